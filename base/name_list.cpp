@@ -1,0 +1,115 @@
+#include "base/name_list.h"
+
+#include <string>
+
+#include "base/error.h"
+
+namespace corvane {
+namespace {
+
+inline unsigned char FoldAscii(unsigned char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 32) : c;
+}
+
+}  // namespace
+
+int CompareNoCase(std::string_view a, std::string_view b) {
+  const std::size_t n = a.size() < b.size() ? a.size() : b.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    const unsigned char x = FoldAscii(static_cast<unsigned char>(a[i]));
+    const unsigned char y = FoldAscii(static_cast<unsigned char>(b[i]));
+    if (x != y) return x < y ? -1 : 1;
+  }
+  if (a.size() == b.size()) return 0;
+  return a.size() < b.size() ? -1 : 1;
+}
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (FoldAscii(static_cast<unsigned char>(a[i])) !=
+        FoldAscii(static_cast<unsigned char>(b[i])))
+      return false;
+  return true;
+}
+
+void NameList::Check(int i) const {
+  if (i < 0 || static_cast<std::size_t>(i) >= entries_.size())
+    throw IndexError("List index out of bounds (" + std::to_string(i) + ")");
+}
+
+const std::string& NameList::At(int i) const {
+  Check(i);
+  return entries_[static_cast<std::size_t>(i)].name;
+}
+
+void* NameList::ObjectAt(int i) const {
+  Check(i);
+  return entries_[static_cast<std::size_t>(i)].object;
+}
+
+void NameList::SetObject(int i, void* object) {
+  Check(i);
+  entries_[static_cast<std::size_t>(i)].object = object;
+}
+
+void NameList::SetName(int i, std::string name) {
+  Check(i);
+  entries_[static_cast<std::size_t>(i)].name = std::move(name);
+}
+
+std::size_t NameList::LowerBound(std::string_view name) const {
+  std::size_t lo = 0, hi = entries_.size();
+  while (lo < hi) {
+    const std::size_t mid = lo + (hi - lo) / 2;
+    if (CompareNoCase(entries_[mid].name, name) < 0)
+      lo = mid + 1;
+    else
+      hi = mid;
+  }
+  return lo;
+}
+
+int NameList::Add(std::string name, void* object) {
+  if (!sorted_) {
+    entries_.push_back(Entry{std::move(name), object});
+    return Count() - 1;
+  }
+  const std::size_t pos = LowerBound(name);
+  if (pos < entries_.size() && CompareNoCase(entries_[pos].name, name) == 0)
+    return static_cast<int>(pos);
+  entries_.insert(entries_.begin() + static_cast<std::ptrdiff_t>(pos),
+                  Entry{std::move(name), object});
+  return static_cast<int>(pos);
+}
+
+void NameList::Insert(int i, std::string name, void* object) {
+  if (i < 0 || static_cast<std::size_t>(i) > entries_.size())
+    throw IndexError("List index out of bounds (" + std::to_string(i) + ")");
+  entries_.insert(entries_.begin() + i, Entry{std::move(name), object});
+}
+
+void NameList::Delete(int i) {
+  Check(i);
+  entries_.erase(entries_.begin() + i);
+}
+
+int NameList::IndexOf(std::string_view name) const {
+  if (sorted_) {
+    const std::size_t pos = LowerBound(name);
+    if (pos < entries_.size() && CompareNoCase(entries_[pos].name, name) == 0)
+      return static_cast<int>(pos);
+    return -1;
+  }
+  for (std::size_t i = 0; i < entries_.size(); ++i)
+    if (EqualNoCase(entries_[i].name, name)) return static_cast<int>(i);
+  return -1;
+}
+
+int NameList::IndexOfObject(const void* object) const {
+  for (std::size_t i = 0; i < entries_.size(); ++i)
+    if (entries_[i].object == object) return static_cast<int>(i);
+  return -1;
+}
+
+}  // namespace corvane

@@ -1,0 +1,78 @@
+// An ordered list of texts, each with an attached object reference that the
+// list does not own. Lookup by name ignores ASCII case. An unsorted list
+// keeps duplicates and finds the first equal entry; a sorted list keeps its
+// entries in case-insensitive byte order, finds by bisection and ignores the
+// adding of a name already present. Reading outside the list raises
+// IndexError. Not thread-safe.
+#ifndef CORVANE_BASE_NAME_LIST_H_
+#define CORVANE_BASE_NAME_LIST_H_
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace corvane {
+
+// Compares two texts with the ASCII letters folded to upper case: <0, 0, >0.
+int CompareNoCase(std::string_view a, std::string_view b);
+
+// True when the texts are equal with the ASCII letters folded to upper case.
+bool EqualNoCase(std::string_view a, std::string_view b);
+
+class NameList {
+ public:
+  enum Order { kUnsorted, kSorted };
+
+  struct Entry {
+    std::string name;
+    void* object = nullptr;  // Not owned.
+  };
+
+  explicit NameList(Order order = kUnsorted) : sorted_(order == kSorted) {}
+
+  int Count() const { return static_cast<int>(entries_.size()); }
+  bool empty() const { return entries_.empty(); }
+  bool sorted() const { return sorted_; }
+
+  // Stops keeping the list sorted; the current order stays. From then on
+  // Add appends and keeps duplicates.
+  void SetUnsorted() { sorted_ = false; }
+
+  // The name at i; throws IndexError outside the list.
+  const std::string& At(int i) const;
+  // The object at i; throws IndexError outside the list.
+  void* ObjectAt(int i) const;
+  void SetObject(int i, void* object);
+  void SetName(int i, std::string name);
+
+  // Unsorted: appends and returns the new index. Sorted: inserts at the
+  // name's place and returns it, or returns the existing index (and changes
+  // nothing) when an equal name is present.
+  int Add(std::string name, void* object = nullptr);
+
+  // Inserts at position i (0..Count()); only for unsorted lists.
+  void Insert(int i, std::string name, void* object = nullptr);
+
+  // Removes the entry at i; throws IndexError outside the list.
+  void Delete(int i);
+  void Clear() { entries_.clear(); }
+
+  // Position of the first entry equal to name ignoring case, -1 if none.
+  int IndexOf(std::string_view name) const;
+  // Position of the first entry whose object is `object`, -1 if none.
+  int IndexOfObject(const void* object) const;
+
+  const std::vector<Entry>& entries() const { return entries_; }
+
+ private:
+  void Check(int i) const;
+  // Sorted lists: first position whose name is not less than `name`.
+  std::size_t LowerBound(std::string_view name) const;
+
+  std::vector<Entry> entries_;
+  bool sorted_;
+};
+
+}  // namespace corvane
+
+#endif  // CORVANE_BASE_NAME_LIST_H_

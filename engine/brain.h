@@ -1,0 +1,250 @@
+// The conversation engine: one BrainClass holds a whole knowledge base
+// (modes, states, procedures, facts, collections), the conversation's
+// position in it, the registry of named objects, the input and output
+// histories and the output of the turn in progress.
+//
+// Ownership: the brain owns its modes and procedures (owning lists), its
+// collections, and every item that was replaced or deleted while it lives
+// (parked until the brain is destroyed, so that no registry entry and no
+// running operation ever points at a released object). NamedObjects,
+// DoBeforePatterns and DoAfterPatterns hold plain pointers.
+//
+// Not thread-safe: one input turn at a time. Each brain has its own random
+// generator and its own path mapper, so brains on different threads share
+// nothing.
+#ifndef CORVANE_ENGINE_BRAIN_H_
+#define CORVANE_ENGINE_BRAIN_H_
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/name_list.h"
+#include "base/owning_list.h"
+#include "base/random.h"
+#include "engine/item.h"
+#include "platform/files.h"
+
+namespace corvane {
+
+class DataCollectionClass;
+class KnowledgeClass;
+class PatternClass;
+class ProcClass;
+class StepPatternClass;
+
+class BrainClass : public Item {
+ public:
+  static constexpr ObjectKind kKind = ObjectKind::kBrain;
+  using OutputHandlerFn = std::function<void(const std::string&)>;
+  // Reads texts as language-file lines into the brain ("Make Code"). The
+  // language-file library provides it; the engine cannot depend on it.
+  using LineLoaderFn =
+      std::function<void(BrainClass&, const std::vector<std::string>&)>;
+
+  // A brain with the mode "Default" and the state "Normal", both current,
+  // "MyBrain" registered, LastInput now and its generator seeded from the
+  // clock. With an output handler, said texts go to it instead of
+  // PendingOutput.
+  explicit BrainClass(OutputHandlerFn output_handler = nullptr);
+  ~BrainClass();
+
+  // ---- Registration (attaching items to the brain) ----
+
+  // Registers `mode` under `name`, replacing a mode of that name in place
+  // (the replaced one is parked). Returns the registered mode.
+  KnowledgeClass* AddMode(const std::string& name,
+                          std::unique_ptr<KnowledgeClass> mode);
+  // Adds a state name unless present; makes it current when it is the only one.
+  void AddState(const std::string& name);
+  // Registers a procedure; an empty name registers nothing (the procedure is
+  // parked so that the caller may go on using it). Returns the procedure.
+  ProcClass* AddProc(const std::string& name, std::unique_ptr<ProcClass> proc);
+  // Registers a collection in the sorted Collections; an empty name
+  // registers nothing (parked, as for AddProc). Returns the collection.
+  DataCollectionClass* AddCollection(const std::string& name,
+                                     std::unique_ptr<DataCollectionClass> c);
+  // Appends (name, item) to NamedObjects when name is not empty.
+  void RegisterNamedObject(const std::string& name, Item* item);
+
+  // ---- Output and history ----
+
+  // The single way anything is said: recorded in OutputHistory, then given
+  // to OutputHandler or appended to PendingOutput.
+  void Say(const std::string& text);
+  void RecordInput(const std::string& text);
+  void RecordOutput(const std::string& text);
+  // The name at CurrentState; empty when it is -1.
+  std::string CurrentStateName() const;
+
+  // ---- Turns ----
+
+  // Fires the start patterns of the first mode.
+  void Start();
+  // Fires the stop patterns of the first mode.
+  void Stop();
+  // One input turn; returns everything said, joined with two blanks. Throws
+  // whatever a firing throws; PendingOutput then keeps what was said.
+  std::string Respond(const std::string& input);
+  // The turn without collecting the reply. Nested deeper than
+  // kMaxSubmitDepth inside one turn, it does nothing.
+  void Submit(const std::string& input);
+
+  // ---- State operations ----
+
+  void SetMode(const std::string& name);
+  void SetState(const std::string& name);
+  void ClearState();
+  void StartProc(const std::string& name);
+  void SetStep(const std::string& name);
+  void EndProc();
+  void CallProc(const std::string& name);
+  // Throws IndexError when the stacked procedure or step no longer exists.
+  void ProcReturn();
+  void SetFact(const std::string& name, const std::string& value);
+  // The fact's value; "#" when there is no such fact.
+  std::string GetFact(std::string_view name) const;
+  // Matches an upper-cased template against the input and stores the
+  // extracted texts. Throws LimitError for more than 50 segments.
+  bool ExtractFacts(const std::string& templ, const std::string& input);
+  // "TIME", "DATE", "AGE" (key upper-cased, not trimmed); "*" otherwise.
+  std::string SystemValue(const std::string& key) const;
+  void AddMember(const std::string& collection, const std::string& member);
+  void RemoveMember(const std::string& collection, const std::string& member);
+  void ResetAllHits();
+  // Appends text + CR LF to the file; failures are ignored.
+  void LogLine(const std::string& file_name, const std::string& text);
+  void DoResponseFor(const std::string& object_name);
+  std::string RecallInput(std::string_view position) const;
+  std::string RecallOutput(std::string_view position) const;
+  // A capital from A to Y.
+  char RandomLetter();
+  // "Auto-" and ten letters, not yet an entry of NamedObjects.
+  std::string AutoName();
+  static std::string ResponseTypeName(int code);
+  static uint8_t ResponseTypeCode(std::string_view text);
+  static std::string RelationName(int code);
+  static uint8_t RelationCode(std::string_view text);
+  static int32_t TextToInt(std::string_view text);
+  static double TextToReal(std::string_view text, double previous);
+
+  // ---- Macros ----
+
+  // Expands the macros of `text` against `input`, on behalf of `pattern` or
+  // `step_pattern` (at most one given).
+  std::string ExpandMacros(const std::string& text, const std::string& input,
+                           PatternClass* pattern,
+                           StepPatternClass* step_pattern);
+  bool TestCondition(const std::string& condition) const;
+  bool CollectionHasWord(const std::string& name, const std::string& text) const;
+  bool CollectionHasSubstring(const std::string& name,
+                              const std::string& text) const;
+
+  // ---- Named objects ----
+
+  void SetObjectField(const std::string& label, const std::string& field,
+                      const std::string& value);
+  void DeleteNamedObject(const std::string& label);
+
+  // ---- Knowledge commands ----
+
+  void LoadCollection(const std::string& name, const std::string& file);
+  void SaveCollection(const std::string& name, const std::string& file);
+  void ClearCollection(const std::string& name);
+  void SetUnsorted(const std::string& name);
+  void ParseCollection(const std::string& source, const std::string& target,
+                       const std::string& text);
+  void MergeCollection(const std::string& source, const std::string& target);
+  void WordsToCollection(const std::string& text, const std::string& name);
+  void MakeCode(const std::string& name);
+  void CreateAutoPattern(const std::string& words, const std::string& bonus,
+                         const std::string& reply);
+  void AddResponseToLastPattern(const std::string& text);
+  void AddFragmentToLastPattern(const std::string& text,
+                                const std::string& bonus);
+
+  // ---- Word index ----
+
+  // The word index's answer for the phrase from the data files whose path
+  // prefix is `directory`; empty when it has none.
+  std::string AskWordIndex(const std::string& phrase,
+                           const std::string& directory);
+
+  // ---- Helpers of our own ----
+
+  // The collection registered under `name` (ignoring case), or nullptr.
+  DataCollectionClass* FindCollection(std::string_view name) const;
+  // The collection of that name, created empty and registered when missing.
+  // An empty name gives nullptr.
+  DataCollectionClass* FindOrCreateCollection(const std::string& name);
+  // The item of the first NamedObjects entry with that label, or nullptr.
+  Item* FindNamedObject(std::string_view label) const;
+  // Keeps a detached item alive until the brain is destroyed.
+  template <typename T>
+  void Park(std::unique_ptr<T> item) {
+    if (item) parked_.push_back(std::shared_ptr<void>(std::move(item)));
+  }
+
+  Random& random() { return random_; }
+  // Restarts the generator from `seed`, so a conversation replays exactly.
+  void Seed(uint64_t seed) { random_.Seed(seed); }
+  const PathMapper& paths() const { return paths_; }
+  // Files the knowledge base names resolve under `root`.
+  void SetFileRoot(const std::string& root) { paths_ = PathMapper(root); }
+  void SetLineLoader(LineLoaderFn loader) { line_loader_ = std::move(loader); }
+  const LineLoaderFn& line_loader() const { return line_loader_; }
+  // Sets LastInput to now, or to the next representable value above the
+  // previous one when the clock has not advanced, so that every turn has
+  // its own time stamp.
+  void TouchLastInput();
+
+  // ---- Fields ----
+
+  std::string Name = "MyBrain";           // Own name; field MYNAME.
+  int32_t CurrentMode = 0;                // Index into Modes; -1 for none.
+  int32_t CurrentState = 0;               // Index into StateNames; -1 for none.
+  int32_t CurrentProc = -1;               // Index into Procs; -1 for none.
+  NameList ProcNames;                     // Parallel to Procs.
+  OwningList<ProcClass> Procs;            // The procedures.
+  NameList ModeNames;                     // Parallel to Modes.
+  OwningList<KnowledgeClass> Modes;       // Never empty.
+  NameList FactNames;                     // Parallel to FactValues.
+  NameList FactValues;                    // Values of the facts.
+  NameList StateNames;                    // The states; a state is a name.
+  OutputHandlerFn OutputHandler;          // Receives said texts when set.
+  NameList Collections{NameList::kSorted};  // Name -> DataCollectionClass*.
+  bool HasVolition = false;               // Field HASVOLITION.
+  double LastInput = 0;                   // Start of the latest turn.
+  bool ShowBlankOutput = false;           // Field SHOWBLANKOUTPUT; unused.
+  NameList NamedObjects;                  // Label -> Item*; duplicates kept.
+  std::vector<PatternClass*> DoBeforePatterns;  // Not owned.
+  std::vector<PatternClass*> DoAfterPatterns;   // Not owned.
+  std::string LastPat;                    // Label of the last pattern.
+  std::string LastSPat;                   // Label of the last step pattern.
+  std::string LastFrag;                   // Label of the last fragment.
+  std::string LastResp;                   // Label of the last response.
+  std::string LastTask;                   // Label of the last task.
+  std::string LastKnow;                   // Label of the last mode.
+  NameList ProcStack;                     // Suspended procedures, top last.
+  NameList StepStack;                     // Their steps, parallel.
+  NameList InputHistory;                  // Newest first, at most 100.
+  NameList OutputHistory;                 // Newest first, at most 100.
+  NameList PendingOutput;                 // Said since the last reply.
+
+ private:
+  void PushHistory(NameList& list, const std::string& text);
+
+  std::vector<std::unique_ptr<DataCollectionClass>> collection_store_;
+  std::vector<std::shared_ptr<void>> parked_;  // Replaced and deleted items.
+  Random random_;
+  PathMapper paths_;
+  LineLoaderFn line_loader_;
+  int submit_depth_ = 0;  // Nesting of Submit inside the current turn.
+};
+
+}  // namespace corvane
+
+#endif  // CORVANE_ENGINE_BRAIN_H_

@@ -1,0 +1,61 @@
+// Word fragments, the units that recognise things in the input, and the
+// three word-matching helpers the whole engine uses. Words are runs of the
+// capitals A to Z after ASCII upper-casing; every other byte separates.
+// A fragment belongs to one pattern or one step pattern. Not thread-safe.
+#ifndef CORVANE_ENGINE_FRAGMENT_H_
+#define CORVANE_ENGINE_FRAGMENT_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "base/name_list.h"
+#include "engine/item.h"
+
+namespace corvane {
+
+class BrainClass;
+class PatternClass;
+class StepPatternClass;
+
+// True exactly for the bytes 65 to 90.
+inline bool IsCapital(unsigned char b) { return b >= 65 && b <= 90; }
+
+// Appends the upper-cased words of `text` to `list` (the list's own rules
+// apply: a sorted list files them in order and drops repeats).
+void SplitWords(std::string_view text, NameList& list);
+
+// True when `fragment` (upper-cased, trimmed) occurs in `text` as a whole
+// word or phrase. A rejected occurrence is cut out and the search starts
+// again, so the bytes on both sides of the cut become neighbours. Runs in
+// near-linear time; see the .cpp for how.
+bool FragmentInText(std::string_view fragment, std::string_view text);
+
+class WordFragmentClass : public Item {
+ public:
+  static constexpr ObjectKind kKind = ObjectKind::kFragment;
+  WordFragmentClass() : Item(kKind) {}
+
+  PatternClass* OwnerPattern() const;
+  StepPatternClass* OwnerStepPattern() const;
+  // The owner's brain. Requires an owner.
+  BrainClass* Brain() const;
+
+  // The fragment's score for an input that the owner has already expanded
+  // once. Sets the brain's LastFrag on every call. Throws OverflowError when
+  // a failing fragment negates a PENALTY of -2147483648.
+  int32_t Score(const std::string& input);
+
+  std::string ObjectName;   // Named-object label.
+  std::string WORDFRAG;     // The fragment text; may hold macros.
+  uint8_t RELATION = 0;     // Fragment kind, 0 to 17.
+  int32_t BONUS = 0;        // Score when it holds (kinds that use it).
+  int32_t PENALTY = 0;      // Minus this when it fails (same kinds).
+  std::string THENAME;      // Fact name, state text or collection name.
+  std::string THEVALUE;     // Value compared by "Data-Match".
+  Item* Owner = nullptr;    // PatternClass or StepPatternClass; not owned.
+};
+
+}  // namespace corvane
+
+#endif  // CORVANE_ENGINE_FRAGMENT_H_

@@ -1,0 +1,100 @@
+// Patterns: the input rules of a mode. A pattern owns its word fragments,
+// its own responses, its threshold groups (chosen by hit count) and its
+// state groups (chosen by the current state). Not thread-safe.
+#ifndef CORVANE_ENGINE_PATTERN_H_
+#define CORVANE_ENGINE_PATTERN_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "base/owning_list.h"
+#include "engine/item.h"
+
+namespace corvane {
+
+class BrainClass;
+class KnowledgeClass;
+class ResponseClass;
+class WordFragmentClass;
+class ThresholdClass;
+class StateClass;
+
+class PatternClass : public Item {
+ public:
+  static constexpr ObjectKind kKind = ObjectKind::kPattern;
+  PatternClass();
+  ~PatternClass();
+
+  // The brain of the owning mode. Requires a mode.
+  BrainClass* Brain() const;
+
+  WordFragmentClass* AddFragment(std::unique_ptr<WordFragmentClass> fragment);
+  ResponseClass* AddResponse(std::unique_ptr<ResponseClass> response);
+  ThresholdClass* AddThreshold(std::unique_ptr<ThresholdClass> threshold);
+  StateClass* AddStateResponse(std::unique_ptr<StateClass> group);
+
+  // The sum of the fragments' scores for the input, expanded once. Throws
+  // OverflowError when the sum overflows.
+  int32_t Score(const std::string& input);
+  // Counts a hit, picks the response group and carries out one response.
+  void Fire(const std::string& input);
+  void ClearLastVolition() { LASTVOLITION = 0; }
+  // The input with the first occurrence of each word fragment's text taken
+  // out (kinds AND, OR, NOT, CUSTOM, CUSTOM-Sub).
+  std::string StripFragments(const std::string& input);
+  void FireIfInitialize();
+  void FireIfFinalize();
+
+  // Members are destroyed in reverse order: state groups, thresholds,
+  // responses, fragments.
+  std::string ObjectName;                     // Named-object label.
+  OwningList<WordFragmentClass> Fragments;    // In the order added.
+  OwningList<ResponseClass> Responses;        // The default group.
+  OwningList<ThresholdClass> Thresholds;      // In the order added.
+  OwningList<StateClass> StateResponses;      // In the order added.
+  int32_t HITCOUNT = 0;                       // Times fired.
+  KnowledgeClass* Mode = nullptr;             // Owning mode.
+  bool HASVOLITION = false;                   // Has a "Volition" fragment.
+  double VOLITIONWHEN = 0;                    // From the last "Volition" text.
+  double LASTVOLITION = 0;                    // Reset after every answer.
+  bool HasInitialize = false;                 // Start pattern.
+  bool HasFinalize = false;                   // Stop pattern.
+};
+
+// A response group chosen when the hit count lies in THRESHFROM..THRESHTO.
+class ThresholdClass : public Item {
+ public:
+  static constexpr ObjectKind kKind = ObjectKind::kThreshold;
+  ThresholdClass();
+  ~ThresholdClass();
+  BrainClass* Brain() const;
+  // Attaches and registers; leaves LastResp unchanged.
+  ResponseClass* AddResponse(std::unique_ptr<ResponseClass> response);
+
+  std::string ObjectName;                // Named-object label.
+  int32_t THRESHFROM = 0;                // Lowest hit count, inclusive.
+  int32_t THRESHTO = 0;                  // Highest hit count, inclusive.
+  OwningList<ResponseClass> Responses;   // The group.
+  PatternClass* Pattern = nullptr;       // Owner.
+};
+
+// A response group chosen when the current state's name equals STATE.
+class StateClass : public Item {
+ public:
+  static constexpr ObjectKind kKind = ObjectKind::kState;
+  StateClass();
+  ~StateClass();
+  BrainClass* Brain() const;
+  // Attaches and registers; leaves LastResp unchanged.
+  ResponseClass* AddResponse(std::unique_ptr<ResponseClass> response);
+
+  std::string ObjectName;                // Named-object label.
+  std::string STATE;                     // Compared byte for byte.
+  OwningList<ResponseClass> Responses;   // The group.
+  PatternClass* Pattern = nullptr;       // Owner.
+};
+
+}  // namespace corvane
+
+#endif  // CORVANE_ENGINE_PATTERN_H_

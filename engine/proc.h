@@ -1,0 +1,96 @@
+// Procedures: guided dialogues made of steps, each with a prompt and its own
+// step patterns. While a procedure runs, every input turn goes to its
+// current step. A procedure owns its steps, a step its step patterns, a step
+// pattern its fragments and responses. Not thread-safe.
+#ifndef CORVANE_ENGINE_PROC_H_
+#define CORVANE_ENGINE_PROC_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "base/name_list.h"
+#include "base/owning_list.h"
+#include "engine/item.h"
+
+namespace corvane {
+
+class BrainClass;
+class ResponseClass;
+class StepClass;
+class StepPatternClass;
+class WordFragmentClass;
+
+inline constexpr const char* kNoStepPatternsMessage =
+    "There are no patterns for this procedure step!  I can not proceed!";
+
+class ProcClass : public Item {
+ public:
+  static constexpr ObjectKind kKind = ObjectKind::kProc;
+  ProcClass();
+  ~ProcClass();
+  BrainClass* Brain() const { return Owner; }
+
+  // Attaches a step under `name`; an existing name is replaced in place
+  // (the old step is parked). An empty name does nothing and gives nullptr.
+  StepClass* AddStep(const std::string& name, std::unique_ptr<StepClass> step);
+  // Makes StartStep current and says its prompt.
+  void Begin();
+  // The procedure's share of an input turn.
+  void Handle(const std::string& input);
+  // The current step's prompt, expanded; empty when there is no such step.
+  std::string CurrentPrompt();
+  // The current step, or nullptr.
+  StepClass* CurrentStepItem() const;
+
+  std::string ObjectName;          // Named-object label.
+  std::string Name;                // Given by AddProc; field THENAME.
+  std::string CurrentStep;         // Name of the current step.
+  std::string StartStep;           // The first step added.
+  OwningList<StepClass> Steps;     // The steps.
+  NameList StepNames;              // Parallel to Steps.
+  BrainClass* Owner = nullptr;     // Set by AddProc.
+};
+
+class StepClass : public Item {
+ public:
+  static constexpr ObjectKind kKind = ObjectKind::kStep;
+  StepClass();
+  ~StepClass();
+  BrainClass* Brain() const;
+
+  StepPatternClass* AddStepPattern(std::unique_ptr<StepPatternClass> sp);
+  // Lets the best step pattern respond; says the no-patterns message when
+  // none scores above -30000.
+  void Answer(const std::string& input);
+
+  std::string ObjectName;                      // Named-object label.
+  std::string Name;                            // Field THENAME.
+  std::string Prompt;                          // Field THEPROMPT.
+  OwningList<StepPatternClass> StepPatterns;   // In the order added.
+  ProcClass* Proc = nullptr;                   // Owner.
+};
+
+class StepPatternClass : public Item {
+ public:
+  static constexpr ObjectKind kKind = ObjectKind::kStepPattern;
+  StepPatternClass();
+  ~StepPatternClass();
+  BrainClass* Brain() const;
+
+  WordFragmentClass* AddFragment(std::unique_ptr<WordFragmentClass> fragment);
+  ResponseClass* AddResponse(std::unique_ptr<ResponseClass> response);
+  int32_t Score(const std::string& input);
+  // Carries out one response drawn at random; nothing without responses.
+  void Respond(const std::string& input);
+  std::string StripFragments(const std::string& input);
+
+  std::string ObjectName;                  // Named-object label.
+  OwningList<WordFragmentClass> Fragments;
+  OwningList<ResponseClass> Responses;
+  StepClass* Step = nullptr;               // Owner.
+};
+
+}  // namespace corvane
+
+#endif  // CORVANE_ENGINE_PROC_H_
