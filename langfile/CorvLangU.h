@@ -1,0 +1,38 @@
+// The language file: the plain-text form of a knowledge base. The reader
+// adds what a file (or a list of lines) declares to an existing brain and
+// reports every bad line to the operator with its number; the writer stores
+// a whole brain in the form the reader reads back.
+//
+// Each reading has its own reader state, so readings in different threads
+// never disturb each other; a brain itself must not be used by two threads.
+#ifndef CORVANE_LANGFILE_CORVLANGU_H_
+#define CORVANE_LANGFILE_CORVLANGU_H_
+
+#include <string>
+#include <vector>
+
+namespace corvane {
+
+class BrainClass;
+
+// Reads the language file at the host path `path` into `brain`. Problems go
+// to ShowOperatorMessage; nothing is thrown for the file's content.
+void LoadLanguageFile(BrainClass& brain, const std::string& path);
+
+// Reads `lines` as the lines of a language file ("Make Code"); "AUTO-NAME"
+// lines are honoured here.
+void LoadLanguageLines(BrainClass& brain, const std::vector<std::string>& lines);
+
+// Writes the whole knowledge base of `brain` to the host path `path`,
+// replacing the file atomically. A file that cannot be created writes
+// nothing and reports nothing; a failed write throws IoError and leaves the
+// old file as it was.
+void SaveLanguageFile(const BrainClass& brain, const std::string& path);
+
+// Lets `brain` read collection members as language-file lines ("Make
+// Code") through LoadLanguageLines.
+void AttachLanguageReader(BrainClass& brain);
+
+}  // namespace corvane
+
+#endif  // CORVANE_LANGFILE_CORVLANGU_H_
