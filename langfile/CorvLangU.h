@@ -8,6 +8,8 @@
 #ifndef CORVANE_LANGFILE_CORVLANGU_H_
 #define CORVANE_LANGFILE_CORVLANGU_H_
 
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,6 +24,26 @@ void LoadLanguageFile(BrainClass& brain, const std::string& path);
 // Reads `lines` as the lines of a language file ("Make Code"); "AUTO-NAME"
 // lines are honoured here.
 void LoadLanguageLines(BrainClass& brain, const std::vector<std::string>& lines);
+
+// One problem found by a reading. `message` is the operator message exactly
+// ("No Current Procedure In Line 12", "Could not open file: kb.clf");
+// `line` is the line number it concerns, 0 when the file could not be
+// opened; `text` is the rejected line exactly as read, when `has_text`.
+struct LanguageProblem {
+  int64_t line = 0;
+  std::string message;
+  bool has_text = false;
+  std::string text;
+};
+using LanguageProblemSink = std::function<void(const LanguageProblem&)>;
+
+// As above, but each problem goes to `sink` instead of ShowOperatorMessage
+// (which gets the message and then the line as read, as two messages).
+// `sink` must not use `brain`.
+void LoadLanguageFile(BrainClass& brain, const std::string& path,
+                      const LanguageProblemSink& sink);
+void LoadLanguageLines(BrainClass& brain, const std::vector<std::string>& lines,
+                       const LanguageProblemSink& sink);
 
 // Writes the whole knowledge base of `brain` to the host path `path`,
 // replacing the file atomically. A file that cannot be created writes

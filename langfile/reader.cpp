@@ -1,0 +1,570 @@
+// The language-file reader: classifies each line by its leading keyword and
+// hands it to the handler of its kind, which creates one knowledge item and
+// attaches it to the most recent item of the kind it needs.
+//
+// Every reading has its own LineReader, so readings never share state. The
+// reader's current items stay valid for the whole reading because the brain
+// never destroys an item while it lives: a replaced mode, procedure, step or
+// collection is parked in the brain, so lines after a replacing line may
+// still attach to the parked item's children without harm.
+//
+// Cost: every line is scanned a bounded number of times (the field scanners
+// move a view forward and never copy the rest of the line), and collection
+// members are filed in one sorted batch per block, so reading is linear in
+// the file size apart from the O(n log n) batch sort.
+#include "langfile/CorvLangU.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <memory>
+#include <string_view>
+#include <utility>
+
+#include "base/name_list.h"
+#include "engine/a1U2.h"
+#include "platform/operator_messages.h"
+#include "text/text_util.h"
+
+namespace corvane {
+namespace {
+
+// The block a line is read in; it decides where "RESPONSE" and "FRAGMENT"
+// lines go and whether keywords count at all (not inside a collection).
+enum class Block : uint8_t {
+  kTop = 0,
+  kInCollection = 1,
+  kInPattern = 2,
+  kInStepPattern = 3,
+  kInThreshold = 4,
+  kInStateResponse = 5,
+};
+
+// Line kinds: the index into kLanguageKeywords.
+enum Kind : int {
+  kData = 0,
+  kFact = 1,
+  kStartCollection = 2,
+  kEndCollection = 3,
+  kMode = 4,
+  kState = 5,
+  kProcedure = 6,
+  kStep = 7,
+  kForMode = 8,
+  kForStep = 9,
+  kThreshold = 10,
+  kForState = 11,
+  kFragment = 12,
+  kResponse = 13,
+  kTask = 14,
+  kNameObject = 15,
+  kAutoName = 16,
+};
+
+constexpr std::array<std::string_view, 17> kLanguageKeywords = {
+    "",          "FACT",      "START-COLLECTION", "END-COLLECTION",
+    "MODE",      "STATE",     "PROCEDURE",        "STEP",
+    "FOR-MODE",  "FOR-STEP",  "THRESHOLD",        "FOR-STATE",
+    "FRAGMENT",  "RESPONSE",  "TASK",             "NAME-OBJECT",
+    "AUTO-NAME",
+};
+
+// True when `text` begins with `keyword` (upper-case ASCII), comparing
+// with a to z folded to A to Z. Keywords hold only A to Z and "-", and no
+// other byte folds to those, so this equals a search for the keyword at
+// position 1 of the upper-cased text.
+bool BeginsWithKeyword(std::string_view text, std::string_view keyword) {
+  if (text.size() < keyword.size()) return false;
+  for (std::size_t i = 0; i < keyword.size(); ++i) {
+    char c = text[i];
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+    if (c != keyword[i]) return false;
+  }
+  return true;
+}
+
+// The kind of the first keyword, in table order, that begins the
+// left-trimmed text; 0 when none does.
+int KeywordKind(std::string_view left_trimmed) {
+  for (int k = 1; k < static_cast<int>(kLanguageKeywords.size()); ++k)
+    if (BeginsWithKeyword(left_trimmed, kLanguageKeywords[k])) return k;
+  return kData;
+}
+
+// Where an item is labelled: every knowledge class has its own ObjectName.
+std::string* ObjectNameOf(Item* item) {
+  switch (item->kind()) {
+    case ObjectKind::kMode: return &static_cast<KnowledgeClass*>(item)->ObjectName;
+    case ObjectKind::kPattern: return &static_cast<PatternClass*>(item)->ObjectName;
+    case ObjectKind::kFragment: return &static_cast<WordFragmentClass*>(item)->ObjectName;
+    case ObjectKind::kResponse: return &static_cast<ResponseClass*>(item)->ObjectName;
+    case ObjectKind::kTask: return &static_cast<TaskClass*>(item)->ObjectName;
+    case ObjectKind::kThreshold: return &static_cast<ThresholdClass*>(item)->ObjectName;
+    case ObjectKind::kState: return &static_cast<StateClass*>(item)->ObjectName;
+    case ObjectKind::kProc: return &static_cast<ProcClass*>(item)->ObjectName;
+    case ObjectKind::kStep: return &static_cast<StepClass*>(item)->ObjectName;
+    case ObjectKind::kStepPattern: return &static_cast<StepPatternClass*>(item)->ObjectName;
+    case ObjectKind::kCollection: return &static_cast<DataCollectionClass*>(item)->ObjectName;
+    case ObjectKind::kBrain: return nullptr;
+  }
+  return nullptr;
+}
+
+// The state of one reading and the handlers of the line kinds.
+class LineReader {
+ public:
+  LineReader(BrainClass& brain, bool from_lines, const LanguageProblemSink& sink)
+      : brain_(brain), from_lines_(from_lines), sink_(sink) {
+    if (!brain.Modes.empty()) {
+      cur_mode_ = brain.Modes.At(0);
+      cur_object_ = cur_mode_;
+    }
+  }
+  LineReader(const LineReader&) = delete;
+  LineReader& operator=(const LineReader&) = delete;
+
+  // Takes the next line: counts it, classifies it and runs its handler.
+  void Take(std::string_view line) {
+    ++line_number_;
+    whole_ = line;
+    rest_ = line;
+    Dispatch(Classify());
+  }
+
+  // Files the members still waiting at the end of the input.
+  void Finish() { FlushMembers(); }
+
+  int64_t line_number() const { return line_number_; }
+
+ private:
+  int Classify() const {
+    const std::string_view copy = TrimLeftView(whole_);
+    if (block_ == Block::kInCollection) {
+      return BeginsWithKeyword(copy, kLanguageKeywords[kEndCollection])
+                 ? kEndCollection
+                 : kData;
+    }
+    return KeywordKind(copy);
+  }
+
+  void Dispatch(int kind) {
+    switch (kind) {
+      case kData: return OnData();
+      case kFact: return OnFact();
+      case kStartCollection: return OnStartCollection();
+      case kEndCollection: return OnEndCollection();
+      case kMode: return OnMode();
+      case kState: return OnState();
+      case kProcedure: return OnProcedure();
+      case kStep: return OnStep();
+      case kForMode: return OnForMode();
+      case kForStep: return OnForStep();
+      case kThreshold: return OnThreshold();
+      case kForState: return OnForState();
+      case kFragment: return OnFragment();
+      case kResponse: return OnResponse();
+      case kTask: return OnTask();
+      case kNameObject: return OnNameObject(NextBracedField());
+      case kAutoName:
+        if (from_lines_) OnNameObject(brain_.AutoName());
+        return;
+      default: return;
+    }
+  }
+
+  // ---- Field scanners; each consumes rest_ from the front ----
+
+  void StripKeyword() {
+    rest_ = TrimLeftView(rest_);
+    const int kind = KeywordKind(rest_);
+    if (kind != kData) rest_.remove_prefix(kLanguageKeywords[kind].size());
+    rest_ = TrimLeftView(rest_);
+  }
+
+  std::string NextCommaField() {
+    rest_ = TrimLeftView(rest_);
+    const std::size_t comma = rest_.find(',');
+    std::string field(rest_.substr(0, comma));
+    rest_.remove_prefix(comma == std::string_view::npos ? rest_.size()
+                                                        : comma + 1);
+    return field;
+  }
+
+  int32_t NextIntField() { return ToIntOrZero(NextCommaField()); }
+
+  // A field between braces. The depth counts braces: an opening brace
+  // that nests, a closing brace that does not end the field, and every
+  // other byte at a depth above 0 belong to the field, so '{a{b}c}' gives
+  // a{b}c and everything before the opening brace (the keyword included)
+  // is skipped. A comma after the field, blanks before it allowed, is
+  // consumed; without a closing brace the field takes the rest of the line.
+  std::string NextBracedField() {
+    std::string field;
+    int64_t depth = 0;
+    std::size_t i = 0;
+    for (; i < rest_.size(); ++i) {
+      const char c = rest_[i];
+      if (c == '{') {
+        if (++depth > 1) field.push_back(c);
+      } else if (c == '}') {
+        if (depth == 1) break;
+        --depth;
+        field.push_back(c);
+      } else if (depth > 0) {
+        field.push_back(c);
+      }
+    }
+    if (i >= rest_.size()) {
+      rest_ = {};
+      return field;
+    }
+    rest_.remove_prefix(i + 1);
+    const std::string_view after = TrimLeftView(rest_);
+    if (!after.empty() && after.front() == ',') rest_ = after.substr(1);
+    return field;
+  }
+
+  // ---- Problems ----
+
+  void Reject(const char* error_text) {
+    LanguageProblem problem;
+    problem.line = line_number_;
+    problem.message = std::string(error_text) + IntToText(line_number_);
+    problem.has_text = true;
+    problem.text = std::string(whole_);
+    sink_(problem);
+  }
+
+  // ---- Handlers ----
+
+  void OnData() {
+    if (block_ == Block::kInCollection && cur_collection_ != nullptr)
+      pending_members_.emplace_back(whole_);
+  }
+
+  void OnFact() {
+    std::string name = NextBracedField();
+    std::string value = NextBracedField();
+    brain_.SetFact(name, value);
+  }
+
+  void OnStartCollection() {
+    std::string name = NextBracedField();
+    FlushMembers();
+    block_ = Block::kInCollection;
+    auto collection = std::make_unique<DataCollectionClass>();
+    collection->CollectionName = name;
+    DataCollectionClass* added = brain_.AddCollection(name, std::move(collection));
+    cur_collection_ = added;
+    if (added != nullptr) cur_object_ = added;
+  }
+
+  void OnEndCollection() {
+    FlushMembers();
+    block_ = Block::kTop;
+    cur_collection_ = nullptr;
+  }
+
+  void OnMode() {
+    std::string name = NextBracedField();
+    auto mode = std::make_unique<KnowledgeClass>();
+    mode->Name = name;
+    KnowledgeClass* added = brain_.AddMode(name, std::move(mode));
+    if (added == nullptr) return;
+    cur_mode_ = added;
+    cur_object_ = added;
+  }
+
+  void OnState() { brain_.AddState(NextBracedField()); }
+
+  void OnProcedure() {
+    std::string name = NextBracedField();
+    auto proc = std::make_unique<ProcClass>();
+    proc->Name = name;
+    ProcClass* added = brain_.AddProc(name, std::move(proc));
+    if (added == nullptr) return;
+    // An unnamed procedure is not registered but keeps the steps that
+    // follow; they reach the brain through its owner.
+    if (added->Owner == nullptr) added->Owner = &brain_;
+    cur_proc_ = added;
+    cur_object_ = added;
+  }
+
+  void OnStep() {
+    std::string name = NextBracedField();
+    std::string prompt = NextBracedField();
+    if (cur_proc_ == nullptr) return Reject("No Current Procedure In Line ");
+    auto step = std::make_unique<StepClass>();
+    step->Name = name;
+    step->Prompt = prompt;
+    StepClass* added = nullptr;
+    if (name.empty()) {
+      // A step without a name cannot be attached; it is kept aside (as
+      // an unnamed procedure is) so that its step patterns still have a
+      // home, and the brain ends up holding none of it.
+      step->Proc = cur_proc_;
+      added = step.get();
+      brain_.Park(std::move(step));
+    } else {
+      added = cur_proc_->AddStep(name, std::move(step));
+    }
+    if (added == nullptr) return;
+    cur_step_ = added;
+    cur_object_ = added;
+  }
+
+  void OnForMode() {
+    block_ = Block::kInPattern;
+    if (cur_mode_ == nullptr) return;
+    cur_pattern_ = cur_mode_->AddPattern(std::make_unique<PatternClass>());
+    cur_object_ = cur_pattern_;
+  }
+
+  void OnForStep() {
+    if (cur_step_ == nullptr) return Reject("No Current Step In Line ");
+    block_ = Block::kInStepPattern;
+    cur_step_pattern_ =
+        cur_step_->AddStepPattern(std::make_unique<StepPatternClass>());
+    cur_object_ = cur_step_pattern_;
+  }
+
+  void OnThreshold() {
+    StripKeyword();
+    const int32_t from = NextIntField();
+    const int32_t to = NextIntField();
+    if (block_ == Block::kInStepPattern)
+      return Reject("Can Not Add Threshold To a Procedure Step In Line ");
+    if (cur_pattern_ == nullptr) return Reject("No Current Clause In Line ");
+    block_ = Block::kInThreshold;
+    auto threshold = std::make_unique<ThresholdClass>();
+    threshold->THRESHFROM = from;
+    threshold->THRESHTO = to;
+    cur_threshold_ = cur_pattern_->AddThreshold(std::move(threshold));
+    cur_object_ = cur_threshold_;
+  }
+
+  void OnForState() {
+    std::string state = NextBracedField();
+    if (block_ == Block::kInStepPattern)
+      return Reject("Can Not Add State Responses To a Procedure Step In Line ");
+    if (cur_pattern_ == nullptr) return Reject("No Current Clause In Line ");
+    block_ = Block::kInStateResponse;
+    auto group = std::make_unique<StateClass>();
+    group->STATE = std::move(state);
+    cur_state_response_ = cur_pattern_->AddStateResponse(std::move(group));
+    cur_object_ = cur_state_response_;
+  }
+
+  void OnFragment() {
+    StripKeyword();
+    auto fragment = std::make_unique<WordFragmentClass>();
+    fragment->RELATION = BrainClass::RelationCode(NextCommaField());
+    fragment->BONUS = NextIntField();
+    fragment->PENALTY = NextIntField();
+    fragment->WORDFRAG = NextBracedField();
+    fragment->THENAME = NextBracedField();
+    fragment->THEVALUE = NextBracedField();
+    if (block_ == Block::kInStepPattern) {
+      if (cur_step_pattern_ == nullptr)
+        return Reject("No Current Clause In Line ");
+      cur_object_ = cur_step_pattern_->AddFragment(std::move(fragment));
+    } else {
+      if (cur_pattern_ == nullptr) return Reject("No Current Clause In Line ");
+      cur_object_ = cur_pattern_->AddFragment(std::move(fragment));
+    }
+  }
+
+  // Reads the four fields that responses and tasks share.
+  template <typename T>
+  std::unique_ptr<T> ReadResponseFields() {
+    StripKeyword();
+    auto item = std::make_unique<T>();
+    item->OUTTEXT = NextBracedField();
+    item->RESPONSETYPE = BrainClass::ResponseTypeCode(NextCommaField());
+    item->THENAME = NextBracedField();
+    item->THEVALUE = NextBracedField();
+    return item;
+  }
+
+  void OnResponse() {
+    std::unique_ptr<ResponseClass> response = ReadResponseFields<ResponseClass>();
+    ResponseClass* added = nullptr;
+    switch (block_) {
+      case Block::kInPattern:
+        if (cur_pattern_ == nullptr) return Reject("No Current Clause In Line ");
+        added = cur_pattern_->AddResponse(std::move(response));
+        break;
+      case Block::kInStepPattern:
+        if (cur_step_pattern_ == nullptr)
+          return Reject("No Current Step Clause In Line ");
+        added = cur_step_pattern_->AddResponse(std::move(response));
+        break;
+      case Block::kInThreshold:
+        if (cur_threshold_ == nullptr)
+          return Reject("No Current Threshold In Line ");
+        added = cur_threshold_->AddResponse(std::move(response));
+        break;
+      case Block::kInStateResponse:
+        if (cur_state_response_ == nullptr)
+          return Reject("No Current State Response In Line ");
+        added = cur_state_response_->AddResponse(std::move(response));
+        break;
+      default:
+        return Reject("Mode Error In Line ");
+    }
+    cur_response_ = added;
+    cur_object_ = added;
+  }
+
+  void OnTask() {
+    std::unique_ptr<TaskClass> task = ReadResponseFields<TaskClass>();
+    if (cur_response_ == nullptr) return Reject("No Current Response In Line ");
+    cur_object_ = cur_response_->AddTask(std::move(task));
+  }
+
+  // Appends (label, item) to NamedObjects, an empty label and repeats
+  // included, and gives the item the label.
+  void OnNameObject(std::string label) {
+    if (cur_object_ == nullptr) return;
+    brain_.NamedObjects.Add(label, static_cast<void*>(cur_object_));
+    if (std::string* name = ObjectNameOf(cur_object_)) *name = std::move(label);
+  }
+
+  // Files the member lines of the current collection block. A sorted
+  // collection would insert each member in the middle of its list; sorting
+  // the batch first makes every insertion an append, with the same result
+  // (stable, so of two members equal but for case the earlier one stays).
+  void FlushMembers() {
+    if (pending_members_.empty()) return;
+    DataCollectionClass* collection = cur_collection_;
+    std::vector<std::string> members = std::exchange(pending_members_, {});
+    if (collection == nullptr) return;
+    if (collection->Members.sorted()) {
+      std::stable_sort(members.begin(), members.end(),
+                       [](const std::string& a, const std::string& b) {
+                         return CompareNoCase(TrimView(a), TrimView(b)) < 0;
+                       });
+    }
+    for (const std::string& member : members) collection->Include(member);
+  }
+
+  BrainClass& brain_;
+  const bool from_lines_;             // A line list: "AUTO-NAME" honoured.
+  const LanguageProblemSink& sink_;
+  std::string_view whole_;            // The line as read.
+  std::string_view rest_;             // What the field scanners have left.
+  int64_t line_number_ = 0;
+  Block block_ = Block::kTop;
+  KnowledgeClass* cur_mode_ = nullptr;
+  PatternClass* cur_pattern_ = nullptr;
+  ProcClass* cur_proc_ = nullptr;
+  StepClass* cur_step_ = nullptr;
+  StepPatternClass* cur_step_pattern_ = nullptr;
+  ThresholdClass* cur_threshold_ = nullptr;
+  StateClass* cur_state_response_ = nullptr;
+  ResponseClass* cur_response_ = nullptr;
+  DataCollectionClass* cur_collection_ = nullptr;
+  Item* cur_object_ = nullptr;        // What "NAME-OBJECT" labels.
+  std::vector<std::string> pending_members_;  // Of cur_collection_.
+};
+
+void ShowProblem(const LanguageProblem& problem) {
+  ShowOperatorMessage(problem.message);
+  if (problem.has_text) ShowOperatorMessage(problem.text);
+}
+
+// Reads the whole file; false with `failed_read` set when a read fails
+// after the open (the bytes read before the failure stay in `data`).
+bool ReadWholeFile(const std::string& path, std::string& data,
+                   bool& failed_read) {
+  failed_read = false;
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return false;
+  char buffer[1 << 16];
+  for (;;) {
+    const std::size_t got = std::fread(buffer, 1, sizeof buffer, file);
+    data.append(buffer, got);
+    if (got < sizeof buffer) {
+      failed_read = std::ferror(file) != 0;
+      break;
+    }
+  }
+  std::fclose(file);
+  return true;
+}
+
+}  // namespace
+
+void LoadLanguageFile(BrainClass& brain, const std::string& path,
+                      const LanguageProblemSink& sink) {
+  std::string data;
+  bool failed_read = false;
+  if (!ReadWholeFile(path, data, failed_read)) {
+    LanguageProblem problem;
+    problem.message = "Could not open file: " + path;
+    sink(problem);
+    return;
+  }
+  // A byte 0x1A ends the input like the end of the file.
+  std::string_view input(data);
+  const std::size_t eof_mark = input.find('\x1a');
+  if (eof_mark != std::string_view::npos) {
+    input = input.substr(0, eof_mark);
+    failed_read = false;  // The input ends before the failed read.
+  }
+  // Lines end at CR (one LF after it belongs to the line end). A file
+  // without any CR is a Unix text file, whose lines end at LF.
+  const bool unix_lines = input.find('\r') == std::string_view::npos;
+  const char line_end = unix_lines ? '\n' : '\r';
+
+  LineReader reader(brain, /*from_lines=*/false, sink);
+  std::size_t pos = 0;
+  while (pos < input.size()) {
+    const std::size_t end = input.find(line_end, pos);
+    if (end == std::string_view::npos) {
+      // The last line has no line end; after a failed read it is the line
+      // that could not be read.
+      if (failed_read) break;
+      reader.Take(input.substr(pos));
+      pos = input.size();
+      break;
+    }
+    reader.Take(input.substr(pos, end - pos));
+    pos = end + 1;
+    if (!unix_lines && pos < input.size() && input[pos] == '\n') ++pos;
+  }
+  reader.Finish();
+  if (failed_read) {
+    LanguageProblem problem;
+    problem.line = reader.line_number() + 1;
+    problem.message =
+        "Error reading " + path + " at line " + IntToText(problem.line);
+    sink(problem);
+  }
+}
+
+void LoadLanguageFile(BrainClass& brain, const std::string& path) {
+  LoadLanguageFile(brain, path, ShowProblem);
+}
+
+void LoadLanguageLines(BrainClass& brain, const std::vector<std::string>& lines,
+                       const LanguageProblemSink& sink) {
+  if (lines.empty()) return;
+  LineReader reader(brain, /*from_lines=*/true, sink);
+  for (const std::string& line : lines) reader.Take(line);
+  reader.Finish();
+}
+
+void LoadLanguageLines(BrainClass& brain,
+                       const std::vector<std::string>& lines) {
+  LoadLanguageLines(brain, lines, ShowProblem);
+}
+
+void AttachLanguageReader(BrainClass& brain) {
+  brain.SetLineLoader(
+      [](BrainClass& target, const std::vector<std::string>& lines) {
+        LoadLanguageLines(target, lines);
+      });
+}
+
+}  // namespace corvane
