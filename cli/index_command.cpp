@@ -1,0 +1,92 @@
+#include "cli/index_command.h"
+
+#include <exception>
+#include <iostream>
+#include <optional>
+#include <string>
+
+#include "base/random.h"
+#include "platform/files.h"
+#include "text/word_index.h"
+#include "text/word_index_builder.h"
+
+namespace corvane {
+namespace {
+
+constexpr char kUsage[] =
+    "usage: corvane index build CORPUS.txt DIR\n"
+    "       corvane index ask DIR PHRASE...\n";
+
+int Usage(const std::string& problem) {
+  std::cerr << "corvane index: " << problem << "\n" << kUsage;
+  return 2;
+}
+
+int Build(const std::string& corpus_path, const std::string& dir) {
+  const std::optional<std::string> corpus = ReadFileBytes(corpus_path);
+  if (!corpus) {
+    std::cerr << "corvane index build: cannot read " << corpus_path << "\n";
+    return 1;
+  }
+  const WordIndexBuild build = BuildWordIndex(*corpus);
+  for (const std::string& warning : build.warnings)
+    std::cerr << corpus_path << ": warning: " << warning << "\n";
+  for (const std::string& error : build.errors)
+    std::cerr << corpus_path << ": error: " << error << "\n";
+  if (!build.ok()) {
+    std::cerr << "corvane index build: corpus refused; nothing written\n";
+    return 1;
+  }
+  std::string error;
+  if (!WriteWordIndexFiles(build.files, dir, &error)) {
+    std::cerr << "corvane index build: " << error << "\n";
+    return 1;
+  }
+  std::cout << "indexed " << build.text_count << " texts under "
+            << build.word_count << " words into " << dir << "\n";
+  return 0;
+}
+
+// The files are read from DIR itself: DIR is the mapping's root and the
+// prefix is empty.
+int Ask(const std::string& dir, const std::string& phrase) {
+  WordIndex index;
+  Random random(ClockSeed());
+  const std::string answer = index.Ask(phrase, "", PathMapper(dir), random);
+  if (index.state() == WordIndexState::kFailed) {
+    std::cerr << "corvane index ask: cannot open the word index in " << dir
+              << "\n";
+    return 1;
+  }
+  if (answer.empty()) {
+    std::cerr << "corvane index ask: no answer for \"" << phrase << "\"\n";
+    return 1;
+  }
+  std::cout << answer << "\n";
+  return 0;
+}
+
+}  // namespace
+
+int RunIndexCommand(int argc, char** argv) {
+  try {
+    if (argc < 1 || argv[0] == nullptr) return Usage("missing subcommand");
+    const std::string sub = argv[0];
+    if (sub == "build") {
+      if (argc != 3) return Usage("build takes CORPUS.txt and DIR");
+      return Build(argv[1], argv[2]);
+    }
+    if (sub == "ask") {
+      if (argc < 3) return Usage("ask takes DIR and a PHRASE");
+      std::string phrase = argv[2];
+      for (int i = 3; i < argc; ++i) phrase += std::string(" ") + argv[i];
+      return Ask(argv[1], phrase);
+    }
+    return Usage("unknown subcommand \"" + sub + "\"");
+  } catch (const std::exception& e) {
+    std::cerr << "corvane index: " << e.what() << "\n";
+    return 1;
+  }
+}
+
+}  // namespace corvane
