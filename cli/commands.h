@@ -1,0 +1,24 @@
+// The subcommands of the corvane command line. Each takes the arguments
+// after its own name and returns the process exit status: 0 success, 1 a
+// problem with the knowledge base or its file, 2 a usage error.
+#ifndef CORVANE_CLI_COMMANDS_H_
+#define CORVANE_CLI_COMMANDS_H_
+
+namespace corvane {
+
+// `corvane chat [--seed N] [--save] FILE.clf`: a conversation over standard
+// input and output, one reply line per input line.
+int RunChatCommand(int argc, char** argv);
+
+// `corvane check FILE.clf`: reads the file into a fresh brain, prints every
+// problem and a summary on standard output.
+int RunCheckCommand(int argc, char** argv);
+
+// The usage texts, each ending in a line end.
+extern const char kMainUsage[];
+extern const char kChatUsage[];
+extern const char kCheckUsage[];
+
+}  // namespace corvane
+
+#endif  // CORVANE_CLI_COMMANDS_H_
