@@ -1,5 +1,7 @@
 #include "base/name_list.h"
 
+#include <algorithm>
+#include <iterator>
 #include <string>
 
 #include "base/error.h"
@@ -81,6 +83,34 @@ int NameList::Add(std::string name, void* object) {
   entries_.insert(entries_.begin() + static_cast<std::ptrdiff_t>(pos),
                   Entry{std::move(name), object});
   return static_cast<int>(pos);
+}
+
+void NameList::AddMany(std::vector<std::string> names) {
+  if (!sorted_) {
+    entries_.reserve(entries_.size() + names.size());
+    for (std::string& n : names) entries_.push_back(Entry{std::move(n), nullptr});
+    return;
+  }
+  std::vector<Entry> added;
+  added.reserve(names.size());
+  for (std::string& n : names) added.push_back(Entry{std::move(n), nullptr});
+  auto less = [](const Entry& a, const Entry& b) {
+    return CompareNoCase(a.name, b.name) < 0;
+  };
+  // Stable, so the first of equal names stays first; existing entries go
+  // before new ones and win ties.
+  std::stable_sort(added.begin(), added.end(), less);
+  std::vector<Entry> merged;
+  merged.reserve(entries_.size() + added.size());
+  std::merge(std::make_move_iterator(entries_.begin()),
+             std::make_move_iterator(entries_.end()),
+             std::make_move_iterator(added.begin()),
+             std::make_move_iterator(added.end()), std::back_inserter(merged),
+             less);
+  entries_.clear();
+  for (Entry& e : merged)
+    if (entries_.empty() || CompareNoCase(entries_.back().name, e.name) != 0)
+      entries_.push_back(std::move(e));
 }
 
 void NameList::Insert(int i, std::string name, void* object) {

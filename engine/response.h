@@ -61,7 +61,6 @@ class ResponseClass : public Item {
   bool RunAction(uint8_t type, const std::string& name_text,
                  const std::string& value_text, const std::string& out_text,
                  const std::string& input);
-  friend class TaskRunner;
 };
 
 class TaskClass : public Item {

@@ -1,0 +1,204 @@
+#include "engine/brain.h"
+
+#include <cmath>
+#include <limits>
+
+#include "engine/collection.h"
+#include "engine/knowledge.h"
+#include "engine/limits.h"
+#include "engine/pattern.h"
+#include "engine/proc.h"
+#include "platform/clock.h"
+
+namespace corvane {
+
+BrainClass::BrainClass(OutputHandlerFn output_handler)
+    : Item(kKind), OutputHandler(std::move(output_handler)), random_(ClockSeed()) {
+  AddMode("Default", std::make_unique<KnowledgeClass>());
+  AddState("Normal");
+  LastInput = NowDateTime();
+  NamedObjects.Add(Name, static_cast<Item*>(this));
+}
+
+BrainClass::~BrainClass() = default;
+
+KnowledgeClass* BrainClass::AddMode(const std::string& name,
+                                    std::unique_ptr<KnowledgeClass> mode) {
+  HasVolition = HasVolition || mode->HasVolition;
+  mode->Name = name;
+  mode->Owner = this;
+  KnowledgeClass* added = mode.get();
+  const int index = ModeNames.IndexOf(name);
+  if (index < 0) {
+    ModeNames.Add(name);
+    Modes.Add(std::move(mode));
+  } else {
+    // The replaced mode stays alive: registries and running firings may
+    // still refer to it or to its patterns.
+    Park(Modes.Replace(index, std::move(mode)));
+  }
+  if (Modes.Count() == 1) CurrentMode = 0;
+  LastKnow = added->ObjectName;
+  RegisterNamedObject(added->ObjectName, added);
+  return added;
+}
+
+void BrainClass::AddState(const std::string& name) {
+  if (StateNames.IndexOf(name) < 0) StateNames.Add(name);
+  if (StateNames.Count() == 1) CurrentState = 0;
+}
+
+ProcClass* BrainClass::AddProc(const std::string& name,
+                               std::unique_ptr<ProcClass> proc) {
+  ProcClass* added = proc.get();
+  proc->Owner = this;
+  if (name.empty()) {
+    // Not registered, but kept alive so that the caller's steps still have
+    // a brain to reach.
+    Park(std::move(proc));
+    return added;
+  }
+  proc->Name = name;
+  const int index = ProcNames.IndexOf(name);
+  if (index < 0) {
+    ProcNames.Add(name);
+    Procs.Add(std::move(proc));
+  } else {
+    Park(Procs.Replace(index, std::move(proc)));
+  }
+  RegisterNamedObject(added->ObjectName, added);
+  return added;
+}
+
+DataCollectionClass* BrainClass::AddCollection(
+    const std::string& name, std::unique_ptr<DataCollectionClass> collection) {
+  DataCollectionClass* added = collection.get();
+  collection->Owner = this;
+  if (name.empty()) {
+    Park(std::move(collection));
+    return added;
+  }
+  collection->CollectionName = name;
+  // The store keeps every collection ever registered, so a replaced or
+  // deleted one stays alive for whoever still refers to it.
+  collection_store_.push_back(std::move(collection));
+  const int index = Collections.IndexOf(name);
+  if (index < 0)
+    Collections.Add(name, added);
+  else
+    Collections.SetObject(index, added);
+  RegisterNamedObject(added->ObjectName, added);
+  return added;
+}
+
+void BrainClass::RegisterNamedObject(const std::string& name, Item* item) {
+  if (!name.empty()) NamedObjects.Add(name, item);
+}
+
+void BrainClass::PushHistory(NameList& list, const std::string& text) {
+  if (list.empty()) {
+    list.Add(text);
+    return;
+  }
+  list.Insert(0, text);
+  if (list.Count() > kHistoryLimit) list.Delete(list.Count() - 1);
+}
+
+void BrainClass::RecordInput(const std::string& text) {
+  PushHistory(InputHistory, text);
+}
+
+void BrainClass::RecordOutput(const std::string& text) {
+  PushHistory(OutputHistory, text);
+}
+
+void BrainClass::Say(const std::string& text) {
+  RecordOutput(text);
+  if (OutputHandler)
+    OutputHandler(text);
+  else
+    PendingOutput.Add(text);
+}
+
+std::string BrainClass::CurrentStateName() const {
+  if (CurrentState == -1) return {};
+  return StateNames.At(CurrentState);
+}
+
+void BrainClass::Start() { Modes.At(0)->FireInitialize(); }
+
+void BrainClass::Stop() { Modes.At(0)->FireFinalize(); }
+
+void BrainClass::TouchLastInput() {
+  double now = NowDateTime();
+  if (!(now > LastInput))
+    now = std::nextafter(LastInput, std::numeric_limits<double>::infinity());
+  LastInput = now;
+}
+
+void BrainClass::Submit(const std::string& input) {
+  if (submit_depth_ >= kMaxSubmitDepth) return;
+  struct DepthGuard {
+    int& depth;
+    explicit DepthGuard(int& d) : depth(d) { ++depth; }
+    ~DepthGuard() { --depth; }
+  } guard(submit_depth_);
+
+  TouchLastInput();
+  RecordInput(input);
+  // The count is taken before the first pattern fires. A pattern deleted
+  // meanwhile leaves the list, so the index is checked on every pass.
+  const std::size_t before = DoBeforePatterns.size();
+  for (std::size_t i = 0; i < before && i < DoBeforePatterns.size(); ++i)
+    DoBeforePatterns[i]->Fire(input);
+  // Read only now, so that a procedure the "Do-Before" patterns started or
+  // ended already governs this turn.
+  if (CurrentProc != -1) {
+    Procs.At(CurrentProc)->Handle(input);
+    return;
+  }
+  if (CurrentMode == -1)
+    Say("Sorry, I do not know anything at all yet!");
+  else
+    Modes.At(CurrentMode)->Answer(input);
+  const std::size_t after = DoAfterPatterns.size();
+  for (std::size_t i = 0; i < after && i < DoAfterPatterns.size(); ++i)
+    DoAfterPatterns[i]->Fire(input);
+}
+
+std::string BrainClass::Respond(const std::string& input) {
+  Submit(input);
+  std::string reply;
+  for (const NameList::Entry& e : PendingOutput.entries()) {
+    if (reply.empty()) {
+      // An empty reply takes the next text as it is, so empty texts said
+      // first leave no separator behind.
+      reply = e.name;
+    } else {
+      reply += "  ";
+      reply += e.name;
+    }
+  }
+  PendingOutput.Clear();
+  return reply;
+}
+
+DataCollectionClass* BrainClass::FindCollection(std::string_view name) const {
+  const int index = Collections.IndexOf(name);
+  if (index < 0) return nullptr;
+  return static_cast<DataCollectionClass*>(Collections.ObjectAt(index));
+}
+
+DataCollectionClass* BrainClass::FindOrCreateCollection(const std::string& name) {
+  if (DataCollectionClass* found = FindCollection(name)) return found;
+  if (name.empty()) return nullptr;
+  return AddCollection(name, std::make_unique<DataCollectionClass>());
+}
+
+Item* BrainClass::FindNamedObject(std::string_view label) const {
+  const int index = NamedObjects.IndexOf(label);
+  if (index < 0) return nullptr;
+  return static_cast<Item*>(NamedObjects.ObjectAt(index));
+}
+
+}  // namespace corvane

@@ -1,0 +1,128 @@
+#include "engine/collection.h"
+
+#include <unordered_set>
+#include <vector>
+
+#include "engine/brain.h"
+#include "engine/fragment.h"
+#include "platform/files.h"
+#include "text/fstr.h"
+#include "text/text_util.h"
+
+namespace corvane {
+
+bool DataCollectionClass::HasWordMember(std::string_view text) const {
+  if (text.empty()) return false;
+  for (const NameList::Entry& e : Members.entries())
+    if (FragmentInText(e.name, text)) return true;
+  return false;
+}
+
+bool DataCollectionClass::HasSubstringMember(std::string_view text) const {
+  if (text.empty()) return false;
+  for (const NameList::Entry& e : Members.entries())
+    if (!e.name.empty() && PosNoCase(e.name, text) > 0) return true;
+  return false;
+}
+
+std::string DataCollectionClass::FirstWordMember(std::string_view text) const {
+  if (text.empty()) return "~";
+  for (const NameList::Entry& e : Members.entries())
+    if (FragmentInText(e.name, text)) return e.name;
+  return "~";
+}
+
+std::string DataCollectionClass::IndexedWordMember(std::string_view text,
+                                                   std::string_view index) const {
+  if (text.empty()) return {};
+  NameList words;
+  SplitWords(text, words);
+  std::unordered_set<std::string> word_set;
+  for (const NameList::Entry& e : words.entries()) word_set.insert(e.name);
+  const int32_t n = TryParseInt32(TrimView(index)).value_or(-1);
+  if (n < 0) return {};
+  int32_t seen = 0;
+  for (const NameList::Entry& e : Members.entries()) {
+    if (word_set.count(UpperAscii(e.name)) == 0) continue;
+    if (seen == n) return e.name;
+    ++seen;
+  }
+  return {};
+}
+
+std::string DataCollectionClass::FirstSubstringMember(std::string_view text) const {
+  if (text.empty()) return "~";
+  for (const NameList::Entry& e : Members.entries())
+    if (PosNoCase(e.name, text) > 0) return e.name;
+  return "~";
+}
+
+std::string DataCollectionClass::AllMembers(std::string_view text) const {
+  std::string out;
+  if (text.empty()) return out;
+  for (const NameList::Entry& e : Members.entries()) {
+    if (out.empty())
+      out = e.name;
+    else
+      out += ", " + e.name;
+  }
+  return out;
+}
+
+std::string DataCollectionClass::PickMember(std::string_view spec) {
+  if (spec.empty() || Members.empty()) return {};
+  int32_t n = 0;
+  const std::size_t bar = spec.find('|');
+  if (bar != std::string_view::npos)
+    n = ToIntOrZero(spec.substr(bar + 1));
+  else if (Owner != nullptr)
+    n = Owner->random().Below(Members.Count());
+  if (n < 0 || n >= Members.Count()) return {};
+  return Members.At(n);
+}
+
+void DataCollectionClass::Include(std::string_view text) {
+  if (text.empty()) return;
+  const std::string_view t = TrimView(text);
+  if (Members.IndexOf(t) < 0) Members.Add(std::string(t));
+}
+
+void DataCollectionClass::Exclude(std::string_view text) {
+  if (text.empty()) return;
+  const int index = Members.IndexOf(TrimView(text));
+  if (index >= 0) Members.Delete(index);
+}
+
+void DataCollectionClass::LoadFromFile(const std::string& path) {
+  if (Owner == nullptr) return;
+  const std::optional<std::string> host = Owner->paths().Map(path);
+  if (!host) return;
+  const std::optional<std::string> data = ReadFileBytes(*host);
+  if (!data) return;
+  std::vector<std::string> lines;
+  const std::string& d = *data;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < d.size(); ++i) {
+    if (d[i] != '\r' && d[i] != '\n') continue;
+    lines.emplace_back(d, start, i - start);
+    if (d[i] == '\r' && i + 1 < d.size() && d[i + 1] == '\n') ++i;
+    start = i + 1;
+  }
+  if (start < d.size()) lines.emplace_back(d, start, d.size() - start);
+  Members.Clear();
+  Members.AddMany(std::move(lines));
+}
+
+void DataCollectionClass::SaveToFile(const std::string& path) const {
+  if (Owner == nullptr) return;
+  const std::optional<std::string> host = Owner->paths().Map(path);
+  if (!host) return;
+  std::string data;
+  for (const NameList::Entry& e : Members.entries()) {
+    data += e.name;
+    data += "\r\n";
+  }
+  WriteFileBytes(*host, data);
+}
+
+}  // namespace corvane

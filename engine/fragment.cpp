@@ -1,0 +1,237 @@
+#include "engine/fragment.h"
+
+#include <vector>
+
+#include "base/checked.h"
+#include "engine/brain.h"
+#include "engine/pattern.h"
+#include "engine/proc.h"
+#include "engine/type_tables.h"
+#include "text/fstr.h"
+#include "text/text_util.h"
+
+namespace corvane {
+namespace {
+
+// The byte as the search compares it. For ASCII this is the ASCII upper
+// case, and no other byte folds into A to Z, so IsCapital of a folded byte
+// equals IsCapital of the ASCII-upper-cased byte.
+inline unsigned char Fold(char c) {
+  return FStr::Module().Upper(static_cast<unsigned char>(c));
+}
+
+bool EqualAsciiUpper(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 32);
+    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 32);
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// An occurrence is whole when nothing capital touches a capital end of it.
+// `before` and `after` are the folded neighbours, or -1 at an end.
+bool Acceptable(unsigned char first, unsigned char last, int before, int after) {
+  const bool starts = before < 0 || !IsCapital(first) ||
+                      !IsCapital(static_cast<unsigned char>(before));
+  const bool ends = after < 0 || !IsCapital(last) ||
+                    !IsCapital(static_cast<unsigned char>(after));
+  return starts && ends;
+}
+
+// Needles up to this length are compared directly at each step; longer
+// ones through prefix hashes, so each step costs O(1).
+constexpr std::size_t kDirectCompareMax = 16;
+
+// Hashing modulo the Mersenne prime 2^61 - 1.
+constexpr uint64_t kMod = (1ull << 61) - 1;
+__extension__ typedef unsigned __int128 Uint128;
+inline uint64_t MulMod(uint64_t a, uint64_t b) {
+  const Uint128 p = static_cast<Uint128>(a) * b;
+  uint64_t r = static_cast<uint64_t>(p >> 61) + (static_cast<uint64_t>(p) & kMod);
+  return r >= kMod ? r - kMod : r;
+}
+inline uint64_t AddMod(uint64_t a, uint64_t b) {
+  const uint64_t r = a + b;
+  return r >= kMod ? r - kMod : r;
+}
+inline uint64_t SubMod(uint64_t a, uint64_t b) { return a >= b ? a - b : a + kMod - b; }
+constexpr uint64_t kBase = 0x1F3D5B79A2C4E6Full % kMod;
+
+}  // namespace
+
+void SplitWords(std::string_view text, NameList& list) {
+  if (text.empty()) return;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    std::size_t j = i;
+    std::string word;
+    while (j < text.size()) {
+      char c = text[j];
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+      if (!IsCapital(static_cast<unsigned char>(c))) break;
+      word.push_back(c);
+      ++j;
+    }
+    if (!word.empty()) list.Add(std::move(word));
+    i = j < text.size() ? j + 1 : j;
+  }
+}
+
+// Finds `fragment` as a whole word or phrase. A rejected occurrence is cut
+// out and the search goes on, so bytes on both sides of the cut become
+// neighbours, and the next occurrence is the leftmost one of the shortened
+// text. All occurrences have the fragment's length, so the leftmost start
+// is also the leftmost end: the text is streamed byte by byte into a kept
+// buffer, and an occurrence is recognised the moment its last byte arrives.
+// A rejected one is popped off the end of the buffer; what stays before it
+// was checked already. Every byte is appended once and popped at most once.
+bool FragmentInText(std::string_view fragment, std::string_view text) {
+  const std::string_view f = TrimView(fragment);
+  if (f.empty()) return false;
+  if (EqualAsciiUpper(f, text)) return true;
+  const SearchModule& module = FStr::Module();
+  const char* hit = module.ScanNoCase(text, f);
+  if (hit == nullptr) return false;
+  const std::size_t m = f.size();
+  const std::size_t n = text.size();
+  const unsigned char first = Fold(f.front());
+  const unsigned char last = Fold(f.back());
+  std::size_t p = static_cast<std::size_t>(hit - text.data());
+  // The common case: the first occurrence is whole.
+  if (Acceptable(first, last, p > 0 ? Fold(text[p - 1]) : -1,
+                 p + m < n ? Fold(text[p + m]) : -1))
+    return true;
+
+  std::vector<unsigned char> folded_f(m);
+  for (std::size_t i = 0; i < m; ++i) folded_f[i] = Fold(f[i]);
+  std::vector<unsigned char> buf;
+  buf.reserve(n);
+  for (std::size_t i = 0; i < p; ++i) buf.push_back(Fold(text[i]));
+  const bool hashed = m > kDirectCompareMax;
+  std::vector<uint64_t> prefix;  // prefix[k]: hash of buf[0..k)
+  uint64_t f_hash = 0, base_pow_m = 1;
+  if (hashed) {
+    for (unsigned char c : folded_f) f_hash = AddMod(MulMod(f_hash, kBase), c + 1u);
+    for (std::size_t i = 0; i < m; ++i) base_pow_m = MulMod(base_pow_m, kBase);
+    prefix.reserve(n + 1);
+    prefix.push_back(0);
+    for (unsigned char c : buf) prefix.push_back(AddMod(MulMod(prefix.back(), kBase), c + 1u));
+  }
+  auto ends_with_fragment = [&]() {
+    const std::size_t w = buf.size();
+    if (w < m) return false;
+    if (hashed) {
+      const uint64_t h = SubMod(prefix[w], MulMod(prefix[w - m], base_pow_m));
+      if (h != f_hash) return false;
+    } else if (buf[w - 1] != folded_f[m - 1]) {
+      return false;
+    }
+    for (std::size_t k = 0; k < m; ++k)
+      if (buf[w - m + k] != folded_f[k]) return false;
+    return true;
+  };
+  for (std::size_t r = p + m; r < n;) {
+    const unsigned char c = Fold(text[r++]);
+    buf.push_back(c);
+    if (hashed) prefix.push_back(AddMod(MulMod(prefix.back(), kBase), c + 1u));
+    if (!ends_with_fragment()) continue;
+    const std::size_t q = buf.size() - m;
+    if (Acceptable(first, last, q > 0 ? buf[q - 1] : -1,
+                   r < n ? Fold(text[r]) : -1))
+      return true;
+    buf.resize(q);
+    if (hashed) prefix.resize(q + 1);
+  }
+  return false;
+}
+
+PatternClass* WordFragmentClass::OwnerPattern() const {
+  return ItemAs<PatternClass>(Owner);
+}
+
+StepPatternClass* WordFragmentClass::OwnerStepPattern() const {
+  return ItemAs<StepPatternClass>(Owner);
+}
+
+BrainClass* WordFragmentClass::Brain() const {
+  if (PatternClass* p = OwnerPattern()) return p->Brain();
+  if (StepPatternClass* sp = OwnerStepPattern()) return sp->Brain();
+  return nullptr;
+}
+
+int32_t WordFragmentClass::Score(const std::string& input) {
+  BrainClass* brain = Brain();
+  PatternClass* pattern = OwnerPattern();
+  StepPatternClass* step_pattern = OwnerStepPattern();
+  auto exp = [&](const std::string& text) {
+    return brain->ExpandMacros(text, input, pattern, step_pattern);
+  };
+  bool holds = false;
+  bool tested = true;
+  switch (RELATION) {
+    case rel::kAnd:
+    case rel::kOr:
+    case rel::kNot:
+    case rel::kCustom: {
+      const std::string a = UpperAscii(exp(input));
+      const std::string b = UpperAscii(exp(WORDFRAG));
+      holds = FragmentInText(b, a);
+      break;
+    }
+    case rel::kDataMatch: {
+      const std::string a = UpperAscii(exp(THEVALUE));
+      const std::string b = UpperAscii(brain->GetFact(THENAME));
+      holds = a == b;
+      break;
+    }
+    case rel::kStateMatch: {
+      const std::string a = UpperAscii(exp(THENAME));
+      const std::string b = UpperAscii(brain->CurrentStateName());
+      holds = a == b;
+      break;
+    }
+    case rel::kInCollection:
+      holds = brain->CollectionHasWord(THENAME, input);
+      break;
+    case rel::kOutMatch: {
+      const std::string h = UpperAscii(brain->RecallOutput(WORDFRAG));
+      const std::string b = UpperAscii(exp(WORDFRAG));
+      holds = FragmentInText(b, h);
+      break;
+    }
+    case rel::kCustomSub: {
+      const std::string a = UpperAscii(exp(input));
+      const std::string b = UpperAscii(exp(WORDFRAG));
+      holds = PosNoCase(b, a) > 0;
+      break;
+    }
+    case rel::kInCollectionSub:
+      holds = brain->CollectionHasSubstring(THENAME, input);
+      break;
+    case rel::kExtract: {
+      const std::string a = exp(input);
+      const std::string b = UpperAscii(exp(WORDFRAG));
+      holds = brain->ExtractFacts(b, a);
+      break;
+    }
+    default:
+      tested = false;
+      break;
+  }
+  int32_t score = 0;
+  if (tested) {
+    switch (RELATION) {
+      case rel::kAnd: score = holds ? 100 : -100; break;
+      case rel::kOr: score = holds ? 50 : 0; break;
+      case rel::kNot: score = holds ? -100 : 100; break;
+      default: score = holds ? BONUS : CheckedNeg(PENALTY); break;
+    }
+  }
+  brain->LastFrag = ObjectName;
+  return score;
+}
+
+}  // namespace corvane
