@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <map>
+#include <set>
 #include <system_error>
 
 #include "platform/files.h"
@@ -58,14 +59,14 @@ WordIndexBuild BuildWordIndex(std::string_view corpus) {
     const std::string normalized = NormalizeWord(text);
     bool has_word = false;  // A word of at most 30 letters.
     bool indexed = false;   // Some word lists this text.
+    std::set<std::string> seen;  // Each word counts once per text.
     std::size_t word_start = 0;
     while (word_start <= normalized.size()) {
       std::size_t word_end = normalized.find(' ', word_start);
       if (word_end == std::string::npos) word_end = normalized.size();
-      const std::string word =
-          normalized.substr(word_start, word_end - word_start);
+      std::string word = normalized.substr(word_start, word_end - word_start);
       word_start = word_end + 1;
-      if (word.empty()) continue;
+      if (word.empty() || !seen.insert(word).second) continue;
       if (word.size() > static_cast<std::size_t>(kMaxWordLength)) {
         build.warnings.push_back(LineLabel(line_number) + "word " + word +
                                  " is longer than " +
@@ -75,10 +76,6 @@ WordIndexBuild BuildWordIndex(std::string_view corpus) {
       }
       has_word = true;
       std::vector<int32_t>& list = postings[word];
-      if (!list.empty() && list.back() == number) {
-        indexed = true;  // The word occurs twice in this text.
-        continue;
-      }
       if (list.size() >= static_cast<std::size_t>(kMaxWordEntries)) {
         ++dropped[word];
         continue;
