@@ -89,12 +89,12 @@ void BrainClass::MergeCollection(const std::string& source,
                                  const std::string& target) {
   const DataCollectionClass* from = FindCollection(source);
   if (from == nullptr) return;
-  const std::vector<std::string> members = MemberTexts(*from);
+  std::vector<std::string> members = MemberTexts(*from);
   DataCollectionClass* to = FindOrCreateCollection(target);
   if (to == nullptr) return;
   // The list's own rules apply: a sorted target refuses equal texts, an
   // unsorted one appends them.
-  for (const std::string& member : members) to->Members.Add(member);
+  to->Members.AddMany(std::move(members));
 }
 
 void BrainClass::WordsToCollection(const std::string& text,
