@@ -14,13 +14,23 @@
 namespace corvane {
 namespace {
 
-// A corpus of 5000 texts over a vocabulary of 400 words, so common words
-// list hundreds of texts each.
+// A temporary directory removed when the program ends.
+struct BenchDir {
+  std::string path = (std::filesystem::temp_directory_path() /
+                      ("corvane-windex-bench-" + std::to_string(ClockSeed())))
+                         .string();
+  ~BenchDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path, ec);
+  }
+};
+
+// A corpus of 5000 texts over a vocabulary of about 200 words, so common
+// words list hundreds of texts each.
 const std::string& IndexDir() {
+  static const BenchDir holder;
   static const std::string dir = [] {
-    const std::string path = (std::filesystem::temp_directory_path() /
-                              ("corvane-windex-bench-" + std::to_string(ClockSeed())))
-                                 .string();
+    const std::string path = holder.path;
     std::string corpus;
     Random random(1);
     for (int t = 0; t < 5000; ++t) {
