@@ -338,9 +338,16 @@ bool Expander::ExpandRow(int row, std::string& work) {
       break;
     }
     rest.resize(rest.size() - stretch);
-    rest.append(value.rbegin(), value.rend());
     ++replacements;
     inserted += value.size();
+    if (row == kRemain && FindMacroOpening(value, 0, opening) != std::string::npos) {
+      // The remainder is the same for every ^Remain{} of this expansion, so
+      // one that holds ^Remain{} (typed by the user) would bring it back
+      // forever. Its text goes out as it is instead.
+      out += value;
+      continue;
+    }
+    rest.append(value.rbegin(), value.rend());
     const std::size_t back = std::min(out.size(), len - 1);
     rest.append(out.rbegin(), out.rbegin() + static_cast<std::ptrdiff_t>(back));
     out.resize(out.size() - back);
