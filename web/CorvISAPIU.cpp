@@ -1,0 +1,80 @@
+#include "web/CorvISAPIU.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "web/operator_log.h"
+
+namespace corvane {
+namespace {
+
+// The application lives on the heap and is never destroyed by the C++
+// static destructors: unloading runs from the library's destructor
+// function, which dlclose calls before it destroys the library's static
+// objects, so everything saving needs is still alive then.
+WebApplication* application = nullptr;
+
+WebApplication* CreateApplication() {
+  // The operator log's statics are made before any request, so they
+  // outlive everything that may report through them.
+  InstallOperatorLog();
+  auto* app = new WebApplication();
+  app->RegisterModuleClass(TWebModule1Factory());
+  return app;
+}
+
+__attribute__((constructor)) void LoadLibrary() {
+  if (application == nullptr) application = CreateApplication();
+}
+
+__attribute__((destructor)) void UnloadLibrary() {
+  WebApplication* app = application;
+  application = nullptr;
+  if (app != nullptr) {
+    app->DestroyModules();
+    delete app;
+  }
+}
+
+}  // namespace
+
+WebApplication& Application() {
+  if (application == nullptr) application = CreateApplication();
+  return *application;
+}
+
+void UnloadWebModules() noexcept {
+  if (application != nullptr) application->DestroyModules();
+}
+
+}  // namespace corvane
+
+extern "C" {
+
+corvane::IsapiBool GetExtensionVersion(corvane::HSE_VERSION_INFO* version) noexcept {
+  try {
+    if (version == nullptr) return corvane::kIsapiFalse;
+    version->dwExtensionVersion = corvane::MakeExtensionVersion(2, 0);
+    const std::string& title = corvane::Application().Title;
+    const std::size_t n =
+        std::min<std::size_t>(title.size(), corvane::HSE_MAX_EXT_DLL_NAME_LEN - 1);
+    std::memcpy(version->lpszExtensionDesc, title.data(), n);
+    version->lpszExtensionDesc[n] = '\0';
+    return corvane::kIsapiTrue;
+  } catch (...) {
+    return corvane::kIsapiFalse;
+  }
+}
+
+uint32_t HttpExtensionProc(corvane::EXTENSION_CONTROL_BLOCK* ecb) noexcept {
+  if (ecb == nullptr) return corvane::HSE_STATUS_ERROR;
+  try {
+    return corvane::Application().HandleRequest(*ecb);
+  } catch (...) {
+    return corvane::HSE_STATUS_ERROR;
+  }
+}
+
+corvane::IsapiBool TerminateExtension(uint32_t) noexcept { return corvane::kIsapiTrue; }
+
+}  // extern "C"

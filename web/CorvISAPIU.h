@@ -1,0 +1,44 @@
+// The extension library: the three exported entry points of the web-server
+// extension interface (web/isapi.h) and the one web application they serve.
+//
+// Loading the library creates the application and registers TWebModule1 with
+// it; no module exists until the first request. Unloading the library
+// (dlclose) destroys every module, which stops its brain and saves it to the
+// language file; the module destroyed last decides the file's content. A
+// host unloads the library after the last request has returned.
+#ifndef CORVANE_WEB_CORVISAPIU_H_
+#define CORVANE_WEB_CORVISAPIU_H_
+
+#include <cstdint>
+
+#include "web/isapi.h"
+#include "web/web_app.h"
+
+namespace corvane {
+
+// The application of this library. Valid from load until unload.
+WebApplication& Application();
+
+// Destroys every module now, as unloading does; later requests create new
+// modules. For tests that drive the entry points in-process and must save
+// before their temporary root goes away. Requires no request in progress.
+void UnloadWebModules() noexcept;
+
+}  // namespace corvane
+
+extern "C" {
+
+// Writes version 2.0 and the application title (at most 255 characters) as
+// the description. Returns 1, or 0 for a null record or any failure.
+corvane::IsapiBool GetExtensionVersion(corvane::HSE_VERSION_INFO* version) noexcept;
+
+// Answers one request (WebApplication::HandleRequest). HSE_STATUS_SUCCESS
+// when handled, HSE_STATUS_ERROR otherwise or for a null block.
+uint32_t HttpExtensionProc(corvane::EXTENSION_CONTROL_BLOCK* ecb) noexcept;
+
+// Returns 1 and does nothing else: the modules go when the library unloads.
+corvane::IsapiBool TerminateExtension(uint32_t flags) noexcept;
+
+}  // extern "C"
+
+#endif  // CORVANE_WEB_CORVISAPIU_H_

@@ -1,0 +1,105 @@
+// The in-process web-server extension interface: the records and entry
+// points through which a web server hands requests to an extension library
+// and the extension answers them. Written from the published description of
+// the interface with fixed-width integer types; the host (host/) and the
+// extension (web/) share this header and nothing else.
+//
+// Conventions of the interface kept here:
+// - BOOL results are 1 (true) or 0 (false).
+// - Texts are zero-terminated single-byte strings owned by the server; they
+//   stay valid until HttpExtensionProc returns.
+// - ServerSupportFunction with HSE_REQ_SEND_RESPONSE_HEADER takes the status
+//   text ("200 OK") in lpvBuffer and the header block (zero-terminated, each
+//   line ended by CR LF, closed by an empty line) in lpdwDataType, passed as
+//   the interface prescribes through that parameter's pointer type; callers
+//   pass storage aligned for uint32_t so the pointer converts back exactly.
+#ifndef CORVANE_WEB_ISAPI_H_
+#define CORVANE_WEB_ISAPI_H_
+
+#include <cstdint>
+
+namespace corvane {
+
+using IsapiBool = int32_t;  // 1 or 0.
+using HCONN = void*;        // The server's handle of one request.
+
+inline constexpr IsapiBool kIsapiTrue = 1;
+inline constexpr IsapiBool kIsapiFalse = 0;
+
+// Results of HttpExtensionProc.
+inline constexpr uint32_t HSE_STATUS_SUCCESS = 1;
+inline constexpr uint32_t HSE_STATUS_SUCCESS_AND_KEEP_CONN = 2;
+inline constexpr uint32_t HSE_STATUS_PENDING = 3;
+inline constexpr uint32_t HSE_STATUS_ERROR = 4;
+
+// Request codes of ServerSupportFunction.
+inline constexpr uint32_t HSE_REQ_SEND_RESPONSE_HEADER = 3;
+
+// Flags of TerminateExtension.
+inline constexpr uint32_t HSE_TERM_ADVISORY_UNLOAD = 1;
+inline constexpr uint32_t HSE_TERM_MUST_UNLOAD = 2;
+
+// Flag of WriteClient: write synchronously.
+inline constexpr uint32_t HSE_IO_SYNC = 1;
+
+inline constexpr uint32_t HSE_MAX_EXT_DLL_NAME_LEN = 256;
+inline constexpr uint32_t HSE_LOG_BUFFER_LEN = 80;
+
+// The interface version word: major version in the high half.
+constexpr uint32_t MakeExtensionVersion(uint16_t major, uint16_t minor) {
+  return (static_cast<uint32_t>(major) << 16) | minor;
+}
+
+// Filled by the extension in GetExtensionVersion.
+struct HSE_VERSION_INFO {
+  uint32_t dwExtensionVersion;                        // Major << 16 | minor.
+  char lpszExtensionDesc[HSE_MAX_EXT_DLL_NAME_LEN];  // Zero-terminated.
+};
+
+// One request, as the server hands it to HttpExtensionProc. The server owns
+// the block and everything it points to.
+struct EXTENSION_CONTROL_BLOCK {
+  uint32_t cbSize;                         // sizeof(EXTENSION_CONTROL_BLOCK).
+  uint32_t dwVersion;                      // Interface version of the server.
+  HCONN ConnID;                            // Passed back to every callback.
+  uint32_t dwHttpStatusCode;               // Status the extension answered.
+  char lpszLogData[HSE_LOG_BUFFER_LEN];    // Extension's log text.
+  char* lpszMethod;                        // "GET", "POST", ...
+  char* lpszQueryString;                   // After the "?"; "" when none.
+  char* lpszPathInfo;                      // The request path.
+  char* lpszPathTranslated;                // The path under the web root.
+  uint32_t cbTotalBytes;                   // Content length of the body.
+  uint32_t cbAvailable;                    // Bytes of it in lpbData.
+  uint8_t* lpbData;                        // The part already received.
+  char* lpszContentType;                   // Content type; "" when none.
+
+  // Copies the variable's value, zero-terminated, into the buffer of *size
+  // bytes and sets *size to the bytes copied. False for an unknown name, or
+  // for a buffer too small, which sets *size to the size needed.
+  IsapiBool (*GetServerVariable)(HCONN conn, char* name, void* buffer,
+                                 uint32_t* size);
+  // Sends *bytes bytes of the body; sets *bytes to the bytes accepted.
+  IsapiBool (*WriteClient)(HCONN conn, void* buffer, uint32_t* bytes,
+                           uint32_t reserved);
+  // Reads at most *size further body bytes, waiting for at least one; sets
+  // *size to the bytes read, 0 at the end of the body. False on failure.
+  IsapiBool (*ReadClient)(HCONN conn, void* buffer, uint32_t* size);
+  // A server service chosen by `request`; see the file comment for
+  // HSE_REQ_SEND_RESPONSE_HEADER.
+  IsapiBool (*ServerSupportFunction)(HCONN conn, uint32_t request,
+                                     void* buffer, uint32_t* size,
+                                     uint32_t* data_type);
+};
+
+// The entry points an extension exports, by these unmangled names.
+using GetExtensionVersionFn = IsapiBool (*)(HSE_VERSION_INFO* version);
+using HttpExtensionProcFn = uint32_t (*)(EXTENSION_CONTROL_BLOCK* ecb);
+using TerminateExtensionFn = IsapiBool (*)(uint32_t flags);
+
+inline constexpr const char* kGetExtensionVersionName = "GetExtensionVersion";
+inline constexpr const char* kHttpExtensionProcName = "HttpExtensionProc";
+inline constexpr const char* kTerminateExtensionName = "TerminateExtension";
+
+}  // namespace corvane
+
+#endif  // CORVANE_WEB_ISAPI_H_

@@ -1,0 +1,183 @@
+#include "web/web_request.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "base/error.h"
+#include "web/form_fields.h"
+#include "web/page_producer.h"
+
+namespace corvane {
+namespace {
+
+// Bytes asked from ReadClient at a time.
+constexpr uint32_t kReadChunk = 64u << 10;
+
+// Bytes handed to WriteClient at a time.
+constexpr std::size_t kWriteChunk = 1u << 20;
+
+std::string ReasonPhrase(int code) {
+  switch (code) {
+    case 200: return "OK";
+    case 201: return "Created";
+    case 204: return "No Content";
+    case 301: return "Moved Permanently";
+    case 302: return "Found";
+    case 304: return "Not Modified";
+    case 400: return "Bad Request";
+    case 401: return "Unauthorized";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 500: return "Internal Server Error";
+    case 503: return "Service Unavailable";
+    default: return "Unknown";
+  }
+}
+
+void AddHeader(std::string& block, std::string_view name, std::string_view value) {
+  if (value.empty()) return;
+  block.append(name).append(": ").append(value).append("\r\n");
+}
+
+}  // namespace
+
+std::optional<std::string> WebRequest::ServerVariable(const std::string& name) const {
+  if (ecb_.GetServerVariable == nullptr) return std::nullopt;
+  std::vector<char> name_buf(name.begin(), name.end());
+  name_buf.push_back('\0');
+  std::vector<char> buffer(kServerVariableBufferSize, '\0');
+  uint32_t size = kServerVariableBufferSize;
+  if (!ecb_.GetServerVariable(ecb_.ConnID, name_buf.data(), buffer.data(), &size))
+    return std::nullopt;
+  // The value ends at its terminating zero, within the bytes reported.
+  const std::size_t limit = std::min<std::size_t>(size, buffer.size());
+  const std::size_t len = std::find(buffer.begin(), buffer.begin() + limit, '\0') -
+                          buffer.begin();
+  return std::string(buffer.data(), len);
+}
+
+const std::string& WebRequest::Content() {
+  if (content_) return *content_;
+  std::string body;
+  const uint32_t total = ecb_.cbTotalBytes;
+  if (total > 0) {
+    const bool unknown_length = total == 0xFFFFFFFFu;
+    if (!unknown_length && total > kMaxFormBodyBytes)
+      throw LimitError("Request body too large");
+    uint32_t available = std::min(ecb_.cbAvailable, total);
+    if (ecb_.lpbData == nullptr) available = 0;
+    body.assign(reinterpret_cast<const char*>(ecb_.lpbData), available);
+    // The rest comes from the server; the buffer grows with what arrives,
+    // never with what the length announces.
+    while (unknown_length || body.size() < total) {
+      if (ecb_.ReadClient == nullptr) throw IoError("Request body incomplete");
+      const std::size_t want =
+          unknown_length ? kReadChunk
+                         : std::min<std::size_t>(kReadChunk, total - body.size());
+      const std::size_t old_size = body.size();
+      body.resize(old_size + want);
+      uint32_t got = static_cast<uint32_t>(want);
+      if (!ecb_.ReadClient(ecb_.ConnID, body.data() + old_size, &got))
+        throw IoError("Error reading the request body");
+      got = std::min<uint32_t>(got, static_cast<uint32_t>(want));
+      body.resize(old_size + got);
+      if (got == 0) {
+        if (unknown_length) break;
+        throw IoError("Request body incomplete");
+      }
+      if (body.size() > kMaxFormBodyBytes) throw LimitError("Request body too large");
+    }
+  }
+  content_ = std::move(body);
+  return *content_;
+}
+
+const std::vector<std::string>& WebRequest::ContentFields() {
+  if (!fields_) fields_ = DecodeFormEntries(Content());
+  return *fields_;
+}
+
+std::string WebResponse::StatusLine() const {
+  return std::to_string(StatusCode) + " " + ReasonPhrase(StatusCode);
+}
+
+std::string WebResponse::HeaderBlock() const {
+  std::string block;
+  AddHeader(block, "Allow", Allow);
+  for (const std::string& cookie : Cookies) AddHeader(block, "Set-Cookie", cookie);
+  AddHeader(block, "Derived-From", DerivedFrom);
+  AddHeader(block, "Expires", Expires);
+  AddHeader(block, "Last-Modified", LastModified);
+  AddHeader(block, "Title", Title);
+  AddHeader(block, "WWW-Authenticate", WWWAuthenticate);
+  for (const auto& [name, value] : CustomHeaders) AddHeader(block, name, value);
+  AddHeader(block, "Content-Version", ContentVersion);
+  AddHeader(block, "Content-Encoding", ContentEncoding);
+  AddHeader(block, "Content-Type", ContentType);
+  AddHeader(block, "Content-Length", std::to_string(Content.size()));
+  block += "Content:\r\n\r\n";
+  return block;
+}
+
+void WebResponse::SendResponse(EXTENSION_CONTROL_BLOCK& ecb) {
+  if (!SendResponseHeader(ecb, StatusLine(), HeaderBlock()))
+    throw IoError("The server refused the response header");
+  Sent = true;
+  ecb.dwHttpStatusCode = static_cast<uint32_t>(StatusCode);
+  if (!WriteClientAll(ecb, Content)) throw IoError("The server refused the response");
+}
+
+bool SendResponseHeader(EXTENSION_CONTROL_BLOCK& ecb, const std::string& status,
+                        const std::string& headers) {
+  if (ecb.ServerSupportFunction == nullptr) return false;
+  std::vector<char> status_buf(status.begin(), status.end());
+  status_buf.push_back('\0');
+  // The header block travels through a uint32_t* parameter, so it is kept
+  // in storage aligned for uint32_t.
+  std::vector<uint32_t> header_buf(headers.size() / sizeof(uint32_t) + 1, 0);
+  std::memcpy(header_buf.data(), headers.data(), headers.size());
+  uint32_t size = static_cast<uint32_t>(status.size());
+  return ecb.ServerSupportFunction(ecb.ConnID, HSE_REQ_SEND_RESPONSE_HEADER,
+                                   status_buf.data(), &size, header_buf.data()) != 0;
+}
+
+bool WriteClientAll(EXTENSION_CONTROL_BLOCK& ecb, std::string_view data) {
+  if (data.empty()) return true;
+  if (ecb.WriteClient == nullptr) return false;
+  std::vector<char> buffer;
+  while (!data.empty()) {
+    const std::size_t n = std::min(data.size(), kWriteChunk);
+    buffer.assign(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(n));
+    uint32_t bytes = static_cast<uint32_t>(n);
+    if (!ecb.WriteClient(ecb.ConnID, buffer.data(), &bytes, HSE_IO_SYNC) ||
+        bytes == 0) {
+      return false;
+    }
+    data.remove_prefix(std::min<std::size_t>(bytes, n));
+  }
+  return true;
+}
+
+std::string ErrorPageBody(std::string_view kind, std::string_view message) {
+  return "<html><title>Internal Server Error 500</title>\r\n"
+         "<h1>Internal Server Error 500</h1><hr>\r\n"
+         "Exception: " + EscapeHtml(kind) + "<br>\r\n"
+         "Message: " + EscapeHtml(message) + "<br></html>\r\n";
+}
+
+void SendErrorPage(EXTENSION_CONTROL_BLOCK& ecb, std::string_view kind,
+                   std::string_view message) noexcept {
+  try {
+    ecb.dwHttpStatusCode = 500;
+    std::string status = "500 ";
+    for (char c : message) status += (c == '\r' || c == '\n' || c == '\0') ? ' ' : c;
+    const std::string body = ErrorPageBody(kind, message);
+    const std::string headers = "Content-Type: text/html\r\nContent-Length: " +
+                                std::to_string(body.size()) + "\r\nContent:\r\n\r\n";
+    if (SendResponseHeader(ecb, status, headers)) WriteClientAll(ecb, body);
+  } catch (...) {
+    // Out of memory while building the page: the server answers the error.
+  }
+}
+
+}  // namespace corvane

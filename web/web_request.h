@@ -1,0 +1,116 @@
+// The request and response objects of one extension call, built around the
+// server's control block. The server owns the control block; these objects
+// only refer to it and live for the call. Not thread-safe (one call).
+#ifndef CORVANE_WEB_WEB_REQUEST_H_
+#define CORVANE_WEB_WEB_REQUEST_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "web/isapi.h"
+
+namespace corvane {
+
+// Size of the buffer that server variables are read into; a longer value
+// reads as missing.
+inline constexpr uint32_t kServerVariableBufferSize = 4096;
+
+// Largest form body the extension reads; the host's own limit is lower.
+inline constexpr std::size_t kMaxFormBodyBytes = 64u << 20;
+
+class WebRequest {
+ public:
+  explicit WebRequest(EXTENSION_CONTROL_BLOCK& ecb) : ecb_(ecb) {}
+  WebRequest(const WebRequest&) = delete;
+  WebRequest& operator=(const WebRequest&) = delete;
+
+  std::string Method() const { return Text(ecb_.lpszMethod); }
+  std::string PathInfo() const { return Text(ecb_.lpszPathInfo); }
+  std::string QueryString() const { return Text(ecb_.lpszQueryString); }
+  std::string PathTranslated() const { return Text(ecb_.lpszPathTranslated); }
+  std::string ContentType() const { return Text(ecb_.lpszContentType); }
+  uint32_t ContentLength() const { return ecb_.cbTotalBytes; }
+
+  // The server variable's value through GetServerVariable; nothing when the
+  // server does not know it or it does not fit the buffer.
+  std::optional<std::string> ServerVariable(const std::string& name) const;
+
+  // The body: empty unless the content length is positive; otherwise the
+  // delivered part completed through ReadClient up to the content length
+  // (to the end of the data when the length is unknown, 0xFFFFFFFF). Read
+  // once. Throws IoError when the server fails to deliver it, LimitError
+  // when it is longer than kMaxFormBodyBytes.
+  const std::string& Content();
+
+  // The decoded entries of the URL-encoded body (web/form_fields.h), read
+  // once when first asked for. Throws as Content.
+  const std::vector<std::string>& ContentFields();
+
+  EXTENSION_CONTROL_BLOCK& ecb() { return ecb_; }
+
+ private:
+  static std::string Text(const char* s) { return s ? std::string(s) : std::string(); }
+
+  EXTENSION_CONTROL_BLOCK& ecb_;
+  std::optional<std::string> content_;                // Set by Content().
+  std::optional<std::vector<std::string>> fields_;    // Set by ContentFields().
+};
+
+// What goes back to the server: a status, headers and the content.
+class WebResponse {
+ public:
+  // "200 OK" for the default status; the code and its reason otherwise.
+  std::string StatusLine() const;
+
+  // Each present header as "Name: value" CR LF in the fixed order Allow,
+  // Set-Cookie (one per cookie), Derived-From, Expires, Last-Modified,
+  // Title, WWW-Authenticate, custom headers, Content-Version,
+  // Content-Encoding, Content-Type, Content-Length; then "Content:" CR LF
+  // and an empty line.
+  std::string HeaderBlock() const;
+
+  // Sends the status line and header block through ServerSupportFunction
+  // and the content through WriteClient, then marks the response sent.
+  // Throws IoError when the server refuses either.
+  void SendResponse(EXTENSION_CONTROL_BLOCK& ecb);
+
+  int StatusCode = 200;
+  std::string ContentType = "text/html";
+  std::string Content;
+  std::string Allow;
+  std::vector<std::string> Cookies;  // Each sent as one Set-Cookie header.
+  std::string DerivedFrom;
+  std::string Expires;
+  std::string LastModified;
+  std::string Title;
+  std::string WWWAuthenticate;
+  std::vector<std::pair<std::string, std::string>> CustomHeaders;
+  std::string ContentVersion;
+  std::string ContentEncoding;
+  bool Sent = false;  // Set once the header block has gone out.
+};
+
+// Sends the status line and header block; false when the server refuses.
+bool SendResponseHeader(EXTENSION_CONTROL_BLOCK& ecb, const std::string& status,
+                        const std::string& headers);
+
+// Sends `data` through WriteClient; false when the server refuses.
+bool WriteClientAll(EXTENSION_CONTROL_BLOCK& ecb, std::string_view data);
+
+// The error page: status 500 with "500 " and the message as the status line
+// (line breaks turned into blanks), and a body naming the error's kind and
+// message (HTML-escaped). Never throws; failures of the server are ignored.
+void SendErrorPage(EXTENSION_CONTROL_BLOCK& ecb, std::string_view kind,
+                   std::string_view message) noexcept;
+
+// The body of the error page.
+std::string ErrorPageBody(std::string_view kind, std::string_view message);
+
+}  // namespace corvane
+
+#endif  // CORVANE_WEB_WEB_REQUEST_H_
