@@ -37,7 +37,7 @@ const std::string& IndexDir() {
       for (int w = 0; w < 8; ++w) {
         const int32_t n = random.Below(20) * random.Below(20);
         corpus += "w";
-        for (int32_t v = n; ; v /= 26) {
+        for (int32_t v = n;; v /= 26) {
           corpus.push_back(static_cast<char>('a' + v % 26));
           if (v < 26) break;
         }
@@ -58,7 +58,7 @@ std::string Phrase(int64_t bytes, bool repeat) {
   while (static_cast<int64_t>(phrase.size()) < bytes) {
     const int32_t n = repeat ? 0 : random.Below(20) * random.Below(20);
     phrase += "w";
-    for (int32_t v = n; ; v /= 26) {
+    for (int32_t v = n;; v /= 26) {
       phrase.push_back(static_cast<char>('a' + v % 26));
       if (v < 26) break;
     }
@@ -78,8 +78,12 @@ void RunAsk(benchmark::State& state, bool repeat) {
                           static_cast<int64_t>(phrase.size()));
 }
 
-void BM_AskWordIndexVariedWords(benchmark::State& state) { RunAsk(state, false); }
-void BM_AskWordIndexRepeatedWord(benchmark::State& state) { RunAsk(state, true); }
+void BM_AskWordIndexVariedWords(benchmark::State& state) {
+  RunAsk(state, false);
+}
+void BM_AskWordIndexRepeatedWord(benchmark::State& state) {
+  RunAsk(state, true);
+}
 
 BENCHMARK(BM_AskWordIndexVariedWords)->Range(16, 1 << 20);
 BENCHMARK(BM_AskWordIndexRepeatedWord)->Range(16, 1 << 20);

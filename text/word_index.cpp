@@ -21,10 +21,11 @@ constexpr int32_t kTallyLevels = 10;
 // Signed 32-bit little-endian integer at `at`, decoded byte by byte so that
 // neither alignment nor the host's byte order matters.
 int32_t DecodeInt32(std::string_view bytes, std::size_t at) {
-  const uint32_t v = static_cast<uint32_t>(static_cast<unsigned char>(bytes[at])) |
-                     static_cast<uint32_t>(static_cast<unsigned char>(bytes[at + 1])) << 8 |
-                     static_cast<uint32_t>(static_cast<unsigned char>(bytes[at + 2])) << 16 |
-                     static_cast<uint32_t>(static_cast<unsigned char>(bytes[at + 3])) << 24;
+  const uint32_t v =
+      static_cast<uint32_t>(static_cast<unsigned char>(bytes[at])) |
+      static_cast<uint32_t>(static_cast<unsigned char>(bytes[at + 1])) << 8 |
+      static_cast<uint32_t>(static_cast<unsigned char>(bytes[at + 2])) << 16 |
+      static_cast<uint32_t>(static_cast<unsigned char>(bytes[at + 3])) << 24;
   return static_cast<int32_t>(v);
 }
 
@@ -342,6 +343,8 @@ std::string AskWordIndex(std::string_view phrase, std::string_view directory,
   return ProcessWordIndex().Ask(phrase, directory, paths, random);
 }
 
-void ResetWordIndexForTesting() { ProcessWordIndex().Reset(); }
+void ResetWordIndexForTesting() {
+  ProcessWordIndex().Reset();
+}
 
 }  // namespace corvane

@@ -24,11 +24,11 @@
 namespace corvane {
 
 // Record layouts of the three data files (all integers little-endian).
-inline constexpr int32_t kWordRecordSize = 31;    // byte 0 length, 30 bytes
+inline constexpr int32_t kWordRecordSize = 31;  // byte 0 length, 30 bytes
 inline constexpr int32_t kMaxWordLength = 30;
 inline constexpr int32_t kIndexRecordSize = 4004;  // int32 count, 1000 slots
 inline constexpr int32_t kMaxWordEntries = 1000;
-inline constexpr int32_t kTextRecordSize = 256;   // byte 0 length, 255 bytes
+inline constexpr int32_t kTextRecordSize = 256;  // byte 0 length, 255 bytes
 inline constexpr int32_t kMaxTextLength = 255;
 
 inline constexpr char kWordsFileName[] = "Words.str";
@@ -74,7 +74,8 @@ class PhraseTally {
 
  private:
   std::unordered_map<int32_t, std::size_t> slot_of_;  // number -> counts_ slot
-  std::vector<TallyCandidate> counts_;  // weight = occurrences, first seen order
+  std::vector<TallyCandidate>
+      counts_;  // weight = occurrences, first seen order
 };
 
 // The text upper-cased (ASCII letters), trimmed, and reduced to its blanks

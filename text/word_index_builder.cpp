@@ -26,7 +26,9 @@ void AppendLengthPrefixed(std::string& out, std::string_view text,
   out.append(static_cast<std::size_t>(size) - 1 - text.size(), '\0');
 }
 
-std::string LineLabel(int32_t line) { return "line " + IntToText(line) + ": "; }
+std::string LineLabel(int32_t line) {
+  return "line " + IntToText(line) + ": ";
+}
 
 }  // namespace
 
@@ -57,8 +59,8 @@ WordIndexBuild BuildWordIndex(std::string_view corpus) {
     }
     const int32_t number = static_cast<int32_t>(texts.size());
     const std::string normalized = NormalizeWord(text);
-    bool has_word = false;  // A word of at most 30 letters.
-    bool indexed = false;   // Some word lists this text.
+    bool has_word = false;       // A word of at most 30 letters.
+    bool indexed = false;        // Some word lists this text.
     std::set<std::string> seen;  // Each word counts once per text.
     std::size_t word_start = 0;
     while (word_start <= normalized.size()) {
@@ -68,10 +70,9 @@ WordIndexBuild BuildWordIndex(std::string_view corpus) {
       word_start = word_end + 1;
       if (word.empty() || !seen.insert(word).second) continue;
       if (word.size() > static_cast<std::size_t>(kMaxWordLength)) {
-        build.warnings.push_back(LineLabel(line_number) + "word " + word +
-                                 " is longer than " +
-                                 IntToText(kMaxWordLength) +
-                                 " letters; skipped");
+        build.warnings.push_back(
+            LineLabel(line_number) + "word " + word + " is longer than " +
+            IntToText(kMaxWordLength) + " letters; skipped");
         continue;
       }
       has_word = true;
@@ -94,10 +95,9 @@ WordIndexBuild BuildWordIndex(std::string_view corpus) {
     texts.emplace_back(text);
   }
   for (const auto& [word, count] : dropped)
-    build.warnings.push_back("word " + word + " is in " +
-                             IntToText(kMaxWordEntries + count) +
-                             " texts; only the first " +
-                             IntToText(kMaxWordEntries) + " are kept");
+    build.warnings.push_back(
+        "word " + word + " is in " + IntToText(kMaxWordEntries + count) +
+        " texts; only the first " + IntToText(kMaxWordEntries) + " are kept");
   if (!build.ok()) return build;
 
   for (const std::string& text : texts)
@@ -107,7 +107,8 @@ WordIndexBuild BuildWordIndex(std::string_view corpus) {
     AppendLengthPrefixed(build.files.words, word, kWordRecordSize);
     AppendInt32(build.files.index, static_cast<int32_t>(list.size()));
     for (int32_t number : list) AppendInt32(build.files.index, number);
-    for (std::size_t i = list.size(); i < static_cast<std::size_t>(kMaxWordEntries); ++i)
+    for (std::size_t i = list.size();
+         i < static_cast<std::size_t>(kMaxWordEntries); ++i)
       AppendInt32(build.files.index, 0);
     ++build.word_count;
   }
@@ -137,8 +138,8 @@ bool WriteWordIndexFiles(const WordIndexFiles& files, const std::string& dir,
     }
     std::filesystem::rename(temporary, path, ec);
     if (ec) {
-      *error = "cannot rename " + temporary + " to " + path + ": " +
-               ec.message();
+      *error =
+          "cannot rename " + temporary + " to " + path + ": " + ec.message();
       return false;
     }
   }

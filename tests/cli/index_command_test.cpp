@@ -1,13 +1,12 @@
 // End to end: the corvane binary builds a word index from a corpus and
 // answers from it, with the exit statuses deployers' scripts rely on.
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "base/random.h"
 
@@ -29,15 +28,16 @@ RunResult RunCorvane(const std::string& args) {
   if (pipe == nullptr) return run;
   char buffer[4096];
   std::size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) run.out.append(buffer, n);
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+    run.out.append(buffer, n);
   const int raw = pclose(pipe);
   run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
   return run;
 }
 
 TEST(IndexCommandTest, BuildsAsksAndReportsProblems) {
-  const fs::path dir =
-      fs::temp_directory_path() / ("corvane-index-cli-" + std::to_string(ClockSeed()));
+  const fs::path dir = fs::temp_directory_path() /
+                       ("corvane-index-cli-" + std::to_string(ClockSeed()));
   fs::create_directories(dir);
   const std::string d = dir.string();
   {

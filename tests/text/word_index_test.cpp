@@ -1,5 +1,7 @@
 #include "text/word_index.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -9,8 +11,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "base/random.h"
 #include "platform/files.h"
@@ -63,7 +63,8 @@ std::string WordRecord(const std::string& word) {
 // The record of `numbers`; `count` overrides the stored count.
 std::string IndexRecord(const std::vector<int32_t>& numbers,
                         std::optional<int32_t> count = std::nullopt) {
-  std::string r = Int32Bytes(count.value_or(static_cast<int32_t>(numbers.size())));
+  std::string r =
+      Int32Bytes(count.value_or(static_cast<int32_t>(numbers.size())));
   for (int32_t n : numbers) r += Int32Bytes(n);
   r.resize(kIndexRecordSize, '\0');
   return r;
@@ -77,16 +78,17 @@ std::string TextRecord(const std::string& text) {
 }
 
 // Writes a word index whose texts are "text0" to "text<n-1>".
-void WriteIndex(const TempDir& dir, const std::string& prefix,
-                const std::vector<std::pair<std::string, std::vector<int32_t>>>&
-                    words,
-                int32_t text_count) {
+void WriteIndex(
+    const TempDir& dir, const std::string& prefix,
+    const std::vector<std::pair<std::string, std::vector<int32_t>>>& words,
+    int32_t text_count) {
   std::string w, idx, t;
   for (const auto& [word, numbers] : words) {
     w += WordRecord(word);
     idx += IndexRecord(numbers);
   }
-  for (int32_t k = 0; k < text_count; ++k) t += TextRecord("text" + IntToText(k));
+  for (int32_t k = 0; k < text_count; ++k)
+    t += TextRecord("text" + IntToText(k));
   dir.Write(prefix + kWordsFileName, w);
   dir.Write(prefix + kIndexFileName, idx);
   dir.Write(prefix + kTextsFileName, t);
@@ -106,12 +108,12 @@ TEST(NormalizeWordTest, KeepsBlanksAndCapitalsOnly) {
     const char* normalized;
   };
   const Case cases[] = {
-      {"its 4 U!", "ITS  U"},          // digit and mark dropped, blanks kept
-      {" Hello ", "HELLO"},            // trimmed before filtering
-      {"\tab\tc\n", "ABC"},            // inner tab is not a blank: dropped
+      {"its 4 U!", "ITS  U"},            // digit and mark dropped, blanks kept
+      {" Hello ", "HELLO"},              // trimmed before filtering
+      {"\tab\tc\n", "ABC"},              // inner tab is not a blank: dropped
       {"don't stop-me", "DONT STOPME"},  // marks join the letters around them
       {"caf\xe9 ol\xc3\xa9", "CAF OL"},  // bytes above 127 dropped
-      {"12 !? 3", "  "},               // only blanks survive
+      {"12 !? 3", "  "},                 // only blanks survive
       {"", ""},
   };
   for (const Case& c : cases)
@@ -140,8 +142,8 @@ class WordIndexTest : public ::testing::Test {
                 {"B", {7, 9}},
                 {"C", {5}},
                 {"D", {9}},
-                {"world", {3}},   // stored in lower case: still found
-                {"HELLO", {9}},   // second occurrence never counts
+                {"world", {3}},  // stored in lower case: still found
+                {"HELLO", {9}},  // second occurrence never counts
                 {"EMPTY", {}},
                 {"FAR", {12345678}},  // beyond the last text
                 {"NEG", {-4}}},
@@ -174,7 +176,7 @@ TEST_F(WordIndexTest, LookupRules) {
   EXPECT_EQ(index.AnswerPhrase("WORLD", random_), "text3");
   EXPECT_EQ(index.AnswerPhrase("x y", random_), "");  // neither word listed
   EXPECT_EQ(index.AnswerPhrase("empty", random_), "");
-  EXPECT_EQ(index.AnswerPhrase("far", random_), "");   // no such text record
+  EXPECT_EQ(index.AnswerPhrase("far", random_), "");  // no such text record
   EXPECT_EQ(index.AnswerPhrase("neg", random_), "");
   EXPECT_EQ(index.ReadText(9), "text9");
   EXPECT_EQ(index.ReadText(10), "");
@@ -252,8 +254,8 @@ TEST(WordIndexStateTest, EachMissingFileFails) {
 
 TEST(WordIndexStateTest, PrefixIsJoinedDirectlyAndStaysInsideTheRoot) {
   TempDir dir;
-  WriteIndex(dir, "data", {{"CAT", {0}}}, 1);   // dataWords.str ...
-  WriteIndex(dir, "sub/", {{"DOG", {0}}}, 1);   // sub/Words.str ...
+  WriteIndex(dir, "data", {{"CAT", {0}}}, 1);  // dataWords.str ...
+  WriteIndex(dir, "sub/", {{"DOG", {0}}}, 1);  // sub/Words.str ...
   Random random(1);
   struct Case {
     const char* prefix;
@@ -262,21 +264,21 @@ TEST(WordIndexStateTest, PrefixIsJoinedDirectlyAndStaysInsideTheRoot) {
   };
   const Case cases[] = {
       {"data", "cat", "text0"},
-      {"data/", "cat", ""},          // no data/Words.str
+      {"data/", "cat", ""},  // no data/Words.str
       {"sub/", "dog", "text0"},
-      {"sub\\", "dog", "text0"},     // backslash separates too
-      {"sub", "dog", ""},            // looks for subWords.str
+      {"sub\\", "dog", "text0"},  // backslash separates too
+      {"sub", "dog", ""},         // looks for subWords.str
       {"C:\\Inetpub\\wwwroot\\sub\\", "dog", "text0"},
-      {"../", "dog", ""},            // above the root: refused
+      {"../", "dog", ""},  // above the root: refused
       {"sub/../../", "dog", ""},
-      {"/", "dog", ""},              // absolute: refused
+      {"/", "dog", ""},  // absolute: refused
       {"D:\\sub\\", "dog", ""},
   };
   for (const Case& c : cases) {
     WordIndex index;
-    EXPECT_EQ(index.Ask(c.phrase, c.prefix, PathMapper(dir.path() + "/"),
-                        random),
-              c.answer)
+    EXPECT_EQ(
+        index.Ask(c.phrase, c.prefix, PathMapper(dir.path() + "/"), random),
+        c.answer)
         << c.prefix;
   }
   // A symbolic link out of the root is refused like a missing file.
@@ -301,12 +303,14 @@ TEST(WordIndexStateTest, PartialRecordsAndClampedFieldsStayInside) {
                       WordRecord("LONG") + WordRecord("WIDE");
   words[3 * kWordRecordSize] = static_cast<char>(200);  // length above 30
   words += "\x04PART";  // trailing partial record: not a word
-  std::string idx = IndexRecord({2, 2, 2}, 5000);       // count above 1000
-  for (std::size_t i = 4; i < idx.size(); i += 4) idx.replace(i, 4, Int32Bytes(2));
+  std::string idx = IndexRecord({2, 2, 2}, 5000);  // count above 1000
+  for (std::size_t i = 4; i < idx.size(); i += 4)
+    idx.replace(i, 4, Int32Bytes(2));
   idx += IndexRecord({1});
   idx += IndexRecord({0}).substr(0, 100);  // LONG's record cut short;
                                            // WIDE has none at all
-  std::string texts = TextRecord("zero") + TextRecord("one") + TextRecord("two");
+  std::string texts =
+      TextRecord("zero") + TextRecord("one") + TextRecord("two");
   texts += TextRecord("three").substr(0, 10);  // text 3 is partial
   dir.Write(kWordsFileName, words);
   dir.Write(kIndexFileName, idx);
@@ -331,7 +335,8 @@ std::map<int32_t, int64_t> ReferenceTally(const std::vector<WindexObj>& words) {
   int highest = 0;
   for (const WindexObj& w : words) {
     for (int32_t i = 0; i < w.Count; ++i) {
-      const std::string number = IntToText(w.Slots[static_cast<std::size_t>(i)]);
+      const std::string number =
+          IntToText(w.Slots[static_cast<std::size_t>(i)]);
       bool placed = false;
       for (int level = 1; level <= 10 && !placed; ++level) {
         highest = std::max(highest, level);
@@ -367,14 +372,16 @@ TEST(PhraseTallyTest, AgreesWithTheTenLevelLists) {
     for (int i = 0; i < length; ++i) phrase.push_back(random.Below(distinct));
 
     std::vector<WindexObj> expanded;
-    for (int w : phrase) expanded.push_back(records[static_cast<std::size_t>(w)]);
+    for (int w : phrase)
+      expanded.push_back(records[static_cast<std::size_t>(w)]);
     PhraseTally tally;
     std::map<int, int64_t> repeats;
     for (int w : phrase) ++repeats[w];
     for (const auto& [w, times] : repeats)
       tally.Add(records[static_cast<std::size_t>(w)], times);
     std::map<int32_t, int64_t> got;
-    for (const TallyCandidate& c : tally.HighestLevel()) got[c.number] += c.weight;
+    for (const TallyCandidate& c : tally.HighestLevel())
+      got[c.number] += c.weight;
     EXPECT_EQ(got, ReferenceTally(expanded)) << "round " << round;
   }
 }
@@ -389,7 +396,8 @@ TEST(WordIndexFuzzTest, CorruptFilesNeverReadOutOfBounds) {
     for (char& c : s) c = static_cast<char>(random.Below(256));
     return s;
   };
-  const std::vector<std::string> vocabulary = {"A", "AB", "CAT", "DOG", "HELLO"};
+  const std::vector<std::string> vocabulary = {"A", "AB", "CAT", "DOG",
+                                               "HELLO"};
   for (int round = 0; round < 300; ++round) {
     TempDir dir;
     std::string words, idx, texts;
@@ -400,9 +408,10 @@ TEST(WordIndexFuzzTest, CorruptFilesNeverReadOutOfBounds) {
           random.Below(static_cast<int32_t>(vocabulary.size())))]);
       if (kind != 0) w[0] = static_cast<char>(random.Below(256));
       words += w;
-      std::string r = kind == 2 ? random_bytes(kIndexRecordSize)
-                                : IndexRecord({random.Below(8), random.Below(8)},
-                                              random.Below(3000) - 1000);
+      std::string r = kind == 2
+                          ? random_bytes(kIndexRecordSize)
+                          : IndexRecord({random.Below(8), random.Below(8)},
+                                        random.Below(3000) - 1000);
       idx += r;
     }
     for (int i = 0; i < 6; ++i)
@@ -411,12 +420,14 @@ TEST(WordIndexFuzzTest, CorruptFilesNeverReadOutOfBounds) {
     // Cut each file at a random length, sometimes mid-record.
     auto cut = [&](std::string& s) {
       if (!s.empty() && random.Below(2) == 0)
-        s.resize(static_cast<std::size_t>(random.Below(static_cast<int32_t>(s.size()))));
+        s.resize(static_cast<std::size_t>(
+            random.Below(static_cast<int32_t>(s.size()))));
     };
     cut(words);
     cut(idx);
     cut(texts);
-    if (kind == 1) words += random_bytes(static_cast<std::size_t>(random.Below(64)));
+    if (kind == 1)
+      words += random_bytes(static_cast<std::size_t>(random.Below(64)));
     dir.Write(kWordsFileName, words);
     dir.Write(kIndexFileName, idx);
     dir.Write(kTextsFileName, texts);
@@ -428,7 +439,8 @@ TEST(WordIndexFuzzTest, CorruptFilesNeverReadOutOfBounds) {
       valid.insert(texts.substr(at + 1, length));
     }
     WordIndex index;
-    for (const char* phrase : {"a", "cat dog", "hello hello a ab", "x", "dog"}) {
+    for (const char* phrase :
+         {"a", "cat dog", "hello hello a ab", "x", "dog"}) {
       const std::string answer =
           index.Ask(phrase, "", PathMapper(dir.path()), random);
       EXPECT_LE(answer.size(), static_cast<std::size_t>(kMaxTextLength));
@@ -460,10 +472,10 @@ TEST(WordIndexConcurrencyTest, OverlappingLookupsAnswerCorrectly) {
 
 TEST(WordIndexBuilderTest, MessagesNameTheirLines) {
   std::string corpus = "The cat sat.\r\n\n   \nA dog barked\n";
-  corpus += std::string(256, 'x') + "\n";                    // line 5: too long
+  corpus += std::string(256, 'x') + "\n";  // line 5: too long
   corpus += "supercalifragilisticexpialidociousness word\n";  // line 6
-  corpus += "1234 5678 !!\n";                                // line 7
-  for (int i = 0; i < 84; ++i) corpus += "ab ";              // line 8:
+  corpus += "1234 5678 !!\n";                                 // line 7
+  for (int i = 0; i < 84; ++i) corpus += "ab ";               // line 8:
   corpus += "abc";                                            // 255 bytes
   WordIndexBuild build = BuildWordIndex(corpus);
   ASSERT_EQ(build.errors.size(), 1u);
@@ -488,7 +500,8 @@ TEST(WordIndexBuilderTest, MessagesNameTheirLines) {
 
 TEST(WordIndexBuilderTest, KeepsTheFirstThousandTextsOfAWord) {
   std::string corpus;
-  for (int i = 0; i < 1003; ++i) corpus += "the the number " + IntToText(i) + "\n";
+  for (int i = 0; i < 1003; ++i)
+    corpus += "the the number " + IntToText(i) + "\n";
   corpus += "lonely\n";
   const WordIndexBuild build = BuildWordIndex(corpus);
   ASSERT_TRUE(build.ok());
@@ -564,8 +577,8 @@ TEST(WordIndexBuilderTest, RoundTripReachesEveryText) {
       "\n"
       "The moon moves away from Earth each year.\n"
       "Owls cannot move their eyes.\n");
-  const std::optional<std::string> demo =
-      ReadFileBytes(std::string(CORVANE_SOURCE_DIR) + "/demo/wwwroot/corpus.txt");
+  const std::optional<std::string> demo = ReadFileBytes(
+      std::string(CORVANE_SOURCE_DIR) + "/demo/wwwroot/corpus.txt");
   ASSERT_TRUE(demo.has_value());
   const WordIndexBuild build = BuildWordIndex(*demo);
   EXPECT_TRUE(build.ok());
