@@ -417,40 +417,34 @@ TEST(KnowledgeResponsesTest, LearningTypesAndMakeCodeThroughTasks) {
 
 // The demo's learning section: the user teaches an answer, the knowledge
 // base is written and read back, and the new brain still knows it.
-constexpr const char* kLearningLines[] = {
-    "Mode {Default}",
-    "For-Mode",
-    "  Fragment CUSTOM,10,0, {hello}, {}, {}",
-    "  Response {Hello!},Just Text,{},{}",
-    "For-Mode",
-    "Name-Object {LearnAnswer}",
-    "  Fragment EXTRACT,50,100, {when I say ^Extr{LearnWords} answer "
-    "^Extr{LearnReply}}, {}, {}",
-    "  Response {I will answer \"^Fact{LearnReply}\" when you say "
-    "\"^Fact{LearnWords}\".},Task List,{},{}",
-    "    Task {^Fact{LearnWords}},Create AutoPattern,{20},{^Fact{LearnReply}}",
-};
-
-TEST(LearningTest, TaughtAnswerSurvivesSaveAndReload) {
+TEST(LearningTest, DemoTaughtAnswerSurvivesSaveAndReload) {
   TempDir dir;
-  const std::string file = (dir / "learn.clf").string();
-  {
-    std::ofstream out(file, std::ios::binary);
-    for (const char* line : kLearningLines) out << line << "\r\n";
-  }
+  const std::string file = (dir / "CorvWebDemo.clf").string();
+  fs::copy_file(fs::path(CORVANE_SOURCE_DIR) / "demo/wwwroot/CorvWebDemo.clf",
+                file);
   {
     BrainClass brain;
+    brain.SetFileRoot(dir.str());
     LoadLanguageFile(brain, file);
-    EXPECT_EQ(brain.Respond("hello"), "Hello!");
+    brain.Seed(3);
+    const int patterns = brain.Modes.At(0)->Patterns.Count();
     EXPECT_EQ(brain.Respond("When I say good night, answer Sleep well!"),
-              "I will answer \"Sleep well!\" when you say \"good night,\".");
+              "All right: when you say \"good night\", I will answer \"Sleep "
+              "well!\".");
+    EXPECT_EQ(brain.Respond("when I say pasta of the day answer Pappardelle."),
+              "All right: when you say \"pasta of the day\", I will answer "
+              "\"Pappardelle.\".");
+    EXPECT_EQ(brain.Modes.At(0)->Patterns.Count(), patterns + 2);
     EXPECT_EQ(brain.Respond("good night"), "Sleep well!");
+    EXPECT_EQ(brain.Respond("And the pasta of the day?"), "Pappardelle.");
     SaveLanguageFile(brain, file);
   }
   BrainClass reloaded;
   LoadLanguageFile(reloaded, file);
   EXPECT_EQ(reloaded.Respond("Good night, everyone"), "Sleep well!");
-  EXPECT_EQ(reloaded.Respond("hello"), "Hello!");
+  EXPECT_EQ(reloaded.Respond("pasta of the day"), "Pappardelle.");
+  // Only the whole phrase calls up a taught answer.
+  EXPECT_NE(reloaded.Respond("pasta"), "Pappardelle.");
 }
 
 }  // namespace
