@@ -92,9 +92,15 @@ std::string ArithmeticValue(char op, std::string_view argument) {
     const int64_t x = a.integer, y = b.integer;
     int64_t r = 0;
     switch (op) {
-      case '+': r = x + y; break;
-      case '-': r = x - y; break;
-      case '*': r = x * y; break;
+      case '+':
+        r = x + y;
+        break;
+      case '-':
+        r = x - y;
+        break;
+      case '*':
+        r = x * y;
+        break;
       default:
         if (y == 0) return std::string();
         r = x / y;  // Truncates toward zero.
@@ -105,9 +111,15 @@ std::string ArithmeticValue(char op, std::string_view argument) {
   }
   long double r = 0;
   switch (op) {
-    case '+': r = a.real + b.real; break;
-    case '-': r = a.real - b.real; break;
-    case '*': r = a.real * b.real; break;
+    case '+':
+      r = a.real + b.real;
+      break;
+    case '-':
+      r = a.real - b.real;
+      break;
+    case '*':
+      r = a.real * b.real;
+      break;
     default:
       if (b.real == 0) return std::string();
       r = a.real / b.real;
@@ -169,9 +181,28 @@ std::string FormatGeneralReal(long double value) {
 namespace {
 
 enum Row {
-  kFact, kSysFact, kMember, kMemberSub, kMembers, kMemberX, kMemberZ,
-  kState, kRemain, kInput, kLastOut, kLastPat, kLastSPat, kLastFrag,
-  kLastResp, kLastTask, kLastKnow, kAutoName, kAdd, kSub, kMul, kDiv,
+  kFact,
+  kSysFact,
+  kMember,
+  kMemberSub,
+  kMembers,
+  kMemberX,
+  kMemberZ,
+  kState,
+  kRemain,
+  kInput,
+  kLastOut,
+  kLastPat,
+  kLastSPat,
+  kLastFrag,
+  kLastResp,
+  kLastTask,
+  kLastKnow,
+  kAutoName,
+  kAdd,
+  kSub,
+  kMul,
+  kDiv,
 };
 
 // The brain whose remainder is being computed on this thread, if any. The
@@ -286,7 +317,8 @@ bool Expander::ExpandRow(int row, std::string& work) {
     ++budget;
 
   std::string out(work, 0, first);
-  std::string rest(work.rbegin(), work.rend() - static_cast<std::ptrdiff_t>(first));
+  std::string rest(work.rbegin(),
+                   work.rend() - static_cast<std::ptrdiff_t>(first));
   std::string().swap(work);
   const auto& upper = FStr::Module().table();
   std::size_t replacements = 0, inserted = 0;
@@ -316,7 +348,8 @@ bool Expander::ExpandRow(int row, std::string& work) {
     std::size_t stretch = len;
     std::string argument;
     if (spec.has_argument) {
-      const auto after_opening = rest.rbegin() + static_cast<std::ptrdiff_t>(len);
+      const auto after_opening =
+          rest.rbegin() + static_cast<std::ptrdiff_t>(len);
       const auto brace = std::find(after_opening, rest.rend(), '}');
       if (brace == rest.rend()) {
         closed = false;
@@ -331,7 +364,8 @@ bool Expander::ExpandRow(int row, std::string& work) {
       break;
     }
     const std::string value = Value(row, argument);
-    const std::size_t new_size = out.size() + rest.size() - stretch + value.size();
+    const std::size_t new_size =
+        out.size() + rest.size() - stretch + value.size();
     if ((value.size() > stretch && new_size > kMaxExpandedText) ||
         value.size() > kMaxExpandedText - inserted) {
       settle_rest();
@@ -340,7 +374,8 @@ bool Expander::ExpandRow(int row, std::string& work) {
     rest.resize(rest.size() - stretch);
     ++replacements;
     inserted += value.size();
-    if (row == kRemain && FindMacroOpening(value, 0, opening) != std::string::npos) {
+    if (row == kRemain &&
+        FindMacroOpening(value, 0, opening) != std::string::npos) {
       // The remainder is the same for every ^Remain{} of this expansion, so
       // one that holds ^Remain{} (typed by the user) would bring it back
       // forever. Its text goes out as it is instead.
@@ -358,31 +393,52 @@ bool Expander::ExpandRow(int row, std::string& work) {
 
 std::string Expander::Value(int row, const std::string& argument) {
   switch (row) {
-    case kFact: return brain_.GetFact(argument);
-    case kSysFact: return brain_.SystemValue(argument);
-    case kMember: return MemberValue(argument);
-    case kMemberSub: return MemberSubValue(argument);
+    case kFact:
+      return brain_.GetFact(argument);
+    case kSysFact:
+      return brain_.SystemValue(argument);
+    case kMember:
+      return MemberValue(argument);
+    case kMemberSub:
+      return MemberSubValue(argument);
     case kMembers: {
       const DataCollectionClass* c = brain_.FindCollection(argument);
       return c ? c->AllMembers(input_) : std::string();
     }
-    case kMemberX: return MemberXValue(argument);
-    case kMemberZ: return MemberZValue(argument);
-    case kState: return brain_.CurrentStateName();
-    case kRemain: return Remainder();
-    case kInput: return brain_.RecallInput(argument);
-    case kLastOut: return brain_.RecallOutput(argument);
-    case kLastPat: return brain_.LastPat;
-    case kLastSPat: return brain_.LastSPat;
-    case kLastFrag: return brain_.LastFrag;
-    case kLastResp: return brain_.LastResp;
-    case kLastTask: return brain_.LastTask;
-    case kLastKnow: return brain_.LastKnow;
-    case kAutoName: return brain_.AutoName();
-    case kAdd: return ArithmeticValue('+', argument);
-    case kSub: return ArithmeticValue('-', argument);
-    case kMul: return ArithmeticValue('*', argument);
-    default: return ArithmeticValue('/', argument);
+    case kMemberX:
+      return MemberXValue(argument);
+    case kMemberZ:
+      return MemberZValue(argument);
+    case kState:
+      return brain_.CurrentStateName();
+    case kRemain:
+      return Remainder();
+    case kInput:
+      return brain_.RecallInput(argument);
+    case kLastOut:
+      return brain_.RecallOutput(argument);
+    case kLastPat:
+      return brain_.LastPat;
+    case kLastSPat:
+      return brain_.LastSPat;
+    case kLastFrag:
+      return brain_.LastFrag;
+    case kLastResp:
+      return brain_.LastResp;
+    case kLastTask:
+      return brain_.LastTask;
+    case kLastKnow:
+      return brain_.LastKnow;
+    case kAutoName:
+      return brain_.AutoName();
+    case kAdd:
+      return ArithmeticValue('+', argument);
+    case kSub:
+      return ArithmeticValue('-', argument);
+    case kMul:
+      return ArithmeticValue('*', argument);
+    default:
+      return ArithmeticValue('/', argument);
   }
 }
 
@@ -437,7 +493,8 @@ std::string Expander::IndexedMember(const DataCollectionClass* c,
     }
     std::vector<std::string> matches;
     for (const NameList::Entry& m : c->Members.entries())
-      if (input_words_->count(UpperAscii(m.name)) > 0) matches.push_back(m.name);
+      if (input_words_->count(UpperAscii(m.name)) > 0)
+        matches.push_back(m.name);
     found = index_matches_.emplace(c, std::move(matches)).first;
   }
   const std::vector<std::string>& matches = found->second;

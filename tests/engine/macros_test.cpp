@@ -67,11 +67,11 @@ TEST(FormatGeneralRealTest, FixedAndScientificForms) {
       {5e-5L, "5E-5"},
       {1.5e20L, "1.5E20"},
       {-1.5e20L, "-1.5E20"},
-      {0.0001L, "0.0001"},             // lowest fixed magnitude
+      {0.0001L, "0.0001"},  // lowest fixed magnitude
       {0.00012345L, "0.00012345"},
-      {1e15L, "1E15"},                 // first scientific magnitude
+      {1e15L, "1E15"},  // first scientific magnitude
       {999999999999999.0L, "999999999999999"},
-      {999999999999999.9L, "1E15"},    // rounds up into scientific
+      {999999999999999.9L, "1E15"},  // rounds up into scientific
       {1.0L / 3.0L, "0.333333333333333"},
       {2.0L / 3.0L, "0.666666666666667"},
       {123456789012345678.0L, "1.23456789012346E17"},
@@ -94,13 +94,13 @@ TEST(ArithmeticTest, ValuesOfTheFourRows) {
       {"^Sub{5|7}", "-2"},
       {"^Add{abc|def}", "abcdef"},
       {"^Add{5}", "5"},
-      {"^Add{|5}", "|5"},        // "|" first: no split, not a number
+      {"^Add{|5}", "|5"},  // "|" first: no split, not a number
       {"^Add{|5|3}", "|5|3"},
-      {"^Add{1|2|3}", "12|3"},   // right "2|3" is no number
+      {"^Add{1|2|3}", "12|3"},      // right "2|3" is no number
       {"^Add{ a | b }", " a  b "},  // concatenation keeps the blanks
-      {"^Div{$7|$2}", "3"},      // two integers: integer division
-      {"^Div{-$7|$2}", "-3"},    // truncated toward zero
-      {"^Div{$7|2}", "3.5"},     // one real makes it real
+      {"^Div{$7|$2}", "3"},         // two integers: integer division
+      {"^Div{-$7|$2}", "-3"},       // truncated toward zero
+      {"^Div{$7|2}", "3.5"},        // one real makes it real
       {"^Add{0x10|$10}", "32"},
       {"^Add{x10|1}", "17"},
       {"^Mul{ 4 | 2.5 }", "10"},
@@ -108,12 +108,12 @@ TEST(ArithmeticTest, ValuesOfTheFourRows) {
       {"^Mul{1e200|1e200}", "1E400"},  // extended range
       {"^Add{1e-5|0}", "1E-5"},
       {"^Div{1|3}", "0.333333333333333"},
-      {"^Add{$C521974F|1}", "$C521974F1"},  // the reader's marker
+      {"^Add{$C521974F|1}", "$C521974F1"},   // the reader's marker
       {"^Add{-987654321|1}", "-987654320"},  // a decimal is a real
       {"^Div{1|0}", ""},
       {"^Div{0|0}", ""},
       {"^Div{$1|$0}", ""},
-      {"^Mul{1e4000|1e4000}", ""},  // beyond the long double range
+      {"^Mul{1e4000|1e4000}", ""},      // beyond the long double range
       {"^Add{1e99999|1}", "1e999991"},  // unreadable real: concatenated
       {"^ADD{2|3}^mul{2|3}", "56"},
   };
@@ -164,17 +164,17 @@ TEST(ExpandMacrosTest, OpeningsArgumentsAndRowOrder) {
       {"^fact{x}", "4"},
       {"^FACT{x}", "4"},
       {"a^Fact{y}b", "a#b"},
-      {"^Fact{ x}", "blank"},        // the name is not trimmed
-      {"^Fact{cap}", "C"},           // fact names ignore case
+      {"^Fact{ x}", "blank"},  // the name is not trimmed
+      {"^Fact{cap}", "C"},     // fact names ignore case
       {"^Foo{x}", "^Foo{x}"},
       {"^ {x} { } ^", "^ {x} { } ^"},
       {"^Extr{name}", "^Extr{name}"},
       {"^Add{^Fact{x}|1}", "5"},
       {"^Input{^Fact{n}}", "older input"},  // fact row first
-      {"^Fact{^Input{0}}", "#}"},     // outer argument ends at inner brace
+      {"^Fact{^Input{0}}", "#}"},  // outer argument ends at inner brace
       {"^Input{}", "this input"},
       {"^Input{ 1}", "older input"},
-      {"^Input{1 }", "this input"},   // trailing blank: not an integer
+      {"^Input{1 }", "this input"},  // trailing blank: not an integer
       {"^Input{2}", ""},
       {"^State{}", "Normal"},
       {"^sTaTe{}", "Normal"},
@@ -187,7 +187,8 @@ TEST(ExpandMacrosTest, OpeningsArgumentsAndRowOrder) {
       {"^^Fact{x}", "^4"},
       {"^Fa^Fact{x}", "^Fa4"},
   };
-  for (const Case& c : cases) EXPECT_EQ(Expand(brain, c.text), c.result) << c.text;
+  for (const Case& c : cases)
+    EXPECT_EQ(Expand(brain, c.text), c.result) << c.text;
 }
 
 TEST(ExpandMacrosTest, ValuesAreExpandedByLaterRowsOnly) {
@@ -203,7 +204,8 @@ TEST(ExpandMacrosTest, ValuesAreExpandedByLaterRowsOnly) {
   EXPECT_EQ(Expand(brain, "^Fact{g}"), "[4]");
   // A value that completes an opening in front of it.
   brain.SetFact("h", "ct{x}");
-  EXPECT_EQ(Expand(brain, "^Fa^Fact{h}"), "4");  // the search restarts before it
+  EXPECT_EQ(Expand(brain, "^Fa^Fact{h}"),
+            "4");  // the search restarts before it
   brain.SetFact("k", "Fact{x}");
   EXPECT_EQ(Expand(brain, "^^Fact{k}"), "4");
 }
@@ -219,13 +221,15 @@ TEST(ExpandMacrosTest, RecallsHistoriesAndSaidTexts) {
 
 TEST(ExpandMacrosTest, RememberedMemberPicksLastOneTurn) {
   BrainClass brain;
-  DataCollectionClass* colors = AddCollection(brain, "colors", {"red", "blue", "green"});
+  DataCollectionClass* colors =
+      AddCollection(brain, "colors", {"red", "blue", "green"});
   brain.LastInput = 100;
   EXPECT_EQ(Expand(brain, "^Member{colors}", "red or blue"), "blue");
   // Same turn: same pick, even with another input or changed members.
   EXPECT_EQ(Expand(brain, "^Member{COLORS}", "green"), "blue");
   colors->Members.Delete(0);
-  EXPECT_EQ(Expand(brain, "^Member{colors}^Member{colors}", "green"), "blueblue");
+  EXPECT_EQ(Expand(brain, "^Member{colors}^Member{colors}", "green"),
+            "blueblue");
   // Next turn: computed anew.
   brain.LastInput = 101;
   EXPECT_EQ(Expand(brain, "^Member{colors}", "green"), "green");
@@ -265,8 +269,9 @@ TEST(ExpandMacrosTest, IndexedPickAgreesWithTheCollection) {
   BrainClass brain;
   DataCollectionClass* c =
       AddCollection(brain, "c", {"red", "dark red", "blue", "Red2", "green"});
-  const char* inputs[] = {"red and blue and red", "RED", "", "  ", "dark red",
-                          "blue-green", "red2 red"};
+  const char* inputs[] = {
+      "red and blue and red", "RED",     "", "  ", "dark red",
+      "blue-green",           "red2 red"};
   const char* indexes[] = {"0", "1", "2", " 1 ", "-1", "x", "", "$1"};
   for (const char* in : inputs)
     for (const char* ix : indexes) {
@@ -286,7 +291,8 @@ TEST(ExpandMacrosTest, MemberZPrefersCandidatesNamedInTheInput) {
   for (int i = 0; i < 20; ++i)
     EXPECT_EQ(Expand(brain, "^MemberZ{A|B}", "look at the SKY"), "blue sky");
   std::map<std::string, int> seen;
-  for (int i = 0; i < 2000; ++i) ++seen[Expand(brain, "^MemberZ{a|b}", "nothing")];
+  for (int i = 0; i < 2000; ++i)
+    ++seen[Expand(brain, "^MemberZ{a|b}", "nothing")];
   ASSERT_EQ(seen.size(), 2u);
   EXPECT_GT(seen["red car"], 800);
   EXPECT_GT(seen["blue sky"], 800);
@@ -313,9 +319,11 @@ TEST(ExpandMacrosTest, MemberZPrefersCandidatesNamedInTheInput) {
 TEST(ExpandMacrosTest, RemainderOfPatternAndStepPattern) {
   BrainClass brain;
   PatternClass* p = AddPattern(brain, {"open", "door"}, "x");
-  EXPECT_EQ(brain.ExpandMacros("[^Remain{}]", "Please open the door", p, nullptr),
-            "[Please  the ]");
-  EXPECT_EQ(Expand(brain, "[^Remain{}]", "Please open the door"), "[^Remain{}]");
+  EXPECT_EQ(
+      brain.ExpandMacros("[^Remain{}]", "Please open the door", p, nullptr),
+      "[Please  the ]");
+  EXPECT_EQ(Expand(brain, "[^Remain{}]", "Please open the door"),
+            "[^Remain{}]");
   // The input itself holds ^Remain{}: the remainder is computed once, and
   // inside that computation ^Remain{} stays as it is.
   EXPECT_EQ(brain.ExpandMacros("^Remain{}", "open ^Remain{} door", p, nullptr),
@@ -349,8 +357,8 @@ TEST(ExpandMacrosTest, TerminationChoices) {
   // A value that brings its macro back stops the row; later rows go on.
   EXPECT_EQ(Expand(brain, "^Fact{loop}^State{}"), "^Fact{loop}Normal");
   const std::string grown = Expand(brain, "^Fact{grow}");
-  EXPECT_EQ(grown, std::string(kMaxMacroReplacementsPerRow + 1, 'a') +
-                       "^Fact{grow}");
+  EXPECT_EQ(grown,
+            std::string(kMaxMacroReplacementsPerRow + 1, 'a') + "^Fact{grow}");
   // Openings the text itself holds do not count against that bound.
   std::string many;
   for (int i = 0; i < 3 * kMaxMacroReplacementsPerRow; ++i) many += "^Fact{a}";
@@ -370,15 +378,15 @@ TEST(TestConditionTest, OperatorsNumbersAndTexts) {
     bool holds;
   };
   const Case cases[] = {
-      {"5 = 5.0", true},   {"abc = ABC", false}, {"b > a", true},
-      {" yes ", true},     {"", false},          {"3<=3", true},
-      {"TRUE", true},      {"Yess", false},      {"no", false},
-      {"10 > 9", true},    {"10 > 9x", false},   // texts: "1" < "9"
-      {"ab < abc", true},  {"abc >= ab", true},  {"a <= ", false},
-      {"2 >= 1e0", true},  {"-1 < $1", false},   // $1 is no real: "-" > "$"
-      {"c=b>=a", true},    // ">=" is tried before "=": "c=b" >= "a"
-      {"1<2>=3", false},   // ">=" before "<": "1<2" against "3" as texts
-      {"x = x", true},     {"\xe9 > z", true},  // bytes compare unsigned
+      {"5 = 5.0", true},  {"abc = ABC", false}, {"b > a", true},
+      {" yes ", true},    {"", false},          {"3<=3", true},
+      {"TRUE", true},     {"Yess", false},      {"no", false},
+      {"10 > 9", true},   {"10 > 9x", false},  // texts: "1" < "9"
+      {"ab < abc", true}, {"abc >= ab", true},  {"a <= ", false},
+      {"2 >= 1e0", true}, {"-1 < $1", false},  // $1 is no real: "-" > "$"
+      {"c=b>=a", true},   // ">=" is tried before "=": "c=b" >= "a"
+      {"1<2>=3", false},  // ">=" before "<": "1<2" against "3" as texts
+      {"x = x", true},    {"\xe9 > z", true},  // bytes compare unsigned
   };
   for (const Case& c : cases) {
     BrainClass brain;
@@ -406,20 +414,30 @@ TEST(CollectionTestsTest, WordAndSubstringMembers) {
 // Only rows whose values are deterministic are fed to it.
 std::string ReferenceValue(BrainClass& brain, int row, const std::string& arg) {
   switch (row) {
-    case 0: return brain.GetFact(arg);
-    case 1: return brain.SystemValue(arg);
+    case 0:
+      return brain.GetFact(arg);
+    case 1:
+      return brain.SystemValue(arg);
     case 4: {
       DataCollectionClass* c = brain.FindCollection(arg);
       return c ? c->AllMembers("input") : std::string();
     }
-    case 7: return brain.CurrentStateName();
-    case 9: return brain.RecallInput(arg);
-    case 10: return brain.RecallOutput(arg);
-    case 11: return brain.LastPat;
-    case 18: return ArithmeticValue('+', arg);
-    case 20: return ArithmeticValue('*', arg);
-    case 21: return ArithmeticValue('/', arg);
-    default: ADD_FAILURE() << "row " << row << " in a reference text";
+    case 7:
+      return brain.CurrentStateName();
+    case 9:
+      return brain.RecallInput(arg);
+    case 10:
+      return brain.RecallOutput(arg);
+    case 11:
+      return brain.LastPat;
+    case 18:
+      return ArithmeticValue('+', arg);
+    case 20:
+      return ArithmeticValue('*', arg);
+    case 21:
+      return ArithmeticValue('/', arg);
+    default:
+      ADD_FAILURE() << "row " << row << " in a reference text";
   }
   return std::string();
 }
@@ -465,12 +483,15 @@ TEST(ExpandMacrosTest, AgreesWithThePlainRowLoopOnRandomTexts) {
   brain.RecordOutput("out^");
   brain.LastPat = "^Fact{";
   AddCollection(brain, "m", {"^Fact{x}", "^Div{1|"});
-  const char* pieces[] = {"^Fact{", "^fact{", "^FACT{", "^SysFact{", "^State{}",
-                          "^state{", "^Input{", "^LastOut{", "^LastPat{}",
-                          "^Add{", "^Mul{", "^Div{", "^Members{", "}", "}",
-                          "}", "{", "^", "^", "|", "1", "2", "$1", "0", "a",
-                          "b", "x", "m", " ", "^Fa", "ct{", "ab", "loop",
-                          "}", "}", "^Fact{loop}"};
+  const char* pieces[] = {"^Fact{",     "^fact{",  "^FACT{",  "^SysFact{",
+                          "^State{}",   "^state{", "^Input{", "^LastOut{",
+                          "^LastPat{}", "^Add{",   "^Mul{",   "^Div{",
+                          "^Members{",  "}",       "}",       "}",
+                          "{",          "^",       "^",       "|",
+                          "1",          "2",       "$1",      "0",
+                          "a",          "b",       "x",       "m",
+                          " ",          "^Fa",     "ct{",     "ab",
+                          "loop",       "}",       "}",       "^Fact{loop}"};
   const int n_pieces = sizeof pieces / sizeof pieces[0];
   std::mt19937 gen(12345);
   for (int trial = 0; trial < 400; ++trial) {
