@@ -6,12 +6,11 @@
 // Commands that walk one collection's members while adding to a collection
 // walk a copy, because source and target may be the same collection, and a
 // "Make Code" line may change the collection being read.
-#include "engine/brain.h"
-
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "engine/brain.h"
 #include "engine/collection.h"
 #include "engine/fragment.h"
 #include "engine/knowledge.h"

@@ -8,12 +8,11 @@
 // itself from its own task list) keep pointing at live objects. A deleted
 // pattern also leaves DoBeforePatterns and DoAfterPatterns, so that it never
 // fires again.
-#include "engine/brain.h"
-
 #include <algorithm>
 #include <cstdint>
 #include <string>
 
+#include "engine/brain.h"
 #include "engine/collection.h"
 #include "engine/fragment.h"
 #include "engine/knowledge.h"
@@ -36,7 +35,9 @@ constexpr double kNoVolitionTime = 9999999.99;
 
 // Integer fields read the value untrimmed: leading blanks are allowed,
 // trailing ones make it 0.
-int32_t IntValue(const std::string& value) { return ToIntOrZeroLeading(value); }
+int32_t IntValue(const std::string& value) {
+  return ToIntOrZeroLeading(value);
+}
 
 // Flags are true only for "YES", "Y" and "TRUE" in any case, untrimmed.
 bool FlagValue(const std::string& value) {
@@ -135,7 +136,9 @@ bool SetModeField(KnowledgeClass& m, const std::string& key,
 
 // Collections and step patterns have no writable field: every non-empty
 // field name is unknown, an empty one is quietly accepted.
-bool NoFields(const std::string& key) { return key.empty(); }
+bool NoFields(const std::string& key) {
+  return key.empty();
+}
 
 // A renamed step keeps its old entry in the procedure's StepNames, so it is
 // still found (and made current) under the old name.

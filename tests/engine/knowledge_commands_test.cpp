@@ -21,10 +21,11 @@ namespace fs = std::filesystem;
 class TempDir {
  public:
   TempDir() {
-    path_ = fs::temp_directory_path() /
-            ("corvane_kc_" + std::to_string(::testing::UnitTest::GetInstance()
-                                                 ->random_seed()) +
-             "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    path_ =
+        fs::temp_directory_path() /
+        ("corvane_kc_" +
+         std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+         "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(path_);
     fs::create_directories(path_);
   }
@@ -132,8 +133,8 @@ TEST(CreateAutoPatternTest, BonusIsReadUntrimmedAndWordlessTextsCreateNothing) {
     const char* bonus;
     int32_t expected;
   };
-  const Case cases[] = {{"7", 7}, {"  7", 7}, {"7 ", 0}, {"x", 0}, {"", 0},
-                        {"-3", -3}};
+  const Case cases[] = {{"7", 7}, {"  7", 7}, {"7 ", 0},
+                        {"x", 0}, {"", 0},    {"-3", -3}};
   for (const Case& c : cases) {
     BrainClass brain;
     brain.CreateAutoPattern("cat", c.bonus, "Meow.");
@@ -315,8 +316,8 @@ TEST(KnowledgeResponsesTest, EachCommandTypeThroughAResponseAndATask) {
     const char* out;
     const char* name;
     const char* value;
-    const char* reply;     // what the response says
-    const char* effect;    // collection and members afterwards
+    const char* reply;   // what the response says
+    const char* effect;  // collection and members afterwards
     const char* collection;
   };
   const Case cases[] = {
@@ -328,8 +329,8 @@ TEST(KnowledgeResponsesTest, EachCommandTypeThroughAResponseAndATask) {
       {rt::kParseCollection, "my dog", "Pets", "Found", "", "dog", "Found"},
       {rt::kMergeCollection, "Merged.", "Pets", "Both", "Merged.", "cat|dog",
        "Both"},
-      {rt::kWordsToCollection, "Big red dog", "Words", "", "",
-       "BIG|DOG|RED", "Words"},
+      {rt::kWordsToCollection, "Big red dog", "Words", "", "", "BIG|DOG|RED",
+       "Words"},
       {rt::kSetUnsorted, "Unsorted.", "Pets", "", "Unsorted.", "cat|dog|ant",
        "Pets"},
   };

@@ -98,13 +98,13 @@ TEST(SetObjectFieldTest, IntegerAndFlagConversions) {
     bool volition;
   };
   const Case cases[] = {
-      {"HITCOUNT", "5", 5, false},    {"HITCOUNT", "  5", 5, false},
-      {"HITCOUNT", "5 ", 0, false},   {"HITCOUNT", "-12", -12, false},
-      {"HITCOUNT", "$1F", 31, false}, {"HITCOUNT", "five", 0, false},
-      {"HITCOUNT", "", 0, false},     {"HASVOLITION", "y", 0, true},
-      {"HASVOLITION", "Yes", 0, true}, {"HASVOLITION", "true", 0, true},
+      {"HITCOUNT", "5", 5, false},       {"HITCOUNT", "  5", 5, false},
+      {"HITCOUNT", "5 ", 0, false},      {"HITCOUNT", "-12", -12, false},
+      {"HITCOUNT", "$1F", 31, false},    {"HITCOUNT", "five", 0, false},
+      {"HITCOUNT", "", 0, false},        {"HASVOLITION", "y", 0, true},
+      {"HASVOLITION", "Yes", 0, true},   {"HASVOLITION", "true", 0, true},
       {"HASVOLITION", "yes ", 0, false}, {"HASVOLITION", " y", 0, false},
-      {"HASVOLITION", "1", 0, false},  {"HASVOLITION", "on", 0, false},
+      {"HASVOLITION", "1", 0, false},    {"HASVOLITION", "on", 0, false},
   };
   for (const Case& c : cases) {
     BrainClass brain;
@@ -120,7 +120,9 @@ TEST(SetObjectFieldTest, IntegerAndFlagConversions) {
   }
 }
 
-double FixedClock() { return 40000.25; }
+double FixedClock() {
+  return 40000.25;
+}
 
 TEST(SetObjectFieldTest, PatternRealsKeepTheirDefaults) {
   SetClockForTesting(&FixedClock);
