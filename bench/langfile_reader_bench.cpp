@@ -40,9 +40,9 @@ void ReadRepeatedly(benchmark::State& state, const std::string& content,
   }
   state.SetBytesProcessed(state.iterations() *
                           static_cast<int64_t>(content.size()));
-  state.counters["lines_per_s"] = benchmark::Counter(
-      static_cast<double>(lines * state.iterations()),
-      benchmark::Counter::kIsRate);
+  state.counters["lines_per_s"] =
+      benchmark::Counter(static_cast<double>(lines * state.iterations()),
+                         benchmark::Counter::kIsRate);
 }
 
 // N patterns of the first mode, each a fragment and a response, as the
@@ -63,7 +63,8 @@ BENCHMARK(BM_ReadPatterns)->Range(1000, 100000)->Unit(benchmark::kMillisecond);
 // depth counter, so the line is read once.
 void BM_ReadNestedBraces(benchmark::State& state) {
   const int64_t half = state.range(0) / 2;
-  std::string content = "Fact " + std::string(half, '{') + std::string(half, '}');
+  std::string content =
+      "Fact " + std::string(half, '{') + std::string(half, '}');
   ReadRepeatedly(state, content, 1);
 }
 BENCHMARK(BM_ReadNestedBraces)->Range(64 << 10, 1 << 20);
@@ -82,7 +83,8 @@ BENCHMARK(BM_ReadHostileResponseLine)->Range(64 << 10, 1 << 20);
 void BM_ReadReverseMembers(benchmark::State& state) {
   std::string content = "Start-Collection {C}\r\n";
   int64_t lines = 1;
-  for (int64_t i = 9999999; content.size() < static_cast<std::size_t>(state.range(0)); --i) {
+  for (int64_t i = 9999999;
+       content.size() < static_cast<std::size_t>(state.range(0)); --i) {
     content += "m" + std::to_string(i) + "\r\n";
     ++lines;
   }
@@ -108,7 +110,8 @@ BENCHMARK(BM_ReadRejectedLines)->Range(64 << 10, 1 << 20);
 void BM_ReadManyModes(benchmark::State& state) {
   std::string content;
   int64_t lines = 0;
-  for (int64_t i = 0; content.size() < static_cast<std::size_t>(state.range(0)); ++i) {
+  for (int64_t i = 0; content.size() < static_cast<std::size_t>(state.range(0));
+       ++i) {
     content += "Mode {m" + std::to_string(i) + "}\r\n";
     ++lines;
   }
@@ -120,7 +123,8 @@ BENCHMARK(BM_ReadManyModes)->Range(16 << 10, 256 << 10);
 void BM_ReadManyFacts(benchmark::State& state) {
   std::string content;
   int64_t lines = 0;
-  for (int64_t i = 0; content.size() < static_cast<std::size_t>(state.range(0)); ++i) {
+  for (int64_t i = 0; content.size() < static_cast<std::size_t>(state.range(0));
+       ++i) {
     content += "Fact {f" + std::to_string(i) + "} = {v}\r\n";
     ++lines;
   }

@@ -128,7 +128,8 @@ int RunChatCommand(int argc, char** argv) {
           value = arg.substr(7);
         }
         seed = ParseSeed(value);
-        if (!seed) return ChatUsageError("--seed needs a number, not '" + value + "'");
+        if (!seed)
+          return ChatUsageError("--seed needs a number, not '" + value + "'");
       } else {
         return ChatUsageError("unknown option '" + arg + "'");
       }

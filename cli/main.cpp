@@ -52,9 +52,10 @@ int main(int argc, char** argv) {
 #if CORVANE_HAVE_INDEX_COMMAND
     return corvane::RunIndexCommand(argc - 2, argv + 2);
 #else
-    std::fputs("corvane index: the word index command is not available in "
-               "this build\n",
-               stderr);
+    std::fputs(
+        "corvane index: the word index command is not available in "
+        "this build\n",
+        stderr);
     return 2;
 #endif
   }

@@ -23,7 +23,8 @@ void LoadLanguageFile(BrainClass& brain, const std::string& path);
 
 // Reads `lines` as the lines of a language file ("Make Code"); "AUTO-NAME"
 // lines are honoured here.
-void LoadLanguageLines(BrainClass& brain, const std::vector<std::string>& lines);
+void LoadLanguageLines(BrainClass& brain,
+                       const std::vector<std::string>& lines);
 
 // One problem found by a reading. `message` is the operator message exactly
 // ("No Current Procedure In Line 12", "Could not open file: kb.clf");

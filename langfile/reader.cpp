@@ -12,8 +12,6 @@
 // move a view forward and never copy the rest of the line), and collection
 // members are filed in one sorted batch per block, so reading is linear in
 // the file size apart from the O(n log n) batch sort.
-#include "langfile/CorvLangU.h"
-
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -23,6 +21,7 @@
 
 #include "base/name_list.h"
 #include "engine/a1U2.h"
+#include "langfile/CorvLangU.h"
 #include "platform/operator_messages.h"
 #include "text/text_util.h"
 
@@ -62,10 +61,22 @@ enum Kind : int {
 };
 
 constexpr std::array<std::string_view, 17> kLanguageKeywords = {
-    "",          "FACT",      "START-COLLECTION", "END-COLLECTION",
-    "MODE",      "STATE",     "PROCEDURE",        "STEP",
-    "FOR-MODE",  "FOR-STEP",  "THRESHOLD",        "FOR-STATE",
-    "FRAGMENT",  "RESPONSE",  "TASK",             "NAME-OBJECT",
+    "",
+    "FACT",
+    "START-COLLECTION",
+    "END-COLLECTION",
+    "MODE",
+    "STATE",
+    "PROCEDURE",
+    "STEP",
+    "FOR-MODE",
+    "FOR-STEP",
+    "THRESHOLD",
+    "FOR-STATE",
+    "FRAGMENT",
+    "RESPONSE",
+    "TASK",
+    "NAME-OBJECT",
     "AUTO-NAME",
 };
 
@@ -94,18 +105,30 @@ int KeywordKind(std::string_view left_trimmed) {
 // Where an item is labelled: every knowledge class has its own ObjectName.
 std::string* ObjectNameOf(Item* item) {
   switch (item->kind()) {
-    case ObjectKind::kMode: return &static_cast<KnowledgeClass*>(item)->ObjectName;
-    case ObjectKind::kPattern: return &static_cast<PatternClass*>(item)->ObjectName;
-    case ObjectKind::kFragment: return &static_cast<WordFragmentClass*>(item)->ObjectName;
-    case ObjectKind::kResponse: return &static_cast<ResponseClass*>(item)->ObjectName;
-    case ObjectKind::kTask: return &static_cast<TaskClass*>(item)->ObjectName;
-    case ObjectKind::kThreshold: return &static_cast<ThresholdClass*>(item)->ObjectName;
-    case ObjectKind::kState: return &static_cast<StateClass*>(item)->ObjectName;
-    case ObjectKind::kProc: return &static_cast<ProcClass*>(item)->ObjectName;
-    case ObjectKind::kStep: return &static_cast<StepClass*>(item)->ObjectName;
-    case ObjectKind::kStepPattern: return &static_cast<StepPatternClass*>(item)->ObjectName;
-    case ObjectKind::kCollection: return &static_cast<DataCollectionClass*>(item)->ObjectName;
-    case ObjectKind::kBrain: return nullptr;
+    case ObjectKind::kMode:
+      return &static_cast<KnowledgeClass*>(item)->ObjectName;
+    case ObjectKind::kPattern:
+      return &static_cast<PatternClass*>(item)->ObjectName;
+    case ObjectKind::kFragment:
+      return &static_cast<WordFragmentClass*>(item)->ObjectName;
+    case ObjectKind::kResponse:
+      return &static_cast<ResponseClass*>(item)->ObjectName;
+    case ObjectKind::kTask:
+      return &static_cast<TaskClass*>(item)->ObjectName;
+    case ObjectKind::kThreshold:
+      return &static_cast<ThresholdClass*>(item)->ObjectName;
+    case ObjectKind::kState:
+      return &static_cast<StateClass*>(item)->ObjectName;
+    case ObjectKind::kProc:
+      return &static_cast<ProcClass*>(item)->ObjectName;
+    case ObjectKind::kStep:
+      return &static_cast<StepClass*>(item)->ObjectName;
+    case ObjectKind::kStepPattern:
+      return &static_cast<StepPatternClass*>(item)->ObjectName;
+    case ObjectKind::kCollection:
+      return &static_cast<DataCollectionClass*>(item)->ObjectName;
+    case ObjectKind::kBrain:
+      return nullptr;
   }
   return nullptr;
 }
@@ -113,7 +136,8 @@ std::string* ObjectNameOf(Item* item) {
 // The state of one reading and the handlers of the line kinds.
 class LineReader {
  public:
-  LineReader(BrainClass& brain, bool from_lines, const LanguageProblemSink& sink)
+  LineReader(BrainClass& brain, bool from_lines,
+             const LanguageProblemSink& sink)
       : brain_(brain), from_lines_(from_lines), sink_(sink) {
     if (!brain.Modes.empty()) {
       cur_mode_ = brain.Modes.At(0);
@@ -149,26 +173,43 @@ class LineReader {
 
   void Dispatch(int kind) {
     switch (kind) {
-      case kData: return OnData();
-      case kFact: return OnFact();
-      case kStartCollection: return OnStartCollection();
-      case kEndCollection: return OnEndCollection();
-      case kMode: return OnMode();
-      case kState: return OnState();
-      case kProcedure: return OnProcedure();
-      case kStep: return OnStep();
-      case kForMode: return OnForMode();
-      case kForStep: return OnForStep();
-      case kThreshold: return OnThreshold();
-      case kForState: return OnForState();
-      case kFragment: return OnFragment();
-      case kResponse: return OnResponse();
-      case kTask: return OnTask();
-      case kNameObject: return OnNameObject(NextBracedField());
+      case kData:
+        return OnData();
+      case kFact:
+        return OnFact();
+      case kStartCollection:
+        return OnStartCollection();
+      case kEndCollection:
+        return OnEndCollection();
+      case kMode:
+        return OnMode();
+      case kState:
+        return OnState();
+      case kProcedure:
+        return OnProcedure();
+      case kStep:
+        return OnStep();
+      case kForMode:
+        return OnForMode();
+      case kForStep:
+        return OnForStep();
+      case kThreshold:
+        return OnThreshold();
+      case kForState:
+        return OnForState();
+      case kFragment:
+        return OnFragment();
+      case kResponse:
+        return OnResponse();
+      case kTask:
+        return OnTask();
+      case kNameObject:
+        return OnNameObject(NextBracedField());
       case kAutoName:
         if (from_lines_) OnNameObject(brain_.AutoName());
         return;
-      default: return;
+      default:
+        return;
     }
   }
 
@@ -254,7 +295,8 @@ class LineReader {
     block_ = Block::kInCollection;
     auto collection = std::make_unique<DataCollectionClass>();
     collection->CollectionName = name;
-    DataCollectionClass* added = brain_.AddCollection(name, std::move(collection));
+    DataCollectionClass* added =
+        brain_.AddCollection(name, std::move(collection));
     cur_collection_ = added;
     if (added != nullptr) cur_object_ = added;
   }
@@ -282,10 +324,9 @@ class LineReader {
     auto proc = std::make_unique<ProcClass>();
     proc->Name = name;
     ProcClass* added = brain_.AddProc(name, std::move(proc));
+    // An unnamed procedure is not registered but still takes the steps
+    // that follow (the brain keeps it alive).
     if (added == nullptr) return;
-    // An unnamed procedure is not registered but keeps the steps that
-    // follow; they reach the brain through its owner.
-    if (added->Owner == nullptr) added->Owner = &brain_;
     cur_proc_ = added;
     cur_object_ = added;
   }
@@ -297,17 +338,9 @@ class LineReader {
     auto step = std::make_unique<StepClass>();
     step->Name = name;
     step->Prompt = prompt;
-    StepClass* added = nullptr;
-    if (name.empty()) {
-      // A step without a name cannot be attached; it is kept aside (as
-      // an unnamed procedure is) so that its step patterns still have a
-      // home, and the brain ends up holding none of it.
-      step->Proc = cur_proc_;
-      added = step.get();
-      brain_.Park(std::move(step));
-    } else {
-      added = cur_proc_->AddStep(name, std::move(step));
-    }
+    // A step without a name is not attached, but the brain keeps it alive
+    // so that the step patterns that follow still have a home.
+    StepClass* added = cur_proc_->AddStep(name, std::move(step));
     if (added == nullptr) return;
     cur_step_ = added;
     cur_object_ = added;
@@ -387,11 +420,13 @@ class LineReader {
   }
 
   void OnResponse() {
-    std::unique_ptr<ResponseClass> response = ReadResponseFields<ResponseClass>();
+    std::unique_ptr<ResponseClass> response =
+        ReadResponseFields<ResponseClass>();
     ResponseClass* added = nullptr;
     switch (block_) {
       case Block::kInPattern:
-        if (cur_pattern_ == nullptr) return Reject("No Current Clause In Line ");
+        if (cur_pattern_ == nullptr)
+          return Reject("No Current Clause In Line ");
         added = cur_pattern_->AddResponse(std::move(response));
         break;
       case Block::kInStepPattern:
@@ -449,10 +484,10 @@ class LineReader {
   }
 
   BrainClass& brain_;
-  const bool from_lines_;             // A line list: "AUTO-NAME" honoured.
+  const bool from_lines_;  // A line list: "AUTO-NAME" honoured.
   const LanguageProblemSink& sink_;
-  std::string_view whole_;            // The line as read.
-  std::string_view rest_;             // What the field scanners have left.
+  std::string_view whole_;  // The line as read.
+  std::string_view rest_;   // What the field scanners have left.
   int64_t line_number_ = 0;
   Block block_ = Block::kTop;
   KnowledgeClass* cur_mode_ = nullptr;
@@ -464,7 +499,7 @@ class LineReader {
   StateClass* cur_state_response_ = nullptr;
   ResponseClass* cur_response_ = nullptr;
   DataCollectionClass* cur_collection_ = nullptr;
-  Item* cur_object_ = nullptr;        // What "NAME-OBJECT" labels.
+  Item* cur_object_ = nullptr;                // What "NAME-OBJECT" labels.
   std::vector<std::string> pending_members_;  // Of cur_collection_.
 };
 
@@ -512,8 +547,9 @@ void LoadLanguageFile(BrainClass& brain, const std::string& path,
     input = input.substr(0, eof_mark);
     failed_read = false;  // The input ends before the failed read.
   }
-  // Lines end at CR (one LF after it belongs to the line end). A file
-  // without any CR is a Unix text file, whose lines end at LF.
+  // Lines end at CR (one LF after it belongs to the line end). An input
+  // without any CR before its end is a Unix text file, whose lines end at
+  // LF; otherwise a lone LF is an ordinary byte of its line.
   const bool unix_lines = input.find('\r') == std::string_view::npos;
   const char line_end = unix_lines ? '\n' : '\r';
 

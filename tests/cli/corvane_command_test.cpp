@@ -1,6 +1,7 @@
 // End-to-end tests of build/corvane: each test spawns the binary with its
 // standard input from a file and compares standard output, standard error
 // and the exit status.
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -10,8 +11,6 @@
 #include <cstdio>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "platform/files.h"
 
@@ -62,7 +61,8 @@ class Sandbox {
   }
 
   // Runs corvane with `args` (already quoted as needed) in the sandbox.
-  RunResult Corvane(const std::string& args, const std::string& input = "") const {
+  RunResult Corvane(const std::string& args,
+                    const std::string& input = "") const {
     Write(".stdin", input);
     const std::string command = "cd " + Quote(dir_) + " && " + Quote(kCorvane) +
                                 " " + args + " < .stdin > .stdout 2> .stderr";
@@ -132,14 +132,15 @@ TEST(ChatCommandTest, ProblemsOfTheFileGoToStandardError) {
 
 TEST(ChatCommandTest, AbandonedTurnRepliesEmptyAndItsOutputLeadsTheNext) {
   Sandbox box;
-  box.Write("kb.clf",
-            CrLf({"For-Mode", "  Response {Fallback.},Just Text,{},{}",
-                  "For-Mode", "  Fragment Do-Before,0,0, {}, {}, {}",
-                  "  Response {[turn]},Just Text,{},{}", "For-Mode",
-                  "Name-Object {Boom}", "  Fragment CUSTOM,10,0, {boom}, {}, {}",
-                  "  Response {Boom.},Just Text,{},{}", "For-Mode",
-                  "  Fragment CUSTOM,10,0, {arm}, {}, {}",
-                  "  Response {Boom},Self Modify,{HITCOUNT},{2147483647}"}));
+  box.Write(
+      "kb.clf",
+      CrLf({"For-Mode", "  Response {Fallback.},Just Text,{},{}", "For-Mode",
+            "  Fragment Do-Before,0,0, {}, {}, {}",
+            "  Response {[turn]},Just Text,{},{}", "For-Mode",
+            "Name-Object {Boom}", "  Fragment CUSTOM,10,0, {boom}, {}, {}",
+            "  Response {Boom.},Just Text,{},{}", "For-Mode",
+            "  Fragment CUSTOM,10,0, {arm}, {}, {}",
+            "  Response {Boom},Self Modify,{HITCOUNT},{2147483647}"}));
   const RunResult run = box.Corvane("chat kb.clf", "arm\nboom\nhello\n");
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out, "[turn]  \n\n[turn]  [turn]  Fallback.\n");
@@ -166,10 +167,11 @@ TEST(ChatCommandTest, SeedReplaysTheConversation) {
 TEST(ChatCommandTest, FilesResolveUnderTheKnowledgeBaseDirectory) {
   Sandbox box;
   ASSERT_EQ(::mkdir(box.Path("kb").c_str(), 0755), 0);
-  box.Write("kb/kb.clf",
-            CrLf({"For-Mode", "  Response {Logged.},Log This,{notes.log},{^Input{0}}",
-                  "For-Mode", "  Fragment CUSTOM,10,0, {escape}, {}, {}",
-                  "  Response {Tried.},Log This,{..\\outside.log},{x}"}));
+  box.Write(
+      "kb/kb.clf",
+      CrLf({"For-Mode", "  Response {Logged.},Log This,{notes.log},{^Input{0}}",
+            "For-Mode", "  Fragment CUSTOM,10,0, {escape}, {}, {}",
+            "  Response {Tried.},Log This,{..\\outside.log},{x}"}));
   const RunResult run = box.Corvane("chat kb/kb.clf", "first note\nescape\n");
   EXPECT_EQ(run.out, "Logged.\nTried.\n");
   EXPECT_EQ(box.Read("kb/notes.log"), "first note\r\n");
@@ -178,9 +180,10 @@ TEST(ChatCommandTest, FilesResolveUnderTheKnowledgeBaseDirectory) {
 
 TEST(ChatCommandTest, SaveWritesTheKnowledgeBaseBack) {
   Sandbox box;
-  box.Write("kb.clf",
-            CrLf({"For-Mode", "  Fragment CUSTOM,10,0, {remember}, {}, {}",
-                  "  Response {Noted.},Add To Collection,{Notes},{^Input{0}}"}));
+  box.Write(
+      "kb.clf",
+      CrLf({"For-Mode", "  Fragment CUSTOM,10,0, {remember}, {}, {}",
+            "  Response {Noted.},Add To Collection,{Notes},{^Input{0}}"}));
   EXPECT_EQ(box.Corvane("chat --save kb.clf", "remember the milk\n").out,
             "Noted.\n");
   const std::string saved = box.Read("kb.clf");
@@ -204,10 +207,10 @@ TEST(CheckCommandTest, ReportsEveryProblemAndASummary) {
             "collections; no problems\n");
   EXPECT_EQ(good.err, "");
 
-  box.Write("bad.clf", CrLf({"Response {x},Just Text,{},{}", "Mode {Two}",
-                             "Procedure {P}", "Step {S},{Prompt}", "For-Step",
-                             "  Threshold 1,2", "Start-Collection {C}", "m",
-                             "End-Collection"}));
+  box.Write("bad.clf",
+            CrLf({"Response {x},Just Text,{},{}", "Mode {Two}", "Procedure {P}",
+                  "Step {S},{Prompt}", "For-Step", "  Threshold 1,2",
+                  "Start-Collection {C}", "m", "End-Collection"}));
   const RunResult bad = box.Corvane("check bad.clf");
   EXPECT_EQ(bad.status, 1);
   EXPECT_EQ(bad.out,
@@ -233,7 +236,8 @@ TEST(CommandLineTest, UsageAndExitStatus) {
   };
   const Case cases[] = {
       {"--help", 0, "Usage: corvane COMMAND", ""},
-      {"chat --help", 0, "Usage: corvane chat [--seed N] [--save] FILE.clf", ""},
+      {"chat --help", 0, "Usage: corvane chat [--seed N] [--save] FILE.clf",
+       ""},
       {"check --help", 0, "Usage: corvane check FILE.clf", ""},
       {"", 2, "", "Usage: corvane COMMAND"},
       {"frobnicate", 2, "", "unknown command 'frobnicate'"},
@@ -241,7 +245,8 @@ TEST(CommandLineTest, UsageAndExitStatus) {
       {"chat --bogus kb.clf", 2, "", "unknown option '--bogus'"},
       {"chat --seed", 2, "", "--seed needs a number"},
       {"chat --seed -1 kb.clf", 2, "", "--seed needs a number"},
-      {"chat --seed 18446744073709551616 kb.clf", 2, "", "--seed needs a number"},
+      {"chat --seed 18446744073709551616 kb.clf", 2, "",
+       "--seed needs a number"},
       {"chat a.clf b.clf", 2, "", "more than one FILE.clf"},
       {"check", 2, "", "no FILE.clf given"},
       {"check -x kb.clf", 2, "", "unknown option '-x'"},
@@ -256,7 +261,8 @@ TEST(CommandLineTest, UsageAndExitStatus) {
       EXPECT_EQ(run.out, "") << c.args;
     }
     if (*c.err_has) {
-      EXPECT_NE(run.err.find(c.err_has), std::string::npos) << c.args << run.err;
+      EXPECT_NE(run.err.find(c.err_has), std::string::npos)
+          << c.args << run.err;
     } else {
       EXPECT_EQ(run.err, "") << c.args;
     }
@@ -283,9 +289,9 @@ TEST(DemoKnowledgeBaseTest, ChecksCleanAndBooksATable) {
   EXPECT_EQ(check.status, 0);
   EXPECT_NE(check.out.find("; no problems\n"), std::string::npos) << check.out;
 
-  const RunResult chat = box.Corvane(
-      "chat --seed 5 CorvWebDemo.clf",
-      "help\nbook a table\nAnna\nmonday\nFriday please\n4\nyes\nbook a table\n");
+  const RunResult chat = box.Corvane("chat --seed 5 CorvWebDemo.clf",
+                                     "help\nbook a table\nAnna\nmonday\nFriday "
+                                     "please\n4\nyes\nbook a table\n");
   const std::string expected =
       "Good evening, and welcome to the Corvane Bistro! I'm Corvane, your "
       "host. I can tell you about the menu, book you a table, or tell you a "

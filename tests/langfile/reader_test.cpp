@@ -1,3 +1,4 @@
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -5,8 +6,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "engine/a1U2.h"
 #include "langfile/CorvLangU.h"
@@ -49,7 +48,8 @@ struct Problems {
   }
 };
 
-std::vector<std::string> ReadFile(BrainClass& brain, const std::string& content) {
+std::vector<std::string> ReadFile(BrainClass& brain,
+                                  const std::string& content) {
   TempFile file(content);
   Problems problems;
   LoadLanguageFile(brain, file.path(), problems.Sink());
@@ -245,18 +245,15 @@ TEST(LanguageReaderTest, RejectedLineGoesToOperatorAsTwoMessages) {
 
 TEST(LanguageReaderTest, FieldScanners) {
   BrainClass brain;
-  ASSERT_TRUE(ReadLines(brain,
-                        {"For-Mode",
-                         "Response {a{b}c},Just Text,{},{}",
-                         "Response {Hello, you},Just Text,{},{}",
-                         "Response {open brace, no close",
-                         "Response {x},  just text  ,{N},{V} trailing",
-                         "Response {x},Jumbo Text,{},{}",
-                         "Response{tight},Mode Change,{Quiz}",
-                         "Fragment  custom-sub , 7 ,x, {wf}, {nm}, {vl}",
-                         "Fragment In Collection,3,2,{},{Fruits},{}",
-                         "Threshold x,5",
-                         "Fact {a} junk {b} more"})
+  ASSERT_TRUE(ReadLines(brain, {"For-Mode", "Response {a{b}c},Just Text,{},{}",
+                                "Response {Hello, you},Just Text,{},{}",
+                                "Response {open brace, no close",
+                                "Response {x},  just text  ,{N},{V} trailing",
+                                "Response {x},Jumbo Text,{},{}",
+                                "Response{tight},Mode Change,{Quiz}",
+                                "Fragment  custom-sub , 7 ,x, {wf}, {nm}, {vl}",
+                                "Fragment In Collection,3,2,{},{Fruits},{}",
+                                "Threshold x,5", "Fact {a} junk {b} more"})
                   .empty());
   PatternClass* p = brain.Modes.At(0)->Patterns.At(0);
   ASSERT_EQ(p->Responses.Count(), 6);
@@ -290,20 +287,20 @@ TEST(LanguageReaderTest, FieldScanners) {
 
 TEST(LanguageReaderTest, CurrentItemsCarryAcrossSections) {
   BrainClass brain;
-  ASSERT_TRUE(ReadLines(brain,
-                        {"Mode {A}", "For-Mode",
-                         "Fragment AND,0,0, {one}, {}, {}", "Mode {B}",
-                         // Before B's first For-Mode: still A's pattern.
-                         "Fragment AND,0,0, {two}, {}, {}",
-                         "Response {r},Just Text,{},{}",
-                         "Procedure {P}", "Step {S1},{first}", "For-Step",
-                         "Fragment AND,0,0, {s1}, {}, {}", "Step {S2},{second}",
-                         // A new step keeps the block: S1's step pattern.
-                         "Fragment AND,0,0, {s2}, {}, {}",
-                         "Response {sr},Just Text,{},{}",
-                         // A task goes to the last response read anywhere.
-                         "Task {t},Just Text,{},{}"})
-                  .empty());
+  ASSERT_TRUE(
+      ReadLines(
+          brain,
+          {"Mode {A}", "For-Mode", "Fragment AND,0,0, {one}, {}, {}",
+           "Mode {B}",
+           // Before B's first For-Mode: still A's pattern.
+           "Fragment AND,0,0, {two}, {}, {}", "Response {r},Just Text,{},{}",
+           "Procedure {P}", "Step {S1},{first}", "For-Step",
+           "Fragment AND,0,0, {s1}, {}, {}", "Step {S2},{second}",
+           // A new step keeps the block: S1's step pattern.
+           "Fragment AND,0,0, {s2}, {}, {}", "Response {sr},Just Text,{},{}",
+           // A task goes to the last response read anywhere.
+           "Task {t},Just Text,{},{}"})
+          .empty());
   KnowledgeClass* a = Mode(brain, "A");
   KnowledgeClass* b = Mode(brain, "B");
   ASSERT_NE(a, nullptr);
@@ -323,15 +320,16 @@ TEST(LanguageReaderTest, CurrentItemsCarryAcrossSections) {
 
 TEST(LanguageReaderTest, CollectionBlocks) {
   BrainClass brain;
-  ASSERT_TRUE(ReadLines(brain, {"Start-Collection {Words}", "pear",
-                                "Fact {a} = {b}", "  Apple  ", "APPLE",
-                                "apple", "Mode {M}", "", "  end-collection",
-                                "Fact {c} = {d}"})
-                  .empty());
+  ASSERT_TRUE(
+      ReadLines(brain, {"Start-Collection {Words}", "pear", "Fact {a} = {b}",
+                        "  Apple  ", "APPLE", "apple", "Mode {M}", "",
+                        "  end-collection", "Fact {c} = {d}"})
+          .empty());
   DataCollectionClass* c = brain.FindCollection("Words");
   ASSERT_NE(c, nullptr);
   std::vector<std::string> members;
-  for (int i = 0; i < c->Members.Count(); ++i) members.push_back(c->Members.At(i));
+  for (int i = 0; i < c->Members.Count(); ++i)
+    members.push_back(c->Members.At(i));
   // Sorted; of members equal but for case the first one read stays.
   const std::vector<std::string> expected = {"Apple", "Fact {a} = {b}",
                                              "Mode {M}", "pear"};
@@ -343,7 +341,8 @@ TEST(LanguageReaderTest, CollectionBlocks) {
 
 TEST(LanguageReaderTest, ManyMembersInReverseOrderEndSorted) {
   std::vector<std::string> lines = {"Start-Collection {N}"};
-  for (int i = 20000; i > 0; --i) lines.push_back("m" + std::to_string(100000 + i));
+  for (int i = 20000; i > 0; --i)
+    lines.push_back("m" + std::to_string(100000 + i));
   BrainClass brain;
   ASSERT_TRUE(ReadLines(brain, lines).empty());  // No End-Collection.
   DataCollectionClass* c = brain.FindCollection("N");
@@ -357,8 +356,8 @@ TEST(LanguageReaderTest, UnnamedItemsAreNotRegistered) {
   BrainClass brain;
   ASSERT_TRUE(ReadLines(brain, {"Start-Collection", "member", "End-Collection",
                                 "Procedure", "Step {S},{p}", "For-Step",
-                                "Response {r},Just Text,{},{}",
-                                "Procedure {Q}", "Step {},{no name}", "For-Step",
+                                "Response {r},Just Text,{},{}", "Procedure {Q}",
+                                "Step {},{no name}", "For-Step",
                                 "Response {r},Just Text,{},{}"})
                   .empty());
   EXPECT_EQ(brain.Collections.Count(), 0);
@@ -369,16 +368,15 @@ TEST(LanguageReaderTest, UnnamedItemsAreNotRegistered) {
 
 TEST(LanguageReaderTest, ReplacedItemsStayUsableForFollowingLines) {
   BrainClass brain;
-  ASSERT_TRUE(ReadLines(brain, {"Mode {A}", "For-Mode", "Mode {A}",
-                                "Fragment AND,0,0, {x}, {}, {}",
-                                "Response {r},Just Text,{},{}",
-                                "Procedure {P}", "Step {S},{p}", "For-Step",
-                                "Step {S},{q}", "Procedure {P}",
-                                "Fragment AND,0,0, {y}, {}, {}",
-                                "Response {r},Just Text,{},{}",
-                                "Task {t},Just Text,{},{}",
-                                "Name-Object {Late}"})
-                  .empty());
+  ASSERT_TRUE(
+      ReadLines(
+          brain,
+          {"Mode {A}", "For-Mode", "Mode {A}", "Fragment AND,0,0, {x}, {}, {}",
+           "Response {r},Just Text,{},{}", "Procedure {P}", "Step {S},{p}",
+           "For-Step", "Step {S},{q}", "Procedure {P}",
+           "Fragment AND,0,0, {y}, {}, {}", "Response {r},Just Text,{},{}",
+           "Task {t},Just Text,{},{}", "Name-Object {Late}"})
+          .empty());
   // The lines went to the replaced items, which the brain keeps alive.
   EXPECT_EQ(Mode(brain, "A")->Patterns.Count(), 0);
   EXPECT_EQ(brain.Procs.At(0)->Steps.Count(), 0);
@@ -428,12 +426,16 @@ TEST(LanguageReaderTest, LineEnds) {
       {"unix", "Fact {a} = {1}\nFact {b} = {2}\n", {"a=1", "b=2"}},
       {"unix no final end", "Fact {a} = {1}\nFact {b} = {2}", {"a=1", "b=2"}},
       // With a CR anywhere, a lone LF is an ordinary byte of its line.
-      {"lone lf in cr file", "Fact {a} = {x\ny}\r\nFact {b} = {2}\r\n",
+      {"lone lf in cr file",
+       "Fact {a} = {x\ny}\r\nFact {b} = {2}\r\n",
        {"a=x\ny", "b=2"}},
       // One LF after a CR belongs to the line end; a second one is a
       // leading byte of the next line, which trimming skips.
       {"cr lf lf", "Fact {a} = {1}\r\n\nFact {b} = {2}\r\n", {"a=1", "b=2"}},
-      {"eof byte", "Fact {a} = {1}\r\n\x1a" "Fact {b} = {2}\r\n", {"a=1"}},
+      {"eof byte",
+       "Fact {a} = {1}\r\n\x1a"
+       "Fact {b} = {2}\r\n",
+       {"a=1"}},
       {"eof byte unix", "Fact {a} = {1}\n\x1a\rFact {b} = {2}\n", {"a=1"}},
   };
   for (const Case& c : cases) {
@@ -470,7 +472,8 @@ TEST(LanguageReaderTest, ReadingsInTwoThreadsDoNotDisturbEachOther) {
   std::vector<std::string> lines;
   for (int i = 0; i < 2000; ++i) {
     lines.push_back("For-Mode");
-    lines.push_back("Fragment CUSTOM,1,0, {w" + std::to_string(i) + "}, {}, {}");
+    lines.push_back("Fragment CUSTOM,1,0, {w" + std::to_string(i) +
+                    "}, {}, {}");
     lines.push_back("Response {r},Just Text,{},{}");
   }
   BrainClass one, two;
