@@ -102,7 +102,8 @@ void SaveOneText(benchmark::State& state, const std::string& text) {
 }
 
 void BM_SaveCarriableText(benchmark::State& state) {
-  SaveOneText(state, Repeat("a{b{c}d}e, ", static_cast<std::size_t>(state.range(0))));
+  SaveOneText(state,
+              Repeat("a{b{c}d}e, ", static_cast<std::size_t>(state.range(0))));
 }
 BENCHMARK(BM_SaveCarriableText)->Range(1 << 10, 1 << 20);
 

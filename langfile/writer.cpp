@@ -45,16 +45,18 @@ constexpr std::string_view kNoticeLine2 =
 
 // Why a text had to be changed; one bit each.
 enum ChangeBits : unsigned {
-  kLineBreak = 1u << 0,           // CR or LF
-  kEndOfInputByte = 1u << 1,      // 0x1A, which ends the reader's input
-  kLoneBrace = 1u << 2,           // a brace without its partner
-  kEmptyMember = 1u << 3,         // a member the reader would skip
-  kEndCollectionMember = 1u << 4, // a member that would end the block
-  kEmptyName = 1u << 5,           // a procedure or step without a name
+  kLineBreak = 1u << 0,            // CR or LF
+  kEndOfInputByte = 1u << 1,       // 0x1A, which ends the reader's input
+  kLoneBrace = 1u << 2,            // a brace without its partner
+  kEmptyMember = 1u << 3,          // a member the reader would skip
+  kEndCollectionMember = 1u << 4,  // a member that would end the block
+  kEmptyName = 1u << 5,            // a procedure or step without a name
 };
 
 // Bytes that end a line or the whole input on reading.
-bool BreaksInput(char c) { return c == '\r' || c == '\n' || c == '\x1a'; }
+bool BreaksInput(char c) {
+  return c == '\r' || c == '\n' || c == '\x1a';
+}
 
 // True when `text` reads back unchanged from between braces: every "}"
 // closes an earlier "{" and nothing breaks the line.
@@ -195,10 +197,10 @@ std::string Shown(std::string_view text) {
 struct Where {
   const Where* outer = nullptr;
   const char* kind = "";
-  int index = 0;             // 1-based position among its siblings.
-  bool has_name = false;     // Quote `name` in braces.
-  std::string_view name;     // Name of a mode, procedure, state, ...
-  std::string_view label;    // The item's ObjectName.
+  int index = 0;           // 1-based position among its siblings.
+  bool has_name = false;   // Quote `name` in braces.
+  std::string_view name;   // Name of a mode, procedure, state, ...
+  std::string_view label;  // The item's ObjectName.
 };
 
 // "response 2 of pattern 1 labelled {Greet} of mode 1 {Default}".
@@ -275,8 +277,7 @@ class DocumentWriter {
                 const Where& where);
   void Response(const ResponseClass& response, std::string_view indent,
                 const Where& where);
-  void Task(const TaskClass& task, std::string_view indent,
-            const Where& where);
+  void Task(const TaskClass& task, std::string_view indent, const Where& where);
   void Procedure(const ProcClass& proc, std::string_view name,
                  const Where& where);
   void Step(const StepClass& step, std::string_view name, const Where& where);
@@ -371,8 +372,9 @@ void DocumentWriter::WriteBrain(const BrainClass& brain) {
     Raw("Fact ");
     Braced(name, where, "name");
     Raw(" = ");
-    Braced(i < brain.FactValues.Count() ? std::string_view(brain.FactValues.At(i))
-                                        : std::string_view(),
+    Braced(i < brain.FactValues.Count()
+               ? std::string_view(brain.FactValues.At(i))
+               : std::string_view(),
            where, "value");
     EndLine();
   }
@@ -383,15 +385,15 @@ void DocumentWriter::WriteBrain(const BrainClass& brain) {
     const auto* collection =
         static_cast<const DataCollectionClass*>(entries[i].object);
     if (collection == nullptr) continue;
-    const Where where{nullptr, "collection", static_cast<int>(i) + 1, true,
-                      entries[i].name, {}};
+    const Where where{nullptr, "collection",    static_cast<int>(i) + 1,
+                      true,    entries[i].name, {}};
     Raw("Start-Collection ");
     Braced(entries[i].name, where, "name");
     EndLine();
     const auto& members = collection->Members.entries();
     for (std::size_t m = 0; m < members.size(); ++m) {
       const Where member_where{&where, "member", static_cast<int>(m) + 1,
-                               false, {}, {}};
+                               false,  {},       {}};
       Member(members[m].name, member_where);
     }
     Line("End-Collection");
@@ -404,8 +406,8 @@ void DocumentWriter::ModeBody(const KnowledgeClass& mode, const Where& where) {
   Label("", "", where);
   int n = 0;
   for (const auto& pattern : mode.Patterns) {
-    const Where pattern_where{&where, "pattern", ++n, false, {},
-                              pattern->ObjectName};
+    const Where pattern_where{&where, "pattern", ++n,
+                              false,  {},        pattern->ObjectName};
     Line("For-Mode");
     Pattern(*pattern, pattern_where);
     Line("");
@@ -416,20 +418,20 @@ void DocumentWriter::Pattern(const PatternClass& pattern, const Where& where) {
   Label("", "", where);
   int n = 0;
   for (const auto& fragment : pattern.Fragments) {
-    const Where fragment_where{&where, "fragment", ++n, false, {},
-                               fragment->ObjectName};
+    const Where fragment_where{&where, "fragment", ++n,
+                               false,  {},         fragment->ObjectName};
     Fragment(*fragment, "", fragment_where);
   }
   n = 0;
   for (const auto& response : pattern.Responses) {
-    const Where response_where{&where, "response", ++n, false, {},
-                               response->ObjectName};
+    const Where response_where{&where, "response", ++n,
+                               false,  {},         response->ObjectName};
     Response(*response, "", response_where);
   }
   n = 0;
   for (const auto& threshold : pattern.Thresholds) {
-    const Where threshold_where{&where, "threshold", ++n, false, {},
-                                threshold->ObjectName};
+    const Where threshold_where{&where, "threshold", ++n,
+                                false,  {},          threshold->ObjectName};
     Raw("  Threshold ");
     Int(threshold->THRESHFROM);
     Raw(",");
@@ -438,23 +440,23 @@ void DocumentWriter::Pattern(const PatternClass& pattern, const Where& where) {
     Label("  ", "", threshold_where);
     int r = 0;
     for (const auto& response : threshold->Responses) {
-      const Where response_where{&threshold_where, "response", ++r, false, {},
-                                 response->ObjectName};
+      const Where response_where{
+          &threshold_where, "response", ++r, false, {}, response->ObjectName};
       Response(*response, "  ", response_where);
     }
   }
   n = 0;
   for (const auto& group : pattern.StateResponses) {
-    const Where group_where{&where, "state response", ++n, false, {},
-                            group->ObjectName};
+    const Where group_where{&where, "state response", ++n, false,
+                            {},     group->ObjectName};
     Raw("  For-State ");
     Braced(group->STATE, group_where, "STATE");
     EndLine();
     Label("  ", "", group_where);
     int r = 0;
     for (const auto& response : group->Responses) {
-      const Where response_where{&group_where, "response", ++r, false, {},
-                                 response->ObjectName};
+      const Where response_where{&group_where, "response",          ++r, false,
+                                 {},           response->ObjectName};
       Response(*response, "  ", response_where);
     }
   }
@@ -529,8 +531,8 @@ void DocumentWriter::Procedure(const ProcClass& proc, std::string_view name,
     std::string_view step_name = step.Name;
     const bool renamed_empty = step_name.empty() && i < proc.StepNames.Count();
     if (renamed_empty) step_name = proc.StepNames.At(i);
-    const Where step_where{&where, "step", i + 1, true, step_name,
-                           step.ObjectName};
+    const Where step_where{&where, "step",    i + 1,
+                           true,   step_name, step.ObjectName};
     if (renamed_empty && !step_name.empty())
       ReportChange(step_where, "THENAME", kEmptyName);
     Step(step, step_name, step_where);
@@ -547,8 +549,8 @@ void DocumentWriter::Step(const StepClass& step, std::string_view name,
   Label("", "", where);
   int n = 0;
   for (const auto& step_pattern : step.StepPatterns) {
-    const Where sp_where{&where, "step pattern", ++n, false, {},
-                         step_pattern->ObjectName};
+    const Where sp_where{&where, "step pattern",          ++n, false,
+                         {},     step_pattern->ObjectName};
     StepPattern(*step_pattern, sp_where);
     Line("");
   }
@@ -560,14 +562,14 @@ void DocumentWriter::StepPattern(const StepPatternClass& step_pattern,
   Label("  ", "", where);
   int n = 0;
   for (const auto& fragment : step_pattern.Fragments) {
-    const Where fragment_where{&where, "fragment", ++n, false, {},
-                               fragment->ObjectName};
+    const Where fragment_where{&where, "fragment", ++n,
+                               false,  {},         fragment->ObjectName};
     Fragment(*fragment, "  ", fragment_where);
   }
   n = 0;
   for (const auto& response : step_pattern.Responses) {
-    const Where response_where{&where, "response", ++n, false, {},
-                               response->ObjectName};
+    const Where response_where{&where, "response", ++n,
+                               false,  {},         response->ObjectName};
     Response(*response, "  ", response_where);
   }
 }

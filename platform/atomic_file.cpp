@@ -74,8 +74,8 @@ bool AtomicFileWriter::Open(const std::string& path) {
       target_ + ".saving-" + std::to_string(::getpid()) + "-";
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string name = prefix + std::to_string(temp_counter.fetch_add(1));
-    const int fd = ::open(name.c_str(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    const int fd =
+        ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0) {
       fd_ = fd;
       temp_path_ = std::move(name);

@@ -72,8 +72,9 @@ std::unique_ptr<BrainClass> Reload(const std::string& file) {
   EXPECT_TRUE(WriteFileBytes(dir.File("kb.clf"), file));
   auto brain = std::make_unique<BrainClass>();
   std::vector<std::string> problems;
-  LoadLanguageFile(*brain, dir.File("kb.clf"),
-                   [&](const LanguageProblem& p) { problems.push_back(p.message); });
+  LoadLanguageFile(*brain, dir.File("kb.clf"), [&](const LanguageProblem& p) {
+    problems.push_back(p.message);
+  });
   EXPECT_TRUE(problems.empty()) << problems.front();
   return brain;
 }
@@ -176,15 +177,18 @@ TEST(SaveLanguageFileTest, NewEngineIsElevenLines) {
   EXPECT_EQ(Join(lines), file);  // every line, the last too, ends in CR LF
 
   // The notice lines are ours but must read as nothing at all.
-  const char* keywords[] = {"FACT",     "START-COLLECTION", "END-COLLECTION",
-                            "MODE",     "STATE",            "PROCEDURE",
-                            "STEP",     "FOR-MODE",         "FOR-STEP",
-                            "THRESHOLD", "FOR-STATE",       "FRAGMENT",
-                            "RESPONSE", "TASK",             "NAME-OBJECT",
-                            "AUTO-NAME"};
+  const char* keywords[] = {"FACT",           "START-COLLECTION",
+                            "END-COLLECTION", "MODE",
+                            "STATE",          "PROCEDURE",
+                            "STEP",           "FOR-MODE",
+                            "FOR-STEP",       "THRESHOLD",
+                            "FOR-STATE",      "FRAGMENT",
+                            "RESPONSE",       "TASK",
+                            "NAME-OBJECT",    "AUTO-NAME"};
   for (int i : {2, 3}) {
     EXPECT_FALSE(lines[static_cast<std::size_t>(i)].empty());
-    const std::string upper = UpperAscii(TrimView(lines[static_cast<std::size_t>(i)]));
+    const std::string upper =
+        UpperAscii(TrimView(lines[static_cast<std::size_t>(i)]));
     for (const char* k : keywords)
       EXPECT_NE(upper.rfind(k, 0), 0u) << lines[static_cast<std::size_t>(i)];
   }
@@ -194,7 +198,8 @@ TEST(SaveLanguageFileTest, NewEngineIsElevenLines) {
 TEST(SaveLanguageFileTest, EveryItemKindWithItsIndentationAndSeparators) {
   BrainClass brain;
   brain.AddState("Angry");
-  PatternClass* p = brain.Modes.At(0)->AddPattern(Labelled<PatternClass>("Greet"));
+  PatternClass* p =
+      brain.Modes.At(0)->AddPattern(Labelled<PatternClass>("Greet"));
   Frag(p, rel::kCustom, "hello", 10, -2, "F1");
   ResponseClass* r = Resp(p, rt::kTaskList, "", "", "", "R1");
   Task(r, rt::kJustText, "Hi!", "", "", "T1");
@@ -304,7 +309,8 @@ TEST(SaveLanguageFileTest, EveryItemKindWithItsIndentationAndSeparators) {
 // are written as "None", which is what the reader makes of an unknown name.
 TEST(SaveLanguageFileTest, CodesOutsideTheTablesAreWrittenAsNone) {
   BrainClass brain;
-  PatternClass* p = brain.Modes.At(0)->AddPattern(std::make_unique<PatternClass>());
+  PatternClass* p =
+      brain.Modes.At(0)->AddPattern(std::make_unique<PatternClass>());
   Frag(p, rel::kCustom, "a")->RELATION = 200;
   Resp(p, rt::kJustText, "b")->RESPONSETYPE = 39;
   const std::vector<std::string> lines = Lines(Save(brain));
@@ -327,7 +333,8 @@ TEST(SaveLanguageFileTest, RoundTripOfEveryKindTypeAndRelationIsIdentical) {
   for (int code = 0; code < kResponseTypeCount; ++code) {
     Resp(p, static_cast<uint8_t>(code), "out {nested} " + std::to_string(code),
          "name", "value", "R" + std::to_string(code));
-    Task(list, static_cast<uint8_t>(code), "t", "n", "v", "T" + std::to_string(code));
+    Task(list, static_cast<uint8_t>(code), "t", "n", "v",
+         "T" + std::to_string(code));
   }
   ThresholdClass* th = p->AddThreshold(Labelled<ThresholdClass>("Th"));
   th->THRESHFROM = -5;
@@ -342,8 +349,8 @@ TEST(SaveLanguageFileTest, RoundTripOfEveryKindTypeAndRelationIsIdentical) {
   ProcClass* proc = brain.AddProc("Signup", Labelled<ProcClass>("Proc"));
   auto s = Labelled<StepClass>("Step1");
   s->Prompt = "Name, please: {you}";
-  StepPatternClass* sp =
-      proc->AddStep("AskName", std::move(s))->AddStepPattern(Labelled<StepPatternClass>("SP"));
+  StepPatternClass* sp = proc->AddStep("AskName", std::move(s))
+                             ->AddStepPattern(Labelled<StepPatternClass>("SP"));
   Frag(sp, rel::kExtract, "my name is ^Extr{name}", 1, -1, "SF");
   Task(Resp(sp, rt::kTaskList, "", "", "", "SR"), rt::kGotoStep, "", "Done");
   proc->AddStep("Done", std::make_unique<StepClass>());
@@ -358,28 +365,51 @@ TEST(SaveLanguageFileTest, RoundTripOfEveryKindTypeAndRelationIsIdentical) {
   std::unique_ptr<BrainClass> reloaded = Reload(first);
   EXPECT_EQ(Save(*reloaded), first);
   EXPECT_TRUE(capture.messages.empty()) << capture.messages.front();
-  EXPECT_EQ(reloaded->Modes.At(0)->Patterns.At(0)->Fragments.Count(), kRelationCount);
+  EXPECT_EQ(reloaded->Modes.At(0)->Patterns.At(0)->Fragments.Count(),
+            kRelationCount);
   EXPECT_EQ(reloaded->FindCollection("Fruits")->Members.Count(), 4);
 }
 
 // The worked example of the reader's guide, as an author would write it.
 TEST(SaveLanguageFileTest, AuthoredFileSurvivesTwoRoundTrips) {
-  const std::string authored = Join({
-      "-------States--------", "State {Angry}", "-------Modes---------",
-      "For-Mode", "Name-Object {GreetPattern}",
-      "  Fragment CUSTOM,10,0, {hello}, {}, {}",
-      "  Response {Hello there.},Just Text,{},{}", "  Threshold 3,5",
-      "  Name-Object {Again}", "    Response {Hello again.},Just Text,{},{}",
-      "  For-State {Angry}", "    Response {Please calm down.},Just Text,{},{}",
-      "", "Mode {Quiz}", "For-Mode", "  Fragment AND,5,0, {answer}, {}, {}",
-      "  Response {},Task List,{},{}", "    Task {Well done.},Just Text,{},{}",
-      "    Task {},Mode Change,{Default},{}", "", "-----Procedures------",
-      "Procedure {Signup}", "", "Step {AskName},{What is your name?}",
-      "  For-Step", "    Fragment CUSTOM,1,0, {my name is}, {}, {}",
-      "    Response {Thank you.},Goto Step,{AskAge},{}", "",
-      "Step {AskAge},{How old are you?}", "", "-------Facts---------",
-      "Fact {Colour} = {blue}", "-----Collections-----",
-      "Start-Collection {Fruits}", "apple", "pear", "End-Collection"});
+  const std::string authored =
+      Join({"-------States--------",
+            "State {Angry}",
+            "-------Modes---------",
+            "For-Mode",
+            "Name-Object {GreetPattern}",
+            "  Fragment CUSTOM,10,0, {hello}, {}, {}",
+            "  Response {Hello there.},Just Text,{},{}",
+            "  Threshold 3,5",
+            "  Name-Object {Again}",
+            "    Response {Hello again.},Just Text,{},{}",
+            "  For-State {Angry}",
+            "    Response {Please calm down.},Just Text,{},{}",
+            "",
+            "Mode {Quiz}",
+            "For-Mode",
+            "  Fragment AND,5,0, {answer}, {}, {}",
+            "  Response {},Task List,{},{}",
+            "    Task {Well done.},Just Text,{},{}",
+            "    Task {},Mode Change,{Default},{}",
+            "",
+            "-----Procedures------",
+            "Procedure {Signup}",
+            "",
+            "Step {AskName},{What is your name?}",
+            "  For-Step",
+            "    Fragment CUSTOM,1,0, {my name is}, {}, {}",
+            "    Response {Thank you.},Goto Step,{AskAge},{}",
+            "",
+            "Step {AskAge},{How old are you?}",
+            "",
+            "-------Facts---------",
+            "Fact {Colour} = {blue}",
+            "-----Collections-----",
+            "Start-Collection {Fruits}",
+            "apple",
+            "pear",
+            "End-Collection"});
   const std::string once = Save(*Reload(authored));
   EXPECT_EQ(Save(*Reload(once)), once);
   const std::vector<std::string> lines = Lines(once);
@@ -406,10 +436,12 @@ TEST(SaveLanguageFileTest, BracedTextRules) {
       {"x},Action,{some program},{", "x),Action,{some program},(",
        "unpartnered brace became a parenthesis"},
       {"}{", ")(", "unpartnered brace became a parenthesis"},
-      {"{{}", "({}", "unpartnered brace became a parenthesis"},  // inner pair kept
+      {"{{}", "({}",
+       "unpartnered brace became a parenthesis"},  // inner pair kept
       {"{}}{{}", "{})({}", "unpartnered brace became a parenthesis"},
       {"a}b}c{", "a)b)c(", "unpartnered brace became a parenthesis"},
-      {"a\r\nFact {evil} = {1}", "a  Fact {evil} = {1}", "CR or LF became a blank"},
+      {"a\r\nFact {evil} = {1}", "a  Fact {evil} = {1}",
+       "CR or LF became a blank"},
       {"a\nb\rc", "a b c", "CR or LF became a blank"},
       {"stop\x1ahere", "stop here", "byte 1A became a blank"},
       {"}\r", ") ",
@@ -427,7 +459,8 @@ TEST(SaveLanguageFileTest, BracedTextRules) {
     } else {
       ASSERT_EQ(capture.messages.size(), 1u);
       EXPECT_EQ(capture.messages[0],
-                std::string("Language file save changed fact 1 {f}, value: ") + c.reason);
+                std::string("Language file save changed fact 1 {f}, value: ") +
+                    c.reason);
     }
     std::unique_ptr<BrainClass> reloaded = Reload(file);
     EXPECT_EQ(reloaded->FactNames.Count(), 1);
@@ -455,8 +488,8 @@ TEST(SaveLanguageFileTest, MemberRules) {
        "leading End-Collection became End Collection"},
       {"", std::nullopt, "empty member left out"},
       {" \t ", std::nullopt, "empty member left out"},
-      {"a\r\nEnd-Collection\r\nFact {x} = {y}", "a  End-Collection  Fact {x} = {y}",
-       "CR or LF became a blank"},
+      {"a\r\nEnd-Collection\r\nFact {x} = {y}",
+       "a  End-Collection  Fact {x} = {y}", "CR or LF became a blank"},
       {"\r\nEnd-Collection", "  End Collection",
        "CR or LF became a blank; leading End-Collection became End Collection"},
       {"\x1a", std::nullopt, "byte 1A became a blank; empty member left out"},
@@ -469,19 +502,23 @@ TEST(SaveLanguageFileTest, MemberRules) {
     MessageCapture capture;
     const std::string file = Save(brain);
     const std::vector<std::string> lines = Lines(file);
-    std::vector<std::string> expected = {"-----Collections-----", "Start-Collection {C}"};
+    std::vector<std::string> expected = {"-----Collections-----",
+                                         "Start-Collection {C}"};
     if (c.written) expected.push_back(*c.written);
     for (const char* line : {"End-Collection", "", "Start-Collection {D}", "d",
                              "End-Collection", "", ""})
       expected.push_back(line);
-    EXPECT_EQ(std::vector<std::string>(lines.begin() + 9, lines.end()), expected);
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 9, lines.end()),
+              expected);
     if (c.reason == nullptr) {
       EXPECT_TRUE(capture.messages.empty());
     } else {
       ASSERT_EQ(capture.messages.size(), 1u);
-      EXPECT_EQ(capture.messages[0],
-                std::string("Language file save changed member 1 of collection 1 {C}: ") +
-                    c.reason);
+      EXPECT_EQ(
+          capture.messages[0],
+          std::string(
+              "Language file save changed member 1 of collection 1 {C}: ") +
+              c.reason);
     }
     std::unique_ptr<BrainClass> reloaded = Reload(file);
     ASSERT_EQ(reloaded->Collections.Count(), 2);
@@ -508,7 +545,8 @@ const std::string kHostileCarried =
     "Mode {Evil} State (Evil";
 
 // The same brain shape with `t` in every text field and every label.
-std::unique_ptr<BrainClass> EveryField(const std::string& t, const std::string& member) {
+std::unique_ptr<BrainClass> EveryField(const std::string& t,
+                                       const std::string& member) {
   auto brain = std::make_unique<BrainClass>();
   brain->AddState(t);
   brain->Modes.At(0)->ObjectName = t;
@@ -525,8 +563,8 @@ std::unique_ptr<BrainClass> EveryField(const std::string& t, const std::string& 
   ProcClass* proc = brain->AddProc(t, Labelled<ProcClass>(t));
   auto step = Labelled<StepClass>(t);
   step->Prompt = t;
-  StepPatternClass* sp =
-      proc->AddStep(t, std::move(step))->AddStepPattern(Labelled<StepPatternClass>(t));
+  StepPatternClass* sp = proc->AddStep(t, std::move(step))
+                             ->AddStepPattern(Labelled<StepPatternClass>(t));
   Frag(sp, rel::kCustom, t, 1, 0, t, t, t);
   Task(Resp(sp, rt::kTaskList, t, t, t, t), rt::kJustText, t, t, t, t);
   brain->SetFact(t, t);
@@ -538,7 +576,8 @@ int CountActions(const BrainClass& brain) {
   int actions = 0;
   auto count = [&](const ResponseClass& r) {
     actions += r.RESPONSETYPE == rt::kAction;
-    for (const auto& task : r.Tasks) actions += task->RESPONSETYPE == rt::kAction;
+    for (const auto& task : r.Tasks)
+      actions += task->RESPONSETYPE == rt::kAction;
   };
   for (const auto& mode : brain.Modes)
     for (const auto& p : mode->Patterns) {
@@ -563,7 +602,8 @@ TEST(SaveLanguageFileTest, InjectionInEveryFieldReadsBackAsOneField) {
   MessageCapture capture;
   const std::string file = Save(*hostile);
   // Byte for byte what the same brain holding the carried texts gives.
-  std::unique_ptr<BrainClass> twin = EveryField(kHostileCarried, member_carried);
+  std::unique_ptr<BrainClass> twin =
+      EveryField(kHostileCarried, member_carried);
   const std::size_t reported = capture.messages.size();
   EXPECT_EQ(Save(*twin), file);
   EXPECT_EQ(capture.messages.size(), reported);  // the twin needs no change
@@ -584,19 +624,19 @@ TEST(SaveLanguageFileTest, InjectionInEveryFieldReadsBackAsOneField) {
                 0),
             0u);
   EXPECT_NE(capture.messages.at(3).find(", WORDFRAG: "), std::string::npos);
-  EXPECT_EQ(reported, 1u    // state name
-                          + 1   // first mode's label
-                          + 1   // pattern label
-                          + 4   // fragment: three texts and the label
-                          + 8   // response and its task
-                          + 5   // threshold label and its response
-                          + 6   // state group: STATE, label, its response
-                          + 2   // second mode: name and label
-                          + 2   // procedure: name and label
-                          + 3   // step: THENAME, THEPROMPT, label
-                          + 13  // step pattern label, fragment, response, task
-                          + 2   // fact name and value
-                          + 2); // collection name; the member's line breaks
+  EXPECT_EQ(reported, 1u         // state name
+                          + 1    // first mode's label
+                          + 1    // pattern label
+                          + 4    // fragment: three texts and the label
+                          + 8    // response and its task
+                          + 5    // threshold label and its response
+                          + 6    // state group: STATE, label, its response
+                          + 2    // second mode: name and label
+                          + 2    // procedure: name and label
+                          + 3    // step: THENAME, THEPROMPT, label
+                          + 13   // step pattern label, fragment, response, task
+                          + 2    // fact name and value
+                          + 2);  // collection name; the member's line breaks
 
   // Nothing anybody did not write comes back: same items, same fields.
   std::unique_ptr<BrainClass> reloaded = Reload(file);
@@ -626,7 +666,8 @@ bool CountLaunch(std::string_view, const std::string&) {
 // What visitors type is stored by the conversation itself: a fact, a
 // collection member, a learnt pattern with its reply, a learnt response and
 // a learnt fragment. After a save and a restart none of it is knowledge.
-TEST(SaveLanguageFileTest, ConversationLearnsHostileTextsAndReloadStartsNoProgram) {
+TEST(SaveLanguageFileTest,
+     ConversationLearnsHostileTextsAndReloadStartsNoProgram) {
   const std::vector<std::string> kb = {
       "For-Mode",
       "  Fragment CUSTOM,10,0, {remember}, {}, {}",
@@ -641,7 +682,8 @@ TEST(SaveLanguageFileTest, ConversationLearnsHostileTextsAndReloadStartsNoProgra
   LoadLanguageLines(brain, kb);
   ASSERT_EQ(brain.Modes.At(0)->Patterns.Count(), 1);
   brain.Respond("remember x},Action,{some program},{");
-  brain.Respond("remember y\r\n  Response {},Action,{xcalc},{}\r\nFact {pwn} = {1}");
+  brain.Respond(
+      "remember y\r\n  Response {},Action,{xcalc},{}\r\nFact {pwn} = {1}");
   ASSERT_EQ(brain.Modes.At(0)->Patterns.Count(), 3);
   ASSERT_NE(brain.FindCollection("Notes"), nullptr);
   ASSERT_EQ(brain.FindCollection("Notes")->Members.Count(), 2);
@@ -676,11 +718,13 @@ TEST(SaveLanguageFileTest, ConversationLearnsHostileTextsAndReloadStartsNoProgra
 
 // A step renamed to the empty text would not be created on reading, and
 // the lines under it would lose their home; it keeps its registered name.
-TEST(SaveLanguageFileTest, StepAndProcedureRenamedToEmptyKeepTheirRegisteredNames) {
+TEST(SaveLanguageFileTest,
+     StepAndProcedureRenamedToEmptyKeepTheirRegisteredNames) {
   BrainClass brain;
   ProcClass* proc = brain.AddProc("Signup", std::make_unique<ProcClass>());
   StepClass* step = proc->AddStep("Ask", std::make_unique<StepClass>());
-  Resp(step->AddStepPattern(std::make_unique<StepPatternClass>()), rt::kJustText, "ok");
+  Resp(step->AddStepPattern(std::make_unique<StepPatternClass>()),
+       rt::kJustText, "ok");
   proc->Name = "";
   step->Name = "";
   MessageCapture capture;
@@ -787,7 +831,8 @@ TEST(SaveLanguageFileTest, SaveKilledMidwayLeavesTheOldOrTheNewFile) {
     if (delay_us >= 0) {
       // Wait until the save has begun: its temporary file exists.
       int status = 0;
-      while (!HasTempFile(dir) && waitpid(pid, &status, WNOHANG) == 0) usleep(50);
+      while (!HasTempFile(dir) && waitpid(pid, &status, WNOHANG) == 0)
+        usleep(50);
       if (delay_us > 0) usleep(static_cast<useconds_t>(delay_us));
       kill(pid, SIGKILL);
     }
@@ -798,7 +843,8 @@ TEST(SaveLanguageFileTest, SaveKilledMidwayLeavesTheOldOrTheNewFile) {
     if (*now == old_file) {
       ++old_seen;
     } else {
-      ASSERT_TRUE(*now == new_file) << "delay " << delay_us << ", size " << now->size();
+      ASSERT_TRUE(*now == new_file)
+          << "delay " << delay_us << ", size " << now->size();
       ++new_seen;
     }
   }

@@ -52,7 +52,8 @@ mode_t ModeOf(const std::string& path) {
 TEST(AtomicFileWriterTest, ReplacesTheWholeFileAndKeepsItsPermissions) {
   TempDir dir;
   const std::string target = dir.File("kb.clf");
-  ASSERT_TRUE(WriteFileBytes(target, "old content that is longer than the new"));
+  ASSERT_TRUE(
+      WriteFileBytes(target, "old content that is longer than the new"));
   ASSERT_EQ(chmod(target.c_str(), 0640), 0);
 
   ASSERT_TRUE(ReplaceFileAtomically(target, "new"));
@@ -63,7 +64,8 @@ TEST(AtomicFileWriterTest, ReplacesTheWholeFileAndKeepsItsPermissions) {
   // A missing target is created.
   const std::string fresh = dir.File("fresh.clf");
   ASSERT_TRUE(ReplaceFileAtomically(fresh, std::string("a\0b", 3)));
-  EXPECT_EQ(ReadFileBytes(fresh), std::optional<std::string>(std::string("a\0b", 3)));
+  EXPECT_EQ(ReadFileBytes(fresh),
+            std::optional<std::string>(std::string("a\0b", 3)));
   EXPECT_EQ(dir.Names(), (std::set<std::string>{"fresh.clf", "kb.clf"}));
 }
 
@@ -75,7 +77,8 @@ TEST(AtomicFileWriterTest, TargetThatCannotBeWrittenCreatesNothing) {
   EXPECT_FALSE(ReplaceFileAtomically(dir.File("missing/kb.clf"), "x"));
   EXPECT_FALSE(ReplaceFileAtomically(dir.File("sub"), "x"));  // a directory
   EXPECT_FALSE(ReplaceFileAtomically("", "x"));
-  EXPECT_FALSE(ReplaceFileAtomically(dir.File("a") + std::string(1, '\0'), "x"));
+  EXPECT_FALSE(
+      ReplaceFileAtomically(dir.File("a") + std::string(1, '\0'), "x"));
   EXPECT_EQ(dir.Names(), before);
   EXPECT_TRUE(fs::is_empty(dir.File("sub")));
 
@@ -158,7 +161,9 @@ TEST(AtomicFileWriterTest, KilledWriterLeavesTheOldOrTheNewFileWhole) {
   constexpr std::size_t kChunk = 1 << 16;
   constexpr int kChunks = 256;  // 16 MiB
   const std::string old_content = "the old knowledge base\r\n";
-  auto chunk = [](int i) { return std::string(kChunk, static_cast<char>('a' + i % 26)); };
+  auto chunk = [](int i) {
+    return std::string(kChunk, static_cast<char>('a' + i % 26));
+  };
   std::string new_content;
   for (int i = 0; i < kChunks; ++i) new_content += chunk(i);
 
