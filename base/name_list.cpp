@@ -13,6 +13,15 @@ inline unsigned char FoldAscii(unsigned char c) {
   return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 32) : c;
 }
 
+// Short lists are searched directly; longer ones through the hash index.
+constexpr std::size_t kLinearLookupMax = 16;
+
+std::string FoldedKey(std::string_view name) {
+  std::string key(name);
+  for (char& c : key) c = static_cast<char>(FoldAscii(static_cast<unsigned char>(c)));
+  return key;
+}
+
 }  // namespace
 
 int CompareNoCase(std::string_view a, std::string_view b) {
@@ -58,6 +67,7 @@ void NameList::SetObject(int i, void* object) {
 void NameList::SetName(int i, std::string name) {
   Check(i);
   entries_[static_cast<std::size_t>(i)].name = std::move(name);
+  InvalidateIndex();
 }
 
 std::size_t NameList::LowerBound(std::string_view name) const {
@@ -74,6 +84,7 @@ std::size_t NameList::LowerBound(std::string_view name) const {
 
 int NameList::Add(std::string name, void* object) {
   if (!sorted_) {
+    if (index_valid_) index_.emplace(FoldedKey(name), Count());
     entries_.push_back(Entry{std::move(name), object});
     return Count() - 1;
   }
@@ -89,6 +100,7 @@ void NameList::AddMany(std::vector<std::string> names) {
   if (!sorted_) {
     entries_.reserve(entries_.size() + names.size());
     for (std::string& n : names) entries_.push_back(Entry{std::move(n), nullptr});
+    InvalidateIndex();
     return;
   }
   std::vector<Entry> added;
@@ -108,6 +120,7 @@ void NameList::AddMany(std::vector<std::string> names) {
              std::make_move_iterator(added.end()), std::back_inserter(merged),
              less);
   entries_.clear();
+  InvalidateIndex();
   for (Entry& e : merged)
     if (entries_.empty() || CompareNoCase(entries_.back().name, e.name) != 0)
       entries_.push_back(std::move(e));
@@ -117,11 +130,13 @@ void NameList::Insert(int i, std::string name, void* object) {
   if (i < 0 || static_cast<std::size_t>(i) > entries_.size())
     throw IndexError("List index out of bounds (" + std::to_string(i) + ")");
   entries_.insert(entries_.begin() + i, Entry{std::move(name), object});
+  InvalidateIndex();
 }
 
 void NameList::Delete(int i) {
   Check(i);
   entries_.erase(entries_.begin() + i);
+  InvalidateIndex();
 }
 
 int NameList::IndexOf(std::string_view name) const {
@@ -131,9 +146,22 @@ int NameList::IndexOf(std::string_view name) const {
       return static_cast<int>(pos);
     return -1;
   }
+  if (entries_.size() <= kLinearLookupMax) {
+    for (std::size_t i = 0; i < entries_.size(); ++i)
+      if (EqualNoCase(entries_[i].name, name)) return static_cast<int>(i);
+    return -1;
+  }
+  if (!index_valid_) RebuildIndex();
+  const auto it = index_.find(FoldedKey(name));
+  return it == index_.end() ? -1 : it->second;
+}
+
+void NameList::RebuildIndex() const {
+  index_.clear();
+  index_.reserve(entries_.size());
   for (std::size_t i = 0; i < entries_.size(); ++i)
-    if (EqualNoCase(entries_[i].name, name)) return static_cast<int>(i);
-  return -1;
+    index_.emplace(FoldedKey(entries_[i].name), static_cast<int>(i));
+  index_valid_ = true;
 }
 
 int NameList::IndexOfObject(const void* object) const {

@@ -9,6 +9,7 @@
 
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace corvane {
@@ -59,7 +60,11 @@ class NameList {
 
   // Removes the entry at i; throws IndexError outside the list.
   void Delete(int i);
-  void Clear() { entries_.clear(); }
+  void Clear() {
+    entries_.clear();
+    index_.clear();
+    index_valid_ = false;
+  }
 
   // Position of the first entry equal to name ignoring case, -1 if none.
   int IndexOf(std::string_view name) const;
@@ -73,8 +78,18 @@ class NameList {
   // Sorted lists: first position whose name is not less than `name`.
   std::size_t LowerBound(std::string_view name) const;
 
+  // Unsorted lists: makes index_ describe entries_ again.
+  void RebuildIndex() const;
+  void InvalidateIndex() { index_valid_ = false; }
+
   std::vector<Entry> entries_;
   bool sorted_;
+  // Unsorted lists that are searched by name keep, once they are longer
+  // than a few entries, a hash index from the upper-cased name to its first
+  // position, so that registering many distinct names stays linear. Appends
+  // keep it current; other changes drop it until the next lookup.
+  mutable std::unordered_map<std::string, int> index_;
+  mutable bool index_valid_ = false;
 };
 
 }  // namespace corvane

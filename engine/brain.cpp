@@ -125,9 +125,15 @@ std::string BrainClass::CurrentStateName() const {
   return StateNames.At(CurrentState);
 }
 
-void BrainClass::Start() { Modes.At(0)->FireInitialize(); }
+// A conversation may have deleted every mode; then there is nothing to fire,
+// and stopping must not fail before the knowledge base is saved.
+void BrainClass::Start() {
+  if (!Modes.empty()) Modes.At(0)->FireInitialize();
+}
 
-void BrainClass::Stop() { Modes.At(0)->FireFinalize(); }
+void BrainClass::Stop() {
+  if (!Modes.empty()) Modes.At(0)->FireFinalize();
+}
 
 void BrainClass::TouchLastInput() {
   double now = NowDateTime();

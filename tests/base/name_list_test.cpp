@@ -51,6 +51,54 @@ TEST(NameListTest, AfterSetUnsortedNewEntriesGoLastAndRepeatsStay) {
   EXPECT_EQ(list.IndexOf("B"), 0);
 }
 
+TEST(NameListTest, LongUnsortedListsFindTheFirstEqualEntryAfterAnyChange) {
+  NameList list;
+  std::vector<std::string> mirror;
+  auto expect_same = [&](const std::string& name) {
+    int expect = -1;
+    for (std::size_t i = 0; i < mirror.size(); ++i)
+      if (EqualNoCase(mirror[i], name)) {
+        expect = static_cast<int>(i);
+        break;
+      }
+    EXPECT_EQ(list.IndexOf(name), expect) << name;
+  };
+  for (int i = 0; i < 40; ++i) {
+    const std::string name = "n" + std::to_string(i % 25);
+    list.Add(name);
+    mirror.push_back(name);
+    expect_same("N" + std::to_string(i % 30));
+  }
+  list.Delete(3);
+  mirror.erase(mirror.begin() + 3);
+  expect_same("n3");
+  expect_same("n4");
+  list.Insert(0, "n24");
+  mirror.insert(mirror.begin(), "n24");
+  expect_same("n24");
+  list.SetName(1, "renamed");
+  mirror[1] = "renamed";
+  expect_same("renamed");
+  expect_same("n0");
+  list.Add("late");
+  mirror.push_back("late");
+  expect_same("LATE");
+  list.Clear();
+  mirror.clear();
+  expect_same("late");
+}
+
+TEST(NameListTest, AddManyEqualsAddingOneByOne) {
+  const std::vector<std::string> names = {"b", "A", "a", "c", "B", "", "a"};
+  NameList one(NameList::kSorted), many(NameList::kSorted);
+  one.Add("a");
+  many.Add("a");
+  for (const std::string& n : names) one.Add(n);
+  many.AddMany(names);
+  ASSERT_EQ(one.Count(), many.Count());
+  for (int i = 0; i < one.Count(); ++i) EXPECT_EQ(one.At(i), many.At(i));
+}
+
 TEST(NameListTest, OutOfBoundsRaisesIndexError) {
   NameList list;
   EXPECT_THROW(list.At(0), IndexError);

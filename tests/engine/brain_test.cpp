@@ -259,5 +259,15 @@ TEST(KnowledgeClassTest, ReplacedModeStaysAliveForRegistriesThatHoldIt) {
   EXPECT_EQ(brain.Respond("x"), std::string("still here  ") + kModeFallbackMessage);
 }
 
+TEST(BrainClassTest, StartAndStopWithoutAnyModeDoNothing) {
+  BrainClass brain;
+  brain.Park(brain.Modes.Remove(0));
+  brain.ModeNames.Delete(0);
+  brain.CurrentMode = -1;
+  EXPECT_NO_THROW(brain.Start());
+  EXPECT_NO_THROW(brain.Stop());
+  EXPECT_EQ(brain.Respond("x"), "Sorry, I do not know anything at all yet!");
+}
+
 }  // namespace
 }  // namespace corvane
