@@ -22,6 +22,9 @@ using boost::system::error_code;
 
 // A request header larger than this gets 400.
 constexpr std::size_t kMaxHeaderBytes = 64u << 10;
+// How long and how much the host reads from a client after its last answer.
+constexpr int kLingerMs = 1000;
+constexpr std::size_t kMaxLingerBytes = 4u << 20;
 // The most an extension may write for one response.
 constexpr std::size_t kMaxResponseBytes = 256u << 20;
 
@@ -460,18 +463,10 @@ std::size_t ServeConnection(Transport& transport, const HostConfig& config,
     const uint32_t result =
         config.extension != nullptr ? config.extension(&ecb) : HSE_STATUS_ERROR;
 
-    // Body bytes the extension left unread are drained, so the next request
-    // on the connection starts where it should.
-    while (ctx.body_remaining > 0 && !ctx.read_failed) {
-      char sink[16384];
-      const long n = transport.Read(
-          sink, static_cast<std::size_t>(std::min<uint64_t>(sizeof sink, ctx.body_remaining)));
-      if (n <= 0) {
-        ctx.read_failed = true;
-        break;
-      }
-      ctx.body_remaining -= static_cast<uint64_t>(n);
-    }
+    // A body the extension left unread ends the connection after the
+    // answer: the client may never send it (a refused request), so the
+    // answer must not wait for it.
+    if (ctx.body_remaining > 0) keep_alive = false;
     if (ctx.read_failed) keep_alive = false;
 
     const bool answered = ctx.header_sent || !ctx.body.empty();
@@ -542,6 +537,18 @@ std::size_t ServeConnection(Transport& transport, const HostConfig& config,
     ++served;
     if (ec || !keep_alive) break;
   }
+  // Closing with unread bytes from the client would reset the connection
+  // and could destroy the answer in flight; so the host stops writing and
+  // reads what the client still sends, for a short, bounded while.
+  transport.FinishWrites();
+  transport.SetReadDeadline(MonotonicMs() + kLingerMs);
+  char sink[16384];
+  for (std::size_t drained = 0; drained < kMaxLingerBytes;) {
+    const long n = transport.Read(sink, sizeof sink);
+    if (n <= 0) break;
+    drained += static_cast<std::size_t>(n);
+  }
+  transport.SetReadDeadline(0);
   return served;
 }
 

@@ -40,6 +40,8 @@ class Transport {
   // Limits the reads from now on to end by `deadline_ms` on the monotonic
   // clock (milliseconds); 0 lifts the limit.
   virtual void SetReadDeadline(int64_t deadline_ms) { (void)deadline_ms; }
+  // Ends the writing direction: the client sees the end of the stream.
+  virtual void FinishWrites() {}
 };
 
 // The settings of the host that requests see.

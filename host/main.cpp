@@ -203,6 +203,8 @@ class SocketTransport : public Transport {
 
   void SetReadDeadline(int64_t deadline_ms) override { deadline_ms_ = deadline_ms; }
 
+  void FinishWrites() override { ::shutdown(fd_, SHUT_WR); }
+
  private:
   int fd_;
   int wake_fd_;
