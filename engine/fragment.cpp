@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "base/checked.h"
+#include "base/owning_list.h"
 #include "engine/brain.h"
 #include "engine/pattern.h"
 #include "engine/proc.h"
@@ -146,6 +147,38 @@ bool FragmentInText(std::string_view fragment, std::string_view text) {
     if (hashed) prefix.resize(q + 1);
   }
   return false;
+}
+
+int32_t SumFragmentScores(const OwningList<WordFragmentClass>& fragments,
+                          const std::string& input) {
+  int32_t sum = 0;
+  for (int i = 0; i < fragments.Count(); ++i)
+    sum = CheckedAdd(sum, fragments.At(i)->Score(input));
+  return sum;
+}
+
+std::string StripFragmentTexts(const OwningList<WordFragmentClass>& fragments,
+                               const std::string& input, PatternClass* pattern,
+                               StepPatternClass* step_pattern) {
+  BrainClass* brain = pattern != nullptr ? pattern->Brain() : step_pattern->Brain();
+  std::string rest = input;
+  for (int i = 0; i < fragments.Count(); ++i) {
+    const WordFragmentClass* f = fragments.At(i);
+    const uint8_t r = f->RELATION;
+    const bool strips = r == rel::kAnd || r == rel::kOr || r == rel::kNot ||
+                        r == rel::kCustom ||
+                        (pattern != nullptr && r == rel::kCustomSub);
+    if (!strips) continue;
+    // The fragment is expanded against the expanded current text; the
+    // current text itself stays unexpanded.
+    const std::string context =
+        brain->ExpandMacros(rest, rest, pattern, step_pattern);
+    const std::string text =
+        UpperAscii(brain->ExpandMacros(f->WORDFRAG, context, pattern, step_pattern));
+    const int32_t p = PosNoCase(text, UpperAscii(rest));
+    if (p > 0) rest.erase(static_cast<std::size_t>(p - 1), text.size());
+  }
+  return rest;
 }
 
 PatternClass* WordFragmentClass::OwnerPattern() const {

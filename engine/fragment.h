@@ -31,6 +31,23 @@ void SplitWords(std::string_view text, NameList& list);
 // near-linear time; see the .cpp for how.
 bool FragmentInText(std::string_view fragment, std::string_view text);
 
+class WordFragmentClass;
+template <typename T>
+class OwningList;
+
+// The sum of the fragments' scores for an input the owner has expanded,
+// in list order; throws OverflowError when the sum overflows.
+int32_t SumFragmentScores(const OwningList<WordFragmentClass>& fragments,
+                          const std::string& input);
+
+// The input with the first occurrence of each matching fragment's expanded
+// text taken out, as a plain substring. A pattern (`pattern` given) strips
+// the kinds AND, OR, NOT, CUSTOM and CUSTOM-Sub; a step pattern the first
+// four only.
+std::string StripFragmentTexts(const OwningList<WordFragmentClass>& fragments,
+                               const std::string& input, PatternClass* pattern,
+                               StepPatternClass* step_pattern);
+
 class WordFragmentClass : public Item {
  public:
   static constexpr ObjectKind kKind = ObjectKind::kFragment;

@@ -1,5 +1,6 @@
 #include "engine/knowledge.h"
 
+#include "engine/attach.h"
 #include "engine/brain.h"
 #include "engine/pattern.h"
 #include "engine/response.h"
@@ -17,15 +18,11 @@ BrainClass* KnowledgeClass::Brain() const {
 }
 
 PatternClass* KnowledgeClass::AddPattern(std::unique_ptr<PatternClass> pattern) {
-  PatternClass* added = pattern.get();
   pattern->Mode = this;
-  Patterns.Add(std::move(pattern));
   BrainClass* brain = Brain();
-  HasVolition = HasVolition || added->HASVOLITION;
+  HasVolition = HasVolition || pattern->HASVOLITION;
   if (HasVolition) brain->HasVolition = true;
-  brain->LastPat = added->ObjectName;
-  brain->RegisterNamedObject(added->ObjectName, added);
-  return added;
+  return AttachItem(Patterns, std::move(pattern), brain, &brain->LastPat);
 }
 
 void KnowledgeClass::Answer(const std::string& input) {

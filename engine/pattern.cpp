@@ -1,13 +1,12 @@
 #include "engine/pattern.h"
 
 #include "base/checked.h"
+#include "engine/attach.h"
 #include "engine/brain.h"
 #include "engine/fragment.h"
 #include "engine/knowledge.h"
 #include "engine/response.h"
 #include "engine/type_tables.h"
-#include "text/fstr.h"
-#include "text/text_util.h"
 
 namespace corvane {
 
@@ -18,10 +17,10 @@ BrainClass* PatternClass::Brain() const { return Mode->Brain(); }
 
 WordFragmentClass* PatternClass::AddFragment(
     std::unique_ptr<WordFragmentClass> fragment) {
-  WordFragmentClass* added = fragment.get();
   fragment->Owner = this;
-  Fragments.Add(std::move(fragment));
   BrainClass* brain = Brain();
+  WordFragmentClass* added =
+      AttachItem(Fragments, std::move(fragment), brain, &brain->LastFrag);
   switch (added->RELATION) {
     case rel::kInitialize:
       HasInitialize = true;
@@ -44,44 +43,29 @@ WordFragmentClass* PatternClass::AddFragment(
     default:
       break;
   }
-  brain->LastFrag = added->ObjectName;
-  brain->RegisterNamedObject(added->ObjectName, added);
   return added;
 }
 
 ResponseClass* PatternClass::AddResponse(std::unique_ptr<ResponseClass> response) {
-  ResponseClass* added = response.get();
   response->Owner = this;
-  Responses.Add(std::move(response));
   BrainClass* brain = Brain();
-  brain->LastResp = added->ObjectName;
-  brain->RegisterNamedObject(added->ObjectName, added);
-  return added;
+  return AttachItem(Responses, std::move(response), brain, &brain->LastResp);
 }
 
 ThresholdClass* PatternClass::AddThreshold(
     std::unique_ptr<ThresholdClass> threshold) {
-  ThresholdClass* added = threshold.get();
   threshold->Pattern = this;
-  Thresholds.Add(std::move(threshold));
-  Brain()->RegisterNamedObject(added->ObjectName, added);
-  return added;
+  return AttachItem(Thresholds, std::move(threshold), Brain(), nullptr);
 }
 
 StateClass* PatternClass::AddStateResponse(std::unique_ptr<StateClass> group) {
-  StateClass* added = group.get();
   group->Pattern = this;
-  StateResponses.Add(std::move(group));
-  Brain()->RegisterNamedObject(added->ObjectName, added);
-  return added;
+  return AttachItem(StateResponses, std::move(group), Brain(), nullptr);
 }
 
 int32_t PatternClass::Score(const std::string& input) {
-  const std::string expanded = Brain()->ExpandMacros(input, input, this, nullptr);
-  int32_t sum = 0;
-  for (int i = 0; i < Fragments.Count(); ++i)
-    sum = CheckedAdd(sum, Fragments.At(i)->Score(expanded));
-  return sum;
+  return SumFragmentScores(Fragments,
+                           Brain()->ExpandMacros(input, input, this, nullptr));
 }
 
 void PatternClass::Fire(const std::string& input) {
@@ -105,21 +89,7 @@ void PatternClass::Fire(const std::string& input) {
 }
 
 std::string PatternClass::StripFragments(const std::string& input) {
-  BrainClass* brain = Brain();
-  std::string rest = input;
-  for (int i = 0; i < Fragments.Count(); ++i) {
-    const WordFragmentClass* f = Fragments.At(i);
-    const uint8_t r = f->RELATION;
-    if (!(r == rel::kAnd || r == rel::kOr || r == rel::kNot ||
-          r == rel::kCustom || r == rel::kCustomSub))
-      continue;
-    const std::string context = brain->ExpandMacros(rest, rest, this, nullptr);
-    const std::string text =
-        UpperAscii(brain->ExpandMacros(f->WORDFRAG, context, this, nullptr));
-    const int32_t p = PosNoCase(text, UpperAscii(rest));
-    if (p > 0) rest.erase(static_cast<std::size_t>(p - 1), text.size());
-  }
-  return rest;
+  return StripFragmentTexts(Fragments, input, this, nullptr);
 }
 
 void PatternClass::FireIfInitialize() {
@@ -137,11 +107,8 @@ BrainClass* ThresholdClass::Brain() const { return Pattern->Brain(); }
 
 ResponseClass* ThresholdClass::AddResponse(
     std::unique_ptr<ResponseClass> response) {
-  ResponseClass* added = response.get();
   response->Owner = this;
-  Responses.Add(std::move(response));
-  Brain()->RegisterNamedObject(added->ObjectName, added);
-  return added;
+  return AttachItem(Responses, std::move(response), Brain(), nullptr);
 }
 
 StateClass::StateClass() : Item(kKind) {}
@@ -150,11 +117,8 @@ StateClass::~StateClass() = default;
 BrainClass* StateClass::Brain() const { return Pattern->Brain(); }
 
 ResponseClass* StateClass::AddResponse(std::unique_ptr<ResponseClass> response) {
-  ResponseClass* added = response.get();
   response->Owner = this;
-  Responses.Add(std::move(response));
-  Brain()->RegisterNamedObject(added->ObjectName, added);
-  return added;
+  return AttachItem(Responses, std::move(response), Brain(), nullptr);
 }
 
 }  // namespace corvane

@@ -1,12 +1,9 @@
 #include "engine/proc.h"
 
-#include "base/checked.h"
+#include "engine/attach.h"
 #include "engine/brain.h"
 #include "engine/fragment.h"
 #include "engine/response.h"
-#include "engine/type_tables.h"
-#include "text/fstr.h"
-#include "text/text_util.h"
 
 namespace corvane {
 
@@ -73,13 +70,9 @@ StepClass::~StepClass() = default;
 BrainClass* StepClass::Brain() const { return Proc->Owner; }
 
 StepPatternClass* StepClass::AddStepPattern(std::unique_ptr<StepPatternClass> sp) {
-  StepPatternClass* added = sp.get();
   sp->Step = this;
-  StepPatterns.Add(std::move(sp));
   BrainClass* brain = Brain();
-  brain->LastSPat = added->ObjectName;
-  brain->RegisterNamedObject(added->ObjectName, added);
-  return added;
+  return AttachItem(StepPatterns, std::move(sp), brain, &brain->LastSPat);
 }
 
 void StepClass::Answer(const std::string& input) {
@@ -104,34 +97,24 @@ StepPatternClass::~StepPatternClass() = default;
 
 BrainClass* StepPatternClass::Brain() const { return Step->Brain(); }
 
+// Unlike a pattern's, a step pattern's fragments set no flags when added.
 WordFragmentClass* StepPatternClass::AddFragment(
     std::unique_ptr<WordFragmentClass> fragment) {
-  WordFragmentClass* added = fragment.get();
   fragment->Owner = this;
-  Fragments.Add(std::move(fragment));
   BrainClass* brain = Brain();
-  brain->LastFrag = added->ObjectName;
-  brain->RegisterNamedObject(added->ObjectName, added);
-  return added;
+  return AttachItem(Fragments, std::move(fragment), brain, &brain->LastFrag);
 }
 
 ResponseClass* StepPatternClass::AddResponse(
     std::unique_ptr<ResponseClass> response) {
-  ResponseClass* added = response.get();
   response->Owner = this;
-  Responses.Add(std::move(response));
   BrainClass* brain = Brain();
-  brain->LastResp = added->ObjectName;
-  brain->RegisterNamedObject(added->ObjectName, added);
-  return added;
+  return AttachItem(Responses, std::move(response), brain, &brain->LastResp);
 }
 
 int32_t StepPatternClass::Score(const std::string& input) {
-  const std::string expanded = Brain()->ExpandMacros(input, input, nullptr, this);
-  int32_t sum = 0;
-  for (int i = 0; i < Fragments.Count(); ++i)
-    sum = CheckedAdd(sum, Fragments.At(i)->Score(expanded));
-  return sum;
+  return SumFragmentScores(Fragments,
+                           Brain()->ExpandMacros(input, input, nullptr, this));
 }
 
 void StepPatternClass::Respond(const std::string& input) {
@@ -143,20 +126,7 @@ void StepPatternClass::Respond(const std::string& input) {
 }
 
 std::string StepPatternClass::StripFragments(const std::string& input) {
-  BrainClass* brain = Brain();
-  std::string rest = input;
-  for (int i = 0; i < Fragments.Count(); ++i) {
-    const WordFragmentClass* f = Fragments.At(i);
-    const uint8_t r = f->RELATION;
-    if (!(r == rel::kAnd || r == rel::kOr || r == rel::kNot || r == rel::kCustom))
-      continue;
-    const std::string context = brain->ExpandMacros(rest, rest, nullptr, this);
-    const std::string text =
-        UpperAscii(brain->ExpandMacros(f->WORDFRAG, context, nullptr, this));
-    const int32_t p = PosNoCase(text, UpperAscii(rest));
-    if (p > 0) rest.erase(static_cast<std::size_t>(p - 1), text.size());
-  }
-  return rest;
+  return StripFragmentTexts(Fragments, input, nullptr, this);
 }
 
 }  // namespace corvane

@@ -1,6 +1,7 @@
 #include "engine/response.h"
 
 #include "base/name_list.h"
+#include "engine/attach.h"
 #include "engine/brain.h"
 #include "engine/knowledge.h"
 #include "engine/limits.h"
@@ -51,13 +52,9 @@ BrainClass* ResponseClass::Brain() const {
 }
 
 TaskClass* ResponseClass::AddTask(std::unique_ptr<TaskClass> task) {
-  TaskClass* added = task.get();
   task->Response = this;
-  Tasks.Add(std::move(task));
   BrainClass* brain = Brain();
-  brain->LastTask = added->ObjectName;
-  brain->RegisterNamedObject(added->ObjectName, added);
-  return added;
+  return AttachItem(Tasks, std::move(task), brain, &brain->LastTask);
 }
 
 std::string ResponseClass::Exp(const std::string& text, const std::string& input) {
