@@ -2,6 +2,33 @@
 # Sourced by scripts/test and scripts/run. Installs only when run as root.
 CORVANE_PACKAGES="g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev libboost-dev"
 
+# Wanted for the browser test of the demo page; CI installs them, and a
+# machine where they cannot be installed skips that test.
+CORVANE_OPTIONAL_PACKAGES="chromium chromium-driver python3-selenium"
+
+# Installs the optional packages that are missing; never fails. Skipped
+# when CORVANE_SKIP_OPTIONAL=1 (scripts/run does not need them).
+corvane_install_optional() {
+  [ "${CORVANE_SKIP_OPTIONAL:-0}" = 1 ] && return 0
+  local missing=""
+  local pkg
+  for pkg in $CORVANE_OPTIONAL_PACKAGES; do
+    if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
+      missing="$missing $pkg"
+    fi
+  done
+  if [ -z "$missing" ] || [ "$(id -u)" != "0" ]; then
+    return 0
+  fi
+  echo "installing (optional):$missing" >&2
+  export DEBIAN_FRONTEND=noninteractive
+  # shellcheck disable=SC2086
+  apt-get install -y -q --no-install-recommends $missing >&2 ||
+    { apt-get update -q >&2 && apt-get install -y -q --no-install-recommends $missing >&2; } ||
+    echo "optional packages not installed; the browser test is skipped" >&2
+  return 0
+}
+
 corvane_install_deps() {
   local missing=""
   local pkg
@@ -11,6 +38,7 @@ corvane_install_deps() {
     fi
   done
   if [ -z "$missing" ]; then
+    corvane_install_optional
     return 0
   fi
   if [ "$(id -u)" != "0" ]; then
@@ -22,4 +50,5 @@ corvane_install_deps() {
   apt-get update -q >&2 || return 1
   # shellcheck disable=SC2086
   apt-get install -y -q --no-install-recommends $missing >&2
+  corvane_install_optional
 }
