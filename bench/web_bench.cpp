@@ -1,21 +1,19 @@
 // The request path on hostile input: form decoding, the page producer and
 // the host's request handling must stay linear in the input's size.
 #include <benchmark/benchmark.h>
-
-#include <atomic>
-#include <string>
-
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <string>
 
 #include "host/http_host.h"
-#include "web/web_app.h"
 #include "web/form_fields.h"
 #include "web/page_producer.h"
+#include "web/web_app.h"
 
 namespace corvane {
 namespace {
@@ -32,8 +30,8 @@ std::string Repeat(const std::string& unit, std::size_t bytes) {
 // fields, one huge field.
 void BM_FormDecodeHostile(benchmark::State& state) {
   const std::size_t n = static_cast<std::size_t>(state.range(0));
-  const std::string bodies[] = {Repeat("%%4", n), Repeat("&", n), Repeat("a=&", n),
-                                "T1=" + Repeat("%41+", n)};
+  const std::string bodies[] = {Repeat("%%4", n), Repeat("&", n),
+                                Repeat("a=&", n), "T1=" + Repeat("%41+", n)};
   for (auto _ : state) {
     for (const std::string& body : bodies) {
       const std::vector<std::string> entries = DecodeFormEntries(body);
@@ -50,12 +48,15 @@ BENCHMARK(BM_FormDecodeHostile)->Range(1 << 10, 1 << 20);
 void BM_PageProducerHostile(benchmark::State& state) {
   const std::size_t n = static_cast<std::size_t>(state.range(0));
   const std::string templates[] = {Repeat("<#", n), Repeat("<#x>", n),
-                                   "<#x " + Repeat("a=\"b c\" ", n) + ">", Repeat("<", n)};
-  const TagHandler handler = [](std::string_view, const std::vector<TagParam>&) {
+                                   "<#x " + Repeat("a=\"b c\" ", n) + ">",
+                                   Repeat("<", n)};
+  const TagHandler handler = [](std::string_view,
+                                const std::vector<TagParam>&) {
     return std::string("r");
   };
   for (auto _ : state) {
-    for (const std::string& t : templates) benchmark::DoNotOptimize(ProduceContent(t, handler));
+    for (const std::string& t : templates)
+      benchmark::DoNotOptimize(ProduceContent(t, handler));
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * 4 *
                           static_cast<int64_t>(n));
@@ -72,11 +73,12 @@ uint32_t ReadingExtension(EXTENSION_CONTROL_BLOCK* ecb) {
     if (!ecb->ReadClient(ecb->ConnID, buf, &n) || n == 0) break;
     got += n;
   }
-  alignas(uint32_t) char headers[] = "Content-Type: text/html\r\nContent:\r\n\r\n";
+  alignas(uint32_t) char headers[] =
+      "Content-Type: text/html\r\nContent:\r\n\r\n";
   char status[] = "200 OK";
   uint32_t size = sizeof status - 1;
-  ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_SEND_RESPONSE_HEADER, status, &size,
-                             reinterpret_cast<uint32_t*>(headers));
+  ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_SEND_RESPONSE_HEADER, status,
+                             &size, reinterpret_cast<uint32_t*>(headers));
   char body[] = "ok";
   uint32_t bytes = 2;
   ecb->WriteClient(ecb->ConnID, body, &bytes, 0);
@@ -88,10 +90,12 @@ uint32_t ReadingExtension(EXTENSION_CONTROL_BLOCK* ecb) {
 void BM_HostRequestHostile(benchmark::State& state) {
   const std::size_t n = static_cast<std::size_t>(state.range(0));
   const std::string body = Repeat("%%&", n);
-  const std::string post = "POST /x HTTP/1.1\r\nHost: a\r\nContent-Length: " +
-                           std::to_string(n) + "\r\n\r\n" + body;
-  const std::string chunked = "POST /x HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\n" +
-                              Repeat("1\r\na\r\n", n) + "0\r\n\r\n";
+  const std::string post =
+      "POST /x HTTP/1.1\r\nHost: a\r\nContent-Length: " + std::to_string(n) +
+      "\r\n\r\n" + body;
+  const std::string chunked =
+      "POST /x HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\n" +
+      Repeat("1\r\na\r\n", n) + "0\r\n\r\n";
   HostConfig config;
   config.root = "/nonexistent";
   config.max_body = 8u << 20;
@@ -112,22 +116,29 @@ BENCHMARK(BM_HostRequestHostile)->Range(1 << 10, 1 << 20);
 // answer is counted and dropped.
 IsapiBool BenchVariable(HCONN conn, char* name, void* buffer, uint32_t* size) {
   const std::string& root = *static_cast<std::string*>(conn);
-  if (std::strcmp(name, "APPL_PHYSICAL_PATH") != 0 || *size <= root.size()) return kIsapiFalse;
+  if (std::strcmp(name, "APPL_PHYSICAL_PATH") != 0 || *size <= root.size())
+    return kIsapiFalse;
   std::memcpy(buffer, root.c_str(), root.size() + 1);
   return kIsapiTrue;
 }
-IsapiBool BenchWrite(HCONN, void*, uint32_t*, uint32_t) { return kIsapiTrue; }
+IsapiBool BenchWrite(HCONN, void*, uint32_t*, uint32_t) {
+  return kIsapiTrue;
+}
 IsapiBool BenchRead(HCONN, void*, uint32_t* size) {
   *size = 0;
   return kIsapiTrue;
 }
-IsapiBool BenchSupport(HCONN, uint32_t, void*, uint32_t*, uint32_t*) { return kIsapiTrue; }
+IsapiBool BenchSupport(HCONN, uint32_t, void*, uint32_t*, uint32_t*) {
+  return kIsapiTrue;
+}
 
 // A whole request through the extension, brain included: a form body whose
 // T1 is a long run of short words, or of escapes.
 void BM_ExtensionRequest(benchmark::State& state) {
   const std::size_t n = static_cast<std::size_t>(state.range(0));
-  std::string root = (std::filesystem::temp_directory_path() / "corvane-bench-XXXXXX").string();
+  std::string root =
+      (std::filesystem::temp_directory_path() / "corvane-bench-XXXXXX")
+          .string();
   if (mkdtemp(root.data()) == nullptr) {
     state.SkipWithError("mkdtemp failed");
     return;
@@ -139,7 +150,8 @@ void BM_ExtensionRequest(benchmark::State& state) {
          "  Response {Zed.},Just Text,{},{}\r\n";
   std::ofstream(root + "/web_corvane_example.htm", std::ios::binary)
       << "<html><body><#CorvResp></body></html>";
-  const std::string bodies[] = {"T1=" + Repeat("hello+", n), "T1=" + Repeat("%41%", n)};
+  const std::string bodies[] = {"T1=" + Repeat("hello+", n),
+                                "T1=" + Repeat("%41%", n)};
   WebApplication app;
   app.RegisterModuleClass(TWebModule1Factory());
   for (auto _ : state) {

@@ -34,8 +34,9 @@ uint32_t Extension(corvane::EXTENSION_CONTROL_BLOCK* ecb) {
   block[n] = '\0';
   std::string status = std::string(ecb->lpszPathInfo).substr(1);
   uint32_t status_size = static_cast<uint32_t>(status.size());
-  ecb->ServerSupportFunction(ecb->ConnID, corvane::HSE_REQ_SEND_RESPONSE_HEADER, status.data(),
-                             &status_size, reinterpret_cast<uint32_t*>(block));
+  ecb->ServerSupportFunction(ecb->ConnID, corvane::HSE_REQ_SEND_RESPONSE_HEADER,
+                             status.data(), &status_size,
+                             reinterpret_cast<uint32_t*>(block));
   char body[] = "body";
   uint32_t bytes = 4;
   ecb->WriteClient(ecb->ConnID, body, &bytes, 0);

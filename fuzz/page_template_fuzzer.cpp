@@ -9,7 +9,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string templ(reinterpret_cast<const char*>(data), size);
   bool saw_tag = false;
   const std::string page = corvane::ProduceContent(
-      templ, [&](std::string_view name, const std::vector<corvane::TagParam>& params) {
+      templ,
+      [&](std::string_view name, const std::vector<corvane::TagParam>& params) {
         saw_tag = true;
         std::string out(name);
         for (const corvane::TagParam& p : params) out += p.name + p.value;

@@ -1,16 +1,15 @@
 #include "host/http_host.h"
 
 #include <algorithm>
+#include <boost/beast/core/error.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http.hpp>
 #include <chrono>
 #include <cstring>
 #include <limits>
 #include <map>
 #include <optional>
 #include <vector>
-
-#include <boost/beast/core/error.hpp>
-#include <boost/beast/core/flat_buffer.hpp>
-#include <boost/beast/http.hpp>
 
 namespace corvane {
 namespace {
@@ -89,7 +88,9 @@ class StreamAdapter {
   Transport& transport_;
 };
 
-char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
+char Upper(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
+}
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -109,18 +110,21 @@ bool IsTokenChar(unsigned char c) {
 struct CallContext {
   Transport* transport = nullptr;
   std::map<std::string, std::string> variables;  // Upper-case names.
-  uint64_t body_remaining = 0;   // Body bytes not yet read from the client.
+  uint64_t body_remaining = 0;  // Body bytes not yet read from the client.
   bool read_failed = false;
   bool header_sent = false;
-  std::string status;            // As the extension sent it.
-  std::string headers;           // As the extension sent it.
-  std::string body;              // Everything written.
+  std::string status;   // As the extension sent it.
+  std::string headers;  // As the extension sent it.
+  std::string body;     // Everything written.
   bool body_overflow = false;
 };
 
-CallContext* Context(HCONN conn) { return static_cast<CallContext*>(conn); }
+CallContext* Context(HCONN conn) {
+  return static_cast<CallContext*>(conn);
+}
 
-IsapiBool GetServerVariableCb(HCONN conn, char* name, void* buffer, uint32_t* size) {
+IsapiBool GetServerVariableCb(HCONN conn, char* name, void* buffer,
+                              uint32_t* size) {
   if (conn == nullptr || name == nullptr || size == nullptr) return kIsapiFalse;
   std::string key(name);
   for (char& c : key) c = Upper(c);
@@ -159,7 +163,9 @@ IsapiBool ReadClientCb(HCONN conn, void* buffer, uint32_t* size) {
   }
   const std::size_t want =
       static_cast<std::size_t>(std::min<uint64_t>(*size, ctx.body_remaining));
-  const long n = ctx.read_failed ? -1 : ctx.transport->Read(static_cast<char*>(buffer), want);
+  const long n = ctx.read_failed
+                     ? -1
+                     : ctx.transport->Read(static_cast<char*>(buffer), want);
   if (n <= 0) {
     ctx.read_failed = true;
     *size = 0;
@@ -174,11 +180,14 @@ IsapiBool ServerSupportFunctionCb(HCONN conn, uint32_t request, void* buffer,
                                   uint32_t*, uint32_t* data_type) {
   if (conn == nullptr) return kIsapiFalse;
   CallContext& ctx = *Context(conn);
-  if (request != HSE_REQ_SEND_RESPONSE_HEADER || ctx.header_sent) return kIsapiFalse;
+  if (request != HSE_REQ_SEND_RESPONSE_HEADER || ctx.header_sent)
+    return kIsapiFalse;
   ctx.header_sent = true;
-  ctx.status = buffer != nullptr ? std::string(static_cast<const char*>(buffer)) : "200 OK";
+  ctx.status = buffer != nullptr ? std::string(static_cast<const char*>(buffer))
+                                 : "200 OK";
   // The header block travels through the uint32_t* parameter (web/isapi.h).
-  if (data_type != nullptr) ctx.headers = reinterpret_cast<const char*>(data_type);
+  if (data_type != nullptr)
+    ctx.headers = reinterpret_cast<const char*>(data_type);
   return kIsapiTrue;
 }
 
@@ -193,7 +202,8 @@ std::optional<std::string> DecodePath(std::string_view path) {
   };
   for (std::size_t i = 0; i < path.size(); ++i) {
     char c = path[i];
-    if (c == '%' && i + 2 < path.size() && hex(path[i + 1]) >= 0 && hex(path[i + 2]) >= 0) {
+    if (c == '%' && i + 2 < path.size() && hex(path[i + 1]) >= 0 &&
+        hex(path[i + 2]) >= 0) {
       c = static_cast<char>(hex(path[i + 1]) * 16 + hex(path[i + 2]));
       i += 2;
     }
@@ -227,17 +237,20 @@ std::string TranslatePath(const std::string& root, std::string_view path) {
 // malformed one becomes 500.
 std::pair<unsigned, std::string> ParseStatus(std::string_view status) {
   std::size_t digits = 0;
-  while (digits < status.size() && digits < 4 && status[digits] >= '0' && status[digits] <= '9')
+  while (digits < status.size() && digits < 4 && status[digits] >= '0' &&
+         status[digits] <= '9')
     ++digits;
   if (digits != 3 || (status.size() > 3 && status[3] != ' '))
     return {500, "Internal Server Error"};
-  const unsigned code = static_cast<unsigned>(std::stoi(std::string(status.substr(0, 3))));
+  const unsigned code =
+      static_cast<unsigned>(std::stoi(std::string(status.substr(0, 3))));
   if (code < 200 || code > 599) return {500, "Internal Server Error"};
   std::string reason(status.size() > 4 ? status.substr(4) : std::string_view());
   for (char c : reason) {
     const unsigned char u = static_cast<unsigned char>(c);
     if ((u < 0x20 && u != '\t') || u == 0x7F) {
-      reason = std::string(http::obsolete_reason(static_cast<http::status>(code)));
+      reason =
+          std::string(http::obsolete_reason(static_cast<http::status>(code)));
       break;
     }
   }
@@ -254,15 +267,17 @@ std::string SanitizeForLog(std::string_view text) {
 }
 
 std::string PlainPage(unsigned code, std::string_view reason) {
-  return "<html><head><title>" + std::to_string(code) + " " + std::string(reason) +
-         "</title></head><body><h1>" + std::to_string(code) + " " + std::string(reason) +
+  return "<html><head><title>" + std::to_string(code) + " " +
+         std::string(reason) + "</title></head><body><h1>" +
+         std::to_string(code) + " " + std::string(reason) +
          "</h1></body></html>\r\n";
 }
 
 // Sends a response made by the host itself.
-bool SendPlain(StreamAdapter& stream, unsigned version, unsigned code, bool keep_alive,
-               bool head, std::size_t* bytes) {
-  const std::string reason(http::obsolete_reason(static_cast<http::status>(code)));
+bool SendPlain(StreamAdapter& stream, unsigned version, unsigned code,
+               bool keep_alive, bool head, std::size_t* bytes) {
+  const std::string reason(
+      http::obsolete_reason(static_cast<http::status>(code)));
   http::response<http::string_body> res;
   res.version(version);
   res.result(code);
@@ -309,13 +324,15 @@ bool MemoryTransport::Write(const char* buf, std::size_t n) {
 }
 
 std::size_t ServeConnection(Transport& transport, const HostConfig& config,
-                            const PeerInfo& peer, const std::atomic<bool>& stopping) {
+                            const PeerInfo& peer,
+                            const std::atomic<bool>& stopping) {
   StreamAdapter stream(transport);
   beast::flat_buffer buffer(kMaxHeaderBytes + 8192);
   std::size_t served = 0;
   for (;;) {
     if (stopping.load()) break;
-    if (buffer.size() == 0 && !transport.WaitForRequest(config.idle_timeout_ms)) break;
+    if (buffer.size() == 0 && !transport.WaitForRequest(config.idle_timeout_ms))
+      break;
     const int64_t started = MonotonicMs();
     transport.SetReadDeadline(started + config.header_timeout_ms);
 
@@ -328,7 +345,8 @@ std::size_t ServeConnection(Transport& transport, const HostConfig& config,
     http::read_header(stream, buffer, parser, ec);
     transport.SetReadDeadline(0);
     std::size_t bytes = 0;
-    const auto log = [&](std::string_view method, std::string_view target, unsigned status) {
+    const auto log = [&](std::string_view method, std::string_view target,
+                         unsigned status) {
       if (!config.log) return;
       config.log(SanitizeForLog(method) + " " + SanitizeForLog(target) + " " +
                  std::to_string(status) + " " + std::to_string(bytes) + " " +
@@ -353,7 +371,8 @@ std::size_t ServeConnection(Transport& transport, const HostConfig& config,
 
     // The origin form of the target: path and query.
     std::string_view path_part = target;
-    if (path_part.rfind("http://", 0) == 0 || path_part.rfind("https://", 0) == 0) {
+    if (path_part.rfind("http://", 0) == 0 ||
+        path_part.rfind("https://", 0) == 0) {
       const std::size_t slash = path_part.find('/', path_part.find("//") + 2);
       path_part = slash == std::string_view::npos ? std::string_view("/")
                                                   : path_part.substr(slash);
@@ -362,7 +381,8 @@ std::size_t ServeConnection(Transport& transport, const HostConfig& config,
     const std::string query(question == std::string_view::npos
                                 ? std::string_view()
                                 : path_part.substr(question + 1));
-    const std::optional<std::string> path = DecodePath(path_part.substr(0, question));
+    const std::optional<std::string> path =
+        DecodePath(path_part.substr(0, question));
     if (!path || path->empty() || (*path)[0] != '/') {
       SendPlain(stream, version, 400, false, head, &bytes);
       log(method, target, 400);
@@ -395,7 +415,8 @@ std::size_t ServeConnection(Transport& transport, const HostConfig& config,
       }
       const std::size_t buffered = static_cast<std::size_t>(
           std::min<uint64_t>(buffer.size(), content_length));
-      body_start.assign(static_cast<const char*>(buffer.data().data()), buffered);
+      body_start.assign(static_cast<const char*>(buffer.data().data()),
+                        buffered);
       buffer.consume(buffered);
       body_rest = content_length - buffered;
       const auto expect = header.find(http::field::expect);
@@ -437,11 +458,13 @@ std::size_t ServeConnection(Transport& transport, const HostConfig& config,
       if (name.rfind("HTTP_", 0) == 0) all_http += name + ":" + value + "\n";
     vars["ALL_HTTP"] = all_http;
     const auto content_type = header.find(http::field::content_type);
-    vars["CONTENT_TYPE"] =
-        content_type == header.end() ? std::string() : std::string(content_type->value());
+    vars["CONTENT_TYPE"] = content_type == header.end()
+                               ? std::string()
+                               : std::string(content_type->value());
 
     std::string method_buf = method, query_buf = query, path_buf = *path,
-                translated_buf = vars["PATH_TRANSLATED"], type_buf = vars["CONTENT_TYPE"];
+                translated_buf = vars["PATH_TRANSLATED"],
+                type_buf = vars["CONTENT_TYPE"];
     EXTENSION_CONTROL_BLOCK ecb{};
     ecb.cbSize = sizeof ecb;
     ecb.dwVersion = MakeExtensionVersion(2, 0);
@@ -471,8 +494,8 @@ std::size_t ServeConnection(Transport& transport, const HostConfig& config,
 
     const bool answered = ctx.header_sent || !ctx.body.empty();
     if (ctx.body_overflow || !answered ||
-        (result != HSE_STATUS_SUCCESS && result != HSE_STATUS_SUCCESS_AND_KEEP_CONN &&
-         !ctx.header_sent)) {
+        (result != HSE_STATUS_SUCCESS &&
+         result != HSE_STATUS_SUCCESS_AND_KEEP_CONN && !ctx.header_sent)) {
       const bool ok = SendPlain(stream, version, 500, keep_alive, head, &bytes);
       log(method, target, 500);
       ++served;
@@ -488,7 +511,8 @@ std::size_t ServeConnection(Transport& transport, const HostConfig& config,
       std::tie(code, reason) = ParseStatus(ctx.status);
     } else {
       if (code < 200 || code > 599) code = 200;
-      reason = std::string(http::obsolete_reason(static_cast<http::status>(code)));
+      reason =
+          std::string(http::obsolete_reason(static_cast<http::status>(code)));
     }
     res.result(code);
     res.reason(reason);
@@ -499,26 +523,30 @@ std::size_t ServeConnection(Transport& transport, const HostConfig& config,
     while (!block.empty()) {
       const std::size_t end = block.find("\r\n");
       const std::string_view line = block.substr(0, end);
-      block = end == std::string_view::npos ? std::string_view() : block.substr(end + 2);
+      block = end == std::string_view::npos ? std::string_view()
+                                            : block.substr(end + 2);
       if (line.empty()) {
         body_prefix = std::string(block);
         break;
       }
       const std::size_t colon = line.find(':');
       std::string_view name = line.substr(0, colon);
-      std::string_view value =
-          colon == std::string_view::npos ? std::string_view() : line.substr(colon + 1);
+      std::string_view value = colon == std::string_view::npos
+                                   ? std::string_view()
+                                   : line.substr(colon + 1);
       while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
         value.remove_prefix(1);
       while (!value.empty() && (value.back() == ' ' || value.back() == '\t'))
         value.remove_suffix(1);
       if (colon == std::string_view::npos || !IsSafeHeader(name, value)) {
-        if (config.log) config.log("dropped unsafe header line from the extension: " +
-                                   SanitizeForLog(line));
+        if (config.log)
+          config.log("dropped unsafe header line from the extension: " +
+                     SanitizeForLog(line));
         continue;
       }
       if ((EqualsNoCase(name, "Content") && value.empty()) ||
-          EqualsNoCase(name, "Content-Length") || EqualsNoCase(name, "Transfer-Encoding") ||
+          EqualsNoCase(name, "Content-Length") ||
+          EqualsNoCase(name, "Transfer-Encoding") ||
           EqualsNoCase(name, "Connection")) {
         continue;
       }

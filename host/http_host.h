@@ -46,7 +46,7 @@ class Transport {
 
 // The settings of the host that requests see.
 struct HostConfig {
-  std::string root;               // Absolute web root, without trailing "/".
+  std::string root;  // Absolute web root, without trailing "/".
   std::string server_name = "127.0.0.1";
   uint16_t server_port = 0;
   std::size_t max_body = 1u << 20;  // Larger bodies get 413.
@@ -67,7 +67,8 @@ struct PeerInfo {
 // to close, a timeout or error ends the connection, or `stopping` becomes
 // true between requests. Returns the number of requests answered.
 std::size_t ServeConnection(Transport& transport, const HostConfig& config,
-                            const PeerInfo& peer, const std::atomic<bool>& stopping);
+                            const PeerInfo& peer,
+                            const std::atomic<bool>& stopping);
 
 // A transport over bytes in memory (fuzzing, benchmarks): reads `input` in
 // pieces of at most `piece` bytes, collects what is written.

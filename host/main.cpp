@@ -60,10 +60,12 @@ const char kUsage[] =
     "usage: corvane-httpd [options]\n"
     "Serves HTTP and hands every request to a web-server extension.\n"
     "  --listen ADDR          address to listen on (default 127.0.0.1)\n"
-    "  --port N               port to listen on; 0 picks a free one (default 8080)\n"
+    "  --port N               port to listen on; 0 picks a free one (default "
+    "8080)\n"
     "  --root DIR             web root: the extension's files live here\n"
     "                         (default var/wwwroot)\n"
-    "  --extension PATH       extension library to load (default corvane-isapi.so\n"
+    "  --extension PATH       extension library to load (default "
+    "corvane-isapi.so\n"
     "                         beside this program)\n"
     "  --max-connections N    open connections served at once; more get 503\n"
     "                         (default 256)\n"
@@ -81,7 +83,8 @@ void LogLine(const std::string& text) {
   std::lock_guard<std::mutex> lock(log_mutex);
   std::size_t done = 0;
   while (done < line.size()) {
-    const ssize_t n = ::write(STDERR_FILENO, line.data() + done, line.size() - done);
+    const ssize_t n =
+        ::write(STDERR_FILENO, line.data() + done, line.size() - done);
     if (n <= 0) break;
     done += static_cast<std::size_t>(n);
   }
@@ -106,7 +109,8 @@ Options ParseOptions(int argc, char** argv) {
       std::exit(0);
     }
     if (i + 1 >= argc) {
-      std::fprintf(stderr, "corvane-httpd: %s needs a value\n%s", arg.c_str(), kUsage);
+      std::fprintf(stderr, "corvane-httpd: %s needs a value\n%s", arg.c_str(),
+                   kUsage);
       std::exit(2);
     }
     const char* value = argv[++i];
@@ -136,7 +140,8 @@ Options ParseOptions(int argc, char** argv) {
       }
       o.max_body = n;
     } else {
-      std::fprintf(stderr, "corvane-httpd: unknown option %s\n%s", arg.c_str(), kUsage);
+      std::fprintf(stderr, "corvane-httpd: unknown option %s\n%s", arg.c_str(),
+                   kUsage);
       std::exit(2);
     }
   }
@@ -149,7 +154,9 @@ std::string BesideProgram(const char* name) {
   if (n <= 0) return name;
   std::string path(self, static_cast<std::size_t>(n));
   const std::size_t slash = path.find_last_of('/');
-  return (slash == std::string::npos ? std::string(".") : path.substr(0, slash)) + "/" + name;
+  return (slash == std::string::npos ? std::string(".")
+                                     : path.substr(0, slash)) +
+         "/" + name;
 }
 
 // A connected socket with every wait bounded. Reads and writes wait at most
@@ -197,11 +204,14 @@ class SocketTransport : public Transport {
     for (;;) {
       const int r = ::poll(p, 2, timeout_ms);
       if (r < 0 && errno == EINTR) continue;
-      return r > 0 && (p[1].revents & POLLIN) == 0 && (p[0].revents & POLLIN) != 0;
+      return r > 0 && (p[1].revents & POLLIN) == 0 &&
+             (p[0].revents & POLLIN) != 0;
     }
   }
 
-  void SetReadDeadline(int64_t deadline_ms) override { deadline_ms_ = deadline_ms; }
+  void SetReadDeadline(int64_t deadline_ms) override {
+    deadline_ms_ = deadline_ms;
+  }
 
   void FinishWrites() override { ::shutdown(fd_, SHUT_WR); }
 
@@ -221,8 +231,11 @@ struct Connection {
 
 class Server {
  public:
-  Server(const Options& options, HostConfig config, int listen_fd, int wake_read)
-      : options_(options), config_(std::move(config)), listen_fd_(listen_fd),
+  Server(const Options& options, HostConfig config, int listen_fd,
+         int wake_read)
+      : options_(options),
+        config_(std::move(config)),
+        listen_fd_(listen_fd),
         wake_read_(wake_read) {}
 
   // Accepts until `stopping` is set and `wake_read_` becomes readable.
@@ -236,8 +249,8 @@ class Server {
       if ((p[0].revents & POLLIN) == 0) continue;
       sockaddr_storage addr{};
       socklen_t len = sizeof addr;
-      const int fd = ::accept4(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len,
-                               SOCK_CLOEXEC);
+      const int fd = ::accept4(listen_fd_, reinterpret_cast<sockaddr*>(&addr),
+                               &len, SOCK_CLOEXEC);
       if (fd < 0) continue;
       PeerInfo peer = Peer(addr);
       std::lock_guard<std::mutex> lock(mutex_);
@@ -345,7 +358,7 @@ class Server {
   std::atomic<bool> stopping_{false};
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::size_t open_ = 0;                              // Guarded by mutex_.
+  std::size_t open_ = 0;                                // Guarded by mutex_.
   std::list<std::unique_ptr<Connection>> connections_;  // Guarded by mutex_.
 };
 
@@ -355,14 +368,18 @@ int OpenListener(const Options& o, std::string* shown, uint16_t* port) {
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV | AI_PASSIVE;
   addrinfo* res = nullptr;
-  if (getaddrinfo(o.listen.c_str(), o.port.c_str(), &hints, &res) != 0 || res == nullptr) {
-    std::fprintf(stderr, "corvane-httpd: bad listen address %s\n", o.listen.c_str());
+  if (getaddrinfo(o.listen.c_str(), o.port.c_str(), &hints, &res) != 0 ||
+      res == nullptr) {
+    std::fprintf(stderr, "corvane-httpd: bad listen address %s\n",
+                 o.listen.c_str());
     return -1;
   }
   const int fd = ::socket(res->ai_family, res->ai_socktype | SOCK_CLOEXEC, 0);
   const int one = 1;
-  if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
-      ::bind(fd, res->ai_addr, res->ai_addrlen) != 0 || ::listen(fd, 512) != 0) {
+  if (fd < 0 ||
+      ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+      ::bind(fd, res->ai_addr, res->ai_addrlen) != 0 ||
+      ::listen(fd, 512) != 0) {
     std::fprintf(stderr, "corvane-httpd: cannot listen on %s port %s: %s\n",
                  o.listen.c_str(), o.port.c_str(), std::strerror(errno));
     if (fd >= 0) ::close(fd);
@@ -390,8 +407,9 @@ int Run(int argc, char** argv) {
                  options.root.c_str());
     return 2;
   }
-  const std::string extension =
-      options.extension.empty() ? BesideProgram("corvane-isapi.so") : options.extension;
+  const std::string extension = options.extension.empty()
+                                    ? BesideProgram("corvane-isapi.so")
+                                    : options.extension;
 
   // SIGINT and SIGTERM are taken by one thread through sigwait; every other
   // thread, started later, inherits the blocked mask.
@@ -404,17 +422,20 @@ int Run(int argc, char** argv) {
 
   void* library = ::dlopen(extension.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (library == nullptr) {
-    std::fprintf(stderr, "corvane-httpd: cannot load %s: %s\n", extension.c_str(), dlerror());
+    std::fprintf(stderr, "corvane-httpd: cannot load %s: %s\n",
+                 extension.c_str(), dlerror());
     return 1;
   }
   auto get_version = reinterpret_cast<GetExtensionVersionFn>(
       ::dlsym(library, kGetExtensionVersionName));
-  auto proc = reinterpret_cast<HttpExtensionProcFn>(::dlsym(library, kHttpExtensionProcName));
+  auto proc = reinterpret_cast<HttpExtensionProcFn>(
+      ::dlsym(library, kHttpExtensionProcName));
   auto terminate = reinterpret_cast<TerminateExtensionFn>(
       ::dlsym(library, kTerminateExtensionName));
   HSE_VERSION_INFO version{};
   if (get_version == nullptr || proc == nullptr || !get_version(&version)) {
-    std::fprintf(stderr, "corvane-httpd: %s is not a usable extension\n", extension.c_str());
+    std::fprintf(stderr, "corvane-httpd: %s is not a usable extension\n",
+                 extension.c_str());
     ::dlclose(library);
     return 1;
   }
@@ -429,7 +450,8 @@ int Run(int argc, char** argv) {
   int wake[2];
   if (::pipe2(wake, O_CLOEXEC) != 0) return 1;
 
-  LogLine("corvane-httpd listening on http://" + shown + ":" + std::to_string(port) + "/");
+  LogLine("corvane-httpd listening on http://" + shown + ":" +
+          std::to_string(port) + "/");
 
   HostConfig config;
   config.root = real_root;
@@ -443,8 +465,8 @@ int Run(int argc, char** argv) {
   std::thread signal_thread([&] {
     int sig = 0;
     sigwait(&signals, &sig);
-    LogLine(std::string("corvane-httpd: ") + (sig == SIGINT ? "SIGINT" : "SIGTERM") +
-            ", stopping");
+    LogLine(std::string("corvane-httpd: ") +
+            (sig == SIGINT ? "SIGINT" : "SIGTERM") + ", stopping");
     server.Stop();
     const char byte = 1;
     [[maybe_unused]] const ssize_t n = ::write(wake[1], &byte, 1);
@@ -469,4 +491,6 @@ int Run(int argc, char** argv) {
 }  // namespace
 }  // namespace corvane
 
-int main(int argc, char** argv) { return corvane::Run(argc, argv); }
+int main(int argc, char** argv) {
+  return corvane::Run(argc, argv);
+}

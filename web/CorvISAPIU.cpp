@@ -51,13 +51,14 @@ void UnloadWebModules() noexcept {
 
 extern "C" {
 
-corvane::IsapiBool GetExtensionVersion(corvane::HSE_VERSION_INFO* version) noexcept {
+corvane::IsapiBool GetExtensionVersion(
+    corvane::HSE_VERSION_INFO* version) noexcept {
   try {
     if (version == nullptr) return corvane::kIsapiFalse;
     version->dwExtensionVersion = corvane::MakeExtensionVersion(2, 0);
     const std::string& title = corvane::Application().Title;
-    const std::size_t n =
-        std::min<std::size_t>(title.size(), corvane::HSE_MAX_EXT_DLL_NAME_LEN - 1);
+    const std::size_t n = std::min<std::size_t>(
+        title.size(), corvane::HSE_MAX_EXT_DLL_NAME_LEN - 1);
     std::memcpy(version->lpszExtensionDesc, title.data(), n);
     version->lpszExtensionDesc[n] = '\0';
     return corvane::kIsapiTrue;
@@ -75,6 +76,8 @@ uint32_t HttpExtensionProc(corvane::EXTENSION_CONTROL_BLOCK* ecb) noexcept {
   }
 }
 
-corvane::IsapiBool TerminateExtension(uint32_t) noexcept { return corvane::kIsapiTrue; }
+corvane::IsapiBool TerminateExtension(uint32_t) noexcept {
+  return corvane::kIsapiTrue;
+}
 
 }  // extern "C"

@@ -30,7 +30,8 @@ extern "C" {
 
 // Writes version 2.0 and the application title (at most 255 characters) as
 // the description. Returns 1, or 0 for a null record or any failure.
-corvane::IsapiBool GetExtensionVersion(corvane::HSE_VERSION_INFO* version) noexcept;
+corvane::IsapiBool GetExtensionVersion(
+    corvane::HSE_VERSION_INFO* version) noexcept;
 
 // Answers one request (WebApplication::HandleRequest). HSE_STATUS_SUCCESS
 // when handled, HSE_STATUS_ERROR otherwise or for a null block.

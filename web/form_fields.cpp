@@ -10,7 +10,9 @@ int HexValue(char c) {
   return -1;
 }
 
-char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
+char Upper(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
+}
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -28,9 +30,10 @@ std::string DecodeFormText(std::string_view piece) {
     const char c = piece[i];
     if (c == '+') {
       out += ' ';
-    } else if (c == '%' && i + 2 < piece.size() && HexValue(piece[i + 1]) >= 0 &&
-               HexValue(piece[i + 2]) >= 0) {
-      out += static_cast<char>(HexValue(piece[i + 1]) * 16 + HexValue(piece[i + 2]));
+    } else if (c == '%' && i + 2 < piece.size() &&
+               HexValue(piece[i + 1]) >= 0 && HexValue(piece[i + 2]) >= 0) {
+      out += static_cast<char>(HexValue(piece[i + 1]) * 16 +
+                               HexValue(piece[i + 2]));
       i += 2;
     } else {
       out += c;
@@ -45,7 +48,8 @@ std::vector<std::string> DecodeFormEntries(std::string_view body) {
   while (start <= body.size()) {
     std::size_t end = body.find('&', start);
     if (end == std::string_view::npos) end = body.size();
-    if (end > start) entries.push_back(DecodeFormText(body.substr(start, end - start)));
+    if (end > start)
+      entries.push_back(DecodeFormText(body.substr(start, end - start)));
     start = end + 1;
   }
   return entries;

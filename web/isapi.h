@@ -52,26 +52,26 @@ constexpr uint32_t MakeExtensionVersion(uint16_t major, uint16_t minor) {
 
 // Filled by the extension in GetExtensionVersion.
 struct HSE_VERSION_INFO {
-  uint32_t dwExtensionVersion;                        // Major << 16 | minor.
+  uint32_t dwExtensionVersion;                       // Major << 16 | minor.
   char lpszExtensionDesc[HSE_MAX_EXT_DLL_NAME_LEN];  // Zero-terminated.
 };
 
 // One request, as the server hands it to HttpExtensionProc. The server owns
 // the block and everything it points to.
 struct EXTENSION_CONTROL_BLOCK {
-  uint32_t cbSize;                         // sizeof(EXTENSION_CONTROL_BLOCK).
-  uint32_t dwVersion;                      // Interface version of the server.
-  HCONN ConnID;                            // Passed back to every callback.
-  uint32_t dwHttpStatusCode;               // Status the extension answered.
-  char lpszLogData[HSE_LOG_BUFFER_LEN];    // Extension's log text.
-  char* lpszMethod;                        // "GET", "POST", ...
-  char* lpszQueryString;                   // After the "?"; "" when none.
-  char* lpszPathInfo;                      // The request path.
-  char* lpszPathTranslated;                // The path under the web root.
-  uint32_t cbTotalBytes;                   // Content length of the body.
-  uint32_t cbAvailable;                    // Bytes of it in lpbData.
-  uint8_t* lpbData;                        // The part already received.
-  char* lpszContentType;                   // Content type; "" when none.
+  uint32_t cbSize;                       // sizeof(EXTENSION_CONTROL_BLOCK).
+  uint32_t dwVersion;                    // Interface version of the server.
+  HCONN ConnID;                          // Passed back to every callback.
+  uint32_t dwHttpStatusCode;             // Status the extension answered.
+  char lpszLogData[HSE_LOG_BUFFER_LEN];  // Extension's log text.
+  char* lpszMethod;                      // "GET", "POST", ...
+  char* lpszQueryString;                 // After the "?"; "" when none.
+  char* lpszPathInfo;                    // The request path.
+  char* lpszPathTranslated;              // The path under the web root.
+  uint32_t cbTotalBytes;                 // Content length of the body.
+  uint32_t cbAvailable;                  // Bytes of it in lpbData.
+  uint8_t* lpbData;                      // The part already received.
+  char* lpszContentType;                 // Content type; "" when none.
 
   // Copies the variable's value, zero-terminated, into the buffer of *size
   // bytes and sets *size to the bytes copied. False for an unknown name, or
@@ -86,9 +86,8 @@ struct EXTENSION_CONTROL_BLOCK {
   IsapiBool (*ReadClient)(HCONN conn, void* buffer, uint32_t* size);
   // A server service chosen by `request`; see the file comment for
   // HSE_REQ_SEND_RESPONSE_HEADER.
-  IsapiBool (*ServerSupportFunction)(HCONN conn, uint32_t request,
-                                     void* buffer, uint32_t* size,
-                                     uint32_t* data_type);
+  IsapiBool (*ServerSupportFunction)(HCONN conn, uint32_t request, void* buffer,
+                                     uint32_t* size, uint32_t* data_type);
 };
 
 // The entry points an extension exports, by these unmangled names.

@@ -13,7 +13,7 @@ thread_local const std::string* current_file = nullptr;
 
 std::string FormatOperatorLine(std::time_t when, std::string_view file,
                                std::string_view text) {
-  std::tm local {};
+  std::tm local{};
   localtime_r(&when, &local);
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
@@ -30,7 +30,8 @@ void LogOperatorLine(std::string_view file, std::string_view text) {
   const std::string line = FormatOperatorLine(std::time(nullptr), file, text);
   std::size_t done = 0;
   while (done < line.size()) {
-    const ssize_t n = ::write(STDERR_FILENO, line.data() + done, line.size() - done);
+    const ssize_t n =
+        ::write(STDERR_FILENO, line.data() + done, line.size() - done);
     if (n <= 0) break;
     done += static_cast<std::size_t>(n);
   }
@@ -47,6 +48,8 @@ OperatorFileScope::OperatorFileScope(const std::string& file)
   current_file = &file;
 }
 
-OperatorFileScope::~OperatorFileScope() { current_file = previous_; }
+OperatorFileScope::~OperatorFileScope() {
+  current_file = previous_;
+}
 
 }  // namespace corvane

@@ -8,7 +8,9 @@
 namespace corvane {
 namespace {
 
-bool IsBlank(char c) { return static_cast<unsigned char>(c) <= 0x20; }
+bool IsBlank(char c) {
+  return static_cast<unsigned char>(c) <= 0x20;
+}
 
 bool IsIdentChar(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
@@ -47,7 +49,8 @@ std::vector<TagParam> ParseTagParams(std::string_view text) {
     param.name = std::string(item.substr(0, eq));
     if (eq != std::string_view::npos) {
       std::string_view value = item.substr(eq + 1);
-      if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+      if (value.size() >= 2 &&
+          (value.front() == '"' || value.front() == '\'') &&
           value.back() == value.front()) {
         value = value.substr(1, value.size() - 2);
       }
@@ -74,7 +77,8 @@ std::string ProduceContent(std::string_view templ, const TagHandler& handler) {
     while (name_end < gt && IsIdentChar(templ[name_end])) ++name_end;
     const std::string_view name = templ.substr(lt + 2, name_end - lt - 2);
     if (handler) {
-      out += handler(name, ParseTagParams(templ.substr(name_end, gt - name_end)));
+      out +=
+          handler(name, ParseTagParams(templ.substr(name_end, gt - name_end)));
     }
     pos = gt + 1;
   }
@@ -87,12 +91,23 @@ std::string EscapeHtml(std::string_view text) {
   out.reserve(text.size());
   for (char c : text) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -100,7 +115,8 @@ std::string EscapeHtml(std::string_view text) {
 
 std::string PageProducer::Content() const {
   // Messages name the file without its directory: they reach the client.
-  const std::string shown = "\"" + HTMLFile.substr(HTMLFile.find_last_of('/') + 1) + "\"";
+  const std::string shown =
+      "\"" + HTMLFile.substr(HTMLFile.find_last_of('/') + 1) + "\"";
   struct stat st {};
   if (HTMLFile.empty() || stat(HTMLFile.c_str(), &st) != 0 ||
       !S_ISREG(st.st_mode)) {

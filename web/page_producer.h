@@ -51,8 +51,8 @@ class PageProducer {
   // kMaxTemplateBytes.
   std::string Content() const;
 
-  std::string HTMLFile;   // Host path of the template; empty: none.
-  TagHandler OnHTMLTag;   // Gives each tag's replacement.
+  std::string HTMLFile;  // Host path of the template; empty: none.
+  TagHandler OnHTMLTag;  // Gives each tag's replacement.
 };
 
 }  // namespace corvane

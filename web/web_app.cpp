@@ -9,11 +9,14 @@ constexpr const char* kModuleErrorKind = "EWebModuleError";
 
 }  // namespace
 
-WebApplication::~WebApplication() { DestroyModules(); }
+WebApplication::~WebApplication() {
+  DestroyModules();
+}
 
 void WebApplication::RegisterModuleClass(ModuleFactory factory) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (factory_) throw Error(kModuleErrorKind, "Only one data module per application");
+  if (factory_)
+    throw Error(kModuleErrorKind, "Only one data module per application");
   factory_ = std::move(factory);
 }
 
@@ -91,9 +94,11 @@ std::size_t WebApplication::cached_count() const {
 
 WebApplication::ModuleFactory TWebModule1Factory() {
   return [](WebRequest& request) {
-    const std::optional<std::string> root = request.ServerVariable("APPL_PHYSICAL_PATH");
+    const std::optional<std::string> root =
+        request.ServerVariable("APPL_PHYSICAL_PATH");
     if (!root || root->empty())
-      throw Error(kModuleErrorKind, "The server does not give APPL_PHYSICAL_PATH");
+      throw Error(kModuleErrorKind,
+                  "The server does not give APPL_PHYSICAL_PATH");
     return std::make_unique<TWebModule1>(*root);
   };
 }

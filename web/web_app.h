@@ -29,7 +29,8 @@ inline constexpr std::size_t kMaxActiveModules = 32;
 class WebApplication {
  public:
   // Creates a module for a request that found the cache empty.
-  using ModuleFactory = std::function<std::unique_ptr<TWebModule1>(WebRequest&)>;
+  using ModuleFactory =
+      std::function<std::unique_ptr<TWebModule1>(WebRequest&)>;
 
   WebApplication() = default;
   // Destroys every module (DestroyModules).

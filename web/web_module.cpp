@@ -27,7 +27,8 @@ TWebModule1::TWebModule1(const std::string& web_root)
   WebActionItem1.Default = true;
   WebActionItem1.PathInfo = kActionPath;
   WebActionItem1.Producer = &PageProducer1;
-  PageProducer1.HTMLFile = paths_.Map(kPageTemplateFile).value_or(std::string());
+  PageProducer1.HTMLFile =
+      paths_.Map(kPageTemplateFile).value_or(std::string());
   PageProducer1.OnHTMLTag = [this](std::string_view name,
                                    const std::vector<TagParam>& params) {
     return PageProducer1HTMLTag(name, params);
@@ -36,30 +37,34 @@ TWebModule1::TWebModule1(const std::string& web_root)
   brain_->SetFileRoot(paths_.root());
   AttachLanguageReader(*brain_);
   language_file_ = paths_.Map(kLanguageFile).value_or(std::string());
-  const std::string& log_name = language_file_.empty() ? std::string(kLanguageFile)
-                                                       : language_file_;
+  const std::string& log_name =
+      language_file_.empty() ? std::string(kLanguageFile) : language_file_;
   OperatorFileScope scope(log_name);
   if (language_file_.empty()) {
     // A refused path behaves like a file that cannot be opened.
-    LogOperatorLine(log_name, std::string("Could not open file: ") + kLanguageFile);
+    LogOperatorLine(log_name,
+                    std::string("Could not open file: ") + kLanguageFile);
   } else {
-    LoadLanguageFile(*brain_, language_file_, [&](const LanguageProblem& problem) {
-      LogOperatorLine(log_name, problem.message);
-      if (problem.has_text) LogOperatorLine(log_name, problem.text);
-    });
+    LoadLanguageFile(*brain_, language_file_,
+                     [&](const LanguageProblem& problem) {
+                       LogOperatorLine(log_name, problem.message);
+                       if (problem.has_text)
+                         LogOperatorLine(log_name, problem.text);
+                     });
   }
   brain_->Start();
 }
 
 TWebModule1::~TWebModule1() {
-  const std::string& log_name = language_file_.empty() ? std::string(kLanguageFile)
-                                                       : language_file_;
+  const std::string& log_name =
+      language_file_.empty() ? std::string(kLanguageFile) : language_file_;
   try {
     OperatorFileScope scope(log_name);
     try {
       brain_->Stop();
     } catch (const std::exception& e) {
-      LogOperatorLine(log_name, std::string("Stopping the brain failed: ") + e.what());
+      LogOperatorLine(log_name,
+                      std::string("Stopping the brain failed: ") + e.what());
     }
     if (language_file_.empty()) {
       LogOperatorLine(log_name, "Not saved: the path is refused");
@@ -80,7 +85,8 @@ bool TWebModule1::DispatchRequest(WebRequest& request, WebResponse& response) {
   WebActionItem* action = nullptr;
   // The one action answers by its path; failing that, as the default action.
   for (WebActionItem* item : {&WebActionItem1}) {
-    if (item->Enabled && (item->MethodType.empty() || EqualsNoCase(item->MethodType, method)) &&
+    if (item->Enabled &&
+        (item->MethodType.empty() || EqualsNoCase(item->MethodType, method)) &&
         EqualsNoCase(item->PathInfo, path)) {
       action = item;
     }
@@ -94,19 +100,22 @@ bool TWebModule1::DispatchRequest(WebRequest& request, WebResponse& response) {
     ~RequestScope() { slot = nullptr; }
   } scope{request_};
   request_ = &request;
-  const std::string log_name = language_file_.empty() ? std::string(kLanguageFile)
-                                                      : language_file_;
+  const std::string log_name =
+      language_file_.empty() ? std::string(kLanguageFile) : language_file_;
   OperatorFileScope file_scope(log_name);
-  if (action->Producer != nullptr) response.Content = action->Producer->Content();
+  if (action->Producer != nullptr)
+    response.Content = action->Producer->Content();
   return true;
 }
 
 std::string TWebModule1::PageProducer1HTMLTag(std::string_view name,
                                               const std::vector<TagParam>&) {
-  if (request_ == nullptr || !EqualsNoCase(name, kResponseTag)) return std::string();
+  if (request_ == nullptr || !EqualsNoCase(name, kResponseTag))
+    return std::string();
   // Only a request with form content consults the brain.
   if (request_->ContentFields().empty()) return std::string();
-  const std::string input = FormFieldValue(request_->ContentFields(), kInputField);
+  const std::string input =
+      FormFieldValue(request_->ContentFields(), kInputField);
   // The reply is text: the brain echoes user input, which must never
   // become markup in the page.
   return EscapeHtml(brain_->Respond(input));

@@ -24,7 +24,8 @@ class BrainClass;
 
 // The fixed values of the web front end. The two files are Windows paths
 // that the module's PathMapper maps into the web root.
-inline constexpr const char* kLanguageFile = "C:\\Inetpub\\wwwroot\\CorvWebDemo.clf";
+inline constexpr const char* kLanguageFile =
+    "C:\\Inetpub\\wwwroot\\CorvWebDemo.clf";
 inline constexpr const char* kPageTemplateFile =
     "C:\\Inetpub\\wwwroot\\web_corvane_example.htm";
 inline constexpr const char* kResponseTag = "CorvResp";
@@ -33,10 +34,10 @@ inline constexpr const char* kActionPath = "/PageProducer1";
 
 // An action of a web module: which requests it takes and what answers them.
 struct WebActionItem {
-  bool Default = false;         // Takes requests that no action matches.
+  bool Default = false;  // Takes requests that no action matches.
   bool Enabled = true;
-  std::string PathInfo;         // Path it matches, without regard to case.
-  std::string MethodType;       // Method it matches; empty: any.
+  std::string PathInfo;              // Path it matches, without regard to case.
+  std::string MethodType;            // Method it matches; empty: any.
   PageProducer* Producer = nullptr;  // Gives the content; not owned.
 };
 
@@ -69,7 +70,7 @@ class TWebModule1 {
                                    const std::vector<TagParam>& params);
 
   PathMapper paths_;
-  std::string language_file_;   // Host path; empty when the mapper refused it.
+  std::string language_file_;  // Host path; empty when the mapper refused it.
   std::unique_ptr<BrainClass> brain_;
   WebRequest* request_ = nullptr;  // The request being dispatched.
 };

@@ -18,41 +18,57 @@ constexpr std::size_t kWriteChunk = 1u << 20;
 
 std::string ReasonPhrase(int code) {
   switch (code) {
-    case 200: return "OK";
-    case 201: return "Created";
-    case 204: return "No Content";
-    case 301: return "Moved Permanently";
-    case 302: return "Found";
-    case 304: return "Not Modified";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 500: return "Internal Server Error";
-    case 503: return "Service Unavailable";
-    default: return "Unknown";
+    case 200:
+      return "OK";
+    case 201:
+      return "Created";
+    case 204:
+      return "No Content";
+    case 301:
+      return "Moved Permanently";
+    case 302:
+      return "Found";
+    case 304:
+      return "Not Modified";
+    case 400:
+      return "Bad Request";
+    case 401:
+      return "Unauthorized";
+    case 403:
+      return "Forbidden";
+    case 404:
+      return "Not Found";
+    case 500:
+      return "Internal Server Error";
+    case 503:
+      return "Service Unavailable";
+    default:
+      return "Unknown";
   }
 }
 
-void AddHeader(std::string& block, std::string_view name, std::string_view value) {
+void AddHeader(std::string& block, std::string_view name,
+               std::string_view value) {
   if (value.empty()) return;
   block.append(name).append(": ").append(value).append("\r\n");
 }
 
 }  // namespace
 
-std::optional<std::string> WebRequest::ServerVariable(const std::string& name) const {
+std::optional<std::string> WebRequest::ServerVariable(
+    const std::string& name) const {
   if (ecb_.GetServerVariable == nullptr) return std::nullopt;
   std::vector<char> name_buf(name.begin(), name.end());
   name_buf.push_back('\0');
   std::vector<char> buffer(kServerVariableBufferSize, '\0');
   uint32_t size = kServerVariableBufferSize;
-  if (!ecb_.GetServerVariable(ecb_.ConnID, name_buf.data(), buffer.data(), &size))
+  if (!ecb_.GetServerVariable(ecb_.ConnID, name_buf.data(), buffer.data(),
+                              &size))
     return std::nullopt;
   // The value ends at its terminating zero, within the bytes reported.
   const std::size_t limit = std::min<std::size_t>(size, buffer.size());
-  const std::size_t len = std::find(buffer.begin(), buffer.begin() + limit, '\0') -
-                          buffer.begin();
+  const std::size_t len =
+      std::find(buffer.begin(), buffer.begin() + limit, '\0') - buffer.begin();
   return std::string(buffer.data(), len);
 }
 
@@ -72,8 +88,9 @@ const std::string& WebRequest::Content() {
     while (unknown_length || body.size() < total) {
       if (ecb_.ReadClient == nullptr) throw IoError("Request body incomplete");
       const std::size_t want =
-          unknown_length ? kReadChunk
-                         : std::min<std::size_t>(kReadChunk, total - body.size());
+          unknown_length
+              ? kReadChunk
+              : std::min<std::size_t>(kReadChunk, total - body.size());
       const std::size_t old_size = body.size();
       body.resize(old_size + want);
       uint32_t got = static_cast<uint32_t>(want);
@@ -85,7 +102,8 @@ const std::string& WebRequest::Content() {
         if (unknown_length) break;
         throw IoError("Request body incomplete");
       }
-      if (body.size() > kMaxFormBodyBytes) throw LimitError("Request body too large");
+      if (body.size() > kMaxFormBodyBytes)
+        throw LimitError("Request body too large");
     }
   }
   content_ = std::move(body);
@@ -104,7 +122,8 @@ std::string WebResponse::StatusLine() const {
 std::string WebResponse::HeaderBlock() const {
   std::string block;
   AddHeader(block, "Allow", Allow);
-  for (const std::string& cookie : Cookies) AddHeader(block, "Set-Cookie", cookie);
+  for (const std::string& cookie : Cookies)
+    AddHeader(block, "Set-Cookie", cookie);
   AddHeader(block, "Derived-From", DerivedFrom);
   AddHeader(block, "Expires", Expires);
   AddHeader(block, "Last-Modified", LastModified);
@@ -124,7 +143,8 @@ void WebResponse::SendResponse(EXTENSION_CONTROL_BLOCK& ecb) {
     throw IoError("The server refused the response header");
   Sent = true;
   ecb.dwHttpStatusCode = static_cast<uint32_t>(StatusCode);
-  if (!WriteClientAll(ecb, Content)) throw IoError("The server refused the response");
+  if (!WriteClientAll(ecb, Content))
+    throw IoError("The server refused the response");
 }
 
 bool SendResponseHeader(EXTENSION_CONTROL_BLOCK& ecb, const std::string& status,
@@ -138,7 +158,8 @@ bool SendResponseHeader(EXTENSION_CONTROL_BLOCK& ecb, const std::string& status,
   std::memcpy(header_buf.data(), headers.data(), headers.size());
   uint32_t size = static_cast<uint32_t>(status.size());
   return ecb.ServerSupportFunction(ecb.ConnID, HSE_REQ_SEND_RESPONSE_HEADER,
-                                   status_buf.data(), &size, header_buf.data()) != 0;
+                                   status_buf.data(), &size,
+                                   header_buf.data()) != 0;
 }
 
 bool WriteClientAll(EXTENSION_CONTROL_BLOCK& ecb, std::string_view data) {
@@ -161,8 +182,11 @@ bool WriteClientAll(EXTENSION_CONTROL_BLOCK& ecb, std::string_view data) {
 std::string ErrorPageBody(std::string_view kind, std::string_view message) {
   return "<html><title>Internal Server Error 500</title>\r\n"
          "<h1>Internal Server Error 500</h1><hr>\r\n"
-         "Exception: " + EscapeHtml(kind) + "<br>\r\n"
-         "Message: " + EscapeHtml(message) + "<br></html>\r\n";
+         "Exception: " +
+         EscapeHtml(kind) +
+         "<br>\r\n"
+         "Message: " +
+         EscapeHtml(message) + "<br></html>\r\n";
 }
 
 void SendErrorPage(EXTENSION_CONTROL_BLOCK& ecb, std::string_view kind,
@@ -170,10 +194,12 @@ void SendErrorPage(EXTENSION_CONTROL_BLOCK& ecb, std::string_view kind,
   try {
     ecb.dwHttpStatusCode = 500;
     std::string status = "500 ";
-    for (char c : message) status += (c == '\r' || c == '\n' || c == '\0') ? ' ' : c;
+    for (char c : message)
+      status += (c == '\r' || c == '\n' || c == '\0') ? ' ' : c;
     const std::string body = ErrorPageBody(kind, message);
     const std::string headers = "Content-Type: text/html\r\nContent-Length: " +
-                                std::to_string(body.size()) + "\r\nContent:\r\n\r\n";
+                                std::to_string(body.size()) +
+                                "\r\nContent:\r\n\r\n";
     if (SendResponseHeader(ecb, status, headers)) WriteClientAll(ecb, body);
   } catch (...) {
     // Out of memory while building the page: the server answers the error.

@@ -54,11 +54,13 @@ class WebRequest {
   EXTENSION_CONTROL_BLOCK& ecb() { return ecb_; }
 
  private:
-  static std::string Text(const char* s) { return s ? std::string(s) : std::string(); }
+  static std::string Text(const char* s) {
+    return s ? std::string(s) : std::string();
+  }
 
   EXTENSION_CONTROL_BLOCK& ecb_;
-  std::optional<std::string> content_;                // Set by Content().
-  std::optional<std::vector<std::string>> fields_;    // Set by ContentFields().
+  std::optional<std::string> content_;              // Set by Content().
+  std::optional<std::vector<std::string>> fields_;  // Set by ContentFields().
 };
 
 // What goes back to the server: a status, headers and the content.

@@ -18,19 +18,20 @@ std::string Variable(EXTENSION_CONTROL_BLOCK* ecb, const char* name) {
   char buf[4096];
   uint32_t size = sizeof buf;
   std::string key = name;
-  if (!ecb->GetServerVariable(ecb->ConnID, key.data(), buf, &size)) return "(none)";
+  if (!ecb->GetServerVariable(ecb->ConnID, key.data(), buf, &size))
+    return "(none)";
   return std::string(buf);
 }
 
-bool Send(EXTENSION_CONTROL_BLOCK* ecb, const char* status, const std::string& headers,
-          const std::string& body) {
+bool Send(EXTENSION_CONTROL_BLOCK* ecb, const char* status,
+          const std::string& headers, const std::string& body) {
   alignas(uint32_t) static thread_local char block[8192];
   std::snprintf(block, sizeof block, "%s", headers.c_str());
   std::string status_text = status;
   uint32_t size = static_cast<uint32_t>(status_text.size());
-  if (!ecb->ServerSupportFunction(ecb->ConnID, corvane::HSE_REQ_SEND_RESPONSE_HEADER,
-                                  status_text.data(), &size,
-                                  reinterpret_cast<uint32_t*>(block))) {
+  if (!ecb->ServerSupportFunction(
+          ecb->ConnID, corvane::HSE_REQ_SEND_RESPONSE_HEADER,
+          status_text.data(), &size, reinterpret_cast<uint32_t*>(block))) {
     return false;
   }
   std::string copy = body;
@@ -54,23 +55,28 @@ uint32_t HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) noexcept {
     Send(ecb, "200 OK\r\nX-Evil: 1",
          "X-Good: yes\r\nX-Bad: a\nSet-Cookie: evil=1\r\nContent-Length: 5\r\n"
          "Transfer-Encoding: chunked\r\nConnection: close\r\nBad Name: x\r\n"
-         "X-Ctl: a\x01" "b\r\nContent:\r\n\r\n",
+         "X-Ctl: a\x01"
+         "b\r\nContent:\r\n\r\n",
          "hello world");
     return corvane::HSE_STATUS_SUCCESS;
   }
   if (path == "/echo") {
-    std::string body(reinterpret_cast<const char*>(ecb->lpbData), ecb->cbAvailable);
+    std::string body(reinterpret_cast<const char*>(ecb->lpbData),
+                     ecb->cbAvailable);
     char buf[65536];
     while (body.size() < ecb->cbTotalBytes) {
       uint32_t n = sizeof buf;
       if (!ecb->ReadClient(ecb->ConnID, buf, &n) || n == 0) break;
       body.append(buf, n);
     }
-    const std::string text =
-        "bytes=" + std::to_string(body.size()) + " total=" + std::to_string(ecb->cbTotalBytes) +
-        " method=" + Variable(ecb, "REQUEST_METHOD") + " query=" + Variable(ecb, "QUERY_STRING") +
-        " path=" + Variable(ecb, "PATH_INFO") + " x=" + Variable(ecb, "HTTP_X_TEST") +
-        " root=" + Variable(ecb, "APPL_PHYSICAL_PATH") + "\n";
+    const std::string text = "bytes=" + std::to_string(body.size()) +
+                             " total=" + std::to_string(ecb->cbTotalBytes) +
+                             " method=" + Variable(ecb, "REQUEST_METHOD") +
+                             " query=" + Variable(ecb, "QUERY_STRING") +
+                             " path=" + Variable(ecb, "PATH_INFO") +
+                             " x=" + Variable(ecb, "HTTP_X_TEST") +
+                             " root=" + Variable(ecb, "APPL_PHYSICAL_PATH") +
+                             "\n";
     Send(ecb, "200 OK", "Content-Type: text/plain\r\n\r\n", text);
     return corvane::HSE_STATUS_SUCCESS;
   }
@@ -83,6 +89,8 @@ uint32_t HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) noexcept {
   return corvane::HSE_STATUS_ERROR;
 }
 
-int32_t TerminateExtension(uint32_t) noexcept { return 1; }
+int32_t TerminateExtension(uint32_t) noexcept {
+  return 1;
+}
 
 }  // extern "C"

@@ -18,17 +18,19 @@
 
 namespace corvane {
 
-HttpdProcess::HttpdProcess(const std::string& root, const std::string& extension,
+HttpdProcess::HttpdProcess(const std::string& root,
+                           const std::string& extension,
                            const std::vector<std::string>& extra_args) {
   log_path_ = root + "/httpd-test.log";
-  std::vector<std::string> args = {CORVANE_BINARY_DIR "/corvane-httpd", "--port", "0",
-                                   "--root", root};
+  std::vector<std::string> args = {CORVANE_BINARY_DIR "/corvane-httpd",
+                                   "--port", "0", "--root", root};
   if (!extension.empty()) {
     args.push_back("--extension");
     args.push_back(extension);
   }
   args.insert(args.end(), extra_args.begin(), extra_args.end());
-  const int log_fd = ::open(log_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const int log_fd =
+      ::open(log_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (log_fd < 0) throw std::runtime_error("cannot create the log file");
   pid_ = ::fork();
   if (pid_ == 0) {
@@ -55,7 +57,8 @@ HttpdProcess::HttpdProcess(const std::string& root, const std::string& extension
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  if (port_ == 0) throw std::runtime_error("corvane-httpd named no port: " + Log());
+  if (port_ == 0)
+    throw std::runtime_error("corvane-httpd named no port: " + Log());
 }
 
 HttpdProcess::~HttpdProcess() {
@@ -108,7 +111,8 @@ Client::~Client() {
 bool Client::Send(const std::string& data) {
   std::size_t done = 0;
   while (done < data.size()) {
-    const ssize_t n = ::send(fd_, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+    const ssize_t n =
+        ::send(fd_, data.data() + done, data.size() - done, MSG_NOSIGNAL);
     if (n <= 0) return false;
     done += static_cast<std::size_t>(n);
   }
@@ -134,10 +138,12 @@ bool Client::Readable(int timeout_ms) {
 std::string Fetch(int port, const std::string& method, const std::string& path,
                   const std::string& body, const std::string& extra_headers) {
   Client c(port);
-  std::string req = method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
+  std::string req = method + " " + path +
+                    " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
   if (!body.empty() || method == "POST") {
-    req += "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
-           std::to_string(body.size()) + "\r\n";
+    req +=
+        "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+        std::to_string(body.size()) + "\r\n";
   }
   req += extra_headers + "\r\n" + body;
   c.Send(req);

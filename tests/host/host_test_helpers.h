@@ -56,7 +56,8 @@ class Client {
 // One request on a fresh connection with "Connection: close"; the whole
 // response.
 std::string Fetch(int port, const std::string& method, const std::string& path,
-                  const std::string& body = "", const std::string& extra_headers = "");
+                  const std::string& body = "",
+                  const std::string& extra_headers = "");
 
 // The status line of a response (without CR LF).
 std::string StatusLine(const std::string& response);

@@ -1,5 +1,6 @@
 // corvane-httpd with the real extension and with a hostile one, on a free
 // loopback port with a temporary web root.
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
 
@@ -11,8 +12,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "tests/host/host_test_helpers.h"
 
@@ -36,7 +35,8 @@ class Root {
  public:
   Root() {
     std::string templ =
-        (std::filesystem::temp_directory_path() / "corvane-httpd-XXXXXX").string();
+        (std::filesystem::temp_directory_path() / "corvane-httpd-XXXXXX")
+            .string();
     path_ = ::mkdtemp(templ.data());
     Write("CorvWebDemo.clf", kKb);
     Write("web_corvane_example.htm", "<p><#CorvResp></p>");
@@ -70,7 +70,8 @@ std::string PartialPost(const std::string& body, std::size_t sent) {
 
 int Count(const std::string& text, const std::string& what) {
   int n = 0;
-  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+  for (std::size_t at = text.find(what); at != std::string::npos;
+       at = text.find(what, at + 1))
     ++n;
   return n;
 }
@@ -92,18 +93,22 @@ TEST(HttpdTest, FortyConcurrentSlowRequestsMeetTheLimitOfThirtyTwo) {
       "<html><title>Internal Server Error 500</title>\r\n"
       "<h1>Internal Server Error 500</h1><hr>\r\n"
       "Exception: EWebModuleError<br>\r\n"
-      "Message: Maximum number of concurrent connections exceeded.  Please try again "
+      "Message: Maximum number of concurrent connections exceeded.  Please try "
+      "again "
       "later<br></html>\r\n";
   int refused = 0;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (refused < kClients - 32 && std::chrono::steady_clock::now() < deadline) {
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (refused < kClients - 32 &&
+         std::chrono::steady_clock::now() < deadline) {
     for (int i = 0; i < kClients; ++i) {
       if (answered[i] || !clients[i]->Readable(0)) continue;
       const std::string response = clients[i]->ReadAll();
       answered[i] = true;
       ++refused;
       EXPECT_EQ(StatusLine(response),
-                "HTTP/1.1 500 Maximum number of concurrent connections exceeded.  Please "
+                "HTTP/1.1 500 Maximum number of concurrent connections "
+                "exceeded.  Please "
                 "try again later");
       EXPECT_EQ(Body(response), page);
     }
@@ -125,7 +130,8 @@ TEST(HttpdTest, FortyConcurrentSlowRequestsMeetTheLimitOfThirtyTwo) {
     if (answered[i]) continue;
     const std::string response = clients[i]->ReadAll();
     EXPECT_EQ(StatusLine(response), "HTTP/1.1 200 OK");
-    EXPECT_EQ(Body(response), "<p>Welcome.  Echo: echo " + std::to_string(i) + "  </p>");
+    EXPECT_EQ(Body(response),
+              "<p>Welcome.  Echo: echo " + std::to_string(i) + "  </p>");
     ++served;
   }
   EXPECT_EQ(served, 32);
@@ -152,7 +158,8 @@ TEST(HttpdTest, SigtermSavesEveryModuleAndTheLastOneWins) {
   EXPECT_EQ(Count(log, "Saved the knowledge base"), 2) << log;
   EXPECT_NE(log.find("POST / 200"), std::string::npos) << log;
   const std::string saved = root.Read("CorvWebDemo.clf");
-  EXPECT_NE(saved.find("Fact {said} = {echo beta}"), std::string::npos) << saved;
+  EXPECT_NE(saved.find("Fact {said} = {echo beta}"), std::string::npos)
+      << saved;
   EXPECT_EQ(saved.find("alpha"), std::string::npos);
 }
 
@@ -160,13 +167,15 @@ TEST(HttpdTest, BodyOverTheLimitGets413WithoutReachingTheExtension) {
   Root root;
   HttpdProcess httpd(root.path(), "");
   Client c(httpd.port());
-  ASSERT_TRUE(c.Send("POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 2097152\r\n"
-                     "Content-Type: application/x-www-form-urlencoded\r\n\r\nT1=echo"));
+  ASSERT_TRUE(
+      c.Send("POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 2097152\r\n"
+             "Content-Type: application/x-www-form-urlencoded\r\n\r\nT1=echo"));
   EXPECT_EQ(StatusLine(c.ReadAll()), "HTTP/1.1 413 Payload Too Large");
   // The brain was not asked: the greeting still leads the first reply.
   const std::string response = Fetch(httpd.port(), "POST", "/", "T1=echo+x");
   EXPECT_EQ(Body(response), "<p>Welcome.  Echo: echo x  </p>");
-  EXPECT_NE(response.find("Content-Length: 31\r\n"), std::string::npos) << response;
+  EXPECT_NE(response.find("Content-Length: 31\r\n"), std::string::npos)
+      << response;
   // GET without a body: the tag goes, the brain is not asked.
   EXPECT_EQ(Body(Fetch(httpd.port(), "GET", "/any/path?q=1")), "<p></p>");
   EXPECT_EQ(httpd.Stop(SIGINT, 20000), 0);
@@ -179,8 +188,8 @@ TEST(HttpdTest, HostGuardsWhatTheExtensionSends) {
   EXPECT_EQ(StatusLine(inject), "HTTP/1.1 200 OK");
   const std::string head = inject.substr(0, inject.find("\r\n\r\n") + 2);
   EXPECT_NE(head.find("\r\nX-Good: yes\r\n"), std::string::npos) << head;
-  for (const char* bad : {"X-Evil", "X-Bad", "evil=1", "chunked", "Bad Name", "X-Ctl",
-                          "Content:", "Content-Length: 5"}) {
+  for (const char* bad : {"X-Evil", "X-Bad", "evil=1", "chunked", "Bad Name",
+                          "X-Ctl", "Content:", "Content-Length: 5"}) {
     EXPECT_EQ(head.find(bad), std::string::npos) << bad << " in " << head;
   }
   EXPECT_NE(head.find("Content-Length: 11\r\n"), std::string::npos) << head;
@@ -190,11 +199,13 @@ TEST(HttpdTest, HostGuardsWhatTheExtensionSends) {
   // two requests share one connection.
   const std::string big(300000, 'x');
   Client c(httpd.port());
-  ASSERT_TRUE(c.Send("POST /echo?a=b HTTP/1.1\r\nHost: x\r\nX-Test: t\r\nContent-Length: " +
-                     std::to_string(big.size()) + "\r\n\r\n" + big +
-                     "GET /echo HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"));
+  ASSERT_TRUE(c.Send(
+      "POST /echo?a=b HTTP/1.1\r\nHost: x\r\nX-Test: t\r\nContent-Length: " +
+      std::to_string(big.size()) + "\r\n\r\n" + big +
+      "GET /echo HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"));
   const std::string both = c.ReadAll();
-  EXPECT_NE(both.find("bytes=300000 total=300000 method=POST query=a=b path=/echo x=t root=" +
+  EXPECT_NE(both.find("bytes=300000 total=300000 method=POST query=a=b "
+                      "path=/echo x=t root=" +
                       root.path() + "/\n"),
             std::string::npos)
       << both.substr(0, 400);
@@ -204,7 +215,8 @@ TEST(HttpdTest, HostGuardsWhatTheExtensionSends) {
   EXPECT_EQ(StatusLine(Fetch(httpd.port(), "GET", "/error")),
             "HTTP/1.1 500 Internal Server Error");
   EXPECT_EQ(Body(Fetch(httpd.port(), "GET", "/raw")), "raw body");
-  EXPECT_EQ(StatusLine(Fetch(httpd.port(), "GET", "/%00")), "HTTP/1.1 400 Bad Request");
+  EXPECT_EQ(StatusLine(Fetch(httpd.port(), "GET", "/%00")),
+            "HTTP/1.1 400 Bad Request");
   Client garbage(httpd.port());
   garbage.Send("NOT HTTP\r\n\r\n");
   EXPECT_EQ(StatusLine(garbage.ReadAll()), "HTTP/1.1 400 Bad Request");

@@ -1,12 +1,13 @@
 // The page template's tag syntax and the form decoding.
+#include "web/page_producer.h"
+
+#include <gtest/gtest.h>
+
 #include <random>
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "web/form_fields.h"
-#include "web/page_producer.h"
 
 namespace corvane {
 namespace {
@@ -27,17 +28,18 @@ TEST(ProduceContentTest, TagRules) {
       {"a<#CorvResp>b", "a[CorvResp]b"},
       {"<#x a=1 b=\"two words\" c='q'>", "[x|a=1|b=two words|c=q]"},
       {"<#x  flag  >", "[x|flag=]"},
-      {"<#>", "[]"},                         // empty name is still a tag
-      {"<#a-b>", "[a|-b=]"},                 // the name stops at "-"
-      {"< #x>", "< #x>"},                    // "<" not followed by "#"
+      {"<#>", "[]"},          // empty name is still a tag
+      {"<#a-b>", "[a|-b=]"},  // the name stops at "-"
+      {"< #x>", "< #x>"},     // "<" not followed by "#"
       {"<<#x>>", "<[x]>"},
-      {"<#x", "<#x"},                        // never closed: copied
-      {"<#x <#y>", "[x|<#y=]"},              // the first ">" closes
+      {"<#x", "<#x"},            // never closed: copied
+      {"<#x <#y>", "[x|<#y=]"},  // the first ">" closes
       {"<#a><#b", "[a]<#b"},
       {"<#x v=\"a>b\">", "[x|v=\"a]b\">"},  // quotes do not hide ">"
       {"", ""},
   };
-  for (const Case& c : cases) EXPECT_EQ(ProduceContent(c.templ, Show), c.page) << c.templ;
+  for (const Case& c : cases)
+    EXPECT_EQ(ProduceContent(c.templ, Show), c.page) << c.templ;
   EXPECT_EQ(ProduceContent("x<#y>z", nullptr), "xz");
 }
 
@@ -49,7 +51,9 @@ std::string ReferenceProduce(std::string_view t) {
       const std::size_t gt = t.find('>', i + 2);
       if (gt != std::string_view::npos) {
         std::size_t e = i + 2;
-        while (e < gt && (std::isalnum(static_cast<unsigned char>(t[e])) || t[e] == '_')) ++e;
+        while (e < gt &&
+               (std::isalnum(static_cast<unsigned char>(t[e])) || t[e] == '_'))
+          ++e;
         out += "[" + std::string(t.substr(i + 2, e - i - 2)) + "]";
         i = gt;
         continue;
@@ -80,15 +84,18 @@ TEST(FormFieldsTest, DecodingAndLookup) {
     const char* text;
   };
   const Case cases[] = {
-      {"a+b", "a b"},       {"%41%62", "Ab"},   {"%4", "%4"},  {"%zz1", "%zz1"},
-      {"%%41", "%A"},       {"100%", "100%"},   {"%2B", "+"},
+      {"a+b", "a b"}, {"%41%62", "Ab"}, {"%4", "%4"}, {"%zz1", "%zz1"},
+      {"%%41", "%A"}, {"100%", "100%"}, {"%2B", "+"},
   };
-  for (const Case& c : cases) EXPECT_EQ(DecodeFormText(c.piece), c.text) << c.piece;
+  for (const Case& c : cases)
+    EXPECT_EQ(DecodeFormText(c.piece), c.text) << c.piece;
   EXPECT_EQ(DecodeFormText("%00x"), std::string("\0x", 2));
 
-  const std::vector<std::string> entries = DecodeFormEntries("&a=1&&T1%3Dx=y&t1=z&=e&");
+  const std::vector<std::string> entries =
+      DecodeFormEntries("&a=1&&T1%3Dx=y&t1=z&=e&");
   ASSERT_EQ(entries, (std::vector<std::string>{"a=1", "T1=x=y", "t1=z", "=e"}));
-  EXPECT_EQ(FormFieldValue(entries, "T1"), "x=y");  // first entry, after the first "="
+  EXPECT_EQ(FormFieldValue(entries, "T1"),
+            "x=y");  // first entry, after the first "="
   EXPECT_EQ(FormFieldValue(entries, "a"), "1");
   EXPECT_EQ(FormFieldValue(entries, ""), "e");
   EXPECT_EQ(FormFieldValue(entries, "missing"), "");

@@ -1,9 +1,8 @@
 // The extension driven in-process through a fake control block.
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "base/error.h"
 #include "tests/web/web_test_helpers.h"
@@ -36,7 +35,8 @@ const std::string kBase = ClfLines({
 // The mode's fallback message as it shows in the page: the reply is text,
 // so its apostrophes are character references.
 const char kFallback[] =
-    "Sorry, I can&#39;t answer you because I don&#39;t know anything at all yet...";
+    "Sorry, I can&#39;t answer you because I don&#39;t know anything at all "
+    "yet...";
 
 class WebModuleTest : public ::testing::Test {
  protected:
@@ -69,7 +69,8 @@ TEST_F(WebModuleTest, GetRemovesTheTagAndLeavesTheBrainAlone) {
   FakeRequest get = Get();
   EXPECT_EQ(get.Run(&app_), HSE_STATUS_SUCCESS);
   EXPECT_EQ(get.status, "200 OK");
-  EXPECT_EQ(get.headers, "Content-Type: text/html\r\nContent-Length: 9\r\nContent:\r\n\r\n");
+  EXPECT_EQ(get.headers,
+            "Content-Type: text/html\r\nContent-Length: 9\r\nContent:\r\n\r\n");
   EXPECT_EQ(get.written, "<p>[]</p>");
   EXPECT_EQ(get.header_calls, 1);
   EXPECT_EQ(get.status_code, 200u);
@@ -87,7 +88,8 @@ TEST_F(WebModuleTest, GetRemovesTheTagAndLeavesTheBrainAlone) {
 TEST_F(WebModuleTest, TagSyntaxAndAnyPath) {
   dir_.Write("web_corvane_example.htm",
              "a<b <#Other x=1>c<#corvRESP name=\"x y\" z='>'>d<#x");
-  const char* paths[] = {"/", "/PageProducer1", "/pageproducer1", "/some/where?x"};
+  const char* paths[] = {"/", "/PageProducer1", "/pageproducer1",
+                         "/some/where?x"};
   bool first = true;
   for (const char* path : paths) {
     FakeRequest r = Post("T1=hello", path);
@@ -107,10 +109,11 @@ TEST_F(WebModuleTest, FormFieldsDecodeAndTheFirstT1Wins) {
   };
   const Case cases[] = {
       {"T1=hello", "Welcome.  Hello there."},
-      {"x=1&t1=echo+one%21&T1=echo+two", "Echo: echo one!"},  // name ignores case
+      {"x=1&t1=echo+one%21&T1=echo+two",
+       "Echo: echo one!"},  // name ignores case
       // An empty input meets the start pattern, which scores 0 and fires.
-      {"T1", "Welcome."},                   // no "=": no name, so T1 is empty
-      {"a=b", "Welcome."},                  // form without T1: empty input
+      {"T1", "Welcome."},   // no "=": no name, so T1 is empty
+      {"a=b", "Welcome."},  // form without T1: empty input
       {"T1=echo+%3Cb%3E%26", "Echo: echo &lt;b&gt;&amp;"},  // reply is text
       {"T1=echo%2", "Echo: echo%2"},
       {"&&T1=echo+x&", "Echo: echo x"},
@@ -146,11 +149,12 @@ TEST_F(WebModuleTest, BodyIsCompletedThroughReadClient) {
 }
 
 TEST_F(WebModuleTest, FailedTurnGivesTheErrorPageAndTheNextTurnSeesItsState) {
-  dir_.Write("CorvWebDemo.clf", kBase + ClfLines({
-                                    "For-Mode",
-                                    "  Fragment Do-Before,0,0, {}, {}, {}",
-                                    "  Response {Noted.},Just Text,{},{}",
-                                }));
+  dir_.Write("CorvWebDemo.clf",
+             kBase + ClfLines({
+                         "For-Mode",
+                         "  Fragment Do-Before,0,0, {}, {}, {}",
+                         "  Response {Noted.},Just Text,{},{}",
+                     }));
   FakeRequest bad = Post("T1=break");
   EXPECT_EQ(bad.Run(&app_), HSE_STATUS_ERROR);
   const std::string body =
@@ -160,7 +164,8 @@ TEST_F(WebModuleTest, FailedTurnGivesTheErrorPageAndTheNextTurnSeesItsState) {
       "Message: Integer overflow<br></html>\r\n";
   EXPECT_EQ(bad.status, "500 Integer overflow");
   EXPECT_EQ(bad.headers, "Content-Type: text/html\r\nContent-Length: " +
-                             std::to_string(body.size()) + "\r\nContent:\r\n\r\n");
+                             std::to_string(body.size()) +
+                             "\r\nContent:\r\n\r\n");
   EXPECT_EQ(bad.written, body);
   EXPECT_EQ(bad.status_code, 500u);
   EXPECT_EQ(bad.header_calls, 1);
@@ -182,8 +187,10 @@ TEST_F(WebModuleTest, SetupFailuresAnswerWithTheErrorPage) {
   ASSERT_EQ(unlink((dir_.path() + "/web_corvane_example.htm").c_str()), 0);
   FakeRequest no_template = Post("T1=hello");
   EXPECT_EQ(no_template.Run(&app_), HSE_STATUS_ERROR);
-  EXPECT_EQ(no_template.status, "500 Cannot open file \"web_corvane_example.htm\"");
-  EXPECT_NE(no_template.written.find("Exception: EInOutError<br>"), std::string::npos);
+  EXPECT_EQ(no_template.status,
+            "500 Cannot open file \"web_corvane_example.htm\"");
+  EXPECT_NE(no_template.written.find("Exception: EInOutError<br>"),
+            std::string::npos);
 
   WebApplication empty;
   FakeRequest none = Post("T1=hello");
@@ -199,15 +206,17 @@ TEST_F(WebModuleTest, SetupFailuresAnswerWithTheErrorPage) {
 }
 
 TEST_F(WebModuleTest, UnloadSavesTheBrainAndNeverWritesOutsideTheRoot) {
-  dir_.Write("CorvWebDemo.clf", kBase + ClfLines({
-                                    "For-Mode",
-                                    "  Fragment Do-After,0,0, {}, {}, {}",
-                                    "  Response {},Assignment,{said},{^Input{0}}",
-                                }));
+  dir_.Write("CorvWebDemo.clf",
+             kBase + ClfLines({
+                         "For-Mode",
+                         "  Fragment Do-After,0,0, {}, {}, {}",
+                         "  Response {},Assignment,{said},{^Input{0}}",
+                     }));
   FakeRequest r = Post("T1=hello+you");
   r.Run(&app_);
   app_.DestroyModules();
-  EXPECT_NE(dir_.Read("CorvWebDemo.clf").find("Fact {said} = {hello you}"), std::string::npos);
+  EXPECT_NE(dir_.Read("CorvWebDemo.clf").find("Fact {said} = {hello you}"),
+            std::string::npos);
   EXPECT_EQ(app_.cached_count(), 0u);
 
   // A language file that is a link out of the root is neither read nor

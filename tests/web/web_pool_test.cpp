@@ -1,14 +1,14 @@
 // The module pool under concurrent requests: the limit of 32 modules in use,
 // the first-in, first-out cache and the order of saving at unload. Built
 // and run under ThreadSanitizer as well (see docs/web.md).
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "tests/web/web_test_helpers.h"
 #include "web/web_app.h"
@@ -52,7 +52,8 @@ class Gate {
   // Waits until `n` requests are held, or 30 s pass.
   bool WaitFor(int n) {
     std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::seconds(30), [&] { return waiting_ >= n; });
+    return changed_.wait_for(lock, std::chrono::seconds(30),
+                             [&] { return waiting_ >= n; });
   }
   int waiting() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -119,14 +120,16 @@ TEST(WebPoolTest, ThirtyThirdConcurrentRequestIsRefused) {
   for (int i = 0; i < kRequests; ++i) {
     if (results[i] == HSE_STATUS_SUCCESS) {
       ++served;
-      EXPECT_EQ(requests[i].written, "Welcome.  Echo: echo " + std::to_string(i) + kTail);
+      EXPECT_EQ(requests[i].written,
+                "Welcome.  Echo: echo " + std::to_string(i) + kTail);
     } else {
       EXPECT_EQ(requests[i].status,
                 "500 Maximum number of concurrent connections exceeded.  "
                 "Please try again later");
       EXPECT_EQ(requests[i].status_code, 500u);
-      EXPECT_NE(requests[i].written.find("Message: Maximum number of concurrent connections "
-                                         "exceeded.  Please try again later<br>"),
+      EXPECT_NE(requests[i].written.find(
+                    "Message: Maximum number of concurrent connections "
+                    "exceeded.  Please try again later<br>"),
                 std::string::npos);
     }
   }

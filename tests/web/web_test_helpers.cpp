@@ -34,7 +34,8 @@ IsapiBool GetVar(HCONN conn, char* name, void* buffer, uint32_t* size) {
 }
 
 IsapiBool Write(HCONN conn, void* buffer, uint32_t* bytes, uint32_t) {
-  static_cast<Call*>(conn)->request->written.append(static_cast<char*>(buffer), *bytes);
+  static_cast<Call*>(conn)->request->written.append(static_cast<char*>(buffer),
+                                                    *bytes);
   return kIsapiTrue;
 }
 
@@ -43,8 +44,8 @@ IsapiBool Read(HCONN conn, void* buffer, uint32_t* size) {
   FakeRequest* r = call->request;
   if (r->on_read) r->on_read();
   if (r->read_fails) return kIsapiFalse;
-  const std::size_t n =
-      std::min({static_cast<std::size_t>(*size), r->piece, r->body.size() - call->read_pos});
+  const std::size_t n = std::min({static_cast<std::size_t>(*size), r->piece,
+                                  r->body.size() - call->read_pos});
   std::memcpy(buffer, r->body.data() + call->read_pos, n);
   call->read_pos += n;
   *size = static_cast<uint32_t>(n);
@@ -64,8 +65,8 @@ IsapiBool Support(HCONN conn, uint32_t request, void* buffer, uint32_t*,
 }  // namespace
 
 uint32_t FakeRequest::Run(WebApplication* app) {
-  std::string method_buf = method, query_buf = query, path_buf = path, type_buf = content_type,
-              translated = "";
+  std::string method_buf = method, query_buf = query, path_buf = path,
+              type_buf = content_type, translated = "";
   const std::size_t avail = std::min(delivered, body.size());
   std::string data = body.substr(0, avail);
   Call call{this, avail};
@@ -85,14 +86,17 @@ uint32_t FakeRequest::Run(WebApplication* app) {
   ecb.WriteClient = &Write;
   ecb.ReadClient = &Read;
   ecb.ServerSupportFunction = &Support;
-  const uint32_t result = app ? app->HandleRequest(ecb) : HttpExtensionProc(&ecb);
+  const uint32_t result =
+      app ? app->HandleRequest(ecb) : HttpExtensionProc(&ecb);
   status_code = ecb.dwHttpStatusCode;
   return result;
 }
 
 TempDir::TempDir() {
-  std::string templ = (std::filesystem::temp_directory_path() / "corvane-web-XXXXXX").string();
-  if (mkdtemp(templ.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  std::string templ =
+      (std::filesystem::temp_directory_path() / "corvane-web-XXXXXX").string();
+  if (mkdtemp(templ.data()) == nullptr)
+    throw std::runtime_error("mkdtemp failed");
   path_ = templ;
 }
 

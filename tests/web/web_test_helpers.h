@@ -20,8 +20,9 @@ struct FakeRequest {
   std::string path = "/";
   std::string query;
   std::string content_type;
-  std::string body;               // The whole body.
-  std::size_t delivered = SIZE_MAX;  // Bytes in lpbData; the rest by ReadClient.
+  std::string body;  // The whole body.
+  std::size_t delivered =
+      SIZE_MAX;                   // Bytes in lpbData; the rest by ReadClient.
   std::size_t piece = 3;          // Most bytes one ReadClient call gives.
   bool read_fails = false;        // ReadClient answers false.
   std::function<void()> on_read;  // Called at the start of every ReadClient.
@@ -32,7 +33,7 @@ struct FakeRequest {
   std::string headers;
   std::string written;
   int header_calls = 0;
-  uint32_t status_code = 0;       // dwHttpStatusCode after the call.
+  uint32_t status_code = 0;  // dwHttpStatusCode after the call.
 
   // Runs the request through `app`, or through the exported entry point
   // when `app` is null. Returns the entry point's result.
