@@ -313,6 +313,7 @@ int64_t MonotonicMs() {
 
 long MemoryTransport::Read(char* buf, std::size_t n) {
   const std::size_t k = std::min({n, piece_, input_.size()});
+  if (k == 0) return 0;  // An empty input may have no data pointer.
   std::memcpy(buf, input_.data(), k);
   input_.remove_prefix(k);
   return static_cast<long>(k);
