@@ -5,6 +5,8 @@
 
 #include "engine/brain.h"
 #include "engine/fragment.h"
+#include "base/error.h"
+#include "platform/atomic_file.h"
 #include "platform/files.h"
 #include "text/fstr.h"
 #include "text/text_util.h"
@@ -122,7 +124,12 @@ void DataCollectionClass::SaveToFile(const std::string& path) const {
     data += e.name;
     data += "\r\n";
   }
-  WriteFileBytes(*host, data);
+  // Replaced as a whole, so a failed or interrupted save leaves the old
+  // file; failures are not reported.
+  try {
+    ReplaceFileAtomically(*host, data);
+  } catch (const IoError&) {
+  }
 }
 
 }  // namespace corvane

@@ -44,7 +44,8 @@ class DataCollectionClass : public Item {
   // Replaces the members by the lines of the file (mapped through the
   // owner's paths); a file that cannot be read changes nothing.
   void LoadFromFile(const std::string& path);
-  // Writes the members, each followed by CR LF; failures are ignored.
+  // Writes the members, each followed by CR LF, replacing the file as a
+  // whole; failures are ignored and leave the old file.
   void SaveToFile(const std::string& path) const;
   void Clear() { Members.Clear(); }
 
