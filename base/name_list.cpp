@@ -9,40 +9,16 @@
 namespace corvane {
 namespace {
 
-inline unsigned char FoldAscii(unsigned char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 32) : c;
-}
-
 // Short lists are searched directly; longer ones through the hash index.
 constexpr std::size_t kLinearLookupMax = 16;
 
 std::string FoldedKey(std::string_view name) {
   std::string key(name);
-  for (char& c : key) c = static_cast<char>(FoldAscii(static_cast<unsigned char>(c)));
+  for (char& c : key) c = FoldAscii(c);
   return key;
 }
 
 }  // namespace
-
-int CompareNoCase(std::string_view a, std::string_view b) {
-  const std::size_t n = a.size() < b.size() ? a.size() : b.size();
-  for (std::size_t i = 0; i < n; ++i) {
-    const unsigned char x = FoldAscii(static_cast<unsigned char>(a[i]));
-    const unsigned char y = FoldAscii(static_cast<unsigned char>(b[i]));
-    if (x != y) return x < y ? -1 : 1;
-  }
-  if (a.size() == b.size()) return 0;
-  return a.size() < b.size() ? -1 : 1;
-}
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (FoldAscii(static_cast<unsigned char>(a[i])) !=
-        FoldAscii(static_cast<unsigned char>(b[i])))
-      return false;
-  return true;
-}
 
 void NameList::Check(int i) const {
   if (i < 0 || static_cast<std::size_t>(i) >= entries_.size())

@@ -7,18 +7,14 @@
 #ifndef CORVANE_BASE_NAME_LIST_H_
 #define CORVANE_BASE_NAME_LIST_H_
 
+#include "base/ascii.h"
+
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
 namespace corvane {
-
-// Compares two texts with the ASCII letters folded to upper case: <0, 0, >0.
-int CompareNoCase(std::string_view a, std::string_view b);
-
-// True when the texts are equal with the ASCII letters folded to upper case.
-bool EqualNoCase(std::string_view a, std::string_view b);
 
 class NameList {
  public:

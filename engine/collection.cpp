@@ -71,12 +71,12 @@ std::string DataCollectionClass::AllMembers(std::string_view text) const {
   return out;
 }
 
-std::string DataCollectionClass::PickMember(std::string_view spec) {
-  if (spec.empty() || Members.empty()) return {};
+std::string DataCollectionClass::PickMember(std::string_view selector) {
+  if (selector.empty() || Members.empty()) return {};
   int32_t n = 0;
-  const std::size_t bar = spec.find('|');
+  const std::size_t bar = selector.find('|');
   if (bar != std::string_view::npos)
-    n = ToIntOrZero(spec.substr(bar + 1));
+    n = ToIntOrZero(selector.substr(bar + 1));
   else if (Owner != nullptr)
     n = Owner->random().Below(Members.Count());
   if (n < 0 || n >= Members.Count()) return {};

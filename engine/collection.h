@@ -36,7 +36,7 @@ class DataCollectionClass : public Item {
   // All members joined by ", "; empty for an empty text.
   std::string AllMembers(std::string_view text) const;
   // Member n of "name|n", or a random member without "|"; empty when none.
-  std::string PickMember(std::string_view spec);
+  std::string PickMember(std::string_view selector);
   // Adds the trimmed text unless an equal member exists. Empty: no-op.
   void Include(std::string_view text);
   // Removes the first member equal to the trimmed text.

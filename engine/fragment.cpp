@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "base/ascii.h"
 #include "base/checked.h"
 #include "base/owning_list.h"
 #include "engine/brain.h"
@@ -19,17 +20,6 @@ namespace {
 // equals IsCapital of the ASCII-upper-cased byte.
 inline unsigned char Fold(char c) {
   return FStr::Module().Upper(static_cast<unsigned char>(c));
-}
-
-bool EqualAsciiUpper(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 32);
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 32);
-    if (x != y) return false;
-  }
-  return true;
 }
 
 // An occurrence is whole when nothing capital touches a capital end of it.
@@ -92,7 +82,7 @@ void SplitWords(std::string_view text, NameList& list) {
 bool FragmentInText(std::string_view fragment, std::string_view text) {
   const std::string_view f = TrimView(fragment);
   if (f.empty()) return false;
-  if (EqualAsciiUpper(f, text)) return true;
+  if (EqualNoCase(f, text)) return true;
   const SearchModule& module = FStr::Module();
   const char* hit = module.ScanNoCase(text, f);
   if (hit == nullptr) return false;

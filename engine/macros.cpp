@@ -253,10 +253,10 @@ class Expander {
 
  private:
   std::string Value(int row, const std::string& argument);
-  std::string MemberValue(const std::string& spec);
+  std::string MemberValue(const std::string& selector);
   std::string MemberSubValue(const std::string& name);
-  std::string MemberXValue(const std::string& spec);
-  std::string MemberZValue(const std::string& spec);
+  std::string MemberXValue(const std::string& selector);
+  std::string MemberZValue(const std::string& selector);
   std::string IndexedMember(const DataCollectionClass* c,
                             std::string_view index);
   const RelatedMembers& Related(const DataCollectionClass* a,
@@ -279,9 +279,9 @@ class Expander {
   std::optional<std::string> remainder_;
 };
 
-// The collection name of a spec: the text before its first "|", or all.
-std::string_view SpecName(std::string_view spec) {
-  return spec.substr(0, spec.find('|'));
+// The collection name of a selector: the text before its first "|", or all.
+std::string_view SelectorName(std::string_view selector) {
+  return selector.substr(0, selector.find('|'));
 }
 
 // The row loop restarts its search at the start of the working text after
@@ -302,8 +302,8 @@ std::string_view SpecName(std::string_view spec) {
 // beyond that size. A stopped row leaves the rest of the text as it is and
 // the later rows go on.
 bool Expander::ExpandRow(int row, std::string& work) {
-  const MacroRow& spec = kMacroRows[row];
-  const std::string_view opening = spec.opening;
+  const MacroRow& entry = kMacroRows[row];
+  const std::string_view opening = entry.opening;
   const std::size_t len = opening.size();
   if (row == kRemain && ((pattern_ == nullptr && step_pattern_ == nullptr) ||
                          remainder_in_progress == &brain_))
@@ -347,7 +347,7 @@ bool Expander::ExpandRow(int row, std::string& work) {
 
     std::size_t stretch = len;
     std::string argument;
-    if (spec.has_argument) {
+    if (entry.has_argument) {
       const auto after_opening =
           rest.rbegin() + static_cast<std::ptrdiff_t>(len);
       const auto brace = std::find(after_opening, rest.rend(), '}');
@@ -444,16 +444,16 @@ std::string Expander::Value(int row, const std::string& argument) {
 
 // ^Member{name} keeps one pick per collection and turn: the pick is
 // remembered with the turn's LastInput, which differs from turn to turn.
-std::string Expander::MemberValue(const std::string& spec) {
-  DataCollectionClass* c = brain_.FindCollection(SpecName(spec));
+std::string Expander::MemberValue(const std::string& selector) {
+  DataCollectionClass* c = brain_.FindCollection(SelectorName(selector));
   if (c == nullptr) return std::string();
-  const std::size_t bar = spec.find('|');
+  const std::size_t bar = selector.find('|');
   std::string value;
   if (bar == std::string::npos) {
     if (c->MemberPickTime == brain_.LastInput) return c->MemberPick;
     value = c->FirstWordMember(input_);
   } else {
-    value = IndexedMember(c, std::string_view(spec).substr(bar + 1));
+    value = IndexedMember(c, std::string_view(selector).substr(bar + 1));
   }
   c->MemberPick = value;
   c->MemberPickTime = brain_.LastInput;
@@ -469,9 +469,9 @@ std::string Expander::MemberSubValue(const std::string& name) {
   return c->MemberSubPick;
 }
 
-std::string Expander::MemberXValue(const std::string& spec) {
-  DataCollectionClass* c = brain_.FindCollection(SpecName(spec));
-  return c ? c->PickMember(spec) : std::string();
+std::string Expander::MemberXValue(const std::string& selector) {
+  DataCollectionClass* c = brain_.FindCollection(SelectorName(selector));
+  return c ? c->PickMember(selector) : std::string();
 }
 
 // Candidate n among the members, in member order, that equal a word of the
@@ -536,13 +536,13 @@ const RelatedMembers& Expander::Related(const DataCollectionClass* a,
   return related_.emplace(key, std::move(related)).first->second;
 }
 
-std::string Expander::MemberZValue(const std::string& spec) {
-  const std::size_t bar = spec.find('|');
-  if (bar == std::string::npos) return MemberXValue(spec);
+std::string Expander::MemberZValue(const std::string& selector) {
+  const std::size_t bar = selector.find('|');
+  if (bar == std::string::npos) return MemberXValue(selector);
   const DataCollectionClass* a =
-      brain_.FindCollection(std::string_view(spec).substr(0, bar));
+      brain_.FindCollection(std::string_view(selector).substr(0, bar));
   const DataCollectionClass* b =
-      brain_.FindCollection(std::string_view(spec).substr(bar + 1));
+      brain_.FindCollection(std::string_view(selector).substr(bar + 1));
   if (a == nullptr || b == nullptr) return std::string();
   const RelatedMembers& related = Related(a, b);
   const std::vector<std::string>& pool =

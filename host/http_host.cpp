@@ -1,5 +1,7 @@
 #include "host/http_host.h"
 
+#include "base/ascii.h"
+
 #include <algorithm>
 #include <boost/beast/core/error.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
@@ -88,17 +90,6 @@ class StreamAdapter {
   Transport& transport_;
 };
 
-char Upper(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (Upper(a[i]) != Upper(b[i])) return false;
-  return true;
-}
-
 bool IsTokenChar(unsigned char c) {
   if (c >= '0' && c <= '9') return true;
   if ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') return true;
@@ -127,7 +118,7 @@ IsapiBool GetServerVariableCb(HCONN conn, char* name, void* buffer,
                               uint32_t* size) {
   if (conn == nullptr || name == nullptr || size == nullptr) return kIsapiFalse;
   std::string key(name);
-  for (char& c : key) c = Upper(c);
+  for (char& c : key) c = FoldAscii(c);
   const auto it = Context(conn)->variables.find(key);
   if (it == Context(conn)->variables.end()) return kIsapiFalse;
   const std::string& value = it->second;
@@ -422,7 +413,7 @@ std::size_t ServeConnection(Transport& transport, const HostConfig& config,
       body_rest = content_length - buffered;
       const auto expect = header.find(http::field::expect);
       if (body_rest > 0 && expect != header.end() &&
-          EqualsNoCase(expect->value(), "100-continue") && version >= 11) {
+          EqualNoCase(expect->value(), "100-continue") && version >= 11) {
         static constexpr char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
         if (!transport.Write(kContinue, sizeof kContinue - 1)) break;
       }
@@ -450,7 +441,7 @@ std::size_t ServeConnection(Transport& transport, const HostConfig& config,
     std::string all_http;
     for (const auto& field : header) {
       std::string name = "HTTP_";
-      for (char c : field.name_string()) name += c == '-' ? '_' : Upper(c);
+      for (char c : field.name_string()) name += c == '-' ? '_' : FoldAscii(c);
       std::string& slot = vars[name];
       if (!slot.empty()) slot += ", ";
       slot.append(field.value());
@@ -545,10 +536,10 @@ std::size_t ServeConnection(Transport& transport, const HostConfig& config,
                      SanitizeForLog(line));
         continue;
       }
-      if ((EqualsNoCase(name, "Content") && value.empty()) ||
-          EqualsNoCase(name, "Content-Length") ||
-          EqualsNoCase(name, "Transfer-Encoding") ||
-          EqualsNoCase(name, "Connection")) {
+      if ((EqualNoCase(name, "Content") && value.empty()) ||
+          EqualNoCase(name, "Content-Length") ||
+          EqualNoCase(name, "Transfer-Encoding") ||
+          EqualNoCase(name, "Connection")) {
         continue;
       }
       res.insert(name, value);

@@ -1,5 +1,7 @@
 #include "text/text_util.h"
 
+#include "base/ascii.h"
+
 namespace corvane {
 
 std::string_view TrimView(std::string_view text) {
@@ -25,17 +27,6 @@ std::string UpperAscii(std::string_view text) {
   return out;
 }
 
-namespace {
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-}  // namespace
-
 std::optional<int32_t> TryParseInt32(std::string_view text) {
   std::size_t i = 0;
   bool negative = false;
@@ -55,7 +46,7 @@ std::optional<int32_t> TryParseInt32(std::string_view text) {
   if (i >= text.size()) return std::nullopt;
   uint64_t value = 0;
   for (; i < text.size(); ++i) {
-    const int d = hex ? HexValue(text[i])
+    const int d = hex ? HexDigitValue(text[i])
                       : (text[i] >= '0' && text[i] <= '9' ? text[i] - '0' : -1);
     if (d < 0) return std::nullopt;
     value = value * (hex ? 16 : 10) + static_cast<uint64_t>(d);

@@ -2,26 +2,12 @@
 
 #include "base/error.h"
 #include "engine/brain.h"
+#include "base/ascii.h"
 #include "langfile/CorvLangU.h"
 #include "web/form_fields.h"
 #include "web/operator_log.h"
 
 namespace corvane {
-namespace {
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 32);
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 32);
-    if (x != y) return false;
-  }
-  return true;
-}
-
-}  // namespace
-
 TWebModule1::TWebModule1(const std::string& web_root)
     : paths_(web_root), brain_(std::make_unique<BrainClass>()) {
   WebActionItem1.Default = true;
@@ -86,8 +72,8 @@ bool TWebModule1::DispatchRequest(WebRequest& request, WebResponse& response) {
   // The one action answers by its path; failing that, as the default action.
   for (WebActionItem* item : {&WebActionItem1}) {
     if (item->Enabled &&
-        (item->MethodType.empty() || EqualsNoCase(item->MethodType, method)) &&
-        EqualsNoCase(item->PathInfo, path)) {
+        (item->MethodType.empty() || EqualNoCase(item->MethodType, method)) &&
+        EqualNoCase(item->PathInfo, path)) {
       action = item;
     }
   }
@@ -110,7 +96,7 @@ bool TWebModule1::DispatchRequest(WebRequest& request, WebResponse& response) {
 
 std::string TWebModule1::PageProducer1HTMLTag(std::string_view name,
                                               const std::vector<TagParam>&) {
-  if (request_ == nullptr || !EqualsNoCase(name, kResponseTag))
+  if (request_ == nullptr || !EqualNoCase(name, kResponseTag))
     return std::string();
   // Only a request with form content consults the brain.
   if (request_->ContentFields().empty()) return std::string();

@@ -387,12 +387,12 @@ TEST(KnowledgeResponsesTest, LearningTypesAndMakeCodeThroughTasks) {
       {rt::kAddFragment, "custard", "20", ""},
       {rt::kMakeCode, "Code", "", ""},
   };
-  for (const auto& spec : tasks) {
+  for (const auto& row : tasks) {
     auto t = std::make_unique<TaskClass>();
-    t->RESPONSETYPE = spec.type;
-    t->OUTTEXT = spec.out;
-    t->THENAME = spec.name;
-    t->THEVALUE = spec.value;
+    t->RESPONSETYPE = row.type;
+    t->OUTTEXT = row.out;
+    t->THENAME = row.name;
+    t->THEVALUE = row.value;
     list->AddTask(std::move(t));
   }
   EXPECT_EQ(brain.Respond("teach"), "Learnt.");
