@@ -29,6 +29,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -164,7 +165,11 @@ std::string BesideProgram(const char* name) {
 // the wait for a further request also ends when the server stops.
 class SocketTransport : public Transport {
  public:
-  SocketTransport(int fd, int wake_fd) : fd_(fd), wake_fd_(wake_fd) {}
+  // `on_finish_writes` runs once the last answer is out and the sending
+  // side is shut, before the host lingers to read what the client still
+  // sends.
+  SocketTransport(int fd, int wake_fd, std::function<void()> on_finish_writes)
+      : fd_(fd), wake_fd_(wake_fd), on_finish_writes_(std::move(on_finish_writes)) {}
 
   long Read(char* buf, std::size_t n) override {
     for (;;) {
@@ -213,12 +218,16 @@ class SocketTransport : public Transport {
     deadline_ms_ = deadline_ms;
   }
 
-  void FinishWrites() override { ::shutdown(fd_, SHUT_WR); }
+  void FinishWrites() override {
+    ::shutdown(fd_, SHUT_WR);
+    if (on_finish_writes_) on_finish_writes_();
+  }
 
  private:
   int fd_;
   int wake_fd_;
   int64_t deadline_ms_ = 0;
+  std::function<void()> on_finish_writes_;
 };
 
 // One connection's thread and socket. The socket is closed by its thread
@@ -226,6 +235,10 @@ class SocketTransport : public Transport {
 struct Connection {
   int fd = -1;
   bool done = false;
+  // Holds one of the open connections the cap allows. Released as soon as
+  // the last answer is out: a client that has read its answer may connect
+  // again at once, while the old socket still lingers.
+  bool counted = false;
   std::thread thread;
 };
 
@@ -262,12 +275,15 @@ class Server {
       ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
       auto conn = std::make_unique<Connection>();
       conn->fd = fd;
+      conn->counted = true;
       Connection* c = conn.get();
       ++open_;
+      ++live_;
       try {
         c->thread = std::thread([this, c, peer] { Serve(c, peer); });
       } catch (const std::system_error&) {
         --open_;
+        --live_;
         ::close(fd);
         continue;
       }
@@ -282,11 +298,11 @@ class Server {
   bool Drain() {
     std::unique_lock<std::mutex> lock(mutex_);
     if (!changed_.wait_for(lock, std::chrono::milliseconds(kDrainMs),
-                           [&] { return open_ == 0; })) {
+                           [&] { return live_ == 0; })) {
       for (auto& c : connections_)
         if (c->fd >= 0) ::shutdown(c->fd, SHUT_RDWR);
       if (!changed_.wait_for(lock, std::chrono::milliseconds(kCutMs),
-                             [&] { return open_ == 0; })) {
+                             [&] { return live_ == 0; })) {
         return false;
       }
     }
@@ -325,14 +341,25 @@ class Server {
   }
 
   void Serve(Connection* c, const PeerInfo& peer) {
-    SocketTransport transport(c->fd, wake_read_);
+    SocketTransport transport(c->fd, wake_read_, [this, c] {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ReleaseSlotLocked(c);
+    });
     ServeConnection(transport, config_, peer, stopping_);
     std::lock_guard<std::mutex> lock(mutex_);
     ::close(c->fd);
     c->fd = -1;
     c->done = true;
-    --open_;
+    ReleaseSlotLocked(c);
+    --live_;
     changed_.notify_all();
+  }
+
+  // Requires mutex_.
+  void ReleaseSlotLocked(Connection* c) {
+    if (!c->counted) return;
+    c->counted = false;
+    --open_;
   }
 
   // Joins the threads of finished connections.
@@ -358,7 +385,8 @@ class Server {
   std::atomic<bool> stopping_{false};
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::size_t open_ = 0;                                // Guarded by mutex_.
+  std::size_t open_ = 0;  // Connections counted against the cap; mutex_.
+  std::size_t live_ = 0;  // Connection threads not yet finished; mutex_.
   std::list<std::unique_ptr<Connection>> connections_;  // Guarded by mutex_.
 };
 
