@@ -1,22 +1,16 @@
 // Benchmarks of the string search, word matching and the input turn.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
+#include "bench/bench_util.h"
 #include "engine/a1U2.h"
 #include "text/fstr.h"
 
 namespace corvane {
 namespace {
-
-std::string Repeat(const std::string& unit, std::size_t bytes) {
-  std::string out;
-  out.reserve(bytes + unit.size());
-  while (out.size() < bytes) out += unit;
-  out.resize(bytes);
-  return out;
-}
 
 // A needle that almost matches everywhere: every candidate position passes
 // the first-byte test.

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "bench/bench_util.h"
 #include "engine/a1U2.h"
 #include "langfile/CorvLangU.h"
 #include "platform/files.h"
@@ -19,13 +20,6 @@ namespace {
 
 std::string BenchPath() {
   return "/tmp/corvane-writer-bench-" + std::to_string(getpid()) + ".clf";
-}
-
-std::string Repeat(const std::string& piece, std::size_t bytes) {
-  std::string text;
-  text.reserve(bytes + piece.size());
-  while (text.size() + piece.size() <= bytes) text += piece;
-  return text;
 }
 
 // Each pattern has two fragments, a labelled response, and every tenth a
@@ -103,7 +97,7 @@ void SaveOneText(benchmark::State& state, const std::string& text) {
 
 void BM_SaveCarriableText(benchmark::State& state) {
   SaveOneText(state,
-              Repeat("a{b{c}d}e, ", static_cast<std::size_t>(state.range(0))));
+              RepeatWhole("a{b{c}d}e, ", static_cast<std::size_t>(state.range(0))));
 }
 BENCHMARK(BM_SaveCarriableText)->Range(1 << 10, 1 << 20);
 

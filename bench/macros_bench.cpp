@@ -6,17 +6,11 @@
 #include <memory>
 #include <string>
 
+#include "bench/bench_util.h"
 #include "engine/a1U2.h"
 
 namespace corvane {
 namespace {
-
-std::string Repeat(const std::string& piece, std::size_t bytes) {
-  std::string text;
-  text.reserve(bytes + piece.size());
-  while (text.size() + piece.size() <= bytes) text += piece;
-  return text;
-}
 
 void AddCollection(BrainClass& brain, const std::string& name,
                    std::initializer_list<const char*> members) {
@@ -31,7 +25,7 @@ void BM_ExpandFacts(benchmark::State& state) {
   BrainClass brain;
   brain.SetFact("x", "value");
   const std::string text =
-      Repeat("^Fact{x}ab", static_cast<std::size_t>(state.range(0)));
+      RepeatWhole("^Fact{x}ab", static_cast<std::size_t>(state.range(0)));
   for (auto _ : state)
     benchmark::DoNotOptimize(brain.ExpandMacros(text, "", nullptr, nullptr));
   state.SetBytesProcessed(state.iterations() *
@@ -44,7 +38,7 @@ void BM_ExpandSelfReference(benchmark::State& state) {
   BrainClass brain;
   brain.SetFact("loop", "a^Fact{loop}");
   const std::string text =
-      Repeat("^Fact{loop}", static_cast<std::size_t>(state.range(0)));
+      RepeatWhole("^Fact{loop}", static_cast<std::size_t>(state.range(0)));
   for (auto _ : state)
     benchmark::DoNotOptimize(brain.ExpandMacros(text, "", nullptr, nullptr));
   state.SetBytesProcessed(state.iterations() *
@@ -71,7 +65,7 @@ void BM_ExpandHostileInput(benchmark::State& state) {
   // grow the text to its cap whatever the input's size.
   const std::string text =
       "^Remain{} " +
-      Repeat("^Member{a|1} ^MemberZ{a|b} ^Members{b} ^Add{$1|2} ^^ blue sky ",
+      RepeatWhole("^Member{a|1} ^MemberZ{a|b} ^Members{b} ^Add{$1|2} ^^ blue sky ",
              static_cast<std::size_t>(state.range(0))) +
       "^Div{";
   for (auto _ : state)

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <string>
 
+#include "bench/bench_util.h"
 #include "host/http_host.h"
 #include "web/form_fields.h"
 #include "web/page_producer.h"
@@ -17,14 +18,6 @@
 
 namespace corvane {
 namespace {
-
-std::string Repeat(const std::string& unit, std::size_t bytes) {
-  std::string out;
-  out.reserve(bytes + unit.size());
-  while (out.size() < bytes) out += unit;
-  out.resize(bytes);
-  return out;
-}
 
 // Bodies made to hurt: escapes that almost decode, empty pieces, many
 // fields, one huge field.
