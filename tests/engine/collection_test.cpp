@@ -8,6 +8,7 @@
 
 #include "engine/a1U2.h"
 #include "platform/files.h"
+#include "tests/temp_dir.h"
 
 namespace corvane {
 namespace {
@@ -15,16 +16,12 @@ namespace {
 class CollectionTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    root_ = std::filesystem::temp_directory_path() /
-            ("corvane-coll-" + std::to_string(::getpid()) + "-" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(root_);
-    brain_.SetFileRoot(root_.string());
+    root_ = dir_.path();
+    brain_.SetFileRoot(dir_.path());
     colours_ = brain_.FindOrCreateCollection("colours");
     for (const char* m : {"red", "dark red", "blue"}) colours_->Include(m);
   }
-  void TearDown() override { std::filesystem::remove_all(root_); }
-
+  TempDir dir_;
   BrainClass brain_;
   DataCollectionClass* colours_ = nullptr;
   std::filesystem::path root_;

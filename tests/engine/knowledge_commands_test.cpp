@@ -10,35 +10,12 @@
 
 #include "engine/a1U2.h"
 #include "langfile/CorvLangU.h"
+#include "tests/temp_dir.h"
 
 namespace corvane {
 namespace {
 
 namespace fs = std::filesystem;
-
-// A fresh directory under the system's temporary directory, removed again
-// at the end of the test.
-class TempDir {
- public:
-  TempDir() {
-    path_ =
-        fs::temp_directory_path() /
-        ("corvane_kc_" +
-         std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-         "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(path_);
-    fs::create_directories(path_);
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  std::string str() const { return path_.string(); }
-  fs::path operator/(const std::string& name) const { return path_ / name; }
-
- private:
-  fs::path path_;
-};
 
 std::string ReadAll(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);

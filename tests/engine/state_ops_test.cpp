@@ -9,6 +9,7 @@
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "tests/engine/kb_builder.h"
+#include "tests/temp_dir.h"
 
 namespace corvane {
 namespace {
@@ -150,9 +151,8 @@ TEST(StateOpsTest, LastInputStrictlyIncreasesEvenWhenTheClockStands) {
 }
 
 TEST(StateOpsTest, MembersLogLinesAndDoResponseFor) {
-  const auto root = std::filesystem::temp_directory_path() /
-                    ("corvane-state-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(root);
+  TempDir dir;
+  const std::filesystem::path root = dir.path();
   BrainClass brain;
   brain.SetFileRoot(root.string());
   brain.AddMember("Fruits", " apple ");
@@ -180,7 +180,6 @@ TEST(StateOpsTest, MembersLogLinesAndDoResponseFor) {
   EXPECT_EQ(p->HITCOUNT, 1);
   brain.ResetAllHits();
   EXPECT_EQ(p->HITCOUNT, 0);
-  std::filesystem::remove_all(root);
 }
 
 TEST(StateOpsTest, StateResponseTypesThroughResponses) {

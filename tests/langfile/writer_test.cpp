@@ -19,33 +19,12 @@
 #include "platform/launch.h"
 #include "platform/operator_messages.h"
 #include "text/text_util.h"
+#include "tests/temp_dir.h"
 
 namespace corvane {
 namespace {
 
 namespace fs = std::filesystem;
-
-class TempDir {
- public:
-  TempDir() {
-    char name[] = "/tmp/corvane-writer-XXXXXX";
-    if (mkdtemp(name) != nullptr) path_ = name;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-  std::set<std::string> Names() const {
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(path_))
-      names.insert(entry.path().filename().string());
-    return names;
-  }
-
- private:
-  std::string path_;
-};
 
 // Collects operator messages while it lives.
 class MessageCapture {

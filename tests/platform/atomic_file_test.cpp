@@ -14,34 +14,12 @@
 
 #include "base/error.h"
 #include "platform/files.h"
+#include "tests/temp_dir.h"
 
 namespace corvane {
 namespace {
 
 namespace fs = std::filesystem;
-
-class TempDir {
- public:
-  TempDir() {
-    char name[] = "/tmp/corvane-atomic-XXXXXX";
-    if (mkdtemp(name) != nullptr) path_ = name;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  const std::string& path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-  std::set<std::string> Names() const {
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(path_))
-      names.insert(entry.path().filename().string());
-    return names;
-  }
-
- private:
-  std::string path_;
-};
 
 mode_t ModeOf(const std::string& path) {
   struct stat st {};

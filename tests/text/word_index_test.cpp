@@ -16,34 +16,12 @@
 #include "platform/files.h"
 #include "text/text_util.h"
 #include "text/word_index_builder.h"
+#include "tests/temp_dir.h"
 
 namespace corvane {
 namespace {
 
 namespace fs = std::filesystem;
-
-// A fresh directory under the system's temporary directory, removed after.
-class TempDir {
- public:
-  TempDir() {
-    path_ = fs::temp_directory_path() /
-            ("corvane-windex-" + std::to_string(ClockSeed()));
-    fs::create_directories(path_);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  std::string path() const { return path_.string(); }
-  void Write(const std::string& name, const std::string& data) const {
-    fs::create_directories((path_ / name).parent_path());
-    std::ofstream out(path_ / name, std::ios::binary);
-    out << data;
-  }
-
- private:
-  fs::path path_;
-};
 
 std::string Int32Bytes(int32_t value) {
   std::string out;

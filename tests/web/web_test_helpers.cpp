@@ -92,30 +92,6 @@ uint32_t FakeRequest::Run(WebApplication* app) {
   return result;
 }
 
-TempDir::TempDir() {
-  std::string templ =
-      (std::filesystem::temp_directory_path() / "corvane-web-XXXXXX").string();
-  if (mkdtemp(templ.data()) == nullptr)
-    throw std::runtime_error("mkdtemp failed");
-  path_ = templ;
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  std::filesystem::remove_all(path_, ec);
-}
-
-void TempDir::Write(const std::string& name, const std::string& data) const {
-  std::ofstream(path_ + "/" + name, std::ios::binary) << data;
-}
-
-std::string TempDir::Read(const std::string& name) const {
-  std::ifstream in(path_ + "/" + name, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 std::string ClfLines(std::initializer_list<const char*> lines) {
   std::string out;
   for (const char* line : lines) out.append(line).append("\r\n");

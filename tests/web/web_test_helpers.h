@@ -9,6 +9,7 @@
 #include <map>
 #include <string>
 
+#include "tests/temp_dir.h"
 #include "web/isapi.h"
 
 namespace corvane {
@@ -38,23 +39,6 @@ struct FakeRequest {
   // Runs the request through `app`, or through the exported entry point
   // when `app` is null. Returns the entry point's result.
   uint32_t Run(WebApplication* app);
-};
-
-// A directory under the system's temporary directory, removed on
-// destruction.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-  // Writes `data` to the file `name` under the directory.
-  void Write(const std::string& name, const std::string& data) const;
-  std::string Read(const std::string& name) const;
-
- private:
-  std::string path_;
 };
 
 // Joins lines with CR LF, as language files end their lines.
