@@ -11,6 +11,7 @@
 #include "langfile/CorvLangU.h"
 #include "platform/files.h"
 #include "platform/operator_messages.h"
+#include "tests/langfile/worked_example.h"
 
 namespace corvane {
 namespace {
@@ -68,49 +69,9 @@ KnowledgeClass* Mode(BrainClass& brain, const std::string& name) {
   return i < 0 ? nullptr : brain.Modes.At(i);
 }
 
-const std::vector<std::string> kWorkedExample = {
-    "-------States--------",
-    "State {Angry}",
-    "-------Modes---------",
-    "For-Mode",
-    "Name-Object {GreetPattern}",
-    "  Fragment CUSTOM,10,0, {hello}, {}, {}",
-    "  Response {Hello there.},Just Text,{},{}",
-    "  Threshold 3,5",
-    "  Name-Object {Again}",
-    "    Response {Hello again.},Just Text,{},{}",
-    "  For-State {Angry}",
-    "    Response {Please calm down.},Just Text,{},{}",
-    "",
-    "Mode {Quiz}",
-    "For-Mode",
-    "  Fragment AND,5,0, {answer}, {}, {}",
-    "  Response {},Task List,{},{}",
-    "    Task {Well done.},Just Text,{},{}",
-    "    Task {},Mode Change,{Default},{}",
-    "",
-    "-----Procedures------",
-    "Procedure {Signup}",
-    "",
-    "Step {AskName},{What is your name?}",
-    "  For-Step",
-    "    Fragment CUSTOM,1,0, {my name is}, {}, {}",
-    "    Response {Thank you.},Goto Step,{AskAge},{}",
-    "",
-    "Step {AskAge},{How old are you?}",
-    "",
-    "-------Facts---------",
-    "Fact {Colour} = {blue}",
-    "-----Collections-----",
-    "Start-Collection {Fruits}",
-    "apple",
-    "pear",
-    "End-Collection",
-};
-
 TEST(LanguageReaderTest, WorkedExampleBuildsTheKnowledgeBase) {
   BrainClass brain;
-  EXPECT_TRUE(ReadFile(brain, CrLf(kWorkedExample)).empty());
+  EXPECT_TRUE(ReadFile(brain, WorkedExample()).empty());
 
   ASSERT_EQ(brain.Modes.Count(), 2);
   EXPECT_GE(brain.StateNames.IndexOf("Angry"), 0);
@@ -164,7 +125,7 @@ TEST(LanguageReaderTest, WorkedExampleBuildsTheKnowledgeBase) {
 
 TEST(LanguageReaderTest, WorkedExampleAnswers) {
   BrainClass brain;
-  ASSERT_TRUE(ReadFile(brain, CrLf(kWorkedExample)).empty());
+  ASSERT_TRUE(ReadFile(brain, WorkedExample()).empty());
   brain.Start();
   EXPECT_EQ(brain.Respond("hello"), "Hello there.");
   EXPECT_EQ(brain.Respond("Hello!"), "Hello there.");

@@ -20,6 +20,7 @@
 #include "platform/operator_messages.h"
 #include "text/text_util.h"
 #include "tests/temp_dir.h"
+#include "tests/langfile/worked_example.h"
 
 namespace corvane {
 namespace {
@@ -351,44 +352,8 @@ TEST(SaveLanguageFileTest, RoundTripOfEveryKindTypeAndRelationIsIdentical) {
 
 // The worked example of the reader's guide, as an author would write it.
 TEST(SaveLanguageFileTest, AuthoredFileSurvivesTwoRoundTrips) {
-  const std::string authored =
-      Join({"-------States--------",
-            "State {Angry}",
-            "-------Modes---------",
-            "For-Mode",
-            "Name-Object {GreetPattern}",
-            "  Fragment CUSTOM,10,0, {hello}, {}, {}",
-            "  Response {Hello there.},Just Text,{},{}",
-            "  Threshold 3,5",
-            "  Name-Object {Again}",
-            "    Response {Hello again.},Just Text,{},{}",
-            "  For-State {Angry}",
-            "    Response {Please calm down.},Just Text,{},{}",
-            "",
-            "Mode {Quiz}",
-            "For-Mode",
-            "  Fragment AND,5,0, {answer}, {}, {}",
-            "  Response {},Task List,{},{}",
-            "    Task {Well done.},Just Text,{},{}",
-            "    Task {},Mode Change,{Default},{}",
-            "",
-            "-----Procedures------",
-            "Procedure {Signup}",
-            "",
-            "Step {AskName},{What is your name?}",
-            "  For-Step",
-            "    Fragment CUSTOM,1,0, {my name is}, {}, {}",
-            "    Response {Thank you.},Goto Step,{AskAge},{}",
-            "",
-            "Step {AskAge},{How old are you?}",
-            "",
-            "-------Facts---------",
-            "Fact {Colour} = {blue}",
-            "-----Collections-----",
-            "Start-Collection {Fruits}",
-            "apple",
-            "pear",
-            "End-Collection"});
+  const std::string authored = WorkedExample();
+  ASSERT_FALSE(authored.empty());
   const std::string once = Save(*Reload(authored));
   EXPECT_EQ(Save(*Reload(once)), once);
   const std::vector<std::string> lines = Lines(once);
