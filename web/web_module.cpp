@@ -1,5 +1,7 @@
 #include "web/web_module.h"
 
+#include <optional>
+
 #include "base/error.h"
 #include "engine/brain.h"
 #include "base/ascii.h"
@@ -89,6 +91,19 @@ bool TWebModule1::DispatchRequest(WebRequest& request, WebResponse& response) {
   const std::string log_name =
       language_file_.empty() ? std::string(kLanguageFile) : language_file_;
   OperatorFileScope file_scope(log_name);
+  if (action->Producer == &PageProducer1) {
+    // The template is read anew for every request, so its path is mapped
+    // anew too: a link put in its place since the module was created must
+    // not lead the page out of the web root.
+    const std::optional<std::string> templ = paths_.Map(kPageTemplateFile);
+    if (!templ) {
+      const std::string_view file(kPageTemplateFile);
+      throw IoError("Cannot open file \"" +
+                    std::string(file.substr(file.find_last_of('\\') + 1)) +
+                    "\"");
+    }
+    PageProducer1.HTMLFile = *templ;
+  }
   if (action->Producer != nullptr)
     response.Content = action->Producer->Content();
   return true;
