@@ -14,9 +14,15 @@ StepClass* ProcClass::AddStep(const std::string& name,
                               std::unique_ptr<StepClass> step) {
   StepClass* added = step.get();
   step->Proc = this;
+  auto keep_detached = [this](std::unique_ptr<StepClass> kept) {
+    if (Owner != nullptr)
+      Owner->Park(std::move(kept));
+    else
+      detached_steps_.Add(std::move(kept));
+  };
   if (name.empty()) {
     // Not attached; kept alive so that its creator may go on using it.
-    if (Owner != nullptr) Owner->Park(std::move(step));
+    keep_detached(std::move(step));
     return added;
   }
   step->Name = name;
@@ -26,8 +32,7 @@ StepClass* ProcClass::AddStep(const std::string& name,
     Steps.Add(std::move(step));
     if (Steps.Count() == 1) StartStep = name;
   } else {
-    std::unique_ptr<StepClass> old = Steps.Replace(index, std::move(step));
-    if (Owner != nullptr) Owner->Park(std::move(old));
+    keep_detached(Steps.Replace(index, std::move(step)));
   }
   if (Owner != nullptr) Owner->RegisterNamedObject(added->ObjectName, added);
   return added;

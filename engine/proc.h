@@ -32,7 +32,9 @@ class ProcClass : public Item {
   BrainClass* Brain() const { return Owner; }
 
   // Attaches a step under `name`; an existing name is replaced in place
-  // (the old step is parked). An empty name does nothing and gives nullptr.
+  // (the old step is kept alive, detached). An empty name attaches nothing:
+  // the step is kept alive, detached, and returned, so that its creator may
+  // go on using it.
   StepClass* AddStep(const std::string& name, std::unique_ptr<StepClass> step);
   // Makes StartStep current and says its prompt.
   void Begin();
@@ -50,6 +52,11 @@ class ProcClass : public Item {
   OwningList<StepClass> Steps;     // The steps.
   NameList StepNames;              // Parallel to Steps.
   BrainClass* Owner = nullptr;     // Set by AddProc.
+
+ private:
+  // Replaced and unnamed steps of a procedure that has no brain yet; with a
+  // brain they are parked there instead.
+  OwningList<StepClass> detached_steps_;
 };
 
 class StepClass : public Item {

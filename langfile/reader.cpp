@@ -298,7 +298,7 @@ class LineReader {
     DataCollectionClass* added =
         brain_.AddCollection(name, std::move(collection));
     cur_collection_ = added;
-    if (added != nullptr) cur_object_ = added;
+    cur_object_ = added;
   }
 
   void OnEndCollection() {
@@ -312,7 +312,6 @@ class LineReader {
     auto mode = std::make_unique<KnowledgeClass>();
     mode->Name = name;
     KnowledgeClass* added = brain_.AddMode(name, std::move(mode));
-    if (added == nullptr) return;
     cur_mode_ = added;
     cur_object_ = added;
   }
@@ -323,10 +322,9 @@ class LineReader {
     std::string name = NextBracedField();
     auto proc = std::make_unique<ProcClass>();
     proc->Name = name;
-    ProcClass* added = brain_.AddProc(name, std::move(proc));
     // An unnamed procedure is not registered but still takes the steps
     // that follow (the brain keeps it alive).
-    if (added == nullptr) return;
+    ProcClass* added = brain_.AddProc(name, std::move(proc));
     cur_proc_ = added;
     cur_object_ = added;
   }
@@ -341,7 +339,6 @@ class LineReader {
     // A step without a name is not attached, but the brain keeps it alive
     // so that the step patterns that follow still have a home.
     StepClass* added = cur_proc_->AddStep(name, std::move(step));
-    if (added == nullptr) return;
     cur_step_ = added;
     cur_object_ = added;
   }

@@ -143,5 +143,19 @@ TEST_F(ProcTest, PromptMacrosUseTheNewestInputAndStepPatternStrip) {
   EXPECT_EQ(sp->StripFragments("Please open the door"), "Please  the door");
 }
 
+TEST(ProcClassTest, StepsAddedBeforeTheProcedureHasABrainStayAlive) {
+  ProcClass proc;
+  auto unnamed = std::make_unique<StepClass>();
+  unnamed->Prompt = "kept";
+  StepClass* kept = proc.AddStep("", std::move(unnamed));
+  StepClass* first = AddStep(&proc, "A", "first");
+  AddStep(&proc, "a", "second");
+  // Both detached steps are still readable (checked by the sanitizers).
+  EXPECT_EQ(kept->Prompt, "kept");
+  EXPECT_EQ(first->Prompt, "first");
+  EXPECT_EQ(proc.Steps.Count(), 1);
+  EXPECT_EQ(proc.Steps.At(0)->Prompt, "second");
+}
+
 }  // namespace
 }  // namespace corvane
