@@ -165,9 +165,9 @@ std::string BesideProgram(const char* name) {
 // the wait for a further request also ends when the server stops.
 class SocketTransport : public Transport {
  public:
-  // `on_finish_writes` runs once the last answer is out and the sending
-  // side is shut, before the host lingers to read what the client still
-  // sends.
+  // `on_finish_writes` runs once the last answer is out, just before the
+  // sending side is shut and the host lingers to read what the client
+  // still sends.
   SocketTransport(int fd, int wake_fd, std::function<void()> on_finish_writes)
       : fd_(fd), wake_fd_(wake_fd), on_finish_writes_(std::move(on_finish_writes)) {}
 
@@ -218,9 +218,11 @@ class SocketTransport : public Transport {
     deadline_ms_ = deadline_ms;
   }
 
+  // The place is given up before the client can see the end of the
+  // stream, so a client that reconnects at once always finds it free.
   void FinishWrites() override {
-    ::shutdown(fd_, SHUT_WR);
     if (on_finish_writes_) on_finish_writes_();
+    ::shutdown(fd_, SHUT_WR);
   }
 
  private:
