@@ -41,11 +41,6 @@ const char kChatUsage[] =
 
 namespace {
 
-int ChatUsageError(const std::string& problem) {
-  std::fprintf(stderr, "corvane chat: %s\n\n%s", problem.c_str(), kChatUsage);
-  return 2;
-}
-
 // A decimal number from 0 to 2^64-1, nothing else.
 std::optional<uint64_t> ParseSeed(std::string_view text) {
   if (text.empty() || text.size() > 20) return std::nullopt;
@@ -122,24 +117,27 @@ int RunChatCommand(int argc, char** argv) {
       } else if (arg == "--seed" || arg.rfind("--seed=", 0) == 0) {
         std::string value;
         if (arg == "--seed") {
-          if (i + 1 >= argc) return ChatUsageError("--seed needs a number");
+          if (i + 1 >= argc)
+            return UsageError("chat", "--seed needs a number", kChatUsage);
           value = argv[++i];
         } else {
           value = arg.substr(7);
         }
         seed = ParseSeed(value);
         if (!seed)
-          return ChatUsageError("--seed needs a number, not '" + value + "'");
+          return UsageError(
+              "chat", "--seed needs a number, not '" + value + "'", kChatUsage);
       } else {
-        return ChatUsageError("unknown option '" + arg + "'");
+        return UsageError("chat", "unknown option '" + arg + "'", kChatUsage);
       }
       continue;
     }
-    if (have_path) return ChatUsageError("more than one FILE.clf given");
+    if (have_path)
+      return UsageError("chat", "more than one FILE.clf given", kChatUsage);
     path = arg;
     have_path = true;
   }
-  if (!have_path) return ChatUsageError("no FILE.clf given");
+  if (!have_path) return UsageError("chat", "no FILE.clf given", kChatUsage);
 
   SetOperatorMessageHandler([](const std::string& text) {
     std::fwrite(text.data(), 1, text.size(), stderr);

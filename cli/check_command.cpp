@@ -24,11 +24,6 @@ const char kCheckUsage[] =
 
 namespace {
 
-int CheckUsageError(const std::string& problem) {
-  std::fprintf(stderr, "corvane check: %s\n\n%s", problem.c_str(), kCheckUsage);
-  return 2;
-}
-
 std::string Counted(long long n, const char* singular, const char* plural) {
   return std::to_string(n) + " " + (n == 1 ? singular : plural);
 }
@@ -50,13 +45,14 @@ int RunCheckCommand(int argc, char** argv) {
         std::fputs(kCheckUsage, stdout);
         return 0;
       }
-      return CheckUsageError("unknown option '" + arg + "'");
+      return UsageError("check", "unknown option '" + arg + "'", kCheckUsage);
     }
-    if (have_path) return CheckUsageError("more than one FILE.clf given");
+    if (have_path)
+      return UsageError("check", "more than one FILE.clf given", kCheckUsage);
     path = arg;
     have_path = true;
   }
-  if (!have_path) return CheckUsageError("no FILE.clf given");
+  if (!have_path) return UsageError("check", "no FILE.clf given", kCheckUsage);
 
   long long problems = 0;
   BrainClass brain;

@@ -4,14 +4,7 @@
 #include <cstring>
 
 #include "cli/commands.h"
-
-// The word index's own subcommand joins when its file exists.
-#if __has_include("cli/index_command.h")
 #include "cli/index_command.h"
-#define CORVANE_HAVE_INDEX_COMMAND 1
-#else
-#define CORVANE_HAVE_INDEX_COMMAND 0
-#endif
 
 namespace corvane {
 
@@ -29,6 +22,12 @@ const char kMainUsage[] =
     "  -h, --help      show this text\n"
     "\n"
     "'corvane COMMAND --help' describes one command.\n";
+
+int UsageError(const char* command, const std::string& problem,
+               const char* usage) {
+  std::fprintf(stderr, "corvane %s: %s\n\n%s", command, problem.c_str(), usage);
+  return 2;
+}
 
 }  // namespace corvane
 
@@ -48,17 +47,8 @@ int main(int argc, char** argv) {
     return corvane::RunChatCommand(argc - 2, argv + 2);
   if (std::strcmp(command, "check") == 0)
     return corvane::RunCheckCommand(argc - 2, argv + 2);
-  if (std::strcmp(command, "index") == 0) {
-#if CORVANE_HAVE_INDEX_COMMAND
+  if (std::strcmp(command, "index") == 0)
     return corvane::RunIndexCommand(argc - 2, argv + 2);
-#else
-    std::fputs(
-        "corvane index: the word index command is not available in "
-        "this build\n",
-        stderr);
-    return 2;
-#endif
-  }
   std::fprintf(stderr, "corvane: unknown command '%s'\n\n%s", command,
                kMainUsage);
   return 2;

@@ -3,13 +3,13 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "engine/a1U2.h"
 #include "langfile/CorvLangU.h"
+#include "tests/engine/kb_builder.h"
 #include "tests/temp_dir.h"
 
 namespace corvane {
@@ -42,29 +42,22 @@ void Fill(BrainClass& brain, const std::string& name,
 }
 
 bool IsAutoName(const std::string& label) {
-  return std::regex_match(label, std::regex("Auto-[A-Y]{10}"));
+  if (label.size() != 15 || label.compare(0, 5, "Auto-") != 0) return false;
+  for (char c : label.substr(5))
+    if (c < 'A' || c > 'Y') return false;
+  return true;
 }
 
 ResponseClass* AddCommand(PatternClass& pattern, uint8_t type,
                           const std::string& out, const std::string& name = "",
                           const std::string& value = "") {
-  auto r = std::make_unique<ResponseClass>();
-  r->RESPONSETYPE = type;
-  r->OUTTEXT = out;
-  r->THENAME = name;
-  r->THEVALUE = value;
-  return pattern.AddResponse(std::move(r));
+  return testing_kb::AddResponse(&pattern, type, out, name, value);
 }
 
 // A pattern of the first mode that fires on `word`.
 PatternClass* AddTrigger(BrainClass& brain, const std::string& word) {
-  PatternClass* p =
-      brain.Modes.At(0)->AddPattern(std::make_unique<PatternClass>());
-  auto f = std::make_unique<WordFragmentClass>();
-  f->WORDFRAG = word;
-  f->RELATION = rel::kCustom;
-  f->BONUS = 10;
-  p->AddFragment(std::move(f));
+  PatternClass* p = testing_kb::NewPattern(brain);
+  testing_kb::AddFragment(p, rel::kCustom, word, 10);
   return p;
 }
 
