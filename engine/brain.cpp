@@ -24,6 +24,7 @@ BrainClass::~BrainClass() = default;
 
 KnowledgeClass* BrainClass::AddMode(const std::string& name,
                                     std::unique_ptr<KnowledgeClass> mode) {
+  NoteKnowledgeChange();
   HasVolition = HasVolition || mode->HasVolition;
   mode->Name = name;
   mode->Owner = this;
@@ -50,6 +51,7 @@ void BrainClass::AddState(const std::string& name) {
 
 ProcClass* BrainClass::AddProc(const std::string& name,
                                std::unique_ptr<ProcClass> proc) {
+  NoteKnowledgeChange();
   ProcClass* added = proc.get();
   proc->Owner = this;
   if (name.empty()) {

@@ -196,6 +196,13 @@ class BrainClass : public Item {
   void SetFileRoot(const std::string& root) { paths_ = PathMapper(root); }
   void SetLineLoader(LineLoaderFn loader) { line_loader_ = std::move(loader); }
   const LineLoaderFn& line_loader() const { return line_loader_; }
+  // The knowledge generation: it moves whenever knowledge is attached,
+  // edited, deleted or replaced, so that what a mode or step derived from
+  // its patterns (its index) is rebuilt before the next turn uses it. Code
+  // that edits fragments directly, not through the brain, calls
+  // NoteKnowledgeChange itself.
+  uint64_t KnowledgeGeneration() const { return knowledge_generation_; }
+  void NoteKnowledgeChange() { ++knowledge_generation_; }
   // Sets LastInput to now, or to the next representable value above the
   // previous one when the clock has not advanced, so that every turn has
   // its own time stamp.
@@ -233,6 +240,9 @@ class BrainClass : public Item {
   NameList InputHistory;                  // Newest first, at most 100.
   NameList OutputHistory;                 // Newest first, at most 100.
   NameList PendingOutput;                 // Said since the last reply.
+  // Scores every pattern of the mode in full, as the reference for the
+  // indexed choice (tests compare the two); false in normal use.
+  bool PlainScoring = false;
 
  private:
   void PushHistory(NameList& list, const std::string& text);
@@ -243,6 +253,7 @@ class BrainClass : public Item {
   PathMapper paths_;
   LineLoaderFn line_loader_;
   int submit_depth_ = 0;  // Nesting of Submit inside the current turn.
+  uint64_t knowledge_generation_ = 1;
 };
 
 }  // namespace corvane

@@ -7,6 +7,7 @@
 #include "base/owning_list.h"
 #include "engine/brain.h"
 #include "engine/pattern.h"
+#include "engine/pattern_index.h"
 #include "engine/proc.h"
 #include "engine/type_tables.h"
 #include "text/fstr.h"
@@ -86,11 +87,15 @@ bool FragmentInText(std::string_view fragment, std::string_view text) {
   const SearchModule& module = FStr::Module();
   const char* hit = module.ScanNoCase(text, f);
   if (hit == nullptr) return false;
+  return FragmentInTextAt(f, text, static_cast<std::size_t>(hit - text.data()));
+}
+
+bool FragmentInTextAt(std::string_view f, std::string_view text,
+                      std::size_t p) {
   const std::size_t m = f.size();
   const std::size_t n = text.size();
   const unsigned char first = Fold(f.front());
   const unsigned char last = Fold(f.back());
-  std::size_t p = static_cast<std::size_t>(hit - text.data());
   // The common case: the first occurrence is whole.
   if (Acceptable(first, last, p > 0 ? Fold(text[p - 1]) : -1,
                  p + m < n ? Fold(text[p + m]) : -1))
@@ -185,12 +190,39 @@ BrainClass* WordFragmentClass::Brain() const {
   return nullptr;
 }
 
-int32_t WordFragmentClass::Score(const std::string& input) {
+int32_t ScoreFragmentsOfInput(const OwningList<WordFragmentClass>& fragments,
+                              const std::string& input, PatternClass* pattern,
+                              StepPatternClass* step_pattern) {
+  BrainClass* brain = pattern != nullptr ? pattern->Brain() : step_pattern->Brain();
+  // A text without "^" expands to itself: no copy.
+  std::string expanded_copy;
+  const std::string* expanded = &input;
+  if (input.find('^') != std::string::npos) {
+    expanded_copy = brain->ExpandMacros(input, input, pattern, step_pattern);
+    expanded = &expanded_copy;
+  }
+  if (HasMacroOpening(*expanded)) return SumFragmentScores(fragments, *expanded);
+  const std::string upper = UpperAscii(*expanded);
+  int32_t sum = 0;
+  for (int i = 0; i < fragments.Count(); ++i)
+    sum = CheckedAdd(sum, fragments.At(i)->Score(*expanded, &upper));
+  return sum;
+}
+
+int32_t WordFragmentClass::Score(const std::string& input,
+                                 const std::string* upper_input) {
   BrainClass* brain = Brain();
   PatternClass* pattern = OwnerPattern();
   StepPatternClass* step_pattern = OwnerStepPattern();
   auto exp = [&](const std::string& text) {
     return brain->ExpandMacros(text, input, pattern, step_pattern);
+  };
+  // The input expanded and upper-cased, made at most once.
+  std::string upper_copy;
+  auto upper_in = [&]() -> const std::string& {
+    if (upper_input != nullptr) return *upper_input;
+    upper_copy = UpperAscii(exp(input));
+    return upper_copy;
   };
   bool holds = false;
   bool tested = true;
@@ -199,7 +231,7 @@ int32_t WordFragmentClass::Score(const std::string& input) {
     case rel::kOr:
     case rel::kNot:
     case rel::kCustom: {
-      const std::string a = UpperAscii(exp(input));
+      const std::string& a = upper_in();
       const std::string b = UpperAscii(exp(WORDFRAG));
       holds = FragmentInText(b, a);
       break;
@@ -226,7 +258,7 @@ int32_t WordFragmentClass::Score(const std::string& input) {
       break;
     }
     case rel::kCustomSub: {
-      const std::string a = UpperAscii(exp(input));
+      const std::string& a = upper_in();
       const std::string b = UpperAscii(exp(WORDFRAG));
       holds = PosNoCase(b, a) > 0;
       break;
@@ -235,7 +267,7 @@ int32_t WordFragmentClass::Score(const std::string& input) {
       holds = brain->CollectionHasSubstring(THENAME, input);
       break;
     case rel::kExtract: {
-      const std::string a = exp(input);
+      const std::string a = upper_input != nullptr ? input : exp(input);
       const std::string b = UpperAscii(exp(WORDFRAG));
       holds = brain->ExtractFacts(b, a);
       break;

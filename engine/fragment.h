@@ -31,14 +31,30 @@ void SplitWords(std::string_view text, NameList& list);
 // near-linear time; see the .cpp for how.
 bool FragmentInText(std::string_view fragment, std::string_view text);
 
+// FragmentInText for a fragment already trimmed and not empty, whose
+// leftmost occurrence in `text` (comparing through the engine's upper-case
+// table) is known to start at byte `first`: the search starts there.
+bool FragmentInTextAt(std::string_view fragment, std::string_view text,
+                      std::size_t first);
+
 class WordFragmentClass;
 template <typename T>
 class OwningList;
 
 // The sum of the fragments' scores for an input the owner has expanded,
-// in list order; throws OverflowError when the sum overflows.
+// in list order; throws OverflowError when the sum overflows. Each fragment
+// expands the input again and upper-cases it: the reference way.
 int32_t SumFragmentScores(const OwningList<WordFragmentClass>& fragments,
                           const std::string& input);
+
+// The same sum for the raw input of a turn, with the same effects in the
+// same order, but cheaper: the owner's expansion of the input is made only
+// when the input holds a macro; when the expanded input holds no macro
+// opening, fragments neither expand it again nor copy it, and it is
+// upper-cased once for all of them.
+int32_t ScoreFragmentsOfInput(const OwningList<WordFragmentClass>& fragments,
+                              const std::string& input, PatternClass* pattern,
+                              StepPatternClass* step_pattern);
 
 // The input with the first occurrence of each matching fragment's expanded
 // text taken out, as a plain substring. A pattern (`pattern` given) strips
@@ -61,7 +77,10 @@ class WordFragmentClass : public Item {
   // The fragment's score for an input that the owner has already expanded
   // once. Sets the brain's LastFrag on every call. Throws OverflowError when
   // a failing fragment negates a PENALTY of -2147483648.
-  int32_t Score(const std::string& input);
+  int32_t Score(const std::string& input) { return Score(input, nullptr); }
+  // As Score; `upper_input`, when given, is the upper-cased input, which
+  // then holds no macro opening, so that expanding it would change nothing.
+  int32_t Score(const std::string& input, const std::string* upper_input);
 
   std::string ObjectName;   // Named-object label.
   std::string WORDFRAG;     // The fragment text; may hold macros.

@@ -3,6 +3,7 @@
 #include "engine/attach.h"
 #include "engine/brain.h"
 #include "engine/pattern.h"
+#include "engine/pattern_index.h"
 #include "engine/response.h"
 
 namespace corvane {
@@ -22,13 +23,12 @@ PatternClass* KnowledgeClass::AddPattern(std::unique_ptr<PatternClass> pattern) 
   BrainClass* brain = Brain();
   HasVolition = HasVolition || pattern->HASVOLITION;
   if (HasVolition) brain->HasVolition = true;
+  pattern->LASTVOLITION.List();
   return AttachItem(Patterns, std::move(pattern), brain, &brain->LastPat);
 }
 
-void KnowledgeClass::Answer(const std::string& input) {
-  // Every pattern is scored before any responds, so a response cannot change
-  // this turn's ranking. The first of equal scores wins.
-  int32_t best = -30000;
+PatternClass* KnowledgeClass::ChoosePlain(const std::string& input) {
+  int32_t best = kLowestScore;
   PatternClass* chosen = nullptr;
   for (int i = 0; i < Patterns.Count(); ++i) {
     PatternClass* pattern = Patterns.At(i);
@@ -38,12 +38,49 @@ void KnowledgeClass::Answer(const std::string& input) {
       chosen = pattern;
     }
   }
+  return chosen;
+}
+
+PatternClass* KnowledgeClass::ChooseIndexed(const std::string& input) {
   BrainClass* brain = Brain();
+  // A macro in the input may expand differently for each pattern (its
+  // remainder) and may draw random numbers: every pattern is scored.
+  if (HasMacroOpening(input)) return ChoosePlain(input);
+  if (!index_) index_ = std::make_unique<PatternIndex>();
+  if (!index_->Fresh(brain->KnowledgeGeneration())) {
+    std::vector<const PatternIndex::FragmentList*> lists;
+    lists.reserve(static_cast<std::size_t>(Patterns.Count()));
+    for (const auto& pattern : Patterns) lists.push_back(&pattern->Fragments);
+    index_->Build(lists, brain->KnowledgeGeneration());
+  }
+  // A turn trace would hook in here: after Choose, index_->LastStaticScore
+  // gives each static pattern's score, and StaticFragmentScore tells which
+  // fragments of a candidate held, without effects on the brain.
+  const int at = index_->Choose(
+      input, [&](int i) { return Patterns.At(i)->Score(input); },
+      brain->LastFrag);
+  return at < 0 ? nullptr : Patterns.At(at);
+}
+
+void KnowledgeClass::Answer(const std::string& input) {
+  // Every pattern is scored before any responds, so a response cannot change
+  // this turn's ranking. The first of equal scores wins.
+  BrainClass* brain = Brain();
+  PatternClass* chosen =
+      brain->PlainScoring ? ChoosePlain(input) : ChooseIndexed(input);
   if (chosen == nullptr)
     brain->Say(kModeFallbackMessage);
   else
     chosen->Fire(input);
-  for (int i = 0; i < Patterns.Count(); ++i) Patterns.At(i)->ClearLastVolition();
+  if (brain->PlainScoring) {
+    for (int i = 0; i < Patterns.Count(); ++i) Patterns.At(i)->ClearLastVolition();
+  } else {
+    // Only marked patterns need clearing. The list may have grown while the
+    // chosen pattern fired; a deleted pattern has left it.
+    for (std::size_t i = 0; i < MarkedPatterns.size(); ++i)
+      MarkedPatterns[i]->ClearLastVolition();
+  }
+  MarkedPatterns.clear();
   brain->LastKnow = ObjectName;
 }
 

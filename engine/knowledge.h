@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "base/owning_list.h"
 #include "engine/item.h"
@@ -15,6 +16,7 @@ namespace corvane {
 
 class BrainClass;
 class PatternClass;
+class PatternIndex;
 
 class KnowledgeClass : public Item {
  public:
@@ -41,6 +43,15 @@ class KnowledgeClass : public Item {
   OwningList<PatternClass> Patterns;   // In the order added; decides ties.
   Item* Owner = nullptr;               // The brain, or a response.
   bool HasVolition = false;            // Field HASVOLITION.
+  // Patterns whose LASTVOLITION was set since the last answer; not owned.
+  std::vector<PatternClass*> MarkedPatterns;
+
+ private:
+  // The best pattern by scoring every one in order: the reference way.
+  PatternClass* ChoosePlain(const std::string& input);
+  // The same choice through the index (see engine/pattern_index.h).
+  PatternClass* ChooseIndexed(const std::string& input);
+  std::unique_ptr<PatternIndex> index_;  // Built on demand.
 };
 
 inline constexpr const char* kModeFallbackMessage =

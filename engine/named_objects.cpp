@@ -225,6 +225,7 @@ void BrainClass::SetObjectField(const std::string& label,
                                 const std::string& value) {
   const int at = NamedObjects.IndexOf(label);
   if (at < 0) return;
+  NoteKnowledgeChange();
   Item* item = static_cast<Item*>(NamedObjects.ObjectAt(at));
   if (item == nullptr) {
     Say(kUnknownClassMessage + label);
@@ -277,6 +278,7 @@ void BrainClass::SetObjectField(const std::string& label,
 void BrainClass::DeleteNamedObject(const std::string& label) {
   const int at = NamedObjects.IndexOf(label);
   if (at < 0) return;
+  NoteKnowledgeChange();
   Item* item = static_cast<Item*>(NamedObjects.ObjectAt(at));
   NamedObjects.Delete(at);
   if (item == nullptr) return;
@@ -326,8 +328,11 @@ void BrainClass::DeleteNamedObject(const std::string& label) {
     case ObjectKind::kPattern: {
       auto* pattern = ItemAs<PatternClass>(item);
       ForgetFiringPattern(*this, pattern);
-      if (pattern->Mode != nullptr)
+      if (pattern->Mode != nullptr) {
+        if (pattern->Mode->Patterns.IndexOf(pattern) >= 0)
+          std::erase(pattern->Mode->MarkedPatterns, pattern);
         DetachFrom(*this, pattern->Mode->Patterns, pattern);
+      }
       break;
     }
     case ObjectKind::kMode: {

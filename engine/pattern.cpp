@@ -10,6 +10,18 @@
 
 namespace corvane {
 
+VolitionMark& VolitionMark::operator=(double value) {
+  value_ = value;
+  List();
+  return *this;
+}
+
+void VolitionMark::List() {
+  if (value_ == 0 || listed_ || owner_->Mode == nullptr) return;
+  owner_->Mode->MarkedPatterns.push_back(owner_);
+  listed_ = true;
+}
+
 PatternClass::PatternClass() : Item(kKind) {}
 PatternClass::~PatternClass() = default;
 
@@ -64,8 +76,9 @@ StateClass* PatternClass::AddStateResponse(std::unique_ptr<StateClass> group) {
 }
 
 int32_t PatternClass::Score(const std::string& input) {
-  return SumFragmentScores(Fragments,
-                           Brain()->ExpandMacros(input, input, this, nullptr));
+  BrainClass* brain = Brain();
+  if (!brain->PlainScoring) return ScoreFragmentsOfInput(Fragments, input, this, nullptr);
+  return SumFragmentScores(Fragments, brain->ExpandMacros(input, input, this, nullptr));
 }
 
 void PatternClass::Fire(const std::string& input) {

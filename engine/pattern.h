@@ -15,10 +15,35 @@ namespace corvane {
 
 class BrainClass;
 class KnowledgeClass;
+class PatternClass;
 class ResponseClass;
 class WordFragmentClass;
 class ThresholdClass;
 class StateClass;
+
+// The time of a pattern's last volition, reset after every answer. A mark
+// other than 0 puts its pattern on the mode's list of marked patterns, so
+// that an answer clears the marks without visiting every pattern.
+class VolitionMark {
+ public:
+  explicit VolitionMark(PatternClass* owner) : owner_(owner) {}
+  VolitionMark(const VolitionMark&) = delete;
+  VolitionMark& operator=(const VolitionMark&) = delete;
+  VolitionMark& operator=(double value);
+  operator double() const { return value_; }
+  // Sets 0 and forgets the listing; the mode's list is cleared as a whole.
+  void Clear() {
+    value_ = 0;
+    listed_ = false;
+  }
+  // Lists the pattern with its mode when it is marked and not yet listed.
+  void List();
+
+ private:
+  double value_ = 0;
+  PatternClass* owner_;
+  bool listed_ = false;
+};
 
 class PatternClass : public Item {
  public:
@@ -35,11 +60,12 @@ class PatternClass : public Item {
   StateClass* AddStateResponse(std::unique_ptr<StateClass> group);
 
   // The sum of the fragments' scores for the input, expanded once. Throws
-  // OverflowError when the sum overflows.
+  // OverflowError when the sum overflows. The brain's PlainScoring selects
+  // the reference way (see ScoreFragmentsOfInput).
   int32_t Score(const std::string& input);
   // Counts a hit, picks the response group and carries out one response.
   void Fire(const std::string& input);
-  void ClearLastVolition() { LASTVOLITION = 0; }
+  void ClearLastVolition() { LASTVOLITION.Clear(); }
   // The input with the first occurrence of each word fragment's text taken
   // out (kinds AND, OR, NOT, CUSTOM, CUSTOM-Sub).
   std::string StripFragments(const std::string& input);
@@ -57,7 +83,7 @@ class PatternClass : public Item {
   KnowledgeClass* Mode = nullptr;             // Owning mode.
   bool HASVOLITION = false;                   // Has a "Volition" fragment.
   double VOLITIONWHEN = 0;                    // From the last "Volition" text.
-  double LASTVOLITION = 0;                    // Reset after every answer.
+  VolitionMark LASTVOLITION{this};            // Reset after every answer.
   bool HasInitialize = false;                 // Start pattern.
   bool HasFinalize = false;                   // Stop pattern.
 };

@@ -3,6 +3,7 @@
 #include "engine/attach.h"
 #include "engine/brain.h"
 #include "engine/fragment.h"
+#include "engine/pattern_index.h"
 #include "engine/response.h"
 
 namespace corvane {
@@ -14,6 +15,7 @@ StepClass* ProcClass::AddStep(const std::string& name,
                               std::unique_ptr<StepClass> step) {
   StepClass* added = step.get();
   step->Proc = this;
+  if (Owner != nullptr) Owner->NoteKnowledgeChange();
   auto keep_detached = [this](std::unique_ptr<StepClass> kept) {
     if (Owner != nullptr)
       Owner->Park(std::move(kept));
@@ -80,8 +82,8 @@ StepPatternClass* StepClass::AddStepPattern(std::unique_ptr<StepPatternClass> sp
   return AttachItem(StepPatterns, std::move(sp), brain, &brain->LastSPat);
 }
 
-void StepClass::Answer(const std::string& input) {
-  int32_t best = -30000;
+StepPatternClass* StepClass::ChoosePlain(const std::string& input) {
+  int32_t best = kLowestScore;
   StepPatternClass* chosen = nullptr;
   for (int i = 0; i < StepPatterns.Count(); ++i) {
     StepPatternClass* sp = StepPatterns.At(i);
@@ -91,6 +93,32 @@ void StepClass::Answer(const std::string& input) {
       chosen = sp;
     }
   }
+  return chosen;
+}
+
+StepPatternClass* StepClass::ChooseIndexed(const std::string& input) {
+  BrainClass* brain = Brain();
+  // A macro in the input may expand differently for each step pattern.
+  if (HasMacroOpening(input)) return ChoosePlain(input);
+  if (!index_) index_ = std::make_unique<PatternIndex>();
+  if (!index_->Fresh(brain->KnowledgeGeneration())) {
+    std::vector<const PatternIndex::FragmentList*> lists;
+    lists.reserve(static_cast<std::size_t>(StepPatterns.Count()));
+    for (const auto& sp : StepPatterns) lists.push_back(&sp->Fragments);
+    index_->Build(lists, brain->KnowledgeGeneration());
+  }
+  const int at = index_->Choose(
+      input, [&](int i) { return StepPatterns.At(i)->Score(input); },
+      brain->LastFrag);
+  return at < 0 ? nullptr : StepPatterns.At(at);
+}
+
+void StepClass::Answer(const std::string& input) {
+  // Small steps are scored in full: building an index would cost more.
+  StepPatternClass* chosen =
+      Brain()->PlainScoring || StepPatterns.Count() < kIndexedStepPatterns
+          ? ChoosePlain(input)
+          : ChooseIndexed(input);
   if (chosen == nullptr)
     Brain()->Say(kNoStepPatternsMessage);
   else
@@ -118,8 +146,9 @@ ResponseClass* StepPatternClass::AddResponse(
 }
 
 int32_t StepPatternClass::Score(const std::string& input) {
-  return SumFragmentScores(Fragments,
-                           Brain()->ExpandMacros(input, input, nullptr, this));
+  BrainClass* brain = Brain();
+  if (!brain->PlainScoring) return ScoreFragmentsOfInput(Fragments, input, nullptr, this);
+  return SumFragmentScores(Fragments, brain->ExpandMacros(input, input, nullptr, this));
 }
 
 void StepPatternClass::Respond(const std::string& input) {

@@ -16,6 +16,7 @@
 namespace corvane {
 
 class BrainClass;
+class PatternIndex;
 class ResponseClass;
 class StepClass;
 class StepPatternClass;
@@ -71,11 +72,19 @@ class StepClass : public Item {
   // none scores above -30000.
   void Answer(const std::string& input);
 
+  // Steps with at least this many step patterns choose through an index.
+  static constexpr int kIndexedStepPatterns = 8;
+
   std::string ObjectName;                      // Named-object label.
   std::string Name;                            // Field THENAME.
   std::string Prompt;                          // Field THEPROMPT.
   OwningList<StepPatternClass> StepPatterns;   // In the order added.
   ProcClass* Proc = nullptr;                   // Owner.
+
+ private:
+  StepPatternClass* ChoosePlain(const std::string& input);
+  StepPatternClass* ChooseIndexed(const std::string& input);
+  std::unique_ptr<PatternIndex> index_;  // Built on demand.
 };
 
 class StepPatternClass : public Item {

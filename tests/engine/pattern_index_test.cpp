@@ -1,0 +1,404 @@
+// The indexed choice of a pattern against the plain scorer that scores
+// every pattern in full: random knowledge bases, random inputs and random
+// changes between turns must give the same replies, facts, hit counts,
+// labels and errors, turn by turn.
+#include "engine/pattern_index.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/a1U2.h"
+#include "kb_builder.h"
+
+namespace corvane {
+namespace {
+
+using namespace testing_kb;
+
+constexpr int32_t kMin = std::numeric_limits<int32_t>::min();
+constexpr int32_t kMax = std::numeric_limits<int32_t>::max();
+
+// Fragment texts: substrings that are not whole words ('cat' in 'catcat',
+// 'ab' in 'aabb'), phrases, blanks to trim, Windows-1252 letters whose
+// case folds, and macros.
+const char* const kTexts[] = {"cat",         "CAT",
+                              " cat ",       "dog",
+                              "the cat",     "ab",
+                              "aabb",        "a",
+                              "catcat",      "at",
+                              "cat dog",     "\xe9t\xe9",
+                              "\xc9T\xc9",   "",
+                              "  ",          "x-ray",
+                              "ray",         "^Fact{w}",
+                              "^LastFrag{}", "^State{}",
+                              "^",           "dog^",
+                              "^fact{}",     "^Remain{}",
+                              "my ^Extr{w}", "is ^Extr{v} ok"};
+
+// Input words, including macro openings and their look-alikes.
+const char* const kWords[] = {
+    "cat",       "Cat",      "catcat",   "dog",       "the",
+    "aabb",      "ab",       "a",        "x-ray",     "ray",
+    "\xe9t\xe9", "my",       "is",       "ok",        "^",
+    "^^",        "^Fact{w}", "^State{}", "^Remain{}", "^LastFrag{}",
+    "^fact{",    "^Rem",     "CATDOG",   "dogcat",    "b"};
+
+const int32_t kScores[] = {0,     10,     -10,  5,    100,     -30000,
+                           30000, -29990, kMax, kMin, 1 << 30, -(1 << 30)};
+
+class World {
+ public:
+  explicit World(uint32_t seed) : rng_(seed) {}
+
+  int Pick(int n) {
+    return static_cast<int>(rng_() % static_cast<uint32_t>(n));
+  }
+  bool Chance(int percent) { return Pick(100) < percent; }
+  template <typename T, std::size_t N>
+  const T& PickOf(const T (&a)[N]) {
+    return a[Pick(static_cast<int>(N))];
+  }
+
+  uint8_t Relation() {
+    // Mostly the kinds the index handles, all kinds now and then.
+    static const uint8_t kCommon[] = {rel::kAnd,    rel::kOr,
+                                      rel::kNot,    rel::kCustom,
+                                      rel::kCustom, rel::kCustomSub};
+    return Chance(75) ? PickOf(kCommon)
+                      : static_cast<uint8_t>(Pick(kRelationCount));
+  }
+
+  void AddRandomFragment(PatternClass* p, int label) {
+    auto f = MakeFragment(Relation(), PickOf(kTexts), PickOf(kScores),
+                          Chance(70) ? Pick(20) : PickOf(kScores),
+                          Chance(50) ? "w" : "v", Chance(50) ? "#" : "CAT");
+    if (f->RELATION == rel::kInCollection ||
+        f->RELATION == rel::kInCollectionSub)
+      f->THENAME = "words";
+    f->ObjectName = "F" + std::to_string(label);
+    p->AddFragment(std::move(f));
+  }
+
+  void AddRandomResponse(PatternClass* p) {
+    switch (Pick(12)) {
+      case 0:
+        AddResponse(p, rt::kCreateAutoPattern, "cat dog", "7", "learnt");
+        break;
+      case 1:
+        AddResponse(p, rt::kSelfModify, "F" + std::to_string(Pick(labels_ + 1)),
+                    Chance(50) ? "WORDFRAG" : "BONUS",
+                    Chance(50) ? "dog" : "25");
+        break;
+      case 2:
+        AddResponse(p, rt::kAddFragment, "ray", "40");
+        break;
+      case 3:
+        AddResponse(p, rt::kAssignment, "", "w", "Cat");
+        break;
+      case 4:
+        AddResponse(p, rt::kSelfModify, "P" + std::to_string(Pick(8)),
+                    "LASTVOLITION", "5");
+        break;
+      case 5:
+        AddResponse(p, rt::kJustText,
+                    "frag ^LastFrag{} pat ^LastPat{} ^Fact{w} ^Fact{v}");
+        break;
+      case 6:
+        AddResponse(p, rt::kDeleteObject,
+                    "F" + std::to_string(Pick(labels_ + 1)));
+        break;
+      case 7:
+        AddResponse(p, rt::kStartProc, "", "Guide");
+        break;
+      default:
+        AddResponse(p, rt::kJustText,
+                    "reply " + std::to_string(Pick(1000)) + " ^AutoName{}");
+        break;
+    }
+  }
+
+  // The same knowledge base for the same seed.
+  void Fill(BrainClass& brain) {
+    brain.Seed(rng_());
+    brain.AddCollection("words", std::make_unique<DataCollectionClass>())
+        ->Include("cat");
+    const int patterns = 1 + Pick(24);
+    for (int i = 0; i < patterns; ++i) {
+      PatternClass* p = NewPattern(brain, "P" + std::to_string(i));
+      const int fragments = Pick(5);
+      for (int k = 0; k < fragments; ++k) AddRandomFragment(p, labels_++);
+      const int responses = 1 + Pick(2);
+      for (int k = 0; k < responses; ++k) AddRandomResponse(p);
+      if (Chance(10)) AddThresholdGroup(p);
+    }
+    // A procedure whose step has enough step patterns to be indexed.
+    ProcClass* proc = brain.AddProc("Guide", std::make_unique<ProcClass>());
+    StepClass* step = proc->AddStep("One", std::make_unique<StepClass>());
+    const int step_patterns = Pick(14);
+    for (int i = 0; i < step_patterns; ++i) {
+      auto sp = std::make_unique<StepPatternClass>();
+      sp->ObjectName = "S" + std::to_string(i);
+      StepPatternClass* added = step->AddStepPattern(std::move(sp));
+      const int fragments = Pick(3);
+      for (int k = 0; k < fragments; ++k) {
+        auto f = MakeFragment(Relation(), PickOf(kTexts), PickOf(kScores),
+                              Pick(20), "w", "#");
+        f->ObjectName = "F" + std::to_string(labels_++);
+        added->AddFragment(std::move(f));
+      }
+      AddResponse(added, Chance(30) ? rt::kHaltProc : rt::kJustText,
+                  "step " + std::to_string(i) + " ^LastFrag{}");
+    }
+  }
+
+  void AddThresholdGroup(PatternClass* p) {
+    auto t = std::make_unique<ThresholdClass>();
+    t->THRESHFROM = 2;
+    t->THRESHTO = 3;
+    p->AddThreshold(std::move(t))
+        ->AddResponse(MakeResponse(rt::kJustText, "again"));
+  }
+
+  std::string Input() {
+    std::string input;
+    const int words = Pick(7);
+    for (int i = 0; i < words; ++i) {
+      if (i) input += Chance(80) ? " " : "";
+      input += PickOf(kWords);
+    }
+    return input;
+  }
+
+  // A change made the same way to both brains between turns.
+  struct Change {
+    int kind;
+    std::string label, field, value;
+  };
+  Change NextChange() {
+    static const char* const kFields[] = {"WORDFRAG", "RELATION", "BONUS",
+                                          "PENALTY"};
+    static const char* const kValues[] = {
+        "cat",         "dog",   "CUSTOM",   "AND",  "NOT", "CUSTOM-Sub",
+        "-2147483648", "30000", "^Fact{w}", "aabb", "15",  "Data-Match"};
+    Change c{Pick(5), "F" + std::to_string(Pick(labels_ + 1)), PickOf(kFields),
+             PickOf(kValues)};
+    if (c.kind == 1) c.label = "P" + std::to_string(Pick(30));
+    return c;
+  }
+
+  int labels_ = 0;
+
+ private:
+  std::mt19937 rng_;
+};
+
+void Apply(BrainClass& brain, const World::Change& c) {
+  switch (c.kind) {
+    case 0:
+      brain.SetObjectField(c.label, c.field, c.value);
+      break;
+    case 1:
+      brain.DeleteNamedObject(c.label);
+      break;
+    case 2:
+      brain.CreateAutoPattern("dog ray", c.value, "auto " + c.value);
+      break;
+    case 3:
+      brain.AddFragmentToLastPattern(c.value, "12");
+      break;
+    default:
+      break;  // No change: the index must be reused as it is.
+  }
+}
+
+std::string Outcome(BrainClass& brain, const std::string& input) {
+  try {
+    return "reply: " + brain.Respond(input);
+  } catch (const std::exception& e) {
+    std::string said;
+    for (const auto& entry : brain.PendingOutput.entries())
+      said += entry.name + "|";
+    brain.PendingOutput.Clear();
+    return std::string("error: ") + e.what() + " after " + said;
+  }
+}
+
+// Everything a turn may leave behind that the two ways could disagree on.
+std::string State(const BrainClass& brain) {
+  std::string s = "frag=" + brain.LastFrag + " pat=" + brain.LastPat +
+                  " know=" + brain.LastKnow + " spat=" + brain.LastSPat +
+                  " proc=" + std::to_string(brain.CurrentProc) + " facts:";
+  for (int i = 0; i < brain.FactNames.Count(); ++i)
+    s += brain.FactNames.At(i) + "=" + brain.FactValues.At(i) + ";";
+  for (const auto& mode : brain.Modes)
+    for (const auto& p : mode->Patterns)
+      s += " " + std::to_string(p->HITCOUNT) + "/" +
+           std::to_string(static_cast<double>(p->LASTVOLITION));
+  return s;
+}
+
+TEST(PatternIndexTest, IndexedChoiceEqualsPlainScoringOnRandomKnowledge) {
+  constexpr int kKnowledgeBases = 500;
+  constexpr int kTurns = 42;  // 21,000 turns in all.
+  int indexed_turns = 0;
+  for (int kb = 0; kb < kKnowledgeBases; ++kb) {
+    World plain_world(static_cast<uint32_t>(kb) * 7919u + 1);
+    World indexed_world(static_cast<uint32_t>(kb) * 7919u + 1);
+    BrainClass plain, indexed;
+    plain.PlainScoring = true;
+    plain_world.Fill(plain);
+    indexed_world.Fill(indexed);
+    World turns(static_cast<uint32_t>(kb) + 100000u);
+    turns.labels_ = plain_world.labels_;
+    for (int t = 0; t < kTurns; ++t) {
+      const std::string input = turns.Input();
+      if (!HasMacroOpening(input)) ++indexed_turns;
+      const std::string a = Outcome(plain, input);
+      const std::string b = Outcome(indexed, input);
+      ASSERT_EQ(a, b) << "knowledge base " << kb << ", turn " << t
+                      << ", input '" << input << "'";
+      ASSERT_EQ(State(plain), State(indexed))
+          << "knowledge base " << kb << ", turn " << t << ", input '" << input
+          << "'";
+      const World::Change c = turns.NextChange();
+      Apply(plain, c);
+      Apply(indexed, c);
+      ASSERT_EQ(Outcome(plain, ""), Outcome(indexed, ""));
+    }
+  }
+  // Most turns must have gone through the index, not around it.
+  EXPECT_GT(indexed_turns, kKnowledgeBases * kTurns / 2);
+}
+
+class PatternIndexCasesTest : public ::testing::Test {
+ protected:
+  // The reply of each way for the input.
+  std::pair<std::string, std::string> Both(const std::string& input) {
+    return {plain_.Respond(input), indexed_.Respond(input)};
+  }
+  template <typename Fn>
+  void Build(Fn fn) {
+    plain_.PlainScoring = true;
+    fn(plain_);
+    fn(indexed_);
+  }
+  BrainClass plain_, indexed_;
+};
+
+// A pattern answering `word` with `reply`; it scores -40000 without it.
+PatternClass* Strict(BrainClass& b, const std::string& word, int32_t bonus,
+                     const std::string& reply, const std::string& label = "") {
+  PatternClass* p = NewPattern(b, label);
+  auto f = MakeFragment(rel::kCustom, word, bonus, 40000);
+  f->ObjectName = label.empty() ? "" : "F" + label;
+  p->AddFragment(std::move(f));
+  AddResponse(p, rt::kJustText, reply);
+  return p;
+}
+
+TEST_F(PatternIndexCasesTest,
+       SubstringsThatAreNotWholeWordsStillHoldAfterCuts) {
+  Build([](BrainClass& b) {
+    Strict(b, "cat", 10, "cat");
+    Strict(b, "ab", 10, "ab");
+  });
+  // 'cat' holds in 'catcat dog' only after the first occurrence is cut,
+  // and 'ab' in 'aabb' likewise: keys by whole words would miss both.
+  EXPECT_EQ(indexed_.Respond("catcat dog"), "cat");
+  EXPECT_EQ(indexed_.Respond("aabb"), "ab");
+  EXPECT_EQ(indexed_.Respond("concatenate"), kModeFallbackMessage);
+  EXPECT_EQ(indexed_.Respond("CAT's"), "cat");
+  for (const char* input : {"catcat dog", "aabb", "concatenate", "CAT's"}) {
+    const auto [a, b] = Both(input);
+    EXPECT_EQ(a, b) << input;
+  }
+}
+
+TEST_F(PatternIndexCasesTest, TiesGoToTheFirstAndMinus30000NeverWins) {
+  Build([](BrainClass& b) {
+    PatternClass* low = NewPattern(b, "low");
+    AddFragment(low, rel::kCustom, "cat", -30000, 30000);  // Always -30000.
+    AddResponse(low, rt::kJustText, "low");
+    Strict(b, "dog", 5, "first");
+    PatternClass* second = Strict(b, "dog", 3, "second");
+    AddFragment(second, rel::kOr, "bird", 0, 0);
+    Strict(b, "dog", 5, "third");  // Ties with "first", which comes first.
+    PatternClass* base = NewPattern(b, "base");
+    AddFragment(base, rel::kNot, "fish", 0, 0);  // 100 without fish, else -100.
+    AddFragment(base, rel::kCustom, "zzz", 0, 30000);
+    AddResponse(base, rt::kJustText, "base");
+  });
+  EXPECT_EQ(indexed_.Respond("cat"), "base");  // -29900, untouched.
+  EXPECT_EQ(indexed_.Respond("fish cat"), kModeFallbackMessage);  // -30100.
+  EXPECT_EQ(indexed_.Respond("fish dog"), "first");
+  EXPECT_EQ(indexed_.Respond("fish dog bird"), "second");  // 53 beats 5.
+  EXPECT_EQ(indexed_.LastFrag, "");
+  for (const char* input : {"cat", "fish cat", "fish dog", "fish dog bird"}) {
+    const auto [a, b] = Both(input);
+    EXPECT_EQ(a, b) << input;
+  }
+}
+
+TEST_F(PatternIndexCasesTest, ChangesReachTheNextTurn) {
+  Build([](BrainClass& b) { Strict(b, "cat", 10, "cat", "P"); });
+  EXPECT_EQ(indexed_.Respond("cat"), "cat");
+  indexed_.SetObjectField("FP", "WORDFRAG", "dog");
+  EXPECT_EQ(indexed_.Respond("cat"), kModeFallbackMessage);
+  EXPECT_EQ(indexed_.Respond("dog"), "cat");
+  indexed_.SetObjectField("FP", "BONUS", "-40000");
+  EXPECT_EQ(indexed_.Respond("dog"), kModeFallbackMessage);
+  indexed_.SetObjectField("FP", "RELATION", "NOT");
+  EXPECT_EQ(indexed_.Respond("cat"), "cat");  // NOT scores 100 without dog.
+  indexed_.CreateAutoPattern("bird", "20", "learnt");
+  EXPECT_EQ(indexed_.Respond("dog bird"), "learnt");
+  indexed_.DeleteNamedObject("P");
+  EXPECT_EQ(indexed_.Respond("dog"), "learnt");  // Alone, at 0.
+  indexed_.AddFragmentToLastPattern("fish", "1");
+  EXPECT_EQ(indexed_.LastPat, indexed_.Modes.At(0)->Patterns.At(0)->ObjectName);
+  indexed_.Respond("x");
+  EXPECT_EQ(indexed_.LastFrag,
+            indexed_.Modes.At(0)->Patterns.At(0)->Fragments.At(1)->ObjectName);
+}
+
+TEST_F(PatternIndexCasesTest, VolitionMarksAreClearedThroughTheirList) {
+  Build([](BrainClass& b) { AddRule(b, "cat", "cat"); });
+  PatternClass* p = indexed_.Modes.At(0)->Patterns.At(0);
+  p->LASTVOLITION = 7;
+  p->LASTVOLITION = 8;  // Listed once.
+  EXPECT_EQ(indexed_.Modes.At(0)->MarkedPatterns.size(), 1u);
+  indexed_.Respond("dog");
+  EXPECT_EQ(static_cast<double>(p->LASTVOLITION), 0);
+  EXPECT_TRUE(indexed_.Modes.At(0)->MarkedPatterns.empty());
+  p->LASTVOLITION = 3;
+  EXPECT_EQ(indexed_.Modes.At(0)->MarkedPatterns.size(), 1u);
+}
+
+TEST(PatternIndexScaleTest, OnlyStaticPatternsGoIntoTheAutomaton) {
+  BrainClass brain;
+  PatternClass* s = NewPattern(brain);
+  AddFragment(s, rel::kCustom, " Cat ", 10, 0);
+  AddFragment(s, rel::kCustomSub, " Cat ", 10, 0);  // Untrimmed: its own key.
+  AddFragment(s, rel::kInitialize, "", 0, 0);
+  PatternClass* d = NewPattern(brain);
+  AddFragment(d, rel::kCustom, "^Fact{w}", 10, 0);
+  PatternClass* big = NewPattern(brain);
+  AddFragment(big, rel::kCustom, "a", kMax, 0);
+  AddFragment(big, rel::kCustom, "b", 1, 0);  // The sum could overflow.
+  PatternIndex index;
+  std::vector<const PatternIndex::FragmentList*> lists;
+  for (const auto& p : brain.Modes.At(0)->Patterns)
+    lists.push_back(&p->Fragments);
+  index.Build(lists, 1);
+  EXPECT_EQ(index.entry_count(), 3);
+  EXPECT_EQ(index.dynamic_count(), 2);
+  EXPECT_EQ(index.key_count(), 2);
+}
+
+}  // namespace
+}  // namespace corvane
