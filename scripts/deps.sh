@@ -1,10 +1,11 @@
 # Installs the Debian packages the build needs when they are missing.
 # Sourced by scripts/test and scripts/run. Installs only when run as root.
-CORVANE_PACKAGES="g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev libboost-dev"
+CORVANE_PACKAGES="g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev libboost-dev nlohmann-json3-dev"
 
-# Wanted for the browser test of the demo page; CI installs them, and a
-# machine where they cannot be installed skips that test.
-CORVANE_OPTIONAL_PACKAGES="chromium chromium-driver python3-selenium"
+# Wanted for the browser tests of the demo page and the scale-out test
+# behind nginx; CI installs them, and a machine where they cannot be
+# installed skips those tests.
+CORVANE_OPTIONAL_PACKAGES="chromium chromium-driver python3-selenium nginx"
 
 # Installs the optional packages that are missing; never fails. Skipped
 # when CORVANE_SKIP_OPTIONAL=1 (scripts/run does not need them).
@@ -22,10 +23,19 @@ corvane_install_optional() {
   fi
   echo "installing (optional):$missing" >&2
   export DEBIAN_FRONTEND=noninteractive
+  # Installing nginx must not start a server on port 80: the scale-out test
+  # starts its own on loopback. Debian's policy-rc.d hook keeps package
+  # scripts from starting daemons while it is in place.
+  local policy_made=0
+  if [ ! -e /usr/sbin/policy-rc.d ]; then
+    printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d &&
+      chmod 755 /usr/sbin/policy-rc.d && policy_made=1
+  fi
   # shellcheck disable=SC2086
   apt-get install -y -q --no-install-recommends $missing >&2 ||
     { apt-get update -q >&2 && apt-get install -y -q --no-install-recommends $missing >&2; } ||
-    echo "optional packages not installed; the browser test is skipped" >&2
+    echo "optional packages not installed; the browser and scale-out tests are skipped" >&2
+  [ "$policy_made" = 1 ] && rm -f /usr/sbin/policy-rc.d
   return 0
 }
 

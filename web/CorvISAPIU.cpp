@@ -80,4 +80,16 @@ corvane::IsapiBool TerminateExtension(uint32_t) noexcept {
   return corvane::kIsapiTrue;
 }
 
+corvane::IsapiBool CorvaneConfigureExtension(const char* name,
+                                             const char* value) noexcept {
+  if (name == nullptr || value == nullptr) return corvane::kIsapiFalse;
+  try {
+    return corvane::Application().Configure(name, value)
+               ? corvane::kIsapiTrue
+               : corvane::kIsapiFalse;
+  } catch (...) {
+    return corvane::kIsapiFalse;
+  }
+}
+
 }  // extern "C"

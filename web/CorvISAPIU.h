@@ -40,6 +40,12 @@ uint32_t HttpExtensionProc(corvane::EXTENSION_CONTROL_BLOCK* ecb) noexcept;
 // Returns 1 and does nothing else: the modules go when the library unloads.
 corvane::IsapiBool TerminateExtension(uint32_t flags) noexcept;
 
+// One setting from the host before the first request
+// (WebApplication::Configure). Returns 1 when taken, 0 for a null pointer,
+// an unknown name, a bad value or a call after the first request.
+corvane::IsapiBool CorvaneConfigureExtension(const char* name,
+                                             const char* value) noexcept;
+
 }  // extern "C"
 
 #endif  // CORVANE_WEB_CORVISAPIU_H_

@@ -99,6 +99,17 @@ inline constexpr const char* kGetExtensionVersionName = "GetExtensionVersion";
 inline constexpr const char* kHttpExtensionProcName = "HttpExtensionProc";
 inline constexpr const char* kTerminateExtensionName = "TerminateExtension";
 
+// An optional entry point beyond the interface: a host that has settings
+// for the extension (such as session mode) looks it up by this name and,
+// when present, calls it once per setting after GetExtensionVersion and
+// before the first request. Names and values are zero-terminated; the
+// result is 1 when the extension took the setting, 0 for an unknown name
+// or a bad value (the host should then refuse to start).
+using ConfigureExtensionFn = IsapiBool (*)(const char* name,
+                                           const char* value);
+inline constexpr const char* kConfigureExtensionName =
+    "CorvaneConfigureExtension";
+
 }  // namespace corvane
 
 #endif  // CORVANE_WEB_ISAPI_H_

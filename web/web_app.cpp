@@ -1,11 +1,34 @@
 #include "web/web_app.h"
 
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+
 #include "base/error.h"
+#include "web/json_api.h"
+#include "web/visitor_text.h"
 
 namespace corvane {
 namespace {
 
 constexpr const char* kModuleErrorKind = "EWebModuleError";
+
+// The session id the visitor's cookie names; empty when none.
+std::string CookieSession(const WebRequest& request) {
+  const std::optional<std::string> header =
+      request.ServerVariable("HTTP_COOKIE");
+  if (!header) return std::string();
+  return CookieValue(*header, kSessionCookie).value_or(std::string());
+}
+
+// Sends `body` as JSON with `status`; false when the server refuses.
+void SendJson(EXTENSION_CONTROL_BLOCK& ecb, WebResponse& response, int status,
+              std::string body) {
+  response.StatusCode = status;
+  response.ContentType = kJsonContentType;
+  response.Content = std::move(body);
+  response.SendResponse(ecb);
+}
 
 }  // namespace
 
@@ -20,10 +43,140 @@ void WebApplication::RegisterModuleClass(ModuleFactory factory) {
   factory_ = std::move(factory);
 }
 
+bool WebApplication::Configure(std::string_view name, std::string_view value) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (started_) return false;
+  const std::string text(value);
+  if (name == "sessions") {
+    if (text != "0" && text != "1") return false;
+    session_mode_ = text == "1";
+    return true;
+  }
+  if (name == "max-sessions") {
+    std::size_t n = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
+    if (ec != std::errc() || end != text.data() + text.size() || n == 0)
+      return false;
+    session_settings_.max_sessions = n;
+    return true;
+  }
+  if (name == "session-idle") {
+    // Minutes; fractions allow short idle times for tests.
+    char* end = nullptr;
+    const double minutes = std::strtod(text.c_str(), &end);
+    if (text.empty() || end != text.c_str() + text.size() ||
+        !std::isfinite(minutes) || minutes <= 0 || minutes > 1e7)
+      return false;
+    session_settings_.idle_ms =
+        std::max<int64_t>(1, static_cast<int64_t>(minutes * 60000.0));
+    return true;
+  }
+  if (name == "session-dir") {
+    if (text.empty() || text.front() != '/') return false;
+    session_settings_.dir = text;
+    while (session_settings_.dir.size() > 1 && session_settings_.dir.back() == '/')
+      session_settings_.dir.pop_back();
+    return true;
+  }
+  return false;
+}
+
+SessionPool* WebApplication::Start() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!started_) {
+    started_ = true;
+    if (session_mode_) {
+      SessionSettings settings = session_settings_;
+      settings.max_turns = MaxConnections;
+      sessions_ = std::make_unique<SessionPool>(settings, SessionClock);
+    }
+  }
+  return sessions_.get();
+}
+
+SessionPool* WebApplication::sessions() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return sessions_.get();
+}
+
+uint32_t WebApplication::HandleSessionPage(WebRequest& request,
+                                           WebResponse& response,
+                                           SessionPool& sessions) {
+  EXTENSION_CONTROL_BLOCK& ecb = request.ecb();
+  const std::string cookie = CookieSession(request);
+  // A page without form content needs no brain; a visitor without a
+  // session gets one with the first line they send.
+  if (request.ContentFields().empty() && !sessions.Touch(cookie)) {
+    const std::optional<std::string> root =
+        request.ServerVariable("APPL_PHYSICAL_PATH");
+    if (!root || root->empty())
+      throw Error(kModuleErrorKind,
+                  "The server does not give APPL_PHYSICAL_PATH");
+    response.Content = PageWithoutBrain(*root);
+    response.ContentType = "text/html; charset=utf-8";
+    response.SendResponse(ecb);
+    return HSE_STATUS_SUCCESS;
+  }
+  SessionPool::Lease lease = sessions.Take(request, cookie);
+  if (lease.is_new()) response.Cookies.push_back(SessionCookie(lease.id()));
+  const bool handled = lease.module().DispatchRequest(request, response);
+  if (handled && !response.Sent) response.SendResponse(ecb);
+  return handled ? HSE_STATUS_SUCCESS : HSE_STATUS_ERROR;
+}
+
+uint32_t WebApplication::HandleApiRequest(WebRequest& request,
+                                          WebResponse& response,
+                                          SessionPool* sessions) {
+  EXTENSION_CONTROL_BLOCK& ecb = request.ecb();
+  try {
+    std::string error;
+    const std::optional<ApiRequest> api =
+        ParseApiRequest(request.Content(), &error);
+    if (!api) {
+      SendJson(ecb, response, 400, ApiErrorBody(error));
+      return HSE_STATUS_SUCCESS;
+    }
+    const std::string input = VisitorText(api->input, /*utf8=*/true);
+    std::string reply, session;
+    if (sessions != nullptr) {
+      const std::string wanted =
+          api->session ? *api->session : CookieSession(request);
+      SessionPool::Lease lease = sessions->Take(request, wanted);
+      if (lease.is_new()) response.Cookies.push_back(SessionCookie(lease.id()));
+      session = lease.id();
+      reply = lease.module().Converse(input);
+    } else {
+      const ModuleList::iterator module = ActivateWebModule(request);
+      try {
+        reply = (*module)->Converse(input);
+      } catch (...) {
+        DeactivateWebModule(module);
+        throw;
+      }
+      DeactivateWebModule(module);
+    }
+    SendJson(ecb, response, 200, ApiReplyBody(CodePageToUtf8(reply), session));
+    return HSE_STATUS_SUCCESS;
+  } catch (const Error& e) {
+    if (!response.Sent)
+      SendJson(ecb, response, 500,
+               ApiErrorBody(std::string(e.kind_name()) + ": " + e.what()));
+  } catch (const std::exception& e) {
+    if (!response.Sent)
+      SendJson(ecb, response, 500, ApiErrorBody(e.what()));
+  }
+  return HSE_STATUS_ERROR;
+}
+
 uint32_t WebApplication::HandleRequest(EXTENSION_CONTROL_BLOCK& ecb) noexcept {
   WebResponse response;
   try {
     WebRequest request(ecb);
+    SessionPool* sessions = Start();
+    if (IsApiRequest(request.Method(), request.PathInfo()))
+      return HandleApiRequest(request, response, sessions);
+    if (sessions != nullptr)
+      return HandleSessionPage(request, response, *sessions);
     const ModuleList::iterator module = ActivateWebModule(request);
     bool handled = false;
     try {
@@ -80,6 +233,7 @@ void WebApplication::DestroyModules() noexcept {
   }
   // Saving takes long; it runs outside the lock, front to back.
   while (!doomed.empty()) doomed.pop_front();
+  if (SessionPool* pool = sessions()) pool->Shutdown();
 }
 
 std::size_t WebApplication::active_count() const {

@@ -3,6 +3,11 @@
 // once; between requests they wait in a first-in, first-out cache, so a
 // request takes the module that has waited longest.
 //
+// In session mode (Configure "sessions" before the first request) a session
+// pool (web/session_pool.h) takes the place of the shared pool: every
+// visitor has a brain of their own and the language file is never written.
+// In both modes "POST /api/reply" is the JSON API (web/json_api.h).
+//
 // Thread-safe: HandleRequest runs on many threads at once. One mutex guards
 // the active list and the cache, including the creation (and so the
 // loading) of a module; a module serves one request at a time and its brain
@@ -18,6 +23,7 @@
 #include <string>
 
 #include "web/isapi.h"
+#include "web/session_pool.h"
 #include "web/web_module.h"
 #include "web/web_request.h"
 
@@ -56,8 +62,22 @@ class WebApplication {
   std::size_t active_count() const;
   std::size_t cached_count() const;
 
+  // One setting from the host, before the first request: "sessions" ("1"
+  // or "0"), "max-sessions" (a count of at least 1), "session-idle"
+  // (minutes, a decimal number above 0), "session-dir" (an absolute path
+  // of a directory). False, changing nothing, for an unknown name, a bad
+  // value, or once a request has been served.
+  bool Configure(std::string_view name, std::string_view value);
+
+  // The session pool in session mode, once the first request started it;
+  // null otherwise.
+  SessionPool* sessions();
+
   std::size_t MaxConnections = kMaxActiveModules;  // 0: no limit.
   std::string Title;  // Reported as the extension's description.
+  // The session pool's clock in milliseconds, for tests; empty: the
+  // monotonic clock. Read when the first request starts the application.
+  std::function<int64_t()> SessionClock;
 
  private:
   using ModuleList = std::list<std::unique_ptr<TWebModule1>>;
@@ -68,11 +88,24 @@ class WebApplication {
   ModuleList::iterator ActivateWebModule(WebRequest& request);
   // Moves the module from the active list to the end of the cache.
   void DeactivateWebModule(ModuleList::iterator module) noexcept;
+  // Marks the application started and makes the session pool in session
+  // mode; returns it, or null in the default mode.
+  SessionPool* Start();
+  // A page request in session mode.
+  uint32_t HandleSessionPage(WebRequest& request, WebResponse& response,
+                             SessionPool& sessions);
+  // A request of the JSON API, in either mode; answers its own errors.
+  uint32_t HandleApiRequest(WebRequest& request, WebResponse& response,
+                            SessionPool* sessions);
 
   mutable std::mutex mutex_;
   ModuleFactory factory_;  // Guarded by mutex_.
   ModuleList active_;      // Guarded by mutex_.
   ModuleList cache_;       // Guarded by mutex_; front waited longest.
+  bool started_ = false;   // A request has come; guarded by mutex_.
+  bool session_mode_ = false;        // Guarded by mutex_.
+  SessionSettings session_settings_;  // Guarded by mutex_.
+  std::unique_ptr<SessionPool> sessions_;  // Made by Start; then constant.
 };
 
 // The factory of TWebModule1: the web root is the server variable

@@ -8,10 +8,35 @@
 #include "langfile/CorvLangU.h"
 #include "web/form_fields.h"
 #include "web/operator_log.h"
+#include "web/visitor_text.h"
 
 namespace corvane {
-TWebModule1::TWebModule1(const std::string& web_root)
-    : paths_(web_root), brain_(std::make_unique<BrainClass>()) {
+namespace {
+
+// The template's host path, mapped anew for every request: a link put in
+// its place since the module was created must not lead the page out of the
+// web root. Throws IoError naming the file without its directory.
+std::string MapTemplate(const PathMapper& paths) {
+  const std::optional<std::string> templ = paths.Map(kPageTemplateFile);
+  if (!templ) {
+    const std::string_view file(kPageTemplateFile);
+    throw IoError("Cannot open file \"" +
+                  std::string(file.substr(file.find_last_of('\\') + 1)) +
+                  "\"");
+  }
+  return *templ;
+}
+
+}  // namespace
+
+std::string PageWithoutBrain(const std::string& web_root) {
+  PageProducer producer;
+  producer.HTMLFile = MapTemplate(PathMapper(web_root));
+  return CodePageToUtf8(producer.Content());
+}
+
+TWebModule1::TWebModule1(const std::string& web_root, const ModuleSetup& setup)
+    : setup_(setup), paths_(web_root), brain_(std::make_unique<BrainClass>()) {
   WebActionItem1.Default = true;
   WebActionItem1.PathInfo = kActionPath;
   WebActionItem1.Producer = &PageProducer1;
@@ -25,25 +50,66 @@ TWebModule1::TWebModule1(const std::string& web_root)
   brain_->SetFileRoot(paths_.root());
   AttachLanguageReader(*brain_);
   language_file_ = paths_.Map(kLanguageFile).value_or(std::string());
+  const std::string& source = !setup_.knowledge_file.empty()
+                                  ? setup_.knowledge_file
+                                  : language_file_;
   const std::string& log_name =
-      language_file_.empty() ? std::string(kLanguageFile) : language_file_;
+      source.empty() ? std::string(kLanguageFile) : source;
   OperatorFileScope scope(log_name);
-  if (language_file_.empty()) {
+  if (source.empty()) {
     // A refused path behaves like a file that cannot be opened.
-    LogOperatorLine(log_name,
-                    std::string("Could not open file: ") + kLanguageFile);
+    if (setup_.report_problems)
+      LogOperatorLine(log_name,
+                      std::string("Could not open file: ") + kLanguageFile);
   } else {
-    LoadLanguageFile(*brain_, language_file_,
-                     [&](const LanguageProblem& problem) {
-                       LogOperatorLine(log_name, problem.message);
-                       if (problem.has_text)
-                         LogOperatorLine(log_name, problem.text);
-                     });
+    LoadLanguageFile(*brain_, source, [&](const LanguageProblem& problem) {
+      if (!setup_.report_problems) return;
+      LogOperatorLine(log_name, problem.message);
+      if (problem.has_text) LogOperatorLine(log_name, problem.text);
+    });
   }
   brain_->Start();
 }
 
+std::string TWebModule1::Converse(const std::string& visitor_text) {
+  const std::string log_name =
+      language_file_.empty() ? std::string(kLanguageFile) : language_file_;
+  OperatorFileScope file_scope(log_name);
+  return brain_->Respond(visitor_text);
+}
+
+void TWebModule1::EndSession(const std::string& save_path) noexcept {
+  if (ended_) return;
+  ended_ = true;
+  const std::string& log_name =
+      save_path.empty()
+          ? (language_file_.empty() ? std::string(kLanguageFile)
+                                    : language_file_)
+          : save_path;
+  try {
+    OperatorFileScope scope(log_name);
+    try {
+      brain_->Stop();
+    } catch (const std::exception& e) {
+      LogOperatorLine(log_name,
+                      std::string("Stopping the brain failed: ") + e.what());
+    }
+    if (!save_path.empty()) {
+      SaveLanguageFile(*brain_, save_path);
+      LogOperatorLine(log_name, "Saved the session");
+    }
+  } catch (const std::exception& e) {
+    LogOperatorLine(log_name, std::string("Saving failed: ") + e.what());
+  } catch (...) {
+    LogOperatorLine(log_name, "Saving failed");
+  }
+}
+
 TWebModule1::~TWebModule1() {
+  if (setup_.session) {
+    EndSession(std::string());
+    return;
+  }
   const std::string& log_name =
       language_file_.empty() ? std::string(kLanguageFile) : language_file_;
   try {
@@ -91,21 +157,16 @@ bool TWebModule1::DispatchRequest(WebRequest& request, WebResponse& response) {
   const std::string log_name =
       language_file_.empty() ? std::string(kLanguageFile) : language_file_;
   OperatorFileScope file_scope(log_name);
-  if (action->Producer == &PageProducer1) {
-    // The template is read anew for every request, so its path is mapped
-    // anew too: a link put in its place since the module was created must
-    // not lead the page out of the web root.
-    const std::optional<std::string> templ = paths_.Map(kPageTemplateFile);
-    if (!templ) {
-      const std::string_view file(kPageTemplateFile);
-      throw IoError("Cannot open file \"" +
-                    std::string(file.substr(file.find_last_of('\\') + 1)) +
-                    "\"");
-    }
-    PageProducer1.HTMLFile = *templ;
-  }
+  if (action->Producer == &PageProducer1)
+    PageProducer1.HTMLFile = MapTemplate(paths_);
   if (action->Producer != nullptr)
     response.Content = action->Producer->Content();
+  if (setup_.session) {
+    // The template and the reply are code-page text; the page goes out in
+    // UTF-8, which its form then posts back.
+    response.Content = CodePageToUtf8(response.Content);
+    response.ContentType = "text/html; charset=utf-8";
+  }
   return true;
 }
 
@@ -115,8 +176,10 @@ std::string TWebModule1::PageProducer1HTMLTag(std::string_view name,
     return std::string();
   // Only a request with form content consults the brain.
   if (request_->ContentFields().empty()) return std::string();
-  const std::string input =
-      FormFieldValue(request_->ContentFields(), kInputField);
+  // Visitor text is never code: its macro signs are made harmless before
+  // the brain sees it (web/visitor_text.h).
+  const std::string input = VisitorText(
+      FormFieldValue(request_->ContentFields(), kInputField), setup_.session);
   // The reply is text: the brain echoes user input, which must never
   // become markup in the page.
   return EscapeHtml(brain_->Respond(input));

@@ -1,7 +1,9 @@
 // The web module TWebModule1: one conversation engine, one action and one
-// page producer. Creating a module loads and starts its brain; destroying it
-// stops the brain and saves it to the language file. The module's files live
-// under the web root it was created for.
+// page producer. Creating a module loads and starts its brain; destroying a
+// module of the shared pool stops the brain and saves it to the language
+// file. A session's module (web/session_pool.h) never writes the language
+// file: its owner ends it with EndSession, which may save it elsewhere. The
+// module's files live under the web root it was created for.
 //
 // Ownership: the module owns its brain. Not thread-safe: the web application
 // hands a module to one request at a time.
@@ -41,13 +43,29 @@ struct WebActionItem {
   PageProducer* Producer = nullptr;  // Gives the content; not owned.
 };
 
+// How a module is set up. The defaults give a module of the shared pool.
+struct ModuleSetup {
+  // A session's module: pages in UTF-8, and the language file is never
+  // written (the destructor only stops the brain when EndSession has not).
+  bool session = false;
+  // A session's module reads its knowledge from this host path (a saved
+  // session) instead of the language file; empty: the language file.
+  std::string knowledge_file;
+  // Whether the reader's problems reach the operator log. Sessions that
+  // load an unchanged language file leave them out, so one problem is not
+  // logged once per visitor.
+  bool report_problems = true;
+};
+
 class TWebModule1 {
  public:
   // Creation handler: a brain with no output handler and files under
-  // `web_root`, filled from the language file and started. Throws whatever
-  // starting the brain throws.
-  explicit TWebModule1(const std::string& web_root);
-  // Destruction handler: stops the brain and saves it to the language file.
+  // `web_root`, filled from the language file (or setup.knowledge_file) and
+  // started. Throws whatever starting the brain throws.
+  explicit TWebModule1(const std::string& web_root,
+                       const ModuleSetup& setup = ModuleSetup());
+  // Destruction handler. A pool module stops its brain and saves it to the
+  // language file; a session module stops its brain unless EndSession ran.
   // Failures are logged, never thrown.
   ~TWebModule1();
   TWebModule1(const TWebModule1&) = delete;
@@ -59,7 +77,18 @@ class TWebModule1 {
   // production and of the brain's turn.
   bool DispatchRequest(WebRequest& request, WebResponse& response);
 
+  // One turn of the brain on `visitor_text`, which must already have passed
+  // the boundary (VisitorText in web/visitor_text.h). Returns the reply in
+  // the code page. Throws what the turn throws.
+  std::string Converse(const std::string& visitor_text);
+
+  // Ends a session's brain: stops it and, when `save_path` is not empty,
+  // saves it there atomically through the writer. Failures are logged,
+  // never thrown. Later calls and the destructor do nothing more.
+  void EndSession(const std::string& save_path) noexcept;
+
   BrainClass& brain() { return *brain_; }
+  bool is_session() const { return setup_.session; }
   const std::string& language_file() const { return language_file_; }
 
   WebActionItem WebActionItem1;  // Default action, path "/PageProducer1".
@@ -69,11 +98,18 @@ class TWebModule1 {
   std::string PageProducer1HTMLTag(std::string_view name,
                                    const std::vector<TagParam>& params);
 
+  ModuleSetup setup_;
+  bool ended_ = false;  // EndSession ran.
   PathMapper paths_;
   std::string language_file_;  // Host path; empty when the mapper refused it.
   std::unique_ptr<BrainClass> brain_;
   WebRequest* request_ = nullptr;  // The request being dispatched.
 };
+
+// The page of a request that needs no brain (session mode, no form
+// content): the page template under `web_root` with its tags removed, in
+// UTF-8. Throws IoError when the template cannot be read.
+std::string PageWithoutBrain(const std::string& web_root);
 
 }  // namespace corvane
 

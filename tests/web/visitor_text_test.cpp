@@ -1,0 +1,157 @@
+// The web boundary: code-page conversion both ways, the macro sign of
+// visitor text, cookies, session ids and the JSON API's bodies.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+#include "web/json_api.h"
+#include "web/session_pool.h"
+#include "web/visitor_text.h"
+
+namespace corvane {
+namespace {
+
+TEST(Utf8ToCodePageTest, CharactersAndMalformedSequences) {
+  struct Case {
+    const char* utf8;
+    const char* code_page;
+  };
+  const Case cases[] = {
+      {"caf\xC3\xA9", "caf\xE9"},
+      {"\xE2\x82\xAC 5", "\x80 5"},            // euro sign lives at 0x80
+      {"\xCB\x86", "\x88"},                    // modifier circumflex
+      {"\xC5\x81\xC3\xB3" "d\xC5\xBA", "?\xF3" "d?"},  // Ł and ź are missing
+      {"\xF0\x9F\x98\x80!", "?!"},             // an emoji is one "?"
+      {"\xC2\x81", "\x81"},                    // undefined byte round-trips
+      {"\xC3", "?"},                           // truncated at the end
+      {"\xE2\x82" "A", "??A"},                 // truncated in the middle
+      {"\xC0\xAF", "??"},                      // overlong "/"
+      {"\xED\xA0\x80", "???"},                 // a surrogate
+      {"\xF4\x90\x80\x80", "????"},            // beyond U+10FFFF
+      {"\x80x\xBF", "?x?"},                    // stray continuation bytes
+      {"\xFF\xFE", "??"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(Utf8ToCodePage(c.utf8), c.code_page) << c.utf8;
+}
+
+TEST(CodePageToUtf8Test, EveryByteRoundTrips) {
+  std::string all;
+  for (int b = 1; b < 256; ++b) all.push_back(static_cast<char>(b));
+  const std::string utf8 = CodePageToUtf8(all);
+  EXPECT_EQ(Utf8ToCodePage(utf8), all);
+  EXPECT_EQ(CodePageToUtf8("caf\xE9 \x80 \x88 \x9F"),
+            "caf\xC3\xA9 \xE2\x82\xAC \xCB\x86 \xC5\xB8");
+}
+
+TEST(VisitorTextTest, TheMacroSignNeverReachesTheEngine) {
+  EXPECT_EQ(NeutralizeMacroSign("^Fact{x} ^^ a^b"),
+            "\x88" "Fact{x} \x88\x88 a\x88" "b");
+  // From a form of the default mode the bytes are taken as they are; from
+  // UTF-8 they are converted first, and a "^" still becomes the look-alike.
+  EXPECT_EQ(VisitorText("^Input{1} caf\xE9", false),
+            "\x88Input{1} caf\xE9");
+  EXPECT_EQ(VisitorText("^Input{1} caf\xC3\xA9", true),
+            "\x88Input{1} caf\xE9");
+  // The look-alike typed in UTF-8 is the same byte, not a sign.
+  EXPECT_EQ(VisitorText("\xCB\x86" "Fact{x}", true), "\x88" "Fact{x}");
+}
+
+TEST(SessionIdTest, FormAndCookies) {
+  EXPECT_TRUE(IsSessionId("0123456789abcdef0123456789abcdef"));
+  EXPECT_FALSE(IsSessionId("0123456789ABCDEF0123456789abcdef"));  // upper
+  EXPECT_FALSE(IsSessionId("0123456789abcdef0123456789abcde"));   // short
+  EXPECT_FALSE(IsSessionId("0123456789abcdef0123456789abcdef0"));
+  EXPECT_FALSE(IsSessionId("../../../../etc/passwd/0123456789ab"));
+  EXPECT_FALSE(IsSessionId(""));
+
+  std::set<std::string> ids;
+  for (int i = 0; i < 100; ++i) {
+    const std::string id = NewSessionId();
+    EXPECT_TRUE(IsSessionId(id)) << id;
+    ids.insert(id);
+  }
+  EXPECT_EQ(ids.size(), 100u);
+
+  struct Case {
+    const char* header;
+    const char* value;  // Null: none.
+  };
+  const Case cases[] = {
+      {"corvane_session=abc", "abc"},
+      {"a=1; corvane_session=abc; b=2", "abc"},
+      {"a=1;corvane_session = \"abc\" ", "abc"},
+      {"corvane_session=one; corvane_session=two", "one"},  // first wins
+      {"xcorvane_session=abc", nullptr},
+      {"corvane_session", nullptr},
+      {"", nullptr},
+      {"corvane_session=", ""},
+  };
+  for (const Case& c : cases) {
+    const auto v = CookieValue(c.header, kSessionCookie);
+    if (c.value == nullptr) {
+      EXPECT_FALSE(v.has_value()) << c.header;
+    } else {
+      ASSERT_TRUE(v.has_value()) << c.header;
+      EXPECT_EQ(*v, c.value) << c.header;
+    }
+  }
+  EXPECT_EQ(SessionCookie("abc"),
+            "corvane_session=abc; Path=/; HttpOnly; SameSite=Lax");
+}
+
+TEST(JsonApiTest, RequestBodies) {
+  struct Case {
+    std::string body;
+    bool ok;
+    const char* input;
+    const char* session;  // Null: none.
+  };
+  const Case cases[] = {
+      {R"({"input": "hello"})", true, "hello", nullptr},
+      {R"({"input": "caf\u00e9 \ud83d\ude00", "x": [1]})", true,
+       "caf\xC3\xA9 \xF0\x9F\x98\x80", nullptr},
+      {R"({"session": "abc", "input": ""})", true, "", "abc"},
+      {R"({"session": null, "input": "x"})", true, "x", nullptr},
+      {R"({"input": 5})", false, nullptr, nullptr},
+      {R"({"inputs": "x"})", false, nullptr, nullptr},
+      {R"({"input": "x", "session": 7})", false, nullptr, nullptr},
+      {R"(["input", "x"])", false, nullptr, nullptr},
+      {R"("x")", false, nullptr, nullptr},
+      {R"({"input": "x")", false, nullptr, nullptr},
+      {"{\"input\": \"\xE9\"}", false, nullptr, nullptr},  // not UTF-8
+      {"T1=hello", false, nullptr, nullptr},
+      {"", false, nullptr, nullptr},
+      {std::string(100000, '[') + std::string(100000, ']'), false, nullptr,
+       nullptr},
+  };
+  for (const Case& c : cases) {
+    std::string error;
+    const auto r = ParseApiRequest(c.body, &error);
+    ASSERT_EQ(r.has_value(), c.ok) << c.body.substr(0, 40);
+    if (!c.ok) {
+      EXPECT_FALSE(error.empty());
+      continue;
+    }
+    EXPECT_EQ(r->input, c.input);
+    EXPECT_EQ(r->session.has_value(), c.session != nullptr);
+    if (c.session != nullptr) {
+      EXPECT_EQ(*r->session, c.session);
+    }
+  }
+  EXPECT_TRUE(IsApiRequest("POST", "/api/reply"));
+  EXPECT_FALSE(IsApiRequest("GET", "/api/reply"));
+  EXPECT_FALSE(IsApiRequest("POST", "/api/reply/"));
+  EXPECT_FALSE(IsApiRequest("POST", "/API/reply"));
+}
+
+TEST(JsonApiTest, AnswerBodies) {
+  EXPECT_EQ(ApiReplyBody("Say \"hi\"\n<b>caf\xC3\xA9</b>", "ab"),
+            "{\"reply\":\"Say \\\"hi\\\"\\n<b>caf\xC3\xA9</b>\",\"session\":"
+            "\"ab\"}");
+  EXPECT_EQ(ApiErrorBody("bad \xE9"), "{\"error\":\"bad \xEF\xBF\xBD\"}");
+}
+
+}  // namespace
+}  // namespace corvane

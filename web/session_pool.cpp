@@ -1,0 +1,349 @@
+#include "web/session_pool.h"
+
+#include <sys/random.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <chrono>
+#include <ctime>
+#include <filesystem>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "base/error.h"
+#include "platform/files.h"
+#include "web/operator_log.h"
+
+namespace corvane {
+namespace {
+
+constexpr const char* kModuleErrorKind = "EWebModuleError";
+constexpr std::size_t kSessionIdDigits = 32;  // 128 bits.
+constexpr const char* kSavedExtension = ".clf";
+
+int64_t SteadyMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+int64_t WallSeconds() { return static_cast<int64_t>(std::time(nullptr)); }
+
+// What identifies a version of a file: inode, size and change times; a
+// missing file has its own stamp.
+std::string FileStamp(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return "missing";
+  return std::to_string(st.st_ino) + ":" + std::to_string(st.st_size) + ":" +
+         std::to_string(st.st_mtim.tv_sec) + "." +
+         std::to_string(st.st_mtim.tv_nsec) + ":" +
+         std::to_string(st.st_ctim.tv_sec) + "." +
+         std::to_string(st.st_ctim.tv_nsec);
+}
+
+void RemoveFile(const std::string& path) {
+  std::error_code ignored;
+  std::filesystem::remove(path, ignored);
+}
+
+}  // namespace
+
+bool IsSessionId(std::string_view id) {
+  if (id.size() != kSessionIdDigits) return false;
+  for (char c : id)
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  return true;
+}
+
+std::string NewSessionId() {
+  unsigned char bytes[kSessionIdDigits / 2];
+  std::size_t got = 0;
+  while (got < sizeof bytes) {
+    const ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw Error(kModuleErrorKind, "No random numbers for a session");
+    }
+    got += static_cast<std::size_t>(n);
+  }
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string id;
+  id.reserve(kSessionIdDigits);
+  for (unsigned char b : bytes) {
+    id.push_back(kHex[b >> 4]);
+    id.push_back(kHex[b & 15]);
+  }
+  return id;
+}
+
+std::optional<std::string> CookieValue(std::string_view header,
+                                       std::string_view name) {
+  auto trim = [](std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+      s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
+      s.remove_suffix(1);
+    return s;
+  };
+  while (!header.empty()) {
+    const std::size_t semi = header.find(';');
+    const std::string_view pair = header.substr(0, semi);
+    header = semi == std::string_view::npos ? std::string_view()
+                                            : header.substr(semi + 1);
+    const std::size_t eq = pair.find('=');
+    if (eq == std::string_view::npos) continue;
+    if (trim(pair.substr(0, eq)) != name) continue;
+    std::string_view value = trim(pair.substr(eq + 1));
+    if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
+      value = value.substr(1, value.size() - 2);
+    return std::string(value);
+  }
+  return std::nullopt;
+}
+
+std::string SessionCookie(const std::string& id) {
+  return std::string(kSessionCookie) + "=" + id +
+         "; Path=/; HttpOnly; SameSite=Lax";
+}
+
+// One visitor's conversation. The pool's mutex guards last_used and the
+// table links; `turn` guards the module.
+class SessionPool::Session {
+ public:
+  Session(std::string session_id, std::string file)
+      : id(std::move(session_id)), saved_file(std::move(file)) {}
+  // Ends the conversation: stops the brain and removes its saved file,
+  // unless Shutdown saved it.
+  ~Session() {
+    if (module) module->EndSession(std::string());
+    module.reset();
+    if (!keep_file && !saved_file.empty()) RemoveFile(saved_file);
+  }
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  const std::string id;
+  const std::string saved_file;  // Its file in the session directory; empty: none.
+  std::mutex turn;               // Held by the request being served.
+  std::unique_ptr<TWebModule1> module;  // Guarded by turn; null until loaded.
+  bool resume = false;      // Load saved_file instead of the language file; turn.
+  bool keep_file = false;   // Shutdown saved it; turn.
+  int64_t last_used = 0;    // On the pool's clock; pool mutex.
+};
+
+SessionPool::Lease::Lease(SessionPool* pool, std::shared_ptr<Session> session,
+                          bool is_new)
+    : pool_(pool),
+      session_(std::move(session)),
+      turn_(session_->turn),
+      is_new_(is_new) {}
+
+SessionPool::Lease::Lease(Lease&& other) noexcept
+    : pool_(std::exchange(other.pool_, nullptr)),
+      session_(std::move(other.session_)),
+      turn_(std::move(other.turn_)),
+      is_new_(other.is_new_) {}
+
+SessionPool::Lease::~Lease() {
+  if (turn_.owns_lock()) turn_.unlock();
+  // A session that ended while this request held it ends here.
+  session_.reset();
+  if (pool_ != nullptr) pool_->GiveBack();
+}
+
+TWebModule1& SessionPool::Lease::module() { return *session_->module; }
+
+const std::string& SessionPool::Lease::id() const { return session_->id; }
+
+SessionPool::SessionPool(SessionSettings settings,
+                         std::function<int64_t()> now_ms,
+                         std::function<int64_t()> wall_s)
+    : settings_(std::move(settings)),
+      now_ms_(now_ms ? std::move(now_ms) : SteadyMs),
+      wall_s_(wall_s ? std::move(wall_s) : WallSeconds) {
+  if (settings_.dir.empty()) return;
+  const int64_t now = now_ms_();
+  const int64_t wall = wall_s_();
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(settings_.dir, ec), end;
+       !ec && it != end; it.increment(ec)) {
+    const std::filesystem::path& path = it->path();
+    if (path.extension() != kSavedExtension) continue;
+    const std::string id = path.stem().string();
+    if (!IsSessionId(id)) continue;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    const int64_t age_ms =
+        std::max<int64_t>(0, wall - static_cast<int64_t>(st.st_mtime)) * 1000;
+    if (age_ms >= settings_.idle_ms) {
+      RemoveFile(path.string());
+    } else {
+      saved_[id] = now - age_ms;
+    }
+  }
+}
+
+SessionPool::~SessionPool() {
+  LruList all;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    all.splice(all.end(), lru_);
+    live_.clear();
+  }
+}
+
+std::string SessionPool::SavedPath(const std::string& id) const {
+  if (settings_.dir.empty()) return std::string();
+  return settings_.dir + "/" + id + kSavedExtension;
+}
+
+void SessionPool::ExpireLocked(int64_t now, LruList& ended) {
+  while (!lru_.empty() &&
+         now - lru_.back()->last_used >= settings_.idle_ms) {
+    live_.erase(lru_.back()->id);
+    ended.splice(ended.end(), lru_, std::prev(lru_.end()));
+  }
+  for (auto it = saved_.begin(); it != saved_.end();) {
+    if (now - it->second >= settings_.idle_ms) {
+      // Its Session object removes the file, outside the lock.
+      ended.push_back(std::make_shared<Session>(it->first, SavedPath(it->first)));
+      it = saved_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+bool SessionPool::NoticeLanguageFileLocked(const std::string& path,
+                                           int64_t now) {
+  if (checked_once_ && now - last_check_ < settings_.reload_check_ms)
+    return false;
+  last_check_ = now;
+  const std::string stamp = FileStamp(path);
+  const bool first = !checked_once_;
+  checked_once_ = true;
+  if (!first && stamp == file_stamp_) return false;
+  file_stamp_ = stamp;
+  if (!first)
+    LogOperatorLine(path,
+                    "The language file changed; new sessions read it, "
+                    "running sessions keep what they have");
+  return true;
+}
+
+SessionPool::Lease SessionPool::Take(WebRequest& request,
+                                     std::string_view wanted) {
+  const std::optional<std::string> root =
+      request.ServerVariable("APPL_PHYSICAL_PATH");
+  if (!root || root->empty())
+    throw Error(kModuleErrorKind, "The server does not give APPL_PHYSICAL_PATH");
+
+  LruList ended;  // Ends after the lock is left: stopping takes long.
+  std::shared_ptr<Session> session;
+  bool is_new = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (settings_.max_turns > 0 && turns_ >= settings_.max_turns) {
+      throw Error(kModuleErrorKind,
+                  "Maximum number of concurrent connections exceeded.  "
+                  "Please try again later");
+    }
+    const int64_t now = now_ms_();
+    ExpireLocked(now, ended);
+    if (IsSessionId(wanted)) {
+      const std::string id(wanted);
+      const auto live = live_.find(id);
+      if (live != live_.end()) {
+        lru_.splice(lru_.begin(), lru_, live->second);
+        session = *live->second;
+      } else if (const auto saved = saved_.find(id); saved != saved_.end()) {
+        // The path comes from the directory listing, not from the request.
+        session = std::make_shared<Session>(saved->first,
+                                            SavedPath(saved->first));
+        session->resume = true;
+        saved_.erase(saved);
+        lru_.push_front(session);
+        live_[session->id] = lru_.begin();
+      }
+    }
+    if (!session) {
+      std::string id;
+      do {
+        id = NewSessionId();
+      } while (live_.count(id) > 0 || saved_.count(id) > 0);
+      session = std::make_shared<Session>(id, SavedPath(id));
+      is_new = true;
+      lru_.push_front(session);
+      live_[session->id] = lru_.begin();
+    }
+    session->last_used = now;
+    const std::size_t limit = std::max<std::size_t>(1, settings_.max_sessions);
+    while (lru_.size() > limit) {
+      live_.erase(lru_.back()->id);
+      ended.splice(ended.end(), lru_, std::prev(lru_.end()));
+    }
+    ++turns_;
+  }
+  ended.clear();
+
+  Lease lease(this, std::move(session), is_new);
+  Session& s = *lease.session_;
+  if (!s.module) {
+    ModuleSetup setup;
+    setup.session = true;
+    if (s.resume) {
+      setup.knowledge_file = s.saved_file;
+    } else {
+      const std::optional<std::string> file =
+          PathMapper(*root).Map(kLanguageFile);
+      std::lock_guard<std::mutex> lock(mutex_);
+      setup.report_problems =
+          NoticeLanguageFileLocked(file.value_or(std::string()), now_ms_());
+    }
+    s.module = std::make_unique<TWebModule1>(*root, setup);
+  }
+  return lease;
+}
+
+bool SessionPool::Touch(std::string_view id) {
+  if (!IsSessionId(id)) return false;
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto live = live_.find(std::string(id));
+  if (live == live_.end()) return false;
+  lru_.splice(lru_.begin(), lru_, live->second);
+  (*live->second)->last_used = now_ms_();
+  return true;
+}
+
+void SessionPool::GiveBack() noexcept {
+  std::lock_guard<std::mutex> lock(mutex_);
+  --turns_;
+}
+
+void SessionPool::Shutdown() noexcept {
+  LruList all;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    all.splice(all.end(), lru_);
+    live_.clear();
+  }
+  for (const std::shared_ptr<Session>& s : all) {
+    std::lock_guard<std::mutex> turn(s->turn);
+    const std::string path = SavedPath(s->id);
+    s->keep_file = !path.empty();
+    if (s->module) s->module->EndSession(path);
+  }
+}
+
+std::size_t SessionPool::live_count() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return lru_.size();
+}
+
+std::size_t SessionPool::turns_in_progress() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return turns_;
+}
+
+}  // namespace corvane

@@ -1,0 +1,169 @@
+// The session pool: in session mode every visitor has a conversation of
+// their own. A session is named by 128 random bits (32 lower-case
+// hexadecimal digits) that the visitor keeps in the cookie
+// "corvane_session"; it owns one web module, whose brain is loaded from the
+// language file as it is when the session starts and started, so its
+// "Initialize" patterns greet that visitor alone.
+//
+// The pool takes a module for a request and gives it back, like the shared
+// pool of web/web_app.h: Take hands out a Lease, which holds the session's
+// turn lock, so two requests of one session are served one after the
+// other; different sessions run in parallel, at most `max_turns` requests
+// at a time. Sessions end after `idle_ms` without a request, or when more
+// than `max_sessions` are live (the least recently used first); ending
+// stops the brain. The author's language file is never written. With a
+// session directory, Shutdown saves every live session's brain there as
+// "<id>.clf" (atomically, through the writer); a visitor who comes back
+// with that id resumes it, and the files of sessions that end or expire
+// are removed.
+//
+// Thread-safe: one mutex guards the session table and the counters; a
+// session's turn lock guards its module. Loading a brain runs under the
+// session's turn lock only, so new sessions load in parallel. The pool
+// owns every session; a session that ends while a request still holds it
+// is stopped when that request gives it back.
+#ifndef CORVANE_WEB_SESSION_POOL_H_
+#define CORVANE_WEB_SESSION_POOL_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "web/web_module.h"
+#include "web/web_request.h"
+
+namespace corvane {
+
+// The name of the session cookie.
+inline constexpr const char* kSessionCookie = "corvane_session";
+
+// The settings of session mode.
+struct SessionSettings {
+  std::size_t max_sessions = 1000;        // Live sessions at most; >= 1.
+  int64_t idle_ms = 30 * 60 * 1000;       // Idle time that ends a session.
+  std::size_t max_turns = 32;             // Requests served at once.
+  std::string dir;                        // Where sessions are saved; empty: nowhere.
+  int64_t reload_check_ms = 1000;         // Least time between checks of the
+                                          // language file for a change.
+};
+
+// Whether `id` has the form of a session id: 32 lower-case hexadecimal
+// digits.
+bool IsSessionId(std::string_view id);
+
+// A new session id from the operating system's random generator. Throws
+// Error when the generator fails.
+std::string NewSessionId();
+
+// The value of the cookie `name` in a Cookie header value ("a=1; b=2"), the
+// first one of that name; nothing when there is none.
+std::optional<std::string> CookieValue(std::string_view header,
+                                       std::string_view name);
+
+// The Set-Cookie value that gives a visitor the session `id`.
+std::string SessionCookie(const std::string& id);
+
+class SessionPool {
+ public:
+  class Session;
+
+  // A request's hold on its session: the module, serialised against the
+  // session's other requests. Giving it back (destruction) releases the
+  // turn and the request's place under max_turns.
+  class Lease {
+   public:
+    Lease(Lease&&) noexcept;
+    Lease& operator=(Lease&&) = delete;
+    ~Lease();
+
+    TWebModule1& module();
+    const std::string& id() const;
+    // True when this request started the session (the visitor needs the
+    // cookie).
+    bool is_new() const { return is_new_; }
+
+   private:
+    friend class SessionPool;
+    Lease(SessionPool* pool, std::shared_ptr<Session> session, bool is_new);
+
+    SessionPool* pool_;
+    std::shared_ptr<Session> session_;
+    std::unique_lock<std::mutex> turn_;
+    bool is_new_;
+  };
+
+  // `now_ms` is a monotonic clock in milliseconds; `wall_s` the time of day
+  // in seconds (for the ages of saved files). Reads the session directory:
+  // saved sessions older than the idle time are removed, the others can be
+  // resumed.
+  explicit SessionPool(SessionSettings settings,
+                       std::function<int64_t()> now_ms = nullptr,
+                       std::function<int64_t()> wall_s = nullptr);
+  // Ends every session still live without saving (Shutdown saves).
+  ~SessionPool();
+  SessionPool(const SessionPool&) = delete;
+  SessionPool& operator=(const SessionPool&) = delete;
+
+  // The session for a request: the live session `wanted` when there is one,
+  // the saved session `wanted` resumed, otherwise a new one (an unknown or
+  // malformed id never names a session and never reaches a path). Ends the
+  // sessions that have been idle too long or exceed max_sessions. Waits
+  // while another request of the session is served. Throws Error
+  // "Maximum number of concurrent connections exceeded.  Please try again
+  // later" when max_turns requests are in progress, and whatever loading
+  // the brain throws (the session then stays, without a brain, and the next
+  // request tries again). The web root is the request's APPL_PHYSICAL_PATH.
+  Lease Take(WebRequest& request, std::string_view wanted);
+
+  // Marks the live session `id` as used now; false when there is none.
+  bool Touch(std::string_view id);
+
+  // Ends every session: with a session directory each brain is stopped and
+  // saved there, else only stopped. Requires that no request is in
+  // progress; later requests start new sessions.
+  void Shutdown() noexcept;
+
+  std::size_t live_count() const;
+  std::size_t turns_in_progress() const;
+  const SessionSettings& settings() const { return settings_; }
+
+ private:
+  using LruList = std::list<std::shared_ptr<Session>>;
+
+  // Removes the sessions idle too long, live and saved, from the table and
+  // appends the live ones to `ended`. Requires mutex_.
+  void ExpireLocked(int64_t now, LruList& ended);
+  // Whether the new session should report the reader's problems: the
+  // first one, and the first after the language file changed (looked at
+  // no more often than reload_check_ms). Requires mutex_.
+  bool NoticeLanguageFileLocked(const std::string& path, int64_t now);
+  void GiveBack() noexcept;
+  std::string SavedPath(const std::string& id) const;
+
+  const SessionSettings settings_;
+  std::function<int64_t()> now_ms_;
+  std::function<int64_t()> wall_s_;
+
+  mutable std::mutex mutex_;
+  LruList lru_;  // Live sessions, most recently used first; mutex_.
+  std::unordered_map<std::string, LruList::iterator> live_;  // mutex_.
+  // Saved sessions not resumed yet: id -> last use on the now_ms clock.
+  std::map<std::string, int64_t> saved_;  // mutex_.
+  std::size_t turns_ = 0;                 // Requests holding a lease; mutex_.
+  // What the language file looked like when last looked at; mutex_.
+  std::string file_stamp_;
+  int64_t last_check_ = 0;
+  bool checked_once_ = false;
+};
+
+}  // namespace corvane
+
+#endif  // CORVANE_WEB_SESSION_POOL_H_
