@@ -3,6 +3,8 @@
 //
 //   corvane-httpd [--listen ADDR] [--port N] [--root DIR] [--extension PATH]
 //                 [--max-connections N] [--max-body BYTES]
+//                 [--sessions [--max-sessions N] [--session-idle MINUTES]
+//                  [--session-dir DIR]]
 //
 // The first line on standard error is the address it listens on; then one
 // line per request. SIGINT or SIGTERM stops accepting, lets the requests in
@@ -37,6 +39,7 @@
 #include <thread>
 
 #include "host/http_host.h"
+#include "host/session_options.h"
 
 namespace corvane {
 namespace {
@@ -55,6 +58,7 @@ struct Options {
   std::string extension;  // Empty: corvane-isapi.so beside the binary.
   std::size_t max_connections = 256;
   std::size_t max_body = 1u << 20;
+  SessionOptions sessions;
 };
 
 const char kUsage[] =
@@ -72,6 +76,7 @@ const char kUsage[] =
     "                         (default 256)\n"
     "  --max-body BYTES       largest request body; larger ones get 413\n"
     "                         (default 1048576)\n"
+    "%s"
     "  --help                 show this text\n"
     "The first line on standard error is the address listened on. SIGINT or\n"
     "SIGTERM stops the server after the requests in flight and unloads the\n"
@@ -106,12 +111,20 @@ Options ParseOptions(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
-      std::fputs(kUsage, stdout);
+      std::printf(kUsage, kSessionUsage);
       std::exit(0);
     }
+    std::string session_error;
+    const int taken =
+        TakeSessionOption(argc, argv, &i, &o.sessions, &session_error);
+    if (taken < 0) {
+      std::fprintf(stderr, "corvane-httpd: %s\n", session_error.c_str());
+      std::exit(2);
+    }
+    if (taken > 0) continue;
     if (i + 1 >= argc) {
-      std::fprintf(stderr, "corvane-httpd: %s needs a value\n%s", arg.c_str(),
-                   kUsage);
+      std::fprintf(stderr, "corvane-httpd: %s needs a value\n", arg.c_str());
+      std::fprintf(stderr, kUsage, kSessionUsage);
       std::exit(2);
     }
     const char* value = argv[++i];
@@ -141,10 +154,15 @@ Options ParseOptions(int argc, char** argv) {
       }
       o.max_body = n;
     } else {
-      std::fprintf(stderr, "corvane-httpd: unknown option %s\n%s", arg.c_str(),
-                   kUsage);
+      std::fprintf(stderr, "corvane-httpd: unknown option %s\n", arg.c_str());
+      std::fprintf(stderr, kUsage, kSessionUsage);
       std::exit(2);
     }
+  }
+  std::string session_error;
+  if (!CheckSessionOptions(o.sessions, &session_error)) {
+    std::fprintf(stderr, "corvane-httpd: %s\n", session_error.c_str());
+    std::exit(2);
   }
   return o;
 }
@@ -466,6 +484,12 @@ int Run(int argc, char** argv) {
   if (get_version == nullptr || proc == nullptr || !get_version(&version)) {
     std::fprintf(stderr, "corvane-httpd: %s is not a usable extension\n",
                  extension.c_str());
+    ::dlclose(library);
+    return 1;
+  }
+  std::string session_error;
+  if (!ApplySessionOptions(library, options.sessions, &session_error)) {
+    std::fprintf(stderr, "corvane-httpd: %s\n", session_error.c_str());
     ::dlclose(library);
     return 1;
   }
