@@ -268,10 +268,13 @@ SessionPool::Lease SessionPool::Take(WebRequest& request,
       }
     }
     if (!session) {
-      std::string id;
-      do {
+      // A well-formed id that this host does not know names the new
+      // session, so that behind a balancer that hashes the cookie the host
+      // the cookie leads to takes the visitor on; any other cookie gets a
+      // new id. Either way the session starts afresh.
+      std::string id(IsSessionId(wanted) ? wanted : std::string_view());
+      while (id.empty() || live_.count(id) > 0 || saved_.count(id) > 0)
         id = NewSessionId();
-      } while (live_.count(id) > 0 || saved_.count(id) > 0);
       session = std::make_shared<Session>(id, SavedPath(id));
       is_new = true;
       lru_.push_front(session);

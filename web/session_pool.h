@@ -113,8 +113,10 @@ class SessionPool {
   SessionPool& operator=(const SessionPool&) = delete;
 
   // The session for a request: the live session `wanted` when there is one,
-  // the saved session `wanted` resumed, otherwise a new one (an unknown or
-  // malformed id never names a session and never reaches a path). Ends the
+  // the saved session `wanted` resumed, otherwise a new one: named
+  // `wanted` when that is a well-formed id (so the host a balancer sends
+  // the cookie to takes the visitor on), else by a new id. Only the 32
+  // hexadecimal digits of a well-formed id reach a file name. Ends the
   // sessions that have been idle too long or exceed max_sessions. Waits
   // while another request of the session is served. Throws Error
   // "Maximum number of concurrent connections exceeded.  Please try again

@@ -104,8 +104,10 @@ uint32_t WebApplication::HandleSessionPage(WebRequest& request,
                                            SessionPool& sessions) {
   EXTENSION_CONTROL_BLOCK& ecb = request.ecb();
   const std::string cookie = CookieSession(request);
-  // A page without form content needs no brain; a visitor without a
-  // session gets one with the first line they send.
+  // A page without form content needs no brain. A visitor without a
+  // session id gets one now, and the brain with the first line they send:
+  // behind a balancer that hashes the cookie, that line then reaches the
+  // host that keeps the conversation.
   if (request.ContentFields().empty() && !sessions.Touch(cookie)) {
     const std::optional<std::string> root =
         request.ServerVariable("APPL_PHYSICAL_PATH");
@@ -113,6 +115,8 @@ uint32_t WebApplication::HandleSessionPage(WebRequest& request,
       throw Error(kModuleErrorKind,
                   "The server does not give APPL_PHYSICAL_PATH");
     response.Content = PageWithoutBrain(*root);
+    if (!IsSessionId(cookie))
+      response.Cookies.push_back(SessionCookie(NewSessionId()));
     response.ContentType = "text/html; charset=utf-8";
     response.SendResponse(ecb);
     return HSE_STATUS_SUCCESS;

@@ -138,15 +138,23 @@ TEST_F(SessionModeTest, EachVisitorHasAConversationAndACookie) {
   EXPECT_EQ(Say(app_, "before", &bob), "<p>[Before: who]</p>");
   EXPECT_EQ(app_.sessions()->live_count(), 2u);
 
-  // Unknown and malformed cookies start new sessions under new ids.
+  // Malformed cookies start new sessions under new ids.
   for (std::string cookie :
-       {std::string("0123456789abcdef0123456789abcdef"),
-        std::string("../CorvWebDemo"), anna + "0"}) {
+       {std::string("../CorvWebDemo"), anna + "0", std::string("ABC")}) {
     const std::string sent = cookie;
     EXPECT_EQ(Say(app_, "who", &cookie), "<p>[Welcome.  You are #.]</p>");
     EXPECT_NE(cookie, sent);
     EXPECT_TRUE(IsSessionId(cookie));
   }
+  // A well-formed id this host does not know starts a new session under
+  // that id (another host behind the balancer may have issued it).
+  std::string unknown = "0123456789abcdef0123456789abcdef";
+  FakeRequest r = Post("T1=who", unknown);
+  r.Run(&app_);
+  EXPECT_EQ(r.written, "<p>[Welcome.  You are #.]</p>");
+  EXPECT_EQ(r.headers.rfind("Set-Cookie: corvane_session=" + unknown + ";", 0),
+            0u);
+  EXPECT_EQ(Say(app_, "before", &unknown), "<p>[Before: who]</p>");
 }
 
 TEST_F(SessionModeTest, PagesWithoutFormContentNeedNoSession) {
@@ -154,10 +162,24 @@ TEST_F(SessionModeTest, PagesWithoutFormContentNeedNoSession) {
   get.method = "GET";
   EXPECT_EQ(get.Run(&app_), HSE_STATUS_SUCCESS);
   EXPECT_EQ(get.written, "<p>[]</p>");
-  EXPECT_EQ(get.headers,
+  // The visitor gets an id at once, but no brain until the first line.
+  const std::string prefix = "Set-Cookie: corvane_session=";
+  ASSERT_EQ(get.headers.rfind(prefix, 0), 0u) << get.headers;
+  std::string id = get.headers.substr(prefix.size(), 32);
+  EXPECT_EQ(get.headers.substr(prefix.size() + 32),
+            "; Path=/; HttpOnly; SameSite=Lax\r\n"
             "Content-Type: text/html; charset=utf-8\r\nContent-Length: 9\r\n"
             "Content:\r\n\r\n");
   EXPECT_EQ(app_.sessions()->live_count(), 0u);
+  FakeRequest again = Post("", id);
+  again.method = "GET";
+  again.Run(&app_);
+  EXPECT_EQ(again.headers.find("Set-Cookie"), std::string::npos);
+  EXPECT_EQ(app_.sessions()->live_count(), 0u);
+  std::string same = id;
+  EXPECT_EQ(Say(app_, "who", &same), "<p>[Welcome.  You are #.]</p>");
+  EXPECT_EQ(same, id);
+  EXPECT_EQ(app_.sessions()->live_count(), 1u);
 
   // The template is code-page text and goes out in UTF-8; so does the
   // reply, and UTF-8 from the form arrives in the code page.
@@ -175,7 +197,7 @@ TEST_F(SessionModeTest, TheAuthorsFileIsNeverWritten) {
   // Later requests start new sessions.
   std::string after = cookie;
   EXPECT_EQ(Say(app_, "who", &after), "<p>[Welcome.  You are #.]</p>");
-  EXPECT_NE(after, cookie);
+  EXPECT_EQ(after, cookie);  // a fresh session under the same id
   app_.DestroyModules();
   EXPECT_EQ(dir_.Read("CorvWebDemo.clf"), kKb);
 }
@@ -192,7 +214,7 @@ TEST_F(SessionModeTest, LeastRecentlyUsedSessionEndsBeyondTheLimit) {
   EXPECT_EQ(Say(app, "who", &a), "<p>[You are A.]</p>");
   std::string old_b = b;
   EXPECT_EQ(Say(app, "who", &b), "<p>[Welcome.  You are #.]</p>");
-  EXPECT_NE(b, old_b);
+  EXPECT_EQ(b, old_b);  // afresh, under the same id
   // b's return ended c, the least recently used then.
   EXPECT_EQ(Say(app, "who", &c).find("You are C"), std::string::npos);
 }
@@ -208,7 +230,7 @@ TEST_F(SessionModeTest, IdleSessionsEnd) {
   clock_ += 60000;
   const std::string old_a = a;
   EXPECT_EQ(Say(app, "who", &a), "<p>[Welcome.  You are #.]</p>");
-  EXPECT_NE(a, old_a);
+  EXPECT_EQ(a, old_a);  // afresh, under the same id
   EXPECT_EQ(app.sessions()->live_count(), 1u);  // b ended as well
 }
 
@@ -244,7 +266,7 @@ TEST_F(SessionModeTest, SessionsAreSavedAndResumedFromTheSessionDirectory) {
   EXPECT_EQ(back, a);
   std::string late = b;
   EXPECT_EQ(Say(app, "who", &late), "<p>[Welcome.  You are #.]</p>");
-  EXPECT_NE(late, b);
+  EXPECT_EQ(late, b);  // afresh, under the same id
   EXPECT_FALSE(std::filesystem::exists(old_file));
   EXPECT_TRUE(std::filesystem::exists(saved / "not-a-session.clf"));
 
