@@ -192,7 +192,14 @@ BrainClass* WordFragmentClass::Brain() const {
 
 int32_t ScoreFragmentsOfInput(const OwningList<WordFragmentClass>& fragments,
                               const std::string& input, PatternClass* pattern,
-                              StepPatternClass* step_pattern) {
+                              StepPatternClass* step_pattern,
+                              const std::string* upper_input) {
+  if (upper_input != nullptr) {
+    int32_t sum = 0;
+    for (int i = 0; i < fragments.Count(); ++i)
+      sum = CheckedAdd(sum, fragments.At(i)->Score(input, upper_input));
+    return sum;
+  }
   BrainClass* brain = pattern != nullptr ? pattern->Brain() : step_pattern->Brain();
   // A text without "^" expands to itself: no copy.
   std::string expanded_copy;

@@ -52,9 +52,12 @@ int32_t SumFragmentScores(const OwningList<WordFragmentClass>& fragments,
 // when the input holds a macro; when the expanded input holds no macro
 // opening, fragments neither expand it again nor copy it, and it is
 // upper-cased once for all of them.
+// `upper_input`, when given, says that the input holds no macro opening
+// and is its upper-cased form, so that neither is looked at again.
 int32_t ScoreFragmentsOfInput(const OwningList<WordFragmentClass>& fragments,
                               const std::string& input, PatternClass* pattern,
-                              StepPatternClass* step_pattern);
+                              StepPatternClass* step_pattern,
+                              const std::string* upper_input = nullptr);
 
 // The input with the first occurrence of each matching fragment's expanded
 // text taken out, as a plain substring. A pattern (`pattern` given) strips

@@ -2,9 +2,11 @@
 
 #include "engine/attach.h"
 #include "engine/brain.h"
+#include "engine/fragment.h"
 #include "engine/pattern.h"
 #include "engine/pattern_index.h"
 #include "engine/response.h"
+#include "text/text_util.h"
 
 namespace corvane {
 
@@ -56,8 +58,17 @@ PatternClass* KnowledgeClass::ChooseIndexed(const std::string& input) {
   // A turn trace would hook in here: after Choose, index_->LastStaticScore
   // gives each static pattern's score, and StaticFragmentScore tells which
   // fragments of a candidate held, without effects on the brain.
+  // Dynamic patterns share the input upper-cased once.
+  std::string upper;
+  bool have_upper = false;
   const int at = index_->Choose(
-      input, [&](int i) { return Patterns.At(i)->Score(input); },
+      input,
+      [&](int i) {
+        if (!have_upper) upper = UpperAscii(input);
+        have_upper = true;
+        return ScoreFragmentsOfInput(Patterns.At(i)->Fragments, input,
+                                     Patterns.At(i), nullptr, &upper);
+      },
       brain->LastFrag);
   return at < 0 ? nullptr : Patterns.At(at);
 }

@@ -5,6 +5,7 @@
 #include "engine/fragment.h"
 #include "engine/pattern_index.h"
 #include "engine/response.h"
+#include "text/text_util.h"
 
 namespace corvane {
 
@@ -107,8 +108,16 @@ StepPatternClass* StepClass::ChooseIndexed(const std::string& input) {
     for (const auto& sp : StepPatterns) lists.push_back(&sp->Fragments);
     index_->Build(lists, brain->KnowledgeGeneration());
   }
+  std::string upper;
+  bool have_upper = false;
   const int at = index_->Choose(
-      input, [&](int i) { return StepPatterns.At(i)->Score(input); },
+      input,
+      [&](int i) {
+        if (!have_upper) upper = UpperAscii(input);
+        have_upper = true;
+        return ScoreFragmentsOfInput(StepPatterns.At(i)->Fragments, input,
+                                     nullptr, StepPatterns.At(i), &upper);
+      },
       brain->LastFrag);
   return at < 0 ? nullptr : StepPatterns.At(at);
 }
