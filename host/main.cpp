@@ -1,55 +1,38 @@
 // corvane-httpd: a small HTTP server that loads a web-server extension
-// (web/isapi.h) and hands it every request, one thread per connection.
-//
-//   corvane-httpd [--listen ADDR] [--port N] [--root DIR] [--extension PATH]
-//                 [--max-connections N] [--max-body BYTES]
-//                 [--sessions [--max-sessions N] [--session-idle MINUTES]
-//                  [--session-dir DIR]]
+// (web/isapi.h) and hands it every request. This file reads the options,
+// loads the extension and runs the server (host/server.h) until a signal.
 //
 // The first line on standard error is the address it listens on; then one
-// line per request. SIGINT or SIGTERM stops accepting, lets the requests in
-// flight finish (a few seconds at most), calls TerminateExtension and
-// unloads the extension, which saves its state; the exit status is then 0.
-#include <arpa/inet.h>
+// line per request. SIGINT or SIGTERM stops accepting and lets the requests
+// in flight finish within the drain time; then TerminateExtension saves
+// every brain not in a turn and says whether all were saved. The exit
+// status is 0 only when they were; a second signal ends the program at
+// once with status 1.
 #include <dlfcn.h>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <list>
-#include <memory>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "host/http_host.h"
+#include "host/server.h"
 #include "host/session_options.h"
 
 namespace corvane {
 namespace {
-
-// How long one read or write may wait for the client.
-constexpr int kIoTimeoutMs = 15000;
-// How long shutdown waits for requests in flight, then for the rest after
-// their connections were cut.
-constexpr int kDrainMs = 5000;
-constexpr int kCutMs = 2000;
 
 struct Options {
   std::string listen = "127.0.0.1";
@@ -57,7 +40,10 @@ struct Options {
   std::string root = "var/wwwroot";
   std::string extension;  // Empty: corvane-isapi.so beside the binary.
   std::size_t max_connections = 256;
-  std::size_t max_body = 1u << 20;
+  std::size_t max_body = 64u << 10;
+  std::size_t threads = 0;  // 0: one per core.
+  std::size_t drain_seconds = 10;
+  std::size_t body_seconds = 20;
   SessionOptions sessions;
 };
 
@@ -75,12 +61,20 @@ const char kUsage[] =
     "  --max-connections N    open connections served at once; more get 503\n"
     "                         (default 256)\n"
     "  --max-body BYTES       largest request body; larger ones get 413\n"
-    "                         (default 1048576)\n"
+    "                         (default 65536)\n"
+    "  --threads N            threads serving the connections (default: one "
+    "per core)\n"
+    "  --drain-seconds N      on a stop, how long requests in progress may\n"
+    "                         take to finish (default 10)\n"
+    "  --body-timeout N       seconds a request's whole body may take to "
+    "arrive;\n"
+    "                         later ones get 408 (default 20)\n"
     "%s"
     "  --help                 show this text\n"
     "The first line on standard error is the address listened on. SIGINT or\n"
     "SIGTERM stops the server after the requests in flight and unloads the\n"
-    "extension, which saves its state.\n";
+    "extension, which saves its state; the exit status is 0 only when every\n"
+    "save succeeded. A second signal stops at once.\n";
 
 std::mutex log_mutex;
 
@@ -91,9 +85,16 @@ void LogLine(const std::string& text) {
   while (done < line.size()) {
     const ssize_t n =
         ::write(STDERR_FILENO, line.data() + done, line.size() - done);
+    if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     done += static_cast<std::size_t>(n);
   }
+}
+
+[[noreturn]] void UsageError(const std::string& message) {
+  std::fprintf(stderr, "corvane-httpd: %s\n", message.c_str());
+  std::fprintf(stderr, kUsage, kSessionUsage);
+  std::exit(2);
 }
 
 bool ParseCount(const char* text, std::size_t* out) {
@@ -105,15 +106,60 @@ bool ParseCount(const char* text, std::size_t* out) {
   return true;
 }
 
+// One option that takes a value: its name and what it does with the value
+// (false: a bad value, reported with `bad`).
+struct OptionSpec {
+  const char* name;
+  const char* bad;  // "bad port", ...
+  std::function<bool(const char*)> apply;
+};
+
+// A count option between `low` and `high`.
+std::function<bool(const char*)> Count(std::size_t* slot, std::size_t low,
+                                       std::size_t high) {
+  return [slot, low, high](const char* value) {
+    std::size_t n = 0;
+    if (!ParseCount(value, &n) || n < low || n > high) return false;
+    *slot = n;
+    return true;
+  };
+}
+
+std::function<bool(const char*)> Text(std::string* slot) {
+  return [slot](const char* value) {
+    *slot = value;
+    return true;
+  };
+}
+
 // Exits with status 2 after a usage message when the arguments are wrong.
 Options ParseOptions(int argc, char** argv) {
   Options o;
+  const std::vector<OptionSpec> specs = {
+      {"--listen", "bad listen address", Text(&o.listen)},
+      {"--port", "bad port",
+       [&o](const char* value) {
+         std::size_t n = 0;
+         if (!ParseCount(value, &n) || n > 65535) return false;
+         o.port = value;
+         return true;
+       }},
+      {"--root", "bad root", Text(&o.root)},
+      {"--extension", "bad extension", Text(&o.extension)},
+      {"--max-connections", "bad connection count",
+       Count(&o.max_connections, 1, 1u << 20)},
+      {"--max-body", "bad body size", Count(&o.max_body, 0, 0xFFFFFFFEu)},
+      {"--threads", "bad thread count", Count(&o.threads, 1, 256)},
+      {"--drain-seconds", "bad drain time", Count(&o.drain_seconds, 0, 86400)},
+      {"--body-timeout", "bad body timeout", Count(&o.body_seconds, 1, 3600)},
+  };
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
       std::printf(kUsage, kSessionUsage);
       std::exit(0);
     }
+    // The session options (host/session_options.h) come first.
     std::string session_error;
     const int taken =
         TakeSessionOption(argc, argv, &i, &o.sessions, &session_error);
@@ -122,40 +168,14 @@ Options ParseOptions(int argc, char** argv) {
       std::exit(2);
     }
     if (taken > 0) continue;
-    if (i + 1 >= argc) {
-      std::fprintf(stderr, "corvane-httpd: %s needs a value\n", arg.c_str());
-      std::fprintf(stderr, kUsage, kSessionUsage);
-      std::exit(2);
-    }
+    const OptionSpec* spec = nullptr;
+    for (const OptionSpec& s : specs)
+      if (arg == s.name) spec = &s;
+    if (spec == nullptr) UsageError("unknown option " + arg);
+    if (i + 1 >= argc) UsageError(arg + " needs a value");
     const char* value = argv[++i];
-    std::size_t n = 0;
-    if (arg == "--listen") {
-      o.listen = value;
-    } else if (arg == "--port") {
-      if (!ParseCount(value, &n) || n > 65535) {
-        std::fprintf(stderr, "corvane-httpd: bad port %s\n", value);
-        std::exit(2);
-      }
-      o.port = value;
-    } else if (arg == "--root") {
-      o.root = value;
-    } else if (arg == "--extension") {
-      o.extension = value;
-    } else if (arg == "--max-connections") {
-      if (!ParseCount(value, &n) || n == 0) {
-        std::fprintf(stderr, "corvane-httpd: bad connection count %s\n", value);
-        std::exit(2);
-      }
-      o.max_connections = n;
-    } else if (arg == "--max-body") {
-      if (!ParseCount(value, &n) || n > 0xFFFFFFFEu) {
-        std::fprintf(stderr, "corvane-httpd: bad body size %s\n", value);
-        std::exit(2);
-      }
-      o.max_body = n;
-    } else {
-      std::fprintf(stderr, "corvane-httpd: unknown option %s\n", arg.c_str());
-      std::fprintf(stderr, kUsage, kSessionUsage);
+    if (!spec->apply(value)) {
+      std::fprintf(stderr, "corvane-httpd: %s %s\n", spec->bad, value);
       std::exit(2);
     }
   }
@@ -163,6 +183,10 @@ Options ParseOptions(int argc, char** argv) {
   if (!CheckSessionOptions(o.sessions, &session_error)) {
     std::fprintf(stderr, "corvane-httpd: %s\n", session_error.c_str());
     std::exit(2);
+  }
+  if (o.threads == 0) {
+    const unsigned cores = std::thread::hardware_concurrency();
+    o.threads = cores == 0 ? 1 : cores;
   }
   return o;
 }
@@ -176,273 +200,6 @@ std::string BesideProgram(const char* name) {
   return (slash == std::string::npos ? std::string(".")
                                      : path.substr(0, slash)) +
          "/" + name;
-}
-
-// A connected socket with every wait bounded. Reads and writes wait at most
-// kIoTimeoutMs each (and a read no longer than the deadline, when set);
-// the wait for a further request also ends when the server stops.
-class SocketTransport : public Transport {
- public:
-  // `on_finish_writes` runs once the last answer is out, just before the
-  // sending side is shut and the host lingers to read what the client
-  // still sends.
-  SocketTransport(int fd, int wake_fd, std::function<void()> on_finish_writes)
-      : fd_(fd), wake_fd_(wake_fd), on_finish_writes_(std::move(on_finish_writes)) {}
-
-  long Read(char* buf, std::size_t n) override {
-    for (;;) {
-      int timeout = kIoTimeoutMs;
-      if (deadline_ms_ != 0) {
-        const int64_t left = deadline_ms_ - MonotonicMs();
-        if (left <= 0) return -1;
-        timeout = static_cast<int>(std::min<int64_t>(timeout, left));
-      }
-      pollfd p{fd_, POLLIN, 0};
-      const int r = ::poll(&p, 1, timeout);
-      if (r < 0 && errno == EINTR) continue;
-      if (r <= 0) return -1;
-      const ssize_t k = ::recv(fd_, buf, n, 0);
-      if (k < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-      return k < 0 ? -1 : static_cast<long>(k);
-    }
-  }
-
-  bool Write(const char* buf, std::size_t n) override {
-    while (n > 0) {
-      pollfd p{fd_, POLLOUT, 0};
-      const int r = ::poll(&p, 1, kIoTimeoutMs);
-      if (r < 0 && errno == EINTR) continue;
-      if (r <= 0) return false;
-      const ssize_t k = ::send(fd_, buf, n, MSG_NOSIGNAL);
-      if (k < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-      if (k <= 0) return false;
-      buf += k;
-      n -= static_cast<std::size_t>(k);
-    }
-    return true;
-  }
-
-  bool WaitForRequest(int timeout_ms) override {
-    pollfd p[2] = {{fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
-    for (;;) {
-      const int r = ::poll(p, 2, timeout_ms);
-      if (r < 0 && errno == EINTR) continue;
-      return r > 0 && (p[1].revents & POLLIN) == 0 &&
-             (p[0].revents & POLLIN) != 0;
-    }
-  }
-
-  void SetReadDeadline(int64_t deadline_ms) override {
-    deadline_ms_ = deadline_ms;
-  }
-
-  // The place is given up before the client can see the end of the
-  // stream, so a client that reconnects at once always finds it free.
-  void FinishWrites() override {
-    if (on_finish_writes_) on_finish_writes_();
-    ::shutdown(fd_, SHUT_WR);
-  }
-
- private:
-  int fd_;
-  int wake_fd_;
-  int64_t deadline_ms_ = 0;
-  std::function<void()> on_finish_writes_;
-};
-
-// One connection's thread and socket. The socket is closed by its thread
-// under the registry lock, so shutdown never touches a reused descriptor.
-struct Connection {
-  int fd = -1;
-  bool done = false;
-  // Holds one of the open connections the cap allows. Released as soon as
-  // the last answer is out: a client that has read its answer may connect
-  // again at once, while the old socket still lingers.
-  bool counted = false;
-  std::thread thread;
-};
-
-class Server {
- public:
-  Server(const Options& options, HostConfig config, int listen_fd,
-         int wake_read)
-      : options_(options),
-        config_(std::move(config)),
-        listen_fd_(listen_fd),
-        wake_read_(wake_read) {}
-
-  // Accepts until `stopping` is set and `wake_read_` becomes readable.
-  void AcceptLoop() {
-    while (!stopping_.load()) {
-      pollfd p[2] = {{listen_fd_, POLLIN, 0}, {wake_read_, POLLIN, 0}};
-      const int r = ::poll(p, 2, 1000);
-      Reap();
-      if (r < 0 && errno != EINTR) break;
-      if (r <= 0 || (p[1].revents & POLLIN) != 0) continue;
-      if ((p[0].revents & POLLIN) == 0) continue;
-      sockaddr_storage addr{};
-      socklen_t len = sizeof addr;
-      const int fd = ::accept4(listen_fd_, reinterpret_cast<sockaddr*>(&addr),
-                               &len, SOCK_CLOEXEC);
-      if (fd < 0) continue;
-      PeerInfo peer = Peer(addr);
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (open_ >= options_.max_connections) {
-        RefuseBusy(fd);
-        continue;
-      }
-      const int one = 1;
-      ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-      auto conn = std::make_unique<Connection>();
-      conn->fd = fd;
-      conn->counted = true;
-      Connection* c = conn.get();
-      ++open_;
-      ++live_;
-      try {
-        c->thread = std::thread([this, c, peer] { Serve(c, peer); });
-      } catch (const std::system_error&) {
-        --open_;
-        --live_;
-        ::close(fd);
-        continue;
-      }
-      connections_.push_back(std::move(conn));
-    }
-  }
-
-  void Stop() { stopping_.store(true); }
-
-  // Waits for the connections to end: first as they finish their requests,
-  // then after their sockets were cut. True when none is left.
-  bool Drain() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (!changed_.wait_for(lock, std::chrono::milliseconds(kDrainMs),
-                           [&] { return live_ == 0; })) {
-      for (auto& c : connections_)
-        if (c->fd >= 0) ::shutdown(c->fd, SHUT_RDWR);
-      if (!changed_.wait_for(lock, std::chrono::milliseconds(kCutMs),
-                             [&] { return live_ == 0; })) {
-        return false;
-      }
-    }
-    lock.unlock();
-    Reap();
-    return true;
-  }
-
- private:
-  static PeerInfo Peer(const sockaddr_storage& addr) {
-    PeerInfo peer;
-    char host[INET6_ADDRSTRLEN] = "";
-    if (addr.ss_family == AF_INET) {
-      const auto* a = reinterpret_cast<const sockaddr_in*>(&addr);
-      inet_ntop(AF_INET, &a->sin_addr, host, sizeof host);
-      peer.remote_port = ntohs(a->sin_port);
-    } else if (addr.ss_family == AF_INET6) {
-      const auto* a = reinterpret_cast<const sockaddr_in6*>(&addr);
-      inet_ntop(AF_INET6, &a->sin6_addr, host, sizeof host);
-      peer.remote_port = ntohs(a->sin6_port);
-    }
-    peer.remote_addr = host;
-    return peer;
-  }
-
-  // Above the cap: 503 written without waiting (it fits the socket's send
-  // buffer), then closed; the accepting thread never blocks on a client.
-  static void RefuseBusy(int fd) {
-    static constexpr char kBusy[] =
-        "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/html\r\n"
-        "Content-Length: 60\r\nConnection: close\r\n\r\n"
-        "<html><body><h1>503 Service Unavailable</h1></body></html>\r\n";
-    ::send(fd, kBusy, sizeof kBusy - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
-    ::close(fd);
-    LogLine("- - 503 60 0");
-  }
-
-  void Serve(Connection* c, const PeerInfo& peer) {
-    SocketTransport transport(c->fd, wake_read_, [this, c] {
-      std::lock_guard<std::mutex> lock(mutex_);
-      ReleaseSlotLocked(c);
-    });
-    ServeConnection(transport, config_, peer, stopping_);
-    std::lock_guard<std::mutex> lock(mutex_);
-    ::close(c->fd);
-    c->fd = -1;
-    c->done = true;
-    ReleaseSlotLocked(c);
-    --live_;
-    changed_.notify_all();
-  }
-
-  // Requires mutex_.
-  void ReleaseSlotLocked(Connection* c) {
-    if (!c->counted) return;
-    c->counted = false;
-    --open_;
-  }
-
-  // Joins the threads of finished connections.
-  void Reap() {
-    std::list<std::unique_ptr<Connection>> finished;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      for (auto it = connections_.begin(); it != connections_.end();) {
-        if ((*it)->done) {
-          finished.splice(finished.end(), connections_, it++);
-        } else {
-          ++it;
-        }
-      }
-    }
-    for (auto& c : finished) c->thread.join();
-  }
-
-  const Options& options_;
-  const HostConfig config_;
-  const int listen_fd_;
-  const int wake_read_;
-  std::atomic<bool> stopping_{false};
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::size_t open_ = 0;  // Connections counted against the cap; mutex_.
-  std::size_t live_ = 0;  // Connection threads not yet finished; mutex_.
-  std::list<std::unique_ptr<Connection>> connections_;  // Guarded by mutex_.
-};
-
-int OpenListener(const Options& o, std::string* shown, uint16_t* port) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV | AI_PASSIVE;
-  addrinfo* res = nullptr;
-  if (getaddrinfo(o.listen.c_str(), o.port.c_str(), &hints, &res) != 0 ||
-      res == nullptr) {
-    std::fprintf(stderr, "corvane-httpd: bad listen address %s\n",
-                 o.listen.c_str());
-    return -1;
-  }
-  const int fd = ::socket(res->ai_family, res->ai_socktype | SOCK_CLOEXEC, 0);
-  const int one = 1;
-  if (fd < 0 ||
-      ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
-      ::bind(fd, res->ai_addr, res->ai_addrlen) != 0 ||
-      ::listen(fd, 512) != 0) {
-    std::fprintf(stderr, "corvane-httpd: cannot listen on %s port %s: %s\n",
-                 o.listen.c_str(), o.port.c_str(), std::strerror(errno));
-    if (fd >= 0) ::close(fd);
-    freeaddrinfo(res);
-    return -1;
-  }
-  const bool v6 = res->ai_family == AF_INET6;
-  freeaddrinfo(res);
-  sockaddr_storage addr{};
-  socklen_t len = sizeof addr;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  *port = ntohs(v6 ? reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port
-                   : reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
-  *shown = v6 ? "[" + o.listen + "]" : o.listen;
-  return fd;
 }
 
 int Run(int argc, char** argv) {
@@ -496,13 +253,12 @@ int Run(int argc, char** argv) {
 
   std::string shown;
   uint16_t port = 0;
-  const int listen_fd = OpenListener(options, &shown, &port);
+  const int listen_fd =
+      OpenListener(options.listen, options.port, &shown, &port);
   if (listen_fd < 0) {
     ::dlclose(library);
     return 1;
   }
-  int wake[2];
-  if (::pipe2(wake, O_CLOEXEC) != 0) return 1;
 
   LogLine("corvane-httpd listening on http://" + shown + ":" +
           std::to_string(port) + "/");
@@ -512,34 +268,55 @@ int Run(int argc, char** argv) {
   config.server_name = options.listen;
   config.server_port = port;
   config.max_body = options.max_body;
+  config.body_timeout_ms = static_cast<int>(options.body_seconds * 1000);
   config.extension = proc;
   config.log = LogLine;
-  Server server(options, config, listen_fd, wake[0]);
+  ServerOptions server_options;
+  server_options.max_connections = options.max_connections;
+  server_options.io_threads = options.threads;
+  auto server = std::make_unique<Server>(config, server_options, listen_fd);
+  server->Start();
 
-  std::thread signal_thread([&] {
+  // The first signal starts the stop; a second one ends the program at
+  // once, without saving.
+  std::promise<void> first_signal;
+  std::thread([&signals, &first_signal] {
     int sig = 0;
     sigwait(&signals, &sig);
     LogLine(std::string("corvane-httpd: ") +
             (sig == SIGINT ? "SIGINT" : "SIGTERM") + ", stopping");
-    server.Stop();
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = ::write(wake[1], &byte, 1);
-  });
+    first_signal.set_value();
+    sigwait(&signals, &sig);
+    LogLine(std::string("corvane-httpd: ") +
+            (sig == SIGINT ? "SIGINT" : "SIGTERM") +
+            " again, stopping at once without saving");
+    ::_exit(1);
+  }).detach();
+  first_signal.get_future().wait();
 
-  server.AcceptLoop();
-  ::close(listen_fd);
-  signal_thread.join();
-  if (!server.Drain()) {
-    // A request still runs inside the extension; unloading it now would
-    // pull its code away under that thread.
-    LogLine("corvane-httpd: requests still running; exiting without unloading");
-    std::fflush(nullptr);
+  server->Stop();
+  const std::size_t running = server->Drain(
+      std::chrono::steady_clock::now() +
+      std::chrono::seconds(options.drain_seconds));
+  if (running > 0) {
+    LogLine("corvane-httpd: " + std::to_string(running) +
+            " request(s) still running after the drain time");
+  }
+  // Saves every brain not in a turn; true only when every brain was saved.
+  const bool saved =
+      terminate == nullptr || terminate(HSE_TERM_MUST_UNLOAD) != kIsapiFalse;
+  if (running > 0) {
+    // Unloading now would pull the extension's code away under the
+    // threads still inside it.
+    LogLine("corvane-httpd: stopped without unloading; not every brain was "
+            "saved");
     ::_exit(1);
   }
-  if (terminate != nullptr) terminate(HSE_TERM_MUST_UNLOAD);
+  server.reset();
   ::dlclose(library);
-  LogLine("corvane-httpd: stopped");
-  return 0;
+  LogLine(saved ? "corvane-httpd: stopped; every brain was saved"
+                : "corvane-httpd: stopped; not every brain was saved");
+  return saved ? 0 : 1;
 }
 
 }  // namespace

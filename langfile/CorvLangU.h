@@ -47,10 +47,11 @@ void LoadLanguageLines(BrainClass& brain, const std::vector<std::string>& lines,
                        const LanguageProblemSink& sink);
 
 // Writes the whole knowledge base of `brain` to the host path `path`,
-// replacing the file atomically. A file that cannot be created writes
-// nothing and reports nothing; a failed write throws IoError and leaves the
-// old file as it was.
-void SaveLanguageFile(const BrainClass& brain, const std::string& path);
+// replacing the file atomically. Returns false, having written nothing, when
+// the file cannot be created (callers that treat that like a file never
+// meant to be saved may ignore the result); a failed write throws IoError
+// and leaves the old file as it was. True once the new file is in place.
+bool SaveLanguageFile(const BrainClass& brain, const std::string& path);
 
 // Lets `brain` read collection members as language-file lines ("Make
 // Code") through LoadLanguageLines.

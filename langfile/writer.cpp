@@ -576,13 +576,14 @@ void DocumentWriter::StepPattern(const StepPatternClass& step_pattern,
 
 }  // namespace
 
-void SaveLanguageFile(const BrainClass& brain, const std::string& path) {
+bool SaveLanguageFile(const BrainClass& brain, const std::string& path) {
   AtomicFileWriter file;
-  if (!file.Open(path)) return;
+  if (!file.Open(path)) return false;
   DocumentWriter writer(file);
   writer.WriteBrain(brain);
   writer.Flush();
   file.Commit();
+  return true;
 }
 
 }  // namespace corvane

@@ -77,7 +77,9 @@ uint32_t HttpExtensionProc(corvane::EXTENSION_CONTROL_BLOCK* ecb) noexcept {
 }
 
 corvane::IsapiBool TerminateExtension(uint32_t) noexcept {
-  return corvane::kIsapiTrue;
+  if (corvane::application == nullptr) return corvane::kIsapiTrue;
+  return corvane::application->SaveIdleModules() ? corvane::kIsapiTrue
+                                                 : corvane::kIsapiFalse;
 }
 
 corvane::IsapiBool CorvaneConfigureExtension(const char* name,

@@ -37,7 +37,11 @@ corvane::IsapiBool GetExtensionVersion(
 // when handled, HSE_STATUS_ERROR otherwise or for a null block.
 uint32_t HttpExtensionProc(corvane::EXTENSION_CONTROL_BLOCK* ecb) noexcept;
 
-// Returns 1 and does nothing else: the modules go when the library unloads.
+// Saves and destroys every module not serving a request (as unloading
+// does for all of them), and logs each save to the operator log. Returns 1
+// when every module was saved and none is serving a request, else 0: the
+// host learns from it whether everything learnt is on the disk. May run
+// while requests are served; later requests create new modules.
 corvane::IsapiBool TerminateExtension(uint32_t flags) noexcept;
 
 // One setting from the host before the first request

@@ -240,6 +240,19 @@ void WebApplication::DestroyModules() noexcept {
   if (SessionPool* pool = sessions()) pool->Shutdown();
 }
 
+bool WebApplication::SaveIdleModules() noexcept {
+  ModuleList doomed;
+  bool all = true;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    doomed.splice(doomed.end(), cache_);
+    all = active_.empty();
+  }
+  for (auto& module : doomed)
+    if (!module->StopAndSave()) all = false;
+  return all;
+}
+
 std::size_t WebApplication::active_count() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return active_.size();

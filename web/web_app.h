@@ -59,6 +59,13 @@ class WebApplication {
   // request is in progress.
   void DestroyModules() noexcept;
 
+  // Saves and destroys every module that is not serving a request, in
+  // cache order (so the module that served last is saved last); a module
+  // serving a request keeps running and is not saved. True when every
+  // module was saved and none was serving a request. Safe while requests
+  // run; later requests create new modules.
+  bool SaveIdleModules() noexcept;
+
   std::size_t active_count() const;
   std::size_t cached_count() const;
 

@@ -95,8 +95,11 @@ void TWebModule1::EndSession(const std::string& save_path) noexcept {
                       std::string("Stopping the brain failed: ") + e.what());
     }
     if (!save_path.empty()) {
-      SaveLanguageFile(*brain_, save_path);
-      LogOperatorLine(log_name, "Saved the session");
+      if (SaveLanguageFile(*brain_, save_path)) {
+        LogOperatorLine(log_name, "Saved the session");
+      } else {
+        LogOperatorLine(log_name, "Saving failed: the file cannot be written");
+      }
     }
   } catch (const std::exception& e) {
     LogOperatorLine(log_name, std::string("Saving failed: ") + e.what());
@@ -106,10 +109,16 @@ void TWebModule1::EndSession(const std::string& save_path) noexcept {
 }
 
 TWebModule1::~TWebModule1() {
+  StopAndSave();
+}
+
+bool TWebModule1::StopAndSave() noexcept {
   if (setup_.session) {
     EndSession(std::string());
-    return;
+    return true;
   }
+  if (stopped_) return saved_;
+  stopped_ = true;
   const std::string& log_name =
       language_file_.empty() ? std::string(kLanguageFile) : language_file_;
   try {
@@ -122,8 +131,10 @@ TWebModule1::~TWebModule1() {
     }
     if (language_file_.empty()) {
       LogOperatorLine(log_name, "Not saved: the path is refused");
+    } else if (!SaveLanguageFile(*brain_, language_file_)) {
+      LogOperatorLine(log_name, "Saving failed: the file cannot be written");
     } else {
-      SaveLanguageFile(*brain_, language_file_);
+      saved_ = true;
       LogOperatorLine(log_name, "Saved the knowledge base");
     }
   } catch (const std::exception& e) {
@@ -131,6 +142,7 @@ TWebModule1::~TWebModule1() {
   } catch (...) {
     LogOperatorLine(log_name, "Saving failed");
   }
+  return saved_;
 }
 
 bool TWebModule1::DispatchRequest(WebRequest& request, WebResponse& response) {

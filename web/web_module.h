@@ -65,8 +65,9 @@ class TWebModule1 {
   explicit TWebModule1(const std::string& web_root,
                        const ModuleSetup& setup = ModuleSetup());
   // Destruction handler. A pool module stops its brain and saves it to the
-  // language file; a session module stops its brain unless EndSession ran.
-  // Failures are logged, never thrown.
+  // language file (StopAndSave) unless that was done; a session module
+  // stops its brain unless EndSession ran. Failures are logged, never
+  // thrown.
   ~TWebModule1();
   TWebModule1(const TWebModule1&) = delete;
   TWebModule1& operator=(const TWebModule1&) = delete;
@@ -87,6 +88,17 @@ class TWebModule1 {
   // never thrown. Later calls and the destructor do nothing more.
   void EndSession(const std::string& save_path) noexcept;
 
+  // A pool module: stops the brain and saves it to the language file, once;
+  // later calls return the first result. Logs the outcome to the operator
+  // log. True only when the file was written: a refused path, a file that
+  // cannot be created and a failed write are false. A session module only
+  // stops (EndSession) and answers true, as it never writes the language
+  // file. and saves it to the language file, once; later calls
+  // return the first result. Logs the outcome to the operator log. True
+  // only when the file was written: a refused path, a file that cannot be
+  // created and a failed write are false.
+  bool StopAndSave() noexcept;
+
   BrainClass& brain() { return *brain_; }
   bool is_session() const { return setup_.session; }
   const std::string& language_file() const { return language_file_; }
@@ -104,6 +116,8 @@ class TWebModule1 {
   std::string language_file_;  // Host path; empty when the mapper refused it.
   std::unique_ptr<BrainClass> brain_;
   WebRequest* request_ = nullptr;  // The request being dispatched.
+  bool stopped_ = false;           // StopAndSave ran.
+  bool saved_ = false;             // Its result.
 };
 
 // The page of a request that needs no brain (session mode, no form

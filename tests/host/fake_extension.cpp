@@ -2,10 +2,19 @@
 // does: /inject answers with header lines that try to split the response,
 // /echo reads the whole body and reports its size and some server
 // variables, /error fails without answering, /raw writes a body without a
-// header block.
+// header block, /304 and /204 answer with a body their status forbids,
+// /cookie echoes the cookies and sets one, /slow?MS takes MS milliseconds.
+// TerminateExtension reports whether a slow call still runs, as an
+// extension that cannot save a brain in a turn does.
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "web/isapi.h"
 
@@ -13,6 +22,8 @@ using corvane::EXTENSION_CONTROL_BLOCK;
 using corvane::HSE_VERSION_INFO;
 
 namespace {
+
+std::atomic<int> slow_calls{0};
 
 std::string Variable(EXTENSION_CONTROL_BLOCK* ecb, const char* name) {
   char buf[4096];
@@ -80,6 +91,25 @@ uint32_t HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) noexcept {
     Send(ecb, "200 OK", "Content-Type: text/plain\r\n\r\n", text);
     return corvane::HSE_STATUS_SUCCESS;
   }
+  if (path == "/304" || path == "/204") {
+    Send(ecb, path == "/304" ? "304 Not Modified" : "204 No Content",
+         "ETag: \"v1\"\r\nContent-Length: 5\r\n\r\n", "stale");
+    return corvane::HSE_STATUS_SUCCESS;
+  }
+  if (path == "/cookie") {
+    Send(ecb, "200 OK",
+         "Set-Cookie: session=abc; HttpOnly\r\nContent-Type: text/plain\r\n\r\n",
+         "cookie=" + Variable(ecb, "HTTP_COOKIE"));
+    return corvane::HSE_STATUS_SUCCESS;
+  }
+  if (path == "/slow") {
+    ++slow_calls;
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds(std::atoi(ecb->lpszQueryString)));
+    --slow_calls;
+    Send(ecb, "200 OK", "Content-Type: text/plain\r\n\r\n", "slow done");
+    return corvane::HSE_STATUS_SUCCESS;
+  }
   if (path == "/raw") {
     std::string text = "raw body";
     uint32_t bytes = static_cast<uint32_t>(text.size());
@@ -90,7 +120,12 @@ uint32_t HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) noexcept {
 }
 
 int32_t TerminateExtension(uint32_t) noexcept {
-  return 1;
+  const int busy = slow_calls.load();
+  const std::string line = "fake extension: saved the idle state; " +
+                           std::to_string(busy) + " call(s) in progress\n";
+  [[maybe_unused]] const ssize_t n =
+      ::write(STDERR_FILENO, line.data(), line.size());
+  return busy == 0 ? 1 : 0;
 }
 
 }  // extern "C"

@@ -23,6 +23,7 @@ class HttpdProcess {
   HttpdProcess& operator=(const HttpdProcess&) = delete;
 
   int port() const { return port_; }
+  pid_t pid() const { return pid_; }
   // Sends `signal` and waits at most `timeout_ms` for the exit; the exit
   // status, or -1 when it did not exit (or died of a signal).
   int Stop(int signal, int timeout_ms);

@@ -2,6 +2,7 @@
 // loopback port with a temporary web root.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <stdlib.h>
 
 #include <chrono>
@@ -60,8 +61,7 @@ class Root {
   std::string path_;
 };
 
-// A request whose body is announced in full but sent only in part: its
-// module stays in use until the rest comes.
+// A request whose body is announced in full but sent only in part.
 std::string PartialPost(const std::string& body, std::size_t sent) {
   return "POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
          "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
@@ -76,7 +76,60 @@ int Count(const std::string& text, const std::string& what) {
   return n;
 }
 
-TEST(HttpdTest, FortyConcurrentSlowRequestsMeetTheLimitOfThirtyTwo) {
+// Reads what arrives within `timeout_ms` without waiting for the end.
+std::string ReadSome(Client& c, int timeout_ms) {
+  std::string out;
+  char buf[4096];
+  while (c.Readable(timeout_ms)) {
+    const ssize_t n = ::recv(c.fd(), buf, sizeof buf, 0);
+    if (n <= 0) break;
+    out.append(buf, static_cast<std::size_t>(n));
+    timeout_ms = 50;
+  }
+  return out;
+}
+
+// Forty clients that announce a large body and send it a byte at a time
+// hold no module: the body is read before the extension is called. A probe
+// is served at once; a body that misses its deadline gets 408.
+TEST(HttpdTest, SlowBodiesHoldNoModuleAndMissTheirDeadlineWith408) {
+  Root root;
+  HttpdProcess httpd(root.path(), "",
+                     {"--max-body", "1048576", "--body-timeout", "2"});
+  constexpr int kAttackers = 40;
+  std::vector<std::unique_ptr<Client>> attackers;
+  for (int i = 0; i < kAttackers; ++i) {
+    attackers.push_back(std::make_unique<Client>(httpd.port()));
+    ASSERT_TRUE(attackers.back()->Send(
+        "POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 1000000\r\n"
+        "Content-Type: application/x-www-form-urlencoded\r\n\r\nT"));
+  }
+  // Asking for "100 Continue" and sending nothing holds nothing either.
+  Client expect(httpd.port());
+  ASSERT_TRUE(expect.Send(
+      "POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\n"
+      "Expect: 100-continue\r\n\r\n"));
+  EXPECT_EQ(ReadSome(expect, 5000), "HTTP/1.1 100 Continue\r\n\r\n");
+
+  const auto before = std::chrono::steady_clock::now();
+  const std::string probe = Fetch(httpd.port(), "POST", "/", "T1=echo+probe");
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(1));
+  EXPECT_EQ(StatusLine(probe), "HTTP/1.1 200 OK");
+  EXPECT_EQ(Body(probe), "<p>Welcome.  Echo: echo probe  </p>");
+
+  for (int i = 0; i < kAttackers; ++i) {
+    const std::string response = attackers[i]->ReadAll();
+    EXPECT_EQ(StatusLine(response), "HTTP/1.1 408 Request Timeout") << i;
+    EXPECT_NE(response.find("Connection: close\r\n"), std::string::npos);
+  }
+  EXPECT_EQ(StatusLine(expect.ReadAll()), "HTTP/1.1 408 Request Timeout");
+  EXPECT_EQ(httpd.Stop(SIGTERM, 20000), 0);
+  EXPECT_EQ(Count(httpd.Log(), " 408 "), kAttackers + 1) << httpd.Log();
+}
+
+// Forty requests whose bodies come late are all served once their bodies
+// arrive, none refused: no module waits for a client.
+TEST(HttpdTest, FortyConcurrentSlowRequestsAreAllServed) {
   Root root;
   HttpdProcess httpd(root.path(), "");
   constexpr int kClients = 40;
@@ -87,80 +140,197 @@ TEST(HttpdTest, FortyConcurrentSlowRequestsMeetTheLimitOfThirtyTwo) {
     clients.push_back(std::make_unique<Client>(httpd.port()));
     ASSERT_TRUE(clients.back()->Send(PartialPost(bodies.back(), 3)));
   }
-  // Eight answers come while 32 modules wait for their bodies.
-  std::vector<bool> answered(kClients, false);
-  const std::string page =
-      "<html><title>Internal Server Error 500</title>\r\n"
-      "<h1>Internal Server Error 500</h1><hr>\r\n"
-      "Exception: EWebModuleError<br>\r\n"
-      "Message: Maximum number of concurrent connections exceeded.  Please try "
-      "again "
-      "later<br></html>\r\n";
-  int refused = 0;
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (refused < kClients - 32 &&
-         std::chrono::steady_clock::now() < deadline) {
-    for (int i = 0; i < kClients; ++i) {
-      if (answered[i] || !clients[i]->Readable(0)) continue;
-      const std::string response = clients[i]->ReadAll();
-      answered[i] = true;
-      ++refused;
-      EXPECT_EQ(StatusLine(response),
-                "HTTP/1.1 500 Maximum number of concurrent connections "
-                "exceeded.  Please "
-                "try again later");
-      EXPECT_EQ(Body(response), page);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  EXPECT_EQ(refused, kClients - 32);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   int early = 0;
   for (int i = 0; i < kClients; ++i)
-    if (!answered[i] && clients[i]->Readable(0)) ++early;
+    if (clients[i]->Readable(0)) ++early;
   EXPECT_EQ(early, 0);
-
-  int served = 0;
-  for (int i = 0; i < kClients; ++i) {
-    if (answered[i]) continue;
+  for (int i = 0; i < kClients; ++i)
     ASSERT_TRUE(clients[i]->Send(bodies[i].substr(3)));
-  }
   for (int i = 0; i < kClients; ++i) {
-    if (answered[i]) continue;
     const std::string response = clients[i]->ReadAll();
     EXPECT_EQ(StatusLine(response), "HTTP/1.1 200 OK");
-    EXPECT_EQ(Body(response),
-              "<p>Welcome.  Echo: echo " + std::to_string(i) + "  </p>");
-    ++served;
+    // A new module greets first; a reused one does not.
+    const std::string body = Body(response);
+    const std::string echo = "Echo: echo " + std::to_string(i) + "  </p>";
+    EXPECT_TRUE(body == "<p>Welcome.  " + echo || body == "<p>" + echo)
+        << body;
   }
-  EXPECT_EQ(served, 32);
   EXPECT_EQ(httpd.Stop(SIGTERM, 20000), 0);
-  EXPECT_EQ(Count(httpd.Log(), "Saved the knowledge base"), 32);
+  const std::string log = httpd.Log();
+  EXPECT_GE(Count(log, "Saved the knowledge base"), 1) << log;
+  EXPECT_EQ(Count(log, "Saving failed"), 0) << log;
+  EXPECT_NE(log.find("stopped; every brain was saved"), std::string::npos);
 }
 
-TEST(HttpdTest, SigtermSavesEveryModuleAndTheLastOneWins) {
+TEST(HttpdTest, SigtermSavesTheModuleAndExitsZero) {
   Root root;
   HttpdProcess httpd(root.path(), "");
-  // Two requests at once make two modules; A finishes first.
-  Client a(httpd.port()), b(httpd.port());
+  Client a(httpd.port());
   const std::string body_a = "T1=echo+alpha", body_b = "T1=echo+beta";
   ASSERT_TRUE(a.Send(PartialPost(body_a, 2)));
-  ASSERT_TRUE(b.Send(PartialPost(body_b, 2)));
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   ASSERT_TRUE(a.Send(body_a.substr(2)));
   EXPECT_EQ(Body(a.ReadAll()), "<p>Welcome.  Echo: echo alpha  </p>");
-  ASSERT_TRUE(b.Send(body_b.substr(2)));
-  EXPECT_EQ(Body(b.ReadAll()), "<p>Welcome.  Echo: echo beta  </p>");
+  EXPECT_EQ(Body(Fetch(httpd.port(), "POST", "/", body_b)),
+            "<p>Echo: echo beta  </p>");
 
   EXPECT_EQ(httpd.Stop(SIGTERM, 20000), 0);
   const std::string log = httpd.Log();
-  EXPECT_EQ(Count(log, "Saved the knowledge base"), 2) << log;
+  EXPECT_EQ(Count(log, "Saved the knowledge base"), 1) << log;
   EXPECT_NE(log.find("POST / 200"), std::string::npos) << log;
   const std::string saved = root.Read("CorvWebDemo.clf");
   EXPECT_NE(saved.find("Fact {said} = {echo beta}"), std::string::npos)
       << saved;
-  EXPECT_EQ(saved.find("alpha"), std::string::npos);
+}
+
+// A language file that cannot be replaced (here a directory stands in its
+// place, which binds even root) is reported as not saved, and the exit
+// status says so.
+TEST(HttpdTest, FailedSaveIsLoggedAndTheExitStatusIsOne) {
+  Root root;
+  HttpdProcess httpd(root.path(), "");
+  EXPECT_EQ(Body(Fetch(httpd.port(), "POST", "/", "T1=echo+x")),
+            "<p>Welcome.  Echo: echo x  </p>");
+  std::filesystem::remove(root.path() + "/CorvWebDemo.clf");
+  std::filesystem::create_directory(root.path() + "/CorvWebDemo.clf");
+  EXPECT_EQ(httpd.Stop(SIGTERM, 20000), 1);
+  const std::string log = httpd.Log();
+  EXPECT_EQ(Count(log, "Saved the knowledge base"), 0) << log;
+  EXPECT_EQ(Count(log, "Saving failed"), 1) << log;
+  EXPECT_NE(log.find("stopped; not every brain was saved"), std::string::npos)
+      << log;
+}
+
+// A turn that outlasts the drain time: the host stops without waiting for
+// it, the extension saves what is idle and says not everything was saved,
+// and the exit status is 1. A turn within the drain time is answered.
+TEST(HttpdTest, SigtermDuringALongTurn) {
+  Root root;
+  {
+    HttpdProcess httpd(root.path(), kFakeExtension, {"--drain-seconds", "10"});
+    Client c(httpd.port());
+    ASSERT_TRUE(c.Send("GET /slow?1000 HTTP/1.1\r\nHost: x\r\n\r\n"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(httpd.Stop(SIGTERM, 20000), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - before,
+              std::chrono::seconds(5));
+    const std::string response = c.ReadAll();
+    EXPECT_EQ(Body(response), "slow done");
+    EXPECT_NE(response.find("Connection: close\r\n"), std::string::npos);
+    EXPECT_NE(httpd.Log().find("0 call(s) in progress"), std::string::npos);
+  }
+  {
+    HttpdProcess httpd(root.path(), kFakeExtension, {"--drain-seconds", "1"});
+    Client c(httpd.port());
+    ASSERT_TRUE(c.Send("GET /slow?8000 HTTP/1.1\r\nHost: x\r\n\r\n"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(httpd.Stop(SIGTERM, 20000), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - before,
+              std::chrono::seconds(6));
+    const std::string log = httpd.Log();
+    EXPECT_NE(log.find("1 request(s) still running"), std::string::npos)
+        << log;
+    EXPECT_NE(log.find("1 call(s) in progress"), std::string::npos) << log;
+    EXPECT_NE(log.find("not every brain was saved"), std::string::npos) << log;
+  }
+  {
+    // A second signal ends the wait at once.
+    HttpdProcess httpd(root.path(), kFakeExtension, {"--drain-seconds", "60"});
+    Client c(httpd.port());
+    ASSERT_TRUE(c.Send("GET /slow?20000 HTTP/1.1\r\nHost: x\r\n\r\n"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto before = std::chrono::steady_clock::now();
+    ::kill(httpd.pid(), SIGTERM);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(httpd.Stop(SIGINT, 5000), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - before,
+              std::chrono::seconds(3));
+    EXPECT_NE(httpd.Log().find("again, stopping at once"), std::string::npos);
+  }
+}
+
+// Framing the host cannot be sure of is refused and the connection closed,
+// so what follows can never be read as a second request.
+TEST(HttpdTest, AmbiguousFramingGets400AndTheConnectionCloses) {
+  Root root;
+  HttpdProcess httpd(root.path(), kFakeExtension);
+  const std::string smuggled = "GET /raw HTTP/1.1\r\nHost: x\r\n\r\n";
+  struct Case {
+    const char* fields;
+    const char* status;
+  };
+  const Case cases[] = {
+      {"Transfer-Encoding: xchunked\r\n", "HTTP/1.1 400 Bad Request"},
+      {"Transfer-Encoding: chunked, identity\r\n",
+       "HTTP/1.1 400 Bad Request"},
+      {"Transfer-Encoding: chunked\r\nTransfer-Encoding: identity\r\n",
+       "HTTP/1.1 400 Bad Request"},
+      {"Transfer-Encoding: chunked\r\nContent-Length: 5\r\n",
+       "HTTP/1.1 400 Bad Request"},
+      {"Transfer-Encoding: chunked, chunked\r\n", "HTTP/1.1 400 Bad Request"},
+      {"Transfer-Encoding: gzip, chunked\r\n",
+       "HTTP/1.1 501 Not Implemented"},
+      {"Content-Length: 5\r\nContent-Length: 6\r\n",
+       "HTTP/1.1 400 Bad Request"},
+  };
+  for (const Case& c : cases) {
+    Client client(httpd.port());
+    ASSERT_TRUE(client.Send(std::string("POST /echo HTTP/1.1\r\nHost: x\r\n") +
+                            c.fields + "\r\n0\r\n\r\n" + smuggled));
+    const std::string response = client.ReadAll();
+    EXPECT_EQ(StatusLine(response), c.status) << c.fields;
+    EXPECT_EQ(Count(response, "HTTP/1.1 "), 1) << c.fields << response;
+    EXPECT_EQ(response.find("raw body"), std::string::npos) << c.fields;
+  }
+  {
+    Client client(httpd.port());
+    ASSERT_TRUE(client.Send(
+        "POST /echo HTTP/1.0\r\nTransfer-Encoding: chunked\r\n\r\n"
+        "0\r\n\r\n" + smuggled));
+    EXPECT_EQ(StatusLine(client.ReadAll()), "HTTP/1.1 400 Bad Request");
+  }
+  // A chunked body that is framed right is decoded and the next request
+  // on the connection is served.
+  Client good(httpd.port());
+  ASSERT_TRUE(good.Send(
+      "POST /echo HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n"
+      "5\r\nhello\r\n3;ext=1\r\nabc\r\n0\r\n\r\n"
+      "GET /raw HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"));
+  const std::string both = good.ReadAll();
+  EXPECT_NE(both.find("bytes=8 total=8 method=POST"), std::string::npos)
+      << both;
+  EXPECT_NE(both.find("raw body"), std::string::npos) << both;
+  EXPECT_EQ(httpd.Stop(SIGTERM, 20000), 0);
+}
+
+// A 304 or 204 answer with a body leaves without it; the next answer on the
+// connection is intact.
+TEST(HttpdTest, BodilessStatusesDropTheExtensionsBody) {
+  Root root;
+  HttpdProcess httpd(root.path(), kFakeExtension);
+  Client c(httpd.port());
+  ASSERT_TRUE(c.Send("GET /304 HTTP/1.1\r\nHost: x\r\n\r\n"
+                     "GET /204 HTTP/1.1\r\nHost: x\r\n\r\n"
+                     "GET /raw HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"));
+  const std::string all = c.ReadAll();
+  const std::size_t second = all.find("HTTP/1.1 204 No Content\r\n");
+  const std::size_t third = all.find("HTTP/1.1 200 OK\r\n");
+  ASSERT_EQ(all.rfind("HTTP/1.1 304 Not Modified\r\n", 0), 0u) << all;
+  ASSERT_NE(second, std::string::npos) << all;
+  ASSERT_NE(third, std::string::npos) << all;
+  // Each bodiless answer ends right after its empty line.
+  EXPECT_EQ(all.find("\r\n\r\n") + 4, second) << all;
+  EXPECT_EQ(all.find("\r\n\r\n", second) + 4, third) << all;
+  EXPECT_EQ(all.find("stale"), std::string::npos);
+  EXPECT_EQ(all.substr(0, second).find("Content-Length"), std::string::npos);
+  EXPECT_NE(all.find("ETag: \"v1\"\r\n"), std::string::npos);
+  EXPECT_EQ(Body(all.substr(third)), "raw body");
+  EXPECT_EQ(httpd.Stop(SIGTERM, 20000), 0);
+  EXPECT_NE(httpd.Log().find("dropped 5 body bytes of a 304 answer"),
+            std::string::npos);
 }
 
 TEST(HttpdTest, BodyOverTheLimitGets413WithoutReachingTheExtension) {
@@ -183,7 +353,8 @@ TEST(HttpdTest, BodyOverTheLimitGets413WithoutReachingTheExtension) {
 
 TEST(HttpdTest, HostGuardsWhatTheExtensionSends) {
   Root root;
-  HttpdProcess httpd(root.path(), kFakeExtension, {"--max-connections", "3"});
+  HttpdProcess httpd(root.path(), kFakeExtension,
+                     {"--max-connections", "3", "--max-body", "1048576"});
   const std::string inject = Fetch(httpd.port(), "GET", "/inject");
   EXPECT_EQ(StatusLine(inject), "HTTP/1.1 200 OK");
   const std::string head = inject.substr(0, inject.find("\r\n\r\n") + 2);
@@ -211,6 +382,15 @@ TEST(HttpdTest, HostGuardsWhatTheExtensionSends) {
       << both.substr(0, 400);
   EXPECT_NE(both.find("bytes=0 total=0 method=GET query= path=/echo x=(none)"),
             std::string::npos);
+
+  // Cookies reach the extension as one list; its Set-Cookie reaches the
+  // client.
+  const std::string cookie = Fetch(httpd.port(), "GET", "/cookie", "",
+                                   "Cookie: a=1\r\nCookie: b=2\r\n");
+  EXPECT_NE(cookie.find("\r\nSet-Cookie: session=abc; HttpOnly\r\n"),
+            std::string::npos)
+      << cookie;
+  EXPECT_EQ(Body(cookie), "cookie=a=1; b=2");
 
   EXPECT_EQ(StatusLine(Fetch(httpd.port(), "GET", "/error")),
             "HTTP/1.1 500 Internal Server Error");

@@ -2,6 +2,9 @@
 // the first-in, first-out cache and the order of saving at unload. Built
 // and run under ThreadSanitizer as well (see docs/web.md).
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdio>
 
 #include <atomic>
 #include <chrono>
@@ -177,6 +180,64 @@ TEST(WebPoolTest, CacheIsFirstInFirstOutAndTheLastSavedWins) {
   const std::string saved = dir.Read("CorvWebDemo.clf");
   EXPECT_NE(saved.find("Fact {said} = {prev d}"), std::string::npos) << saved;
   EXPECT_EQ(saved.find("prev c"), std::string::npos);
+}
+
+// Saving at a stop while a turn runs: the idle module is saved, the busy
+// one is left alone and the answer says not everything was saved; once the
+// turn is over, saving again covers it.
+TEST(WebPoolTest, SaveIdleModulesLeavesTheModuleInATurnAndSaysSo) {
+  TempDir dir;
+  dir.Write("CorvWebDemo.clf", kKb);
+  dir.Write("web_corvane_example.htm", "<#CorvResp>");
+  WebApplication app;
+  app.RegisterModuleClass(TWebModule1Factory());
+  EXPECT_TRUE(app.SaveIdleModules());  // Nothing to save is all saved.
+
+  Gate gate;
+  FakeRequest a = Post(dir, "T1=echo+alpha");
+  bool held = false;
+  a.on_read = [&] {
+    if (!held) {
+      held = true;
+      gate.Enter();
+    }
+  };
+  std::thread slow([&] { a.Run(&app); });
+  ASSERT_TRUE(gate.WaitFor(1));
+  FakeRequest b = Post(dir, "T1=echo+beta");
+  b.Run(&app);
+  EXPECT_FALSE(app.SaveIdleModules());
+  EXPECT_EQ(app.cached_count(), 0u);
+  EXPECT_EQ(app.active_count(), 1u);
+  std::string saved = dir.Read("CorvWebDemo.clf");
+  EXPECT_NE(saved.find("Fact {said} = {echo beta}"), std::string::npos)
+      << saved;
+
+  gate.Open();
+  slow.join();
+  EXPECT_TRUE(app.SaveIdleModules());
+  saved = dir.Read("CorvWebDemo.clf");
+  EXPECT_NE(saved.find("Fact {said} = {echo alpha}"), std::string::npos)
+      << saved;
+  EXPECT_EQ(app.cached_count() + app.active_count(), 0u);
+}
+
+// A language file in a directory that cannot be written is reported as not
+// saved, never as saved.
+TEST(WebPoolTest, SaveIdleModulesReportsAFileThatCannotBeWritten) {
+  TempDir dir;
+  dir.Write("CorvWebDemo.clf", kKb);
+  dir.Write("web_corvane_example.htm", "<#CorvResp>");
+  WebApplication app;
+  app.RegisterModuleClass(TWebModule1Factory());
+  FakeRequest a = Post(dir, "T1=echo+alpha");
+  ASSERT_EQ(a.Run(&app), HSE_STATUS_SUCCESS);
+  // A directory where the file should be: neither root nor anyone else can
+  // replace it by a file.
+  ASSERT_EQ(std::remove(dir.File("CorvWebDemo.clf").c_str()), 0);
+  ASSERT_EQ(::mkdir(dir.File("CorvWebDemo.clf").c_str(), 0755), 0);
+  EXPECT_FALSE(app.SaveIdleModules());
+  EXPECT_EQ(app.cached_count(), 0u);
 }
 
 }  // namespace

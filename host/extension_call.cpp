@@ -1,0 +1,338 @@
+// The call of the extension for one complete request: the control block,
+// its server variables and callbacks, and the answer made of what the
+// extension handed over during the call.
+#include <cstring>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/ascii.h"
+#include "host/http_host.h"
+
+namespace corvane {
+namespace {
+
+// The most an extension may write for one response; more gets 500.
+constexpr std::size_t kMaxResponseBytes = 256u << 20;
+
+// Everything the callbacks of one extension call need. The control block's
+// ConnID points here. Lives on the calling thread's stack for one call.
+struct CallContext {
+  std::map<std::string, std::string> variables;  // Upper-case names.
+  bool header_sent = false;
+  std::string status;   // As the extension sent it.
+  std::string headers;  // As the extension sent it.
+  std::string body;     // Everything written.
+  bool body_overflow = false;
+};
+
+CallContext* Context(HCONN conn) {
+  return static_cast<CallContext*>(conn);
+}
+
+IsapiBool GetServerVariableCb(HCONN conn, char* name, void* buffer,
+                              uint32_t* size) {
+  if (conn == nullptr || name == nullptr || size == nullptr) return kIsapiFalse;
+  std::string key(name);
+  for (char& c : key) c = FoldAscii(c);
+  const auto it = Context(conn)->variables.find(key);
+  if (it == Context(conn)->variables.end()) return kIsapiFalse;
+  const std::string& value = it->second;
+  if (buffer == nullptr || *size <= value.size()) {
+    *size = static_cast<uint32_t>(value.size() + 1);
+    return kIsapiFalse;
+  }
+  std::memcpy(buffer, value.data(), value.size());
+  static_cast<char*>(buffer)[value.size()] = '\0';
+  *size = static_cast<uint32_t>(value.size() + 1);
+  return kIsapiTrue;
+}
+
+// Collects the body: the answer leaves in one write after the call.
+IsapiBool WriteClientCb(HCONN conn, void* buffer, uint32_t* bytes, uint32_t) {
+  if (conn == nullptr || bytes == nullptr || (buffer == nullptr && *bytes > 0))
+    return kIsapiFalse;
+  CallContext& ctx = *Context(conn);
+  if (ctx.body.size() + *bytes > kMaxResponseBytes) {
+    ctx.body_overflow = true;
+    return kIsapiFalse;
+  }
+  ctx.body.append(static_cast<const char*>(buffer), *bytes);
+  return kIsapiTrue;
+}
+
+// The whole body came in the control block, so nothing is left to read.
+IsapiBool ReadClientCb(HCONN conn, void* buffer, uint32_t* size) {
+  if (conn == nullptr || size == nullptr || (buffer == nullptr && *size > 0))
+    return kIsapiFalse;
+  *size = 0;
+  return kIsapiTrue;
+}
+
+IsapiBool ServerSupportFunctionCb(HCONN conn, uint32_t request, void* buffer,
+                                  uint32_t*, uint32_t* data_type) {
+  if (conn == nullptr) return kIsapiFalse;
+  CallContext& ctx = *Context(conn);
+  if (request != HSE_REQ_SEND_RESPONSE_HEADER || ctx.header_sent)
+    return kIsapiFalse;
+  ctx.header_sent = true;
+  ctx.status = buffer != nullptr ? std::string(static_cast<const char*>(buffer))
+                                 : "200 OK";
+  // The header block travels through the uint32_t* parameter (web/isapi.h).
+  if (data_type != nullptr)
+    ctx.headers = reinterpret_cast<const char*>(data_type);
+  return kIsapiTrue;
+}
+
+// The path with %XX decoded; nothing when it would hold a NUL byte.
+std::optional<std::string> DecodePath(std::string_view path) {
+  std::string out;
+  out.reserve(path.size());
+  auto hex = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if ((c | 0x20) >= 'a' && (c | 0x20) <= 'f') return (c | 0x20) - 'a' + 10;
+    return -1;
+  };
+  for (std::size_t i = 0; i < path.size(); ++i) {
+    char c = path[i];
+    if (c == '%' && i + 2 < path.size() && hex(path[i + 1]) >= 0 &&
+        hex(path[i + 2]) >= 0) {
+      c = static_cast<char>(hex(path[i + 1]) * 16 + hex(path[i + 2]));
+      i += 2;
+    }
+    if (c == '\0') return std::nullopt;
+    out += c;
+  }
+  return out;
+}
+
+// The path under the root: "." segments dropped, ".." never above the root.
+std::string TranslatePath(const std::string& root, std::string_view path) {
+  std::vector<std::string_view> parts;
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    std::size_t end = path.find_first_of("/\\", start);
+    if (end == std::string_view::npos) end = path.size();
+    const std::string_view part = path.substr(start, end - start);
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty() && part != ".") {
+      parts.push_back(part);
+    }
+    start = end + 1;
+  }
+  std::string out = root;
+  for (std::string_view part : parts) out.append("/").append(part);
+  return out;
+}
+
+// The status text as the extension sent it, split into code and reason; a
+// malformed one, and an interim (1xx) code that cannot end a request,
+// become 500.
+std::pair<unsigned, std::string> ParseStatus(std::string_view status) {
+  std::size_t digits = 0;
+  while (digits < status.size() && digits < 4 && status[digits] >= '0' &&
+         status[digits] <= '9')
+    ++digits;
+  if (digits != 3 || (status.size() > 3 && status[3] != ' '))
+    return {500, "Internal Server Error"};
+  const unsigned code = static_cast<unsigned>((status[0] - '0') * 100 +
+                                              (status[1] - '0') * 10 +
+                                              (status[2] - '0'));
+  if (code < 200 || code > 599) return {500, "Internal Server Error"};
+  std::string reason(status.size() > 4 ? status.substr(4) : std::string_view());
+  for (char c : reason) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if ((u < 0x20 && u != '\t') || u == 0x7F) {
+      reason = std::string(ReasonPhrase(code));
+      break;
+    }
+  }
+  return {code, reason};
+}
+
+std::string ForLog(std::string_view text) {
+  std::string out;
+  for (char c : text.substr(0, 300)) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    out += (u < 0x20 || u == 0x7F || c == ' ') ? '?' : c;
+  }
+  return out;
+}
+
+}  // namespace
+
+Answer CallExtension(const HostConfig& config, const PeerInfo& peer,
+                     Request& request) {
+  const bool head = request.method == "HEAD";
+  const unsigned version = request.version;
+  bool keep_alive = request.keep_alive;
+
+  // The origin form of the target: path and query.
+  std::string_view path_part = request.target;
+  if (path_part.rfind("http://", 0) == 0 ||
+      path_part.rfind("https://", 0) == 0) {
+    const std::size_t slash = path_part.find('/', path_part.find("//") + 2);
+    path_part = slash == std::string_view::npos ? std::string_view("/")
+                                                : path_part.substr(slash);
+  }
+  const std::size_t question = path_part.find('?');
+  std::string query(question == std::string_view::npos
+                        ? std::string_view()
+                        : path_part.substr(question + 1));
+  std::optional<std::string> path = DecodePath(path_part.substr(0, question));
+  if (!path || path->empty() || (*path)[0] != '/')
+    return PlainAnswer(version, 400, false, head);
+
+  CallContext ctx;
+  auto& vars = ctx.variables;
+  vars["REQUEST_METHOD"] = request.method;
+  vars["QUERY_STRING"] = query;
+  vars["PATH_INFO"] = *path;
+  vars["PATH_TRANSLATED"] = TranslatePath(config.root, *path);
+  vars["CONTENT_LENGTH"] = std::to_string(request.body.size());
+  vars["REMOTE_ADDR"] = peer.remote_addr;
+  vars["REMOTE_HOST"] = peer.remote_addr;
+  vars["REMOTE_PORT"] = std::to_string(peer.remote_port);
+  vars["SERVER_NAME"] = config.server_name;
+  vars["SERVER_PORT"] = std::to_string(config.server_port);
+  vars["SERVER_PROTOCOL"] = version == 10 ? "HTTP/1.0" : "HTTP/1.1";
+  vars["SERVER_SOFTWARE"] = "corvane-httpd";
+  vars["APPL_PHYSICAL_PATH"] = config.root + "/";
+  vars["SCRIPT_NAME"] = "";
+  std::string content_type;
+  for (const auto& [field_name, value] : request.fields) {
+    std::string name = "HTTP_";
+    for (char c : field_name) name += c == '-' ? '_' : FoldAscii(c);
+    // Repeated fields are joined as one list; Cookie fields with "; ", as
+    // cookies are separated within one field.
+    std::string& slot = vars[name];
+    if (!slot.empty()) slot += name == "HTTP_COOKIE" ? "; " : ", ";
+    slot += value;
+    if (content_type.empty() && EqualNoCase(field_name, "Content-Type"))
+      content_type = value;
+  }
+  std::string all_http;
+  for (const auto& [name, value] : vars)
+    if (name.rfind("HTTP_", 0) == 0) all_http += name + ":" + value + "\n";
+  vars["ALL_HTTP"] = all_http;
+  vars["CONTENT_TYPE"] = content_type;
+
+  std::string method_buf = request.method;
+  std::string translated_buf = vars["PATH_TRANSLATED"];
+  EXTENSION_CONTROL_BLOCK ecb{};
+  ecb.cbSize = sizeof ecb;
+  ecb.dwVersion = MakeExtensionVersion(2, 0);
+  ecb.ConnID = &ctx;
+  ecb.dwHttpStatusCode = 200;
+  ecb.lpszMethod = method_buf.data();
+  ecb.lpszQueryString = query.data();
+  ecb.lpszPathInfo = path->data();
+  ecb.lpszPathTranslated = translated_buf.data();
+  ecb.cbTotalBytes = static_cast<uint32_t>(request.body.size());
+  ecb.cbAvailable = static_cast<uint32_t>(request.body.size());
+  ecb.lpbData = reinterpret_cast<uint8_t*>(request.body.data());
+  ecb.lpszContentType = content_type.data();
+  ecb.GetServerVariable = &GetServerVariableCb;
+  ecb.WriteClient = &WriteClientCb;
+  ecb.ReadClient = &ReadClientCb;
+  ecb.ServerSupportFunction = &ServerSupportFunctionCb;
+
+  const uint32_t result =
+      config.extension != nullptr ? config.extension(&ecb) : HSE_STATUS_ERROR;
+
+  const bool answered = ctx.header_sent || !ctx.body.empty();
+  if (ctx.body_overflow || !answered ||
+      (result != HSE_STATUS_SUCCESS &&
+       result != HSE_STATUS_SUCCESS_AND_KEEP_CONN && !ctx.header_sent)) {
+    return PlainAnswer(version, 500, keep_alive, head);
+  }
+
+  unsigned code = 200;
+  std::string reason;
+  if (ctx.header_sent) {
+    std::tie(code, reason) = ParseStatus(ctx.status);
+    if (code == 500 && ctx.status.rfind("500", 0) != 0 && config.log)
+      config.log("replaced a malformed status from the extension: " +
+                 ForLog(ctx.status));
+  } else {
+    code = ecb.dwHttpStatusCode;
+    if (code < 200 || code > 599) code = 200;
+    reason = std::string(ReasonPhrase(code));
+  }
+
+  Answer a;
+  a.status = code;
+  a.keep_alive = keep_alive;
+  a.head.reserve(256 + ctx.headers.size());
+  a.head += version >= 11 ? "HTTP/1.1 " : "HTTP/1.0 ";
+  a.head += std::to_string(code);
+  a.head += ' ';
+  a.head += reason;
+  a.head += "\r\n";
+  // The header block: lines up to the first empty one; bytes after it
+  // belong to the body.
+  std::string_view block = ctx.headers;
+  std::string_view body_prefix;
+  while (!block.empty()) {
+    const std::size_t end = block.find("\r\n");
+    const std::string_view line = block.substr(0, end);
+    block = end == std::string_view::npos ? std::string_view()
+                                          : block.substr(end + 2);
+    if (line.empty()) {
+      body_prefix = block;
+      break;
+    }
+    const std::size_t colon = line.find(':');
+    const std::string_view name = line.substr(0, colon);
+    std::string_view value = colon == std::string_view::npos
+                                 ? std::string_view()
+                                 : line.substr(colon + 1);
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
+      value.remove_prefix(1);
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\t'))
+      value.remove_suffix(1);
+    if (colon == std::string_view::npos || !IsSafeHeader(name, value)) {
+      if (config.log)
+        config.log("dropped unsafe header line from the extension: " +
+                   ForLog(line));
+      continue;
+    }
+    if ((EqualNoCase(name, "Content") && value.empty()) ||
+        EqualNoCase(name, "Content-Length") ||
+        EqualNoCase(name, "Transfer-Encoding") ||
+        EqualNoCase(name, "Connection")) {
+      continue;
+    }
+    a.head.append(name).append(": ").append(value).append("\r\n");
+  }
+
+  // 204 and 304 answers end at their header: a body after them would be
+  // read as the next answer.
+  const bool bodiless = code == 204 || code == 304;
+  const std::size_t body_size = body_prefix.size() + ctx.body.size();
+  if (bodiless) {
+    if (body_size > 0 && config.log)
+      config.log("dropped " + std::to_string(body_size) +
+                 " body bytes of a " + std::to_string(code) +
+                 " answer from the extension");
+  } else {
+    a.head += "Content-Length: " + std::to_string(body_size) + "\r\n";
+    a.body_bytes = body_size;
+    if (!head) {
+      if (body_prefix.empty()) {
+        a.body = std::move(ctx.body);
+      } else {
+        a.body.reserve(body_size);
+        a.body.append(body_prefix).append(ctx.body);
+      }
+    }
+  }
+  if (version >= 11 && !keep_alive) a.head += "Connection: close\r\n";
+  if (version < 11 && keep_alive) a.head += "Connection: keep-alive\r\n";
+  a.head += "\r\n";
+  return a;
+}
+
+}  // namespace corvane
