@@ -1,8 +1,14 @@
 #include "web/page_producer.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 
 #include "base/error.h"
+#include "platform/confined_open.h"
 #include "platform/files.h"
 
 namespace corvane {
@@ -117,6 +123,48 @@ std::string PageProducer::Content() const {
   // Messages name the file without its directory: they reach the client.
   const std::string shown =
       "\"" + HTMLFile.substr(HTMLFile.find_last_of('/') + 1) + "\"";
+  if (Root != nullptr) {
+    // One open beneath the held root, then everything through the
+    // descriptor: nothing can be swapped between a check and the read.
+    const int fd =
+        HTMLFile.empty()
+            ? -1
+            : Root->OpenBeneath(HTMLFile,
+                                O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY,
+                                0, true);
+    if (fd < 0) throw IoError("Cannot open file " + shown);
+    struct FdCloser {
+      int fd;
+      ~FdCloser() { ::close(fd); }
+    } closer{fd};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+      throw IoError("Cannot open file " + shown);
+    if (static_cast<unsigned long long>(st.st_size) > kMaxTemplateBytes)
+      throw IoError("Template file too large: " + shown);
+    // Room for one byte more than the size: a short read of a regular file
+    // is its end, so one read usually does. A file that grew meanwhile is
+    // read on, up to the limit.
+    std::string templ(static_cast<std::size_t>(st.st_size) + 1, '\0');
+    std::size_t have = 0;
+    for (;;) {
+      if (have == templ.size()) {
+        if (templ.size() > kMaxTemplateBytes)
+          throw IoError("Template file too large: " + shown);
+        templ.resize(std::min<std::size_t>(templ.size() * 2,
+                                           kMaxTemplateBytes + 1));
+      }
+      const ssize_t n = ::read(fd, templ.data() + have, templ.size() - have);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) throw IoError("Cannot open file " + shown);
+      if (n == 0) break;
+      const std::size_t wanted = templ.size() - have;
+      have += static_cast<std::size_t>(n);
+      if (static_cast<std::size_t>(n) < wanted) break;
+    }
+    templ.resize(have);
+    return ProduceContent(templ, OnHTMLTag);
+  }
   struct stat st {};
   if (HTMLFile.empty() || stat(HTMLFile.c_str(), &st) != 0 ||
       !S_ISREG(st.st_mode)) {

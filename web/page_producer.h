@@ -13,6 +13,8 @@
 
 namespace corvane {
 
+class ConfinedRoot;
+
 // One name=value parameter of a tag; quotes around the value removed.
 struct TagParam {
   std::string name;
@@ -45,13 +47,16 @@ inline constexpr std::size_t kMaxTemplateBytes = 16u << 20;
 // A producer bound to a template file, which it reads anew for every page.
 class PageProducer {
  public:
-  // The page: the template file at HTMLFile (a host path) with its tags
-  // replaced through OnHTMLTag (tags are removed when it is empty). Throws
-  // IoError when the file cannot be read or is larger than
+  // The page: the template file at HTMLFile with its tags replaced through
+  // OnHTMLTag (tags are removed when it is empty). Throws IoError when the
+  // file cannot be read, is not a regular file or is larger than
   // kMaxTemplateBytes.
   std::string Content() const;
 
-  std::string HTMLFile;  // Host path of the template; empty: none.
+  // The template: a host path, or with Root a path relative to Root that is
+  // opened beneath it without following any link. Empty: none.
+  std::string HTMLFile;
+  const ConfinedRoot* Root = nullptr;  // Not owned; outlives the producer.
   TagHandler OnHTMLTag;  // Gives each tag's replacement.
 };
 

@@ -13,25 +13,32 @@
 namespace corvane {
 namespace {
 
-// The template's host path, mapped anew for every request: a link put in
-// its place since the module was created must not lead the page out of the
-// web root. Throws IoError naming the file without its directory.
-std::string MapTemplate(const PathMapper& paths) {
-  const std::optional<std::string> templ = paths.Map(kPageTemplateFile);
-  if (!templ) {
-    const std::string_view file(kPageTemplateFile);
-    throw IoError("Cannot open file \"" +
-                  std::string(file.substr(file.find_last_of('\\') + 1)) +
-                  "\"");
-  }
-  return *templ;
+// The page template's path relative to the web root: the Windows path
+// without its root prefix, with slashes.
+std::string TemplatePathInRoot() {
+  std::string_view path = kPageTemplateFile;
+  constexpr std::string_view kRoot = "C:\\Inetpub\\wwwroot\\";
+  if (path.size() > kRoot.size() &&
+      EqualNoCase(path.substr(0, kRoot.size()), kRoot))
+    path.remove_prefix(kRoot.size());
+  std::string out(path);
+  for (char& c : out)
+    if (c == '\\') c = '/';
+  return out;
 }
 
 }  // namespace
 
 std::string PageWithoutBrain(const std::string& web_root) {
+  ConfinedRoot root;
+  try {
+    root = ConfinedRoot::Open(web_root);
+  } catch (const std::exception&) {
+    // No root: the template cannot be opened, as any missing file.
+  }
   PageProducer producer;
-  producer.HTMLFile = MapTemplate(PathMapper(web_root));
+  producer.HTMLFile = TemplatePathInRoot();
+  producer.Root = &root;
   return CodePageToUtf8(producer.Content());
 }
 
@@ -40,8 +47,16 @@ TWebModule1::TWebModule1(const std::string& web_root, const ModuleSetup& setup)
   WebActionItem1.Default = true;
   WebActionItem1.PathInfo = kActionPath;
   WebActionItem1.Producer = &PageProducer1;
-  PageProducer1.HTMLFile =
-      paths_.Map(kPageTemplateFile).value_or(std::string());
+  // The template is opened beneath the web root, held open from now on,
+  // without following any link: a link put in its place can never lead the
+  // page out of the root, and no path is resolved twice.
+  try {
+    root_dir_ = ConfinedRoot::Open(paths_.root());
+  } catch (const std::exception&) {
+    // No root yet: the template cannot be opened, as any missing file.
+  }
+  PageProducer1.HTMLFile = TemplatePathInRoot();
+  PageProducer1.Root = &root_dir_;
   PageProducer1.OnHTMLTag = [this](std::string_view name,
                                    const std::vector<TagParam>& params) {
     return PageProducer1HTMLTag(name, params);
@@ -169,8 +184,6 @@ bool TWebModule1::DispatchRequest(WebRequest& request, WebResponse& response) {
   const std::string log_name =
       language_file_.empty() ? std::string(kLanguageFile) : language_file_;
   OperatorFileScope file_scope(log_name);
-  if (action->Producer == &PageProducer1)
-    PageProducer1.HTMLFile = MapTemplate(paths_);
   if (action->Producer != nullptr)
     response.Content = action->Producer->Content();
   if (setup_.session) {

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/confined_open.h"
 #include "platform/files.h"
 #include "web/page_producer.h"
 #include "web/web_request.h"
@@ -113,6 +114,8 @@ class TWebModule1 {
   ModuleSetup setup_;
   bool ended_ = false;  // EndSession ran.
   PathMapper paths_;
+  ConfinedRoot root_dir_;  // The web root, held open; invalid when it
+                           // could not be opened.
   std::string language_file_;  // Host path; empty when the mapper refused it.
   std::unique_ptr<BrainClass> brain_;
   WebRequest* request_ = nullptr;  // The request being dispatched.
