@@ -57,7 +57,7 @@ const char kUsage[] =
     "                         (default var/wwwroot)\n"
     "  --extension PATH       extension library to load (default "
     "corvane-isapi.so\n"
-    "                         beside this program)\n"
+    "                         beside this program, or in ../lib/corvane)\n"
     "  --max-connections N    open connections served at once; more get 503\n"
     "                         (default 256)\n"
     "  --max-body BYTES       largest request body; larger ones get 413\n"
@@ -76,19 +76,60 @@ const char kUsage[] =
     "extension, which saves its state; the exit status is 0 only when every\n"
     "save succeeded. A second signal stops at once.\n";
 
-std::mutex log_mutex;
+// The log on standard error. Request lines are collected and written
+// together at least every 100 ms (or when 32 KiB have gathered), so that
+// serving a request costs no system call for its log line; every other line
+// is written at once, with what was collected before it.
+class Log {
+ public:
+  void Line(const std::string& text, bool now) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    pending_ += text;
+    pending_ += '\n';
+    if (now || pending_.size() >= kFlushBytes) FlushLocked();
+  }
+  void Flush() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    FlushLocked();
+  }
+  // Flushes every 100 ms until the program ends; runs on its own thread.
+  void FlushPeriodically() {
+    for (;;) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      Flush();
+    }
+  }
+
+ private:
+  static constexpr std::size_t kFlushBytes = 32u << 10;
+
+  void FlushLocked() {
+    std::size_t done = 0;
+    while (done < pending_.size()) {
+      const ssize_t n = ::write(STDERR_FILENO, pending_.data() + done,
+                                pending_.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      done += static_cast<std::size_t>(n);
+    }
+    pending_.clear();
+  }
+
+  std::mutex mutex_;
+  std::string pending_;  // Lines not yet written; guarded by mutex_.
+};
+
+Log& TheLog() {
+  static Log* log = new Log();  // Never destroyed: threads may still log.
+  return *log;
+}
 
 void LogLine(const std::string& text) {
-  const std::string line = text + "\n";
-  std::lock_guard<std::mutex> lock(log_mutex);
-  std::size_t done = 0;
-  while (done < line.size()) {
-    const ssize_t n =
-        ::write(STDERR_FILENO, line.data() + done, line.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
+  TheLog().Line(text, true);
+}
+
+void LogRequest(const std::string& text) {
+  TheLog().Line(text, false);
 }
 
 [[noreturn]] void UsageError(const std::string& message) {
@@ -191,15 +232,23 @@ Options ParseOptions(int argc, char** argv) {
   return o;
 }
 
-std::string BesideProgram(const char* name) {
+// The default extension: beside the program (the build directory), or
+// where an installation puts it (PREFIX/lib/corvane beside PREFIX/bin).
+std::string DefaultExtension() {
+  constexpr const char* kName = "corvane-isapi.so";
   char self[PATH_MAX];
   const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0) return name;
+  if (n <= 0) return kName;
   std::string path(self, static_cast<std::size_t>(n));
   const std::size_t slash = path.find_last_of('/');
-  return (slash == std::string::npos ? std::string(".")
-                                     : path.substr(0, slash)) +
-         "/" + name;
+  const std::string dir =
+      slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+  const std::string beside = dir + "/" + kName;
+  const std::string installed = dir + "/../lib/corvane/" + kName;
+  if (::access(beside.c_str(), F_OK) != 0 &&
+      ::access(installed.c_str(), F_OK) == 0)
+    return installed;
+  return beside;
 }
 
 int Run(int argc, char** argv) {
@@ -212,9 +261,8 @@ int Run(int argc, char** argv) {
                  options.root.c_str());
     return 2;
   }
-  const std::string extension = options.extension.empty()
-                                    ? BesideProgram("corvane-isapi.so")
-                                    : options.extension;
+  const std::string extension =
+      options.extension.empty() ? DefaultExtension() : options.extension;
 
   // SIGINT and SIGTERM are taken by one thread through sigwait; every other
   // thread, started later, inherits the blocked mask.
@@ -270,12 +318,13 @@ int Run(int argc, char** argv) {
   config.max_body = options.max_body;
   config.body_timeout_ms = static_cast<int>(options.body_seconds * 1000);
   config.extension = proc;
-  config.log = LogLine;
+  config.log = LogRequest;
   ServerOptions server_options;
   server_options.max_connections = options.max_connections;
   server_options.io_threads = options.threads;
   auto server = std::make_unique<Server>(config, server_options, listen_fd);
   server->Start();
+  std::thread([] { TheLog().FlushPeriodically(); }).detach();
 
   // The first signal starts the stop; a second one ends the program at
   // once, without saving.
@@ -290,7 +339,7 @@ int Run(int argc, char** argv) {
     LogLine(std::string("corvane-httpd: ") +
             (sig == SIGINT ? "SIGINT" : "SIGTERM") +
             " again, stopping at once without saving");
-    ::_exit(1);
+    ::_exit(1);  // LogLine wrote everything collected.
   }).detach();
   first_signal.get_future().wait();
 
@@ -302,6 +351,8 @@ int Run(int argc, char** argv) {
     LogLine("corvane-httpd: " + std::to_string(running) +
             " request(s) still running after the drain time");
   }
+  // Request lines go before the extension's lines about saving.
+  TheLog().Flush();
   // Saves every brain not in a turn; true only when every brain was saved.
   const bool saved =
       terminate == nullptr || terminate(HSE_TERM_MUST_UNLOAD) != kIsapiFalse;
