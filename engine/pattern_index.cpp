@@ -127,7 +127,7 @@ void PatternIndex::Build(const std::vector<const FragmentList*>& entries,
     std::string key;
     uint8_t whole;
     int32_t position;
-    int32_t delta;
+    int64_t delta;  // May exceed 32 bits; the total never does.
   };
   std::vector<Raw> raw;
   entries_.resize(entries.size());
@@ -168,7 +168,8 @@ void PatternIndex::Build(const std::vector<const FragmentList*>& entries,
           Folded(whole ? TrimView(upper) : std::string_view(upper));
       if (key.empty()) continue;  // Never holds.
       raw.push_back({std::move(key), static_cast<uint8_t>(whole),
-                     static_cast<int32_t>(i), hold - fail});
+                     static_cast<int32_t>(i),
+                     static_cast<int64_t>(hold) - fail});
     }
   }
   last_fragment_ = running_last;
@@ -313,7 +314,8 @@ void PatternIndex::NewTurn() {
 
 int32_t PatternIndex::LastStaticScore(int position) const {
   const std::size_t p = static_cast<std::size_t>(position);
-  return entry_stamp_[p] == stamp_ ? entry_score_[p] : entries_[p].baseline;
+  return entry_stamp_[p] == stamp_ ? static_cast<int32_t>(entry_score_[p])
+                                   : entries_[p].baseline;
 }
 
 int PatternIndex::Choose(const std::string& input,
@@ -377,7 +379,7 @@ int PatternIndex::Choose(const std::string& input,
     }
   };
   for (const int at : touched_)
-    consider(at, entry_score_[static_cast<std::size_t>(at)]);
+    consider(at, static_cast<int32_t>(entry_score_[static_cast<std::size_t>(at)]));
   for (const int at : by_baseline_) {
     if (entry_stamp_[static_cast<std::size_t>(at)] == stamp_) continue;
     consider(at, entries_[static_cast<std::size_t>(at)].baseline);

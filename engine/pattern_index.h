@@ -108,7 +108,7 @@ class PatternIndex {
   std::vector<uint8_t> key_whole_;
   std::vector<uint32_t> post_begin_;  // Per key, into the postings (CSR).
   std::vector<int32_t> post_position_;
-  std::vector<int32_t> post_delta_;
+  std::vector<int64_t> post_delta_;  // Hold minus fail score.
 
   // The automaton: nodes in breadth-first order, a node's children
   // numbered consecutively, so a node stores where they begin and how many.
@@ -124,7 +124,7 @@ class PatternIndex {
   uint32_t stamp_ = 0;
   std::vector<uint32_t> node_stamp_;
   std::vector<uint32_t> entry_stamp_;
-  std::vector<int32_t> entry_score_;
+  std::vector<int64_t> entry_score_;  // Ends within 32 bits.
   std::vector<int> touched_;
   std::vector<std::pair<int32_t, uint32_t>> found_;  // (key, first end)
 };
