@@ -1,6 +1,7 @@
 #include "web/session_pool.h"
 
 #include <sys/random.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -325,17 +326,32 @@ void SessionPool::GiveBack() noexcept {
 }
 
 void SessionPool::Shutdown() noexcept {
-  LruList all;
+  LruList ended;  // Past their idle time: end without being saved.
+  std::vector<std::pair<std::shared_ptr<Session>, int64_t>> live;
+  int64_t now = 0;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    all.splice(all.end(), lru_);
+    now = now_ms_();
+    ExpireLocked(now, ended);
+    for (const std::shared_ptr<Session>& s : lru_)
+      live.emplace_back(s, s->last_used);
+    lru_.clear();
     live_.clear();
   }
-  for (const std::shared_ptr<Session>& s : all) {
+  for (const auto& [s, last_used] : live) {
     std::lock_guard<std::mutex> turn(s->turn);
     const std::string path = SavedPath(s->id);
     s->keep_file = !path.empty();
-    if (s->module) s->module->EndSession(path);
+    if (!s->module || path.empty()) continue;
+    s->module->EndSession(path);
+    // The file's time is the session's last use, so that the idle time
+    // counts from there when a pool starts on the directory again.
+    const int64_t idle_s = std::max<int64_t>(0, now - last_used) / 1000;
+    struct timespec times[2];
+    times[0].tv_sec = times[1].tv_sec =
+        static_cast<time_t>(wall_s_() - idle_s);
+    times[0].tv_nsec = times[1].tv_nsec = 0;
+    ::utimensat(AT_FDCWD, path.c_str(), times, 0);
   }
 }
 

@@ -9,9 +9,9 @@
 // pool of web/web_app.h: Take hands out a Lease, which holds the session's
 // turn lock, so two requests of one session are served one after the
 // other; different sessions run in parallel, at most `max_turns` requests
-// at a time. Sessions end after `idle_ms` without a request, or when more
-// than `max_sessions` are live (the least recently used first); ending
-// stops the brain. The author's language file is never written. With a
+// at a time. Sessions end after `idle_ms` without a request (noticed by
+// the next request or at shutdown), or when more than `max_sessions` are
+// live (the least recently used first); ending stops the brain. The author's language file is never written. With a
 // session directory, Shutdown saves every live session's brain there as
 // "<id>.clf" (atomically, through the writer); a visitor who comes back
 // with that id resumes it, and the files of sessions that end or expire
@@ -129,8 +129,9 @@ class SessionPool {
   bool Touch(std::string_view id);
 
   // Ends every session: with a session directory each brain is stopped and
-  // saved there, else only stopped. Requires that no request is in
-  // progress; later requests start new sessions.
+  // saved there (the file's time set to the session's last use), else only
+  // stopped; sessions past their idle time end unsaved. Requires that no
+  // request is in progress; later requests start new sessions.
   void Shutdown() noexcept;
 
   std::size_t live_count() const;

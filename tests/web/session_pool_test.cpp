@@ -280,6 +280,25 @@ TEST_F(SessionModeTest, SessionsAreSavedAndResumedFromTheSessionDirectory) {
   EXPECT_EQ(dir_.Read("CorvWebDemo.clf"), kKb);
 }
 
+TEST_F(SessionModeTest, ShutdownEndsIdleSessionsUnsavedAndDatesFilesByLastUse) {
+  TempDir saved;
+  WebApplication app;
+  Make(app, {{"session-dir", saved.path()}});  // idle time 30 minutes
+  std::string a, b;
+  Say(app, "my+name+is+A", &a);
+  clock_ += 20 * 60 * 1000;
+  Say(app, "my+name+is+B", &b);
+  clock_ += 15 * 60 * 1000;  // a idle for 35 minutes, b for 15
+  app.DestroyModules();
+  EXPECT_FALSE(std::filesystem::exists(saved / (a + ".clf")));
+  ASSERT_TRUE(std::filesystem::exists(saved / (b + ".clf")));
+  struct stat st {};
+  ASSERT_EQ(stat((saved / (b + ".clf")).c_str(), &st), 0);
+  const int64_t age = static_cast<int64_t>(time(nullptr)) - st.st_mtime;
+  EXPECT_GE(age, 15 * 60 - 5);
+  EXPECT_LE(age, 15 * 60 + 5);
+}
+
 TEST_F(SessionModeTest, ChangedLanguageFileReachesNewSessionsOnly) {
   std::string a;
   EXPECT_EQ(Say(app_, "who", &a), "<p>[Welcome.  You are #.]</p>");
