@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <ctime>
@@ -129,7 +130,7 @@ class SessionPool::Session {
   std::mutex turn;               // Held by the request being served.
   std::unique_ptr<TWebModule1> module;  // Guarded by turn; null until loaded.
   bool resume = false;      // Load saved_file instead of the language file; turn.
-  bool keep_file = false;   // Shutdown saved it; turn.
+  std::atomic<bool> keep_file{false};  // Shutdown kept its file.
   int64_t last_used = 0;    // On the pool's clock; pool mutex.
 };
 
@@ -325,7 +326,7 @@ void SessionPool::GiveBack() noexcept {
   --turns_;
 }
 
-void SessionPool::Shutdown() noexcept {
+bool SessionPool::Shutdown() noexcept {
   LruList ended;  // Past their idle time: end without being saved.
   std::vector<std::pair<std::shared_ptr<Session>, int64_t>> live;
   int64_t now = 0;
@@ -338,12 +339,19 @@ void SessionPool::Shutdown() noexcept {
     lru_.clear();
     live_.clear();
   }
+  bool all = true;
   for (const auto& [s, last_used] : live) {
-    std::lock_guard<std::mutex> turn(s->turn);
+    std::unique_lock<std::mutex> turn(s->turn, std::try_to_lock);
+    if (!turn.owns_lock()) {
+      // A file it was resumed from stays; what it learnt since is lost.
+      s->keep_file = true;
+      all = all && settings_.dir.empty();
+      continue;
+    }
     const std::string path = SavedPath(s->id);
     s->keep_file = !path.empty();
     if (!s->module || path.empty()) continue;
-    s->module->EndSession(path);
+    if (!s->module->EndSession(path)) all = false;
     // The file's time is the session's last use, so that the idle time
     // counts from there when a pool starts on the directory again.
     const int64_t idle_s = std::max<int64_t>(0, now - last_used) / 1000;
@@ -353,6 +361,7 @@ void SessionPool::Shutdown() noexcept {
     times[0].tv_nsec = times[1].tv_nsec = 0;
     ::utimensat(AT_FDCWD, path.c_str(), times, 0);
   }
+  return all;
 }
 
 std::size_t SessionPool::live_count() const {

@@ -130,9 +130,11 @@ class SessionPool {
 
   // Ends every session: with a session directory each brain is stopped and
   // saved there (the file's time set to the session's last use), else only
-  // stopped; sessions past their idle time end unsaved. Requires that no
-  // request is in progress; later requests start new sessions.
-  void Shutdown() noexcept;
+  // stopped; sessions past their idle time end unsaved. A session still in
+  // a turn is not waited for: it leaves the table unsaved and ends when
+  // its request gives it back. Returns true when every session that should
+  // be saved was. Later requests start new sessions.
+  bool Shutdown() noexcept;
 
   std::size_t live_count() const;
   std::size_t turns_in_progress() const;

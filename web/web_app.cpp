@@ -250,6 +250,10 @@ bool WebApplication::SaveIdleModules() noexcept {
   }
   for (auto& module : doomed)
     if (!module->StopAndSave()) all = false;
+  // In session mode every session not in a turn is saved to the session
+  // directory now, so the host learns whether all of them were.
+  if (SessionPool* pool = sessions())
+    if (!pool->Shutdown()) all = false;
   return all;
 }
 

@@ -62,8 +62,10 @@ class WebApplication {
   // Saves and destroys every module that is not serving a request, in
   // cache order (so the module that served last is saved last); a module
   // serving a request keeps running and is not saved. True when every
-  // module was saved and none was serving a request. Safe while requests
-  // run; later requests create new modules.
+  // module was saved and none was serving a request. In session mode it
+  // also ends the sessions (SessionPool::Shutdown), saving those not in a
+  // turn to the session directory, and is false when one was not saved.
+  // Safe while requests run; later requests create new modules.
   bool SaveIdleModules() noexcept;
 
   std::size_t active_count() const;

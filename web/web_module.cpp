@@ -93,8 +93,8 @@ std::string TWebModule1::Converse(const std::string& visitor_text) {
   return brain_->Respond(visitor_text);
 }
 
-void TWebModule1::EndSession(const std::string& save_path) noexcept {
-  if (ended_) return;
+bool TWebModule1::EndSession(const std::string& save_path) noexcept {
+  if (ended_) return true;
   ended_ = true;
   const std::string& log_name =
       save_path.empty()
@@ -110,17 +110,19 @@ void TWebModule1::EndSession(const std::string& save_path) noexcept {
                       std::string("Stopping the brain failed: ") + e.what());
     }
     if (!save_path.empty()) {
-      if (SaveLanguageFile(*brain_, save_path)) {
-        LogOperatorLine(log_name, "Saved the session");
-      } else {
+      if (!SaveLanguageFile(*brain_, save_path)) {
         LogOperatorLine(log_name, "Saving failed: the file cannot be written");
+        return false;
       }
+      LogOperatorLine(log_name, "Saved the session");
     }
+    return true;
   } catch (const std::exception& e) {
     LogOperatorLine(log_name, std::string("Saving failed: ") + e.what());
   } catch (...) {
     LogOperatorLine(log_name, "Saving failed");
   }
+  return false;
 }
 
 TWebModule1::~TWebModule1() {

@@ -86,8 +86,9 @@ class TWebModule1 {
 
   // Ends a session's brain: stops it and, when `save_path` is not empty,
   // saves it there atomically through the writer. Failures are logged,
-  // never thrown. Later calls and the destructor do nothing more.
-  void EndSession(const std::string& save_path) noexcept;
+  // never thrown. Returns false when saving failed, true otherwise. Later
+  // calls and the destructor do nothing more (and return true).
+  bool EndSession(const std::string& save_path) noexcept;
 
   // A pool module: stops the brain and saves it to the language file, once;
   // later calls return the first result. Logs the outcome to the operator

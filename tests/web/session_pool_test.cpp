@@ -289,7 +289,8 @@ TEST_F(SessionModeTest, ShutdownEndsIdleSessionsUnsavedAndDatesFilesByLastUse) {
   clock_ += 20 * 60 * 1000;
   Say(app, "my+name+is+B", &b);
   clock_ += 15 * 60 * 1000;  // a idle for 35 minutes, b for 15
-  app.DestroyModules();
+  // What the host's TerminateExtension calls: true, everything was saved.
+  EXPECT_TRUE(app.SaveIdleModules());
   EXPECT_FALSE(std::filesystem::exists(saved / (a + ".clf")));
   ASSERT_TRUE(std::filesystem::exists(saved / (b + ".clf")));
   struct stat st {};
@@ -536,6 +537,27 @@ TEST(SessionPoolTest, ASessionServesOneRequestAtATimeAndSessionsRunTogether) {
   EXPECT_TRUE(got.load());
   EXPECT_EQ(reply, "Before: echo one");
   EXPECT_EQ(pool.turns_in_progress(), 1u);
+}
+
+TEST(SessionPoolTest, ShutdownSavesSessionsNotInATurnAndSaysWhenOneWasNot) {
+  TempDir dir, saved;
+  dir.Write("CorvWebDemo.clf", kKb);
+  SessionSettings settings;
+  settings.dir = saved.path();
+  SessionPool pool(settings);
+  DirectRequest r1(dir.path()), r2(dir.path());
+  std::string idle_id;
+  {
+    SessionPool::Lease a = pool.Take(r1.request(), "");
+    a.module().Converse("my name is A");
+    idle_id = a.id();
+  }
+  SessionPool::Lease busy = pool.Take(r2.request(), "");
+  EXPECT_FALSE(pool.Shutdown());
+  EXPECT_TRUE(std::filesystem::exists(saved / (idle_id + ".clf")));
+  EXPECT_FALSE(std::filesystem::exists(saved / (busy.id() + ".clf")));
+  EXPECT_EQ(pool.live_count(), 0u);
+  EXPECT_EQ(busy.module().Converse("who"), "Welcome.  You are #.");
 }
 
 TEST(SessionPoolTest, ManyThreadsOverFewSessionsKeepEachConversationInOrder) {
