@@ -206,6 +206,11 @@ void SessionPool::ExpireLocked(int64_t now, LruList& ended) {
     live_.erase(lru_.back()->id);
     ended.splice(ended.end(), lru_, std::prev(lru_.end()));
   }
+  // The saved sessions are looked through at most once a second, so a
+  // directory of many does not slow every request.
+  if (swept_saved_ && now - last_saved_sweep_ < 1000) return;
+  swept_saved_ = true;
+  last_saved_sweep_ = now;
   for (auto it = saved_.begin(); it != saved_.end();) {
     if (now - it->second >= settings_.idle_ms) {
       // Its Session object removes the file, outside the lock.

@@ -163,6 +163,8 @@ class SessionPool {
   // Saved sessions not resumed yet: id -> last use on the now_ms clock.
   std::map<std::string, int64_t> saved_;  // mutex_.
   std::size_t turns_ = 0;                 // Requests holding a lease; mutex_.
+  int64_t last_saved_sweep_ = 0;          // When saved_ was last swept; mutex_.
+  bool swept_saved_ = false;              // mutex_.
   // What the language file looked like when last looked at; mutex_.
   std::string file_stamp_;
   int64_t last_check_ = 0;

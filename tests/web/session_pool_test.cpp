@@ -280,6 +280,29 @@ TEST_F(SessionModeTest, SessionsAreSavedAndResumedFromTheSessionDirectory) {
   EXPECT_EQ(dir_.Read("CorvWebDemo.clf"), kKb);
 }
 
+TEST_F(SessionModeTest, SavedSessionsThatNobodyResumesExpire) {
+  TempDir saved;
+  std::string a;
+  {
+    WebApplication app;
+    Make(app, {{"session-dir", saved.path()}});
+    Say(app, "my+name+is+A", &a);
+    app.DestroyModules();
+  }
+  ASSERT_TRUE(std::filesystem::exists(saved / (a + ".clf")));
+  WebApplication app;
+  Make(app, {{"session-dir", saved.path()}});
+  std::string other;
+  Say(app, "hello", &other);
+  clock_ += 30 * 60 * 1000 - 5000;  // the file's time may be a second old
+  Say(app, "hello", &other);
+  EXPECT_TRUE(std::filesystem::exists(saved / (a + ".clf")));
+  clock_ += 6000;
+  Say(app, "hello", &other);
+  EXPECT_FALSE(std::filesystem::exists(saved / (a + ".clf")));
+  app.DestroyModules();
+}
+
 TEST_F(SessionModeTest, ShutdownEndsIdleSessionsUnsavedAndDatesFilesByLastUse) {
   TempDir saved;
   WebApplication app;
