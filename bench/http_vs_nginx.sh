@@ -40,6 +40,8 @@ fi
 cmake --build build -j2 --target corvane-httpd corvane-isapi >&2
 
 work=$(mktemp -d)
+# nginx's worker runs as an unprivileged user and must read the page.
+chmod 755 "$work"
 httpd_pid=""
 nginx_pid=""
 cleanup() {

@@ -10,6 +10,7 @@
 // once with status 1.
 #include <dlfcn.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -63,7 +64,8 @@ const char kUsage[] =
     "  --max-body BYTES       largest request body; larger ones get 413\n"
     "                         (default 65536)\n"
     "  --threads N            threads serving the connections (default: one "
-    "per core)\n"
+    "per\n"
+    "                         core it may run on)\n"
     "  --drain-seconds N      on a stop, how long requests in progress may\n"
     "                         take to finish (default 10)\n"
     "  --body-timeout N       seconds a request's whole body may take to "
@@ -173,6 +175,16 @@ std::function<bool(const char*)> Text(std::string* slot) {
   };
 }
 
+// The cores this process may run on (its affinity, as `taskset` sets it).
+std::size_t UsableCores() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0)
+    return static_cast<std::size_t>(CPU_COUNT(&set));
+  const unsigned cores = std::thread::hardware_concurrency();
+  return cores == 0 ? 1 : cores;
+}
+
 // Exits with status 2 after a usage message when the arguments are wrong.
 Options ParseOptions(int argc, char** argv) {
   Options o;
@@ -225,10 +237,7 @@ Options ParseOptions(int argc, char** argv) {
     std::fprintf(stderr, "corvane-httpd: %s\n", session_error.c_str());
     std::exit(2);
   }
-  if (o.threads == 0) {
-    const unsigned cores = std::thread::hardware_concurrency();
-    o.threads = cores == 0 ? 1 : cores;
-  }
+  if (o.threads == 0) o.threads = UsableCores();
   return o;
 }
 
@@ -322,6 +331,7 @@ int Run(int argc, char** argv) {
   ServerOptions server_options;
   server_options.max_connections = options.max_connections;
   server_options.io_threads = options.threads;
+  server_options.active_workers = UsableCores();
   auto server = std::make_unique<Server>(config, server_options, listen_fd);
   server->Start();
   std::thread([] { TheLog().FlushPeriodically(); }).detach();

@@ -18,8 +18,10 @@ namespace {
 namespace net = boost::asio;
 using boost::system::error_code;
 
-// How often the sweeper looks at the deadlines.
-constexpr auto kSweepPeriod = std::chrono::milliseconds(100);
+// How often the sweeper looks at the deadlines and the worker pool.
+constexpr auto kSweepPeriod = std::chrono::milliseconds(50);
+// How long a call may wait for a worker before the pool adds one.
+constexpr int kStallMs = 50;
 // After the drain time, how long the cut connections may take to end.
 constexpr auto kCutWait = std::chrono::seconds(2);
 
@@ -79,7 +81,7 @@ Server::Server(HostConfig config, ServerOptions options, int listen_fd)
       acceptor_(io_),
       sweeper_(io_),
       accept_retry_(io_),
-      pool_(options.workers) {
+      pool_(options.workers, options.active_workers, kStallMs) {
   sockaddr_storage addr{};
   socklen_t len = sizeof addr;
   ::getsockname(listen_fd, reinterpret_cast<sockaddr*>(&addr), &len);
@@ -152,6 +154,7 @@ void Server::Sweep() {
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto& [raw, connection] : connections_) connection->CheckDeadline(now);
   }
+  pool_.Rescue(now);
   sweeper_.expires_after(kSweepPeriod);
   sweeper_.async_wait([this](const error_code& ec) {
     if (!ec) Sweep();

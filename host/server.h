@@ -31,7 +31,9 @@ class Connection;
 struct ServerOptions {
   std::size_t max_connections = 256;  // More at once get 503.
   std::size_t io_threads = 1;         // Threads of the event loop.
-  std::size_t workers = 32;           // Extension calls at once.
+  std::size_t workers = 32;           // Extension calls at once, at most.
+  std::size_t active_workers = 1;     // Calls running at once before the
+                                      // pool wakes more (WorkerPool).
 };
 
 // Opens a listening TCP socket on `address` and `port` (numeric; port 0

@@ -2,10 +2,15 @@
 
 #include <system_error>
 
+#include "host/http_host.h"
+
 namespace corvane {
 
-WorkerPool::WorkerPool(std::size_t max_threads)
-    : max_threads_(max_threads == 0 ? 1 : max_threads) {}
+WorkerPool::WorkerPool(std::size_t max_threads, std::size_t active,
+                       int stall_ms)
+    : max_threads_(max_threads == 0 ? 1 : max_threads),
+      active_(active == 0 ? 1 : (active > max_threads_ ? max_threads_ : active)),
+      stall_ms_(stall_ms) {}
 
 WorkerPool::~WorkerPool() {
   std::vector<std::thread> threads;
@@ -18,34 +23,70 @@ WorkerPool::~WorkerPool() {
   for (std::thread& t : threads) t.join();
 }
 
-void WorkerPool::Post(std::function<void()> task) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  queue_.push_back(std::move(task));
-  const bool wake = waiting_ > 0;
-  if (waiting_ < queue_.size() && threads_.size() < max_threads_) {
+void WorkerPool::AddRunnerLocked(std::unique_lock<std::mutex>& lock) {
+  if (sleeping_ > wakes_) {
+    ++wakes_;
+    ++waking_;
+    lock.unlock();
+    wake_.notify_one();
+    lock.lock();
+    return;
+  }
+  if (threads_.size() < max_threads_) {
     try {
       threads_.emplace_back([this] { Work(); });
+      ++waking_;
     } catch (const std::system_error&) {
-      // No thread now: the task waits for one that is running.
+      // No thread now: the task waits for one that runs.
     }
   }
-  lock.unlock();
-  if (wake) wake_.notify_one();
+}
+
+void WorkerPool::Post(std::function<void()> task) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  queue_.push_back(Task{std::move(task), MonotonicMs()});
+  // A thread that runs or is on its way takes the task when it is done.
+  if (running_ + waking_ < active_) AddRunnerLocked(lock);
+}
+
+void WorkerPool::Rescue(int64_t now_ms) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (queue_.empty()) return;
+  if (running_ + waking_ < active_ ||
+      now_ms - queue_.front().queued_ms >= stall_ms_) {
+    AddRunnerLocked(lock);
+  }
 }
 
 void WorkerPool::Work() {
   std::unique_lock<std::mutex> lock(mutex_);
+  bool woken = true;  // A new thread was started for a task.
   for (;;) {
-    ++waiting_;
-    wake_.wait(lock, [&] { return ending_ || !queue_.empty(); });
-    --waiting_;
-    if (queue_.empty()) return;  // Ending.
-    std::function<void()> task = std::move(queue_.front());
+    if (queue_.empty() || ending_) {
+      if (woken) {
+        --waking_;
+        woken = false;
+      }
+      if (ending_) return;
+      ++sleeping_;
+      wake_.wait(lock, [&] { return ending_ || wakes_ > 0; });
+      --sleeping_;
+      if (wakes_ > 0) {
+        --wakes_;
+        woken = true;
+      }
+      continue;
+    }
+    Task task = std::move(queue_.front());
     queue_.pop_front();
+    if (woken) {
+      --waking_;
+      woken = false;
+    }
     ++running_;
     lock.unlock();
-    task();
-    task = nullptr;
+    task.run();
+    task.run = nullptr;
     lock.lock();
     --running_;
     if (running_ == 0 && queue_.empty()) idle_.notify_all();

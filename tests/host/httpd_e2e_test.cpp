@@ -252,6 +252,28 @@ TEST(HttpdTest, SigtermDuringALongTurn) {
   }
 }
 
+// Turns that take long hold their workers, not the host: other requests
+// are answered meanwhile, after at most the pool's short stall time.
+TEST(HttpdTest, SlowTurnsDoNotStallOtherRequests) {
+  Root root;
+  HttpdProcess httpd(root.path(), kFakeExtension);
+  std::vector<std::unique_ptr<Client>> slow;
+  for (int i = 0; i < 4; ++i) {
+    slow.push_back(std::make_unique<Client>(httpd.port()));
+    ASSERT_TRUE(slow.back()->Send(
+        "GET /slow?3000 HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  for (int i = 0; i < 3; ++i) {
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(Body(Fetch(httpd.port(), "GET", "/raw")), "raw body");
+    EXPECT_LT(std::chrono::steady_clock::now() - before,
+              std::chrono::milliseconds(1000));
+  }
+  for (auto& c : slow) EXPECT_EQ(Body(c->ReadAll()), "slow done");
+  EXPECT_EQ(httpd.Stop(SIGTERM, 20000), 0);
+}
+
 // Framing the host cannot be sure of is refused and the connection closed,
 // so what follows can never be read as a second request.
 TEST(HttpdTest, AmbiguousFramingGets400AndTheConnectionCloses) {
