@@ -15,6 +15,8 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 #include <memory>
 #include <string_view>
 #include <utility>
@@ -505,22 +507,40 @@ void ShowProblem(const LanguageProblem& problem) {
   if (problem.has_text) ShowOperatorMessage(problem.text);
 }
 
-// Reads the whole file; false with `failed_read` set when a read fails
-// after the open (the bytes read before the failure stay in `data`).
+// Reads the whole file; false when it cannot be opened. `failed_read` is
+// set when a read fails after the open (the bytes read before the failure
+// stay in `data`). A file whose size is known is read into a buffer of
+// that size in one call, so a large file is neither copied as the buffer
+// grows nor held twice; a file that grows meanwhile, or a pipe, is read
+// on in chunks.
 bool ReadWholeFile(const std::string& path, std::string& data,
                    bool& failed_read) {
   failed_read = false;
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) return false;
-  char buffer[1 << 16];
-  for (;;) {
-    const std::size_t got = std::fread(buffer, 1, sizeof buffer, file);
-    data.append(buffer, got);
-    if (got < sizeof buffer) {
-      failed_read = std::ferror(file) != 0;
-      break;
+  // Only a regular file's size means its length (a directory may report
+  // anything); the size is a hint, the reads decide.
+  std::error_code error;
+  std::uintmax_t size = 0;
+  if (std::filesystem::is_regular_file(path, error)) {
+    size = std::filesystem::file_size(path, error);
+    if (error) size = 0;
+  }
+  std::size_t have = 0;
+  if (size > 0) {
+    data.resize(static_cast<std::size_t>(size));
+    have = std::fread(data.data(), 1, data.size(), file);
+    data.resize(have);
+  }
+  if (have == size && !std::ferror(file)) {
+    char buffer[1 << 16];
+    for (;;) {
+      const std::size_t got = std::fread(buffer, 1, sizeof buffer, file);
+      data.append(buffer, got);
+      if (got < sizeof buffer) break;
     }
   }
+  failed_read = std::ferror(file) != 0;
   std::fclose(file);
   return true;
 }
