@@ -130,11 +130,19 @@ std::string BrainClass::CurrentStateName() const {
 // A conversation may have deleted every mode; then there is nothing to fire,
 // and stopping must not fail before the knowledge base is saved.
 void BrainClass::Start() {
+  if (submit_depth_ == 0) turn_tasks_ = 0;
   if (!Modes.empty()) Modes.At(0)->FireInitialize();
 }
 
 void BrainClass::Stop() {
+  if (submit_depth_ == 0) turn_tasks_ = 0;
   if (!Modes.empty()) Modes.At(0)->FireFinalize();
+}
+
+bool BrainClass::ChargeTask() {
+  if (turn_tasks_ >= kMaxExecutedTasks) return false;
+  ++turn_tasks_;
+  return true;
 }
 
 void BrainClass::TouchLastInput() {
@@ -146,6 +154,7 @@ void BrainClass::TouchLastInput() {
 
 void BrainClass::Submit(const std::string& input) {
   if (submit_depth_ >= kMaxSubmitDepth) return;
+  if (submit_depth_ == 0) turn_tasks_ = 0;
   struct DepthGuard {
     int& depth;
     explicit DepthGuard(int& d) : depth(d) { ++depth; }

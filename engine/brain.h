@@ -92,6 +92,10 @@ class BrainClass : public Item {
   // The turn without collecting the reply. Nested deeper than
   // kMaxSubmitDepth inside one turn, it does nothing.
   void Submit(const std::string& input);
+  // Counts one task against the turn's budget of kMaxExecutedTasks (a turn
+  // being an outermost Submit, Start or Stop, with everything nested in it);
+  // false once the budget is spent, when the task must not run.
+  bool ChargeTask();
 
   // ---- State operations ----
 
@@ -254,6 +258,7 @@ class BrainClass : public Item {
   LineLoaderFn line_loader_;
   int submit_depth_ = 0;  // Nesting of Submit inside the current turn.
   uint64_t knowledge_generation_ = 1;
+  int32_t turn_tasks_ = 0;  // Tasks the current turn has executed.
 };
 
 }  // namespace corvane

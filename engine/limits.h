@@ -14,7 +14,10 @@ inline constexpr int kHistoryLimit = 100;
 // Highest position the history recall accepts.
 inline constexpr int kHighestRecallPosition = 100;
 
-// Tasks one run of a task list may execute before it ends.
+// Tasks one turn may execute, over all its task lists and every nested
+// "Submit This"; past it every task list of the turn ends. A budget per list
+// would multiply over the nesting levels and let a looping list run on for
+// ever.
 inline constexpr int32_t kMaxExecutedTasks = 1000000;
 
 // Segments an extraction template may have.

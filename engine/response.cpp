@@ -253,11 +253,10 @@ void ResponseClass::RunTasks(const std::string& input) {
   BrainClass* brain = Brain();
   NameList labels(NameList::kSorted);
   int32_t i = 0;
-  int32_t executed = 0;
   // The task count is read anew on every pass: tasks may add or delete
   // tasks of this very list.
   while (i >= 0 && i < Tasks.Count()) {
-    if (++executed > kMaxExecutedTasks) break;
+    if (!brain->ChargeTask()) break;
     TaskClass* task = Tasks.At(i);
     const std::string out = Exp(task->OUTTEXT, input);
     switch (task->RESPONSETYPE) {

@@ -40,7 +40,9 @@ class ResponseClass : public Item {
   // Carries out the response: its action, then Say of its output text
   // (always, also when empty), then LastResp.
   void ResolveToString(const std::string& input);
-  // Runs the task list with its labels and jumps, at most kMaxExecutedTasks.
+  // Runs the task list with its labels and jumps; each task executed counts
+  // against the turn's budget (BrainClass::ChargeTask), and the list ends
+  // when the budget is spent.
   void RunTasks(const std::string& input);
 
   std::string ObjectName;             // Named-object label.

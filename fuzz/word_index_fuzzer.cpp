@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <system_error>
 
 #include "base/random.h"
 #include "platform/files.h"
@@ -34,5 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (answer.size() > 255) __builtin_trap();
   (void)AskWordIndex("A B C", "", paths, random);
   ResetWordIndexForTesting();
+  // Nothing is left in /tmp, also after the last input of a replay.
+  std::error_code ignored;
+  std::filesystem::remove_all(dir, ignored);
   return 0;
 }

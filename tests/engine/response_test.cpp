@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 
 #include "engine/a1U2.h"
@@ -113,6 +114,33 @@ TEST(TaskListTest, TickCountOfTheEndlessLoopIsHalfAMillion) {
   AddTask(r, rt::kBranchIf, "", "L", "yes");
   brain.Respond("go");
   EXPECT_EQ(ticks, 500000);
+}
+
+// The budget belongs to the turn: a list that submits its own trigger and
+// loops gets 1,000,000 tasks over all sixteen nesting levels together, not
+// 1,000,000 on each level (which would never end).
+TEST(TaskListTest, NestedSubmitsShareOneBudgetPerTurn) {
+  int ticks = 0;
+  BrainClass brain([&](const std::string& t) { ticks += t == "tick"; });
+  PatternClass* p = NewPattern(brain);
+  AddFragment(p, rel::kCustom, "go", 5);
+  ResponseClass* r = AddResponse(p, rt::kTaskList, "");
+  AddTask(r, rt::kSetLabel, "", "L");
+  AddTask(r, rt::kJustText, "tick");
+  AddTask(r, rt::kSubmitThis, "", "go");
+  AddTask(r, rt::kGoto, "", "L");
+  const auto start = std::chrono::steady_clock::now();
+  brain.Respond("go");
+  const auto took = std::chrono::steady_clock::now() - start;
+  // Levels 1 to 15 each run label, tick, submit (45 tasks); level 16 runs
+  // its label and then tick, submit (refused: too deep), goto until the
+  // budget is spent: (1000000 - 46) / 3 = 333318 ticks.
+  EXPECT_EQ(ticks, 15 + 333318);
+  EXPECT_LT(took, std::chrono::seconds(1));
+  // The next turn has a fresh budget.
+  ticks = 0;
+  brain.Respond("go");
+  EXPECT_EQ(ticks, 15 + 333318);
 }
 
 TEST(TaskListTest, LabelEntriesSortAsTextAndForwardGotoDoesNothing) {
