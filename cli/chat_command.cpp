@@ -148,6 +148,7 @@ int RunChatCommand(int argc, char** argv) {
   BrainClass brain;
   if (seed) brain.Seed(*seed);
   brain.SetFileRoot(DirectoryOf(path));
+  brain.ProtectFile(path);
   AttachLanguageReader(brain);
   if (!Guarded([&] { LoadLanguageFile(brain, path); })) return 1;
   // What the start patterns say stays pending and leads the first reply,

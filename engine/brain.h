@@ -119,7 +119,10 @@ class BrainClass : public Item {
   void AddMember(const std::string& collection, const std::string& member);
   void RemoveMember(const std::string& collection, const std::string& member);
   void ResetAllHits();
-  // Appends text + CR LF to the file; failures are ignored.
+  // Appends text + CR LF to the file, opened beneath the file root
+  // (PathMapper::AppendConfined); control bytes of the text (CR, LF, tab,
+  // 00 to 1F, 7F) are written as blanks, so one call is one line. Failures
+  // and refusals are ignored.
   void LogLine(const std::string& file_name, const std::string& text);
   void DoResponseFor(const std::string& object_name);
   std::string RecallInput(std::string_view position) const;
@@ -198,6 +201,9 @@ class BrainClass : public Item {
   const PathMapper& paths() const { return paths_; }
   // Files the knowledge base names resolve under `root`.
   void SetFileRoot(const std::string& root) { paths_ = PathMapper(root); }
+  // Keeps the host file (the language file, the page template) out of
+  // reach of the files a conversation names; call after SetFileRoot.
+  void ProtectFile(const std::string& host_path) { paths_.Protect(host_path); }
   void SetLineLoader(LineLoaderFn loader) { line_loader_ = std::move(loader); }
   const LineLoaderFn& line_loader() const { return line_loader_; }
   // The knowledge generation: it moves whenever knowledge is attached,

@@ -97,9 +97,7 @@ void DataCollectionClass::Exclude(std::string_view text) {
 
 void DataCollectionClass::LoadFromFile(const std::string& path) {
   if (Owner == nullptr) return;
-  const std::optional<std::string> host = Owner->paths().Map(path);
-  if (!host) return;
-  const std::optional<std::string> data = ReadFileBytes(*host);
+  const std::optional<std::string> data = Owner->paths().ReadConfined(path);
   if (!data) return;
   std::vector<std::string> lines;
   const std::string& d = *data;
@@ -117,8 +115,6 @@ void DataCollectionClass::LoadFromFile(const std::string& path) {
 
 void DataCollectionClass::SaveToFile(const std::string& path) const {
   if (Owner == nullptr) return;
-  const std::optional<std::string> host = Owner->paths().Map(path);
-  if (!host) return;
   std::string data;
   for (const NameList::Entry& e : Members.entries()) {
     data += e.name;
@@ -127,7 +123,7 @@ void DataCollectionClass::SaveToFile(const std::string& path) const {
   // Replaced as a whole, so a failed or interrupted save leaves the old
   // file; failures are not reported.
   try {
-    ReplaceFileAtomically(*host, data);
+    Owner->paths().ReplaceConfined(path, data);
   } catch (const IoError&) {
   }
 }

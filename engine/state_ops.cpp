@@ -197,9 +197,15 @@ void BrainClass::ResetAllHits() {
 }
 
 void BrainClass::LogLine(const std::string& file_name, const std::string& text) {
-  const std::optional<std::string> host = paths_.Map(file_name);
-  if (!host) return;
-  AppendFileBytes(*host, text + "\r\n");
+  // The text often holds what a visitor typed: a CR or LF in it would forge
+  // further log lines, so every control byte becomes a blank.
+  std::string line = text;
+  for (char& c : line) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7F) c = ' ';
+  }
+  line += "\r\n";
+  paths_.AppendConfined(file_name, line);
 }
 
 void BrainClass::DoResponseFor(const std::string& object_name) {

@@ -1,5 +1,6 @@
 #include "platform/atomic_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,8 +10,11 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <vector>
 
 #include "base/error.h"
+#include "platform/confined_open.h"
 #include "platform/files.h"
 
 namespace corvane {
@@ -19,14 +23,43 @@ namespace {
 // Temporary names must differ between writers of one process too.
 std::atomic<unsigned> temp_counter{0};
 
-// Gives the directory entry of a renamed file a chance to reach the disk.
-// Some file systems refuse fsync on directories; the rename has happened
-// already, so nothing is reported.
-void SyncDirectory(const std::string& dir) {
-  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  ::fsync(fd);
-  ::close(fd);
+// As many links as the kernel follows in one lookup.
+constexpr int kMaxLinks = 40;
+
+// The name part of a path.
+std::string BaseName(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Removes regular files named `name`.saving-* in the directory that were
+// last written more than `seconds` ago: the temporary files of saves that
+// were killed. A save in progress writes its file all the time, so its
+// modification time stays recent.
+void RemoveStaleTemporaries(int dir_fd, const std::string& name, int seconds) {
+  const int list_fd = ::openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (list_fd < 0) return;
+  DIR* dir = ::fdopendir(list_fd);
+  if (dir == nullptr) {
+    ::close(list_fd);
+    return;
+  }
+  const std::string prefix = name + ".saving-";
+  const time_t now = ::time(nullptr);
+  std::vector<std::string> stale;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string_view entry_name(entry->d_name);
+    if (entry_name.size() <= prefix.size() ||
+        entry_name.compare(0, prefix.size(), prefix) != 0)
+      continue;
+    struct stat st {};
+    if (::fstatat(dir_fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+      continue;
+    if (S_ISREG(st.st_mode) && now - st.st_mtime > seconds)
+      stale.emplace_back(entry_name);
+  }
+  ::closedir(dir);
+  for (const std::string& file : stale) ::unlinkat(dir_fd, file.c_str(), 0);
 }
 
 }  // namespace
@@ -34,6 +67,7 @@ void SyncDirectory(const std::string& dir) {
 AtomicFileWriter::~AtomicFileWriter() {
   const int saved = errno;
   Discard();
+  if (dir_fd_ >= 0) ::close(dir_fd_);
   errno = saved;
 }
 
@@ -41,7 +75,8 @@ void AtomicFileWriter::Discard() {
   const int saved = errno;
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
-  if (!temp_path_.empty()) ::unlink(temp_path_.c_str());
+  if (!temp_name_.empty()) ::unlinkat(dir_fd_, temp_name_.c_str(), 0);
+  temp_name_.clear();
   temp_path_.clear();
   errno = saved;
 }
@@ -54,31 +89,112 @@ void AtomicFileWriter::Fail(const char* what) {
 }
 
 bool AtomicFileWriter::Open(const std::string& path) {
-  if (path.empty() || path.find('\0') != std::string::npos) return false;
+  if (path.empty() || path.find('\0') != std::string::npos) {
+    errno = EINVAL;
+    return false;
+  }
   target_ = path;
   struct stat st {};
-  bool exists = ::lstat(path.c_str(), &st) == 0;
-  if (exists && S_ISLNK(st.st_mode)) {
+  if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
     // Opening a link for writing writes the file it leads to; keep that,
     // and keep the link.
     char buf[PATH_MAX];
     if (::realpath(path.c_str(), buf) == nullptr) return false;
     target_ = buf;
-    exists = ::lstat(target_.c_str(), &st) == 0;
   }
+  const std::string dir = DirectoryOf(target_);
+  dir_fd_ = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir_fd_ < 0) return false;
+  name_ = BaseName(target_);
+  return OpenIn(target_.find('/') == std::string::npos ? std::string()
+                                                        : dir + "/");
+}
+
+bool AtomicFileWriter::OpenBeneath(
+    const ConfinedRoot& root, std::string_view relative,
+    const std::function<bool(int dir_fd, const std::string& name)>& allow) {
+  std::string path(relative);
+  target_ = path;
+  // Follows links at the last component by hand, each step confined: the
+  // directory part is opened beneath the root, and the link's text is
+  // joined to it.
+  for (int links = 0;; ++links) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    const std::size_t slash = path.find_last_of('/');
+    const std::string dir =
+        slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+    std::string name =
+        slash == std::string::npos ? path : path.substr(slash + 1);
+    if (name.empty() || name == "." || name == "..") {
+      errno = EISDIR;
+      return false;
+    }
+    const int dir_fd = root.OpenBeneath(dir, O_RDONLY | O_DIRECTORY);
+    if (dir_fd < 0) return false;
+    char buf[4096];
+    const ssize_t n = ::readlinkat(dir_fd, name.c_str(), buf, sizeof buf);
+    if (n < 0) {
+      if (errno != EINVAL && errno != ENOENT) {
+        const int error = errno;
+        ::close(dir_fd);
+        errno = error;
+        return false;
+      }
+      if (dir_fd_ >= 0) ::close(dir_fd_);
+      dir_fd_ = dir_fd;
+      name_ = std::move(name);
+      break;
+    }
+    ::close(dir_fd);
+    const std::string target(buf, static_cast<std::size_t>(n));
+    if (static_cast<std::size_t>(n) >= sizeof buf || links >= kMaxLinks) {
+      errno = ELOOP;
+      return false;
+    }
+    if (target.empty() || target[0] == '/') {
+      errno = EXDEV;
+      return false;
+    }
+    path = slash == std::string::npos ? target : dir + "/" + target;
+  }
+  if (allow && !allow(dir_fd_, name_)) {
+    errno = EPERM;
+    return false;
+  }
+  const std::size_t slash = path.find_last_of('/');
+  return OpenIn(slash == std::string::npos ? std::string()
+                                           : path.substr(0, slash + 1));
+}
+
+bool AtomicFileWriter::OpenIn(const std::string& shown_dir) {
+  struct stat st {};
+  const bool exists =
+      ::fstatat(dir_fd_, name_.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
   if (exists) {
-    if (!S_ISREG(st.st_mode)) return false;
-    if (::access(target_.c_str(), W_OK) != 0) return false;
+    if (!S_ISREG(st.st_mode)) {
+      errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+      return false;
+    }
+    // access() says yes to root for every file, so the owner's write bit
+    // is checked by itself as well.
+    if ((st.st_mode & S_IWUSR) == 0) {
+      errno = EACCES;
+      return false;
+    }
+    if (::faccessat(dir_fd_, name_.c_str(), W_OK, 0) != 0) return false;
   }
+  RemoveStaleTemporaries(dir_fd_, name_, kStaleSavingSeconds);
   const std::string prefix =
-      target_ + ".saving-" + std::to_string(::getpid()) + "-";
+      name_ + ".saving-" + std::to_string(::getpid()) + "-";
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string name = prefix + std::to_string(temp_counter.fetch_add(1));
-    const int fd =
-        ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    const int fd = ::openat(dir_fd_, name.c_str(),
+                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                            0666);
     if (fd >= 0) {
       fd_ = fd;
-      temp_path_ = std::move(name);
+      temp_path_ = shown_dir + name;
+      temp_name_ = std::move(name);
       // The replacement keeps the permissions of the file it replaces.
       if (exists) ::fchmod(fd_, st.st_mode & 07777);
       return true;
@@ -108,9 +224,14 @@ void AtomicFileWriter::Commit() {
   const int fd = fd_;
   fd_ = -1;
   if (::close(fd) != 0) Fail("write");
-  if (::rename(temp_path_.c_str(), target_.c_str()) != 0) Fail("replace");
+  if (::renameat(dir_fd_, temp_name_.c_str(), dir_fd_, name_.c_str()) != 0)
+    Fail("replace");
+  temp_name_.clear();
   temp_path_.clear();
-  SyncDirectory(DirectoryOf(target_));
+  // Gives the directory entry a chance to reach the disk. Some file
+  // systems refuse fsync on directories; the rename has happened already,
+  // so nothing is reported.
+  ::fsync(dir_fd_);
 }
 
 bool ReplaceFileAtomically(const std::string& path, std::string_view data) {

@@ -6,10 +6,13 @@
 #ifndef CORVANE_PLATFORM_ATOMIC_FILE_H_
 #define CORVANE_PLATFORM_ATOMIC_FILE_H_
 
+#include <functional>
 #include <string>
 #include <string_view>
 
 namespace corvane {
+
+class ConfinedRoot;
 
 // One replacement of one file. Open, Write any number of times, Commit.
 // Until Commit succeeds the target is untouched; a writer destroyed without
@@ -23,12 +26,28 @@ class AtomicFileWriter {
   AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
 
   // Creates the temporary file for replacing the host file `path`. Returns
-  // false, having created nothing, when the target could not be written the
-  // ordinary way: its directory is missing or not writable, or it exists
-  // but is not a regular file or not writable. A symbolic link is followed:
-  // the file it leads to is replaced and the link stays. Requires that
-  // Open has not been called before.
+  // false with errno set, having created nothing, when the target could not
+  // be written the ordinary way: its directory is missing or not writable,
+  // or it exists but is not a regular file or not writable, and also when
+  // its owner has no write permission (EACCES), which holds for root too:
+  // an operator makes a file read-only to keep it. A symbolic link is
+  // followed: the file it leads to is replaced and the link stays. Before
+  // the temporary file is made, temporary files of this target older than
+  // kStaleSavingSeconds (left by saves that were killed) are removed.
+  // Requires that Open has not been called before.
   bool Open(const std::string& path);
+
+  // As Open, for the file `relative` beneath `root`: the directory is
+  // reached through the root's descriptor and never outside it, a link
+  // that leaves the root or is absolute fails (EXDEV), and the temporary
+  // file is made and renamed in that directory by descriptor. A link to a
+  // file inside the root is followed as Open does. When `allow` is given,
+  // it is asked with the directory descriptor and the final name (links
+  // resolved) before anything is created; false refuses (EPERM).
+  bool OpenBeneath(
+      const ConfinedRoot& root, std::string_view relative,
+      const std::function<bool(int dir_fd, const std::string& name)>& allow =
+          {});
 
   // Appends `data` to the temporary file. Throws IoError when the write
   // fails (a full disk, a size limit), after removing the temporary file.
@@ -43,17 +62,27 @@ class AtomicFileWriter {
   // Open.
   void Commit();
 
-  // The temporary file's host path; empty before Open.
+  // The temporary file's path (host path after Open, root-relative after
+  // OpenBeneath); empty before.
   const std::string& temp_path() const { return temp_path_; }
 
+  // Temporary files of a target older than this are taken for leftovers.
+  static constexpr int kStaleSavingSeconds = 60;
+
  private:
+  // Checks the target `name` in the directory dir_fd_ and creates the
+  // temporary file beside it. `shown_dir` prefixes names for temp_path().
+  bool OpenIn(const std::string& shown_dir);
   // Closes and removes the temporary file, keeping errno for the message.
   void Discard();
   [[noreturn]] void Fail(const char* what);
 
-  std::string target_;     // The file that Commit replaces.
-  std::string temp_path_;  // The file being written; empty when none.
-  int fd_ = -1;            // Descriptor of temp_path_; -1 when closed.
+  std::string target_;     // The file that Commit replaces, for messages.
+  std::string name_;       // Its name in the directory dir_fd_.
+  std::string temp_name_;  // The temporary file's name there; empty: none.
+  std::string temp_path_;  // The temporary file as temp_path() shows it.
+  int dir_fd_ = -1;        // The target's directory; -1 before Open.
+  int fd_ = -1;            // Descriptor of the temporary file; -1 when closed.
 };
 
 // Replaces the host file `path` with `data` through an AtomicFileWriter.

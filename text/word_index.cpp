@@ -41,8 +41,8 @@ std::string_view LengthPrefixed(std::string_view record) {
 // lookup nor feed it endless bytes.
 class RecordFile {
  public:
-  static std::optional<RecordFile> Open(const std::string& host_path) {
-    const int fd = ::open(host_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  // Takes over `fd` (closed when refused).
+  static std::optional<RecordFile> Adopt(int fd) {
     if (fd < 0) return std::nullopt;
     RecordFile file(fd);
     struct stat st;
@@ -94,13 +94,12 @@ class RecordFile {
   int fd_;
 };
 
-// The file `name` under the prefix, through the path mapping.
+// The file `name` under the prefix, opened beneath the mapping's root.
 std::optional<RecordFile> OpenDataFile(const PathMapper& paths,
                                        const std::string& prefix,
                                        const char* name) {
-  const std::optional<std::string> host = paths.Map(prefix + name);
-  if (!host) return std::nullopt;
-  return RecordFile::Open(*host);
+  return RecordFile::Adopt(
+      paths.OpenConfined(prefix + name, O_RDONLY | O_NONBLOCK));
 }
 
 // The words of a normalized phrase: split at blanks, empty words dropped.

@@ -63,6 +63,11 @@ TWebModule1::TWebModule1(const std::string& web_root, const ModuleSetup& setup)
   };
 
   brain_->SetFileRoot(paths_.root());
+  // A conversation may neither log into nor save over the knowledge base
+  // or the page.
+  for (const char* file : {kLanguageFile, kPageTemplateFile})
+    if (const std::optional<std::string> host = paths_.Map(file))
+      brain_->ProtectFile(*host);
   AttachLanguageReader(*brain_);
   language_file_ = paths_.Map(kLanguageFile).value_or(std::string());
   const std::string& source = !setup_.knowledge_file.empty()
