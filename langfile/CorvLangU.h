@@ -49,8 +49,11 @@ void LoadLanguageLines(BrainClass& brain, const std::vector<std::string>& lines,
 // Writes the whole knowledge base of `brain` to the host path `path`,
 // replacing the file atomically. Returns false, having written nothing, when
 // the file cannot be created (callers that treat that like a file never
-// meant to be saved may ignore the result); a failed write throws IoError
-// and leaves the old file as it was. True once the new file is in place.
+// meant to be saved may ignore the result); when that is for want of
+// permission (a read-only file, also when running as root, or a directory
+// the process may not write) an operator message says the file was not
+// saved. A failed write throws IoError and leaves the old file as it was.
+// True once the new file is in place.
 bool SaveLanguageFile(const BrainClass& brain, const std::string& path);
 
 // Lets `brain` read collection members as language-file lines ("Make

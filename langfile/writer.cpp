@@ -2,13 +2,17 @@
 // reads back, through an atomic replacement of the file.
 //
 // Texts are written between braces without escaping. A text the format can
-// carry (its braces pair up, no CR, LF or 0x1A byte; for collection members
-// also: not empty and not beginning with "End-Collection") is written byte
-// for byte. Any other text is written in the nearest form the format can
-// carry, and each such change is reported to the operator, naming the item:
-// stored conversation texts must never turn into knowledge on the next
-// reading. docs/saving.md gives the rules for authors and operators.
+// carry (its braces pair up, no CR, LF or 0x1A byte) is written byte for
+// byte. Any other text is written in the nearest form the format can carry,
+// and each such change is reported to the operator, naming the item: stored
+// conversation texts must never turn into knowledge on the next reading.
+// Collection members are written as the reader will hold them (carried,
+// trimmed, once, in the reader's order), so that a saved file read and saved
+// again is the same file. docs/saving.md gives the rules for authors and
+// operators.
 
+#include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cstdint>
 #include <string>
@@ -48,7 +52,7 @@ enum ChangeBits : unsigned {
   kLineBreak = 1u << 0,            // CR or LF
   kEndOfInputByte = 1u << 1,       // 0x1A, which ends the reader's input
   kLoneBrace = 1u << 2,            // a brace without its partner
-  kEmptyMember = 1u << 3,          // a member the reader would skip
+  kDuplicateMember = 1u << 3,      // equal to an earlier member once carried
   kEndCollectionMember = 1u << 4,  // a member that would end the block
   kEmptyName = 1u << 5,            // a procedure or step without a name
 };
@@ -134,22 +138,12 @@ bool BeginsEndCollection(std::string_view trimmed) {
          UpperAscii(trimmed.substr(0, kEnd.size())) == kEnd;
 }
 
-// True when a collection member written on a line of its own reads back as
-// that member and does not end the collection block.
-bool CarriableMember(std::string_view text) {
-  for (const char c : text)
-    if (BreaksInput(c)) return false;
-  const std::string_view trimmed = TrimView(text);
-  return !trimmed.empty() && !BeginsEndCollection(trimmed);
-}
-
-// The nearest member text that CarriableMember accepts; kEmptyMember in
-// the result means the member is left out (an empty line would be skipped
-// by the reader anyway, and anything else would add a member).
+// Makes a member a text the reader takes back as one member of the block:
+// CR, LF and 1A become blanks, and a leading "End-Collection" (which would
+// end the block) loses its hyphen. Returns the change bits.
 unsigned MakeMemberCarriable(std::string& text) {
   unsigned changes = BlankBreaks(text);
   const std::string_view trimmed = TrimView(text);
-  if (trimmed.empty()) return changes | kEmptyMember;
   if (BeginsEndCollection(trimmed)) {
     const std::size_t start =
         static_cast<std::size_t>(trimmed.data() - text.data());
@@ -167,7 +161,7 @@ std::string DescribeChanges(unsigned changes) {
       {kLineBreak, "CR or LF became a blank"},
       {kEndOfInputByte, "byte 1A became a blank"},
       {kLoneBrace, "unpartnered brace became a parenthesis"},
-      {kEmptyMember, "empty member left out"},
+      {kDuplicateMember, "equal to an earlier member once carried, written once"},
       {kEndCollectionMember, "leading End-Collection became End Collection"},
       {kEmptyName, "empty name replaced by the name it is registered under"},
   };
@@ -269,7 +263,7 @@ class DocumentWriter {
   // nothing when the item has no label.
   void Label(std::string_view indent, std::string_view more,
              const Where& where);
-  void Member(std::string_view text, const Where& where);
+  void Members(const DataCollectionClass& collection, const Where& where);
 
   void ModeBody(const KnowledgeClass& mode, const Where& where);
   void Pattern(const PatternClass& pattern, const Where& where);
@@ -311,15 +305,43 @@ void DocumentWriter::Label(std::string_view indent, std::string_view more,
   EndLine();
 }
 
-void DocumentWriter::Member(std::string_view text, const Where& where) {
-  if (CarriableMember(text)) {
-    Line(text);
-    return;
+void DocumentWriter::Members(const DataCollectionClass& collection,
+                             const Where& where) {
+  // The reader trims each member line, adds it to a sorted collection
+  // unless an equal member (ignoring case) is there, and keeps the first of
+  // equal ones in file order. Writing the members in the form and order it
+  // will hold them makes the next save of the read file the same file.
+  const auto& members = collection.Members.entries();
+  std::vector<std::string> carried(members.size());
+  std::vector<unsigned> changes(members.size());
+  std::vector<std::size_t> order(members.size());
+  for (std::size_t m = 0; m < members.size(); ++m) {
+    carried[m] = members[m].name;
+    changes[m] = MakeMemberCarriable(carried[m]);
+    order[m] = m;
   }
-  std::string carried(text);
-  const unsigned changes = MakeMemberCarriable(carried);
-  ReportChange(where, nullptr, changes);
-  if ((changes & kEmptyMember) == 0) Line(carried);
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) {
+                     return CompareNoCase(TrimView(carried[a]),
+                                          TrimView(carried[b])) < 0;
+                   });
+  DataCollectionClass held;  // What the reader will make of the block.
+  for (const std::size_t m : order) {
+    const int before = held.Members.Count();
+    // An empty line is skipped, a line of one blank is the blank member.
+    held.Include(TrimView(carried[m]).empty() ? std::string_view(" ")
+                                              : std::string_view(carried[m]));
+    if (held.Members.Count() == before) changes[m] |= kDuplicateMember;
+  }
+  for (std::size_t m = 0; m < members.size(); ++m) {
+    if (changes[m] == 0) continue;
+    const Where member_where{&where, "member", static_cast<int>(m) + 1,
+                             false,  {},       {}};
+    ReportChange(member_where, nullptr, changes[m]);
+  }
+  for (const NameList::Entry& member : held.Members.entries())
+    Line(member.name.empty() ? std::string_view(" ")
+                             : std::string_view(member.name));
 }
 
 void DocumentWriter::WriteBrain(const BrainClass& brain) {
@@ -390,12 +412,7 @@ void DocumentWriter::WriteBrain(const BrainClass& brain) {
     Raw("Start-Collection ");
     Braced(entries[i].name, where, "name");
     EndLine();
-    const auto& members = collection->Members.entries();
-    for (std::size_t m = 0; m < members.size(); ++m) {
-      const Where member_where{&where, "member", static_cast<int>(m) + 1,
-                               false,  {},       {}};
-      Member(members[m].name, member_where);
-    }
+    Members(*collection, where);
     Line("End-Collection");
     Line("");
   }
@@ -578,7 +595,13 @@ void DocumentWriter::StepPattern(const StepPatternClass& step_pattern,
 
 bool SaveLanguageFile(const BrainClass& brain, const std::string& path) {
   AtomicFileWriter file;
-  if (!file.Open(path)) return false;
+  if (!file.Open(path)) {
+    if (errno == EACCES || errno == EPERM || errno == EROFS)
+      ShowOperatorMessage("Not saved: " + path +
+                          " may not be written (read-only); it was left as "
+                          "it was");
+    return false;
+  }
   DocumentWriter writer(file);
   writer.WriteBrain(brain);
   writer.Flush();

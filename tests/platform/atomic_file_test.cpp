@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -69,6 +72,52 @@ TEST(AtomicFileWriterTest, TargetThatCannotBeWrittenCreatesNothing) {
     EXPECT_FALSE(ReplaceFileAtomically(locked, "x"));
     EXPECT_EQ(ReadFileBytes(locked), std::optional<std::string>("keep"));
   }
+}
+
+// The owner's write bit decides, also for root, whom access() never denies.
+TEST(AtomicFileWriterTest, FileWithoutOwnerWritePermissionIsLeftAlone) {
+  TempDir dir;
+  const std::string locked = dir.File("locked.clf");
+  ASSERT_TRUE(WriteFileBytes(locked, "keep"));
+  for (mode_t mode : {0444, 0466, 0077}) {
+    ASSERT_EQ(chmod(locked.c_str(), mode), 0);
+    errno = 0;
+    EXPECT_FALSE(ReplaceFileAtomically(locked, "x")) << std::oct << mode;
+    EXPECT_EQ(errno, EACCES);
+  }
+  ASSERT_EQ(chmod(locked.c_str(), 0644), 0);
+  EXPECT_EQ(ReadFileBytes(locked), std::optional<std::string>("keep"));
+  EXPECT_EQ(dir.Names(), std::set<std::string>{"locked.clf"});
+}
+
+// Temporary files of killed saves older than a minute go with the next save
+// of the same file; younger ones may belong to a save in progress.
+TEST(AtomicFileWriterTest, NextSaveRemovesStaleTemporaryFiles) {
+  TempDir dir;
+  const std::string target = dir.File("kb.clf");
+  ASSERT_TRUE(WriteFileBytes(target, "old"));
+  auto age = [&](const std::string& name, int seconds) {
+    const timespec times[2] = {{::time(nullptr) - seconds, 0},
+                               {::time(nullptr) - seconds, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, dir.File(name).c_str(), times, 0), 0);
+  };
+  for (const char* name : {"kb.clf.saving-1-1", "kb.clf.saving-2-7",
+                           "kb.clf.saving-3-1", "other.clf.saving-1-1",
+                           "kb.clf.savings"})
+    ASSERT_TRUE(WriteFileBytes(dir.File(name), std::string(1000, 'x')));
+  ASSERT_TRUE(fs::create_directory(dir.File("kb.clf.saving-dir")));
+  age("kb.clf.saving-1-1", 61 + 60);
+  age("kb.clf.saving-2-7", 3600);
+  age("kb.clf.saving-3-1", 30);  // young: a save may still be writing it
+  age("other.clf.saving-1-1", 3600);  // another file's
+  age("kb.clf.savings", 3600);
+  age("kb.clf.saving-dir", 3600);  // not a regular file
+  ASSERT_TRUE(ReplaceFileAtomically(target, "new"));
+  EXPECT_EQ(dir.Names(),
+            (std::set<std::string>{"kb.clf", "kb.clf.saving-3-1",
+                                   "other.clf.saving-1-1", "kb.clf.savings",
+                                   "kb.clf.saving-dir"}));
+  EXPECT_EQ(ReadFileBytes(target), std::optional<std::string>("new"));
 }
 
 TEST(AtomicFileWriterTest, WriterDroppedBeforeCommitLeavesTheOldFile) {
