@@ -134,7 +134,10 @@ bool AtomicFileWriter::OpenBeneath(
     char buf[4096];
     const ssize_t n = ::readlinkat(dir_fd, name.c_str(), buf, sizeof buf);
     if (n < 0) {
-      if (errno != EINVAL && errno != ENOENT) {
+      // ENOENT after a link: the link leads nowhere, which is refused as it
+      // is for the other ways of opening a conversation's files.
+      if ((errno != EINVAL && errno != ENOENT) ||
+          (errno == ENOENT && links > 0)) {
         const int error = errno;
         ::close(dir_fd);
         errno = error;

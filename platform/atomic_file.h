@@ -41,7 +41,8 @@ class AtomicFileWriter {
   // reached through the root's descriptor and never outside it, a link
   // that leaves the root or is absolute fails (EXDEV), and the temporary
   // file is made and renamed in that directory by descriptor. A link to a
-  // file inside the root is followed as Open does. When `allow` is given,
+  // file inside the root is followed as Open does; a link leading nowhere
+  // fails (ENOENT) rather than creating its target. When `allow` is given,
   // it is asked with the directory descriptor and the final name (links
   // resolved) before anything is created; false refuses (EPERM).
   bool OpenBeneath(

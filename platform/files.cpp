@@ -148,8 +148,19 @@ int PathMapper::OpenConfined(std::string_view path, int flags,
     return -1;
   }
   // Without blocking: a FIFO put in a file's place must not hold the turn.
-  const int fd = root->OpenBeneath(*relative, flags | O_NONBLOCK, mode);
-  if (fd < 0) return -1;
+  // A missing file is created with O_EXCL, which never creates the target
+  // of a link: a link leading nowhere stays refused.
+  int fd = -1;
+  for (int attempt = 0; attempt < 3 && fd < 0; ++attempt) {
+    fd = root->OpenBeneath(*relative, (flags & ~O_CREAT) | O_NONBLOCK, mode);
+    if (fd >= 0 || errno != ENOENT || (flags & O_CREAT) == 0) break;
+    fd = root->OpenBeneath(*relative, flags | O_EXCL | O_NONBLOCK, mode);
+    if (fd < 0 && errno != EEXIST) break;
+  }
+  if (fd < 0) {
+    if (errno == EEXIST) errno = ENOENT;
+    return -1;
+  }
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(fd);

@@ -128,6 +128,13 @@ TEST_F(ConversationFilesTest, LinksOutOfTheRootAreNeverFollowed) {
     EXPECT_EQ(dir_.Read("root/real.txt"), "cat\r\n");
     brain_.LoadCollection("Again", "alias.txt");
     EXPECT_EQ(brain_.FindCollection("Again")->Members.Count(), 1);
+
+    // A link leading nowhere is refused: its target is not created.
+    fs::remove(dir_ / "root" / "nowhere.txt");
+    fs::create_symlink("made.txt", dir_ / "root" / "nowhere.txt");
+    brain_.LogLine("nowhere.txt", "x");
+    brain_.SaveCollection("Pets", "nowhere.txt");
+    EXPECT_FALSE(fs::exists(dir_ / "root" / "made.txt"));
   }
 }
 

@@ -40,10 +40,17 @@ def main():
             time.sleep(0.01)
         assert port, "the server named no port"
 
+        # The browser's profile and every other temporary file of the
+        # browser and its driver go into the work directory, which is
+        # removed at the end, so nothing is left in /tmp.
+        profile = os.path.join(work, "profile")
+        scratch = os.path.join(work, "tmp")
+        os.mkdir(scratch)
+        os.environ["TMPDIR"] = scratch
         options = webdriver.ChromeOptions()
         options.binary_location = shutil.which("chromium") or "/usr/bin/chromium"
         for arg in ("--headless=new", "--no-sandbox", "--disable-gpu",
-                    "--disable-dev-shm-usage"):
+                    "--disable-dev-shm-usage", "--user-data-dir=" + profile):
             options.add_argument(arg)
         driver = webdriver.Chrome(
             service=Service(shutil.which("chromedriver") or "/usr/bin/chromedriver"),
