@@ -2,6 +2,7 @@
 // each) and hostile files of growing size. Time per byte must stay flat as
 // the size grows.
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -56,6 +57,16 @@ void BM_ReadPatterns(benchmark::State& state) {
                ", with a comma.},Just Text,{},{}\r\n\r\n";
   }
   ReadRepeatedly(state, content, 4 * n);
+  // What the loaded knowledge keeps on the heap, per pattern.
+  BenchFile file("heap", content);
+  const std::size_t before = ::mallinfo2().uordblks;
+  {
+    BrainClass brain;
+    LoadLanguageFile(brain, file.path(), [](const LanguageProblem&) {});
+    const std::size_t after = ::mallinfo2().uordblks;
+    state.counters["heap_bytes_per_pattern"] =
+        static_cast<double>(after - before) / static_cast<double>(n);
+  }
 }
 BENCHMARK(BM_ReadPatterns)->Range(1000, 100000)->Unit(benchmark::kMillisecond);
 

@@ -85,11 +85,12 @@ class WordFragmentClass : public Item {
   // then holds no macro opening, so that expanding it would change nothing.
   int32_t Score(const std::string& input, const std::string* upper_input);
 
-  std::string ObjectName;   // Named-object label.
-  std::string WORDFRAG;     // The fragment text; may hold macros.
+  // The small fields first: they share the first word with the kind tag.
   uint8_t RELATION = 0;     // Fragment kind, 0 to 17.
   int32_t BONUS = 0;        // Score when it holds (kinds that use it).
   int32_t PENALTY = 0;      // Minus this when it fails (same kinds).
+  std::string ObjectName;   // Named-object label.
+  std::string WORDFRAG;     // The fragment text; may hold macros.
   std::string THENAME;      // Fact name, state text or collection name.
   std::string THEVALUE;     // Value compared by "Data-Match".
   Item* Owner = nullptr;    // PatternClass or StepPatternClass; not owned.

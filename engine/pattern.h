@@ -72,6 +72,11 @@ class PatternClass : public Item {
   void FireIfInitialize();
   void FireIfFinalize();
 
+  // The small fields first: they share the first word with the kind tag.
+  bool HASVOLITION = false;                   // Has a "Volition" fragment.
+  bool HasInitialize = false;                 // Start pattern.
+  bool HasFinalize = false;                   // Stop pattern.
+  int32_t HITCOUNT = 0;                       // Times fired.
   // Members are destroyed in reverse order: state groups, thresholds,
   // responses, fragments.
   std::string ObjectName;                     // Named-object label.
@@ -79,13 +84,9 @@ class PatternClass : public Item {
   OwningList<ResponseClass> Responses;        // The default group.
   OwningList<ThresholdClass> Thresholds;      // In the order added.
   OwningList<StateClass> StateResponses;      // In the order added.
-  int32_t HITCOUNT = 0;                       // Times fired.
   KnowledgeClass* Mode = nullptr;             // Owning mode.
-  bool HASVOLITION = false;                   // Has a "Volition" fragment.
   double VOLITIONWHEN = 0;                    // From the last "Volition" text.
   VolitionMark LASTVOLITION{this};            // Reset after every answer.
-  bool HasInitialize = false;                 // Start pattern.
-  bool HasFinalize = false;                   // Stop pattern.
 };
 
 // A response group chosen when the hit count lies in THRESHFROM..THRESHTO.
