@@ -21,6 +21,12 @@ uint32_t Extension(corvane::EXTENSION_CONTROL_BLOCK* ecb) {
     if (!ecb->ReadClient(ecb->ConnID, buf, &n) || n == 0) break;
     got += n;
   }
+  // The body comes back after "body" (line ends made harmless), in two
+  // writes, so answers past the streaming size are streamed.
+  std::string echo(reinterpret_cast<const char*>(ecb->lpbData),
+                   ecb->cbAvailable);
+  for (char& c : echo)
+    if (c == '\n' || c == '\r') c = '.';
   char var[64];
   uint32_t size = sizeof var;
   char name[] = "HTTP_HOST";
@@ -41,6 +47,12 @@ uint32_t Extension(corvane::EXTENSION_CONTROL_BLOCK* ecb) {
   char body[] = "body";
   uint32_t bytes = 4;
   ecb->WriteClient(ecb->ConnID, body, &bytes, 0);
+  for (std::size_t half : {echo.size() / 2, echo.size() - echo.size() / 2}) {
+    std::string part = echo.substr(0, half);
+    echo.erase(0, half);
+    bytes = static_cast<uint32_t>(part.size());
+    ecb->WriteClient(ecb->ConnID, part.data(), &bytes, 0);
+  }
   return corvane::HSE_STATUS_SUCCESS;
 }
 
@@ -51,6 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   corvane::HostConfig config;
   config.root = "/srv/root";
   config.max_body = 4096;
+  config.stream_after = 64;
   config.extension = &Extension;
   const std::atomic<bool> stopping{false};
   corvane::MemoryTransport transport(input, size % 13 + 1);

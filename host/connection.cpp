@@ -1,5 +1,6 @@
 #include "host/connection.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 
@@ -150,13 +151,45 @@ void Connection::Dispatch(Request request) {
   server_.pool().Post([self = shared_from_this(),
                        request = std::move(request)]() mutable {
     if (self->server_.stopping()) request.keep_alive = false;
-    Answer a = CallExtension(self->server_.config(), self->peer_, request);
+    const StreamWriter stream = [&self](std::string_view bytes) {
+      return self->WriteNow(bytes);
+    };
+    Answer a =
+        CallExtension(self->server_.config(), self->peer_, request, &stream);
     // A stop that began during the call: this answer is the last.
     if (self->server_.stopping()) CloseAfter(a);
     self->server_.Log(RequestLogLine(request.method, request.target, a.status,
                                      a.body_bytes, request.started_ms));
     self->Send(std::move(a));
   });
+}
+
+bool Connection::WriteNow(std::string_view bytes) {
+  // On a worker thread during the call: the connection does nothing else
+  // meanwhile, so the socket is this thread's alone.
+  const int fd = socket_.native_handle();
+  const int64_t deadline = MonotonicMs() + server_.config().write_timeout_ms;
+  while (!bytes.empty()) {
+    const ssize_t n =
+        ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      bytes.remove_prefix(static_cast<std::size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      const int64_t left = deadline - MonotonicMs();
+      if (left <= 0) return false;
+      pollfd p{fd, POLLOUT, 0};
+      const int r = ::poll(&p, 1, static_cast<int>(left));
+      if (r < 0 && errno == EINTR) continue;
+      if (r <= 0 || (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
+        return false;
+      continue;
+    }
+    return false;
+  }
+  return true;
 }
 
 void Connection::Send(Answer answer) {

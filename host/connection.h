@@ -55,6 +55,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void Process();
   void Dispatch(Request request);
   void Send(Answer answer);
+  // Writes `bytes` now, on the calling worker thread, waiting at most the
+  // write timeout (a streamed answer); false on failure.
+  bool WriteNow(std::string_view bytes);
   void SendRest();
   void AfterSend();
   void Finish();

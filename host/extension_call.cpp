@@ -1,6 +1,7 @@
 // The call of the extension for one complete request: the control block,
 // its server variables and callbacks, and the answer made of what the
 // extension handed over during the call.
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <optional>
@@ -23,13 +24,28 @@ struct CallContext {
   bool header_sent = false;
   std::string status;   // As the extension sent it.
   std::string headers;  // As the extension sent it.
-  std::string body;     // Everything written.
+  std::string body;     // Everything written and not yet streamed.
   bool body_overflow = false;
+
+  // For streaming a large answer while the extension still writes.
+  const HostConfig* config = nullptr;
+  const EXTENSION_CONTROL_BLOCK* ecb = nullptr;
+  const StreamWriter* stream = nullptr;  // Null: never stream.
+  unsigned version = 11;
+  bool keep_alive = true;
+  bool head_method = false;
+  bool streaming = false;       // The head has gone; chunks follow.
+  bool stream_failed = false;   // A write to the client failed.
+  unsigned streamed_status = 0;
+  std::size_t streamed_bytes = 0;
 };
 
 CallContext* Context(HCONN conn) {
   return static_cast<CallContext*>(conn);
 }
+
+bool StartStream(CallContext& ctx);
+bool StreamChunk(CallContext& ctx, std::string_view data);
 
 IsapiBool GetServerVariableCb(HCONN conn, char* name, void* buffer,
                               uint32_t* size) {
@@ -54,11 +70,23 @@ IsapiBool WriteClientCb(HCONN conn, void* buffer, uint32_t* bytes, uint32_t) {
   if (conn == nullptr || bytes == nullptr || (buffer == nullptr && *bytes > 0))
     return kIsapiFalse;
   CallContext& ctx = *Context(conn);
+  if (ctx.stream_failed) return kIsapiFalse;
+  if (ctx.streaming) {
+    return StreamChunk(ctx, std::string_view(static_cast<const char*>(buffer),
+                                             *bytes))
+               ? kIsapiTrue
+               : kIsapiFalse;
+  }
   if (ctx.body.size() + *bytes > kMaxResponseBytes) {
     ctx.body_overflow = true;
     return kIsapiFalse;
   }
   ctx.body.append(static_cast<const char*>(buffer), *bytes);
+  // Past the streaming size the answer goes out while it is written, so a
+  // large answer is never held whole.
+  if (ctx.stream != nullptr && !ctx.head_method &&
+      ctx.body.size() > ctx.config->stream_after && !StartStream(ctx))
+    return kIsapiFalse;
   return kIsapiTrue;
 }
 
@@ -161,10 +189,129 @@ std::string ForLog(std::string_view text) {
   return out;
 }
 
+
+// The final status of the call: the extension's status line, or its
+// dwHttpStatusCode when it sent none.
+std::pair<unsigned, std::string> FinalStatus(const CallContext& ctx) {
+  if (ctx.header_sent) {
+    auto status = ParseStatus(ctx.status);
+    if (status.first == 500 && ctx.status.rfind("500", 0) != 0 &&
+        ctx.config->log)
+      ctx.config->log("replaced a malformed status from the extension: " +
+                      ForLog(ctx.status));
+    return status;
+  }
+  unsigned code = ctx.ecb->dwHttpStatusCode;
+  if (code < 200 || code > 599) code = 200;
+  return {code, std::string(ReasonPhrase(code))};
+}
+
+// The status line and the extension's safe header lines, without framing
+// fields and without the closing empty line; `body_prefix` gets the bytes
+// after the header block's empty line. Returns the status code.
+unsigned ResponseHead(const CallContext& ctx, std::string* out,
+                      std::string_view* body_prefix) {
+  const HostConfig& config = *ctx.config;
+  const auto [code, reason] = FinalStatus(ctx);
+  std::string& head = *out;
+  head.reserve(256 + ctx.headers.size());
+  head += ctx.version >= 11 ? "HTTP/1.1 " : "HTTP/1.0 ";
+  head += std::to_string(code);
+  head += ' ';
+  head += reason;
+  head += "\r\n";
+  // The header block: lines up to the first empty one; bytes after it
+  // belong to the body.
+  std::string_view block = ctx.headers;
+  while (!block.empty()) {
+    const std::size_t end = block.find("\r\n");
+    const std::string_view line = block.substr(0, end);
+    block = end == std::string_view::npos ? std::string_view()
+                                          : block.substr(end + 2);
+    if (line.empty()) {
+      *body_prefix = block;
+      break;
+    }
+    const std::size_t colon = line.find(':');
+    const std::string_view name = line.substr(0, colon);
+    std::string_view value = colon == std::string_view::npos
+                                 ? std::string_view()
+                                 : line.substr(colon + 1);
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
+      value.remove_prefix(1);
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\t'))
+      value.remove_suffix(1);
+    if (colon == std::string_view::npos || !IsSafeHeader(name, value)) {
+      if (config.log)
+        config.log("dropped unsafe header line from the extension: " +
+                   ForLog(line));
+      continue;
+    }
+    if ((EqualNoCase(name, "Content") && value.empty()) ||
+        EqualNoCase(name, "Content-Length") ||
+        EqualNoCase(name, "Transfer-Encoding") ||
+        EqualNoCase(name, "Connection")) {
+      continue;
+    }
+    head.append(name).append(": ").append(value).append("\r\n");
+  }
+  return code;
+}
+
+bool StreamChunk(CallContext& ctx, std::string_view data) {
+  if (data.empty()) return true;
+  bool ok = true;
+  if (ctx.version >= 11) {
+    char size[24];
+    const int n = std::snprintf(size, sizeof size, "%zx\r\n", data.size());
+    std::string chunk;
+    chunk.reserve(static_cast<std::size_t>(n) + data.size() + 2);
+    chunk.append(size, static_cast<std::size_t>(n)).append(data).append("\r\n");
+    ok = (*ctx.stream)(chunk);
+  } else {
+    ok = (*ctx.stream)(data);  // HTTP/1.0: the end of the connection ends it.
+  }
+  if (!ok) {
+    ctx.stream_failed = true;
+    return false;
+  }
+  ctx.streamed_bytes += data.size();
+  return true;
+}
+
+// Sends the head and everything written so far, and streams from now on.
+// An answer that may carry no body is never streamed. False when the
+// client cannot be written to.
+bool StartStream(CallContext& ctx) {
+  const unsigned code = FinalStatus(ctx).first;
+  if (code == 204 || code == 304) return true;
+  std::string head;
+  std::string_view prefix;
+  ctx.streamed_status = ResponseHead(ctx, &head, &prefix);
+  if (ctx.version >= 11) {
+    head += "Transfer-Encoding: chunked\r\n";
+    if (!ctx.keep_alive) head += "Connection: close\r\n";
+  } else {
+    ctx.keep_alive = false;
+  }
+  head += "\r\n";
+  ctx.streaming = true;
+  ctx.header_sent = true;  // Later headers can no longer be sent.
+  std::string first(prefix);
+  first += ctx.body;
+  ctx.body.clear();
+  ctx.body.shrink_to_fit();
+  if (!(*ctx.stream)(head)) {
+    ctx.stream_failed = true;
+    return false;
+  }
+  return StreamChunk(ctx, first);
+}
+
 }  // namespace
 
 Answer CallExtension(const HostConfig& config, const PeerInfo& peer,
-                     Request& request) {
+                     Request& request, const StreamWriter* stream) {
   const bool head = request.method == "HEAD";
   const unsigned version = request.version;
   bool keep_alive = request.keep_alive;
@@ -186,6 +333,11 @@ Answer CallExtension(const HostConfig& config, const PeerInfo& peer,
     return PlainAnswer(version, 400, false, head);
 
   CallContext ctx;
+  ctx.config = &config;
+  ctx.stream = stream;
+  ctx.version = version;
+  ctx.keep_alive = keep_alive;
+  ctx.head_method = head;
   auto& vars = ctx.variables;
   vars["REQUEST_METHOD"] = request.method;
   vars["QUERY_STRING"] = query;
@@ -222,6 +374,7 @@ Answer CallExtension(const HostConfig& config, const PeerInfo& peer,
   std::string method_buf = request.method;
   std::string translated_buf = vars["PATH_TRANSLATED"];
   EXTENSION_CONTROL_BLOCK ecb{};
+  ctx.ecb = &ecb;
   ecb.cbSize = sizeof ecb;
   ecb.dwVersion = MakeExtensionVersion(2, 0);
   ecb.ConnID = &ctx;
@@ -242,6 +395,18 @@ Answer CallExtension(const HostConfig& config, const PeerInfo& peer,
   const uint32_t result =
       config.extension != nullptr ? config.extension(&ecb) : HSE_STATUS_ERROR;
 
+  if (ctx.streaming) {
+    // The head and the body so far are out; the last chunk ends it.
+    Answer a;
+    a.status = ctx.streamed_status;
+    a.body_bytes = ctx.streamed_bytes;
+    if (!ctx.stream_failed && version >= 11 &&
+        !(*ctx.stream)(std::string_view("0\r\n\r\n")))
+      ctx.stream_failed = true;
+    a.keep_alive = ctx.keep_alive && !ctx.stream_failed;
+    return a;
+  }
+
   const bool answered = ctx.header_sent || !ctx.body.empty();
   if (ctx.body_overflow || !answered ||
       (result != HSE_STATUS_SUCCESS &&
@@ -249,65 +414,11 @@ Answer CallExtension(const HostConfig& config, const PeerInfo& peer,
     return PlainAnswer(version, 500, keep_alive, head);
   }
 
-  unsigned code = 200;
-  std::string reason;
-  if (ctx.header_sent) {
-    std::tie(code, reason) = ParseStatus(ctx.status);
-    if (code == 500 && ctx.status.rfind("500", 0) != 0 && config.log)
-      config.log("replaced a malformed status from the extension: " +
-                 ForLog(ctx.status));
-  } else {
-    code = ecb.dwHttpStatusCode;
-    if (code < 200 || code > 599) code = 200;
-    reason = std::string(ReasonPhrase(code));
-  }
-
+  std::string_view body_prefix;
   Answer a;
+  const unsigned code = ResponseHead(ctx, &a.head, &body_prefix);
   a.status = code;
   a.keep_alive = keep_alive;
-  a.head.reserve(256 + ctx.headers.size());
-  a.head += version >= 11 ? "HTTP/1.1 " : "HTTP/1.0 ";
-  a.head += std::to_string(code);
-  a.head += ' ';
-  a.head += reason;
-  a.head += "\r\n";
-  // The header block: lines up to the first empty one; bytes after it
-  // belong to the body.
-  std::string_view block = ctx.headers;
-  std::string_view body_prefix;
-  while (!block.empty()) {
-    const std::size_t end = block.find("\r\n");
-    const std::string_view line = block.substr(0, end);
-    block = end == std::string_view::npos ? std::string_view()
-                                          : block.substr(end + 2);
-    if (line.empty()) {
-      body_prefix = block;
-      break;
-    }
-    const std::size_t colon = line.find(':');
-    const std::string_view name = line.substr(0, colon);
-    std::string_view value = colon == std::string_view::npos
-                                 ? std::string_view()
-                                 : line.substr(colon + 1);
-    while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
-      value.remove_prefix(1);
-    while (!value.empty() && (value.back() == ' ' || value.back() == '\t'))
-      value.remove_suffix(1);
-    if (colon == std::string_view::npos || !IsSafeHeader(name, value)) {
-      if (config.log)
-        config.log("dropped unsafe header line from the extension: " +
-                   ForLog(line));
-      continue;
-    }
-    if ((EqualNoCase(name, "Content") && value.empty()) ||
-        EqualNoCase(name, "Content-Length") ||
-        EqualNoCase(name, "Transfer-Encoding") ||
-        EqualNoCase(name, "Connection")) {
-      continue;
-    }
-    a.head.append(name).append(": ").append(value).append("\r\n");
-  }
-
   // 204 and 304 answers end at their header: a body after them would be
   // read as the next answer.
   const bool bodiless = code == 204 || code == 304;

@@ -284,7 +284,7 @@ std::size_t ServeConnection(Transport& transport, const HostConfig& config,
   std::size_t served = 0;
   char buf[16384];
   const auto send = [&](const Answer& a) {
-    return transport.Write(a.head.data(), a.head.size()) &&
+    return (a.head.empty() || transport.Write(a.head.data(), a.head.size())) &&
            (a.body.empty() || transport.Write(a.body.data(), a.body.size()));
   };
   for (;;) {
@@ -311,7 +311,10 @@ std::size_t ServeConnection(Transport& transport, const HostConfig& config,
     }
     Request request = reader.Take();
     if (stopping.load()) request.keep_alive = false;
-    const Answer a = CallExtension(config, peer, request);
+    const StreamWriter stream = [&](std::string_view bytes) {
+      return transport.Write(bytes.data(), bytes.size());
+    };
+    const Answer a = CallExtension(config, peer, request, &stream);
     ++served;
     if (config.log)
       config.log(RequestLogLine(request.method, request.target, a.status,

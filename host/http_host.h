@@ -40,6 +40,10 @@ struct HostConfig {
   int header_timeout_ms = 20000;     // A request's header must come in this.
   int body_timeout_ms = 20000;       // The whole body, after the header.
   int write_timeout_ms = 15000;      // One answer must leave in this.
+  // An answer larger than this leaves while the extension still writes it
+  // (chunked, or up to the end of the connection for HTTP/1.0) instead of
+  // in one write after the call.
+  std::size_t stream_after = 1u << 20;
   HttpExtensionProcFn extension = nullptr;
   // Receives one log line per request (without line end); may be empty.
   std::function<void(const std::string&)> log;
@@ -123,10 +127,17 @@ void CloseAfter(Answer& answer);
 // "HTTP/1.1 100 Continue" and the empty line.
 std::string_view ContinueAnswer();
 
+// Writes bytes to the client at once, waiting as long as the write timeout
+// allows; false when they could not be written.
+using StreamWriter = std::function<bool(std::string_view)>;
+
 // Hands `request` to config.extension and turns what it sends into the
-// answer. Never throws for anything the client or the extension does.
+// answer. With `stream`, an answer that grows past config.stream_after
+// leaves through it during the call, and the answer returned then carries
+// nothing more to send (empty head and body). Never throws for anything
+// the client or the extension does.
 Answer CallExtension(const HostConfig& config, const PeerInfo& peer,
-                     Request& request);
+                     Request& request, const StreamWriter* stream = nullptr);
 
 // An answer made by the host itself: a small HTML page for `code`. For a
 // HEAD request the body is left out.

@@ -3,11 +3,13 @@
 // /echo reads the whole body and reports its size and some server
 // variables, /error fails without answering, /raw writes a body without a
 // header block, /304 and /204 answer with a body their status forbids,
-// /cookie echoes the cookies and sets one, /slow?MS takes MS milliseconds.
+// /cookie echoes the cookies and sets one, /slow?MS takes MS milliseconds,
+// /big?N writes N bytes of a pattern in 64 KiB pieces.
 // TerminateExtension reports whether a slow call still runs, as an
 // extension that cannot save a brain in a turn does.
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -108,6 +110,26 @@ uint32_t HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) noexcept {
         std::chrono::milliseconds(std::atoi(ecb->lpszQueryString)));
     --slow_calls;
     Send(ecb, "200 OK", "Content-Type: text/plain\r\n\r\n", "slow done");
+    return corvane::HSE_STATUS_SUCCESS;
+  }
+  if (path == "/big") {
+    const std::size_t total = std::strtoul(ecb->lpszQueryString, nullptr, 10);
+    alignas(uint32_t) static thread_local char block[64] =
+        "Content-Type: text/plain\r\n\r\n";
+    char status[] = "200 OK";
+    uint32_t status_size = sizeof status - 1;
+    ecb->ServerSupportFunction(ecb->ConnID,
+                               corvane::HSE_REQ_SEND_RESPONSE_HEADER, status,
+                               &status_size, reinterpret_cast<uint32_t*>(block));
+    std::string piece(65536, '\0');
+    for (std::size_t done = 0; done < total;) {
+      const std::size_t n = std::min(piece.size(), total - done);
+      for (std::size_t i = 0; i < n; ++i)
+        piece[i] = static_cast<char>('a' + (done + i) % 26);
+      uint32_t bytes = static_cast<uint32_t>(n);
+      if (!ecb->WriteClient(ecb->ConnID, piece.data(), &bytes, 1)) break;
+      done += n;
+    }
     return corvane::HSE_STATUS_SUCCESS;
   }
   if (path == "/raw") {

@@ -274,6 +274,79 @@ TEST(HttpdTest, SlowTurnsDoNotStallOtherRequests) {
   EXPECT_EQ(httpd.Stop(SIGTERM, 20000), 0);
 }
 
+// The body of a chunked answer, decoded; "(bad)" when the framing is wrong.
+// `rest` gets what follows the last chunk.
+std::string Dechunk(const std::string& body, std::string* rest) {
+  std::string out;
+  std::size_t at = 0;
+  for (;;) {
+    const std::size_t eol = body.find("\r\n", at);
+    if (eol == std::string::npos) return "(bad)";
+    const std::size_t size =
+        std::strtoul(body.substr(at, eol - at).c_str(), nullptr, 16);
+    at = eol + 2;
+    if (size == 0) {
+      if (body.compare(at, 2, "\r\n") != 0) return "(bad)";
+      *rest = body.substr(at + 2);
+      return out;
+    }
+    if (at + size + 2 > body.size() || body.compare(at + size, 2, "\r\n") != 0)
+      return "(bad)";
+    out += body.substr(at, size);
+    at += size + 2;
+  }
+}
+
+std::string Pattern(std::size_t n) {
+  std::string out(n, '\0');
+  for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<char>('a' + i % 26);
+  return out;
+}
+
+// A small answer leaves in one write with its length; one past the
+// streaming size (1 MiB) leaves while the extension writes it: chunked for
+// HTTP/1.1, with the connection still usable after it, and up to the end of
+// the connection for HTTP/1.0.
+TEST(HttpdTest, LargeAnswersAreStreamed) {
+  Root root;
+  HttpdProcess httpd(root.path(), kFakeExtension);
+  const std::string small = Fetch(httpd.port(), "GET", "/big?1000");
+  EXPECT_NE(small.find("\r\nContent-Length: 1000\r\n"), std::string::npos);
+  EXPECT_EQ(Body(small), Pattern(1000));
+
+  Client c(httpd.port());
+  ASSERT_TRUE(c.Send("GET /big?3000000 HTTP/1.1\r\nHost: x\r\n\r\n"
+                     "GET /raw HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"));
+  const std::string both = c.ReadAll();
+  const std::string head = both.substr(0, both.find("\r\n\r\n") + 4);
+  EXPECT_EQ(StatusLine(both), "HTTP/1.1 200 OK");
+  EXPECT_NE(head.find("\r\nTransfer-Encoding: chunked\r\n"), std::string::npos)
+      << head;
+  EXPECT_NE(head.find("\r\nContent-Type: text/plain\r\n"), std::string::npos);
+  EXPECT_EQ(head.find("Content-Length"), std::string::npos) << head;
+  std::string rest;
+  const std::string body = Dechunk(Body(both), &rest);
+  EXPECT_EQ(body.size(), 3000000u);
+  EXPECT_TRUE(body == Pattern(3000000));
+  EXPECT_EQ(StatusLine(rest), "HTTP/1.1 200 OK") << rest.substr(0, 200);
+  EXPECT_EQ(Body(rest), "raw body");
+
+  Client old(httpd.port());
+  ASSERT_TRUE(old.Send("GET /big?2000000 HTTP/1.0\r\n\r\n"));
+  const std::string response = old.ReadAll();
+  EXPECT_EQ(StatusLine(response), "HTTP/1.0 200 OK");
+  EXPECT_EQ(response.substr(0, response.find("\r\n\r\n")).find("Content-Length"),
+            std::string::npos);
+  EXPECT_TRUE(Body(response) == Pattern(2000000));
+
+  // HEAD sends no body, so nothing is streamed: the length is exact.
+  const std::string head_only = Fetch(httpd.port(), "HEAD", "/big?3000000");
+  EXPECT_NE(head_only.find("\r\nContent-Length: 3000000\r\n"),
+            std::string::npos);
+  EXPECT_EQ(Body(head_only), "");
+  EXPECT_EQ(httpd.Stop(SIGTERM, 20000), 0);
+}
+
 // Framing the host cannot be sure of is refused and the connection closed,
 // so what follows can never be read as a second request.
 TEST(HttpdTest, AmbiguousFramingGets400AndTheConnectionCloses) {
