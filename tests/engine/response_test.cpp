@@ -136,7 +136,14 @@ TEST(TaskListTest, NestedSubmitsShareOneBudgetPerTurn) {
   // its label and then tick, submit (refused: too deep), goto until the
   // budget is spent: (1000000 - 46) / 3 = 333318 ticks.
   EXPECT_EQ(ticks, 15 + 333318);
+  // Within a second in an optimised build; sanitizer and debug builds run
+  // the same million tasks many times slower, so only the count holds there.
+#if defined(NDEBUG) && !defined(__SANITIZE_ADDRESS__) && \
+    !defined(__SANITIZE_THREAD__)
   EXPECT_LT(took, std::chrono::seconds(1));
+#else
+  (void)took;
+#endif
   // The next turn has a fresh budget.
   ticks = 0;
   brain.Respond("go");
