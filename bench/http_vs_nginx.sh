@@ -7,7 +7,11 @@
 # one after the other (alternating, ROUNDS times, default 2; each run
 # SECONDS long, default 5), and the best run of each counts. Prints a
 # Markdown table of requests per second, the 99th percentile latency and
-# the ratio corvane-httpd / nginx.
+# the ratio corvane-httpd / nginx, and requests per second of the server's
+# own CPU time (all its threads) with their ratio: on a machine where other
+# work shares core 0, requests per second depend on how the scheduler
+# shares the core (a server with more runnable threads gets more of it),
+# while requests per CPU second do not.
 #
 # Installs nginx and wrk from Debian when they are missing (as root).
 # Builds corvane-httpd and the extension in build/. Not run by scripts/test.
@@ -110,34 +114,58 @@ wrk.body = "T1=hello"
 wrk.headers["Content-Type"] = "application/x-www-form-urlencoded"
 EOF
 
-# run URL CONNECTIONS METHOD -> "requests_per_second p99_ms"
+# CPU time (clock ticks) of the processes given and all their threads.
+ticks() {
+  local t=0 p f
+  for p in "$@"; do
+    for f in /proc/"$p"/task/*/stat; do
+      [ -r "$f" ] && t=$((t + $(awk '{print $14 + $15}' "$f" 2>/dev/null || echo 0)))
+    done
+  done
+  echo "$t"
+}
+server_pids() {  # URL -> the server's processes
+  case "$1" in
+    *":$httpd_port/") echo "$httpd_pid" ;;
+    *) echo "$nginx_pid" $(pgrep -P "$nginx_pid" || true) ;;
+  esac
+}
+hz=$(getconf CLK_TCK)
+
+# run URL CONNECTIONS METHOD -> "requests_per_second p99_ms
+# requests_per_cpu_second"
 run() {
   local url=$1 conns=$2 method=$3
   local script=()
   [ "$method" = POST ] && script=(-s "$work/post.lua")
-  local out
+  local out t0 t1
+  t0=$(ticks $(server_pids "$url"))
   out=$(taskset -c 1 wrk -t1 -c"$conns" -d"${seconds}s" --latency "${script[@]}" "$url" 2>&1)
+  t1=$(ticks $(server_pids "$url"))
   if grep -q "Non-2xx" <<<"$out"; then
     echo "http_vs_nginx: non-2xx answers from $url:" >&2
     echo "$out" >&2
   fi
-  local rps p99
+  local rps p99 count per_cpu
   rps=$(awk '/^Requests\/sec:/ {print $2}' <<<"$out")
+  count=$(awk '/requests in/ {print $1}' <<<"$out")
+  per_cpu=$(awk -v n="$count" -v t=$((t1 - t0)) -v hz="$hz" \
+    'BEGIN { printf "%.0f", (t > 0 ? n / (t / hz) : 0) }')
   p99=$(awk '$1 == "99%" {print $2}' <<<"$out")
   # wrk prints latencies with their unit; turn them into milliseconds.
   p99=$(awk -v v="$p99" 'BEGIN {
     n = v + 0; u = v; sub(/^[0-9.]+/, "", u);
     if (u == "us") n /= 1000; else if (u == "s") n *= 1000;
     printf "%.2f", n }')
-  echo "$rps $p99"
+  echo "$rps $p99 $per_cpu"
 }
 
 best() {  # "rps p99" lines -> the line with the most requests per second
   sort -k1,1 -g | tail -n 1
 }
 
-echo "| method | connections | corvane-httpd req/s | p99 ms | nginx req/s | p99 ms | ratio |"
-echo "|---|---|---|---|---|---|---|"
+echo "| method | connections | corvane-httpd req/s | p99 ms | nginx req/s | p99 ms | ratio | corvane-httpd req/CPU s | nginx req/CPU s | CPU ratio |"
+echo "|---|---|---|---|---|---|---|---|---|---|"
 for method in GET POST; do
   for conns in 1 8 32 64; do
     h_runs="" n_runs=""
@@ -145,11 +173,13 @@ for method in GET POST; do
       h_runs+="$(run "http://127.0.0.1:$httpd_port/" "$conns" "$method")"$'\n'
       n_runs+="$(run "http://127.0.0.1:$nginx_port/" "$conns" "$method")"$'\n'
     done
-    read -r h_rps h_p99 < <(printf '%s' "$h_runs" | best)
-    read -r n_rps n_p99 < <(printf '%s' "$n_runs" | best)
+    read -r h_rps h_p99 h_cpu < <(printf '%s' "$h_runs" | best)
+    read -r n_rps n_p99 n_cpu < <(printf '%s' "$n_runs" | best)
     ratio=$(awk -v a="$h_rps" -v b="$n_rps" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }')
-    printf '| %s | %s | %.0f | %s | %.0f | %s | %s |\n' \
-      "$method" "$conns" "$h_rps" "$h_p99" "$n_rps" "$n_p99" "$ratio"
+    cpu_ratio=$(awk -v a="$h_cpu" -v b="$n_cpu" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }')
+    printf '| %s | %s | %.0f | %s | %.0f | %s | %s | %s | %s | %s |\n' \
+      "$method" "$conns" "$h_rps" "$h_p99" "$n_rps" "$n_p99" "$ratio" \
+      "$h_cpu" "$n_cpu" "$cpu_ratio"
   done
 done
 
