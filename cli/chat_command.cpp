@@ -4,22 +4,16 @@
 // the file, abandoned turns, the prompt) goes to standard error.
 #include <unistd.h>
 
-#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <exception>
-#include <optional>
 #include <string>
-#include <string_view>
 
-#include "base/error.h"
+#include "cli/chat_session.h"
+#include "cli/cli_support.h"
 #include "cli/commands.h"
-#include "engine/brain.h"
-#include "langfile/CorvLangU.h"
-#include "platform/files.h"
+#include "cli/shell.h"
+#include "cli/trace_format.h"
+#include "engine/trace.h"
 #include "platform/operator_messages.h"
-#include "text/text_util.h"
 
 namespace corvane {
 
@@ -30,78 +24,49 @@ const char kChatUsage[] =
     "input with one line on standard output. Files that the knowledge base\n"
     "names resolve under the directory of FILE.clf. Problems in the file and\n"
     "turns abandoned by an error are reported on standard error; such a turn\n"
-    "replies with an empty line. On a terminal, leave with Ctrl-D or /quit.\n"
+    "replies with an empty line; so does an input line longer than 1 MiB,\n"
+    "which is refused. Line ends inside a reply are written as blanks, so\n"
+    "every input line gets exactly one reply line. FILE.clf must exist,\n"
+    "unless --save is given (then a missing file starts a new one).\n"
+    "\n"
+    "When standard input is a terminal, chat is an interactive shell with\n"
+    "line editing and a history (~/.corvane_history); lines that begin with\n"
+    "'/' are commands (/help lists them; leave with /quit or Ctrl-D).\n"
+    "Otherwise every line is input, including those that begin with '/'.\n"
     "\n"
     "Options:\n"
     "  --seed N    seed the random choices with N (0 to 18446744073709551615)\n"
     "              so that a conversation can be replayed\n"
     "  --save      at the end of input, write the knowledge base back to\n"
     "              FILE.clf, with everything learnt during the conversation\n"
+    "  --trace     after every reply, write on standard error why it was\n"
+    "              chosen: the patterns scored, the winner with its file and\n"
+    "              line, the response, and what the turn changed\n"
+    "  --trace=json\n"
+    "              the same as one JSON object per turn and line\n"
     "  -h, --help  show this text\n";
 
 namespace {
 
-// A decimal number from 0 to 2^64-1, nothing else.
-std::optional<uint64_t> ParseSeed(std::string_view text) {
-  if (text.empty() || text.size() > 20) return std::nullopt;
-  uint64_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    const uint64_t digit = static_cast<uint64_t>(c - '0');
-    if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
-    value = value * 10 + digit;
-  }
-  return value;
-}
-
-// Reports an error that abandoned an operation of the brain.
-void ReportError(const char* kind, const char* message) {
-  std::fprintf(stderr, "corvane: %s: %s\n", kind, message);
-  std::fflush(stderr);
-}
-
-// Runs `step`, reporting what it throws; true when it did not throw.
-template <typename Fn>
-bool Guarded(Fn&& step) {
-  try {
-    step();
-    return true;
-  } catch (const Error& e) {
-    ReportError(e.kind_name(), e.what());
-  } catch (const std::exception& e) {
-    ReportError("Exception", e.what());
-  }
-  return false;
-}
-
-// Reads one line of standard input without its line end (CR LF or LF);
-// false at the end of input.
-bool ReadInputLine(std::string& line) {
-  static char* buffer = nullptr;
-  static size_t capacity = 0;
-  const ssize_t got = ::getline(&buffer, &capacity, stdin);
-  if (got < 0) return false;
-  std::size_t n = static_cast<std::size_t>(got);
-  if (n > 0 && buffer[n - 1] == '\n') {
-    --n;
-    if (n > 0 && buffer[n - 1] == '\r') --n;
-  }
-  line.assign(buffer, n);
-  return true;
-}
-
 void WriteReply(const std::string& reply) {
-  std::fwrite(reply.data(), 1, reply.size(), stdout);
+  const std::string line = OneLine(reply);
+  std::fwrite(line.data(), 1, line.size(), stdout);
   std::fputc('\n', stdout);
   std::fflush(stdout);
+}
+
+void WriteTrace(const TurnTrace& trace, TraceFormat format) {
+  const std::string text = format == TraceFormat::kJson
+                               ? FormatTraceJson(trace) + "\n"
+                               : FormatTraceText(trace);
+  std::fwrite(text.data(), 1, text.size(), stderr);
+  std::fflush(stderr);
 }
 
 }  // namespace
 
 int RunChatCommand(int argc, char** argv) {
-  std::optional<uint64_t> seed;
-  bool save = false;
-  std::string path;
+  ChatOptions options;
   bool have_path = false;
   bool options_done = false;
   for (int i = 0; i < argc; ++i) {
@@ -113,7 +78,15 @@ int RunChatCommand(int argc, char** argv) {
         std::fputs(kChatUsage, stdout);
         return 0;
       } else if (arg == "--save") {
-        save = true;
+        options.save = true;
+      } else if (arg == "--trace" || arg == "--trace=text") {
+        options.trace = TraceFormat::kText;
+      } else if (arg == "--trace=json") {
+        options.trace = TraceFormat::kJson;
+      } else if (arg.rfind("--trace=", 0) == 0) {
+        return UsageError(
+            "chat", "--trace takes text or json, not '" + arg.substr(8) + "'",
+            kChatUsage);
       } else if (arg == "--seed" || arg.rfind("--seed=", 0) == 0) {
         std::string value;
         if (arg == "--seed") {
@@ -123,8 +96,8 @@ int RunChatCommand(int argc, char** argv) {
         } else {
           value = arg.substr(7);
         }
-        seed = ParseSeed(value);
-        if (!seed)
+        options.seed = ParseSeed(value);
+        if (!options.seed)
           return UsageError(
               "chat", "--seed needs a number, not '" + value + "'", kChatUsage);
       } else {
@@ -134,10 +107,19 @@ int RunChatCommand(int argc, char** argv) {
     }
     if (have_path)
       return UsageError("chat", "more than one FILE.clf given", kChatUsage);
-    path = arg;
+    options.path = arg;
     have_path = true;
   }
   if (!have_path) return UsageError("chat", "no FILE.clf given", kChatUsage);
+  // With --save a missing file is how a new knowledge base begins: the
+  // reader reports it and the conversation starts empty.
+  if (!options.save) {
+    const std::string problem = UnreadableFileProblem(options.path);
+    if (!problem.empty()) {
+      std::fprintf(stderr, "corvane chat: %s\n", problem.c_str());
+      return 2;
+    }
+  }
 
   SetOperatorMessageHandler([](const std::string& text) {
     std::fwrite(text.data(), 1, text.size(), stderr);
@@ -145,39 +127,37 @@ int RunChatCommand(int argc, char** argv) {
     std::fflush(stderr);
   });
 
-  BrainClass brain;
-  if (seed) brain.Seed(*seed);
-  brain.SetFileRoot(DirectoryOf(path));
-  brain.ProtectFile(path);
-  AttachLanguageReader(brain);
-  if (!Guarded([&] { LoadLanguageFile(brain, path); })) return 1;
-  // What the start patterns say stays pending and leads the first reply,
-  // also when a start pattern fails half-way.
-  Guarded([&] { brain.Start(); });
+  ChatSession session(options.path);
+  if (options.seed) session.SetSeed(*options.seed);
+  if (!session.Load()) return 1;
 
-  const bool terminal = ::isatty(STDIN_FILENO) == 1;
+  if (::isatty(STDIN_FILENO) == 1) return RunShell(session, options);
+
+  LineInput input(stdin);
   std::string line;
+  TurnTrace trace;
   for (;;) {
-    if (terminal) {
-      std::fputs("> ", stderr);
+    const LineInput::Result got = input.Next(line);
+    if (got == LineInput::Result::kEnd) break;
+    if (got == LineInput::Result::kTooLong) {
+      std::fprintf(stderr,
+                   "corvane chat: input line longer than %zu bytes refused\n",
+                   kMaxInputLine);
       std::fflush(stderr);
+      WriteReply("");
+      continue;
     }
-    if (!ReadInputLine(line)) {
-      if (terminal) std::fputc('\n', stderr);
-      break;
+    if (options.trace == TraceFormat::kNone) {
+      WriteReply(session.Respond(line));
+      continue;
     }
-    if (terminal && TrimView(line) == "/quit") break;
-    std::string reply;
-    // A failed turn replies with an empty line; what it said stays pending
-    // and leads the next reply.
-    Guarded([&] { reply = brain.Respond(line); });
-    WriteReply(reply);
+    trace = TurnTrace();
+    WriteReply(session.Respond(line, &trace));
+    WriteTrace(trace, options.trace);
   }
 
-  Guarded([&] { brain.Stop(); });
-  if (save) {
-    if (!Guarded([&] { SaveLanguageFile(brain, path); })) return 1;
-  }
+  session.Stop();
+  if (options.save && !session.Save()) return 1;
   return 0;
 }
 

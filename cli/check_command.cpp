@@ -1,25 +1,42 @@
 // `corvane check`: reads a language file into a fresh brain and lists every
 // problem the reader finds, so an author can mend a file before serving it.
 #include <cstdio>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
+#include "cli/cli_support.h"
 #include "cli/commands.h"
+#include "cli/lint.h"
 #include "engine/a1U2.h"
 #include "langfile/CorvLangU.h"
+#include "platform/files.h"
 
 namespace corvane {
 
 const char kCheckUsage[] =
     "Usage: corvane check FILE.clf\n"
+    "       corvane check --strict FILE.clf\n"
     "\n"
     "Reads FILE.clf into a fresh brain and prints every problem as\n"
     "'FILE.clf:LINE: message', followed by the offending line indented, and\n"
     "then a one-line summary of what was read.\n"
     "\n"
-    "Exit status: 0 when the file has no problem, 1 when it has one or\n"
-    "cannot be read, 2 for a usage error.\n"
+    "Likely mistakes that the reader accepts are warnings, printed after\n"
+    "the problems as 'FILE.clf:LINE: warning: message': fragment kinds and\n"
+    "response types that are no known name (read as None), comment lines\n"
+    "that begin with a keyword, modes, procedures, steps, states,\n"
+    "collections and labels that responses name but nothing defines,\n"
+    "patterns that can never win, labels given twice, macro braces that do\n"
+    "not pair up.\n"
+    "\n"
+    "Exit status: 0 when the file has no problem (warnings allowed unless\n"
+    "--strict), 1 when it has one, 2 for a usage error or a file that\n"
+    "cannot be read.\n"
     "\n"
     "Options:\n"
+    "  --strict    exit with 1 when there is a warning, too\n"
     "  -h, --help  show this text\n";
 
 namespace {
@@ -33,6 +50,7 @@ std::string Counted(long long n, const char* singular, const char* plural) {
 int RunCheckCommand(int argc, char** argv) {
   std::string path;
   bool have_path = false;
+  bool strict = false;
   bool options_done = false;
   for (int i = 0; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -45,6 +63,10 @@ int RunCheckCommand(int argc, char** argv) {
         std::fputs(kCheckUsage, stdout);
         return 0;
       }
+      if (arg == "--strict") {
+        strict = true;
+        continue;
+      }
       return UsageError("check", "unknown option '" + arg + "'", kCheckUsage);
     }
     if (have_path)
@@ -53,6 +75,15 @@ int RunCheckCommand(int argc, char** argv) {
     have_path = true;
   }
   if (!have_path) return UsageError("check", "no FILE.clf given", kCheckUsage);
+  const std::string unreadable = UnreadableFileProblem(path);
+  const std::optional<std::string> text =
+      unreadable.empty() ? ReadFileBytes(path) : std::nullopt;
+  if (!text) {
+    std::fprintf(stderr, "corvane check: %s\n",
+                 unreadable.empty() ? ("cannot read " + path).c_str()
+                                    : unreadable.c_str());
+    return 2;
+  }
 
   long long problems = 0;
   BrainClass brain;
@@ -64,6 +95,17 @@ int RunCheckCommand(int argc, char** argv) {
     if (problem.has_text) out += "    " + problem.text + "\n";
     std::fwrite(out.data(), 1, out.size(), stdout);
   });
+
+  const std::vector<LintWarning> warnings = LintKnowledgeBase(brain, *text);
+  const std::vector<std::string_view> lines = LanguageFileLines(*text);
+  for (const LintWarning& warning : warnings) {
+    std::string out = path + ":" + std::to_string(warning.line) +
+                      ": warning: " + warning.message + "\n";
+    if (warning.line >= 1 &&
+        static_cast<std::size_t>(warning.line) <= lines.size())
+      out += "    " + std::string(lines[warning.line - 1]) + "\n";
+    std::fwrite(out.data(), 1, out.size(), stdout);
+  }
 
   long long patterns = 0;
   for (const auto& mode : brain.Modes) patterns += mode->Patterns.Count();
@@ -78,10 +120,15 @@ int RunCheckCommand(int argc, char** argv) {
       Counted(brain.Collections.Count(), "collection", "collections") + "; " +
       (problems == 0 ? std::string("no problems")
                      : Counted(problems, "problem", "problems")) +
+      (warnings.empty()
+           ? std::string()
+           : ", " + Counted(static_cast<long long>(warnings.size()), "warning",
+                            "warnings")) +
       "\n";
   std::fwrite(summary.data(), 1, summary.size(), stdout);
   std::fflush(stdout);
-  return problems == 0 ? 0 : 1;
+  if (problems > 0) return 1;
+  return strict && !warnings.empty() ? 1 : 0;
 }
 
 }  // namespace corvane

@@ -21,10 +21,16 @@ int UsageError(const char* command, const std::string& problem,
 // problem and a summary on standard output.
 int RunCheckCommand(int argc, char** argv);
 
+// `corvane test [--seed N] [--update] FILE.clf TESTFILE...`: runs
+// conversation tests; 0 when all pass, 1 when one fails, 2 for a usage or
+// file error.
+int RunTestCommand(int argc, char** argv);
+
 // The usage texts, each ending in a line end.
 extern const char kMainUsage[];
 extern const char kChatUsage[];
 extern const char kCheckUsage[];
+extern const char kTestUsage[];
 
 }  // namespace corvane
 

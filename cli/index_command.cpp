@@ -17,6 +17,16 @@ constexpr char kUsage[] =
     "usage: corvane index build CORPUS.txt DIR\n"
     "       corvane index ask DIR PHRASE...\n";
 
+constexpr char kHelp[] =
+    "\n"
+    "  build CORPUS.txt DIR  make the word index files Words.str,\n"
+    "                        WordIndex.idx and OVData.str in DIR from the\n"
+    "                        corpus; problems name their corpus line\n"
+    "  ask DIR PHRASE...     print the index's answer for PHRASE\n"
+    "\n"
+    "Exit status: 0 success, 1 a refused corpus, an unreadable or\n"
+    "unwritable file or no answer, 2 a usage error.\n";
+
 int Usage(const std::string& problem) {
   std::cerr << "corvane index: " << problem << "\n" << kUsage;
   return 2;
@@ -71,6 +81,14 @@ int Ask(const std::string& dir, const std::string& phrase) {
 int RunIndexCommand(int argc, char** argv) {
   try {
     if (argc < 1 || argv[0] == nullptr) return Usage("missing subcommand");
+    for (int i = 0; i < argc; ++i) {
+      const std::string arg = argv[i];
+      if (arg == "--") break;
+      if (arg == "-h" || arg == "--help") {
+        std::cout << kUsage << kHelp;
+        return 0;
+      }
+    }
     const std::string sub = argv[0];
     if (sub == "build") {
       if (argc != 3) return Usage("build takes CORPUS.txt and DIR");

@@ -15,7 +15,11 @@ const char kMainUsage[] =
     "  chat [--seed N] [--save] FILE.clf\n"
     "                 talk to the knowledge base FILE.clf: each line of\n"
     "                 standard input gets one reply line on standard output\n"
-    "  check FILE.clf  report every problem of FILE.clf and a summary\n"
+    "  check [--strict] FILE.clf\n"
+    "                 report every problem of FILE.clf and a summary, with\n"
+    "                 warnings about likely mistakes\n"
+    "  test [--seed N] [--update] FILE.clf TESTFILE...\n"
+    "                 run conversation tests against FILE.clf\n"
     "  index ...       build and query a word index\n"
     "\n"
     "Options:\n"
@@ -47,6 +51,8 @@ int main(int argc, char** argv) {
     return corvane::RunChatCommand(argc - 2, argv + 2);
   if (std::strcmp(command, "check") == 0)
     return corvane::RunCheckCommand(argc - 2, argv + 2);
+  if (std::strcmp(command, "test") == 0)
+    return corvane::RunTestCommand(argc - 2, argv + 2);
   if (std::strcmp(command, "index") == 0)
     return corvane::RunIndexCommand(argc - 2, argv + 2);
   std::fprintf(stderr, "corvane: unknown command '%s'\n\n%s", command,

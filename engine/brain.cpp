@@ -9,6 +9,7 @@
 #include "engine/pattern.h"
 #include "engine/proc.h"
 #include "platform/clock.h"
+#include "text/text_util.h"
 
 namespace corvane {
 
@@ -210,6 +211,15 @@ DataCollectionClass* BrainClass::FindOrCreateCollection(const std::string& name)
   if (DataCollectionClass* found = FindCollection(name)) return found;
   if (name.empty()) return nullptr;
   return AddCollection(name, std::make_unique<DataCollectionClass>());
+}
+
+void BrainClass::NoteFactSource(std::string_view name, SourceLocation source) {
+  fact_sources_[UpperAscii(name)] = std::move(source);
+}
+
+const SourceLocation* BrainClass::FactSource(std::string_view name) const {
+  const auto found = fact_sources_.find(UpperAscii(name));
+  return found == fact_sources_.end() ? nullptr : &found->second;
 }
 
 Item* BrainClass::FindNamedObject(std::string_view label) const {

@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -35,6 +36,7 @@ class KnowledgeClass;
 class PatternClass;
 class ProcClass;
 class StepPatternClass;
+struct TurnTrace;
 
 class BrainClass : public Item {
  public:
@@ -182,6 +184,12 @@ class BrainClass : public Item {
 
   // ---- Helpers of our own ----
 
+  // Records where the language file set the fact `name` (the latest line
+  // wins); facts without a record were set by a conversation.
+  void NoteFactSource(std::string_view name, SourceLocation source);
+  // Where the language file set the fact (ignoring case), or nullptr.
+  const SourceLocation* FactSource(std::string_view name) const;
+
   // The collection registered under `name` (ignoring case), or nullptr.
   DataCollectionClass* FindCollection(std::string_view name) const;
   // The collection of that name, created empty and registered when missing.
@@ -194,6 +202,11 @@ class BrainClass : public Item {
   void Park(std::unique_ptr<T> item) {
     if (item) parked_.push_back(std::shared_ptr<void>(std::move(item)));
   }
+
+  // Attaches the trace that the following turns fill, or detaches it with
+  // nullptr. The brain does not own it; it must outlive the turns.
+  void SetTrace(TurnTrace* trace) { trace_ = trace; }
+  TurnTrace* trace() const { return trace_; }
 
   Random& random() { return random_; }
   // Restarts the generator from `seed`, so a conversation replays exactly.
@@ -259,12 +272,14 @@ class BrainClass : public Item {
 
   std::vector<std::unique_ptr<DataCollectionClass>> collection_store_;
   std::vector<std::shared_ptr<void>> parked_;  // Replaced and deleted items.
+  std::map<std::string, SourceLocation> fact_sources_;  // Upper-cased name.
   Random random_;
   PathMapper paths_;
   LineLoaderFn line_loader_;
   int submit_depth_ = 0;  // Nesting of Submit inside the current turn.
   uint64_t knowledge_generation_ = 1;
   int32_t turn_tasks_ = 0;  // Tasks the current turn has executed.
+  TurnTrace* trace_ = nullptr;  // Not owned; null when nobody traces.
 };
 
 }  // namespace corvane

@@ -6,6 +6,8 @@
 #define CORVANE_ENGINE_ITEM_H_
 
 #include <cstdint>
+#include <memory>
+#include <string>
 
 namespace corvane {
 
@@ -24,11 +26,24 @@ enum class ObjectKind : uint8_t {
   kCollection,
 };
 
+// Where the language file declared an item. An item that a conversation
+// created (a learnt pattern, lines read by "Make Code") has no file and
+// line 0. The file name is shared by every item of one reading.
+struct SourceLocation {
+  std::shared_ptr<const std::string> file;  // The path as given to the reader.
+  int64_t line = 0;                         // 1-based; 0 without a file.
+
+  bool from_file() const { return file != nullptr && line > 0; }
+};
+
 class Item {
  public:
   Item(const Item&) = delete;
   Item& operator=(const Item&) = delete;
   ObjectKind kind() const { return kind_; }
+  // Where the reader created the item; empty for items of a conversation.
+  const SourceLocation& source() const { return source_; }
+  void set_source(SourceLocation source) { source_ = std::move(source); }
 
  protected:
   explicit Item(ObjectKind kind) : kind_(kind) {}
@@ -36,6 +51,7 @@ class Item {
 
  private:
   ObjectKind kind_;
+  SourceLocation source_;
 };
 
 // `item` seen as T when its kind is T's, otherwise nullptr.

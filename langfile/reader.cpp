@@ -138,9 +138,15 @@ std::string* ObjectNameOf(Item* item) {
 // The state of one reading and the handlers of the line kinds.
 class LineReader {
  public:
+  // `file` names the file being read; null for lines of a conversation,
+  // whose items carry no source location.
   LineReader(BrainClass& brain, bool from_lines,
-             const LanguageProblemSink& sink)
-      : brain_(brain), from_lines_(from_lines), sink_(sink) {
+             const LanguageProblemSink& sink,
+             std::shared_ptr<const std::string> file = nullptr)
+      : brain_(brain),
+        from_lines_(from_lines),
+        sink_(sink),
+        file_(std::move(file)) {
     if (!brain.Modes.empty()) {
       cur_mode_ = brain.Modes.At(0);
       cur_object_ = cur_mode_;
@@ -154,7 +160,12 @@ class LineReader {
     ++line_number_;
     whole_ = line;
     rest_ = line;
+    // Every handler that creates an item makes it the current object, so a
+    // changed current object is the item this line created.
+    Item* const before = cur_object_;
     Dispatch(Classify());
+    if (file_ != nullptr && cur_object_ != before && cur_object_ != nullptr)
+      cur_object_->set_source({file_, line_number_});
   }
 
   // Files the members still waiting at the end of the input.
@@ -288,6 +299,7 @@ class LineReader {
   void OnFact() {
     std::string name = NextBracedField();
     std::string value = NextBracedField();
+    if (file_ != nullptr) brain_.NoteFactSource(name, {file_, line_number_});
     brain_.SetFact(name, value);
   }
 
@@ -485,6 +497,7 @@ class LineReader {
   BrainClass& brain_;
   const bool from_lines_;  // A line list: "AUTO-NAME" honoured.
   const LanguageProblemSink& sink_;
+  const std::shared_ptr<const std::string> file_;  // Null: no locations.
   std::string_view whole_;  // The line as read.
   std::string_view rest_;   // What the field scanners have left.
   int64_t line_number_ = 0;
@@ -570,7 +583,8 @@ void LoadLanguageFile(BrainClass& brain, const std::string& path,
   const bool unix_lines = input.find('\r') == std::string_view::npos;
   const char line_end = unix_lines ? '\n' : '\r';
 
-  LineReader reader(brain, /*from_lines=*/false, sink);
+  LineReader reader(brain, /*from_lines=*/false, sink,
+                    std::make_shared<const std::string>(path));
   std::size_t pos = 0;
   while (pos < input.size()) {
     const std::size_t end = input.find(line_end, pos);

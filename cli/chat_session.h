@@ -1,0 +1,58 @@
+// One conversation of the command line with a knowledge-base file: the
+// brain, loaded from the file and started, and the turns that it answers.
+// `corvane chat` (plain and interactive) and `corvane test` use it.
+// Not thread-safe.
+#ifndef CORVANE_CLI_CHAT_SESSION_H_
+#define CORVANE_CLI_CHAT_SESSION_H_
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "engine/brain.h"
+#include "engine/trace.h"
+#include "langfile/CorvLangU.h"
+
+namespace corvane {
+
+class ChatSession {
+ public:
+  // `path` is the knowledge-base file; files it names resolve under its
+  // directory. Problems of the file go to `problems` when given, otherwise
+  // to the operator messages.
+  explicit ChatSession(std::string path,
+                       LanguageProblemSink problems = nullptr)
+      : path_(std::move(path)), problems_(std::move(problems)) {}
+
+  // Makes a fresh brain, seeds it when a seed is set, reads the file and
+  // starts the brain. False when reading threw (reported on standard
+  // error); a failing start is reported but still gives a usable brain.
+  bool Load();
+
+  // One turn. Errors that abandon the turn are reported on standard error
+  // and give an empty reply. With `trace`, the turn's trace is filled in.
+  // The reply is returned as the brain joined it (CR and LF kept).
+  std::string Respond(const std::string& input, TurnTrace* trace = nullptr);
+
+  // Fires the stop patterns; reported errors are ignored.
+  void Stop();
+  // Writes the knowledge base to the file; false when that threw.
+  bool Save();
+
+  // The seed for every later Load; also reseeds the current brain.
+  void SetSeed(uint64_t seed);
+
+  BrainClass& brain() { return *brain_; }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+  LanguageProblemSink problems_;
+  std::optional<uint64_t> seed_;
+  std::unique_ptr<BrainClass> brain_;
+};
+
+}  // namespace corvane
+
+#endif  // CORVANE_CLI_CHAT_SESSION_H_

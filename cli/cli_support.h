@@ -1,0 +1,63 @@
+// Pieces the subcommands of the corvane command share: option values,
+// the test that a knowledge-base file can be read, bounded reading of input
+// lines, and the one-line form of a reply.
+#ifndef CORVANE_CLI_CLI_SUPPORT_H_
+#define CORVANE_CLI_CLI_SUPPORT_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "engine/item.h"
+
+namespace corvane {
+
+// The longest input line a conversation takes, without its line end.
+inline constexpr std::size_t kMaxInputLine = std::size_t{1} << 20;
+
+// A decimal number from 0 to 2^64-1, nothing else.
+std::optional<uint64_t> ParseSeed(std::string_view text);
+
+// Empty when `path` names a regular file that can be opened for reading;
+// otherwise what is wrong, as "cannot read PATH: REASON".
+std::string UnreadableFileProblem(const std::string& path);
+
+// Reads lines from a stream, each without its line end (LF, or CR LF).
+// A line longer than `limit` bytes is skipped up to its line end without
+// being kept, so memory stays bounded by the limit whatever the input.
+// Not thread-safe; does not own the stream.
+class LineInput {
+ public:
+  enum class Result { kLine, kTooLong, kEnd };
+
+  explicit LineInput(std::FILE* stream, std::size_t limit = kMaxInputLine)
+      : stream_(stream), limit_(limit) {}
+
+  // kLine with the line in `line`; kTooLong when the line exceeded the
+  // limit (`line` is then empty); kEnd at the end of input. The last line
+  // may lack a line end.
+  Result Next(std::string& line);
+
+ private:
+  std::FILE* stream_;
+  std::size_t limit_;
+};
+
+// `reply` with every CR and LF byte replaced by a blank, so that a reply
+// always takes exactly one output line.
+std::string OneLine(std::string reply);
+
+// Where an item came from, for authors: "kb.clf:12", or "created by
+// conversation" for items without a file.
+std::string SourceText(const SourceLocation& source);
+
+// Reports an error that abandoned an operation of the brain on standard
+// error as "corvane: KIND: MESSAGE".
+void ReportError(const char* kind, const char* message);
+
+}  // namespace corvane
+
+#endif  // CORVANE_CLI_CLI_SUPPORT_H_

@@ -1,0 +1,576 @@
+#include "cli/lint.h"
+
+#include <algorithm>
+#include <array>
+#include <map>
+#include <set>
+
+#include "engine/a1U2.h"
+#include "engine/type_tables.h"
+#include "text/text_util.h"
+
+namespace corvane {
+namespace {
+
+
+// The keywords as the reader knows them, in the order it tries them; a
+// line is a keyword line when its left-trimmed text begins with one.
+constexpr std::array<std::string_view, 16> kKeywords = {
+    "FACT",     "START-COLLECTION", "END-COLLECTION", "MODE",
+    "STATE",    "PROCEDURE",        "STEP",           "FOR-MODE",
+    "FOR-STEP", "THRESHOLD",        "FOR-STATE",      "FRAGMENT",
+    "RESPONSE", "TASK",             "NAME-OBJECT",    "AUTO-NAME",
+};
+
+bool BeginsWithKeyword(std::string_view text, std::string_view keyword) {
+  if (text.size() < keyword.size()) return false;
+  for (std::size_t i = 0; i < keyword.size(); ++i) {
+    char c = text[i];
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+    if (c != keyword[i]) return false;
+  }
+  return true;
+}
+
+std::string_view KeywordOf(std::string_view left_trimmed) {
+  for (std::string_view k : kKeywords)
+    if (BeginsWithKeyword(left_trimmed, k)) return k;
+  return {};
+}
+
+bool IsAlnum(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+         (c >= '0' && c <= '9');
+}
+
+// A name compared loosely: letters and digits only, upper-cased.
+std::string Loose(std::string_view name) {
+  std::string out;
+  for (char c : name)
+    if (IsAlnum(c)) out.push_back(c >= 'a' && c <= 'z' ? c - 32 : c);
+  return out;
+}
+
+// Edit distance of two short texts (bounded by the callers to 40 bytes).
+std::size_t Distance(const std::string& a, const std::string& b) {
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t up = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1,
+                         diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = up;
+    }
+  }
+  return row[b.size()];
+}
+
+// " (did you mean 'X'?)" for the known name closest to `name`, or "".
+template <std::size_t N>
+std::string Suggestion(std::string_view name,
+                       const std::array<std::string_view, N>& known) {
+  const std::string loose = Loose(name);
+  if (loose.empty() || loose.size() > 40) return {};
+  std::size_t best = 3;
+  std::string_view best_name;
+  for (std::string_view k : known) {
+    const std::size_t d = Distance(loose, Loose(k));
+    if (d < best) {
+      best = d;
+      best_name = k;
+    }
+  }
+  if (best_name.empty()) return {};
+  return " (did you mean '" + std::string(best_name) + "'?)";
+}
+
+// The reader's braced-field scan: the index just after the field (and a
+// comma after it), so that the field after it can be found; npos when the
+// field's braces never close (the field takes the rest of the line).
+std::size_t SkipBracedField(std::string_view rest) {
+  long long depth = 0;
+  std::size_t i = 0;
+  for (; i < rest.size(); ++i) {
+    const char c = rest[i];
+    if (c == '{') {
+      ++depth;
+    } else if (c == '}') {
+      if (depth == 1) break;
+      --depth;
+    }
+  }
+  if (i >= rest.size()) return std::string_view::npos;
+  ++i;
+  std::size_t j = i;
+  while (j < rest.size() && IsTrimmable(rest[j])) ++j;
+  if (j < rest.size() && rest[j] == ',') return j + 1;
+  return i;
+}
+
+std::string CommaField(std::string_view rest) {
+  rest = TrimLeftView(rest);
+  return Trim(rest.substr(0, rest.find(',')));
+}
+
+bool NameIn(const NameList& names, std::string_view name) {
+  return names.IndexOf(name) >= 0;
+}
+
+// A name that is decided while the conversation runs: not checked.
+bool IsDynamic(std::string_view name) {
+  return name.find('^') != std::string_view::npos;
+}
+
+// Where a macro's braces do not pair up in `text`, or "" when they do.
+// Only texts with a macro opening ("^" and a letter) are judged.
+std::string BraceProblem(std::string_view text) {
+  bool has_macro = false;
+  for (std::size_t i = 0; i + 1 < text.size(); ++i)
+    if (text[i] == '^' && IsAlnum(text[i + 1])) has_macro = true;
+  if (!has_macro) return {};
+  long long depth = 0;
+  for (char c : text) {
+    if (c == '{') {
+      ++depth;
+    } else if (c == '}') {
+      if (depth == 0) return "a '}' that closes no macro";
+      --depth;
+    }
+  }
+  if (depth > 0)
+    return depth == 1 ? "a macro that is never closed with '}'"
+                      : std::to_string(depth) +
+                            " macros that are never closed with '}'";
+  return {};
+}
+
+// Collects the warnings of one reading.
+class Linter {
+ public:
+  Linter(const BrainClass& brain, std::vector<LintWarning>& out)
+      : brain_(brain), out_(out) {
+    for (int i = 0; i < brain.Collections.Count(); ++i)
+      collections_.insert(UpperAscii(brain.Collections.At(i)));
+  }
+
+  void Run(std::string_view file_text) {
+    ScanLines(file_text);
+    // Names that responses may create count as defined.
+    WalkResponses([&](const auto& r, const ProcClass*) { NoteCreated(r); });
+    for (int m = 0; m < brain_.Modes.Count(); ++m) CheckMode(*brain_.Modes.At(m));
+    for (int p = 0; p < brain_.Procs.Count(); ++p) CheckProc(*brain_.Procs.At(p));
+    CheckLabels();
+  }
+
+ private:
+  void Warn(const Item& item, std::string message) {
+    if (!item.source().from_file()) return;
+    Warn(item.source().line, std::move(message));
+  }
+  void Warn(int64_t line, std::string message) {
+    out_.push_back({line, std::move(message)});
+  }
+
+  // ---- The lines as written ----
+
+  void ScanLines(std::string_view file_text) {
+    const std::vector<std::string_view> lines = LanguageFileLines(file_text);
+    bool in_collection = false;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      const int64_t number = static_cast<int64_t>(i) + 1;
+      const std::string_view text = TrimLeftView(lines[i]);
+      if (in_collection) {
+        if (BeginsWithKeyword(text, "END-COLLECTION")) in_collection = false;
+        continue;
+      }
+      const std::string_view keyword = KeywordOf(text);
+      if (keyword.empty()) continue;
+      if (keyword == "START-COLLECTION") in_collection = true;
+      const std::string_view after = text.substr(keyword.size());
+      CheckKeywordLine(number, keyword, after);
+      if (keyword == "FRAGMENT") CheckFragmentKind(number, after);
+      if (keyword == "RESPONSE" || keyword == "TASK")
+        CheckResponseType(number, keyword, after);
+    }
+  }
+
+  // Comment lines that begin with a keyword are read as keyword lines.
+  void CheckKeywordLine(int64_t line, std::string_view keyword,
+                        std::string_view after) {
+    const std::string shown(keyword);
+    const std::string why =
+        "the line begins with the keyword " + shown +
+        " and is read as a " + shown +
+        " line; if it is a comment, begin it with a word that is no keyword";
+    if (!after.empty() && (IsAlnum(after.front()) || after.front() == '-'))
+      return Warn(line, why);
+    const bool takes_fields =
+        keyword != "FOR-MODE" && keyword != "FOR-STEP" &&
+        keyword != "END-COLLECTION" && keyword != "AUTO-NAME" &&
+        keyword != "THRESHOLD";
+    if (takes_fields && after.find('{') == std::string_view::npos)
+      return Warn(line, why);
+    if (!takes_fields && keyword != "THRESHOLD" && !TrimView(after).empty())
+      return Warn(line, why);
+    if (keyword == "THRESHOLD" &&
+        std::none_of(after.begin(), after.end(),
+                     [](char c) { return c >= '0' && c <= '9'; }))
+      return Warn(line, why);
+  }
+
+  void CheckFragmentKind(int64_t line, std::string_view after) {
+    const std::string name = CommaField(after);
+    if (BrainClass::RelationCode(name) != rel::kNone ||
+        UpperAscii(name) == "NONE")
+      return;
+    Warn(line, "unknown fragment kind '" + name +
+                   "' is read as None, which never holds" +
+                   Suggestion(name, kRelationNames));
+  }
+
+  void CheckResponseType(int64_t line, std::string_view keyword,
+                         std::string_view after) {
+    const std::size_t skipped = SkipBracedField(after);
+    if (skipped == std::string_view::npos) {
+      Warn(line, "the braces of the text do not pair up, so the rest of the "
+                 "line is read as the text and the type as None");
+      return;
+    }
+    const std::string name = CommaField(after.substr(skipped));
+    if (BrainClass::ResponseTypeCode(name) != rt::kNone ||
+        UpperAscii(name) == "NONE")
+      return;
+    Warn(line, "unknown " +
+                   std::string(keyword == "TASK" ? "task" : "response") +
+                   " type '" + name + "' is read as None" +
+                   Suggestion(name, kResponseTypeNames));
+  }
+
+  // ---- The knowledge as read ----
+
+  // Calls fn(response or task, procedure of its step or nullptr) for every
+  // response and task.
+  template <typename Fn>
+  void WalkResponses(Fn&& fn) {
+    const auto each_response = [&](const OwningList<ResponseClass>& list,
+                                   const ProcClass* proc) {
+      for (int i = 0; i < list.Count(); ++i) {
+        const ResponseClass* r = list.At(i);
+        fn(*r, proc);
+        for (int t = 0; t < r->Tasks.Count(); ++t) fn(*r->Tasks.At(t), proc);
+      }
+    };
+    for (int m = 0; m < brain_.Modes.Count(); ++m) {
+      const KnowledgeClass* mode = brain_.Modes.At(m);
+      for (int p = 0; p < mode->Patterns.Count(); ++p) {
+        const PatternClass* pattern = mode->Patterns.At(p);
+        each_response(pattern->Responses, nullptr);
+        for (int t = 0; t < pattern->Thresholds.Count(); ++t)
+          each_response(pattern->Thresholds.At(t)->Responses, nullptr);
+        for (int s = 0; s < pattern->StateResponses.Count(); ++s)
+          each_response(pattern->StateResponses.At(s)->Responses, nullptr);
+      }
+    }
+    for (int p = 0; p < brain_.Procs.Count(); ++p) {
+      const ProcClass* proc = brain_.Procs.At(p);
+      for (int s = 0; s < proc->Steps.Count(); ++s) {
+        const StepClass* step = proc->Steps.At(s);
+        for (int sp = 0; sp < step->StepPatterns.Count(); ++sp)
+          each_response(step->StepPatterns.At(sp)->Responses, proc);
+      }
+    }
+  }
+
+  template <typename R>
+  void NoteCreated(const R& r) {
+    switch (r.RESPONSETYPE) {
+      case rt::kAddToCollection:
+      case rt::kLoadCollection:
+      case rt::kWordsToCollection:
+        collections_.insert(UpperAscii(Trim(r.THENAME)));
+        break;
+      case rt::kParseCollection:
+      case rt::kMergeCollection:
+        collections_.insert(UpperAscii(Trim(r.THENAME)));
+        collections_.insert(UpperAscii(Trim(r.THEVALUE)));
+        break;
+      default:
+        break;
+    }
+  }
+
+  bool CollectionKnown(const std::string& name) const {
+    return collections_.count(UpperAscii(Trim(name))) > 0;
+  }
+
+  void CheckTexts(const Item& item,
+                  std::initializer_list<const std::string*> texts) {
+    for (const std::string* text : texts) {
+      const std::string problem = BraceProblem(*text);
+      if (!problem.empty())
+        Warn(item, "unbalanced macro braces in '" + *text + "': " + problem);
+    }
+  }
+
+  void CheckFragment(const WordFragmentClass& f) {
+    CheckTexts(f, {&f.WORDFRAG, &f.THENAME, &f.THEVALUE});
+    if (IsDynamic(f.THENAME)) return;
+    if ((f.RELATION == rel::kInCollection ||
+         f.RELATION == rel::kInCollectionSub) &&
+        !CollectionKnown(f.THENAME))
+      Warn(f, "the fragment tests the collection '" + f.THENAME +
+                  "', which nothing defines or fills");
+    if (f.RELATION == rel::kStateMatch && !NameIn(brain_.StateNames, f.THENAME))
+      Warn(f, "the fragment tests the state '" + f.THENAME +
+                  "', which no State line declares");
+  }
+
+  template <typename R>
+  void CheckResponse(const R& r, const ProcClass* proc) {
+    CheckTexts(r, {&r.OUTTEXT, &r.THENAME, &r.THEVALUE});
+    const std::string name = Trim(r.THENAME);
+    const std::string type = BrainClass::ResponseTypeName(r.RESPONSETYPE);
+    const auto undefined = [&](const char* what) {
+      Warn(r, type + " names the " + what + " '" + name +
+                  "', which nothing defines");
+    };
+    if (IsDynamic(name)) return;
+    switch (r.RESPONSETYPE) {
+      case rt::kModeChange:
+        if (!NameIn(brain_.ModeNames, name)) undefined("mode");
+        break;
+      case rt::kStateChange:
+        if (!NameIn(brain_.StateNames, name))
+          Warn(r, type + " names the state '" + name +
+                      "', which no State line declares (it is created when "
+                      "the change runs)");
+        break;
+      case rt::kStartProc:
+      case rt::kCallProc:
+        if (!NameIn(brain_.ProcNames, name)) undefined("procedure");
+        break;
+      case rt::kGotoStep: {
+        bool found = proc != nullptr && NameIn(proc->StepNames, name);
+        for (int p = 0; proc == nullptr && !found && p < brain_.Procs.Count();
+             ++p)
+          found = NameIn(brain_.Procs.At(p)->StepNames, name);
+        if (!found) undefined(proc != nullptr ? "step of its procedure" : "step");
+        break;
+      }
+      case rt::kRemoveFromCollection:
+      case rt::kSaveCollection:
+      case rt::kClearCollection:
+      case rt::kSetUnsorted:
+        if (!CollectionKnown(name)) undefined("collection");
+        break;
+      case rt::kDoResponseFor:
+      case rt::kDeleteObject: {
+        const std::string label = Trim(r.OUTTEXT);
+        if (!IsDynamic(label) && brain_.FindNamedObject(label) == nullptr)
+          Warn(r, type + " names the label '" + label +
+                      "', which no Name-Object line gives");
+        break;
+      }
+      default:
+        break;
+    }
+  }
+
+  // Goto and BranchIf tasks jump to a label that a Set Label task of the
+  // same list sets.
+  void CheckTaskLabels(const ResponseClass& r) {
+    std::set<std::string> labels;
+    for (int t = 0; t < r.Tasks.Count(); ++t) {
+      const TaskClass* task = r.Tasks.At(t);
+      if (task->RESPONSETYPE == rt::kSetLabel)
+        labels.insert(UpperAscii(Trim(task->THENAME)));
+    }
+    for (int t = 0; t < r.Tasks.Count(); ++t) {
+      const TaskClass* task = r.Tasks.At(t);
+      if (task->RESPONSETYPE != rt::kGoto && task->RESPONSETYPE != rt::kBranchIf)
+        continue;
+      const std::string label = Trim(task->THENAME);
+      if (IsDynamic(label) || labels.count(UpperAscii(label)) > 0) continue;
+      Warn(*task, BrainClass::ResponseTypeName(task->RESPONSETYPE) +
+                      " jumps to the label '" + label +
+                      "', which no Set Label task of its list sets");
+    }
+  }
+
+  void CheckResponses(const OwningList<ResponseClass>& list,
+                      const ProcClass* proc) {
+    for (int i = 0; i < list.Count(); ++i) {
+      const ResponseClass* r = list.At(i);
+      CheckResponse(*r, proc);
+      for (int t = 0; t < r->Tasks.Count(); ++t)
+        CheckResponse(*r->Tasks.At(t), proc);
+      CheckTaskLabels(*r);
+    }
+  }
+
+  // The lowest and highest score a fragment can give.
+  static std::pair<int64_t, int64_t> FragmentRange(const WordFragmentClass& f) {
+    switch (f.RELATION) {
+      case rel::kAnd:
+      case rel::kNot:
+        return {-100, 100};
+      case rel::kOr:
+        return {0, 50};
+      case rel::kDataMatch:
+      case rel::kStateMatch:
+      case rel::kInCollection:
+      case rel::kOutMatch:
+      case rel::kCustom:
+      case rel::kCustomSub:
+      case rel::kInCollectionSub:
+      case rel::kExtract: {
+        const int64_t hit = f.BONUS;
+        const int64_t miss = -static_cast<int64_t>(f.PENALTY);
+        return {std::min(hit, miss), std::max(hit, miss)};
+      }
+      default:
+        return {0, 0};
+    }
+  }
+
+  // Patterns fired for other reasons than winning a turn.
+  static bool FiresOtherwise(const PatternClass& p) {
+    for (int i = 0; i < p.Fragments.Count(); ++i) {
+      switch (p.Fragments.At(i)->RELATION) {
+        case rel::kInitialize:
+        case rel::kFinalize:
+        case rel::kDoBefore:
+        case rel::kDoAfter:
+        case rel::kVolition:
+        case rel::kExternal:
+          return true;
+        default:
+          break;
+      }
+    }
+    return false;
+  }
+
+  void CheckMode(const KnowledgeClass& mode) {
+    // The highest lowest score of an earlier pattern: a later pattern
+    // that cannot score above it never wins, since ties go to the earlier.
+    bool have_floor = false;
+    int64_t floor = 0;
+    const PatternClass* floor_pattern = nullptr;
+    for (int i = 0; i < mode.Patterns.Count(); ++i) {
+      const PatternClass* p = mode.Patterns.At(i);
+      int64_t low = 0;
+      int64_t high = 0;
+      for (int f = 0; f < p->Fragments.Count(); ++f) {
+        const WordFragmentClass* fragment = p->Fragments.At(f);
+        CheckFragment(*fragment);
+        const auto range = FragmentRange(*fragment);
+        low += range.first;
+        high += range.second;
+      }
+      CheckResponses(p->Responses, nullptr);
+      for (int t = 0; t < p->Thresholds.Count(); ++t)
+        CheckResponses(p->Thresholds.At(t)->Responses, nullptr);
+      for (int s = 0; s < p->StateResponses.Count(); ++s) {
+        const StateClass* group = p->StateResponses.At(s);
+        if (!IsDynamic(group->STATE) && !NameIn(brain_.StateNames, group->STATE))
+          Warn(*group, "the responses for the state '" + group->STATE +
+                           "' never apply: no State line declares it");
+        CheckResponses(group->Responses, nullptr);
+      }
+      if (!FiresOtherwise(*p)) {
+        if (high <= -30000) {
+          Warn(*p, "the pattern can never win: it scores at most " +
+                       std::to_string(high) + ", and only scores above -30000 "
+                       "count");
+        } else if (have_floor && high <= floor) {
+          Warn(*p, "the pattern can never win" +
+                       (mode.Name.empty() ? std::string()
+                                          : " in mode '" + mode.Name + "'") +
+                       ": it scores at most " + std::to_string(high) +
+                       ", and the earlier pattern at line " +
+                       std::to_string(floor_pattern->source().line) +
+                       " scores at least " + std::to_string(floor) +
+                       " (ties go to the earlier pattern)");
+        }
+      }
+      if (p->source().from_file() && (!have_floor || low > floor)) {
+        have_floor = true;
+        floor = low;
+        floor_pattern = p;
+      }
+    }
+  }
+
+  void CheckProc(const ProcClass& proc) {
+    for (int s = 0; s < proc.Steps.Count(); ++s) {
+      const StepClass* step = proc.Steps.At(s);
+      CheckTexts(*step, {&step->Prompt});
+      for (int sp = 0; sp < step->StepPatterns.Count(); ++sp) {
+        const StepPatternClass* pattern = step->StepPatterns.At(sp);
+        for (int f = 0; f < pattern->Fragments.Count(); ++f)
+          CheckFragment(*pattern->Fragments.At(f));
+        CheckResponses(pattern->Responses, &proc);
+      }
+    }
+  }
+
+  // A label given twice: name lookups reach only the first.
+  void CheckLabels() {
+    std::map<std::string, const Item*> first;
+    for (int i = 0; i < brain_.NamedObjects.Count(); ++i) {
+      const std::string& label = brain_.NamedObjects.At(i);
+      const Item* item = static_cast<const Item*>(brain_.NamedObjects.ObjectAt(i));
+      if (TrimView(label).empty() || item == nullptr) continue;
+      const auto [at, added] = first.emplace(UpperAscii(label), item);
+      if (added || at->second == item) continue;
+      std::string where;
+      if (at->second->source().from_file())
+        where = " (first at line " + std::to_string(at->second->source().line) + ")";
+      Warn(*item, "the label '" + label + "' is given again" + where +
+                      "; names reach only the first item with it");
+    }
+  }
+
+  const BrainClass& brain_;
+  std::vector<LintWarning>& out_;
+  std::set<std::string> collections_;  // Upper-cased names.
+};
+
+}  // namespace
+
+std::vector<std::string_view> LanguageFileLines(std::string_view input) {
+  const std::size_t eof_mark = input.find('\x1a');
+  if (eof_mark != std::string_view::npos) input = input.substr(0, eof_mark);
+  const bool unix_lines = input.find('\r') == std::string_view::npos;
+  const char line_end = unix_lines ? '\n' : '\r';
+  std::vector<std::string_view> lines;
+  std::size_t pos = 0;
+  while (pos < input.size()) {
+    const std::size_t end = input.find(line_end, pos);
+    if (end == std::string_view::npos) {
+      lines.push_back(input.substr(pos));
+      break;
+    }
+    lines.push_back(input.substr(pos, end - pos));
+    pos = end + 1;
+    if (!unix_lines && pos < input.size() && input[pos] == '\n') ++pos;
+  }
+  return lines;
+}
+
+std::vector<LintWarning> LintKnowledgeBase(const BrainClass& brain,
+                                           std::string_view file_text) {
+  std::vector<LintWarning> warnings;
+  Linter(brain, warnings).Run(file_text);
+  std::stable_sort(warnings.begin(), warnings.end(),
+                   [](const LintWarning& a, const LintWarning& b) {
+                     return a.line < b.line;
+                   });
+  return warnings;
+}
+
+}  // namespace corvane
