@@ -21,8 +21,7 @@ class ChatSession {
   // `path` is the knowledge-base file; files it names resolve under its
   // directory. Problems of the file go to `problems` when given, otherwise
   // to the operator messages.
-  explicit ChatSession(std::string path,
-                       LanguageProblemSink problems = nullptr)
+  explicit ChatSession(std::string path, LanguageProblemSink problems = nullptr)
       : path_(std::move(path)), problems_(std::move(problems)) {}
 
   // Makes a fresh brain, seeds it when a seed is set, reads the file and

@@ -12,14 +12,17 @@
 namespace corvane {
 namespace {
 
-
 // The keywords as the reader knows them, in the order it tries them; a
 // line is a keyword line when its left-trimmed text begins with one.
 constexpr std::array<std::string_view, 16> kKeywords = {
-    "FACT",     "START-COLLECTION", "END-COLLECTION", "MODE",
-    "STATE",    "PROCEDURE",        "STEP",           "FOR-MODE",
-    "FOR-STEP", "THRESHOLD",        "FOR-STATE",      "FRAGMENT",
-    "RESPONSE", "TASK",             "NAME-OBJECT",    "AUTO-NAME",
+    "FACT",           "START-COLLECTION",
+    "END-COLLECTION", "MODE",
+    "STATE",          "PROCEDURE",
+    "STEP",           "FOR-MODE",
+    "FOR-STEP",       "THRESHOLD",
+    "FOR-STATE",      "FRAGMENT",
+    "RESPONSE",       "TASK",
+    "NAME-OBJECT",    "AUTO-NAME",
 };
 
 bool BeginsWithKeyword(std::string_view text, std::string_view keyword) {
@@ -160,8 +163,10 @@ class Linter {
     ScanLines(file_text);
     // Names that responses may create count as defined.
     WalkResponses([&](const auto& r, const ProcClass*) { NoteCreated(r); });
-    for (int m = 0; m < brain_.Modes.Count(); ++m) CheckMode(*brain_.Modes.At(m));
-    for (int p = 0; p < brain_.Procs.Count(); ++p) CheckProc(*brain_.Procs.At(p));
+    for (int m = 0; m < brain_.Modes.Count(); ++m)
+      CheckMode(*brain_.Modes.At(m));
+    for (int p = 0; p < brain_.Procs.Count(); ++p)
+      CheckProc(*brain_.Procs.At(p));
     CheckLabels();
   }
 
@@ -202,15 +207,14 @@ class Linter {
                         std::string_view after) {
     const std::string shown(keyword);
     const std::string why =
-        "the line begins with the keyword " + shown +
-        " and is read as a " + shown +
+        "the line begins with the keyword " + shown + " and is read as a " +
+        shown +
         " line; if it is a comment, begin it with a word that is no keyword";
     if (!after.empty() && (IsAlnum(after.front()) || after.front() == '-'))
       return Warn(line, why);
-    const bool takes_fields =
-        keyword != "FOR-MODE" && keyword != "FOR-STEP" &&
-        keyword != "END-COLLECTION" && keyword != "AUTO-NAME" &&
-        keyword != "THRESHOLD";
+    const bool takes_fields = keyword != "FOR-MODE" && keyword != "FOR-STEP" &&
+                              keyword != "END-COLLECTION" &&
+                              keyword != "AUTO-NAME" && keyword != "THRESHOLD";
     if (takes_fields && after.find('{') == std::string_view::npos)
       return Warn(line, why);
     if (!takes_fields && keyword != "THRESHOLD" && !TrimView(after).empty())
@@ -235,8 +239,9 @@ class Linter {
                          std::string_view after) {
     const std::size_t skipped = SkipBracedField(after);
     if (skipped == std::string_view::npos) {
-      Warn(line, "the braces of the text do not pair up, so the rest of the "
-                 "line is read as the text and the type as None");
+      Warn(line,
+           "the braces of the text do not pair up, so the rest of the "
+           "line is read as the text and the type as None");
       return;
     }
     const std::string name = CommaField(after.substr(skipped));
@@ -357,7 +362,8 @@ class Linter {
         for (int p = 0; proc == nullptr && !found && p < brain_.Procs.Count();
              ++p)
           found = NameIn(brain_.Procs.At(p)->StepNames, name);
-        if (!found) undefined(proc != nullptr ? "step of its procedure" : "step");
+        if (!found)
+          undefined(proc != nullptr ? "step of its procedure" : "step");
         break;
       }
       case rt::kRemoveFromCollection:
@@ -390,7 +396,8 @@ class Linter {
     }
     for (int t = 0; t < r.Tasks.Count(); ++t) {
       const TaskClass* task = r.Tasks.At(t);
-      if (task->RESPONSETYPE != rt::kGoto && task->RESPONSETYPE != rt::kBranchIf)
+      if (task->RESPONSETYPE != rt::kGoto &&
+          task->RESPONSETYPE != rt::kBranchIf)
         continue;
       const std::string label = Trim(task->THENAME);
       if (IsDynamic(label) || labels.count(UpperAscii(label)) > 0) continue;
@@ -476,7 +483,8 @@ class Linter {
         CheckResponses(p->Thresholds.At(t)->Responses, nullptr);
       for (int s = 0; s < p->StateResponses.Count(); ++s) {
         const StateClass* group = p->StateResponses.At(s);
-        if (!IsDynamic(group->STATE) && !NameIn(brain_.StateNames, group->STATE))
+        if (!IsDynamic(group->STATE) &&
+            !NameIn(brain_.StateNames, group->STATE))
           Warn(*group, "the responses for the state '" + group->STATE +
                            "' never apply: no State line declares it");
         CheckResponses(group->Responses, nullptr);
@@ -484,7 +492,8 @@ class Linter {
       if (!FiresOtherwise(*p)) {
         if (high <= -30000) {
           Warn(*p, "the pattern can never win: it scores at most " +
-                       std::to_string(high) + ", and only scores above -30000 "
+                       std::to_string(high) +
+                       ", and only scores above -30000 "
                        "count");
         } else if (have_floor && high <= floor) {
           Warn(*p, "the pattern can never win" +
@@ -523,13 +532,15 @@ class Linter {
     std::map<std::string, const Item*> first;
     for (int i = 0; i < brain_.NamedObjects.Count(); ++i) {
       const std::string& label = brain_.NamedObjects.At(i);
-      const Item* item = static_cast<const Item*>(brain_.NamedObjects.ObjectAt(i));
+      const Item* item =
+          static_cast<const Item*>(brain_.NamedObjects.ObjectAt(i));
       if (TrimView(label).empty() || item == nullptr) continue;
       const auto [at, added] = first.emplace(UpperAscii(label), item);
       if (added || at->second == item) continue;
       std::string where;
       if (at->second->source().from_file())
-        where = " (first at line " + std::to_string(at->second->source().line) + ")";
+        where = " (first at line " + std::to_string(at->second->source().line) +
+                ")";
       Warn(*item, "the label '" + label + "' is given again" + where +
                       "; names reach only the first item with it");
     }

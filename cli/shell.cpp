@@ -54,7 +54,8 @@ std::string Banner(const ChatSession& session, BrainClass& brain) {
          std::to_string(brain.Modes.Count()) + " modes, " +
          std::to_string(patterns) + " patterns, " +
          std::to_string(brain.Procs.Count()) +
-         " procedures).\nType /help for commands; /quit or Ctrl-D leaves.\n";
+         (brain.Procs.Count() == 1 ? " procedure" : " procedures") +
+         ").\nType /help for commands; /quit or Ctrl-D leaves.\n";
 }
 
 }  // namespace
@@ -77,7 +78,12 @@ std::string StateText(const BrainClass& brain) {
   std::string out = "mode: ";
   if (brain.CurrentMode >= 0 && brain.CurrentMode < brain.Modes.Count()) {
     const KnowledgeClass* mode = brain.Modes.At(brain.CurrentMode);
-    out += "\"" + mode->Name + "\" (" + SourceText(mode->source()) + ")";
+    // The first mode is the brain's own unless the file replaced it.
+    const std::string where =
+        brain.CurrentMode == 0 && !mode->source().from_file()
+            ? std::string("built in")
+            : SourceText(mode->source());
+    out += "\"" + mode->Name + "\" (" + where + ")";
   } else {
     out += "none (" + std::to_string(brain.CurrentMode) + ")";
   }
@@ -134,9 +140,8 @@ int RunShell(ChatSession& session, const ChatOptions& options) {
       continue;
     }
     const std::string_view command = TrimView(line);
-    const bool is_command =
-        !command.empty() && command[0] == '/' &&
-        (command.size() < 2 || command[1] != '/');
+    const bool is_command = !command.empty() && command[0] == '/' &&
+                            (command.size() < 2 || command[1] != '/');
     if (!is_command) {
       // "//text" says "/text".
       if (command.size() >= 2 && command[0] == '/') {
@@ -152,9 +157,9 @@ int RunShell(ChatSession& session, const ChatOptions& options) {
     }
     const std::size_t blank = command.find(' ');
     const std::string name(command.substr(0, blank));
-    const std::string argument(
-        blank == std::string_view::npos ? std::string_view()
-                                        : TrimView(command.substr(blank)));
+    const std::string argument(blank == std::string_view::npos
+                                   ? std::string_view()
+                                   : TrimView(command.substr(blank)));
     if (name == "/quit" || name == "/exit") break;
     if (name == "/help") {
       Print(kShellHelp);

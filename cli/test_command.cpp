@@ -54,7 +54,7 @@ namespace {
 
 // One line of a test file that says something to the bot.
 struct Turn {
-  std::size_t input_line = 0;   // Index into TestFile::lines.
+  std::size_t input_line = 0;  // Index into TestFile::lines.
   std::string input;
   std::optional<std::size_t> expect_line;  // Index of its "<" line.
   bool regex = false;
@@ -88,9 +88,9 @@ bool ParseTestFile(const std::string& path, TestFile& file) {
   std::optional<std::string> data;
   if (problem.empty()) data = ReadFileBytes(path);
   if (!data) {
-    std::fprintf(stderr, "corvane test: %s\n",
-                 problem.empty() ? ("cannot read " + path).c_str()
-                                 : problem.c_str());
+    std::fprintf(
+        stderr, "corvane test: %s\n",
+        problem.empty() ? ("cannot read " + path).c_str() : problem.c_str());
     return false;
   }
   file.path = path;

@@ -14,7 +14,8 @@ namespace {
 // trace line stays one line.
 std::string Quoted(const std::string& text) {
   std::string out = "\"";
-  for (char c : text) out.push_back(static_cast<unsigned char>(c) < 0x20 ? ' ' : c);
+  for (char c : text)
+    out.push_back(static_cast<unsigned char>(c) < 0x20 ? ' ' : c);
   return out + "\"";
 }
 
@@ -218,9 +219,9 @@ std::string FormatTraceText(const TurnTrace& trace) {
              std::to_string(trace.candidates) + " patterns scored\n";
       break;
     case TurnTrace::Answerer::kStep:
-      out += "  answered by procedure " + Quoted(trace.procedure) +
-             ", step " + Quoted(trace.step) + ": " +
-             std::to_string(trace.candidates) + " step patterns scored\n";
+      out += "  answered by procedure " + Quoted(trace.procedure) + ", step " +
+             Quoted(trace.step) + ": " + std::to_string(trace.candidates) +
+             " step patterns scored\n";
       break;
     case TurnTrace::Answerer::kNoMode:
       out += "  no mode is current\n";
@@ -235,8 +236,8 @@ std::string FormatTraceText(const TurnTrace& trace) {
     for (const TraceFragment& f : p.fragments) {
       out += "       " + BrainClass::RelationName(f.relation) + " " +
              Quoted(f.text) + (f.holds ? " holds " : " fails ") +
-             (f.contribution >= 0 ? "+" : "") +
-             std::to_string(f.contribution) + " " + Where(f.source) + "\n";
+             (f.contribution >= 0 ? "+" : "") + std::to_string(f.contribution) +
+             " " + Where(f.source) + "\n";
     }
   }
   if (trace.has_winner)
@@ -284,15 +285,14 @@ std::string FormatTraceJson(const TurnTrace& trace) {
       po.Source("source", p.source);
       po.Int("position", p.position);
       po.Int("score", p.score);
-      JsonArray(po.Key("fragments"), p.fragments,
-                [&](const TraceFragment& f) {
-                  JsonObject fo(out);
-                  fo.Str("kind", BrainClass::RelationName(f.relation));
-                  fo.Str("text", f.text);
-                  fo.Bool("holds", f.holds);
-                  fo.Int("contribution", f.contribution);
-                  fo.Source("source", f.source);
-                });
+      JsonArray(po.Key("fragments"), p.fragments, [&](const TraceFragment& f) {
+        JsonObject fo(out);
+        fo.Str("kind", BrainClass::RelationName(f.relation));
+        fo.Str("text", f.text);
+        fo.Bool("holds", f.holds);
+        fo.Int("contribution", f.contribution);
+        fo.Source("source", f.source);
+      });
     });
     if (trace.has_winner)
       FiringJson(o.Key("winner"), trace.winner);

@@ -19,19 +19,19 @@ namespace corvane {
 
 // One word fragment of a scored pattern.
 struct TraceFragment {
-  uint8_t relation = 0;       // RELATION code.
-  std::string text;           // WORDFRAG as written.
-  bool holds = false;         // Whether the fragment's test held.
-  int32_t contribution = 0;   // What it added to the pattern's score.
+  uint8_t relation = 0;      // RELATION code.
+  std::string text;          // WORDFRAG as written.
+  bool holds = false;        // Whether the fragment's test held.
+  int32_t contribution = 0;  // What it added to the pattern's score.
   SourceLocation source;
 };
 
 // One scored pattern of the mode or step that answered.
 struct TracePattern {
-  std::string label;          // ObjectName; may be empty.
+  std::string label;  // ObjectName; may be empty.
   SourceLocation source;
   int32_t score = 0;
-  int32_t position = 0;       // 0-based position in its mode or step.
+  int32_t position = 0;  // 0-based position in its mode or step.
   std::vector<TraceFragment> fragments;
 };
 
@@ -39,14 +39,14 @@ struct TracePattern {
 struct TraceFiring {
   std::string label;
   SourceLocation source;
-  int32_t hit_count = 0;      // HITCOUNT after the firing counted it.
+  int32_t hit_count = 0;  // HITCOUNT after the firing counted it.
   // The group the response came from: kPattern (the pattern's own
   // responses), kThreshold or kState.
   enum class Group : uint8_t { kNone, kPattern, kThreshold, kState };
   Group group = Group::kNone;
-  int32_t thresh_from = 0;    // For kThreshold.
+  int32_t thresh_from = 0;  // For kThreshold.
   int32_t thresh_to = 0;
-  std::string state;          // For kState: the group's STATE.
+  std::string state;  // For kState: the group's STATE.
   SourceLocation group_source;
   bool responded = false;     // False when the group had no response.
   uint8_t response_type = 0;  // RESPONSETYPE of the response picked.
@@ -81,18 +81,18 @@ struct TurnTrace {
   // What answered the input after the Do-Before patterns.
   enum class Answerer : uint8_t { kNone, kMode, kStep, kNoMode };
   Answerer answerer = Answerer::kNone;
-  std::string mode;           // For kMode: the mode's name.
-  std::string procedure;      // For kStep: the procedure's name.
-  std::string step;           // For kStep: the step's name.
+  std::string mode;       // For kMode: the mode's name.
+  std::string procedure;  // For kStep: the procedure's name.
+  std::string step;       // For kStep: the step's name.
   // The best scored patterns, best first (the first of equal scores first).
   std::vector<TracePattern> best;
-  int32_t candidates = 0;     // How many patterns were scored.
+  int32_t candidates = 0;  // How many patterns were scored.
   bool has_winner = false;
   TraceFiring winner;
   std::vector<TraceFiring> do_after;
   std::vector<TraceEvent> events;
-  std::string reply;          // The joined reply.
-  bool abandoned = false;     // An error abandoned the turn.
+  std::string reply;       // The joined reply.
+  bool abandoned = false;  // An error abandoned the turn.
 };
 
 }  // namespace corvane

@@ -2,81 +2,19 @@
 // standard input from a file and compares standard output, standard error
 // and the exit status.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "platform/files.h"
+#include "tests/cli/cli_sandbox.h"
 
 namespace corvane {
 namespace {
 
-const std::string kCorvane = std::string(CORVANE_BINARY_DIR) + "/corvane";
-
-std::string CrLf(const std::vector<std::string>& lines) {
-  std::string out;
-  for (const std::string& line : lines) out += line + "\r\n";
-  return out;
-}
-
-std::string Quote(const std::string& text) {
-  std::string out = "'";
-  for (char c : text) {
-    if (c == '\'')
-      out += "'\\''";
-    else
-      out += c;
-  }
-  return out + "'";
-}
-
-struct RunResult {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-// A temporary directory for one test, removed at the end.
-class Sandbox {
- public:
-  Sandbox() {
-    std::string templ = testing::TempDir() + "corvane_cli_XXXXXX";
-    dir_ = mkdtemp(templ.data()) ? templ : std::string();
-    EXPECT_FALSE(dir_.empty());
-  }
-  ~Sandbox() { std::system(("rm -rf " + Quote(dir_)).c_str()); }
-  const std::string& dir() const { return dir_; }
-  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
-  void Write(const std::string& name, const std::string& content) const {
-    EXPECT_TRUE(WriteFileBytes(Path(name), content));
-  }
-  std::string Read(const std::string& name) const {
-    return ReadFileBytes(Path(name)).value_or("<missing>");
-  }
-
-  // Runs corvane with `args` (already quoted as needed) in the sandbox.
-  RunResult Corvane(const std::string& args,
-                    const std::string& input = "") const {
-    Write(".stdin", input);
-    const std::string command = "cd " + Quote(dir_) + " && " + Quote(kCorvane) +
-                                " " + args + " < .stdin > .stdout 2> .stderr";
-    RunResult run;
-    const int raw = std::system(command.c_str());
-    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    run.out = Read(".stdout");
-    run.err = Read(".stderr");
-    return run;
-  }
-
- private:
-  std::string dir_;
-};
+using namespace cli_test;  // NOLINT: the sandbox helpers of these tests
 
 const std::vector<std::string> kSmallBase = {
     "",
@@ -123,11 +61,20 @@ TEST(ChatCommandTest, ProblemsOfTheFileGoToStandardError) {
   EXPECT_EQ(run.out, "Welcome.  Hello.\n");
   EXPECT_EQ(run.err, "No Current Procedure In Line 2\nStep {A},{B}\n");
 
+  // A missing file is an error, unless --save starts a new one.
   const RunResult missing = box.Corvane("chat missing.clf", "hi\n");
-  EXPECT_EQ(missing.err, "Could not open file: missing.clf\n");
-  EXPECT_EQ(missing.out,
+  EXPECT_EQ(missing.status, 2);
+  EXPECT_EQ(missing.err,
+            "corvane chat: cannot read missing.clf: No such file or "
+            "directory\n");
+  EXPECT_EQ(missing.out, "");
+  const RunResult fresh = box.Corvane("chat --save missing.clf", "hi\n");
+  EXPECT_EQ(fresh.status, 0);
+  EXPECT_EQ(fresh.err, "Could not open file: missing.clf\n");
+  EXPECT_EQ(fresh.out,
             "Sorry, I can't answer you because I don't know anything at all "
             "yet...\n");
+  EXPECT_NE(box.Read("missing.clf"), "<missing>");
 }
 
 TEST(ChatCommandTest, AbandonedTurnRepliesEmptyAndItsOutputLeadsTheNext) {
@@ -222,9 +169,11 @@ TEST(CheckCommandTest, ReportsEveryProblemAndASummary) {
             "collection; 2 problems\n");
 
   const RunResult missing = box.Corvane("check missing.clf");
-  EXPECT_EQ(missing.status, 1);
-  EXPECT_EQ(missing.out.substr(0, missing.out.find('\n')),
-            "missing.clf: Could not open file: missing.clf");
+  EXPECT_EQ(missing.status, 2);
+  EXPECT_EQ(missing.out, "");
+  EXPECT_EQ(missing.err,
+            "corvane check: cannot read missing.clf: No such file or "
+            "directory\n");
 }
 
 TEST(CommandLineTest, UsageAndExitStatus) {
@@ -239,6 +188,10 @@ TEST(CommandLineTest, UsageAndExitStatus) {
       {"chat --help", 0, "Usage: corvane chat [--seed N] [--save] FILE.clf",
        ""},
       {"check --help", 0, "Usage: corvane check FILE.clf", ""},
+      {"test --help", 0, "Usage: corvane test [--seed N] [--update]", ""},
+      {"index --help", 0, "corvane index build CORPUS.txt DIR", ""},
+      {"index build --help", 0, "corvane index ask DIR PHRASE", ""},
+      {"chat -h", 0, "Usage: corvane chat", ""},
       {"", 2, "", "Usage: corvane COMMAND"},
       {"frobnicate", 2, "", "unknown command 'frobnicate'"},
       {"chat", 2, "", "no FILE.clf given"},
@@ -250,6 +203,12 @@ TEST(CommandLineTest, UsageAndExitStatus) {
       {"chat a.clf b.clf", 2, "", "more than one FILE.clf"},
       {"check", 2, "", "no FILE.clf given"},
       {"check -x kb.clf", 2, "", "unknown option '-x'"},
+      {"chat --trace=xml kb.clf", 2, "", "--trace takes text or json"},
+      {"test", 2, "", "no FILE.clf given"},
+      {"test kb.clf", 2, "", "no TESTFILE given"},
+      {"test --seed x kb.clf t.test", 2, "", "--seed needs a number"},
+      {"test --bogus kb.clf t.test", 2, "", "unknown option '--bogus'"},
+      {"test missing.clf t.test", 2, "", "cannot read missing.clf"},
   };
   Sandbox box;
   for (const Case& c : cases) {

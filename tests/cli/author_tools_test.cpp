@@ -1,0 +1,330 @@
+// End-to-end tests of the author tools of build/corvane: one-line replies
+// and bounded input lines in chat, the warnings of check, conversation
+// tests, and the interactive shell on a terminal.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/cli/cli_sandbox.h"
+
+namespace corvane {
+namespace {
+
+using namespace cli_test;  // NOLINT: the sandbox helpers of these tests
+
+const std::vector<std::string> kEchoBase = {
+    "For-Mode",
+    "  Response {Fallback.},Just Text,{},{}",
+    "For-Mode",
+    "  Fragment CUSTOM,10,0, {echo}, {}, {}",
+    "  Response {^Input{0}},Just Text,{},{}",
+    "For-Mode",
+    "  Fragment CUSTOM,10,0, {hello}, {}, {}",
+    "  Response {Hello.},Just Text,{},{}",
+    "  Threshold 2,9",
+    "    Response {Hello again.},Just Text,{},{}",
+};
+
+TEST(ChatLineTest, LineEndsInARepliesAreBlanks) {
+  Sandbox box;
+  // In a file with CR line ends a lone LF is a byte of its line, so the
+  // response text holds it.
+  box.Write("kb.clf", CrLf({"For-Mode", "  Fragment CUSTOM,10,0, {two}, {}, {}",
+                            "  Response {one\ntwo},Just Text,{},{}"}) +
+                          CrLf(kEchoBase));
+  const RunResult run = box.Corvane("chat kb.clf", "two\necho a\rb\nhello\n");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "one two\necho a b\nHello.\n");
+}
+
+TEST(ChatLineTest, LinesLongerThanOneMebibyteAreRefused) {
+  Sandbox box;
+  box.Write("kb.clf", CrLf(kEchoBase));
+  const std::size_t limit = std::size_t{1} << 20;
+  const std::string input = std::string(limit, 'a') + "\n" +        // taken
+                            std::string(limit, 'b') + "\r\n" +      // taken
+                            std::string(limit + 1, 'c') + "\n" +    // refused
+                            std::string(limit + 1, 'd') + "\r\n" +  // refused
+                            "hello\n" + std::string(3 * limit, 'e');
+  const RunResult run = box.Corvane("chat kb.clf", input);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "Fallback.\nFallback.\n\n\nHello.\n\n");
+  const std::string message =
+      "corvane chat: input line longer than 1048576 bytes refused\n";
+  EXPECT_EQ(run.err, message + message + message);
+}
+
+TEST(ChatLineTest, AHugeLineIsNotHeldInMemory) {
+  Sandbox box;
+  box.Write("kb.clf", CrLf(kEchoBase));
+  // 128 MiB in one line: held whole, it would take at least that much.
+  const std::string command = "cd " + Quote(box.dir()) +
+                              " && { head -c 134217728 /dev/zero | tr '\\000' "
+                              "x; printf '\\nhello\\n'; }"
+                              " | " +
+                              Quote(kCorvane) + " chat kb.clf > out 2> err";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  EXPECT_EQ(box.Read("out"), "\nHello.\n");
+  struct rusage usage;
+  ASSERT_EQ(getrusage(RUSAGE_CHILDREN, &usage), 0);
+  EXPECT_LT(usage.ru_maxrss, 64 * 1024) << "KiB";
+}
+
+struct WarningCase {
+  std::vector<std::string> lines;
+  int line;             // The line the warning names.
+  const char* message;  // Expected in the warning.
+};
+
+TEST(CheckWarningTest, LikelyMistakesAreWarnedAboutWithTheirLine) {
+  const WarningCase cases[] = {
+      {{"For-Mode", "  Fragment InCollection,10,0, {}, {C}, {}"},
+       2,
+       "unknown fragment kind 'InCollection' is read as None, which never "
+       "holds (did you mean 'In Collection'?)"},
+      {{"For-Mode", "  Response {x},Just Txt,{},{}"},
+       2,
+       "unknown response type 'Just Txt' is read as None (did you mean "
+       "'Just Text'?)"},
+      {{"For-Mode", "  Response {x},Task List,{},{}",
+        "    Task {},Mode Chnge,{},{}"},
+       3,
+       "unknown task type 'Mode Chnge'"},
+      {{"Modes of talking come next", "For-Mode"}, 1, "keyword MODE"},
+      {{"Fact: cats purr"}, 1, "keyword FACT"},
+      {{"For-Mode patterns follow"}, 1, "keyword FOR-MODE"},
+      {{"For-Mode", "  Response {x},Mode Change,{Nowhere},{}"},
+       2,
+       "Mode Change names the mode 'Nowhere', which nothing defines"},
+      {{"For-Mode", "  Response {x},Start Proc,{Booking},{}"},
+       2,
+       "Start Proc names the procedure 'Booking'"},
+      {{"Procedure {P}", "Step {A},{}", "For-Step",
+        "  Response {x},Goto Step,{B},{}"},
+       4,
+       "Goto Step names the step of its procedure 'B'"},
+      {{"State {Calm}", "For-Mode", "  Response {x},State Change,{Clam},{}"},
+       3,
+       "State Change names the state 'Clam', which no State line declares"},
+      {{"For-Mode", "  For-State {Happy}", "    Response {x},Just Text,{},{}"},
+       2,
+       "the responses for the state 'Happy' never apply"},
+      {{"For-Mode", "  Fragment In Collection,10,0, {}, {Dishes}, {}"},
+       2,
+       "the fragment tests the collection 'Dishes', which nothing defines"},
+      {{"For-Mode", "  Response {x},Task List,{},{}",
+        "    Task {},Set Label,{start},{}", "    Task {},Goto,{stop},{}"},
+       4,
+       "Goto jumps to the label 'stop', which no Set Label task"},
+      {{"For-Mode", "  Response {x},Do Response For,{},{}"},
+       2,
+       "Do Response For names the label 'x', which no Name-Object line "
+       "gives"},
+      {{"For-Mode", "  Response {^Fact{x}},Do Response For,{},{}"},
+       2,
+       ""},  // Decided while the conversation runs: not judged.
+      // The floor is the highest lowest score of the earlier patterns.
+      {{"Mode {M}", "For-Mode", "  Fragment AND,0,0, {a}, {}, {}", "For-Mode",
+        "  Fragment OR,0,0, {b}, {}, {}", "For-Mode",
+        "  Fragment CUSTOM,0,7, {c}, {}, {}"},
+       6,
+       "the pattern can never win in mode 'M': it scores at most 0, and the "
+       "earlier pattern at line 4 scores at least 0 (ties go to the earlier "
+       "pattern)"},
+      {{"For-Mode", "  Fragment CUSTOM,1,0, {a}, {}, {}", "For-Mode",
+        "  Fragment CUSTOM,1,0, {b}, {}, {}"},
+       0,
+       ""},  // Either may score 1 while the other scores 0.
+      {{"For-Mode", "For-Mode", "  Fragment Data-Match,0,0, {}, {x}, {}"},
+       2,
+       "the pattern can never win in mode 'Default': it scores at most 0, and "
+       "the earlier pattern at line 1 scores at least 0 (ties go to the "
+       "earlier pattern)"},
+      {{"For-Mode", "Name-Object {Same}", "For-Mode", "Name-Object {same}"},
+       3,
+       "the label 'same' is given again (first at line 1)"},
+      {{"For-Mode", "  Response {Hi ^Fact{Name.},Just Text,{},{}"},
+       2,
+       "the braces of the text do not pair up"},
+      {{"For-Mode", "  Response {x},Assignment,{A},{^Input{0"},
+       2,
+       "unbalanced macro braces in '^Input{0': a macro that is never closed"},
+  };
+  Sandbox box;
+  for (const WarningCase& c : cases) {
+    box.Write("kb.clf", CrLf(c.lines));
+    const RunResult run = box.Corvane("check kb.clf");
+    EXPECT_EQ(run.status, 0) << c.message << run.out;
+    if (*c.message == '\0') {
+      EXPECT_EQ(run.out.find("warning"), std::string::npos) << run.out;
+      continue;
+    }
+    const std::string head = "kb.clf:" + std::to_string(c.line) + ": warning: ";
+    bool found = false;  // Several warnings may name the line.
+    for (std::size_t at = run.out.find(head); at != std::string::npos;
+         at = run.out.find(head, at + 1)) {
+      const std::string line = run.out.substr(at, run.out.find('\n', at) - at);
+      found = found || line.find(c.message) != std::string::npos;
+    }
+    EXPECT_TRUE(found) << c.message << "\n" << run.out;
+    // The warned line follows, indented, and the summary counts it.
+    EXPECT_NE(run.out.find("\n    " + c.lines[c.line - 1] + "\n"),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find(" warning"), std::string::npos) << run.out;
+    EXPECT_EQ(box.Corvane("check --strict kb.clf").status, 1) << c.message;
+  }
+}
+
+TEST(CheckWarningTest, CleanFilesAndProblemsKeepTheirStatus) {
+  Sandbox box;
+  box.Write("kb.clf", CrLf(kEchoBase));
+  const RunResult clean = box.Corvane("check --strict kb.clf");
+  EXPECT_EQ(clean.status, 0);
+  EXPECT_EQ(clean.out,
+            "kb.clf: 1 mode, 3 patterns, 0 procedures, 0 steps, 0 facts, 0 "
+            "collections; no problems\n");
+  // A problem comes first; the summary counts both.
+  box.Write("bad.clf", CrLf({"Response {x},Just Text,{},{}", "For-Mode",
+                             "  Response {y},Jst Text,{},{}"}));
+  const RunResult bad = box.Corvane("check bad.clf");
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_EQ(bad.out,
+            "bad.clf:1: Mode Error In Line 1\n"
+            "    Response {x},Just Text,{},{}\n"
+            "bad.clf:3: warning: unknown response type 'Jst Text' is read as "
+            "None (did you mean 'Just Text'?)\n"
+            "      Response {y},Jst Text,{},{}\n"
+            "bad.clf: 1 mode, 1 pattern, 0 procedures, 0 steps, 0 facts, 0 "
+            "collections; 1 problem, 1 warning\n");
+  // A directory is no knowledge base.
+  EXPECT_EQ(box.Corvane("check .").status, 2);
+}
+
+TEST(ConversationTestCommandTest, PassesFailsAndReportsWithFileAndLine) {
+  Sandbox box;
+  box.Write("kb.clf", CrLf(kEchoBase));
+  box.Write("t.test",
+            "# Every test starts afresh.\n"
+            "== greets\n"
+            "> hello\n"
+            "< Hello.\n"
+            "> hello\n"
+            "<~ ^Hello ag.+\\.$\n"
+            "> echo anything\n"
+            "\n"
+            "== greets afresh\n"
+            "> hello\n"
+            "< Hello.\n"
+            "== fails\n"
+            "> hello\n"
+            "< Hello.\n"
+            "> hello\n"
+            "< Hello.\n"
+            "> never sent\n"
+            "< x\n");
+  const RunResult run = box.Corvane("test kb.clf t.test");
+  EXPECT_EQ(run.status, 1) << run.out << run.err;
+  EXPECT_NE(
+      run.out.find("ok   greets (3 turns)\nok   greets afresh (1 turns)\n"),
+      std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("t.test:16: FAIL fails: reply to \"hello\"\n"
+                         "  expected: Hello.\n"
+                         "  actual:   Hello again.\n"),
+            std::string::npos)
+      << run.out;
+  EXPECT_EQ(run.out.substr(run.out.rfind('\n', run.out.size() - 2) + 1),
+            "2 passed, 1 failed\n");
+
+  // Several test files; an input without a reply line only talks.
+  box.Write("u.test", "> hello\n> hello\n< Hello again.\n");
+  const RunResult two = box.Corvane("test --seed 7 kb.clf u.test u.test");
+  EXPECT_EQ(two.status, 0) << two.out;
+  EXPECT_EQ(two.out,
+            "ok   u.test (2 turns)\nok   u.test (2 turns)\n"
+            "2 passed, 0 failed\n");
+}
+
+TEST(ConversationTestCommandTest, UpdateWritesTheActualReplies) {
+  Sandbox box;
+  box.Write("kb.clf", CrLf(kEchoBase));
+  box.Write("t.test",
+            "== a\r\n> hello\r\n< wrong\r\n> hello\r\n<~ again\r\n"
+            "> echo x\r\n# comment\r\n== b\r\n> hello\r\n");
+  const RunResult update = box.Corvane("test --update kb.clf t.test");
+  EXPECT_EQ(update.status, 0) << update.out;
+  EXPECT_EQ(box.Read("t.test"),
+            "== a\r\n> hello\r\n< Hello.\r\n> hello\r\n<~ again\r\n"
+            "> echo x\r\n< echo x\r\n# comment\r\n== b\r\n> hello\r\n"
+            "< Hello.\r\n");
+  EXPECT_EQ(box.Corvane("test kb.clf t.test").status, 0);
+}
+
+TEST(ConversationTestCommandTest, BadTestFilesAreUsageErrors) {
+  Sandbox box;
+  box.Write("kb.clf", CrLf(kEchoBase));
+  const struct {
+    const char* content;
+    const char* err;
+  } cases[] = {
+      {"> hi\nhello\n", "t.test:2: not a test line"},
+      {"< Hello.\n", "t.test:1: a reply line before any input line"},
+      {"> hi\n< a\n< b\n",
+       "t.test:3: a second reply line for the input of line 1"},
+      {"> hi\n<~ (\n", "t.test:2: not a regular expression"},
+  };
+  for (const auto& c : cases) {
+    box.Write("t.test", c.content);
+    const RunResult run = box.Corvane("test kb.clf t.test");
+    EXPECT_EQ(run.status, 2) << c.content;
+    EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+  }
+  const RunResult missing = box.Corvane("test kb.clf nosuch.test");
+  EXPECT_EQ(missing.status, 2);
+  EXPECT_NE(missing.err.find("cannot read nosuch.test"), std::string::npos);
+}
+
+TEST(ShellTest, ATerminalGetsTheShellAndAPipeDoesNot) {
+  if (std::system("command -v script > /dev/null 2>&1") != 0)
+    GTEST_SKIP() << "no 'script' to give corvane a terminal";
+  Sandbox box;
+  box.Write("kb.clf",
+            CrLf(kEchoBase) + CrLf({"Fact {Colour} = {blue}", "State {Busy}"}));
+  box.Write("in",
+            "hello\n/state\n/facts\n/why\n/seed 5\n/nonsense\n"
+            "//echo slash\n/reload\nhello\n/quit\nhello\n");
+  const std::string command =
+      "cd " + Quote(box.dir()) + " && HOME=" + Quote(box.dir()) +
+      " timeout 20 script -qec " + Quote(kCorvane + " chat kb.clf") +
+      " /dev/null < in > out 2>&1";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  const std::string out = box.Read("out");
+  for (const char* expected : {
+           "Corvane: talking to kb.clf",
+           "Type /help for commands; /quit or Ctrl-D leaves.",
+           "Hello.",
+           "mode: \"Default\" (built in)",
+           "state: \"Normal\"",
+           "procedure: none",
+           "Colour = \"blue\"  (kb.clf:11)",
+           "seeded with 5",
+           "unknown command /nonsense; /help lists the commands",
+           "/echo slash",
+           "reloaded kb.clf; a fresh conversation",
+       })
+    EXPECT_NE(out.find(expected), std::string::npos) << expected << "\n" << out;
+  // After /reload the hit count starts again; /quit leaves before the
+  // last line.
+  EXPECT_EQ(out.find("Hello again."), std::string::npos) << out;
+  EXPECT_NE(box.Read(".corvane_history").find("/seed"), std::string::npos);
+
+  // Without a terminal every line is input, also the ones with '/'.
+  const RunResult piped = box.Corvane("chat kb.clf", "/quit\nhello\n");
+  EXPECT_EQ(piped.out, "Fallback.\nHello.\n");
+}
+
+}  // namespace
+}  // namespace corvane
