@@ -49,8 +49,12 @@ std::string ChatSession::Respond(const std::string& input, TurnTrace* trace) {
   brain_->SetTrace(trace);
   // A failed turn replies with an empty line; what it said stays pending
   // and leads the next reply.
-  Guarded([&] { reply = brain_->Respond(input); });
+  const bool answered = Guarded([&] { reply = brain_->Respond(input); });
   brain_->SetTrace(nullptr);
+  if (trace != nullptr && !answered) {
+    trace->abandoned = true;
+    trace->reply.clear();
+  }
   return reply;
 }
 

@@ -8,6 +8,7 @@
 #include "engine/limits.h"
 #include "engine/pattern.h"
 #include "engine/proc.h"
+#include "engine/trace.h"
 #include "platform/clock.h"
 #include "text/text_util.h"
 
@@ -161,9 +162,29 @@ void BrainClass::Submit(const std::string& input) {
     explicit DepthGuard(int& d) : depth(d) { ++depth; }
     ~DepthGuard() { --depth; }
   } guard(submit_depth_);
+  // A traced turn records its phases; a nested one ("Submit This") only
+  // what it changes.
+  TurnTrace* const trace = trace_;
+  struct NestedGuard {
+    TurnTrace* target;
+    ~NestedGuard() {
+      if (target != nullptr) --target->nested;
+    }
+  } nested{nullptr};
+  if (trace != nullptr) {
+    if (submit_depth_ == 1) {
+      trace->input = input;
+    } else {
+      trace->events.push_back({TraceEvent::Kind::kSubmit, 0, input, {}, {}});
+      ++trace->nested;
+      nested.target = trace;
+    }
+  }
+  const bool outer_trace = trace != nullptr && submit_depth_ == 1;
 
   TouchLastInput();
   RecordInput(input);
+  if (outer_trace) trace->phase = TurnTrace::Phase::kDoBefore;
   // The count is taken before the first pattern fires. A pattern deleted
   // meanwhile leaves the list, so the index is checked on every pass.
   const std::size_t before = DoBeforePatterns.size();
@@ -172,16 +193,34 @@ void BrainClass::Submit(const std::string& input) {
   // Read only now, so that a procedure the "Do-Before" patterns started or
   // ended already governs this turn.
   if (CurrentProc != -1) {
-    Procs.At(CurrentProc)->Handle(input);
+    ProcClass* proc = Procs.At(CurrentProc);
+    if (outer_trace) {
+      trace->answerer = TurnTrace::Answerer::kStep;
+      trace->procedure = proc->Name;
+      trace->step = proc->CurrentStep;
+      trace->phase = TurnTrace::Phase::kAnswer;
+    }
+    proc->Handle(input);
+    if (outer_trace) trace->phase = TurnTrace::Phase::kNone;
     return;
   }
-  if (CurrentMode == -1)
+  if (CurrentMode == -1) {
+    if (outer_trace) trace->answerer = TurnTrace::Answerer::kNoMode;
     Say("Sorry, I do not know anything at all yet!");
-  else
-    Modes.At(CurrentMode)->Answer(input);
+  } else {
+    KnowledgeClass* mode = Modes.At(CurrentMode);
+    if (outer_trace) {
+      trace->answerer = TurnTrace::Answerer::kMode;
+      trace->mode = mode->Name;
+      trace->phase = TurnTrace::Phase::kAnswer;
+    }
+    mode->Answer(input);
+  }
+  if (outer_trace) trace->phase = TurnTrace::Phase::kDoAfter;
   const std::size_t after = DoAfterPatterns.size();
   for (std::size_t i = 0; i < after && i < DoAfterPatterns.size(); ++i)
     DoAfterPatterns[i]->Fire(input);
+  if (outer_trace) trace->phase = TurnTrace::Phase::kNone;
 }
 
 std::string BrainClass::Respond(const std::string& input) {
@@ -198,6 +237,7 @@ std::string BrainClass::Respond(const std::string& input) {
     }
   }
   PendingOutput.Clear();
+  if (trace_ != nullptr) trace_->reply = reply;
   return reply;
 }
 
@@ -211,6 +251,21 @@ DataCollectionClass* BrainClass::FindOrCreateCollection(const std::string& name)
   if (DataCollectionClass* found = FindCollection(name)) return found;
   if (name.empty()) return nullptr;
   return AddCollection(name, std::make_unique<DataCollectionClass>());
+}
+
+void BrainClass::NoteEvent(int kind, std::string text, std::string value) {
+  trace_->events.push_back({static_cast<TraceEvent::Kind>(kind), 0,
+                            std::move(text), std::move(value), {}});
+}
+
+void BrainClass::NoteProcedure() {
+  if (CurrentProc >= 0 && CurrentProc < Procs.Count()) {
+    const ProcClass* proc = Procs.At(CurrentProc);
+    NoteEvent(static_cast<int>(TraceEvent::Kind::kProcedure), proc->Name,
+              proc->CurrentStep);
+  } else {
+    NoteEvent(static_cast<int>(TraceEvent::Kind::kProcedure), {}, {});
+  }
 }
 
 void BrainClass::NoteFactSource(std::string_view name, SourceLocation source) {

@@ -269,6 +269,11 @@ class BrainClass : public Item {
 
  private:
   void PushHistory(NameList& list, const std::string& text);
+  // Trace events; called only with a trace attached. `kind` is a
+  // TraceEvent::Kind (an int here, so this header needs no trace types).
+  void NoteEvent(int kind, std::string text, std::string value);
+  // The running procedure and step, or none.
+  void NoteProcedure();
 
   std::vector<std::unique_ptr<DataCollectionClass>> collection_store_;
   std::vector<std::shared_ptr<void>> parked_;  // Replaced and deleted items.

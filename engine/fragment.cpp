@@ -9,6 +9,7 @@
 #include "engine/pattern.h"
 #include "engine/pattern_index.h"
 #include "engine/proc.h"
+#include "engine/trace.h"
 #include "engine/type_tables.h"
 #include "text/fstr.h"
 #include "text/text_util.h"
@@ -293,6 +294,9 @@ int32_t WordFragmentClass::Score(const std::string& input,
     }
   }
   brain->LastFrag = ObjectName;
+  if (TurnTrace* trace = brain->trace();
+      trace != nullptr && trace->collect_fragments)
+    trace->scratch.push_back({RELATION, WORDFRAG, holds, score, source()});
   return score;
 }
 

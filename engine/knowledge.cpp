@@ -6,6 +6,7 @@
 #include "engine/pattern.h"
 #include "engine/pattern_index.h"
 #include "engine/response.h"
+#include "engine/trace_record.h"
 #include "text/text_util.h"
 
 namespace corvane {
@@ -30,6 +31,8 @@ PatternClass* KnowledgeClass::AddPattern(std::unique_ptr<PatternClass> pattern) 
 }
 
 PatternClass* KnowledgeClass::ChoosePlain(const std::string& input) {
+  if (TurnTrace* trace = RankingTrace(*Brain()))
+    return ChooseTraced(*trace, Patterns, input);
   int32_t best = kLowestScore;
   PatternClass* chosen = nullptr;
   for (int i = 0; i < Patterns.Count(); ++i) {
@@ -55,9 +58,9 @@ PatternClass* KnowledgeClass::ChooseIndexed(const std::string& input) {
     for (const auto& pattern : Patterns) lists.push_back(&pattern->Fragments);
     index_->Build(lists, brain->KnowledgeGeneration());
   }
-  // A turn trace would hook in here: after Choose, index_->LastStaticScore
-  // gives each static pattern's score, and StaticFragmentScore tells which
-  // fragments of a candidate held, without effects on the brain.
+  if (TurnTrace* trace = RankingTrace(*brain))
+    return ChooseIndexedTraced(*trace, *index_, Patterns, input,
+                               brain->LastFrag);
   // Dynamic patterns share the input upper-cased once.
   std::string upper;
   bool have_upper = false;

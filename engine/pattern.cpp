@@ -6,6 +6,7 @@
 #include "engine/fragment.h"
 #include "engine/knowledge.h"
 #include "engine/response.h"
+#include "engine/trace_record.h"
 #include "engine/type_tables.h"
 
 namespace corvane {
@@ -84,19 +85,34 @@ int32_t PatternClass::Score(const std::string& input) {
 void PatternClass::Fire(const std::string& input) {
   HITCOUNT = CheckedAdd(HITCOUNT, 1);
   const OwningList<ResponseClass>* group = &Responses;
+  const ThresholdClass* threshold = nullptr;  // The group's, for a trace.
   for (int i = 0; i < Thresholds.Count(); ++i) {
     const ThresholdClass* t = Thresholds.At(i);
-    if (t->THRESHFROM <= HITCOUNT && HITCOUNT <= t->THRESHTO)
+    if (t->THRESHFROM <= HITCOUNT && HITCOUNT <= t->THRESHTO) {
       group = &t->Responses;
+      threshold = t;
+    }
   }
   BrainClass* brain = Brain();
   const std::string state = brain->CurrentStateName();
+  const StateClass* state_group = nullptr;
   for (int i = 0; i < StateResponses.Count(); ++i) {
     const StateClass* s = StateResponses.At(i);
-    if (s->STATE == state) group = &s->Responses;
+    if (s->STATE == state) {
+      group = &s->Responses;
+      state_group = s;
+    }
   }
-  if (group->empty()) return;
+  TraceFiring* firing = brain->trace() ? NewFiring(*brain) : nullptr;
+  if (group->empty()) {
+    if (firing != nullptr)
+      RecordFiring(*firing, *this, HITCOUNT, threshold, state_group, nullptr);
+    return;
+  }
   const int32_t pick = brain->random().Below(group->Count());
+  if (firing != nullptr)
+    RecordFiring(*firing, *this, HITCOUNT, threshold, state_group,
+                 group->At(pick));
   group->At(pick)->ResolveToString(input);
   brain->LastPat = ObjectName;
 }

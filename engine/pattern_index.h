@@ -78,6 +78,10 @@ class PatternIndex {
   // The score the last Choose gave a static entry (its baseline when it
   // was not touched). A trace may read it; requires a static position.
   int32_t LastStaticScore(int position) const;
+  // Whether the entry at `position` is static (scored by the index).
+  bool IsStatic(int position) const {
+    return entries_[static_cast<std::size_t>(position)].is_static;
+  }
 
  private:
   struct Entry {

@@ -5,6 +5,7 @@
 #include "engine/fragment.h"
 #include "engine/pattern_index.h"
 #include "engine/response.h"
+#include "engine/trace_record.h"
 #include "text/text_util.h"
 
 namespace corvane {
@@ -84,6 +85,8 @@ StepPatternClass* StepClass::AddStepPattern(std::unique_ptr<StepPatternClass> sp
 }
 
 StepPatternClass* StepClass::ChoosePlain(const std::string& input) {
+  if (TurnTrace* trace = RankingTrace(*Brain()))
+    return ChooseTraced(*trace, StepPatterns, input);
   int32_t best = kLowestScore;
   StepPatternClass* chosen = nullptr;
   for (int i = 0; i < StepPatterns.Count(); ++i) {
@@ -108,6 +111,9 @@ StepPatternClass* StepClass::ChooseIndexed(const std::string& input) {
     for (const auto& sp : StepPatterns) lists.push_back(&sp->Fragments);
     index_->Build(lists, brain->KnowledgeGeneration());
   }
+  if (TurnTrace* trace = RankingTrace(*brain))
+    return ChooseIndexedTraced(*trace, *index_, StepPatterns, input,
+                               brain->LastFrag);
   std::string upper;
   bool have_upper = false;
   const int at = index_->Choose(
@@ -164,6 +170,8 @@ void StepPatternClass::Respond(const std::string& input) {
   if (Responses.empty()) return;
   BrainClass* brain = Brain();
   const int32_t pick = brain->random().Below(Responses.Count());
+  if (TraceFiring* firing = brain->trace() ? NewFiring(*brain) : nullptr)
+    RecordFiring(*firing, *this, 0, nullptr, nullptr, Responses.At(pick));
   Responses.At(pick)->ResolveToString(input);
   brain->LastSPat = ObjectName;
 }

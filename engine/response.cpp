@@ -7,6 +7,7 @@
 #include "engine/limits.h"
 #include "engine/pattern.h"
 #include "engine/proc.h"
+#include "engine/trace.h"
 #include "engine/type_tables.h"
 #include "platform/launch.h"
 #include "text/text_util.h"
@@ -220,6 +221,9 @@ void ResponseClass::ResolveToString(const std::string& input) {
                       type == rt::kCreateAutoPattern ||
                       type == rt::kAddResponse || type == rt::kAddFragment;
   if (!silent) out = Exp(OUTTEXT, input);
+  if (TurnTrace* trace = brain->trace(); trace != nullptr && out != OUTTEXT &&
+                                         !silent)
+    trace->events.push_back({TraceEvent::Kind::kMacro, 0, OUTTEXT, out, {}});
   switch (type) {
     case rt::kNone:
       out.clear();
@@ -259,6 +263,11 @@ void ResponseClass::RunTasks(const std::string& input) {
     if (!brain->ChargeTask()) break;
     TaskClass* task = Tasks.At(i);
     const std::string out = Exp(task->OUTTEXT, input);
+    if (TurnTrace* trace = brain->trace())
+      trace->events.push_back(
+          {TraceEvent::Kind::kTask, task->RESPONSETYPE,
+           task->OUTTEXT.empty() ? task->THENAME : task->OUTTEXT, out,
+           task->source()});
     switch (task->RESPONSETYPE) {
       case rt::kJustText:
         brain->Say(out);

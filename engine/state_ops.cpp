@@ -13,6 +13,7 @@
 #include "engine/limits.h"
 #include "engine/pattern.h"
 #include "engine/proc.h"
+#include "engine/trace.h"
 #include "engine/type_tables.h"
 #include "platform/clock.h"
 #include "platform/files.h"
@@ -24,28 +25,40 @@ namespace corvane {
 
 void BrainClass::SetMode(const std::string& name) {
   const int index = ModeNames.IndexOf(name);
-  if (index >= 0) CurrentMode = index;
+  if (index < 0) return;
+  CurrentMode = index;
+  if (trace_ != nullptr) NoteEvent(static_cast<int>(TraceEvent::Kind::kMode), ModeNames.At(index), {});
 }
 
 void BrainClass::SetState(const std::string& name) {
   if (StateNames.IndexOf(name) < 0) AddState(name);
   CurrentState = StateNames.IndexOf(name);
+  if (trace_ != nullptr) NoteEvent(static_cast<int>(TraceEvent::Kind::kState), CurrentStateName(), {});
 }
 
-void BrainClass::ClearState() { CurrentState = -1; }
+void BrainClass::ClearState() {
+  CurrentState = -1;
+  if (trace_ != nullptr) NoteEvent(static_cast<int>(TraceEvent::Kind::kState), {}, {});
+}
 
 void BrainClass::StartProc(const std::string& name) {
   CurrentProc = ProcNames.IndexOf(name);
   if (CurrentProc != -1) Procs.At(CurrentProc)->Begin();
+  if (trace_ != nullptr) NoteProcedure();
 }
 
 void BrainClass::SetStep(const std::string& name) {
   if (CurrentProc == -1) return;
   ProcClass* proc = Procs.At(CurrentProc);
-  if (proc->StepNames.IndexOf(name) >= 0) proc->CurrentStep = name;
+  if (proc->StepNames.IndexOf(name) < 0) return;
+  proc->CurrentStep = name;
+  if (trace_ != nullptr) NoteProcedure();
 }
 
-void BrainClass::EndProc() { CurrentProc = -1; }
+void BrainClass::EndProc() {
+  CurrentProc = -1;
+  if (trace_ != nullptr) NoteProcedure();
+}
 
 void BrainClass::CallProc(const std::string& name) {
   if (CurrentProc != -1) {
@@ -66,6 +79,7 @@ void BrainClass::ProcReturn() {
   ProcClass* proc = Procs.At(CurrentProc);
   proc->CurrentStep = step_name;
   const StepClass* step = proc->Steps.At(proc->StepNames.IndexOf(step_name));
+  if (trace_ != nullptr) NoteProcedure();
   // Said as stored: a returning procedure repeats its prompt literally.
   Say(step->Prompt);
 }
@@ -78,6 +92,7 @@ void BrainClass::SetFact(const std::string& name, const std::string& value) {
   } else {
     FactValues.SetName(index, value);
   }
+  if (trace_ != nullptr) NoteEvent(static_cast<int>(TraceEvent::Kind::kFact), name, value);
 }
 
 std::string BrainClass::GetFact(std::string_view name) const {

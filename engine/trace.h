@@ -93,6 +93,17 @@ struct TurnTrace {
   std::vector<TraceEvent> events;
   std::string reply;       // The joined reply.
   bool abandoned = false;  // An error abandoned the turn.
+
+  // ---- Working state of the turn that fills the trace ----
+  // Which part of the turn runs, so a firing pattern knows where it goes.
+  enum class Phase : uint8_t { kNone, kDoBefore, kAnswer, kDoAfter };
+  Phase phase = Phase::kNone;
+  // Nesting of "Submit This" turns inside this one; their scoring and
+  // firings are not recorded, only what they change.
+  int nested = 0;
+  // While a pattern is scored for the ranking, its fragments land here.
+  bool collect_fragments = false;
+  std::vector<TraceFragment> scratch;
 };
 
 }  // namespace corvane

@@ -39,6 +39,22 @@ corvane_install_optional() {
   return 0
 }
 
+# npm, for the test of the editor grammar, which installs its own npm
+# packages. Only when no npm is found at all: a Node.js from elsewhere
+# usually brings its own npm, which Debian's package would conflict with.
+# Never fails; without npm that test is skipped.
+corvane_install_npm() {
+  [ "${CORVANE_SKIP_OPTIONAL:-0}" = 1 ] && return 0
+  command -v npm > /dev/null 2>&1 && return 0
+  [ "$(id -u)" != "0" ] && return 0
+  echo "installing (optional): npm" >&2
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get install -y -q --no-install-recommends npm >&2 ||
+    { apt-get update -q >&2 && apt-get install -y -q --no-install-recommends npm >&2; } ||
+    echo "npm not installed; the editor grammar test is skipped" >&2
+  return 0
+}
+
 corvane_install_deps() {
   local missing=""
   local pkg

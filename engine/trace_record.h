@@ -1,0 +1,208 @@
+// How the engine fills an attached TurnTrace (engine/trace.h). Only the
+// engine's turn includes this; every function here is called after the
+// caller found a trace attached, so a turn without a trace never gets here.
+#ifndef CORVANE_ENGINE_TRACE_RECORD_H_
+#define CORVANE_ENGINE_TRACE_RECORD_H_
+
+#include <algorithm>
+#include <string>
+#include <utility>
+
+#include "engine/brain.h"
+#include "engine/fragment.h"
+#include "engine/pattern.h"
+#include "engine/pattern_index.h"
+#include "engine/response.h"
+#include "engine/trace.h"
+#include "text/text_util.h"
+
+namespace corvane {
+
+// The trace that the ranking of the answering mode or step fills, or
+// nullptr: none attached, a nested turn, or scoring outside the answer.
+inline TurnTrace* RankingTrace(const BrainClass& brain) {
+  TurnTrace* trace = brain.trace();
+  if (trace == nullptr || trace->nested > 0 ||
+      trace->phase != TurnTrace::Phase::kAnswer)
+    return nullptr;
+  return trace;
+}
+
+// The firing record for a pattern that fires now, in the list of the
+// turn's phase, or nullptr when none is wanted.
+inline TraceFiring* NewFiring(BrainClass& brain) {
+  TurnTrace* trace = brain.trace();
+  if (trace == nullptr || trace->nested > 0) return nullptr;
+  switch (trace->phase) {
+    case TurnTrace::Phase::kDoBefore:
+      return &trace->do_before.emplace_back();
+    case TurnTrace::Phase::kDoAfter:
+      return &trace->do_after.emplace_back();
+    case TurnTrace::Phase::kAnswer:
+      // Only the first firing is the winner; a response that fires more
+      // (Do Response For) leaves it.
+      if (trace->has_winner) return nullptr;
+      trace->has_winner = true;
+      return &trace->winner;
+    case TurnTrace::Phase::kNone:
+      break;
+  }
+  return nullptr;
+}
+
+// Fills a firing record: the pattern, its hit count, the group its
+// response came from (a state group before a threshold, as in Fire) and
+// the response picked, or none when the group was empty.
+template <typename P>
+void RecordFiring(TraceFiring& firing, const P& pattern, int32_t hit_count,
+                  const ThresholdClass* threshold, const StateClass* state,
+                  const ResponseClass* response) {
+  firing.label = pattern.ObjectName;
+  firing.source = pattern.source();
+  firing.hit_count = hit_count;
+  if (state != nullptr) {
+    firing.group = TraceFiring::Group::kState;
+    firing.state = state->STATE;
+    firing.group_source = state->source();
+  } else if (threshold != nullptr) {
+    firing.group = TraceFiring::Group::kThreshold;
+    firing.thresh_from = threshold->THRESHFROM;
+    firing.thresh_to = threshold->THRESHTO;
+    firing.group_source = threshold->source();
+  } else {
+    firing.group = TraceFiring::Group::kPattern;
+  }
+  if (response != nullptr) {
+    firing.responded = true;
+    firing.response_type = response->RESPONSETYPE;
+    firing.response_text = response->OUTTEXT;
+    firing.response_source = response->source();
+  }
+}
+
+// Whether a pattern at `position` with `score` belongs among the best
+// kept so far (ordered by score, the earlier position first on a tie).
+inline bool BelongsAmongBest(const TurnTrace& trace, int32_t score,
+                             int position) {
+  if (trace.best.size() < trace.best_limit) return true;
+  if (trace.best.empty()) return false;
+  const TracePattern& last = trace.best.back();
+  return score > last.score || (score == last.score && position < last.position);
+}
+
+inline void InsertAmongBest(TurnTrace& trace, TracePattern entry) {
+  const auto at = std::find_if(
+      trace.best.begin(), trace.best.end(), [&](const TracePattern& p) {
+        return entry.score > p.score ||
+               (entry.score == p.score && entry.position < p.position);
+      });
+  trace.best.insert(at, std::move(entry));
+  if (trace.best.size() > trace.best_limit) trace.best.pop_back();
+}
+
+// Records a pattern (or step pattern) scored by its own Score, whose
+// fragments collected themselves in trace.scratch.
+template <typename P>
+void RecordScored(TurnTrace& trace, const P& pattern, int position,
+                  int32_t score) {
+  ++trace.candidates;
+  std::vector<TraceFragment> fragments = std::exchange(trace.scratch, {});
+  if (!BelongsAmongBest(trace, score, position)) return;
+  TracePattern entry;
+  entry.label = pattern.ObjectName;
+  entry.source = pattern.source();
+  entry.score = score;
+  entry.position = position;
+  entry.fragments = std::move(fragments);
+  InsertAmongBest(trace, std::move(entry));
+}
+
+// Records a pattern that the index scored without running its fragments.
+// Its fragments' scores depend on the input alone, so telling which held
+// has no effect on the brain.
+template <typename P>
+void RecordStatic(TurnTrace& trace, const P& pattern, int position,
+                  int32_t score, const std::string& upper_input) {
+  ++trace.candidates;
+  if (!BelongsAmongBest(trace, score, position)) return;
+  TracePattern entry;
+  entry.label = pattern.ObjectName;
+  entry.source = pattern.source();
+  entry.score = score;
+  entry.position = position;
+  for (int i = 0; i < pattern.Fragments.Count(); ++i) {
+    const WordFragmentClass& f = *pattern.Fragments.At(i);
+    TraceFragment fragment;
+    fragment.relation = f.RELATION;
+    fragment.text = f.WORDFRAG;
+    fragment.contribution = StaticFragmentScore(f, upper_input, &fragment.holds);
+    fragment.source = f.source();
+    entry.fragments.push_back(std::move(fragment));
+  }
+  InsertAmongBest(trace, std::move(entry));
+}
+
+// Scores every pattern of `patterns` in order and records each, as the
+// plain path does; returns the chosen one (first of the highest score
+// above kLowestScore) or nullptr.
+template <typename P>
+P* ChooseTraced(TurnTrace& trace, const OwningList<P>& patterns,
+                const std::string& input) {
+  int32_t best = kLowestScore;
+  P* chosen = nullptr;
+  for (int i = 0; i < patterns.Count(); ++i) {
+    P* pattern = patterns.At(i);
+    trace.scratch.clear();
+    trace.collect_fragments = true;
+    int32_t score = 0;
+    try {
+      score = pattern->Score(input);
+    } catch (...) {
+      trace.collect_fragments = false;
+      throw;
+    }
+    trace.collect_fragments = false;
+    RecordScored(trace, *pattern, i, score);
+    if (score > best) {
+      best = score;
+      chosen = pattern;
+    }
+  }
+  return chosen;
+}
+
+// Chooses through `index` as the untraced path does, recording the
+// dynamic patterns as they are scored and the static ones afterwards.
+template <typename P>
+P* ChooseIndexedTraced(TurnTrace& trace, PatternIndex& index,
+                       const OwningList<P>& patterns, const std::string& input,
+                       std::string& last_fragment) {
+  const int at = index.Choose(
+      input,
+      [&](int i) {
+        P* pattern = patterns.At(i);
+        trace.scratch.clear();
+        trace.collect_fragments = true;
+        int32_t score = 0;
+        try {
+          score = pattern->Score(input);
+        } catch (...) {
+          trace.collect_fragments = false;
+          throw;
+        }
+        trace.collect_fragments = false;
+        RecordScored(trace, *pattern, i, score);
+        return score;
+      },
+      last_fragment);
+  const std::string upper_input = UpperAscii(input);
+  for (int i = 0; i < patterns.Count() && i < index.entry_count(); ++i)
+    if (index.IsStatic(i))
+      RecordStatic(trace, *patterns.At(i), i, index.LastStaticScore(i),
+                   upper_input);
+  return at < 0 ? nullptr : patterns.At(at);
+}
+
+}  // namespace corvane
+
+#endif  // CORVANE_ENGINE_TRACE_RECORD_H_
