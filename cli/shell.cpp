@@ -47,14 +47,17 @@ std::string HistoryPath() {
   return std::string(home) + "/.corvane_history";
 }
 
+std::string Counted(long long n, const char* singular, const char* plural) {
+  return std::to_string(n) + " " + (n == 1 ? singular : plural);
+}
+
 std::string Banner(const ChatSession& session, BrainClass& brain) {
   long long patterns = 0;
   for (const auto& mode : brain.Modes) patterns += mode->Patterns.Count();
   return "Corvane: talking to " + session.path() + " (" +
-         std::to_string(brain.Modes.Count()) + " modes, " +
-         std::to_string(patterns) + " patterns, " +
-         std::to_string(brain.Procs.Count()) +
-         (brain.Procs.Count() == 1 ? " procedure" : " procedures") +
+         Counted(brain.Modes.Count(), "mode", "modes") + ", " +
+         Counted(patterns, "pattern", "patterns") + ", " +
+         Counted(brain.Procs.Count(), "procedure", "procedures") +
          ").\nType /help for commands; /quit or Ctrl-D leaves.\n";
 }
 

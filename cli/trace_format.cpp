@@ -45,9 +45,10 @@ std::string GroupText(const TraceFiring& firing) {
 }
 
 std::string FiringText(const TraceFiring& firing, const char* what) {
-  std::string out = Label(firing.label, what) + " " + Where(firing.source) +
-                    ", hit count " + std::to_string(firing.hit_count) + ", " +
-                    GroupText(firing);
+  std::string out = Label(firing.label, what) + " " + Where(firing.source);
+  if (firing.hit_count >= 0)
+    out += ", hit count " + std::to_string(firing.hit_count);
+  out += ", " + GroupText(firing);
   if (firing.responded) {
     out += ", response " + BrainClass::ResponseTypeName(firing.response_type) +
            " " + Quoted(firing.response_text) + " " +
@@ -167,7 +168,10 @@ void FiringJson(std::string& out, const TraceFiring& firing) {
   JsonObject o(out);
   o.Str("label", firing.label);
   o.Source("source", firing.source);
-  o.Int("hit_count", firing.hit_count);
+  if (firing.hit_count >= 0)
+    o.Int("hit_count", firing.hit_count);
+  else
+    o.Key("hit_count") += "null";
   o.Str("group", GroupName(firing.group));
   if (firing.group == TraceFiring::Group::kThreshold) {
     o.Int("threshold_from", firing.thresh_from);
@@ -216,12 +220,14 @@ std::string FormatTraceText(const TurnTrace& trace) {
   switch (trace.answerer) {
     case TurnTrace::Answerer::kMode:
       out += "  answered by mode " + Quoted(trace.mode) + ": " +
-             std::to_string(trace.candidates) + " patterns scored\n";
+             std::to_string(trace.candidates) +
+             (trace.candidates == 1 ? " pattern" : " patterns") + " scored\n";
       break;
     case TurnTrace::Answerer::kStep:
       out += "  answered by procedure " + Quoted(trace.procedure) + ", step " +
              Quoted(trace.step) + ": " + std::to_string(trace.candidates) +
-             " step patterns scored\n";
+             (trace.candidates == 1 ? " step pattern" : " step patterns") +
+             " scored\n";
       break;
     case TurnTrace::Answerer::kNoMode:
       out += "  no mode is current\n";

@@ -171,7 +171,7 @@ void StepPatternClass::Respond(const std::string& input) {
   BrainClass* brain = Brain();
   const int32_t pick = brain->random().Below(Responses.Count());
   if (TraceFiring* firing = brain->trace() ? NewFiring(*brain) : nullptr)
-    RecordFiring(*firing, *this, 0, nullptr, nullptr, Responses.At(pick));
+    RecordFiring(*firing, *this, -1, nullptr, nullptr, Responses.At(pick));
   Responses.At(pick)->ResolveToString(input);
   brain->LastSPat = ObjectName;
 }

@@ -20,7 +20,7 @@ namespace corvane {
 // One word fragment of a scored pattern.
 struct TraceFragment {
   uint8_t relation = 0;      // RELATION code.
-  std::string text;          // WORDFRAG as written.
+  std::string text;          // WORDFRAG as written, else THENAME.
   bool holds = false;        // Whether the fragment's test held.
   int32_t contribution = 0;  // What it added to the pattern's score.
   SourceLocation source;
@@ -39,7 +39,7 @@ struct TracePattern {
 struct TraceFiring {
   std::string label;
   SourceLocation source;
-  int32_t hit_count = 0;  // HITCOUNT after the firing counted it.
+  int32_t hit_count = 0;  // HITCOUNT after the firing; -1: a step pattern.
   // The group the response came from: kPattern (the pattern's own
   // responses), kThreshold or kState.
   enum class Group : uint8_t { kNone, kPattern, kThreshold, kState };

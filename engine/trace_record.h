@@ -87,7 +87,8 @@ inline bool BelongsAmongBest(const TurnTrace& trace, int32_t score,
   if (trace.best.size() < trace.best_limit) return true;
   if (trace.best.empty()) return false;
   const TracePattern& last = trace.best.back();
-  return score > last.score || (score == last.score && position < last.position);
+  return score > last.score ||
+         (score == last.score && position < last.position);
 }
 
 inline void InsertAmongBest(TurnTrace& trace, TracePattern entry) {
@@ -134,8 +135,9 @@ void RecordStatic(TurnTrace& trace, const P& pattern, int position,
     const WordFragmentClass& f = *pattern.Fragments.At(i);
     TraceFragment fragment;
     fragment.relation = f.RELATION;
-    fragment.text = f.WORDFRAG;
-    fragment.contribution = StaticFragmentScore(f, upper_input, &fragment.holds);
+    fragment.text = f.WORDFRAG.empty() ? f.THENAME : f.WORDFRAG;
+    fragment.contribution =
+        StaticFragmentScore(f, upper_input, &fragment.holds);
     fragment.source = f.source();
     entry.fragments.push_back(std::move(fragment));
   }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -70,6 +71,57 @@ TEST(ChatLineTest, AHugeLineIsNotHeldInMemory) {
   struct rusage usage;
   ASSERT_EQ(getrusage(RUSAGE_CHILDREN, &usage), 0);
   EXPECT_LT(usage.ru_maxrss, 64 * 1024) << "KiB";
+}
+
+TEST(ChatTraceTest, EveryTurnExplainedOnStandardError) {
+  Sandbox box;
+  box.Write("kb.clf", CrLf(kEchoBase));
+  const RunResult text = box.Corvane("chat --trace kb.clf", "hello\nhello\n");
+  EXPECT_EQ(text.status, 0);
+  EXPECT_EQ(text.out, "Hello.\nHello again.\n");  // Replies unchanged.
+  EXPECT_EQ(text.err.rfind("trace: \"hello\"\n"
+                           "  answered by mode \"Default\": 3 patterns scored\n"
+                           "  1. unnamed pattern (kb.clf:6) score 10\n"
+                           "       CUSTOM \"hello\" holds +10 (kb.clf:7)\n"
+                           "  2. unnamed pattern (kb.clf:1) score 0\n"
+                           "  3. unnamed pattern (kb.clf:3) score 0\n"
+                           "       CUSTOM \"echo\" fails +0 (kb.clf:4)\n"
+                           "  winner: unnamed pattern (kb.clf:6), hit count 1, "
+                           "the pattern's own responses, response Just Text "
+                           "\"Hello.\" (kb.clf:8)\n"
+                           "  reply: \"Hello.\"\n",
+                           0),
+            0u)
+      << text.err;
+  EXPECT_NE(text.err.find("hit count 2, threshold 2,9 (kb.clf:9), response "
+                          "Just Text \"Hello again.\" (kb.clf:10)"),
+            std::string::npos)
+      << text.err;
+
+  // One JSON object per turn and line.
+  const RunResult json =
+      box.Corvane("chat --trace=json kb.clf", "hello\necho \"x\"\n");
+  EXPECT_EQ(json.out, "Hello.\necho \"x\"\n");
+  std::vector<nlohmann::json> turns;
+  std::size_t pos = 0;
+  while (pos < json.err.size()) {
+    const std::size_t end = json.err.find('\n', pos);
+    ASSERT_NE(end, std::string::npos);
+    turns.push_back(nlohmann::json::parse(json.err.substr(pos, end - pos)));
+    pos = end + 1;
+  }
+  ASSERT_EQ(turns.size(), 2u);
+  EXPECT_EQ(turns[0]["input"], "hello");
+  EXPECT_EQ(turns[0]["answered_by"], "mode");
+  EXPECT_EQ(turns[0]["winner"]["source"], "kb.clf:6");
+  EXPECT_EQ(turns[0]["winner"]["hit_count"], 1);
+  EXPECT_EQ(turns[0]["winner"]["response"]["type"], "Just Text");
+  EXPECT_EQ(turns[0]["best"][0]["fragments"][0]["holds"], true);
+  EXPECT_EQ(turns[0]["best"][0]["fragments"][0]["contribution"], 10);
+  EXPECT_EQ(turns[1]["input"], "echo \"x\"");
+  EXPECT_EQ(turns[1]["events"][0]["kind"], "macro");
+  EXPECT_EQ(turns[1]["events"][0]["value"], "echo \"x\"");
+  EXPECT_EQ(turns[1]["reply"], "echo \"x\"");
 }
 
 struct WarningCase {
@@ -233,7 +285,8 @@ TEST(ConversationTestCommandTest, PassesFailsAndReportsWithFileAndLine) {
       << run.out;
   EXPECT_NE(run.out.find("t.test:16: FAIL fails: reply to \"hello\"\n"
                          "  expected: Hello.\n"
-                         "  actual:   Hello again.\n"),
+                         "  actual:   Hello again.\n"
+                         "    trace: \"hello\"\n"),
             std::string::npos)
       << run.out;
   EXPECT_EQ(run.out.substr(run.out.rfind('\n', run.out.size() - 2) + 1),
@@ -311,6 +364,7 @@ TEST(ShellTest, ATerminalGetsTheShellAndAPipeDoesNot) {
            "procedure: none",
            "Colour = \"blue\"  (kb.clf:11)",
            "seeded with 5",
+           "winner: unnamed pattern (kb.clf:6), hit count 1",
            "unknown command /nonsense; /help lists the commands",
            "/echo slash",
            "reloaded kb.clf; a fresh conversation",
