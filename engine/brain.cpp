@@ -254,8 +254,11 @@ DataCollectionClass* BrainClass::FindOrCreateCollection(const std::string& name)
 }
 
 void BrainClass::NoteEvent(int kind, std::string text, std::string value) {
-  trace_->events.push_back({static_cast<TraceEvent::Kind>(kind), 0,
-                            std::move(text), std::move(value), {}});
+  TraceEvent event;
+  event.kind = static_cast<TraceEvent::Kind>(kind);
+  event.text = std::move(text);
+  event.value = std::move(value);
+  trace_->events.push_back(std::move(event));
 }
 
 void BrainClass::NoteProcedure() {

@@ -296,9 +296,8 @@ int32_t WordFragmentClass::Score(const std::string& input,
   brain->LastFrag = ObjectName;
   if (TurnTrace* trace = brain->trace();
       trace != nullptr && trace->collect_fragments)
-    trace->scratch.push_back(
-        {RELATION, WORDFRAG.empty() ? THENAME : WORDFRAG, holds, score,
-         source()});
+    trace->scratch.push_back({RELATION, WORDFRAG.empty() ? THENAME : WORDFRAG,
+                              holds, score, source()});
   return score;
 }
 

@@ -221,8 +221,8 @@ void ResponseClass::ResolveToString(const std::string& input) {
                       type == rt::kCreateAutoPattern ||
                       type == rt::kAddResponse || type == rt::kAddFragment;
   if (!silent) out = Exp(OUTTEXT, input);
-  if (TurnTrace* trace = brain->trace(); trace != nullptr && out != OUTTEXT &&
-                                         !silent)
+  if (TurnTrace* trace = brain->trace();
+      trace != nullptr && out != OUTTEXT && !silent)
     trace->events.push_back({TraceEvent::Kind::kMacro, 0, OUTTEXT, out, {}});
   switch (type) {
     case rt::kNone:

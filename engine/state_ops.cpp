@@ -27,18 +27,23 @@ void BrainClass::SetMode(const std::string& name) {
   const int index = ModeNames.IndexOf(name);
   if (index < 0) return;
   CurrentMode = index;
-  if (trace_ != nullptr) NoteEvent(static_cast<int>(TraceEvent::Kind::kMode), ModeNames.At(index), {});
+  if (trace_ != nullptr)
+    NoteEvent(static_cast<int>(TraceEvent::Kind::kMode), ModeNames.At(index),
+              {});
 }
 
 void BrainClass::SetState(const std::string& name) {
   if (StateNames.IndexOf(name) < 0) AddState(name);
   CurrentState = StateNames.IndexOf(name);
-  if (trace_ != nullptr) NoteEvent(static_cast<int>(TraceEvent::Kind::kState), CurrentStateName(), {});
+  if (trace_ != nullptr)
+    NoteEvent(static_cast<int>(TraceEvent::Kind::kState), CurrentStateName(),
+              {});
 }
 
 void BrainClass::ClearState() {
   CurrentState = -1;
-  if (trace_ != nullptr) NoteEvent(static_cast<int>(TraceEvent::Kind::kState), {}, {});
+  if (trace_ != nullptr)
+    NoteEvent(static_cast<int>(TraceEvent::Kind::kState), {}, {});
 }
 
 void BrainClass::StartProc(const std::string& name) {
@@ -92,7 +97,8 @@ void BrainClass::SetFact(const std::string& name, const std::string& value) {
   } else {
     FactValues.SetName(index, value);
   }
-  if (trace_ != nullptr) NoteEvent(static_cast<int>(TraceEvent::Kind::kFact), name, value);
+  if (trace_ != nullptr)
+    NoteEvent(static_cast<int>(TraceEvent::Kind::kFact), name, value);
 }
 
 std::string BrainClass::GetFact(std::string_view name) const {
