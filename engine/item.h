@@ -36,22 +36,39 @@ struct SourceLocation {
   bool from_file() const { return file != nullptr && line > 0; }
 };
 
+// The process-wide table of the files items come from, so that an item
+// keeps a 16-bit number instead of a name. Thread-safe (brains on several
+// threads read files). The number of `path`; 0 (no file) once 65535
+// different paths are known.
+uint16_t InternSourceFile(const std::string& path);
+// The path with that number; null for 0 or a number never given.
+std::shared_ptr<const std::string> SourceFileName(uint16_t number);
+
 class Item {
  public:
   Item(const Item&) = delete;
   Item& operator=(const Item&) = delete;
   ObjectKind kind() const { return kind_; }
   // Where the reader created the item; empty for items of a conversation.
-  const SourceLocation& source() const { return source_; }
-  void set_source(SourceLocation source) { source_ = std::move(source); }
+  SourceLocation source() const {
+    return {SourceFileName(source_file_), source_line_};
+  }
+  // `file` from InternSourceFile; a line beyond 32 bits is not kept.
+  void set_source(uint16_t file, int64_t line) {
+    const bool fits = line > 0 && line <= int64_t{UINT32_MAX};
+    source_file_ = fits ? file : 0;
+    source_line_ = fits ? static_cast<uint32_t>(line) : 0;
+  }
 
  protected:
   explicit Item(ObjectKind kind) : kind_(kind) {}
   ~Item() = default;
 
  private:
+  // Small, so that the kind tag and the location share the first word.
   ObjectKind kind_;
-  SourceLocation source_;
+  uint16_t source_file_ = 0;  // InternSourceFile number; 0: none.
+  uint32_t source_line_ = 0;  // 1-based; 0: none.
 };
 
 // `item` seen as T when its kind is T's, otherwise nullptr.

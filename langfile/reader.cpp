@@ -146,7 +146,8 @@ class LineReader {
       : brain_(brain),
         from_lines_(from_lines),
         sink_(sink),
-        file_(std::move(file)) {
+        file_(std::move(file)),
+        file_number_(file_ != nullptr ? InternSourceFile(*file_) : 0) {
     if (!brain.Modes.empty()) {
       cur_mode_ = brain.Modes.At(0);
       cur_object_ = cur_mode_;
@@ -165,7 +166,7 @@ class LineReader {
     Item* const before = cur_object_;
     Dispatch(Classify());
     if (file_ != nullptr && cur_object_ != before && cur_object_ != nullptr)
-      cur_object_->set_source({file_, line_number_});
+      cur_object_->set_source(file_number_, line_number_);
   }
 
   // Files the members still waiting at the end of the input.
@@ -498,6 +499,7 @@ class LineReader {
   const bool from_lines_;  // A line list: "AUTO-NAME" honoured.
   const LanguageProblemSink& sink_;
   const std::shared_ptr<const std::string> file_;  // Null: no locations.
+  const uint16_t file_number_;  // Of file_, for the items' locations.
   std::string_view whole_;  // The line as read.
   std::string_view rest_;   // What the field scanners have left.
   int64_t line_number_ = 0;
