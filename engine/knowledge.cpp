@@ -4,6 +4,7 @@
 #include "engine/brain.h"
 #include "engine/fragment.h"
 #include "engine/pattern.h"
+#include "engine/pattern_choice.h"
 #include "engine/pattern_index.h"
 #include "engine/response.h"
 #include "engine/trace_record.h"
@@ -21,7 +22,8 @@ BrainClass* KnowledgeClass::Brain() const {
   return nullptr;
 }
 
-PatternClass* KnowledgeClass::AddPattern(std::unique_ptr<PatternClass> pattern) {
+PatternClass* KnowledgeClass::AddPattern(
+    std::unique_ptr<PatternClass> pattern) {
   pattern->Mode = this;
   BrainClass* brain = Brain();
   HasVolition = HasVolition || pattern->HASVOLITION;
@@ -31,49 +33,11 @@ PatternClass* KnowledgeClass::AddPattern(std::unique_ptr<PatternClass> pattern) 
 }
 
 PatternClass* KnowledgeClass::ChoosePlain(const std::string& input) {
-  if (TurnTrace* trace = RankingTrace(*Brain()))
-    return ChooseTraced(*trace, Patterns, input);
-  int32_t best = kLowestScore;
-  PatternClass* chosen = nullptr;
-  for (int i = 0; i < Patterns.Count(); ++i) {
-    PatternClass* pattern = Patterns.At(i);
-    const int32_t score = pattern->Score(input);
-    if (score > best) {
-      best = score;
-      chosen = pattern;
-    }
-  }
-  return chosen;
+  return ChoosePlainAmong(*Brain(), Patterns, input);
 }
 
 PatternClass* KnowledgeClass::ChooseIndexed(const std::string& input) {
-  BrainClass* brain = Brain();
-  // A macro in the input may expand differently for each pattern (its
-  // remainder) and may draw random numbers: every pattern is scored.
-  if (HasMacroOpening(input)) return ChoosePlain(input);
-  if (!index_) index_ = std::make_unique<PatternIndex>();
-  if (!index_->Fresh(brain->KnowledgeGeneration())) {
-    std::vector<const PatternIndex::FragmentList*> lists;
-    lists.reserve(static_cast<std::size_t>(Patterns.Count()));
-    for (const auto& pattern : Patterns) lists.push_back(&pattern->Fragments);
-    index_->Build(lists, brain->KnowledgeGeneration());
-  }
-  if (TurnTrace* trace = RankingTrace(*brain))
-    return ChooseIndexedTraced(*trace, *index_, Patterns, input,
-                               brain->LastFrag);
-  // Dynamic patterns share the input upper-cased once.
-  std::string upper;
-  bool have_upper = false;
-  const int at = index_->Choose(
-      input,
-      [&](int i) {
-        if (!have_upper) upper = UpperAscii(input);
-        have_upper = true;
-        return ScoreFragmentsOfInput(Patterns.At(i)->Fragments, input,
-                                     Patterns.At(i), nullptr, &upper);
-      },
-      brain->LastFrag);
-  return at < 0 ? nullptr : Patterns.At(at);
+  return ChooseIndexedAmong(*Brain(), index_, Patterns, input);
 }
 
 void KnowledgeClass::Answer(const std::string& input) {
@@ -87,7 +51,8 @@ void KnowledgeClass::Answer(const std::string& input) {
   else
     chosen->Fire(input);
   if (brain->PlainScoring) {
-    for (int i = 0; i < Patterns.Count(); ++i) Patterns.At(i)->ClearLastVolition();
+    for (int i = 0; i < Patterns.Count(); ++i)
+      Patterns.At(i)->ClearLastVolition();
   } else {
     // Only marked patterns need clearing. The list may have grown while the
     // chosen pattern fired; a deleted pattern has left it.

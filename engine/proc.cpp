@@ -3,6 +3,7 @@
 #include "engine/attach.h"
 #include "engine/brain.h"
 #include "engine/fragment.h"
+#include "engine/pattern_choice.h"
 #include "engine/pattern_index.h"
 #include "engine/response.h"
 #include "engine/trace_record.h"
@@ -76,56 +77,23 @@ void ProcClass::Handle(const std::string& input) {
 StepClass::StepClass() : Item(kKind) {}
 StepClass::~StepClass() = default;
 
-BrainClass* StepClass::Brain() const { return Proc->Owner; }
+BrainClass* StepClass::Brain() const {
+  return Proc->Owner;
+}
 
-StepPatternClass* StepClass::AddStepPattern(std::unique_ptr<StepPatternClass> sp) {
+StepPatternClass* StepClass::AddStepPattern(
+    std::unique_ptr<StepPatternClass> sp) {
   sp->Step = this;
   BrainClass* brain = Brain();
   return AttachItem(StepPatterns, std::move(sp), brain, &brain->LastSPat);
 }
 
 StepPatternClass* StepClass::ChoosePlain(const std::string& input) {
-  if (TurnTrace* trace = RankingTrace(*Brain()))
-    return ChooseTraced(*trace, StepPatterns, input);
-  int32_t best = kLowestScore;
-  StepPatternClass* chosen = nullptr;
-  for (int i = 0; i < StepPatterns.Count(); ++i) {
-    StepPatternClass* sp = StepPatterns.At(i);
-    const int32_t score = sp->Score(input);
-    if (score > best) {
-      best = score;
-      chosen = sp;
-    }
-  }
-  return chosen;
+  return ChoosePlainAmong(*Brain(), StepPatterns, input);
 }
 
 StepPatternClass* StepClass::ChooseIndexed(const std::string& input) {
-  BrainClass* brain = Brain();
-  // A macro in the input may expand differently for each step pattern.
-  if (HasMacroOpening(input)) return ChoosePlain(input);
-  if (!index_) index_ = std::make_unique<PatternIndex>();
-  if (!index_->Fresh(brain->KnowledgeGeneration())) {
-    std::vector<const PatternIndex::FragmentList*> lists;
-    lists.reserve(static_cast<std::size_t>(StepPatterns.Count()));
-    for (const auto& sp : StepPatterns) lists.push_back(&sp->Fragments);
-    index_->Build(lists, brain->KnowledgeGeneration());
-  }
-  if (TurnTrace* trace = RankingTrace(*brain))
-    return ChooseIndexedTraced(*trace, *index_, StepPatterns, input,
-                               brain->LastFrag);
-  std::string upper;
-  bool have_upper = false;
-  const int at = index_->Choose(
-      input,
-      [&](int i) {
-        if (!have_upper) upper = UpperAscii(input);
-        have_upper = true;
-        return ScoreFragmentsOfInput(StepPatterns.At(i)->Fragments, input,
-                                     nullptr, StepPatterns.At(i), &upper);
-      },
-      brain->LastFrag);
-  return at < 0 ? nullptr : StepPatterns.At(at);
+  return ChooseIndexedAmong(*Brain(), index_, StepPatterns, input);
 }
 
 void StepClass::Answer(const std::string& input) {
@@ -143,7 +111,9 @@ void StepClass::Answer(const std::string& input) {
 StepPatternClass::StepPatternClass() : Item(kKind) {}
 StepPatternClass::~StepPatternClass() = default;
 
-BrainClass* StepPatternClass::Brain() const { return Step->Brain(); }
+BrainClass* StepPatternClass::Brain() const {
+  return Step->Brain();
+}
 
 // Unlike a pattern's, a step pattern's fragments set no flags when added.
 WordFragmentClass* StepPatternClass::AddFragment(
@@ -162,8 +132,10 @@ ResponseClass* StepPatternClass::AddResponse(
 
 int32_t StepPatternClass::Score(const std::string& input) {
   BrainClass* brain = Brain();
-  if (!brain->PlainScoring) return ScoreFragmentsOfInput(Fragments, input, nullptr, this);
-  return SumFragmentScores(Fragments, brain->ExpandMacros(input, input, nullptr, this));
+  if (!brain->PlainScoring)
+    return ScoreFragmentsOfInput(Fragments, input, nullptr, this);
+  return SumFragmentScores(Fragments,
+                           brain->ExpandMacros(input, input, nullptr, this));
 }
 
 void StepPatternClass::Respond(const std::string& input) {
