@@ -74,7 +74,10 @@ TEST(LaunchProgramTest, StartsDirectlyWithoutAShellAndIgnoresFailures) {
                    ("corvane-launch-" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
   EXPECT_TRUE(LaunchProgram("touch \"made here\" ;echo", dir.string()));
-  for (int i = 0; i < 200 && !std::filesystem::exists(dir / "made here"); ++i)
+  // touch makes its files one after the other, so wait for the last one too.
+  for (int i = 0; i < 500 && !(std::filesystem::exists(dir / "made here") &&
+                               std::filesystem::exists(dir / ";echo"));
+       ++i)
     usleep(10000);
   EXPECT_TRUE(std::filesystem::exists(dir / "made here"));
   EXPECT_TRUE(std::filesystem::exists(dir / ";echo"));  // no shell: a file name
