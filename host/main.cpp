@@ -151,7 +151,7 @@ bool ParseCount(const char* text, std::size_t* out) {
 
 // One option that takes a value: its name and what it does with the value
 // (false: a bad value, reported with `bad`).
-struct OptionSpec {
+struct OptionRule {
   const char* name;
   const char* bad;  // "bad port", ...
   std::function<bool(const char*)> apply;
@@ -188,7 +188,7 @@ std::size_t UsableCores() {
 // Exits with status 2 after a usage message when the arguments are wrong.
 Options ParseOptions(int argc, char** argv) {
   Options o;
-  const std::vector<OptionSpec> specs = {
+  const std::vector<OptionRule> rules = {
       {"--listen", "bad listen address", Text(&o.listen)},
       {"--port", "bad port",
        [&o](const char* value) {
@@ -221,14 +221,14 @@ Options ParseOptions(int argc, char** argv) {
       std::exit(2);
     }
     if (taken > 0) continue;
-    const OptionSpec* spec = nullptr;
-    for (const OptionSpec& s : specs)
-      if (arg == s.name) spec = &s;
-    if (spec == nullptr) UsageError("unknown option " + arg);
+    const OptionRule* rule = nullptr;
+    for (const OptionRule& s : rules)
+      if (arg == s.name) rule = &s;
+    if (rule == nullptr) UsageError("unknown option " + arg);
     if (i + 1 >= argc) UsageError(arg + " needs a value");
     const char* value = argv[++i];
-    if (!spec->apply(value)) {
-      std::fprintf(stderr, "corvane-httpd: %s %s\n", spec->bad, value);
+    if (!rule->apply(value)) {
+      std::fprintf(stderr, "corvane-httpd: %s %s\n", rule->bad, value);
       std::exit(2);
     }
   }
