@@ -118,6 +118,25 @@ void RecordScored(TurnTrace& trace, const P& pattern, int position,
   InsertAmongBest(trace, std::move(entry));
 }
 
+// Scores `pattern` with its fragments collecting themselves, and records
+// it; returns the score. Collection stops also when scoring throws.
+template <typename P>
+int32_t ScoreRecorded(TurnTrace& trace, P& pattern, int position,
+                      const std::string& input) {
+  trace.scratch.clear();
+  trace.collect_fragments = true;
+  int32_t score = 0;
+  try {
+    score = pattern.Score(input);
+  } catch (...) {
+    trace.collect_fragments = false;
+    throw;
+  }
+  trace.collect_fragments = false;
+  RecordScored(trace, pattern, position, score);
+  return score;
+}
+
 // Records a pattern that the index scored without running its fragments.
 // Its fragments' scores depend on the input alone, so telling which held
 // has no effect on the brain.
@@ -154,17 +173,7 @@ P* ChooseTraced(TurnTrace& trace, const OwningList<P>& patterns,
   P* chosen = nullptr;
   for (int i = 0; i < patterns.Count(); ++i) {
     P* pattern = patterns.At(i);
-    trace.scratch.clear();
-    trace.collect_fragments = true;
-    int32_t score = 0;
-    try {
-      score = pattern->Score(input);
-    } catch (...) {
-      trace.collect_fragments = false;
-      throw;
-    }
-    trace.collect_fragments = false;
-    RecordScored(trace, *pattern, i, score);
+    const int32_t score = ScoreRecorded(trace, *pattern, i, input);
     if (score > best) {
       best = score;
       chosen = pattern;
@@ -181,21 +190,7 @@ P* ChooseIndexedTraced(TurnTrace& trace, PatternIndex& index,
                        std::string& last_fragment) {
   const int at = index.Choose(
       input,
-      [&](int i) {
-        P* pattern = patterns.At(i);
-        trace.scratch.clear();
-        trace.collect_fragments = true;
-        int32_t score = 0;
-        try {
-          score = pattern->Score(input);
-        } catch (...) {
-          trace.collect_fragments = false;
-          throw;
-        }
-        trace.collect_fragments = false;
-        RecordScored(trace, *pattern, i, score);
-        return score;
-      },
+      [&](int i) { return ScoreRecorded(trace, *patterns.At(i), i, input); },
       last_fragment);
   const std::string upper_input = UpperAscii(input);
   for (int i = 0; i < patterns.Count() && i < index.entry_count(); ++i)
