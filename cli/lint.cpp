@@ -7,39 +7,11 @@
 
 #include "engine/a1U2.h"
 #include "engine/type_tables.h"
+#include "langfile/keywords.h"
 #include "text/text_util.h"
 
 namespace corvane {
 namespace {
-
-// The keywords as the reader knows them, in the order it tries them; a
-// line is a keyword line when its left-trimmed text begins with one.
-constexpr std::array<std::string_view, 16> kKeywords = {
-    "FACT",           "START-COLLECTION",
-    "END-COLLECTION", "MODE",
-    "STATE",          "PROCEDURE",
-    "STEP",           "FOR-MODE",
-    "FOR-STEP",       "THRESHOLD",
-    "FOR-STATE",      "FRAGMENT",
-    "RESPONSE",       "TASK",
-    "NAME-OBJECT",    "AUTO-NAME",
-};
-
-bool BeginsWithKeyword(std::string_view text, std::string_view keyword) {
-  if (text.size() < keyword.size()) return false;
-  for (std::size_t i = 0; i < keyword.size(); ++i) {
-    char c = text[i];
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-    if (c != keyword[i]) return false;
-  }
-  return true;
-}
-
-std::string_view KeywordOf(std::string_view left_trimmed) {
-  for (std::string_view k : kKeywords)
-    if (BeginsWithKeyword(left_trimmed, k)) return k;
-  return {};
-}
 
 bool IsAlnum(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
@@ -188,10 +160,10 @@ class Linter {
       const int64_t number = static_cast<int64_t>(i) + 1;
       const std::string_view text = TrimLeftView(lines[i]);
       if (in_collection) {
-        if (BeginsWithKeyword(text, "END-COLLECTION")) in_collection = false;
+        if (LanguageKeywordOf(text) == "END-COLLECTION") in_collection = false;
         continue;
       }
-      const std::string_view keyword = KeywordOf(text);
+      const std::string_view keyword = LanguageKeywordOf(text);
       if (keyword.empty()) continue;
       if (keyword == "START-COLLECTION") in_collection = true;
       const std::string_view after = text.substr(keyword.size());

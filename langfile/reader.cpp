@@ -24,6 +24,7 @@
 #include "base/name_list.h"
 #include "engine/a1U2.h"
 #include "langfile/CorvLangU.h"
+#include "langfile/keywords.h"
 #include "platform/operator_messages.h"
 #include "text/text_util.h"
 
@@ -634,6 +635,11 @@ void AttachLanguageReader(BrainClass& brain) {
       [](BrainClass& target, const std::vector<std::string>& lines) {
         LoadLanguageLines(target, lines);
       });
+}
+
+std::string_view LanguageKeywordOf(std::string_view left_trimmed) {
+  const int kind = KeywordKind(left_trimmed);
+  return kLanguageKeywords[static_cast<std::size_t>(kind)];
 }
 
 }  // namespace corvane
