@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/label.h"
 #include "base/name_list.h"
 #include "engine/item.h"
 
@@ -49,7 +50,7 @@ class DataCollectionClass : public Item {
   void SaveToFile(const std::string& path) const;
   void Clear() { Members.Clear(); }
 
-  std::string ObjectName;                  // Named-object label.
+  Label ObjectName;                        // Named-object label.
   std::string CollectionName;              // Its name in Collections.
   NameList Members{NameList::kSorted};     // Sorted until SetUnsorted.
   BrainClass* Owner = nullptr;             // Set by AddCollection.

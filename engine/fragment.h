@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/label.h"
 #include "base/name_list.h"
 #include "engine/item.h"
 
@@ -89,7 +90,7 @@ class WordFragmentClass : public Item {
   uint8_t RELATION = 0;     // Fragment kind, 0 to 17.
   int32_t BONUS = 0;        // Score when it holds (kinds that use it).
   int32_t PENALTY = 0;      // Minus this when it fails (same kinds).
-  std::string ObjectName;   // Named-object label.
+  Label ObjectName;         // Named-object label.
   std::string WORDFRAG;     // The fragment text; may hold macros.
   std::string THENAME;      // Fact name, state text or collection name.
   std::string THEVALUE;     // Value compared by "Data-Match".

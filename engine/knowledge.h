@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/label.h"
 #include "base/owning_list.h"
 #include "engine/item.h"
 
@@ -38,7 +39,7 @@ class KnowledgeClass : public Item {
   void FireInitialize();
   void FireFinalize();
 
-  std::string ObjectName;              // Named-object label.
+  Label ObjectName;                    // Named-object label.
   std::string Name;                    // Given by AddMode.
   OwningList<PatternClass> Patterns;   // In the order added; decides ties.
   Item* Owner = nullptr;               // The brain, or a response.

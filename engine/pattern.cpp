@@ -18,9 +18,10 @@ VolitionMark& VolitionMark::operator=(double value) {
 }
 
 void VolitionMark::List() {
-  if (value_ == 0 || listed_ || owner_->Mode == nullptr) return;
+  if (value_ == 0 || owner_->volition_listed_ || owner_->Mode == nullptr)
+    return;
   owner_->Mode->MarkedPatterns.push_back(owner_);
-  listed_ = true;
+  owner_->volition_listed_ = true;
 }
 
 PatternClass::PatternClass() : Item(kKind) {}

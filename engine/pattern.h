@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "base/label.h"
 #include "base/owning_list.h"
 #include "engine/item.h"
 
@@ -32,17 +33,13 @@ class VolitionMark {
   VolitionMark& operator=(double value);
   operator double() const { return value_; }
   // Sets 0 and forgets the listing; the mode's list is cleared as a whole.
-  void Clear() {
-    value_ = 0;
-    listed_ = false;
-  }
+  void Clear();
   // Lists the pattern with its mode when it is marked and not yet listed.
   void List();
 
  private:
   double value_ = 0;
-  PatternClass* owner_;
-  bool listed_ = false;
+  PatternClass* owner_;  // Also keeps whether it is listed (see there).
 };
 
 class PatternClass : public Item {
@@ -76,10 +73,15 @@ class PatternClass : public Item {
   bool HASVOLITION = false;                   // Has a "Volition" fragment.
   bool HasInitialize = false;                 // Start pattern.
   bool HasFinalize = false;                   // Stop pattern.
+ private:
+  friend class VolitionMark;
+  bool volition_listed_ = false;              // On the mode's marked list.
+
+ public:
   int32_t HITCOUNT = 0;                       // Times fired.
   // Members are destroyed in reverse order: state groups, thresholds,
   // responses, fragments.
-  std::string ObjectName;                     // Named-object label.
+  Label ObjectName;                           // Named-object label.
   OwningList<WordFragmentClass> Fragments;    // In the order added.
   OwningList<ResponseClass> Responses;        // The default group.
   OwningList<ThresholdClass> Thresholds;      // In the order added.
@@ -88,6 +90,11 @@ class PatternClass : public Item {
   double VOLITIONWHEN = 0;                    // From the last "Volition" text.
   VolitionMark LASTVOLITION{this};            // Reset after every answer.
 };
+
+inline void VolitionMark::Clear() {
+  value_ = 0;
+  owner_->volition_listed_ = false;
+}
 
 // A response group chosen when the hit count lies in THRESHFROM..THRESHTO.
 class ThresholdClass : public Item {
@@ -99,7 +106,7 @@ class ThresholdClass : public Item {
   // Attaches and registers; leaves LastResp unchanged.
   ResponseClass* AddResponse(std::unique_ptr<ResponseClass> response);
 
-  std::string ObjectName;                // Named-object label.
+  Label ObjectName;                      // Named-object label.
   int32_t THRESHFROM = 0;                // Lowest hit count, inclusive.
   int32_t THRESHTO = 0;                  // Highest hit count, inclusive.
   OwningList<ResponseClass> Responses;   // The group.
@@ -116,7 +123,7 @@ class StateClass : public Item {
   // Attaches and registers; leaves LastResp unchanged.
   ResponseClass* AddResponse(std::unique_ptr<ResponseClass> response);
 
-  std::string ObjectName;                // Named-object label.
+  Label ObjectName;                      // Named-object label.
   std::string STATE;                     // Compared byte for byte.
   OwningList<ResponseClass> Responses;   // The group.
   PatternClass* Pattern = nullptr;       // Owner.

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "base/label.h"
 #include "base/name_list.h"
 #include "base/owning_list.h"
 #include "engine/item.h"
@@ -46,7 +47,7 @@ class ProcClass : public Item {
   // The current step, or nullptr.
   StepClass* CurrentStepItem() const;
 
-  std::string ObjectName;          // Named-object label.
+  Label ObjectName;                // Named-object label.
   std::string Name;                // Given by AddProc; field THENAME.
   std::string CurrentStep;         // Name of the current step.
   std::string StartStep;           // The first step added.
@@ -75,7 +76,7 @@ class StepClass : public Item {
   // Steps with at least this many step patterns choose through an index.
   static constexpr int kIndexedStepPatterns = 8;
 
-  std::string ObjectName;                      // Named-object label.
+  Label ObjectName;                            // Named-object label.
   std::string Name;                            // Field THENAME.
   std::string Prompt;                          // Field THEPROMPT.
   OwningList<StepPatternClass> StepPatterns;   // In the order added.
@@ -101,7 +102,7 @@ class StepPatternClass : public Item {
   void Respond(const std::string& input);
   std::string StripFragments(const std::string& input);
 
-  std::string ObjectName;                  // Named-object label.
+  Label ObjectName;                        // Named-object label.
   OwningList<WordFragmentClass> Fragments;
   OwningList<ResponseClass> Responses;
   StepClass* Step = nullptr;               // Owner.

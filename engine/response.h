@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "base/label.h"
 #include "base/owning_list.h"
 #include "engine/item.h"
 
@@ -45,7 +46,7 @@ class ResponseClass : public Item {
   // when the budget is spent.
   void RunTasks(const std::string& input);
 
-  std::string ObjectName;             // Named-object label.
+  Label ObjectName;                   // Named-object label.
   uint8_t RESPONSETYPE = 0;           // Type code, 0 to 38.
   std::string OUTTEXT;                // Output text or main argument.
   std::string THENAME;                // First argument.
@@ -70,7 +71,7 @@ class TaskClass : public Item {
   static constexpr ObjectKind kKind = ObjectKind::kTask;
   TaskClass() : Item(kKind) {}
 
-  std::string ObjectName;           // Named-object label.
+  Label ObjectName;                 // Named-object label.
   uint8_t RESPONSETYPE = 0;         // Type code, same table.
   std::string OUTTEXT;
   std::string THENAME;

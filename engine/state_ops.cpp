@@ -6,6 +6,7 @@
 #include <cmath>
 #include <vector>
 
+#include "base/ascii.h"
 #include "base/error.h"
 #include "engine/brain.h"
 #include "engine/collection.h"
@@ -274,10 +275,13 @@ std::string BrainClass::ResponseTypeName(int code) {
 }
 
 uint8_t BrainClass::ResponseTypeCode(std::string_view text) {
-  const std::string t = UpperAscii(TrimView(text));
-  for (int i = 0; i < kResponseTypeCount; ++i)
-    if (UpperAscii(TrimView(kResponseTypeNames[static_cast<std::size_t>(i)])) == t)
+  // The table's names are trimmed already.
+  const std::string_view t = TrimView(text);
+  for (int i = 0; i < kResponseTypeCount; ++i) {
+    const std::string_view name = kResponseTypeNames[static_cast<std::size_t>(i)];
+    if (name.size() == t.size() && EqualNoCase(name, t))
       return static_cast<uint8_t>(i);
+  }
   return 0;
 }
 
@@ -287,10 +291,13 @@ std::string BrainClass::RelationName(int code) {
 }
 
 uint8_t BrainClass::RelationCode(std::string_view text) {
-  const std::string t = UpperAscii(TrimView(text));
-  for (int i = 0; i < kRelationCount; ++i)
-    if (UpperAscii(TrimView(kRelationNames[static_cast<std::size_t>(i)])) == t)
+  // The table's names are trimmed already.
+  const std::string_view t = TrimView(text);
+  for (int i = 0; i < kRelationCount; ++i) {
+    const std::string_view name = kRelationNames[static_cast<std::size_t>(i)];
+    if (name.size() == t.size() && EqualNoCase(name, t))
       return static_cast<uint8_t>(i);
+  }
   return 0;
 }
 

@@ -14,6 +14,8 @@
 // the file size apart from the O(n log n) batch sort.
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
@@ -21,6 +23,7 @@
 #include <string_view>
 #include <utility>
 
+#include "base/ascii.h"
 #include "base/name_list.h"
 #include "engine/a1U2.h"
 #include "langfile/CorvLangU.h"
@@ -97,16 +100,36 @@ bool BeginsWithKeyword(std::string_view text, std::string_view keyword) {
   return true;
 }
 
+// For each letter A to Z, the set of keyword kinds (bit k for kind k) whose
+// keyword starts with it.
+constexpr std::array<uint32_t, 26> KeywordsByFirstLetter() {
+  std::array<uint32_t, 26> sets{};
+  for (std::size_t k = 1; k < kLanguageKeywords.size(); ++k)
+    sets[static_cast<std::size_t>(kLanguageKeywords[k].front() - 'A')] |=
+        uint32_t{1} << k;
+  return sets;
+}
+constexpr std::array<uint32_t, 26> kKeywordsByFirstLetter =
+    KeywordsByFirstLetter();
+
 // The kind of the first keyword, in table order, that begins the
-// left-trimmed text; 0 when none does.
+// left-trimmed text; 0 when none does. Only the keywords that share the
+// text's first letter are compared, lowest kind first.
 int KeywordKind(std::string_view left_trimmed) {
-  for (int k = 1; k < static_cast<int>(kLanguageKeywords.size()); ++k)
+  if (left_trimmed.empty()) return kData;
+  const char first = FoldAscii(left_trimmed.front());
+  if (first < 'A' || first > 'Z') return kData;
+  for (uint32_t candidates =
+           kKeywordsByFirstLetter[static_cast<std::size_t>(first - 'A')];
+       candidates != 0; candidates &= candidates - 1) {
+    const int k = std::countr_zero(candidates);
     if (BeginsWithKeyword(left_trimmed, kLanguageKeywords[k])) return k;
+  }
   return kData;
 }
 
 // Where an item is labelled: every knowledge class has its own ObjectName.
-std::string* ObjectNameOf(Item* item) {
+Label* ObjectNameOf(Item* item) {
   switch (item->kind()) {
     case ObjectKind::kMode:
       return &static_cast<KnowledgeClass*>(item)->ObjectName;
@@ -165,7 +188,8 @@ class LineReader {
     // Every handler that creates an item makes it the current object, so a
     // changed current object is the item this line created.
     Item* const before = cur_object_;
-    Dispatch(Classify());
+    kind_ = Classify();
+    Dispatch(kind_);
     if (file_ != nullptr && cur_object_ != before && cur_object_ != nullptr)
       cur_object_->set_source(file_number_, line_number_);
   }
@@ -230,17 +254,19 @@ class LineReader {
 
   // ---- Field scanners; each consumes rest_ from the front ----
 
+  // Skips the keyword that Classify found at the start of the line (only
+  // handlers of keyword lines call this, before any other scanner).
   void StripKeyword() {
     rest_ = TrimLeftView(rest_);
-    const int kind = KeywordKind(rest_);
-    if (kind != kData) rest_.remove_prefix(kLanguageKeywords[kind].size());
+    if (kind_ != kData) rest_.remove_prefix(kLanguageKeywords[kind_].size());
     rest_ = TrimLeftView(rest_);
   }
 
-  std::string NextCommaField() {
+  // The text up to the next comma, left-trimmed; a view into the line.
+  std::string_view NextCommaField() {
     rest_ = TrimLeftView(rest_);
     const std::size_t comma = rest_.find(',');
-    std::string field(rest_.substr(0, comma));
+    const std::string_view field = rest_.substr(0, comma);
     rest_.remove_prefix(comma == std::string_view::npos ? rest_.size()
                                                         : comma + 1);
     return field;
@@ -255,6 +281,14 @@ class LineReader {
   // is skipped. A comma after the field, blanks before it allowed, is
   // consumed; without a closing brace the field takes the rest of the line.
   std::string NextBracedField() {
+    // Usually an opening brace comes before any closing one: from there on
+    // the depth stays above 0 until the matching closing brace, so the
+    // field is the plain run of bytes between the two and is copied once.
+    std::size_t open = 0;
+    while (open < rest_.size() && rest_[open] != '{' && rest_[open] != '}')
+      ++open;
+    if (open < rest_.size() && rest_[open] == '{')
+      return EndBracedField(open + 1);
     std::string field;
     int64_t depth = 0;
     std::size_t i = 0;
@@ -275,9 +309,38 @@ class LineReader {
       return field;
     }
     rest_.remove_prefix(i + 1);
+    SkipFieldComma();
+    return field;
+  }
+
+  // The rest of a braced field whose opening brace ends just before
+  // `start`, at depth 1.
+  std::string EndBracedField(std::size_t start) {
+    int64_t depth = 1;
+    std::size_t i = start;
+    for (; i < rest_.size(); ++i) {
+      const char c = rest_[i];
+      if (c == '{') {
+        ++depth;
+      } else if (c == '}') {
+        if (depth == 1) break;
+        --depth;
+      }
+    }
+    std::string field(rest_.substr(start, i - start));
+    if (i >= rest_.size()) {
+      rest_ = {};
+      return field;
+    }
+    rest_.remove_prefix(i + 1);
+    SkipFieldComma();
+    return field;
+  }
+
+  // Consumes a comma after a braced field, blanks before it allowed.
+  void SkipFieldComma() {
     const std::string_view after = TrimLeftView(rest_);
     if (!after.empty() && after.front() == ',') rest_ = after.substr(1);
-    return field;
   }
 
   // ---- Problems ----
@@ -475,7 +538,7 @@ class LineReader {
   void OnNameObject(std::string label) {
     if (cur_object_ == nullptr) return;
     brain_.NamedObjects.Add(label, static_cast<void*>(cur_object_));
-    if (std::string* name = ObjectNameOf(cur_object_)) *name = std::move(label);
+    if (Label* name = ObjectNameOf(cur_object_)) *name = std::move(label);
   }
 
   // Files the member lines of the current collection block. A sorted
@@ -503,6 +566,7 @@ class LineReader {
   const uint16_t file_number_;  // Of file_, for the items' locations.
   std::string_view whole_;  // The line as read.
   std::string_view rest_;   // What the field scanners have left.
+  int kind_ = kData;        // The line's kind, from Classify.
   int64_t line_number_ = 0;
   Block block_ = Block::kTop;
   KnowledgeClass* cur_mode_ = nullptr;

@@ -246,6 +246,41 @@ TEST(LanguageReaderTest, FieldScanners) {
   EXPECT_EQ(brain.GetFact("a"), "b");
 }
 
+// A field is the run between its opening brace and the matching closing
+// one; a closing brace before any opening one turns the scan into a count
+// of depths that never comes back to 1, so the field takes every closing
+// brace up to the end of the line.
+TEST(LanguageReaderTest, BracedFieldsWithNestedAndStrayBraces) {
+  BrainClass brain;
+  ASSERT_TRUE(ReadLines(brain, {"FOR-mode", "Response {a{b}{c}d},Just Text,{N},{V}",
+                                "Response {a{b}c",
+                                "Response }x{y}z{w},Just Text,{N},{V}",
+                                "Response  x { {}} },Just Text",
+                                "Fragment data-MATCH,1,2,{w{x}},{n},{v}",
+                                "fragment in collection-sub,0,0,{},{C},{}",
+                                "Fact {a{b}} = {c}"})
+                  .empty());
+  PatternClass* p = brain.Modes.At(0)->Patterns.At(0);
+  ASSERT_EQ(p->Responses.Count(), 4);
+  EXPECT_EQ(p->Responses.At(0)->OUTTEXT, "a{b}{c}d");
+  EXPECT_EQ(p->Responses.At(0)->RESPONSETYPE, rt::kJustText);
+  EXPECT_EQ(p->Responses.At(0)->THENAME, "N");
+  EXPECT_EQ(p->Responses.At(0)->THEVALUE, "V");
+  EXPECT_EQ(p->Responses.At(1)->OUTTEXT, "a{b}c");
+  EXPECT_EQ(p->Responses.At(2)->OUTTEXT, "}}}}}");
+  EXPECT_EQ(p->Responses.At(2)->RESPONSETYPE, rt::kNone);
+  EXPECT_EQ(p->Responses.At(2)->THENAME, "");
+  EXPECT_EQ(p->Responses.At(3)->OUTTEXT, " {}");
+  EXPECT_EQ(p->Responses.At(3)->RESPONSETYPE, rt::kNone);
+  ASSERT_EQ(p->Fragments.Count(), 2);
+  EXPECT_EQ(p->Fragments.At(0)->RELATION, rel::kDataMatch);
+  EXPECT_EQ(p->Fragments.At(0)->WORDFRAG, "w{x}");
+  EXPECT_EQ(p->Fragments.At(0)->THENAME, "n");
+  EXPECT_EQ(p->Fragments.At(1)->RELATION, rel::kInCollectionSub);
+  EXPECT_EQ(p->Fragments.At(1)->THENAME, "C");
+  EXPECT_EQ(brain.GetFact("a{b}"), "c");
+}
+
 TEST(LanguageReaderTest, CurrentItemsCarryAcrossSections) {
   BrainClass brain;
   ASSERT_TRUE(
