@@ -18,9 +18,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <system_error>
 #include <memory>
+#include <string>
 #include <string_view>
+#include <system_error>
 #include <utility>
 
 #include "base/ascii.h"
@@ -587,86 +588,110 @@ void ShowProblem(const LanguageProblem& problem) {
   if (problem.has_text) ShowOperatorMessage(problem.text);
 }
 
-// Reads the whole file; false when it cannot be opened. `failed_read` is
-// set when a read fails after the open (the bytes read before the failure
-// stay in `data`). A file whose size is known is read into a buffer of
-// that size in one call, so a large file is neither copied as the buffer
-// grows nor held twice; a file that grows meanwhile, or a pipe, is read
-// on in chunks.
-bool ReadWholeFile(const std::string& path, std::string& data,
-                   bool& failed_read) {
+// The bytes read per call. A file is read in pieces of this size and its
+// lines are taken as soon as they are complete, so that a large file is
+// never held whole next to the knowledge made of it.
+constexpr std::size_t kReadPiece = std::size_t{1} << 16;
+
+// Reads the open `file` (its path is `path`) to its end and hands its lines
+// to `reader`. `failed_read` is set when a read fails: the lines read before
+// the failure are taken, the line the failure cut is not.
+//
+// A byte 0x1A ends the input like the end of the file. Lines end at CR (one
+// LF after it belongs to the line end). An input without any CR before its
+// end is a Unix text file, whose lines end at LF; otherwise a lone LF is an
+// ordinary byte of its line. So no line is taken before the first CR is
+// seen: until then the input is kept, and once a piece without CR has been
+// read, the rest of a regular file is read in one call into a buffer grown
+// once to the file's size (the size is a hint, the reads decide).
+void ReadFileLines(std::FILE* file, const std::string& path,
+                   LineReader& reader, bool& failed_read) {
   failed_read = false;
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return false;
   // Only a regular file's size means its length (a directory may report
-  // anything); the size is a hint, the reads decide.
+  // anything).
   std::error_code error;
   std::uintmax_t size = 0;
   if (std::filesystem::is_regular_file(path, error)) {
     size = std::filesystem::file_size(path, error);
     if (error) size = 0;
   }
-  std::size_t have = 0;
-  if (size > 0) {
-    data.resize(static_cast<std::size_t>(size));
-    have = std::fread(data.data(), 1, data.size(), file);
-    data.resize(have);
-  }
-  if (have == size && !std::ferror(file)) {
-    char buffer[1 << 16];
-    for (;;) {
-      const std::size_t got = std::fread(buffer, 1, sizeof buffer, file);
-      data.append(buffer, got);
-      if (got < sizeof buffer) break;
+  enum class Ends { kUnknown, kCr, kLf };
+  Ends ends = Ends::kUnknown;
+  std::string buffer;         // Read and not yet taken, from its start.
+  std::size_t searched = 0;   // buffer[0, searched) holds no line end.
+  bool skip_lf = false;       // A LF at the buffer's start ends the last line.
+  bool ended = false;         // End of file, 0x1A or a failed read.
+  while (!ended) {
+    const std::size_t old = buffer.size();
+    std::size_t want = kReadPiece;
+    if (ends == Ends::kUnknown && old > 0 && size > old)
+      want = std::max<std::size_t>(want, static_cast<std::size_t>(size - old));
+    buffer.resize(old + want);
+    const std::size_t got = std::fread(buffer.data() + old, 1, want, file);
+    buffer.resize(old + got);
+    if (got < want) {
+      ended = true;
+      failed_read = std::ferror(file) != 0;
     }
+    const std::size_t eof_mark = buffer.find('\x1a', old);
+    if (eof_mark != std::string::npos) {
+      buffer.resize(eof_mark);
+      ended = true;
+      failed_read = false;  // The input ends before the failed read.
+    }
+    if (ends == Ends::kUnknown) {
+      if (buffer.find('\r', old) != std::string::npos) {
+        ends = Ends::kCr;
+      } else if (ended) {
+        ends = Ends::kLf;
+      } else {
+        continue;
+      }
+    }
+    const char line_end = ends == Ends::kCr ? '\r' : '\n';
+    const std::string_view input(buffer);
+    std::size_t pos = 0;
+    for (;;) {
+      if (skip_lf) {
+        if (pos == input.size()) break;
+        if (input[pos] == '\n') ++pos;
+        skip_lf = false;
+      }
+      const std::size_t end = input.find(line_end, std::max(pos, searched));
+      if (end == std::string_view::npos) break;
+      reader.Take(input.substr(pos, end - pos));
+      pos = end + 1;
+      skip_lf = ends == Ends::kCr;
+    }
+    // Keep the unfinished line at the front for the next piece.
+    buffer.erase(0, pos);
+    searched = buffer.size();
   }
-  failed_read = std::ferror(file) != 0;
-  std::fclose(file);
-  return true;
+  // The last line has no line end; after a failed read it is the line that
+  // could not be read.
+  if (!buffer.empty() && !failed_read) reader.Take(buffer);
 }
 
 }  // namespace
 
 void LoadLanguageFile(BrainClass& brain, const std::string& path,
                       const LanguageProblemSink& sink) {
-  std::string data;
-  bool failed_read = false;
-  if (!ReadWholeFile(path, data, failed_read)) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) {
     LanguageProblem problem;
     problem.message = "Could not open file: " + path;
     sink(problem);
     return;
   }
-  // A byte 0x1A ends the input like the end of the file.
-  std::string_view input(data);
-  const std::size_t eof_mark = input.find('\x1a');
-  if (eof_mark != std::string_view::npos) {
-    input = input.substr(0, eof_mark);
-    failed_read = false;  // The input ends before the failed read.
-  }
-  // Lines end at CR (one LF after it belongs to the line end). An input
-  // without any CR before its end is a Unix text file, whose lines end at
-  // LF; otherwise a lone LF is an ordinary byte of its line.
-  const bool unix_lines = input.find('\r') == std::string_view::npos;
-  const char line_end = unix_lines ? '\n' : '\r';
-
+  // Closes the file also when a line's handler throws.
+  struct Closer {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+  };
+  const std::unique_ptr<std::FILE, Closer> closer(file);
   LineReader reader(brain, /*from_lines=*/false, sink,
                     std::make_shared<const std::string>(path));
-  std::size_t pos = 0;
-  while (pos < input.size()) {
-    const std::size_t end = input.find(line_end, pos);
-    if (end == std::string_view::npos) {
-      // The last line has no line end; after a failed read it is the line
-      // that could not be read.
-      if (failed_read) break;
-      reader.Take(input.substr(pos));
-      pos = input.size();
-      break;
-    }
-    reader.Take(input.substr(pos, end - pos));
-    pos = end + 1;
-    if (!unix_lines && pos < input.size() && input[pos] == '\n') ++pos;
-  }
+  bool failed_read = false;
+  ReadFileLines(file, path, reader, failed_read);
   reader.Finish();
   if (failed_read) {
     LanguageProblem problem;

@@ -444,6 +444,55 @@ TEST(LanguageReaderTest, LineEnds) {
   }
 }
 
+// Files larger than the reader's pieces (64 KiB): a line end, a line or
+// the CR that decides the line ends may lie on either side of a border.
+TEST(LanguageReaderTest, LargeFilesReadAcrossPieces) {
+  constexpr std::size_t kPiece = std::size_t{1} << 16;
+  {
+    // CR as the piece's last byte, its LF as the next piece's first: the
+    // LF belongs to the line end, not to the next line.
+    std::string content = "Fact {a} = {";
+    content += std::string(kPiece - 1 - content.size() - 1, 'p') + "}";
+    ASSERT_EQ(content.size(), kPiece - 1);
+    content += "\r\nTask x\r\n";
+    // A line that spans several pieces.
+    content += "Fact {long} = {" + std::string(3 * kPiece, 'q') + "}\r\n";
+    content += "Task y";
+    BrainClass brain;
+    const std::vector<std::string> expected = {
+        "No Current Response In Line 2", "| Task x",
+        "No Current Response In Line 4", "| Task y"};
+    EXPECT_EQ(ReadFile(brain, content), expected);
+    EXPECT_EQ(brain.GetFact("a"), std::string(kPiece - 14, 'p'));
+    EXPECT_EQ(brain.GetFact("long"), std::string(3 * kPiece, 'q'));
+  }
+  {
+    // The first CR comes after the first piece: the whole file has CR line
+    // ends, so the LF before it is a byte of the first line.
+    const std::string first = "Task\n" + std::string(kPiece + 10, 'y');
+    BrainClass brain;
+    const std::vector<std::string> expected = {
+        "No Current Response In Line 1", "| " + first,
+        "No Current Response In Line 2", "| Task"};
+    EXPECT_EQ(ReadFile(brain, first + "\r\nTask\r\n"), expected);
+  }
+  {
+    // Unix lines and CR line ends with the end byte 0x1A in a later piece.
+    for (const char* end : {"\n", "\r\n"}) {
+      std::string content;
+      int n = 0;
+      while (content.size() < 2 * kPiece)
+        content += "Fact {f" + std::to_string(n++) + "} = {v}" + end;
+      content += "\x1a" "Fact {after} = {v}" + std::string(end);
+      BrainClass brain;
+      EXPECT_TRUE(ReadFile(brain, content).empty());
+      EXPECT_EQ(brain.FactNames.Count(), n) << n;
+      EXPECT_EQ(brain.GetFact("f" + std::to_string(n - 1)), "v");
+      EXPECT_EQ(brain.FactNames.IndexOf("after"), -1);
+    }
+  }
+}
+
 TEST(LanguageReaderTest, LineNumbersFollowTheLineEnds) {
   BrainClass brain;
   const std::vector<std::string> problems =
