@@ -604,8 +604,8 @@ constexpr std::size_t kReadPiece = std::size_t{1} << 16;
 // seen: until then the input is kept, and once a piece without CR has been
 // read, the rest of a regular file is read in one call into a buffer grown
 // once to the file's size (the size is a hint, the reads decide).
-void ReadFileLines(std::FILE* file, const std::string& path,
-                   LineReader& reader, bool& failed_read) {
+void ReadFileLines(std::FILE* file, const std::string& path, LineReader& reader,
+                   bool& failed_read) {
   failed_read = false;
   // Only a regular file's size means its length (a directory may report
   // anything).

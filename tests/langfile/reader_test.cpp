@@ -252,7 +252,8 @@ TEST(LanguageReaderTest, FieldScanners) {
 // brace up to the end of the line.
 TEST(LanguageReaderTest, BracedFieldsWithNestedAndStrayBraces) {
   BrainClass brain;
-  ASSERT_TRUE(ReadLines(brain, {"FOR-mode", "Response {a{b}{c}d},Just Text,{N},{V}",
+  ASSERT_TRUE(ReadLines(brain, {"FOR-mode",
+                                "Response {a{b}{c}d},Just Text,{N},{V}",
                                 "Response {a{b}c",
                                 "Response }x{y}z{w},Just Text,{N},{V}",
                                 "Response  x { {}} },Just Text",
