@@ -40,7 +40,8 @@ TEST(LabelTest, CopiesAreIndependentAndMovesTakeTheText) {
   Label d;
   d = c;
   EXPECT_EQ(d, c);
-  d = d;  // Self-assignment keeps the text.
+  const Label& same = d;
+  d = same;  // Self-assignment keeps the text.
   EXPECT_EQ(d, "A long label that does not fit inline");
   std::ostringstream out;
   out << d << "|" << Label();
