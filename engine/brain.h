@@ -21,6 +21,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "base/name_list.h"
@@ -147,6 +148,52 @@ class BrainClass : public Item {
   std::string ExpandMacros(const std::string& text, const std::string& input,
                            PatternClass* pattern,
                            StepPatternClass* step_pattern);
+  // What one expansion did, for callers that reuse expansions. A caller
+  // may also set the remainder beforehand (remainder_made and the two after
+  // it), which the expansion then uses instead of computing it.
+  struct ExpansionNotes {
+    // Rows whose value was computed (a bit each, see MacroRowBit), by this
+    // expansion and every expansion nested in it.
+    uint32_t valued_rows = 0;
+    uint32_t rows_after = 0;  // Rows with an opening in the result.
+    bool remainder_made = false;  // Whether ^Remain{} needed the remainder.
+    bool remainder_cut = false;   // Whether it differs from the input.
+    std::string remainder;        // The remainder, when it differs.
+    uint32_t remainder_rows = 0;  // Rows valued while computing it.
+  };
+  std::string ExpandMacros(const std::string& text, const std::string& input,
+                           PatternClass* pattern, StepPatternClass* step_pattern,
+                           ExpansionNotes& notes);
+  // The remainder that ^Remain{} gives for `input` on behalf of the pattern
+  // or step pattern, with the same effects: false when it is the input
+  // itself, else true with the remainder in `rest`. `input_rows`, when
+  // given, are the rows with an opening in the input; `valued_rows` gets
+  // the rows valued meanwhile.
+  bool CutRemainder(const std::string& input, PatternClass* pattern,
+                    StepPatternClass* step_pattern, std::string& rest,
+                    const uint32_t* input_rows, uint32_t& valued_rows);
+  // False when expanding a text whose openings are of `rows`, for the
+  // pattern or step pattern, surely gives the text itself and has no
+  // effects.
+  bool MacroRowsWouldExpand(uint32_t rows, const PatternClass* pattern,
+                            const StepPatternClass* step_pattern) const;
+
+  // Expansions kept by the scoring of one pattern for the next patterns of
+  // the same choice (see ScoreFragmentsOfInput): the turn's input expanded,
+  // and that expanded again. Scratch space; ForgetKeptExpansions frees it.
+  struct KeptExpansion {
+    bool valid = false;      // Whether the next pattern may reuse it.
+    std::string text;        // What was expanded, against itself.
+    uint32_t text_rows = 0;  // Rows with an opening in it.
+    ExpansionNotes notes;
+    std::string result;
+    bool have_upper = false;
+    std::string upper;  // The result upper-cased, once asked for.
+  };
+  KeptExpansion kept_input_expansion;
+  KeptExpansion kept_second_expansion;
+  void ForgetKeptExpansions();
+
   bool TestCondition(const std::string& condition) const;
   bool CollectionHasWord(const std::string& name, const std::string& text) const;
   bool CollectionHasSubstring(const std::string& name,
@@ -285,6 +332,7 @@ class BrainClass : public Item {
   uint64_t knowledge_generation_ = 1;
   int32_t turn_tasks_ = 0;  // Tasks the current turn has executed.
   TurnTrace* trace_ = nullptr;  // Not owned; null when nobody traces.
+  uint32_t valued_rows_ = 0;  // Of the expansions under way; see ExpansionNotes.
 };
 
 }  // namespace corvane

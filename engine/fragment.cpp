@@ -1,11 +1,13 @@
 #include "engine/fragment.h"
 
+#include <optional>
 #include <vector>
 
 #include "base/ascii.h"
 #include "base/checked.h"
 #include "base/owning_list.h"
 #include "engine/brain.h"
+#include "engine/macros.h"
 #include "engine/pattern.h"
 #include "engine/pattern_index.h"
 #include "engine/proc.h"
@@ -52,6 +54,21 @@ inline uint64_t AddMod(uint64_t a, uint64_t b) {
 }
 inline uint64_t SubMod(uint64_t a, uint64_t b) { return a >= b ? a - b : a + kMod - b; }
 constexpr uint64_t kBase = 0x1F3D5B79A2C4E6Full % kMod;
+
+// The kinds whose test expands the input (a second time, for a pattern).
+bool TestsExpandedInput(uint8_t relation) {
+  switch (relation) {
+    case rel::kAnd:
+    case rel::kOr:
+    case rel::kNot:
+    case rel::kCustom:
+    case rel::kCustomSub:
+    case rel::kExtract:
+      return true;
+    default:
+      return false;
+  }
+}
 
 }  // namespace
 
@@ -153,11 +170,25 @@ int32_t SumFragmentScores(const OwningList<WordFragmentClass>& fragments,
   return sum;
 }
 
-std::string StripFragmentTexts(const OwningList<WordFragmentClass>& fragments,
-                               const std::string& input, PatternClass* pattern,
-                               StepPatternClass* step_pattern) {
+bool CutFragmentTexts(const OwningList<WordFragmentClass>& fragments,
+                      const std::string& input, PatternClass* pattern,
+                      StepPatternClass* step_pattern, std::string& rest,
+                      const uint32_t* input_rows) {
   BrainClass* brain = pattern != nullptr ? pattern->Brain() : step_pattern->Brain();
-  std::string rest = input;
+  // Each fragment's text is expanded against the expanded current text;
+  // the current text itself stays unexpanded. While the current text holds
+  // no opening that would expand, its expansion is the text itself and has
+  // no effects, so it is not made, and a fragment text without a caret is
+  // its own expansion. A cut can only make a new opening from bytes next
+  // to it, so only those are looked at again. The input is copied at the
+  // first cut. The reference scorer takes the long way every time.
+  const bool reference = brain->PlainScoring;
+  bool rest_expands =
+      reference ||
+      brain->MacroRowsWouldExpand(
+          input_rows != nullptr ? *input_rows : MacroRowsIn(input), pattern,
+          step_pattern);
+  const std::string* current = &input;
   for (int i = 0; i < fragments.Count(); ++i) {
     const WordFragmentClass* f = fragments.At(i);
     const uint8_t r = f->RELATION;
@@ -165,15 +196,44 @@ std::string StripFragmentTexts(const OwningList<WordFragmentClass>& fragments,
                         r == rel::kCustom ||
                         (pattern != nullptr && r == rel::kCustomSub);
     if (!strips) continue;
-    // The fragment is expanded against the expanded current text; the
-    // current text itself stays unexpanded.
-    const std::string context =
-        brain->ExpandMacros(rest, rest, pattern, step_pattern);
+    std::string context;
+    if (rest_expands)
+      context = brain->ExpandMacros(*current, *current, pattern, step_pattern);
     const std::string text =
-        UpperAscii(brain->ExpandMacros(f->WORDFRAG, context, pattern, step_pattern));
-    const int32_t p = PosNoCase(text, UpperAscii(rest));
-    if (p > 0) rest.erase(static_cast<std::size_t>(p - 1), text.size());
+        f->WORDFRAG.find('^') == std::string::npos
+            ? UpperAscii(f->WORDFRAG)
+            : UpperAscii(brain->ExpandMacros(
+                  f->WORDFRAG, rest_expands ? context : *current, pattern,
+                  step_pattern));
+    // Folding ignores ASCII case, so the current text need not be
+    // upper-cased first.
+    const int32_t p = reference ? PosNoCase(text, UpperAscii(*current))
+                                : PosNoCase(text, *current);
+    if (p <= 0) continue;
+    if (current == &input) {
+      rest = input;
+      current = &rest;
+    }
+    const std::size_t cut = static_cast<std::size_t>(p - 1);
+    rest.erase(cut, text.size());
+    if (!rest_expands) {
+      const std::size_t from =
+          cut >= kLongestMacroOpening ? cut - (kLongestMacroOpening - 1) : 0;
+      rest_expands = brain->MacroRowsWouldExpand(
+          MacroRowsIn(
+              std::string_view(rest).substr(from, 2 * kLongestMacroOpening)),
+          pattern, step_pattern);
+    }
   }
+  return current == &rest;
+}
+
+std::string StripFragmentTexts(const OwningList<WordFragmentClass>& fragments,
+                               const std::string& input, PatternClass* pattern,
+                               StepPatternClass* step_pattern) {
+  std::string rest;
+  if (!CutFragmentTexts(fragments, input, pattern, step_pattern, rest, nullptr))
+    return input;
   return rest;
 }
 
@@ -191,6 +251,62 @@ BrainClass* WordFragmentClass::Brain() const {
   return nullptr;
 }
 
+namespace {
+
+// Expands `text` against itself for the pattern or step pattern, through
+// `kept`. What kept holds is reused when it was made from the same text,
+// valued only stable rows, and either needed no remainder or needed one
+// equal to this pattern's: the expansion is then a function of the text
+// and the remainder. The remainder is computed here, first thing, just as
+// the expansion itself would compute it (the rows before ^Remain{} value
+// nothing for this text), and handed to the expansion when one is made.
+// `reusable` says whether expanding the same text again for this pattern
+// would give the same result without effects.
+const BrainClass::KeptExpansion& ExpandKept(BrainClass& brain,
+                                            BrainClass::KeptExpansion& kept,
+                                            const std::string& text,
+                                            const uint32_t* text_rows,
+                                            PatternClass* pattern,
+                                            StepPatternClass* step_pattern,
+                                            bool& reusable) {
+  BrainClass::ExpansionNotes notes;
+  if (kept.valid && kept.text == text) {
+    if (!kept.notes.remainder_made) {
+      reusable = true;
+      return kept;
+    }
+    notes.remainder_cut =
+        brain.CutRemainder(text, pattern, step_pattern, notes.remainder,
+                           &kept.text_rows, notes.remainder_rows);
+    notes.remainder_made = true;
+    reusable = (notes.remainder_rows & ~kStableMacroRows) == 0;
+    if (notes.remainder_cut == kept.notes.remainder_cut &&
+        (!notes.remainder_cut || notes.remainder == kept.notes.remainder))
+      return kept;
+  } else {
+    kept.text = text;
+    kept.text_rows = text_rows != nullptr ? *text_rows : MacroRowsIn(text);
+  }
+  kept.valid = false;
+  kept.have_upper = false;
+  kept.result = brain.ExpandMacros(text, text, pattern, step_pattern, notes);
+  notes.valued_rows |= notes.remainder_rows;
+  kept.notes = std::move(notes);
+  kept.valid = (kept.notes.valued_rows & ~kStableMacroRows) == 0;
+  reusable = kept.valid;
+  return kept;
+}
+
+const std::string& KeptUpper(BrainClass::KeptExpansion& kept) {
+  if (!kept.have_upper) {
+    kept.upper = UpperAscii(kept.result);
+    kept.have_upper = true;
+  }
+  return kept.upper;
+}
+
+}  // namespace
+
 int32_t ScoreFragmentsOfInput(const OwningList<WordFragmentClass>& fragments,
                               const std::string& input, PatternClass* pattern,
                               StepPatternClass* step_pattern,
@@ -203,22 +319,49 @@ int32_t ScoreFragmentsOfInput(const OwningList<WordFragmentClass>& fragments,
   }
   BrainClass* brain = pattern != nullptr ? pattern->Brain() : step_pattern->Brain();
   // A text without "^" expands to itself: no copy.
-  std::string expanded_copy;
-  const std::string* expanded = &input;
-  if (input.find('^') != std::string::npos) {
-    expanded_copy = brain->ExpandMacros(input, input, pattern, step_pattern);
-    expanded = &expanded_copy;
+  if (input.find('^') == std::string::npos) {
+    const std::string upper = UpperAscii(input);
+    int32_t sum = 0;
+    for (int i = 0; i < fragments.Count(); ++i)
+      sum = CheckedAdd(sum, fragments.At(i)->Score(input, &upper));
+    return sum;
   }
-  if (HasMacroOpening(*expanded)) return SumFragmentScores(fragments, *expanded);
-  const std::string upper = UpperAscii(*expanded);
+  bool reusable = false;
+  BrainClass::KeptExpansion& first = brain->kept_input_expansion;
+  ExpandKept(*brain, first, input, nullptr, pattern, step_pattern, reusable);
+  const std::string& expanded = first.result;
+  if (first.notes.rows_after == 0) {
+    const std::string& upper = KeptUpper(first);
+    int32_t sum = 0;
+    for (int i = 0; i < fragments.Count(); ++i)
+      sum = CheckedAdd(sum, fragments.At(i)->Score(expanded, &upper));
+    return sum;
+  }
+  // Fragments that test the input expand the expanded input again, first
+  // thing in their test. That expansion is made here instead, at the same
+  // point, and reused by the later fragments when that changes nothing.
+  BrainClass::KeptExpansion& second = brain->kept_second_expansion;
+  bool have_second = false;
   int32_t sum = 0;
-  for (int i = 0; i < fragments.Count(); ++i)
-    sum = CheckedAdd(sum, fragments.At(i)->Score(*expanded, &upper));
+  for (int i = 0; i < fragments.Count(); ++i) {
+    WordFragmentClass* f = fragments.At(i);
+    if (!TestsExpandedInput(f->RELATION)) {
+      sum = CheckedAdd(sum, f->Score(expanded));
+      continue;
+    }
+    if (!have_second || !reusable) {
+      ExpandKept(*brain, second, expanded, &first.notes.rows_after, pattern,
+                 step_pattern, reusable);
+      have_second = true;
+    }
+    sum = CheckedAdd(sum, f->Score(expanded, &KeptUpper(second), &second.result));
+  }
   return sum;
 }
 
 int32_t WordFragmentClass::Score(const std::string& input,
-                                 const std::string* upper_input) {
+                                 const std::string* upper_input,
+                                 const std::string* expanded_input) {
   BrainClass* brain = Brain();
   PatternClass* pattern = OwnerPattern();
   StepPatternClass* step_pattern = OwnerStepPattern();
@@ -275,7 +418,10 @@ int32_t WordFragmentClass::Score(const std::string& input,
       holds = brain->CollectionHasSubstring(THENAME, input);
       break;
     case rel::kExtract: {
-      const std::string a = upper_input != nullptr ? input : exp(input);
+      const std::string a =
+          upper_input == nullptr
+              ? exp(input)
+              : (expanded_input != nullptr ? *expanded_input : input);
       const std::string b = UpperAscii(exp(WORDFRAG));
       holds = brain->ExtractFacts(b, a);
       break;

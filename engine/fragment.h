@@ -52,7 +52,9 @@ int32_t SumFragmentScores(const OwningList<WordFragmentClass>& fragments,
 // same order, but cheaper: the owner's expansion of the input is made only
 // when the input holds a macro; when the expanded input holds no macro
 // opening, fragments neither expand it again nor copy it, and it is
-// upper-cased once for all of them.
+// upper-cased once for all of them. When it does hold one, the fragments'
+// second expansion is made once and reused as long as it used only rows
+// that expand the same way each time (kStableMacroRows).
 // `upper_input`, when given, says that the input holds no macro opening
 // and is its upper-cased form, so that neither is looked at again.
 int32_t ScoreFragmentsOfInput(const OwningList<WordFragmentClass>& fragments,
@@ -68,6 +70,15 @@ std::string StripFragmentTexts(const OwningList<WordFragmentClass>& fragments,
                                const std::string& input, PatternClass* pattern,
                                StepPatternClass* step_pattern);
 
+// StripFragmentTexts without copying an input it does not change: false
+// when nothing is taken out, else true with the result in `rest`.
+// `input_rows`, when given, are the rows of the macro table with an
+// opening in the input (see MacroRowsIn).
+bool CutFragmentTexts(const OwningList<WordFragmentClass>& fragments,
+                      const std::string& input, PatternClass* pattern,
+                      StepPatternClass* step_pattern, std::string& rest,
+                      const uint32_t* input_rows);
+
 class WordFragmentClass : public Item {
  public:
   static constexpr ObjectKind kKind = ObjectKind::kFragment;
@@ -82,9 +93,12 @@ class WordFragmentClass : public Item {
   // once. Sets the brain's LastFrag on every call. Throws OverflowError when
   // a failing fragment negates a PENALTY of -2147483648.
   int32_t Score(const std::string& input) { return Score(input, nullptr); }
-  // As Score; `upper_input`, when given, is the upper-cased input, which
-  // then holds no macro opening, so that expanding it would change nothing.
-  int32_t Score(const std::string& input, const std::string* upper_input);
+  // As Score, with the fragment's own expansion of the input made already:
+  // `upper_input`, when given, is that expansion upper-cased, and
+  // `expanded_input` the expansion itself, or null when it is the input
+  // (which then holds no macro opening). The input is not expanded again.
+  int32_t Score(const std::string& input, const std::string* upper_input,
+                const std::string* expanded_input = nullptr);
 
   // The small fields first: they share the first word with the kind tag.
   uint8_t RELATION = 0;     // Fragment kind, 0 to 17.

@@ -3,6 +3,7 @@
 #include "engine/macros.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -43,6 +44,72 @@ std::size_t FindMacroOpening(std::string_view text, std::size_t from,
     from = p + 1;
   }
   return std::string_view::npos;
+}
+
+namespace {
+
+// For each folded byte, the rows whose opening has it right after the
+// caret; most carets of a hostile text are rejected by one look.
+struct RowsBySecondByte {
+  std::array<std::array<uint8_t, kMacroRows.size()>, 256> rows{};
+  std::array<uint8_t, 256> count{};
+};
+
+const RowsBySecondByte& SecondByteRows() {
+  static const RowsBySecondByte table = [] {
+    RowsBySecondByte t;
+    const auto& upper = FStr::Module().table();
+    for (std::size_t r = 0; r < kMacroRows.size(); ++r) {
+      const unsigned char second =
+          upper[static_cast<unsigned char>(kMacroRows[r].opening[1])];
+      t.rows[second][t.count[second]++] = static_cast<uint8_t>(r);
+    }
+    return t;
+  }();
+  return table;
+}
+
+// Calls `found(row)` for every opening in `text`, in text order, until it
+// returns false.
+template <typename Found>
+void ForEachOpening(std::string_view text, Found found) {
+  const auto& upper = FStr::Module().table();
+  const RowsBySecondByte& by_second = SecondByteRows();
+  for (std::size_t p = text.find('^'); p != std::string_view::npos;
+       p = text.find('^', p + 1)) {
+    if (p + 1 >= text.size()) break;
+    const unsigned char second = upper[static_cast<unsigned char>(text[p + 1])];
+    for (uint8_t i = 0; i < by_second.count[second]; ++i) {
+      const std::size_t row = by_second.rows[second][i];
+      const std::string_view o = kMacroRows[row].opening;
+      if (text.size() - p < o.size()) continue;
+      std::size_t k = 2;
+      while (k < o.size() && upper[static_cast<unsigned char>(text[p + k])] ==
+                                 upper[static_cast<unsigned char>(o[k])])
+        ++k;
+      if (k == o.size() && !found(row)) return;
+    }
+  }
+}
+
+}  // namespace
+
+uint32_t MacroRowsIn(std::string_view text) {
+  uint32_t rows = 0;
+  ForEachOpening(text, [&](std::size_t row) {
+    rows |= MacroRowBit(row);
+    return true;
+  });
+  return rows;
+}
+
+bool HasMacroOpening(std::string_view text) {
+  bool any = false;
+  ForEachOpening(text, [&](std::size_t) {
+    any = true;
+    return false;
+  });
+  return any;
 }
 
 // ---- Arithmetic ----
@@ -240,16 +307,20 @@ struct RelatedMembers {
 class Expander {
  public:
   Expander(BrainClass& brain, const std::string& input, PatternClass* pattern,
-           StepPatternClass* step_pattern)
+           StepPatternClass* step_pattern, BrainClass::ExpansionNotes& notes,
+           uint32_t& valued_rows)
       : brain_(brain),
         input_(input),
         pattern_(pattern),
-        step_pattern_(step_pattern) {}
+        step_pattern_(step_pattern),
+        notes_(notes),
+        valued_rows_(valued_rows) {}
 
-  // Expands every occurrence of one row in `work`. Returns false when an
-  // argument macro has no closing brace: the rest of the text then stays
-  // as it is and the expansion ends.
-  bool ExpandRow(int row, std::string& work);
+  // Expands every occurrence of one row in `work` and counts the
+  // replacements in `replacements`. Returns false when an argument macro
+  // has no closing brace: the rest of the text then stays as it is and the
+  // expansion ends.
+  bool ExpandRow(int row, std::string& work, std::size_t& replacements);
 
  private:
   std::string Value(int row, const std::string& argument);
@@ -276,7 +347,8 @@ class Expander {
   std::map<std::pair<const DataCollectionClass*, const DataCollectionClass*>,
            RelatedMembers>
       related_;
-  std::optional<std::string> remainder_;
+  BrainClass::ExpansionNotes& notes_;  // Holds the remainder once made.
+  uint32_t& valued_rows_;  // The brain's rows valued so far.
 };
 
 // The collection name of a selector: the text before its first "|", or all.
@@ -301,7 +373,8 @@ std::string_view SelectorName(std::string_view selector) {
 // working text beyond kMaxExpandedText or bring the bytes it has inserted
 // beyond that size. A stopped row leaves the rest of the text as it is and
 // the later rows go on.
-bool Expander::ExpandRow(int row, std::string& work) {
+bool Expander::ExpandRow(int row, std::string& work,
+                         std::size_t& replacements) {
   const MacroRow& entry = kMacroRows[row];
   const std::string_view opening = entry.opening;
   const std::size_t len = opening.size();
@@ -321,7 +394,7 @@ bool Expander::ExpandRow(int row, std::string& work) {
                    work.rend() - static_cast<std::ptrdiff_t>(first));
   std::string().swap(work);
   const auto& upper = FStr::Module().table();
-  std::size_t replacements = 0, inserted = 0;
+  std::size_t inserted = 0;
   bool closed = true;
 
   auto settle_rest = [&] {
@@ -363,7 +436,11 @@ bool Expander::ExpandRow(int row, std::string& work) {
       settle_rest();
       break;
     }
-    const std::string value = Value(row, argument);
+    valued_rows_ |= MacroRowBit(static_cast<std::size_t>(row));
+    // The remainder is kept by the expansion and not copied.
+    std::string own_value;
+    if (row != kRemain) own_value = Value(row, argument);
+    const std::string& value = row == kRemain ? Remainder() : own_value;
     const std::size_t new_size =
         out.size() + rest.size() - stretch + value.size();
     if ((value.size() > stretch && new_size > kMaxExpandedText) ||
@@ -412,7 +489,7 @@ std::string Expander::Value(int row, const std::string& argument) {
     case kState:
       return brain_.CurrentStateName();
     case kRemain:
-      return Remainder();
+      return Remainder();  // Not reached: ExpandRow asks Remainder.
     case kInput:
       return brain_.RecallInput(argument);
     case kLastOut:
@@ -553,12 +630,13 @@ std::string Expander::MemberZValue(const std::string& selector) {
 }
 
 const std::string& Expander::Remainder() {
-  if (!remainder_) {
-    RemainderGuard guard(&brain_);
-    remainder_ = pattern_ != nullptr ? pattern_->StripFragments(input_)
-                                     : step_pattern_->StripFragments(input_);
+  if (!notes_.remainder_made) {
+    notes_.remainder_cut =
+        brain_.CutRemainder(input_, pattern_, step_pattern_, notes_.remainder,
+                            nullptr, notes_.remainder_rows);
+    notes_.remainder_made = true;
   }
-  return *remainder_;
+  return notes_.remainder_cut ? notes_.remainder : input_;
 }
 
 }  // namespace
@@ -569,11 +647,84 @@ std::string BrainClass::ExpandMacros(const std::string& text,
                                      StepPatternClass* step_pattern) {
   // Most texts hold no macro at all: only the copy of the result.
   if (text.find('^') == std::string::npos) return text;
-  Expander expander(*this, input, pattern, step_pattern);
+  ExpansionNotes notes;
+  return ExpandMacros(text, input, pattern, step_pattern, notes);
+}
+
+namespace {
+
+// Gathers the rows valued by one expansion and those nested in it into
+// its notes, and adds them to what the enclosing expansion has valued.
+class ValuedRowsScope {
+ public:
+  ValuedRowsScope(uint32_t& brain_rows, uint32_t& notes_rows)
+      : brain_rows_(brain_rows),
+        notes_rows_(notes_rows),
+        outer_(std::exchange(brain_rows, 0)) {}
+  ~ValuedRowsScope() {
+    notes_rows_ |= brain_rows_;
+    brain_rows_ |= outer_;
+  }
+  ValuedRowsScope(const ValuedRowsScope&) = delete;
+  ValuedRowsScope& operator=(const ValuedRowsScope&) = delete;
+
+ private:
+  uint32_t& brain_rows_;
+  uint32_t& notes_rows_;
+  uint32_t outer_;
+};
+
+}  // namespace
+
+std::string BrainClass::ExpandMacros(const std::string& text,
+                                     const std::string& input,
+                                     PatternClass* pattern,
+                                     StepPatternClass* step_pattern,
+                                     ExpansionNotes& notes) {
+  // A row without an opening in the text leaves it as it is, so only the
+  // rows found are visited; after a row has replaced something, the text
+  // is looked at again, since values (and the bytes around them) may hold
+  // openings of later rows.
+  uint32_t rows = MacroRowsIn(text);
+  notes.rows_after = rows;
+  if (rows == 0) return text;
+  ValuedRowsScope scope(valued_rows_, notes.valued_rows);
+  Expander expander(*this, input, pattern, step_pattern, notes, valued_rows_);
   std::string work = text;
-  for (int row = 0; row < static_cast<int>(kMacroRows.size()); ++row)
-    if (!expander.ExpandRow(row, work)) break;
+  for (int row = 0; row < static_cast<int>(kMacroRows.size()); ++row) {
+    if ((rows & MacroRowBit(static_cast<std::size_t>(row))) == 0) continue;
+    std::size_t replacements = 0;
+    const bool closed = expander.ExpandRow(row, work, replacements);
+    if (replacements > 0) rows = MacroRowsIn(work);
+    if (!closed) break;
+  }
+  notes.rows_after = rows;
   return work;
+}
+
+bool BrainClass::CutRemainder(const std::string& input, PatternClass* pattern,
+                              StepPatternClass* step_pattern, std::string& rest,
+                              const uint32_t* input_rows,
+                              uint32_t& valued_rows) {
+  RemainderGuard guard(this);
+  ValuedRowsScope scope(valued_rows_, valued_rows);
+  return CutFragmentTexts(
+      pattern != nullptr ? pattern->Fragments : step_pattern->Fragments, input,
+      pattern, step_pattern, rest, input_rows);
+}
+
+bool BrainClass::MacroRowsWouldExpand(
+    uint32_t rows, const PatternClass* pattern,
+    const StepPatternClass* step_pattern) const {
+  if ((pattern == nullptr && step_pattern == nullptr) ||
+      remainder_in_progress == this)
+    rows &= ~MacroRowBit(kRemain);
+  return rows != 0;
+}
+
+void BrainClass::ForgetKeptExpansions() {
+  kept_input_expansion = KeptExpansion();
+  kept_second_expansion = KeptExpansion();
 }
 
 bool BrainClass::TestCondition(const std::string& condition) const {

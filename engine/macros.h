@@ -33,6 +33,36 @@ inline constexpr std::array<MacroRow, 22> kMacroRows = {{
     {"^Div{", true},
 }};
 
+// The bit of row `row` of kMacroRows in a set of rows.
+constexpr uint32_t MacroRowBit(std::size_t row) { return uint32_t{1} << row; }
+
+// The rows whose value depends only on the macro's argument, the
+// expansion's input and the texts of the fragments of the pattern it is
+// made for (^Remain{} and the four arithmetic rows). They read nothing
+// that scoring a fragment changes (facts, LastFrag) and draw no random
+// numbers: an expansion that replaced only in these rows gives the same
+// text and has no effects when it is made again for the same pattern.
+inline constexpr uint32_t kStableMacroRows =
+    MacroRowBit(8) | MacroRowBit(18) | MacroRowBit(19) | MacroRowBit(20) |
+    MacroRowBit(21);
+
+// The length of the longest opening.
+inline constexpr std::size_t kLongestMacroOpening = [] {
+  std::size_t longest = 0;
+  for (const MacroRow& row : kMacroRows)
+    longest = row.opening.size() > longest ? row.opening.size() : longest;
+  return longest;
+}();
+
+// The set of rows with at least one opening in `text`, in one pass over
+// its carets.
+uint32_t MacroRowsIn(std::string_view text);
+
+// True when `text` holds an opening of some row (ignoring case), so that
+// expanding it may change it or have effects; false means the expansion
+// is the text itself. Stops at the first opening.
+bool HasMacroOpening(std::string_view text);
+
 // Byte offset of the first occurrence of `opening` in `text` at or after
 // `from`, comparing through the engine's upper-case table; npos when none.
 // Requires an opening that starts with "^" and holds no other "^".

@@ -25,6 +25,12 @@ namespace corvane {
 template <typename P>
 P* ChoosePlainAmong(BrainClass& brain, const OwningList<P>& patterns,
                     const std::string& input) {
+  // The expansions patterns pass on to the next are not kept past the
+  // choice.
+  struct ForgetKept {
+    BrainClass& brain;
+    ~ForgetKept() { brain.ForgetKeptExpansions(); }
+  } forget{brain};
   if (TurnTrace* trace = RankingTrace(brain))
     return ChooseTraced(*trace, patterns, input);
   int32_t best = kLowestScore;

@@ -51,35 +51,6 @@ std::string Folded(std::string_view text) {
 
 }  // namespace
 
-bool HasMacroOpening(std::string_view text) {
-  const auto& upper = FStr::Module().table();
-  // The folded bytes that follow "^" in some opening: most carets of a
-  // hostile text are rejected by one look.
-  static const auto kSecond = [] {
-    std::array<bool, 256> second{};
-    const auto& table = FStr::Module().table();
-    for (const MacroRow& row : kMacroRows)
-      second[table[static_cast<unsigned char>(row.opening[1])]] = true;
-    return second;
-  }();
-  for (std::size_t p = text.find('^'); p != std::string_view::npos;
-       p = text.find('^', p + 1)) {
-    if (p + 1 >= text.size() ||
-        !kSecond[upper[static_cast<unsigned char>(text[p + 1])]])
-      continue;
-    for (const MacroRow& row : kMacroRows) {
-      const std::string_view o = row.opening;
-      if (text.size() - p < o.size()) continue;
-      std::size_t k = 1;
-      while (k < o.size() && upper[static_cast<unsigned char>(text[p + k])] ==
-                                 upper[static_cast<unsigned char>(o[k])])
-        ++k;
-      if (k == o.size()) return true;
-    }
-  }
-  return false;
-}
-
 bool IsStaticFragment(const WordFragmentClass& f) {
   switch (f.RELATION) {
     case rel::kAnd:

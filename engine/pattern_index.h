@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "base/owning_list.h"
+#include "engine/macros.h"
 
 namespace corvane {
 
@@ -33,10 +34,6 @@ class WordFragmentClass;
 // Scores below or at this never win.
 inline constexpr int32_t kLowestScore = -30000;
 
-// True when `text` holds an opening of the macro table (ignoring case), so
-// expanding it may change it or have effects; false means the expansion
-// is the text itself.
-bool HasMacroOpening(std::string_view text);
 
 // The score of a fragment of a static kind for an input that holds no
 // macro opening, upper-cased, without touching the brain; `holds` tells

@@ -1,5 +1,6 @@
 #include "text/fstr.h"
 
+#include <cstring>
 #include <vector>
 
 #include "base/checked.h"
@@ -35,6 +36,12 @@ SearchModule::SearchModule(const char* source_name, int assertion_line)
     : source_name_(source_name), assertion_line_(assertion_line) {
   for (int b = 0; b < 256; ++b) table_[b] = static_cast<unsigned char>(b);
   for (int b = 0; b < 256; ++b) table_[b] = Upper1252(table_[b]);
+  for (int b = 0; b < 256; ++b) {
+    const unsigned char folded = table_[b];
+    if (unfolded_count_[folded] >= unfolded_[folded].size())
+      throw AssertionError(source_name_, assertion_line_);
+    unfolded_[folded][unfolded_count_[folded]++] = static_cast<unsigned char>(b);
+  }
 }
 
 const char* SearchModule::ScanNoCase(std::string_view region,
@@ -44,13 +51,27 @@ const char* SearchModule::ScanNoCase(std::string_view region,
   const auto* r = reinterpret_cast<const unsigned char*>(region.data());
   const auto* n = reinterpret_cast<const unsigned char*>(needle.data());
   if (m <= kPlainScanMaxNeedle) {
-    const std::size_t candidates = region.size() - m + 1;
+    // Candidates are the bytes that fold to the needle's first; memchr
+    // finds the next of each, and the nearer one is tried.
+    const unsigned char* const end = r + (region.size() - m + 1);
     const unsigned char first = table_[n[0]];
-    for (std::size_t i = 0; i < candidates; ++i) {
-      if (table_[r[i]] != first) continue;
+    const uint8_t kinds = unfolded_count_[first];
+    const unsigned char* next[2] = {nullptr, nullptr};
+    auto find = [&](int which, const unsigned char* from) {
+      next[which] = from < end ? static_cast<const unsigned char*>(std::memchr(
+                                     from, unfolded_[first][which],
+                                     static_cast<std::size_t>(end - from)))
+                               : nullptr;
+    };
+    for (int which = 0; which < kinds; ++which) find(which, r);
+    while (next[0] != nullptr || next[1] != nullptr) {
+      const int which =
+          next[1] == nullptr || (next[0] != nullptr && next[0] < next[1]) ? 0 : 1;
+      const unsigned char* at = next[which];
       std::size_t k = m - 1;
-      while (k > 0 && table_[r[i + k]] == table_[n[k]]) --k;
-      if (k == 0) return region.data() + i;
+      while (k > 0 && table_[at[k]] == table_[n[k]]) --k;
+      if (k == 0) return region.data() + (at - r);
+      find(which, at + 1);
     }
     return nullptr;
   }

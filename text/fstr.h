@@ -46,6 +46,10 @@ class SearchModule {
 
  private:
   std::array<unsigned char, 256> table_;
+  // For each folded byte, the bytes that fold to it (at most two in this
+  // table), so a scan can jump between candidates with memchr.
+  std::array<std::array<unsigned char, 2>, 256> unfolded_{};
+  std::array<uint8_t, 256> unfolded_count_{};
   const char* source_name_;
   int assertion_line_;
 };

@@ -39,7 +39,8 @@ const char* const kTexts[] = {"cat",         "CAT",
                               "^LastFrag{}", "^State{}",
                               "^",           "dog^",
                               "^fact{}",     "^Remain{}",
-                              "my ^Extr{w}", "is ^Extr{v} ok"};
+                              "my ^Extr{w}", "is ^Extr{v} ok",
+                              "^MemberX{words}", "^Add{1|2}"};
 
 // Input words, including macro openings and their look-alikes.
 const char* const kWords[] = {
@@ -47,7 +48,12 @@ const char* const kWords[] = {
     "aabb",      "ab",       "a",        "x-ray",     "ray",
     "\xe9t\xe9", "my",       "is",       "ok",        "^",
     "^^",        "^Fact{w}", "^State{}", "^Remain{}", "^LastFrag{}",
-    "^fact{",    "^Rem",     "CATDOG",   "dogcat",    "b"};
+    "^fact{",    "^Rem",     "CATDOG",   "dogcat",    "b",
+    // Random draws, remembered picks, counters and pure arithmetic; and
+    // openings that appear only once a fragment text ('cat') is cut out.
+    "^MemberX{words}", "^Member{words}", "^AutoName{}", "^Add{2|3}",
+    "^Remain{}^Remain{}", "^MemcatberX{words}", "^LastcatFrag{}",
+    "^RemcatAIN{}"};
 
 const int32_t kScores[] = {0,     10,     -10,  5,    100,     -30000,
                            30000, -29990, kMax, kMin, 1 << 30, -(1 << 30)};
@@ -128,6 +134,7 @@ class World {
     brain.Seed(rng_());
     brain.AddCollection("words", std::make_unique<DataCollectionClass>())
         ->Include("cat");
+    brain.FindCollection("words")->Include("dog");
     const int patterns = 1 + Pick(24);
     for (int i = 0; i < patterns; ++i) {
       PatternClass* p = NewPattern(brain, "P" + std::to_string(i));
@@ -272,8 +279,10 @@ TEST(PatternIndexTest, IndexedChoiceEqualsPlainScoringOnRandomKnowledge) {
       ASSERT_EQ(Outcome(plain, ""), Outcome(indexed, ""));
     }
   }
-  // Most turns must have gone through the index, not around it.
-  EXPECT_GT(indexed_turns, kKnowledgeBases * kTurns / 2);
+  // Both ways of the indexed engine were taken often: through the index,
+  // and around it for inputs that hold macros.
+  EXPECT_GT(indexed_turns, kKnowledgeBases * kTurns / 3);
+  EXPECT_GT(kKnowledgeBases * kTurns - indexed_turns, kKnowledgeBases * kTurns / 3);
 }
 
 class PatternIndexCasesTest : public ::testing::Test {

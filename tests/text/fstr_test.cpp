@@ -66,6 +66,33 @@ TEST(PosNoCaseTest, LongNeedlesAgreeWithPlainSearch) {
   }
 }
 
+// Short needles jump between the bytes that fold to their first byte:
+// one kind for most bytes, two for letters, including the Windows-1252
+// pairs whose lower case lies below the upper (0x9A and 0x8A) or far
+// from it (0xFF and 0x9F).
+TEST(PosNoCaseTest, ShortNeedlesAgreeWithFoldedSearch) {
+  const auto& table = FStr::Module().table();
+  auto fold = [&](std::string s) {
+    for (char& c : s) c = static_cast<char>(table[static_cast<unsigned char>(c)]);
+    return s;
+  };
+  const char alphabet[] = {'a', 'A', 'b', '^', '\x8A', '\x9A',
+                           '\x9F', '\xFF', '\xC9', '\xE9', '\xD7', '\xF7'};
+  std::mt19937 rng(11);
+  for (int round = 0; round < 2000; ++round) {
+    std::string text, needle;
+    const int n = static_cast<int>(rng() % 40);
+    for (int i = 0; i < n; ++i) text.push_back(alphabet[rng() % sizeof alphabet]);
+    const int m = 1 + static_cast<int>(rng() % 4);
+    for (int i = 0; i < m; ++i) needle.push_back(alphabet[rng() % sizeof alphabet]);
+    if (rng() % 2 && n > m) needle = text.substr(rng() % (n - m), m);
+    const std::size_t expect = fold(text).find(fold(needle));
+    ASSERT_EQ(PosNoCase(needle, text),
+              expect == std::string::npos ? 0 : static_cast<int>(expect) + 1)
+        << "round " << round;
+  }
+}
+
 TEST(CopyTextTest, ClampsAndRejects) {
   EXPECT_EQ(CopyText("hello", 2, 3), "ell");
   EXPECT_EQ(CopyText("hello", 4, 10), "lo");
