@@ -122,6 +122,24 @@ BENCHMARK(BM_DemoTurnRemain)
     ->Range(1 << 14, 1 << 20)
     ->Unit(benchmark::kMillisecond);
 
+// Remainders mixed with macros whose values change from fragment to
+// fragment (LastFrag) or that draw random numbers: no expansion is reused.
+void BM_DemoTurnRemainLastFrag(benchmark::State& state) {
+  DemoTurn(state, "^LastFrag{}^Remain{}");
+}
+BENCHMARK(BM_DemoTurnRemainLastFrag)
+    ->RangeMultiplier(8)
+    ->Range(1 << 14, 1 << 20)
+    ->Unit(benchmark::kMillisecond);
+
+void BM_DemoTurnRemainMemberX(benchmark::State& state) {
+  DemoTurn(state, "^MemberX{Dishes}^Remain{}");
+}
+BENCHMARK(BM_DemoTurnRemainMemberX)
+    ->RangeMultiplier(8)
+    ->Range(1 << 14, 1 << 20)
+    ->Unit(benchmark::kMillisecond);
+
 void BM_DemoTurnWords(benchmark::State& state) {
   DemoTurn(state, "could I book a table for two tonight please ");
 }
