@@ -307,7 +307,7 @@ class Linter {
 
   template <typename R>
   void CheckResponse(const R& r, const ProcClass* proc) {
-    CheckTexts(r, {&r.OUTTEXT, &r.THENAME, &r.THEVALUE});
+    CheckTexts(r, {&r.OUTTEXT, &r.THENAME.str(), &r.THEVALUE.str()});
     const std::string name = Trim(r.THENAME);
     const std::string type = BrainClass::ResponseTypeName(r.RESPONSETYPE);
     const auto undefined = [&](const char* what) {

@@ -49,8 +49,8 @@ class ResponseClass : public Item {
   Label ObjectName;                   // Named-object label.
   uint8_t RESPONSETYPE = 0;           // Type code, 0 to 38.
   std::string OUTTEXT;                // Output text or main argument.
-  std::string THENAME;                // First argument.
-  std::string THEVALUE;               // Second argument.
+  Label THENAME;                      // First argument; usually empty.
+  Label THEVALUE;                     // Second argument; usually empty.
   KnowledgeClass* NestedMode = nullptr;  // Not owned; nothing fills it.
   OwningList<TaskClass> Tasks;        // The task list.
   Item* Owner = nullptr;              // Pattern, threshold, state group or
@@ -74,8 +74,8 @@ class TaskClass : public Item {
   Label ObjectName;                 // Named-object label.
   uint8_t RESPONSETYPE = 0;         // Type code, same table.
   std::string OUTTEXT;
-  std::string THENAME;
-  std::string THEVALUE;
+  Label THENAME;
+  Label THEVALUE;
   ResponseClass* Response = nullptr;  // Owner.
 };
 
