@@ -305,13 +305,19 @@ class LineReader {
         field.push_back(c);
       }
     }
-    if (i >= rest_.size()) {
-      rest_ = {};
-      return field;
-    }
-    rest_.remove_prefix(i + 1);
-    SkipFieldComma();
+    LeaveField(i);
     return field;
+  }
+
+  // Leaves a braced field whose closing brace is at `close` (or that ran
+  // to the end of the line): the brace and a comma after it are consumed.
+  void LeaveField(std::size_t close) {
+    if (close >= rest_.size()) {
+      rest_ = {};
+      return;
+    }
+    rest_.remove_prefix(close + 1);
+    SkipFieldComma();
   }
 
   // The rest of a braced field whose opening brace ends just before
@@ -329,12 +335,7 @@ class LineReader {
       }
     }
     std::string field(rest_.substr(start, i - start));
-    if (i >= rest_.size()) {
-      rest_ = {};
-      return field;
-    }
-    rest_.remove_prefix(i + 1);
-    SkipFieldComma();
+    LeaveField(i);
     return field;
   }
 
