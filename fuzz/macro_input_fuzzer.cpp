@@ -29,16 +29,22 @@ void AddResponse(PatternClass* p, const char* text) {
   p->AddResponse(std::move(r));
 }
 
+// The facts and collections both brains start from; `x` and the second
+// member of c differ.
+void FillFacts(BrainClass& brain, const char* x, const char* c) {
+  brain.Seed(3);
+  brain.SetFileRoot("/nonexistent-corvane-root");
+  brain.SetFact("x", x);
+  brain.SetFact("n", "$7");
+  brain.AddMember("c", "red");
+  brain.AddMember("c", c);
+  brain.AddMember("d", "red apple");
+}
+
 // Facts, collections and one pattern that invite every macro row, a fact
 // that holds itself included, so expansions run into their bounds.
 void FillBounds(BrainClass& brain) {
-  brain.Seed(3);
-  brain.SetFileRoot("/nonexistent-corvane-root");
-  brain.SetFact("x", "^Fact{x}^Member{c}");
-  brain.SetFact("n", "$7");
-  brain.AddMember("c", "red");
-  brain.AddMember("c", "^Fact{x}");
-  brain.AddMember("d", "red apple");
+  FillFacts(brain, "^Fact{x}^Member{c}", "^Fact{x}");
   PatternClass* p = brain.Modes.At(0)->AddPattern(std::make_unique<PatternClass>());
   AddFragment(p, rel::kCustom, "^Input{0}");
   AddResponse(p, "^Remain{} ^MemberZ{c|d} ^Add{^Fact{n}|^Input{}}");
@@ -50,13 +56,7 @@ void FillBounds(BrainClass& brain) {
 // expansions stay small and each comparison quick.
 void FillCompared(BrainClass& brain, bool plain) {
   brain.PlainScoring = plain;
-  brain.Seed(3);
-  brain.SetFileRoot("/nonexistent-corvane-root");
-  brain.SetFact("x", "^Remain{} ^Member{c}");
-  brain.SetFact("n", "$7");
-  brain.AddMember("c", "red");
-  brain.AddMember("c", "^Fact{n}");
-  brain.AddMember("d", "red apple");
+  FillFacts(brain, "^Remain{} ^Member{c}", "^Fact{n}");
   PatternClass* q = brain.Modes.At(0)->AddPattern(std::make_unique<PatternClass>());
   AddFragment(q, rel::kOr, "red");
   AddFragment(q, rel::kCustomSub, "ain");
