@@ -101,6 +101,17 @@ inline void InsertAmongBest(TurnTrace& trace, TracePattern entry) {
   if (trace.best.size() > trace.best_limit) trace.best.pop_back();
 }
 
+// A ranking entry for `pattern`, without its fragments.
+template <typename P>
+TracePattern TraceEntryFor(const P& pattern, int position, int32_t score) {
+  TracePattern entry;
+  entry.label = pattern.ObjectName;
+  entry.source = pattern.source();
+  entry.score = score;
+  entry.position = position;
+  return entry;
+}
+
 // Records a pattern (or step pattern) scored by its own Score, whose
 // fragments collected themselves in trace.scratch.
 template <typename P>
@@ -109,11 +120,7 @@ void RecordScored(TurnTrace& trace, const P& pattern, int position,
   ++trace.candidates;
   std::vector<TraceFragment> fragments = std::exchange(trace.scratch, {});
   if (!BelongsAmongBest(trace, score, position)) return;
-  TracePattern entry;
-  entry.label = pattern.ObjectName;
-  entry.source = pattern.source();
-  entry.score = score;
-  entry.position = position;
+  TracePattern entry = TraceEntryFor(pattern, position, score);
   entry.fragments = std::move(fragments);
   InsertAmongBest(trace, std::move(entry));
 }
@@ -145,11 +152,7 @@ void RecordStatic(TurnTrace& trace, const P& pattern, int position,
                   int32_t score, const std::string& upper_input) {
   ++trace.candidates;
   if (!BelongsAmongBest(trace, score, position)) return;
-  TracePattern entry;
-  entry.label = pattern.ObjectName;
-  entry.source = pattern.source();
-  entry.score = score;
-  entry.position = position;
+  TracePattern entry = TraceEntryFor(pattern, position, score);
   for (int i = 0; i < pattern.Fragments.Count(); ++i) {
     const WordFragmentClass& f = *pattern.Fragments.At(i);
     TraceFragment fragment;
