@@ -1,0 +1,542 @@
+#include "store/redis_store.h"
+
+#include <hiredis/hiredis.h>
+
+#include <charconv>
+#include <limits>
+
+#include "store/store_support.h"
+#include "store/turn_record_codec.h"
+
+namespace corvane {
+namespace {
+
+// Idle connections kept for reuse; more are opened under load.
+constexpr std::size_t kMaxIdleConnections = 16;
+// Index entries checked in one round trip by Expire().
+constexpr std::size_t kExpireBatch = 500;
+// The longest key prefix; keys stay short and printable.
+constexpr std::size_t kMaxPrefix = 64;
+
+// The scripts write only after every check that can fail has passed, so a
+// script never stops halfway: Redis does not undo the writes of a script
+// that fails. TYPE checks come first for keys another program might have
+// put under the prefix.
+
+// KEYS: conversation, transcript, lease, index.
+// ARGV: holder, lease ms, knowledge version, snapshot, time, expire-at, id.
+// 1: made (or made by this very call before); 0: the id is taken.
+constexpr char kCreateScript[] = R"lua(
+local ty = redis.call('TYPE', KEYS[4]).ok
+if ty ~= 'zset' and ty ~= 'none' then return -1 end
+if redis.call('EXISTS', KEYS[1]) == 1 then
+  if redis.call('GET', KEYS[3]) == '1:' .. ARGV[1] then return 1 end
+  return 0
+end
+redis.call('DEL', KEYS[2])
+redis.call('HSET', KEYS[1], 'kv', ARGV[3], 'turns', '0', 'created', ARGV[5],
+           'updated', ARGV[5], 'snapshot', ARGV[4], 'fence', '1', 'last', '')
+if ARGV[6] ~= '0' then redis.call('PEXPIREAT', KEYS[1], ARGV[6]) end
+redis.call('SET', KEYS[3], '1:' .. ARGV[1], 'PX', ARGV[2])
+redis.call('ZADD', KEYS[4], 0, ARGV[7])
+return 1
+)lua";
+
+// KEYS: conversation, lease. ARGV: holder, lease ms.
+// {0}: unknown; {1, fence, turns, knowledge}: held; {2, ms left}: busy.
+constexpr char kAcquireScript[] = R"lua(
+local m = redis.call('HMGET', KEYS[1], 'turns', 'kv')
+if not m[1] then return {0} end
+local cur = redis.call('GET', KEYS[2])
+if cur then
+  local fence, holder = string.match(cur, '^(%d+):(.*)$')
+  if holder == ARGV[1] then return {1, fence, m[1], m[2]} end
+  return {2, redis.call('PTTL', KEYS[2])}
+end
+local fence = redis.call('HINCRBY', KEYS[1], 'fence', 1)
+redis.call('SET', KEYS[2], fence .. ':' .. ARGV[1], 'PX', ARGV[2])
+return {1, tostring(fence), m[1], m[2]}
+)lua";
+
+// KEYS: conversation, transcript, lease, index.
+// ARGV: fence, holder, base turn, has snapshot, snapshot, record, time,
+//       expire-at, release, id.
+// 1: committed (or committed by this very call before); 0: unknown;
+// 2: lease not held; 3: another turn number; -1: foreign keys.
+constexpr char kCommitScript[] = R"lua(
+local lease = ARGV[1] .. ':' .. ARGV[2]
+local tag = lease .. ':' .. ARGV[3]
+local m = redis.call('HMGET', KEYS[1], 'turns', 'last')
+if not m[1] then return 0 end
+local held = redis.call('GET', KEYS[3]) == lease
+if m[2] == tag then
+  if held and ARGV[9] == '1' then redis.call('DEL', KEYS[3]) end
+  return 1
+end
+if not held then return 2 end
+if m[1] ~= ARGV[3] then return 3 end
+local tt = redis.call('TYPE', KEYS[2]).ok
+local it = redis.call('TYPE', KEYS[4]).ok
+if (tt ~= 'list' and tt ~= 'none') or (it ~= 'zset' and it ~= 'none') then
+  return -1
+end
+local turns = tostring(tonumber(m[1]) + 1)
+if ARGV[4] == '1' then
+  redis.call('HSET', KEYS[1], 'turns', turns, 'updated', ARGV[7], 'last', tag,
+             'snapshot', ARGV[5])
+else
+  redis.call('HSET', KEYS[1], 'turns', turns, 'updated', ARGV[7], 'last', tag)
+end
+redis.call('RPUSH', KEYS[2], ARGV[6])
+if ARGV[8] ~= '0' then
+  redis.call('PEXPIREAT', KEYS[1], ARGV[8])
+  redis.call('PEXPIREAT', KEYS[2], ARGV[8])
+end
+redis.call('ZADD', KEYS[4], 0, ARGV[10])
+if ARGV[9] == '1' then redis.call('DEL', KEYS[3]) end
+return 1
+)lua";
+
+// KEYS: lease. ARGV: fence:holder.
+constexpr char kReleaseScript[] = R"lua(
+if redis.call('GET', KEYS[1]) == ARGV[1] then redis.call('DEL', KEYS[1]) end
+return 1
+)lua";
+
+// KEYS: conversation, transcript. ARGV: first index, last index.
+// Nil for an unknown conversation.
+constexpr char kTranscriptScript[] = R"lua(
+if redis.call('EXISTS', KEYS[1]) == 0 then return false end
+return redis.call('LRANGE', KEYS[2], ARGV[1], ARGV[2])
+)lua";
+
+// By RedisStore::Script.
+constexpr const char* kScripts[] = {kCreateScript, kAcquireScript,
+                                    kCommitScript, kReleaseScript,
+                                    kTranscriptScript};
+
+std::string_view Str(const redisReply* r) {
+  if (r == nullptr || r->str == nullptr) return {};
+  return std::string_view(r->str, r->len);
+}
+
+bool IsNil(const redisReply* r) {
+  return r->type == REDIS_REPLY_NIL;
+}
+
+const redisReply* Element(const redisReply* r, std::size_t i,
+                          const std::string& where) {
+  if (r->type != REDIS_REPLY_ARRAY || i >= r->elements)
+    throw StoreDataError("store " + where + ": unexpected reply");
+  return r->element[i];
+}
+
+int64_t Integer(const redisReply* r, const std::string& where) {
+  if (r->type != REDIS_REPLY_INTEGER)
+    throw StoreDataError("store " + where + ": unexpected reply");
+  return r->integer;
+}
+
+// A decimal number stored as text.
+template <typename T>
+T Number(const redisReply* r, const std::string& where, const char* what) {
+  const std::string_view s = Str(r);
+  T value{};
+  const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
+  if (r->type != REDIS_REPLY_STRING || s.empty() || ec != std::errc() ||
+      end != s.data() + s.size())
+    throw StoreDataError("store " + where + ": the " + what +
+                         " of a conversation is not a number");
+  return value;
+}
+
+void CheckPrefix(const std::string& prefix) {
+  bool ok = !prefix.empty() && prefix.size() <= kMaxPrefix;
+  for (char c : prefix) ok = ok && c > ' ' && c < 127;
+  if (!ok)
+    throw StoreConfigError("store key prefix '" + prefix +
+                           "': give 1 to 64 printable characters, no blanks");
+}
+
+}  // namespace
+
+RedisStore::RedisStore(std::string url, const StoreUrl& parsed,
+                       const StoreOptions& options)
+    : url_(std::move(url)),
+      parsed_(parsed),
+      options_(options),
+      retain_ms_(RetentionMillis(options)) {
+  CheckTimeout(options_);
+  CheckPrefix(options_.key_prefix);
+  std::unique_ptr<RedisConnection> c = Connect();
+  for (const char* text : kScripts) {
+    RedisReply reply = c->Run({"SCRIPT", "LOAD", text});
+    if (reply->type != REDIS_REPLY_STRING)
+      ThrowRedisError(reply.get(), url_, "loading a script");
+    shas_.emplace_back(Str(reply.get()));
+  }
+  GiveBack(std::move(c));
+}
+
+RedisStore::~RedisStore() = default;
+
+std::string RedisStore::ConversationKey(std::string_view id) const {
+  return options_.key_prefix + "c:" + std::string(id);
+}
+std::string RedisStore::TranscriptKey(std::string_view id) const {
+  return options_.key_prefix + "t:" + std::string(id);
+}
+std::string RedisStore::LeaseKey(std::string_view id) const {
+  return options_.key_prefix + "l:" + std::string(id);
+}
+std::string RedisStore::IndexKey() const {
+  return options_.key_prefix + "ids";
+}
+
+std::unique_ptr<RedisConnection> RedisStore::Connect() {
+  return std::make_unique<RedisConnection>(parsed_, options_.timeout, url_);
+}
+
+void RedisStore::GiveBack(std::unique_ptr<RedisConnection> connection) {
+  if (connection->broken()) return;
+  std::lock_guard<std::mutex> lock(mu_);
+  if (idle_.size() < kMaxIdleConnections)
+    idle_.push_back(std::move(connection));
+}
+
+template <typename Work>
+auto RedisStore::WithConnection(Work&& work) {
+  for (int attempt = 0;; ++attempt) {
+    std::unique_ptr<RedisConnection> c;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (!idle_.empty()) {
+        c = std::move(idle_.back());
+        idle_.pop_back();
+      }
+    }
+    if (!c) c = Connect();
+    try {
+      auto result = work(*c);
+      GiveBack(std::move(c));
+      return result;
+    } catch (const RedisConnectionBroken&) {
+      // The server closed it, so it closed the other idle ones too.
+      std::vector<std::unique_ptr<RedisConnection>> stale;
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        stale.swap(idle_);
+      }
+      if (attempt > 0) throw;
+    } catch (...) {
+      GiveBack(std::move(c));
+      throw;
+    }
+  }
+}
+
+RedisReply RedisStore::RunScript(RedisConnection& c, Script script,
+                                 const std::vector<std::string>& keys,
+                                 const std::vector<std::string_view>& args) {
+  const std::size_t index = static_cast<std::size_t>(script);
+  const std::string key_count = std::to_string(keys.size());
+  RedisCommand command{"EVALSHA", shas_[index], key_count};
+  for (const std::string& k : keys) command.push_back(k);
+  for (std::string_view a : args) command.push_back(a);
+  RedisReply reply = c.Run(command);
+  if (RedisErrorText(reply.get()).rfind("NOSCRIPT", 0) != 0) return reply;
+  // The server restarted or its scripts were flushed: load it again (the
+  // digest stays the same) and run it once more.
+  RedisReply loaded = c.Run({"SCRIPT", "LOAD", kScripts[index]});
+  if (loaded->type != REDIS_REPLY_STRING)
+    ThrowRedisError(loaded.get(), url_, "loading a script");
+  return c.Run(command);
+}
+
+std::string RedisStore::ExpireAt(StoreTime time) const {
+  if (retain_ms_ == 0) return "0";
+  // Never 0 (which means "keep"), whatever the time.
+  const StoreTime at = time + retain_ms_;
+  return std::to_string(at > 0 ? at : 1);
+}
+
+Lease RedisStore::Create(const NewConversation& conversation) {
+  CheckSnapshotLimit(conversation.snapshot);
+  const StoreTime time =
+      conversation.time != 0 ? conversation.time : StoreNow();
+  const std::chrono::milliseconds lease_time =
+      ClampLeaseTime(conversation.lease_time);
+  Lease lease;
+  lease.fence = 1;
+  lease.holder = RandomHex(8);
+  lease.knowledge_version = conversation.knowledge_version;
+  const std::string ms = std::to_string(lease_time.count());
+  const std::string time_text = std::to_string(time);
+  const std::string expire_at = ExpireAt(time);
+  for (;;) {
+    lease.conversation_id = NewConversationId();
+    const std::string& id = lease.conversation_id;
+    const int64_t made = WithConnection([&](RedisConnection& c) {
+      RedisReply r = RunScript(
+          c, Script::kCreate,
+          {ConversationKey(id), TranscriptKey(id), LeaseKey(id), IndexKey()},
+          {lease.holder, ms, conversation.knowledge_version,
+           conversation.snapshot, time_text, expire_at, id});
+      if (r->type != REDIS_REPLY_INTEGER)
+        ThrowRedisError(r.get(), url_, "creating a conversation");
+      return r->integer;
+    });
+    if (made < 0)
+      throw StoreDataError("store " + url_ + ": key " + IndexKey() +
+                           " belongs to another program");
+    // A taken id (one in 2^128) draws again.
+    if (made == 0) continue;
+    lease.expires = std::chrono::steady_clock::now() + lease_time;
+    return lease;
+  }
+}
+
+std::optional<StoredConversation> RedisStore::Load(std::string_view id) {
+  if (!IsConversationId(id)) return std::nullopt;
+  return WithConnection(
+      [&](RedisConnection& c) -> std::optional<StoredConversation> {
+        RedisReply r = c.Run({"HMGET", ConversationKey(id), "kv", "turns",
+                              "created", "updated", "snapshot"});
+        if (r->type != REDIS_REPLY_ARRAY)
+          ThrowRedisError(r.get(), url_, "loading a conversation");
+        if (IsNil(Element(r.get(), 0, url_))) return std::nullopt;
+        StoredConversation s;
+        s.info.id = std::string(id);
+        s.info.knowledge_version = std::string(Str(Element(r.get(), 0, url_)));
+        s.info.turns =
+            Number<uint64_t>(Element(r.get(), 1, url_), url_, "turns");
+        s.info.created =
+            Number<int64_t>(Element(r.get(), 2, url_), url_, "creation time");
+        s.info.updated =
+            Number<int64_t>(Element(r.get(), 3, url_), url_, "update time");
+        s.snapshot = std::string(Str(Element(r.get(), 4, url_)));
+        return s;
+      });
+}
+
+LeaseResult RedisStore::TryAcquire(std::string_view id,
+                                   std::chrono::milliseconds lease_time) {
+  if (!IsConversationId(id)) return LeaseResult();
+  lease_time = ClampLeaseTime(lease_time);
+  const std::string holder = RandomHex(8);
+  const std::string ms = std::to_string(lease_time.count());
+  return WithConnection([&](RedisConnection& c) {
+    LeaseResult result;
+    RedisReply r = RunScript(c, Script::kAcquire,
+                             {ConversationKey(id), LeaseKey(id)}, {holder, ms});
+    if (r->type != REDIS_REPLY_ARRAY)
+      ThrowRedisError(r.get(), url_, "taking a lease");
+    const int64_t status = Integer(Element(r.get(), 0, url_), url_);
+    if (status == 2) {
+      const int64_t left = Integer(Element(r.get(), 1, url_), url_);
+      result.status = LeaseStatus::kBusy;
+      result.retry_after = std::chrono::milliseconds(
+          left > 0 ? left : ClampLeaseTime(kMaxLeaseTime).count());
+    } else if (status == 1) {
+      Lease& lease = result.lease;
+      lease.conversation_id = std::string(id);
+      lease.fence = Number<uint64_t>(Element(r.get(), 1, url_), url_, "fence");
+      lease.turn = Number<uint64_t>(Element(r.get(), 2, url_), url_, "turns");
+      lease.knowledge_version = std::string(Str(Element(r.get(), 3, url_)));
+      lease.holder = holder;
+      lease.expires = std::chrono::steady_clock::now() + lease_time;
+      result.status = LeaseStatus::kAcquired;
+    }
+    return result;
+  });
+}
+
+void RedisStore::Commit(Lease& lease, const TurnCommit& commit,
+                        AfterCommit after) {
+  CheckCommitLimits(commit);
+  const std::string& id = lease.conversation_id;
+  if (!IsConversationId(id))
+    throw LeaseLostError("no conversation " + id + " to commit to");
+  TurnEntry entry{lease.turn + 1, commit.record};
+  if (entry.record.time == 0) entry.record.time = StoreNow();
+  const std::string record = EncodeTurnRecord(entry);
+  const std::string fence = std::to_string(lease.fence);
+  const std::string base = std::to_string(lease.turn);
+  const std::string time = std::to_string(entry.record.time);
+  const std::string expire_at = ExpireAt(entry.record.time);
+  const std::string_view snapshot =
+      commit.snapshot ? std::string_view(*commit.snapshot) : std::string_view();
+  const int64_t status = WithConnection([&](RedisConnection& c) {
+    RedisReply r = RunScript(
+        c, Script::kCommit,
+        {ConversationKey(id), TranscriptKey(id), LeaseKey(id), IndexKey()},
+        {fence, lease.holder, base, commit.snapshot ? "1" : "0", snapshot,
+         record, time, expire_at,
+         after == AfterCommit::kReleaseLease ? "1" : "0", id});
+    if (r->type != REDIS_REPLY_INTEGER)
+      ThrowRedisError(r.get(), url_, "committing a turn");
+    return r->integer;
+  });
+  switch (status) {
+    case 1:
+      lease.turn += 1;
+      return;
+    case 0:
+      throw LeaseLostError("conversation " + id + " no longer exists");
+    case 2:
+      throw LeaseLostError("the lease of conversation " + id +
+                           " expired or was taken over");
+    case 3:
+      throw LeaseLostError("conversation " + id + " is not at turn " + base);
+    default:
+      throw StoreDataError("store " + url_ + ": keys of conversation " + id +
+                           " belong to another program");
+  }
+}
+
+void RedisStore::Release(const Lease& lease) {
+  if (!IsConversationId(lease.conversation_id)) return;
+  const std::string value = std::to_string(lease.fence) + ":" + lease.holder;
+  WithConnection([&](RedisConnection& c) {
+    RedisReply r = RunScript(c, Script::kRelease,
+                             {LeaseKey(lease.conversation_id)}, {value});
+    if (r->type != REDIS_REPLY_INTEGER)
+      ThrowRedisError(r.get(), url_, "releasing a lease");
+    return true;
+  });
+}
+
+std::optional<std::vector<TurnEntry>> RedisStore::Transcript(
+    std::string_view id, uint64_t first, std::size_t limit) {
+  if (!IsConversationId(id)) return std::nullopt;
+  if (first == 0) first = 1;
+  // LRANGE counts from 0 and includes its end.
+  constexpr uint64_t kMaxIndex = std::numeric_limits<int64_t>::max();
+  const uint64_t start = first - 1;
+  const uint64_t stop =
+      limit == 0
+          ? start
+          : (limit - 1 > kMaxIndex - start ? kMaxIndex : start + limit - 1);
+  const std::string start_text = std::to_string(start);
+  const std::string stop_text = std::to_string(stop);
+  return WithConnection(
+      [&](RedisConnection& c) -> std::optional<std::vector<TurnEntry>> {
+        RedisReply r = RunScript(c, Script::kTranscript,
+                                 {ConversationKey(id), TranscriptKey(id)},
+                                 {start_text, stop_text});
+        if (IsNil(r.get())) return std::nullopt;
+        if (r->type != REDIS_REPLY_ARRAY)
+          ThrowRedisError(r.get(), url_, "reading a transcript");
+        std::vector<TurnEntry> entries;
+        if (limit == 0) return entries;
+        entries.reserve(r->elements);
+        for (std::size_t i = 0; i < r->elements; ++i)
+          entries.push_back(DecodeTurnRecord(Str(r->element[i])));
+        return entries;
+      });
+}
+
+ConversationPage RedisStore::List(std::string_view cursor, std::size_t limit) {
+  if (limit == 0) return ConversationPage();
+  const std::string from = cursor.empty() ? "-" : "(" + std::string(cursor);
+  const std::string count = std::to_string(limit);
+  return WithConnection([&](RedisConnection& c) {
+    RedisReply ids =
+        c.Run({"ZRANGEBYLEX", IndexKey(), from, "+", "LIMIT", "0", count});
+    if (ids->type != REDIS_REPLY_ARRAY)
+      ThrowRedisError(ids.get(), url_, "listing conversations");
+    std::vector<std::string> keys;
+    std::vector<RedisCommand> commands;
+    keys.reserve(ids->elements);
+    for (std::size_t i = 0; i < ids->elements; ++i)
+      keys.push_back(ConversationKey(Str(ids->element[i])));
+    for (const std::string& key : keys)
+      commands.push_back({"HMGET", key, "kv", "turns", "created", "updated"});
+    const std::vector<RedisReply> metas = c.RunAll(commands);
+    ConversationPage result;
+    for (std::size_t i = 0; i < metas.size(); ++i) {
+      const redisReply* m = metas[i].get();
+      if (m->type != REDIS_REPLY_ARRAY)
+        ThrowRedisError(m, url_, "listing conversations");
+      // Expired: Expire() drops it from the index.
+      if (IsNil(Element(m, 0, url_))) continue;
+      ConversationInfo& info = result.conversations.emplace_back();
+      info.id = std::string(Str(ids->element[i]));
+      info.knowledge_version = std::string(Str(Element(m, 0, url_)));
+      info.turns = Number<uint64_t>(Element(m, 1, url_), url_, "turns");
+      info.created =
+          Number<int64_t>(Element(m, 2, url_), url_, "creation time");
+      info.updated = Number<int64_t>(Element(m, 3, url_), url_, "update time");
+    }
+    if (ids->elements == limit)
+      result.next = std::string(Str(ids->element[ids->elements - 1]));
+    return result;
+  });
+}
+
+std::size_t RedisStore::Expire() {
+  std::size_t removed = 0;
+  std::string cursor;
+  for (;;) {
+    const std::string from = cursor.empty() ? "-" : "(" + cursor;
+    const std::string count = std::to_string(kExpireBatch);
+    // Each batch is its own round trips: the server keeps serving turns
+    // between them.
+    const std::pair<std::size_t, std::string> batch =
+        WithConnection([&](RedisConnection& c) {
+          RedisReply ids = c.Run(
+              {"ZRANGEBYLEX", IndexKey(), from, "+", "LIMIT", "0", count});
+          if (ids->type != REDIS_REPLY_ARRAY)
+            ThrowRedisError(ids.get(), url_, "expiring conversations");
+          std::vector<std::string> keys;
+          std::vector<RedisCommand> commands;
+          for (std::size_t i = 0; i < ids->elements; ++i)
+            keys.push_back(ConversationKey(Str(ids->element[i])));
+          for (const std::string& key : keys)
+            commands.push_back({"EXISTS", key});
+          const std::vector<RedisReply> exists = c.RunAll(commands);
+          RedisCommand zrem{"ZREM", IndexKey()};
+          for (std::size_t i = 0; i < exists.size(); ++i)
+            if (Integer(exists[i].get(), url_) == 0)
+              zrem.push_back(Str(ids->element[i]));
+          if (zrem.size() > 2) {
+            RedisReply r = c.Run(zrem);
+            if (r->type != REDIS_REPLY_INTEGER)
+              ThrowRedisError(r.get(), url_, "expiring conversations");
+          }
+          std::string next =
+              ids->elements == kExpireBatch
+                  ? std::string(Str(ids->element[ids->elements - 1]))
+                  : std::string();
+          return std::make_pair(zrem.size() - 2, next);
+        });
+    removed += batch.first;
+    if (batch.second.empty()) return removed;
+    cursor = batch.second;
+  }
+}
+
+StoreHealth RedisStore::Health() {
+  StoreHealth health;
+  const auto start = std::chrono::steady_clock::now();
+  try {
+    // A short-lived write, so that a server that answers but takes no
+    // writes (a read-only replica, out of memory, a failed save) is not
+    // reported healthy.
+    WithConnection([&](RedisConnection& c) {
+      RedisReply r = c.Run({"SET", options_.key_prefix + "health",
+                            std::to_string(StoreNow()), "PX", "60000"});
+      if (r->type != REDIS_REPLY_STATUS || Str(r.get()) != "OK")
+        ThrowRedisError(r.get(), url_, "checking health");
+      return true;
+    });
+  } catch (const std::exception& e) {
+    health.problem = e.what();
+  }
+  health.latency = std::chrono::duration_cast<std::chrono::microseconds>(
+      std::chrono::steady_clock::now() - start);
+  health.ok = health.problem.empty();
+  return health;
+}
+
+}  // namespace corvane

@@ -1,0 +1,79 @@
+// The conversation store in a Redis server, for many hosts: every
+// operation is one Lua script or one command, so each is atomic on the
+// server; the lease is a key with an expiry, its fence a counter in the
+// conversation's hash that the commit script checks. Key layout and
+// durability settings are described in docs/store.md.
+// Thread-safe: each thread takes a connection of its own from a pool.
+#ifndef CORVANE_STORE_REDIS_STORE_H_
+#define CORVANE_STORE_REDIS_STORE_H_
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "store/conversation_store.h"
+#include "store/redis_connection.h"
+
+namespace corvane {
+
+class RedisStore : public ConversationStore {
+ public:
+  // Connects and loads the scripts. Throws StoreConfigError for a refused
+  // option or database, StoreUnavailableError when the server cannot be
+  // reached.
+  RedisStore(std::string url, const StoreUrl& parsed,
+             const StoreOptions& options);
+  ~RedisStore() override;
+
+  Lease Create(const NewConversation& conversation) override;
+  std::optional<StoredConversation> Load(std::string_view id) override;
+  LeaseResult TryAcquire(std::string_view id,
+                         std::chrono::milliseconds lease_time) override;
+  void Commit(Lease& lease, const TurnCommit& commit,
+              AfterCommit after) override;
+  void Release(const Lease& lease) override;
+  std::optional<std::vector<TurnEntry>> Transcript(std::string_view id,
+                                                   uint64_t first,
+                                                   std::size_t limit) override;
+  ConversationPage List(std::string_view cursor, std::size_t limit) override;
+  std::size_t Expire() override;
+  StoreHealth Health() override;
+  const std::string& url() const override { return url_; }
+
+  // The store's keys for conversation `id`.
+  std::string ConversationKey(std::string_view id) const;
+  std::string TranscriptKey(std::string_view id) const;
+  std::string LeaseKey(std::string_view id) const;
+  std::string IndexKey() const;
+
+ private:
+  enum class Script { kCreate, kAcquire, kCommit, kRelease, kTranscript };
+
+  // Runs `work` on a pooled connection; once more on a fresh one when the
+  // server had closed the pooled one (every operation may run twice).
+  template <typename Work>
+  auto WithConnection(Work&& work);
+  std::unique_ptr<RedisConnection> Connect();
+  void GiveBack(std::unique_ptr<RedisConnection> connection);
+  // Runs `script` with `keys` and `args`; loads it again when the server
+  // lost it (after a restart). Error replies are returned.
+  RedisReply RunScript(RedisConnection& c, Script script,
+                       const std::vector<std::string>& keys,
+                       const std::vector<std::string_view>& args);
+  // PEXPIREAT's time for a conversation last updated at `time`; "0" when
+  // conversations are kept.
+  std::string ExpireAt(StoreTime time) const;
+
+  const std::string url_;
+  const StoreUrl parsed_;
+  const StoreOptions options_;
+  const int64_t retain_ms_;
+  std::vector<std::string> shas_;  // Of the scripts, by Script; set once.
+  std::mutex mu_;
+  std::vector<std::unique_ptr<RedisConnection>> idle_;  // Guarded by mu_.
+};
+
+}  // namespace corvane
+
+#endif  // CORVANE_STORE_REDIS_STORE_H_

@@ -1,0 +1,466 @@
+#include "store/sqlite_store.h"
+
+#include <exception>
+#include <limits>
+
+#include "store/sqlite_db.h"
+#include "store/store_support.h"
+
+namespace corvane {
+namespace {
+
+// The layout this code writes; a file with a newer one is refused.
+constexpr char kFormat[] = "1";
+// Idle connections kept for reuse; more are opened under load.
+constexpr std::size_t kMaxIdleConnections = 16;
+// Conversations deleted in one transaction by Expire(), so that the
+// write lock is never held long.
+constexpr int64_t kExpireBatch = 500;
+
+constexpr char kSchema[] =
+    "CREATE TABLE IF NOT EXISTS store_meta("
+    "  name TEXT PRIMARY KEY, value TEXT NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS conversations("
+    "  id TEXT PRIMARY KEY,"
+    "  knowledge_version BLOB NOT NULL,"
+    "  turns INTEGER NOT NULL,"
+    "  created INTEGER NOT NULL,"
+    "  updated INTEGER NOT NULL,"
+    "  snapshot BLOB NOT NULL);"
+    "CREATE INDEX IF NOT EXISTS conversations_by_update"
+    "  ON conversations(updated);"
+    "CREATE TABLE IF NOT EXISTS leases("
+    "  conversation TEXT PRIMARY KEY,"
+    "  fence INTEGER NOT NULL,"
+    "  holder TEXT NOT NULL,"
+    "  expires INTEGER NOT NULL) WITHOUT ROWID;"
+    "CREATE TABLE IF NOT EXISTS turns("
+    "  conversation TEXT NOT NULL,"
+    "  turn INTEGER NOT NULL,"
+    "  time INTEGER NOT NULL,"
+    "  input BLOB NOT NULL,"
+    "  reply BLOB NOT NULL,"
+    "  failed INTEGER NOT NULL,"
+    "  fallback INTEGER NOT NULL,"
+    "  knowledge_version BLOB NOT NULL,"
+    "  PRIMARY KEY(conversation, turn));";
+
+constexpr char kSelectFormat[] =
+    "SELECT value FROM store_meta WHERE name = 'format'";
+constexpr char kCountTables[] =
+    "SELECT count(*) FROM sqlite_schema WHERE type = 'table'";
+constexpr char kInsertFormat[] =
+    "INSERT INTO store_meta(name, value) VALUES('format', ?1)";
+
+constexpr char kInsertConversation[] =
+    "INSERT INTO conversations(id, knowledge_version, turns, created,"
+    " updated, snapshot) VALUES(?1, ?2, 0, ?3, ?3, ?4)"
+    " ON CONFLICT(id) DO NOTHING";
+constexpr char kPutLease[] =
+    "INSERT INTO leases(conversation, fence, holder, expires)"
+    " VALUES(?1, ?2, ?3, ?4) ON CONFLICT(conversation) DO UPDATE SET"
+    " fence = excluded.fence, holder = excluded.holder,"
+    " expires = excluded.expires";
+constexpr char kSelectConversation[] =
+    "SELECT knowledge_version, turns, created, updated, snapshot"
+    " FROM conversations WHERE id = ?1 AND updated >= ?2";
+constexpr char kSelectTurnsAndLease[] =
+    "SELECT c.turns, c.knowledge_version, l.fence, l.holder, l.expires"
+    " FROM conversations c LEFT JOIN leases l ON l.conversation = c.id"
+    " WHERE c.id = ?1 AND c.updated >= ?2";
+constexpr char kUpdateWithSnapshot[] =
+    "UPDATE conversations SET turns = ?2, updated = ?3, snapshot = ?4"
+    " WHERE id = ?1";
+constexpr char kUpdateWithoutSnapshot[] =
+    "UPDATE conversations SET turns = ?2, updated = ?3 WHERE id = ?1";
+constexpr char kInsertTurn[] =
+    "INSERT INTO turns(conversation, turn, time, input, reply, failed,"
+    " fallback, knowledge_version) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)";
+constexpr char kReleaseLease[] =
+    "UPDATE leases SET holder = '', expires = 0"
+    " WHERE conversation = ?1 AND fence = ?2 AND holder = ?3";
+constexpr char kSelectTurns[] =
+    "SELECT turn, time, input, reply, failed, fallback, knowledge_version"
+    " FROM turns WHERE conversation = ?1 AND turn >= ?2 ORDER BY turn"
+    " LIMIT ?3";
+constexpr char kSelectPage[] =
+    "SELECT id, knowledge_version, turns, created, updated FROM conversations"
+    " WHERE id > ?1 AND updated >= ?2 ORDER BY id LIMIT ?3";
+// The three deletions of Expire() name the same batch: they run in one
+// transaction, and the conversations go last.
+constexpr char kExpireTurns[] =
+    "DELETE FROM turns WHERE conversation IN (SELECT id FROM conversations"
+    " WHERE updated < ?1 ORDER BY updated, id LIMIT ?2)";
+constexpr char kExpireLeases[] =
+    "DELETE FROM leases WHERE conversation IN (SELECT id FROM conversations"
+    " WHERE updated < ?1 ORDER BY updated, id LIMIT ?2)";
+constexpr char kExpireConversations[] =
+    "DELETE FROM conversations WHERE id IN (SELECT id FROM conversations"
+    " WHERE updated < ?1 ORDER BY updated, id LIMIT ?2)";
+
+// Lease times are wall-clock milliseconds, the one clock that every
+// process on the machine shares.
+int64_t Millis(std::chrono::milliseconds d) {
+  return d.count();
+}
+
+int64_t AsInt(uint64_t value) {
+  return value > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())
+             ? std::numeric_limits<int64_t>::max()
+             : static_cast<int64_t>(value);
+}
+
+std::string Text(std::string_view s) {
+  return std::string(s);
+}
+
+}  // namespace
+
+class SqliteStore::Handle {
+ public:
+  Handle(SqliteStore& store, std::unique_ptr<SqliteConnection> connection)
+      : store_(store),
+        connection_(std::move(connection)),
+        exceptions_(std::uncaught_exceptions()) {}
+  // A connection is reused only after an operation that did not throw, so
+  // a connection in an unknown state is never handed out again.
+  ~Handle() {
+    if (connection_ && std::uncaught_exceptions() == exceptions_)
+      store_.GiveBack(std::move(connection_));
+  }
+  Handle(Handle&& other) noexcept
+      : store_(other.store_),
+        connection_(std::move(other.connection_)),
+        exceptions_(other.exceptions_) {}
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  Handle& operator=(Handle&&) = delete;
+
+  SqliteConnection& operator*() { return *connection_; }
+  SqliteConnection* operator->() { return connection_.get(); }
+
+ private:
+  SqliteStore& store_;
+  std::unique_ptr<SqliteConnection> connection_;
+  int exceptions_;
+};
+
+SqliteStore::SqliteStore(std::string url, std::string path,
+                         const StoreOptions& options)
+    : url_(std::move(url)),
+      path_(std::move(path)),
+      options_(options),
+      retain_ms_(RetentionMillis(options)) {
+  CheckTimeout(options_);
+  identity_ = PrepareStoreFile(path_, options_.create);
+  Handle db = Take();
+  const char* mode = "PRAGMA journal_mode=WAL";
+  SqliteStatement& journal = db->Statement(mode);
+  const std::string journal_mode = journal.Step() ? journal.Bytes(0) : "";
+  journal.Reset();
+  if (journal_mode != "wal")
+    throw StoreConfigError("store " + url_ +
+                           ": the file system does not allow a WAL journal (" +
+                           journal_mode + ")");
+  SqliteTransaction tx(*db, SqliteTransaction::Kind::kWrite);
+  SqliteStatement& tables = db->Statement(kCountTables);
+  const int64_t table_count = tables.Step() ? tables.Int(0) : 0;
+  tables.Reset();
+  if (table_count == 0) {
+    db->Execute(kSchema);
+    db->Statement(kInsertFormat).Bind(1, std::string_view(kFormat)).Run();
+  } else {
+    SqliteStatement* format = nullptr;
+    try {
+      format = &db->Statement(kSelectFormat);
+    } catch (const StoreDataError&) {
+      throw StoreDataError("store " + url_ +
+                           ": the database is not a conversation store");
+    }
+    const std::string found = format->Step() ? format->Bytes(0) : "";
+    format->Reset();
+    if (found != kFormat)
+      throw StoreDataError("store " + url_ + ": format '" + found +
+                           "' is not the format " + kFormat +
+                           " this program reads");
+    db->Execute(kSchema);
+  }
+  tx.Commit();
+  Expire();
+}
+
+SqliteStore::~SqliteStore() = default;
+
+SqliteStore::Handle SqliteStore::Take() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!idle_.empty()) {
+      std::unique_ptr<SqliteConnection> c = std::move(idle_.back());
+      idle_.pop_back();
+      return Handle(*this, std::move(c));
+    }
+  }
+  // Opening touches the file; the lock is not held meanwhile.
+  return Handle(
+      *this, std::make_unique<SqliteConnection>(path_, url_, options_.timeout));
+}
+
+void SqliteStore::GiveBack(std::unique_ptr<SqliteConnection> connection) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (idle_.size() < kMaxIdleConnections)
+    idle_.push_back(std::move(connection));
+}
+
+StoreTime SqliteStore::Cutoff() const {
+  if (retain_ms_ == 0) return std::numeric_limits<int64_t>::min();
+  return StoreNow() - retain_ms_;
+}
+
+Lease SqliteStore::Create(const NewConversation& conversation) {
+  CheckSnapshotLimit(conversation.snapshot);
+  const StoreTime time =
+      conversation.time != 0 ? conversation.time : StoreNow();
+  const std::chrono::milliseconds lease_time =
+      ClampLeaseTime(conversation.lease_time);
+  Lease lease;
+  lease.fence = 1;
+  lease.holder = RandomHex(8);
+  lease.knowledge_version = conversation.knowledge_version;
+  Handle db = Take();
+  for (;;) {
+    lease.conversation_id = NewConversationId();
+    SqliteTransaction tx(*db, SqliteTransaction::Kind::kWrite);
+    db->Statement(kInsertConversation)
+        .Bind(1, std::string_view(lease.conversation_id))
+        .Bind(2, conversation.knowledge_version)
+        .Bind(3, time)
+        .Bind(4, conversation.snapshot)
+        .Run();
+    // A taken id (one in 2^128) draws again.
+    if (db->Changes() == 0) continue;
+    lease.expires = std::chrono::steady_clock::now() + lease_time;
+    db->Statement(kPutLease)
+        .Bind(1, std::string_view(lease.conversation_id))
+        .Bind(2, int64_t{1})
+        .Bind(3, std::string_view(lease.holder))
+        .Bind(4, StoreNow() + Millis(lease_time))
+        .Run();
+    tx.Commit();
+    return lease;
+  }
+}
+
+std::optional<StoredConversation> SqliteStore::Load(std::string_view id) {
+  if (!IsConversationId(id)) return std::nullopt;
+  Handle db = Take();
+  SqliteStatement& q = db->Statement(kSelectConversation);
+  q.Bind(1, id).Bind(2, Cutoff());
+  if (!q.Step()) return std::nullopt;
+  StoredConversation c;
+  c.info.id = Text(id);
+  c.info.knowledge_version = q.Bytes(0);
+  c.info.turns = static_cast<uint64_t>(q.Int(1));
+  c.info.created = q.Int(2);
+  c.info.updated = q.Int(3);
+  c.snapshot = q.Bytes(4);
+  q.Reset();
+  return c;
+}
+
+LeaseResult SqliteStore::TryAcquire(std::string_view id,
+                                    std::chrono::milliseconds lease_time) {
+  LeaseResult result;
+  if (!IsConversationId(id)) return result;
+  lease_time = ClampLeaseTime(lease_time);
+  Handle db = Take();
+  SqliteTransaction tx(*db, SqliteTransaction::Kind::kWrite);
+  SqliteStatement& q = db->Statement(kSelectTurnsAndLease);
+  q.Bind(1, id).Bind(2, Cutoff());
+  if (!q.Step()) return result;
+  const StoreTime now = StoreNow();
+  const uint64_t turns = static_cast<uint64_t>(q.Int(0));
+  std::string knowledge_version = q.Bytes(1);
+  const int64_t fence = q.IsNull(2) ? 0 : q.Int(2);
+  const bool held = !q.IsNull(3) && !q.Bytes(3).empty() && q.Int(4) > now;
+  const int64_t expires = q.Int(4);
+  q.Reset();
+  if (held) {
+    result.status = LeaseStatus::kBusy;
+    result.retry_after = std::chrono::milliseconds(expires - now);
+    return result;
+  }
+  Lease& lease = result.lease;
+  lease.conversation_id = Text(id);
+  lease.fence = static_cast<uint64_t>(fence) + 1;
+  lease.turn = turns;
+  lease.holder = RandomHex(8);
+  lease.knowledge_version = std::move(knowledge_version);
+  lease.expires = std::chrono::steady_clock::now() + lease_time;
+  db->Statement(kPutLease)
+      .Bind(1, id)
+      .Bind(2, AsInt(lease.fence))
+      .Bind(3, std::string_view(lease.holder))
+      .Bind(4, now + Millis(lease_time))
+      .Run();
+  tx.Commit();
+  result.status = LeaseStatus::kAcquired;
+  return result;
+}
+
+void SqliteStore::Commit(Lease& lease, const TurnCommit& commit,
+                         AfterCommit after) {
+  CheckCommitLimits(commit);
+  const TurnRecord& r = commit.record;
+  const StoreTime time = r.time != 0 ? r.time : StoreNow();
+  const std::string_view id = lease.conversation_id;
+  Handle db = Take();
+  SqliteTransaction tx(*db, SqliteTransaction::Kind::kWrite);
+  SqliteStatement& q = db->Statement(kSelectTurnsAndLease);
+  q.Bind(1, id).Bind(2, Cutoff());
+  if (!q.Step())
+    throw LeaseLostError("conversation " + Text(id) + " no longer exists");
+  const bool ours = !q.IsNull(2) && q.Int(2) == AsInt(lease.fence) &&
+                    q.Bytes(3) == lease.holder && q.Int(4) > StoreNow();
+  const uint64_t turns = static_cast<uint64_t>(q.Int(0));
+  q.Reset();
+  if (!ours)
+    throw LeaseLostError("the lease of conversation " + Text(id) +
+                         " expired or was taken over");
+  if (turns != lease.turn)
+    throw LeaseLostError("conversation " + Text(id) + " is at turn " +
+                         std::to_string(turns) + ", not " +
+                         std::to_string(lease.turn));
+  const int64_t turn = AsInt(lease.turn + 1);
+  if (commit.snapshot) {
+    db->Statement(kUpdateWithSnapshot)
+        .Bind(1, id)
+        .Bind(2, turn)
+        .Bind(3, time)
+        .Bind(4, *commit.snapshot)
+        .Run();
+  } else {
+    db->Statement(kUpdateWithoutSnapshot)
+        .Bind(1, id)
+        .Bind(2, turn)
+        .Bind(3, time)
+        .Run();
+  }
+  db->Statement(kInsertTurn)
+      .Bind(1, id)
+      .Bind(2, turn)
+      .Bind(3, time)
+      .Bind(4, r.input)
+      .Bind(5, r.reply)
+      .Bind(6, int64_t{r.failed})
+      .Bind(7, int64_t{r.fallback})
+      .Bind(8, r.knowledge_version)
+      .Run();
+  if (after == AfterCommit::kReleaseLease)
+    db->Statement(kReleaseLease)
+        .Bind(1, id)
+        .Bind(2, AsInt(lease.fence))
+        .Bind(3, std::string_view(lease.holder))
+        .Run();
+  tx.Commit();
+  lease.turn += 1;
+}
+
+void SqliteStore::Release(const Lease& lease) {
+  if (!IsConversationId(lease.conversation_id)) return;
+  Handle db = Take();
+  db->Statement(kReleaseLease)
+      .Bind(1, std::string_view(lease.conversation_id))
+      .Bind(2, AsInt(lease.fence))
+      .Bind(3, std::string_view(lease.holder))
+      .Run();
+}
+
+std::optional<std::vector<TurnEntry>> SqliteStore::Transcript(
+    std::string_view id, uint64_t first, std::size_t limit) {
+  if (!IsConversationId(id)) return std::nullopt;
+  Handle db = Take();
+  SqliteTransaction tx(*db, SqliteTransaction::Kind::kRead);
+  SqliteStatement& exists = db->Statement(kSelectTurnsAndLease);
+  exists.Bind(1, id).Bind(2, Cutoff());
+  if (!exists.Step()) return std::nullopt;
+  exists.Reset();
+  std::vector<TurnEntry> entries;
+  SqliteStatement& q = db->Statement(kSelectTurns);
+  q.Bind(1, id).Bind(2, AsInt(first)).Bind(3, AsInt(limit));
+  while (q.Step()) {
+    TurnEntry& e = entries.emplace_back();
+    e.turn = static_cast<uint64_t>(q.Int(0));
+    e.record.time = q.Int(1);
+    e.record.input = q.Bytes(2);
+    e.record.reply = q.Bytes(3);
+    e.record.failed = q.Int(4) != 0;
+    e.record.fallback = q.Int(5) != 0;
+    e.record.knowledge_version = q.Bytes(6);
+  }
+  tx.Commit();
+  return entries;
+}
+
+ConversationPage SqliteStore::List(std::string_view cursor, std::size_t limit) {
+  ConversationPage page;
+  if (limit == 0) return page;
+  Handle db = Take();
+  SqliteStatement& q = db->Statement(kSelectPage);
+  q.Bind(1, cursor).Bind(2, Cutoff()).Bind(3, AsInt(limit));
+  while (q.Step()) {
+    ConversationInfo& info = page.conversations.emplace_back();
+    info.id = q.Bytes(0);
+    info.knowledge_version = q.Bytes(1);
+    info.turns = static_cast<uint64_t>(q.Int(2));
+    info.created = q.Int(3);
+    info.updated = q.Int(4);
+  }
+  if (page.conversations.size() == limit)
+    page.next = page.conversations.back().id;
+  return page;
+}
+
+std::size_t SqliteStore::Expire() {
+  if (retain_ms_ == 0) return 0;
+  const StoreTime cutoff = Cutoff();
+  std::size_t deleted = 0;
+  Handle db = Take();
+  for (;;) {
+    SqliteTransaction tx(*db, SqliteTransaction::Kind::kWrite);
+    for (const char* sql : {kExpireTurns, kExpireLeases})
+      db->Statement(sql).Bind(1, cutoff).Bind(2, kExpireBatch).Run();
+    db->Statement(kExpireConversations)
+        .Bind(1, cutoff)
+        .Bind(2, kExpireBatch)
+        .Run();
+    const int64_t changed = db->Changes();
+    tx.Commit();
+    deleted += static_cast<std::size_t>(changed);
+    if (changed < kExpireBatch) return deleted;
+  }
+}
+
+StoreHealth SqliteStore::Health() {
+  StoreHealth health;
+  const auto start = std::chrono::steady_clock::now();
+  try {
+    health.problem = StoreFileChange(path_, identity_);
+    if (health.problem.empty()) {
+      // Taking the write lock and letting it go proves that a commit
+      // could run now, without writing anything.
+      Handle db = Take();
+      SqliteTransaction tx(*db, SqliteTransaction::Kind::kWrite);
+      SqliteStatement& q = db->Statement(kSelectFormat);
+      q.Step();
+      q.Reset();
+    }
+  } catch (const std::exception& e) {
+    health.problem = e.what();
+  }
+  health.latency = std::chrono::duration_cast<std::chrono::microseconds>(
+      std::chrono::steady_clock::now() - start);
+  health.ok = health.problem.empty();
+  return health;
+}
+
+}  // namespace corvane

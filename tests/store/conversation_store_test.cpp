@@ -1,0 +1,463 @@
+// The behaviour every conversation store must have, run against SQLite and
+// Redis alike.
+#include "store/conversation_store.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "tests/store/store_backends.h"
+
+namespace corvane {
+namespace {
+
+using std::chrono::milliseconds;
+
+constexpr int64_t kDay = 24 * 3600 * 1000;
+
+TurnCommit Turn(const std::string& input, const std::string& reply,
+                std::optional<std::string> snapshot, StoreTime time = 0) {
+  TurnCommit c;
+  c.snapshot = std::move(snapshot);
+  c.record.time = time;
+  c.record.input = input;
+  c.record.reply = reply;
+  c.record.knowledge_version = "kv1";
+  return c;
+}
+
+// The snapshot a test commits for turn `turn` of conversation `id`, so
+// that any load can be checked against the turn number it claims.
+std::string Snap(const std::string& id, uint64_t turn) {
+  return id + "#" + std::to_string(turn) + std::string(100, '\0');
+}
+
+template <typename Backend>
+class ConversationStoreTest : public testing::Test {
+ protected:
+  void SetUp() override { backend_.SetUp(); }
+  void TearDown() override { backend_.TearDown(); }
+
+  std::unique_ptr<ConversationStore> Open(StoreOptions options = {}) {
+    return backend_.Open(options);
+  }
+
+  Backend backend_;
+};
+
+struct BackendNames {
+  template <typename T>
+  static std::string GetName(int) {
+    return T::kName;
+  }
+};
+using Backends = testing::Types<SqliteBackend, RedisBackend>;
+TYPED_TEST_SUITE(ConversationStoreTest, Backends, BackendNames);
+
+TYPED_TEST(ConversationStoreTest, CommittedTurnsReadBackByteForByte) {
+  auto store = this->Open();
+  NewConversation n;
+  n.knowledge_version = "v7";
+  n.snapshot = "start";
+  n.time = StoreNow() - 60'000;
+  Lease lease = store->Create(n);
+  EXPECT_TRUE(IsConversationId(lease.conversation_id));
+  EXPECT_EQ(lease.turn, 0u);
+  EXPECT_EQ(lease.fence, 1u);
+  const std::string id = lease.conversation_id;
+
+  const std::string binary("a\0b\r\n\xff\xfe end", 12);
+  const std::string long_reply(100'000, 'r');
+  const std::string snapshot1(std::string("\0\x01snap", 6) +
+                              std::string(4096, 's'));
+  TurnCommit t1 =
+      Turn(binary, "Hello.  How are you?", snapshot1, n.time + 1000);
+  t1.record.fallback = true;
+  store->Commit(lease, t1, AfterCommit::kKeepLease);
+  EXPECT_EQ(lease.turn, 1u);
+  // A turn that changed nothing keeps the last snapshot.
+  TurnCommit t2 = Turn("", long_reply, std::nullopt, n.time + 2000);
+  t2.record.failed = true;
+  t2.record.knowledge_version = "v8";
+  store->Commit(lease, t2, AfterCommit::kKeepLease);
+  store->Commit(lease, Turn("three", "3", std::nullopt, n.time + 3000),
+                AfterCommit::kReleaseLease);
+  EXPECT_EQ(lease.turn, 3u);
+
+  const std::optional<StoredConversation> c = store->Load(id);
+  ASSERT_TRUE(c);
+  EXPECT_EQ(c->snapshot, snapshot1);
+  EXPECT_EQ(c->info.id, id);
+  EXPECT_EQ(c->info.knowledge_version, "v7");
+  EXPECT_EQ(c->info.turns, 3u);
+  EXPECT_EQ(c->info.created, n.time);
+  EXPECT_EQ(c->info.updated, n.time + 3000);
+
+  const auto all = store->Transcript(id, 1, 100);
+  ASSERT_TRUE(all);
+  ASSERT_EQ(all->size(), 3u);
+  EXPECT_EQ((*all)[0].turn, 1u);
+  EXPECT_EQ((*all)[0].record.input, binary);
+  EXPECT_EQ((*all)[0].record.reply, "Hello.  How are you?");
+  EXPECT_EQ((*all)[0].record.time, n.time + 1000);
+  EXPECT_TRUE((*all)[0].record.fallback);
+  EXPECT_FALSE((*all)[0].record.failed);
+  EXPECT_EQ((*all)[0].record.knowledge_version, "kv1");
+  EXPECT_EQ((*all)[1].record.input, "");
+  EXPECT_EQ((*all)[1].record.reply, long_reply);
+  EXPECT_TRUE((*all)[1].record.failed);
+  EXPECT_FALSE((*all)[1].record.fallback);
+  EXPECT_EQ((*all)[1].record.knowledge_version, "v8");
+  EXPECT_EQ((*all)[2].turn, 3u);
+
+  // Pages of the transcript.
+  const auto middle = store->Transcript(id, 2, 1);
+  ASSERT_TRUE(middle);
+  ASSERT_EQ(middle->size(), 1u);
+  EXPECT_EQ((*middle)[0].turn, 2u);
+  EXPECT_EQ(store->Transcript(id, 3, 5)->size(), 1u);
+  EXPECT_TRUE(store->Transcript(id, 4, 5)->empty());
+  EXPECT_TRUE(store->Transcript(id, 1, 0)->empty());
+
+  // Another client sees the same.
+  auto other = this->Open();
+  EXPECT_EQ(other->Load(id)->snapshot, snapshot1);
+}
+
+TYPED_TEST(ConversationStoreTest, UnknownAndMalformedIdsAreNeverCreated) {
+  auto store = this->Open();
+  const std::string unknown = NewConversationId();
+  const std::vector<std::string> ids = {
+      unknown,
+      "",
+      "../../etc/passwd",
+      std::string(32, 'A'),        // upper case
+      std::string(31, 'a'),        // one digit short
+      std::string(33, 'a'),        // one digit long
+      std::string(31, 'a') + "*",  // a Redis pattern
+      std::string(31, 'a') + "\n",
+      std::string("aaaaaaaaaaaaaaa\0aaaaaaaaaaaaaaaa", 32)};
+  for (const std::string& id : ids) {
+    EXPECT_FALSE(store->Load(id)) << id;
+    EXPECT_EQ(store->TryAcquire(id, milliseconds(1000)).status,
+              LeaseStatus::kUnknown)
+        << id;
+    EXPECT_FALSE(store->Transcript(id, 1, 10)) << id;
+    // A made-up lease commits nothing and releases nothing.
+    Lease forged;
+    forged.conversation_id = id;
+    forged.fence = 1;
+    forged.holder = "0123456789abcdef";
+    EXPECT_THROW(
+        store->Commit(forged, Turn("x", "y", "z"), AfterCommit::kReleaseLease),
+        LeaseLostError)
+        << id;
+    EXPECT_NO_THROW(store->Release(forged));
+  }
+  // Asking did not make it.
+  EXPECT_FALSE(store->Load(unknown));
+  EXPECT_TRUE(store->List("", 10).conversations.empty());
+}
+
+TYPED_TEST(ConversationStoreTest, LeaseIsExclusiveAndFencesStaleHolders) {
+  auto host_a = this->Open();
+  auto host_b = this->Open();
+  NewConversation n;
+  n.lease_time = milliseconds(10'000);
+  Lease a = host_a->Create(n);
+  const std::string id = a.conversation_id;
+  host_a->Commit(a, Turn("1", "one", Snap(id, 1)), AfterCommit::kKeepLease);
+
+  // Held: the other host waits, and is told for how long at most.
+  LeaseResult busy = host_b->TryAcquire(id, milliseconds(10'000));
+  EXPECT_EQ(busy.status, LeaseStatus::kBusy);
+  EXPECT_GE(busy.retry_after.count(), 1);
+  EXPECT_LE(busy.retry_after.count(), 10'000);
+
+  // Released: the other host takes it, with a higher fence and the turn.
+  host_a->Release(a);
+  LeaseResult b = host_b->TryAcquire(id, milliseconds(10'000));
+  ASSERT_EQ(b.status, LeaseStatus::kAcquired);
+  EXPECT_GT(b.lease.fence, a.fence);
+  EXPECT_EQ(b.lease.turn, 1u);
+  // The first host's old lease commits nothing any more.
+  EXPECT_THROW(host_a->Commit(a, Turn("2", "late", Snap(id, 2)),
+                              AfterCommit::kKeepLease),
+               LeaseLostError);
+  EXPECT_EQ(a.turn, 1u);
+  // Nor does releasing it free the new holder's lease.
+  host_a->Release(a);
+  EXPECT_EQ(host_a->TryAcquire(id, milliseconds(1000)).status,
+            LeaseStatus::kBusy);
+  host_b->Commit(b.lease, Turn("2", "two", Snap(id, 2)),
+                 AfterCommit::kReleaseLease);
+
+  // A holder that overslept: its lease expired, another host took over
+  // and committed; the sleeper's commit is refused.
+  LeaseResult sleeper = host_a->TryAcquire(id, milliseconds(300));
+  ASSERT_EQ(sleeper.status, LeaseStatus::kAcquired);
+  EXPECT_EQ(host_b->TryAcquire(id, milliseconds(10'000)).status,
+            LeaseStatus::kBusy);
+  std::this_thread::sleep_for(milliseconds(400));
+  LeaseResult taker = host_b->TryAcquire(id, milliseconds(10'000));
+  ASSERT_EQ(taker.status, LeaseStatus::kAcquired);
+  EXPECT_GT(taker.lease.fence, sleeper.lease.fence);
+  host_b->Commit(taker.lease, Turn("3", "three", Snap(id, 3)),
+                 AfterCommit::kReleaseLease);
+  EXPECT_THROW(host_a->Commit(sleeper.lease, Turn("3", "stale", Snap(id, 3)),
+                              AfterCommit::kReleaseLease),
+               LeaseLostError);
+
+  // Expired with nobody else around: still refused.
+  LeaseResult lapsed = host_a->TryAcquire(id, milliseconds(50));
+  ASSERT_EQ(lapsed.status, LeaseStatus::kAcquired);
+  std::this_thread::sleep_for(milliseconds(120));
+  EXPECT_THROW(host_a->Commit(lapsed.lease, Turn("4", "lapsed", Snap(id, 4)),
+                              AfterCommit::kReleaseLease),
+               LeaseLostError);
+
+  const auto c = host_b->Load(id);
+  ASSERT_TRUE(c);
+  EXPECT_EQ(c->info.turns, 3u);
+  EXPECT_EQ(c->snapshot, Snap(id, 3));
+  const auto t = host_b->Transcript(id, 1, 10);
+  ASSERT_EQ(t->size(), 3u);
+  EXPECT_EQ((*t)[2].record.reply, "three");
+}
+
+TYPED_TEST(ConversationStoreTest, LeaseTimesAreBounded) {
+  auto store = this->Open();
+  NewConversation n;
+  n.lease_time = milliseconds(0);  // raised to the least lease time
+  Lease l = store->Create(n);
+  std::this_thread::sleep_for(kMinLeaseTime + milliseconds(30));
+  // ... so it has run out already.
+  LeaseResult r =
+      store->TryAcquire(l.conversation_id, milliseconds(1) * 1000000);
+  ASSERT_EQ(r.status, LeaseStatus::kAcquired);
+  // An hour asked for is the longest lease time at most.
+  LeaseResult busy = store->TryAcquire(l.conversation_id, milliseconds(1000));
+  ASSERT_EQ(busy.status, LeaseStatus::kBusy);
+  EXPECT_LE(busy.retry_after, kMaxLeaseTime);
+  EXPECT_GT(busy.retry_after, kMaxLeaseTime - milliseconds(5000));
+}
+
+TYPED_TEST(ConversationStoreTest, ListPagesThroughEveryConversationOnce) {
+  auto store = this->Open();
+  std::set<std::string> made;
+  for (int i = 0; i < 7; ++i) {
+    NewConversation n;
+    n.knowledge_version = "v" + std::to_string(i);
+    Lease l = store->Create(n);
+    for (int t = 0; t < i; ++t)
+      store->Commit(l, Turn("in", "out", std::nullopt),
+                    AfterCommit::kKeepLease);
+    store->Release(l);
+    made.insert(l.conversation_id);
+  }
+  std::vector<std::string> seen;
+  std::string cursor;
+  int pages = 0;
+  do {
+    const ConversationPage page = store->List(cursor, 3);
+    for (const ConversationInfo& info : page.conversations) {
+      seen.push_back(info.id);
+      // Its metadata: knowledge version i, i turns.
+      EXPECT_EQ(info.knowledge_version, "v" + std::to_string(info.turns));
+    }
+    cursor = page.next;
+    ++pages;
+  } while (!cursor.empty() && pages < 10);
+  EXPECT_EQ(pages, 3);
+  EXPECT_EQ(seen, std::vector<std::string>(made.begin(), made.end()));
+  EXPECT_TRUE(store->List("", 0).conversations.empty());
+  EXPECT_TRUE(store->List(*made.rbegin(), 3).conversations.empty());
+}
+
+TYPED_TEST(ConversationStoreTest, RetentionDropsOnlyConversationsPastIt) {
+  StoreOptions options;
+  options.retain_days = 30;
+  auto store = this->Open(options);
+  const StoreTime now = StoreNow();
+  NewConversation old_one;
+  old_one.time = now - 31 * kDay;
+  const std::string old_id = store->Create(old_one).conversation_id;
+  NewConversation young;
+  young.time = now - 29 * kDay;
+  Lease y = store->Create(young);
+  // A turn now makes the young one fresh again.
+  store->Commit(y, Turn("hi", "hello", "s", now), AfterCommit::kReleaseLease);
+  NewConversation idle;
+  idle.time = now - 29 * kDay;
+  const std::string idle_id = store->Create(idle).conversation_id;
+
+  store->Expire();
+  EXPECT_FALSE(store->Load(old_id));
+  EXPECT_EQ(store->TryAcquire(old_id, milliseconds(100)).status,
+            LeaseStatus::kUnknown);
+  EXPECT_FALSE(store->Transcript(old_id, 1, 10));
+  ASSERT_TRUE(store->Load(y.conversation_id));
+  EXPECT_EQ(store->Load(y.conversation_id)->info.updated, now);
+  EXPECT_TRUE(store->Load(idle_id));
+  std::set<std::string> listed;
+  for (const ConversationInfo& info : store->List("", 10).conversations)
+    listed.insert(info.id);
+  EXPECT_EQ(listed, (std::set<std::string>{y.conversation_id, idle_id}));
+  EXPECT_EQ(store->Expire(), 0u);
+
+  // Retention 0 keeps everything.
+  StoreOptions keep;
+  keep.retain_days = 0;
+  auto keeper = this->Open(keep);
+  NewConversation ancient;
+  ancient.time = now - 4000 * kDay;
+  const std::string ancient_id = keeper->Create(ancient).conversation_id;
+  EXPECT_EQ(keeper->Expire(), 0u);
+  EXPECT_TRUE(keeper->Load(ancient_id));
+}
+
+TYPED_TEST(ConversationStoreTest, LimitsAreCheckedBeforeAnythingIsWritten) {
+  auto store = this->Open();
+  Lease l = store->Create({});
+  TurnCommit big = Turn("x", "y", std::string(kMaxSnapshotBytes + 1, 's'));
+  EXPECT_THROW(store->Commit(l, big, AfterCommit::kKeepLease), LimitError);
+  TurnCommit long_input =
+      Turn(std::string(kMaxRecordTextBytes + 1, 'i'), "y", std::nullopt);
+  EXPECT_THROW(store->Commit(l, long_input, AfterCommit::kKeepLease),
+               LimitError);
+  NewConversation n;
+  n.snapshot = std::string(kMaxSnapshotBytes + 1, 's');
+  EXPECT_THROW(store->Create(n), LimitError);
+  EXPECT_EQ(store->Load(l.conversation_id)->info.turns, 0u);
+  store->Commit(l, Turn("x", "y", "ok"), AfterCommit::kReleaseLease);
+  EXPECT_EQ(store->Load(l.conversation_id)->info.turns, 1u);
+}
+
+TYPED_TEST(ConversationStoreTest, HealthReportsARoundTrip) {
+  auto store = this->Open();
+  const StoreHealth h = store->Health();
+  EXPECT_TRUE(h.ok) << h.problem;
+  EXPECT_TRUE(h.problem.empty());
+  EXPECT_GT(h.latency.count(), 0);
+  EXPECT_LT(h.latency.count(), 1'000'000);
+}
+
+// Several threads of one host and a second host commit to the same
+// conversations; every turn is there exactly once, in order, and every
+// holder loaded the snapshot of the turn it continued.
+TYPED_TEST(ConversationStoreTest, ConcurrentCommitsKeepEveryTurnOnce) {
+  auto host_a = this->Open();
+  auto host_b = this->Open();
+  constexpr int kConversations = 3;
+  constexpr int kThreads = 6;
+  constexpr int kTurnsPerThread = 25;
+  std::vector<std::string> ids;
+  for (int i = 0; i < kConversations; ++i) {
+    Lease l = host_a->Create({});
+    host_a->Release(l);
+    ids.push_back(l.conversation_id);
+  }
+  std::atomic<int> mismatches{0};
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      ConversationStore& store = t % 2 == 0 ? *host_a : *host_b;
+      try {
+        for (int n = 0; n < kTurnsPerThread; ++n) {
+          const std::string& id = ids[(t + n) % kConversations];
+          LeaseResult r;
+          for (;;) {
+            r = store.TryAcquire(id, milliseconds(5000));
+            if (r.status != LeaseStatus::kBusy) break;
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+          }
+          if (r.status != LeaseStatus::kAcquired) {
+            ++failures;
+            return;
+          }
+          const auto c = store.Load(id);
+          const std::string expected =
+              r.lease.turn == 0 ? std::string() : Snap(id, r.lease.turn);
+          if (!c || c->snapshot != expected || c->info.turns != r.lease.turn)
+            ++mismatches;
+          store.Commit(r.lease,
+                       Turn(std::to_string(t), std::to_string(n),
+                            Snap(id, r.lease.turn + 1)),
+                       AfterCommit::kReleaseLease);
+        }
+      } catch (const std::exception& e) {
+        ADD_FAILURE() << "thread " << t << ": " << e.what();
+        ++failures;
+      }
+    });
+  }
+  for (std::thread& th : threads) th.join();
+  EXPECT_EQ(mismatches.load(), 0);
+  EXPECT_EQ(failures.load(), 0);
+  std::map<std::string, int> per_thread;  // "thread:n" seen
+  uint64_t total = 0;
+  for (const std::string& id : ids) {
+    const auto c = host_b->Load(id);
+    ASSERT_TRUE(c);
+    const auto t = host_a->Transcript(id, 1, 1000);
+    ASSERT_TRUE(t);
+    ASSERT_EQ(t->size(), c->info.turns);
+    for (std::size_t i = 0; i < t->size(); ++i) {
+      EXPECT_EQ((*t)[i].turn, i + 1);
+      ++per_thread[(*t)[i].record.input + ":" + (*t)[i].record.reply];
+    }
+    EXPECT_EQ(c->snapshot, Snap(id, c->info.turns));
+    total += c->info.turns;
+  }
+  EXPECT_EQ(total, uint64_t{kThreads * kTurnsPerThread});
+  EXPECT_EQ(per_thread.size(), std::size_t{kThreads * kTurnsPerThread});
+}
+
+// Down: calls throw StoreUnavailableError and health says so, a commit
+// under way is not kept; back up: the same lease commits, nothing was
+// lost and nothing doubled.
+TYPED_TEST(ConversationStoreTest, StoreDownThenRecovery) {
+  StoreOptions options;
+  options.timeout = milliseconds(200);
+  auto store = this->Open(options);
+  NewConversation n;
+  n.lease_time = milliseconds(30'000);
+  Lease l = store->Create(n);
+  const std::string id = l.conversation_id;
+  store->Commit(l, Turn("1", "one", Snap(id, 1)), AfterCommit::kKeepLease);
+
+  this->backend_.TakeDown();
+  EXPECT_THROW(
+      store->Commit(l, Turn("2", "two", Snap(id, 2)), AfterCommit::kKeepLease),
+      StoreUnavailableError);
+  EXPECT_EQ(l.turn, 1u);
+  EXPECT_THROW(store->Create({}), StoreUnavailableError);
+  const StoreHealth down = store->Health();
+  EXPECT_FALSE(down.ok);
+  EXPECT_NE(down.problem.find(store->url()), std::string::npos) << down.problem;
+
+  this->backend_.BringUp();
+  EXPECT_TRUE(store->Health().ok) << store->Health().problem;
+  store->Commit(l, Turn("2", "two", Snap(id, 2)), AfterCommit::kReleaseLease);
+  const auto c = store->Load(id);
+  ASSERT_TRUE(c);
+  EXPECT_EQ(c->info.turns, 2u);
+  EXPECT_EQ(c->snapshot, Snap(id, 2));
+  const auto t = store->Transcript(id, 1, 10);
+  ASSERT_EQ(t->size(), 2u);
+  EXPECT_EQ((*t)[1].record.reply, "two");
+  // A second client that never saw the failure continues the conversation.
+  auto other = this->Open(options);
+  LeaseResult r = other->TryAcquire(id, milliseconds(1000));
+  ASSERT_EQ(r.status, LeaseStatus::kAcquired);
+  EXPECT_EQ(r.lease.turn, 2u);
+}
+
+}  // namespace
+}  // namespace corvane
