@@ -173,7 +173,7 @@ TEST(StoreCrashTest, SqliteSurvivesKillNineMidCommit) {
 }
 
 // A thread commits turns while the server is killed and started again
-// three times; commits fail while it is down and go on after.
+// twelve times; commits fail while it is down and go on after.
 TEST(StoreCrashTest, RedisSurvivesServerKilledAndRestarted) {
   RedisServer server("always");
   ASSERT_TRUE(server.ok()) << server.problem();
@@ -217,8 +217,8 @@ TEST(StoreCrashTest, RedisSurvivesServerKilledAndRestarted) {
   });
   std::mt19937 random(7);
   int commits_at_last_start = 0;
-  for (int round = 0; round < 3; ++round) {
-    std::this_thread::sleep_for(milliseconds(100 + random() % 150));
+  for (int round = 0; round < 12; ++round) {
+    std::this_thread::sleep_for(milliseconds(20 + random() % 60));
     server.Kill();
     std::this_thread::sleep_for(milliseconds(30));
     ASSERT_TRUE(server.Start()) << server.problem();
