@@ -26,6 +26,11 @@ int RunCheckCommand(int argc, char** argv);
 // file error.
 int RunTestCommand(int argc, char** argv);
 
+// `corvane sessions STORE list|show ID|export|unanswered`: reads the
+// conversations of a store; 0 success, 1 a store problem or an unknown
+// conversation, 2 a usage error.
+int RunSessionsCommand(int argc, char** argv);
+
 // The usage texts, each ending in a line end.
 extern const char kMainUsage[];
 extern const char kChatUsage[];

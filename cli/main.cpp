@@ -21,6 +21,8 @@ const char kMainUsage[] =
     "  test [--seed N] [--update] FILE.clf TESTFILE...\n"
     "                 run conversation tests against FILE.clf\n"
     "  index ...       build and query a word index\n"
+    "  sessions STORE list|show ID|export|unanswered\n"
+    "                 read the conversations a host kept in its store\n"
     "\n"
     "Options:\n"
     "  -h, --help      show this text\n"
@@ -55,6 +57,8 @@ int main(int argc, char** argv) {
     return corvane::RunTestCommand(argc - 2, argv + 2);
   if (std::strcmp(command, "index") == 0)
     return corvane::RunIndexCommand(argc - 2, argv + 2);
+  if (std::strcmp(command, "sessions") == 0)
+    return corvane::RunSessionsCommand(argc - 2, argv + 2);
   std::fprintf(stderr, "corvane: unknown command '%s'\n\n%s", command,
                kMainUsage);
   return 2;

@@ -46,7 +46,9 @@ inline constexpr std::size_t kMaxRecordTextBytes = std::size_t{16} << 20;
 inline constexpr std::chrono::milliseconds kMinLeaseTime{10};
 inline constexpr std::chrono::milliseconds kMaxLeaseTime{60'000};
 
-// What one turn was.
+// What one turn was. The store keeps the texts' bytes as given; hosts
+// give UTF-8 (the visitor's text as sent, the reply as shown), which is
+// what `corvane sessions export` writes as JSON.
 struct TurnRecord {
   StoreTime time = 0;             // When the turn ran (the turn's clock).
   std::string input;              // The visitor's line, bytes as received.

@@ -26,6 +26,8 @@ class SqliteBackend {
   void TearDown() { BringUp(); }
 
   std::string Url() const { return "sqlite:" + dir_.File("conversations.db"); }
+  // The store as `corvane sessions` arguments.
+  std::string CommandLine() const { return Url(); }
   std::unique_ptr<ConversationStore> Open(StoreOptions options = {}) {
     return OpenStore(Url(), options);
   }
@@ -69,6 +71,9 @@ class RedisBackend {
   void TearDown() { BringUp(); }
 
   std::string Url() const { return Server().url(); }
+  std::string CommandLine() const {
+    return "--prefix " + prefix_ + " " + Url();
+  }
   std::unique_ptr<ConversationStore> Open(StoreOptions options = {}) {
     options.key_prefix = prefix_;
     return OpenStore(Url(), options);

@@ -142,8 +142,7 @@ TEST(StoreCrashTest, SqliteSurvivesKillNineMidCommit) {
       ++total;
     }
     // Somewhere inside the next commit, or between two.
-    std::this_thread::sleep_for(
-        std::chrono::microseconds(random() % 3000));
+    std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000));
     ::kill(child, SIGKILL);
     int status = 0;
     ::waitpid(child, &status, 0);

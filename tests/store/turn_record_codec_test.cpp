@@ -35,19 +35,19 @@ TEST(TurnRecordCodecTest, RoundTripKeepsEveryByte) {
 TEST(TurnRecordCodecTest, BytesNotMadeByTheEncoderAreRefused) {
   const char* bad[] = {
       "",
-      "1 0 0 0 0 0 0",           // no line end
-      "2 0 0 0 0 0 0\n",         // another version
-      "1 0 0 4 0 0 0\n",         // an unknown flag
+      "1 0 0 0 0 0 0",    // no line end
+      "2 0 0 0 0 0 0\n",  // another version
+      "1 0 0 4 0 0 0\n",  // an unknown flag
       "1 0 0 -1 0 0 0\n",
-      "1 -1 0 0 0 0 0\n",        // a negative turn
-      "1 0 0 0 1 0 0\n",         // texts shorter than their lengths
-      "1 0 0 0 0 0 1\nab",       // longer
+      "1 -1 0 0 0 0 0\n",   // a negative turn
+      "1 0 0 0 1 0 0\n",    // texts shorter than their lengths
+      "1 0 0 0 0 0 1\nab",  // longer
       "1 0 0 0 18446744073709551615 2 0\nab",  // lengths that overflow
       "1 0 0 0 2 18446744073709551615 0\nab",
-      "1 0 0 0 0 0 99999999999999999999\n",    // out of range
-      "1  0 0 0 0 0 0\n",        // two blanks
+      "1 0 0 0 0 0 99999999999999999999\n",  // out of range
+      "1  0 0 0 0 0 0\n",                    // two blanks
       "1 0 0 0 0 0 +0\n",
-      "1 0 0 0 0 0 0 0\n",       // one number too many
+      "1 0 0 0 0 0 0 0\n",  // one number too many
       "x 0 0 0 0 0 0\n",
   };
   for (const char* bytes : bad)
