@@ -5,9 +5,9 @@
 // transcript of turn records.
 //
 // One turn, as a host runs it:
-//   LeaseResult r = store.TryAcquire(id, ttl);      // or Create() when new
+//   LeaseResult r = store.TryAcquire(id, ttl, cached_turn);  // or Create()
 //   if (r.status == LeaseStatus::kBusy) wait r.retry_after, try again;
-//   if (r.lease.turn != cached turn) snapshot = store.Load(id)->snapshot;
+//   if (r.conversation) restore from r.conversation->snapshot;
 //   ... run the turn ...
 //   store.Commit(r.lease, {new snapshot, record}, AfterCommit::kRelease);
 // The lease makes one holder at a time run a conversation, across threads,
@@ -99,7 +99,13 @@ struct LeaseResult {
   LeaseStatus status = LeaseStatus::kUnknown;
   Lease lease;                               // With kAcquired.
   std::chrono::milliseconds retry_after{0};  // With kBusy: at least 1 ms.
+  // With kAcquired, unless the caller's cached turn was the stored one:
+  // the state the lease continues from, read in the same step.
+  std::optional<StoredConversation> conversation;
 };
+
+// TryAcquire's `cached_turn` when the caller has nothing cached.
+inline constexpr uint64_t kNothingCached = UINT64_MAX;
 
 // A new conversation: what the host knows before its first turn.
 struct NewConversation {
@@ -160,9 +166,16 @@ class ConversationStore {
 
   // Takes the lease of `id` for `lease_time` (clamped to kMinLeaseTime ..
   // kMaxLeaseTime) unless another holder's lease is still running. Never
-  // creates a conversation.
+  // creates a conversation. With the lease comes the stored conversation,
+  // unless it is at `cached_turn` (a host that ran the last turn itself
+  // has its state in memory already); one round trip either way.
   virtual LeaseResult TryAcquire(std::string_view id,
-                                 std::chrono::milliseconds lease_time) = 0;
+                                 std::chrono::milliseconds lease_time,
+                                 uint64_t cached_turn) = 0;
+  LeaseResult TryAcquire(std::string_view id,
+                         std::chrono::milliseconds lease_time) {
+    return TryAcquire(id, lease_time, kNothingCached);
+  }
 
   // Commits turn lease.turn + 1 atomically: the snapshot (when given), the
   // record and the metadata all, or nothing. Advances lease.turn. Throws

@@ -42,20 +42,25 @@ redis.call('ZADD', KEYS[4], 0, ARGV[7])
 return 1
 )lua";
 
-// KEYS: conversation, lease. ARGV: holder, lease ms.
-// {0}: unknown; {1, fence, turns, knowledge}: held; {2, ms left}: busy.
+// KEYS: conversation, lease. ARGV: holder, lease ms, cached turns.
+// {0}: unknown; {2, ms left}: busy; {1, fence, turns, knowledge}: held,
+// followed by created, updated and snapshot unless the turns are cached.
 constexpr char kAcquireScript[] = R"lua(
 local m = redis.call('HMGET', KEYS[1], 'turns', 'kv')
 if not m[1] then return {0} end
 local cur = redis.call('GET', KEYS[2])
+local fence
 if cur then
-  local fence, holder = string.match(cur, '^(%d+):(.*)$')
-  if holder == ARGV[1] then return {1, fence, m[1], m[2]} end
-  return {2, redis.call('PTTL', KEYS[2])}
+  local f, holder = string.match(cur, '^(%d+):(.*)$')
+  if holder ~= ARGV[1] then return {2, redis.call('PTTL', KEYS[2])} end
+  fence = f
+else
+  fence = tostring(redis.call('HINCRBY', KEYS[1], 'fence', 1))
+  redis.call('SET', KEYS[2], fence .. ':' .. ARGV[1], 'PX', ARGV[2])
 end
-local fence = redis.call('HINCRBY', KEYS[1], 'fence', 1)
-redis.call('SET', KEYS[2], fence .. ':' .. ARGV[1], 'PX', ARGV[2])
-return {1, tostring(fence), m[1], m[2]}
+if m[1] == ARGV[3] then return {1, fence, m[1], m[2]} end
+local c = redis.call('HMGET', KEYS[1], 'created', 'updated', 'snapshot')
+return {1, fence, m[1], m[2], c[1], c[2], c[3]}
 )lua";
 
 // KEYS: conversation, transcript, lease, index.
@@ -320,15 +325,19 @@ std::optional<StoredConversation> RedisStore::Load(std::string_view id) {
 }
 
 LeaseResult RedisStore::TryAcquire(std::string_view id,
-                                   std::chrono::milliseconds lease_time) {
+                                   std::chrono::milliseconds lease_time,
+                                   uint64_t cached_turn) {
   if (!IsConversationId(id)) return LeaseResult();
   lease_time = ClampLeaseTime(lease_time);
   const std::string holder = RandomHex(8);
   const std::string ms = std::to_string(lease_time.count());
+  const std::string cached =
+      cached_turn == kNothingCached ? "" : std::to_string(cached_turn);
   return WithConnection([&](RedisConnection& c) {
     LeaseResult result;
-    RedisReply r = RunScript(c, Script::kAcquire,
-                             {ConversationKey(id), LeaseKey(id)}, {holder, ms});
+    RedisReply r =
+        RunScript(c, Script::kAcquire, {ConversationKey(id), LeaseKey(id)},
+                  {holder, ms, cached});
     if (r->type != REDIS_REPLY_ARRAY)
       ThrowRedisError(r.get(), url_, "taking a lease");
     const int64_t status = Integer(Element(r.get(), 0, url_), url_);
@@ -346,6 +355,17 @@ LeaseResult RedisStore::TryAcquire(std::string_view id,
       lease.holder = holder;
       lease.expires = std::chrono::steady_clock::now() + lease_time;
       result.status = LeaseStatus::kAcquired;
+      if (r->elements == 7) {
+        StoredConversation& s = result.conversation.emplace();
+        s.info.id = lease.conversation_id;
+        s.info.knowledge_version = lease.knowledge_version;
+        s.info.turns = lease.turn;
+        s.info.created =
+            Number<int64_t>(Element(r.get(), 4, url_), url_, "creation time");
+        s.info.updated =
+            Number<int64_t>(Element(r.get(), 5, url_), url_, "update time");
+        s.snapshot = std::string(Str(Element(r.get(), 6, url_)));
+      }
     }
     return result;
   });

@@ -28,8 +28,10 @@ class RedisStore : public ConversationStore {
 
   Lease Create(const NewConversation& conversation) override;
   std::optional<StoredConversation> Load(std::string_view id) override;
+  using ConversationStore::TryAcquire;
   LeaseResult TryAcquire(std::string_view id,
-                         std::chrono::milliseconds lease_time) override;
+                         std::chrono::milliseconds lease_time,
+                         uint64_t cached_turn) override;
   void Commit(Lease& lease, const TurnCommit& commit,
               AfterCommit after) override;
   void Release(const Lease& lease) override;

@@ -16,6 +16,8 @@ constexpr std::size_t kMaxIdleConnections = 16;
 // Conversations deleted in one transaction by Expire(), so that the
 // write lock is never held long.
 constexpr int64_t kExpireBatch = 500;
+// How often the checkpointer copies the WAL into the database.
+constexpr std::chrono::milliseconds kCheckpointInterval{100};
 
 constexpr char kSchema[] =
     "CREATE TABLE IF NOT EXISTS store_meta("
@@ -65,7 +67,8 @@ constexpr char kSelectConversation[] =
     "SELECT knowledge_version, turns, created, updated, snapshot"
     " FROM conversations WHERE id = ?1 AND updated >= ?2";
 constexpr char kSelectTurnsAndLease[] =
-    "SELECT c.turns, c.knowledge_version, l.fence, l.holder, l.expires"
+    "SELECT c.turns, c.knowledge_version, l.fence, l.holder, l.expires,"
+    " c.created, c.updated, c.snapshot"
     " FROM conversations c LEFT JOIN leases l ON l.conversation = c.id"
     " WHERE c.id = ?1 AND c.updated >= ?2";
 constexpr char kUpdateWithSnapshot[] =
@@ -187,9 +190,38 @@ SqliteStore::SqliteStore(std::string url, std::string path,
   }
   tx.Commit();
   Expire();
+  checkpointer_ = std::thread([this] { CheckpointLoop(); });
 }
 
-SqliteStore::~SqliteStore() = default;
+SqliteStore::~SqliteStore() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  if (checkpointer_.joinable()) checkpointer_.join();
+}
+
+void SqliteStore::CheckpointLoop() {
+  std::unique_ptr<SqliteConnection> db;
+  std::unique_lock<std::mutex> lock(mu_);
+  while (
+      !wake_.wait_for(lock, kCheckpointInterval, [&] { return stopping_; })) {
+    lock.unlock();
+    std::string problem;
+    try {
+      if (!db)
+        db = std::make_unique<SqliteConnection>(path_, url_, options_.timeout);
+      // PASSIVE never waits for readers or writers: turns go on meanwhile.
+      db->Execute("PRAGMA wal_checkpoint(PASSIVE)");
+    } catch (const std::exception& e) {
+      problem = e.what();
+      db.reset();
+    }
+    lock.lock();
+    checkpoint_problem_ = problem;
+  }
+}
 
 SqliteStore::Handle SqliteStore::Take() {
   {
@@ -268,7 +300,8 @@ std::optional<StoredConversation> SqliteStore::Load(std::string_view id) {
 }
 
 LeaseResult SqliteStore::TryAcquire(std::string_view id,
-                                    std::chrono::milliseconds lease_time) {
+                                    std::chrono::milliseconds lease_time,
+                                    uint64_t cached_turn) {
   LeaseResult result;
   if (!IsConversationId(id)) return result;
   lease_time = ClampLeaseTime(lease_time);
@@ -283,6 +316,16 @@ LeaseResult SqliteStore::TryAcquire(std::string_view id,
   const int64_t fence = q.IsNull(2) ? 0 : q.Int(2);
   const bool held = !q.IsNull(3) && !q.Bytes(3).empty() && q.Int(4) > now;
   const int64_t expires = q.Int(4);
+  // The snapshot's pages are read only when the caller lacks them.
+  if (!held && turns != cached_turn) {
+    StoredConversation& c = result.conversation.emplace();
+    c.info.id = Text(id);
+    c.info.knowledge_version = knowledge_version;
+    c.info.turns = turns;
+    c.info.created = q.Int(5);
+    c.info.updated = q.Int(6);
+    c.snapshot = q.Bytes(7);
+  }
   q.Reset();
   if (held) {
     result.status = LeaseStatus::kBusy;
@@ -445,6 +488,10 @@ StoreHealth SqliteStore::Health() {
   const auto start = std::chrono::steady_clock::now();
   try {
     health.problem = StoreFileChange(path_, identity_);
+    if (health.problem.empty()) {
+      std::lock_guard<std::mutex> lock(mu_);
+      health.problem = checkpoint_problem_;
+    }
     if (health.problem.empty()) {
       // Taking the write lock and letting it go proves that a commit
       // could run now, without writing anything.

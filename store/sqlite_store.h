@@ -6,9 +6,11 @@
 #ifndef CORVANE_STORE_SQLITE_STORE_H_
 #define CORVANE_STORE_SQLITE_STORE_H_
 
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "store/conversation_store.h"
@@ -29,8 +31,10 @@ class SqliteStore : public ConversationStore {
 
   Lease Create(const NewConversation& conversation) override;
   std::optional<StoredConversation> Load(std::string_view id) override;
+  using ConversationStore::TryAcquire;
   LeaseResult TryAcquire(std::string_view id,
-                         std::chrono::milliseconds lease_time) override;
+                         std::chrono::milliseconds lease_time,
+                         uint64_t cached_turn) override;
   void Commit(Lease& lease, const TurnCommit& commit,
               AfterCommit after) override;
   void Release(const Lease& lease) override;
@@ -50,6 +54,9 @@ class SqliteStore : public ConversationStore {
   void GiveBack(std::unique_ptr<SqliteConnection> connection);
   // The oldest update time a live conversation may have.
   StoreTime Cutoff() const;
+  // Copies the WAL into the database file every little while, so that a
+  // checkpoint's fsyncs fall on this thread and not on a turn's commit.
+  void CheckpointLoop();
 
   const std::string url_;
   const std::string path_;
@@ -58,6 +65,10 @@ class SqliteStore : public ConversationStore {
   StoreFileIdentity identity_;
   std::mutex mu_;
   std::vector<std::unique_ptr<SqliteConnection>> idle_;  // Guarded by mu_.
+  bool stopping_ = false;                                // Guarded by mu_.
+  std::string checkpoint_problem_;  // Guarded by mu_; empty when fine.
+  std::condition_variable wake_;    // Stops the checkpointer.
+  std::thread checkpointer_;
 };
 
 }  // namespace corvane

@@ -230,6 +230,44 @@ TYPED_TEST(ConversationStoreTest, LeaseIsExclusiveAndFencesStaleHolders) {
   EXPECT_EQ((*t)[2].record.reply, "three");
 }
 
+TYPED_TEST(ConversationStoreTest, LeaseComesWithTheStateUnlessCached) {
+  auto store = this->Open();
+  NewConversation n;
+  n.knowledge_version = "v1";
+  n.time = StoreNow() - 5000;
+  Lease l = store->Create(n);
+  const std::string id = l.conversation_id;
+  store->Commit(l, Turn("1", "one", Snap(id, 1), n.time + 10),
+                AfterCommit::kReleaseLease);
+
+  LeaseResult fresh = store->TryAcquire(id, milliseconds(5000));
+  ASSERT_EQ(fresh.status, LeaseStatus::kAcquired);
+  ASSERT_TRUE(fresh.conversation);
+  EXPECT_EQ(fresh.conversation->snapshot, Snap(id, 1));
+  EXPECT_EQ(fresh.conversation->info.id, id);
+  EXPECT_EQ(fresh.conversation->info.turns, 1u);
+  EXPECT_EQ(fresh.conversation->info.knowledge_version, "v1");
+  EXPECT_EQ(fresh.conversation->info.created, n.time);
+  EXPECT_EQ(fresh.conversation->info.updated, n.time + 10);
+  // Busy: no state either.
+  LeaseResult busy = store->TryAcquire(id, milliseconds(5000), 0);
+  EXPECT_EQ(busy.status, LeaseStatus::kBusy);
+  EXPECT_FALSE(busy.conversation);
+  store->Release(fresh.lease);
+
+  // The host that ran turn 1 has it already.
+  LeaseResult cached = store->TryAcquire(id, milliseconds(5000), 1);
+  ASSERT_EQ(cached.status, LeaseStatus::kAcquired);
+  EXPECT_FALSE(cached.conversation);
+  EXPECT_EQ(cached.lease.turn, 1u);
+  store->Release(cached.lease);
+  // A host whose copy is a turn behind gets the stored one.
+  LeaseResult stale = store->TryAcquire(id, milliseconds(5000), 0);
+  ASSERT_EQ(stale.status, LeaseStatus::kAcquired);
+  ASSERT_TRUE(stale.conversation);
+  EXPECT_EQ(stale.conversation->snapshot, Snap(id, 1));
+}
+
 TYPED_TEST(ConversationStoreTest, LeaseTimesAreBounded) {
   auto store = this->Open();
   NewConversation n;
@@ -381,7 +419,8 @@ TYPED_TEST(ConversationStoreTest, ConcurrentCommitsKeepEveryTurnOnce) {
             ++failures;
             return;
           }
-          const auto c = store.Load(id);
+          // Half the turns read the state with the lease, half after it.
+          const auto c = n % 2 == 0 ? r.conversation : store.Load(id);
           const std::string expected =
               r.lease.turn == 0 ? std::string() : Snap(id, r.lease.turn);
           if (!c || c->snapshot != expected || c->info.turns != r.lease.turn)
