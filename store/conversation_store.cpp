@@ -152,6 +152,33 @@ std::chrono::milliseconds ClampLeaseTime(std::chrono::milliseconds lease_time) {
   return lease_time;
 }
 
+StoreTime CreationTime(const NewConversation& conversation) {
+  CheckSnapshotLimit(conversation.snapshot);
+  return conversation.time != 0 ? conversation.time : StoreNow();
+}
+
+Lease FirstLease(const NewConversation& conversation) {
+  Lease lease;
+  lease.fence = 1;
+  lease.holder = RandomHex(8);
+  lease.knowledge_version = conversation.knowledge_version;
+  return lease;
+}
+
+StoreHealth TimedHealth(const std::function<std::string()>& check) {
+  StoreHealth health;
+  const auto start = std::chrono::steady_clock::now();
+  try {
+    health.problem = check();
+  } catch (const std::exception& e) {
+    health.problem = e.what();
+  }
+  health.latency = std::chrono::duration_cast<std::chrono::microseconds>(
+      std::chrono::steady_clock::now() - start);
+  health.ok = health.problem.empty();
+  return health;
+}
+
 void CheckSnapshotLimit(const std::string& snapshot) {
   if (snapshot.size() > kMaxSnapshotBytes)
     throw LimitError("conversation snapshot of " +

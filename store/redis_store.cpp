@@ -43,11 +43,11 @@ return 1
 )lua";
 
 // KEYS: conversation, lease. ARGV: holder, lease ms, cached turns.
-// {0}: unknown; {2, ms left}: busy; {1, fence, turns, knowledge}: held,
+// {0}: unknown; {2, ms left}: busy; {1, fence, knowledge, turns}: held,
 // followed by created, updated and snapshot unless the turns are cached.
 constexpr char kAcquireScript[] = R"lua(
-local m = redis.call('HMGET', KEYS[1], 'turns', 'kv')
-if not m[1] then return {0} end
+local m = redis.call('HMGET', KEYS[1], 'kv', 'turns')
+if not m[2] then return {0} end
 local cur = redis.call('GET', KEYS[2])
 local fence
 if cur then
@@ -58,7 +58,7 @@ else
   fence = tostring(redis.call('HINCRBY', KEYS[1], 'fence', 1))
   redis.call('SET', KEYS[2], fence .. ':' .. ARGV[1], 'PX', ARGV[2])
 end
-if m[1] == ARGV[3] then return {1, fence, m[1], m[2]} end
+if m[2] == ARGV[3] then return {1, fence, m[1], m[2]} end
 local c = redis.call('HMGET', KEYS[1], 'created', 'updated', 'snapshot')
 return {1, fence, m[1], m[2], c[1], c[2], c[3]}
 )lua";
@@ -153,6 +153,22 @@ T Number(const redisReply* r, const std::string& where, const char* what) {
     throw StoreDataError("store " + where + ": the " + what +
                          " of a conversation is not a number");
   return value;
+}
+
+// A conversation from the elements `first` .. `first + 4` of an array
+// reply: knowledge version, turns, created, updated and snapshot.
+StoredConversation StoredFrom(const redisReply* r, std::size_t first,
+                              std::string_view id, const std::string& where) {
+  StoredConversation s;
+  s.info.id = std::string(id);
+  s.info.knowledge_version = std::string(Str(Element(r, first, where)));
+  s.info.turns = Number<uint64_t>(Element(r, first + 1, where), where, "turns");
+  s.info.created =
+      Number<int64_t>(Element(r, first + 2, where), where, "creation time");
+  s.info.updated =
+      Number<int64_t>(Element(r, first + 3, where), where, "update time");
+  s.snapshot = std::string(Str(Element(r, first + 4, where)));
+  return s;
 }
 
 void CheckPrefix(const std::string& prefix) {
@@ -266,15 +282,10 @@ std::string RedisStore::ExpireAt(StoreTime time) const {
 }
 
 Lease RedisStore::Create(const NewConversation& conversation) {
-  CheckSnapshotLimit(conversation.snapshot);
-  const StoreTime time =
-      conversation.time != 0 ? conversation.time : StoreNow();
+  const StoreTime time = CreationTime(conversation);
   const std::chrono::milliseconds lease_time =
       ClampLeaseTime(conversation.lease_time);
-  Lease lease;
-  lease.fence = 1;
-  lease.holder = RandomHex(8);
-  lease.knowledge_version = conversation.knowledge_version;
+  Lease lease = FirstLease(conversation);
   const std::string ms = std::to_string(lease_time.count());
   const std::string time_text = std::to_string(time);
   const std::string expire_at = ExpireAt(time);
@@ -310,17 +321,7 @@ std::optional<StoredConversation> RedisStore::Load(std::string_view id) {
         if (r->type != REDIS_REPLY_ARRAY)
           ThrowRedisError(r.get(), url_, "loading a conversation");
         if (IsNil(Element(r.get(), 0, url_))) return std::nullopt;
-        StoredConversation s;
-        s.info.id = std::string(id);
-        s.info.knowledge_version = std::string(Str(Element(r.get(), 0, url_)));
-        s.info.turns =
-            Number<uint64_t>(Element(r.get(), 1, url_), url_, "turns");
-        s.info.created =
-            Number<int64_t>(Element(r.get(), 2, url_), url_, "creation time");
-        s.info.updated =
-            Number<int64_t>(Element(r.get(), 3, url_), url_, "update time");
-        s.snapshot = std::string(Str(Element(r.get(), 4, url_)));
-        return s;
+        return StoredFrom(r.get(), 0, id, url_);
       });
 }
 
@@ -350,22 +351,13 @@ LeaseResult RedisStore::TryAcquire(std::string_view id,
       Lease& lease = result.lease;
       lease.conversation_id = std::string(id);
       lease.fence = Number<uint64_t>(Element(r.get(), 1, url_), url_, "fence");
-      lease.turn = Number<uint64_t>(Element(r.get(), 2, url_), url_, "turns");
-      lease.knowledge_version = std::string(Str(Element(r.get(), 3, url_)));
+      lease.knowledge_version = std::string(Str(Element(r.get(), 2, url_)));
+      lease.turn = Number<uint64_t>(Element(r.get(), 3, url_), url_, "turns");
       lease.holder = holder;
       lease.expires = std::chrono::steady_clock::now() + lease_time;
       result.status = LeaseStatus::kAcquired;
-      if (r->elements == 7) {
-        StoredConversation& s = result.conversation.emplace();
-        s.info.id = lease.conversation_id;
-        s.info.knowledge_version = lease.knowledge_version;
-        s.info.turns = lease.turn;
-        s.info.created =
-            Number<int64_t>(Element(r.get(), 4, url_), url_, "creation time");
-        s.info.updated =
-            Number<int64_t>(Element(r.get(), 5, url_), url_, "update time");
-        s.snapshot = std::string(Str(Element(r.get(), 6, url_)));
-      }
+      if (r->elements == 7)
+        result.conversation = StoredFrom(r.get(), 2, id, url_);
     }
     return result;
   });
@@ -537,9 +529,7 @@ std::size_t RedisStore::Expire() {
 }
 
 StoreHealth RedisStore::Health() {
-  StoreHealth health;
-  const auto start = std::chrono::steady_clock::now();
-  try {
+  return TimedHealth([&] {
     // A short-lived write, so that a server that answers but takes no
     // writes (a read-only replica, out of memory, a failed save) is not
     // reported healthy.
@@ -550,13 +540,8 @@ StoreHealth RedisStore::Health() {
         ThrowRedisError(r.get(), url_, "checking health");
       return true;
     });
-  } catch (const std::exception& e) {
-    health.problem = e.what();
-  }
-  health.latency = std::chrono::duration_cast<std::chrono::microseconds>(
-      std::chrono::steady_clock::now() - start);
-  health.ok = health.problem.empty();
-  return health;
+    return std::string();
+  });
 }
 
 }  // namespace corvane

@@ -249,15 +249,10 @@ StoreTime SqliteStore::Cutoff() const {
 }
 
 Lease SqliteStore::Create(const NewConversation& conversation) {
-  CheckSnapshotLimit(conversation.snapshot);
-  const StoreTime time =
-      conversation.time != 0 ? conversation.time : StoreNow();
+  const StoreTime time = CreationTime(conversation);
   const std::chrono::milliseconds lease_time =
       ClampLeaseTime(conversation.lease_time);
-  Lease lease;
-  lease.fence = 1;
-  lease.holder = RandomHex(8);
-  lease.knowledge_version = conversation.knowledge_version;
+  Lease lease = FirstLease(conversation);
   Handle db = Take();
   for (;;) {
     lease.conversation_id = NewConversationId();
@@ -484,30 +479,22 @@ std::size_t SqliteStore::Expire() {
 }
 
 StoreHealth SqliteStore::Health() {
-  StoreHealth health;
-  const auto start = std::chrono::steady_clock::now();
-  try {
-    health.problem = StoreFileChange(path_, identity_);
-    if (health.problem.empty()) {
+  return TimedHealth([&] {
+    std::string problem = StoreFileChange(path_, identity_);
+    if (problem.empty()) {
       std::lock_guard<std::mutex> lock(mu_);
-      health.problem = checkpoint_problem_;
+      problem = checkpoint_problem_;
     }
-    if (health.problem.empty()) {
-      // Taking the write lock and letting it go proves that a commit
-      // could run now, without writing anything.
-      Handle db = Take();
-      SqliteTransaction tx(*db, SqliteTransaction::Kind::kWrite);
-      SqliteStatement& q = db->Statement(kSelectFormat);
-      q.Step();
-      q.Reset();
-    }
-  } catch (const std::exception& e) {
-    health.problem = e.what();
-  }
-  health.latency = std::chrono::duration_cast<std::chrono::microseconds>(
-      std::chrono::steady_clock::now() - start);
-  health.ok = health.problem.empty();
-  return health;
+    if (!problem.empty()) return problem;
+    // Taking the write lock and letting it go proves that a commit could
+    // run now, without writing anything.
+    Handle db = Take();
+    SqliteTransaction tx(*db, SqliteTransaction::Kind::kWrite);
+    SqliteStatement& q = db->Statement(kSelectFormat);
+    q.Step();
+    q.Reset();
+    return problem;
+  });
 }
 
 }  // namespace corvane

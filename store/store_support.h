@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "store/conversation_store.h"
@@ -18,6 +19,18 @@ std::chrono::milliseconds ClampLeaseTime(std::chrono::milliseconds lease_time);
 // limit.
 void CheckCommitLimits(const TurnCommit& commit);
 void CheckSnapshotLimit(const std::string& snapshot);
+
+// Checks the new conversation's snapshot against its limit (LimitError)
+// and returns its creation time: the one given, or now.
+StoreTime CreationTime(const NewConversation& conversation);
+
+// The lease Create() returns, but for the conversation's id and expiry:
+// fence 1, turn 0, a fresh holder token.
+Lease FirstLease(const NewConversation& conversation);
+
+// Runs `check`, which returns a problem (empty when none) or throws one,
+// and times it. Never throws.
+StoreHealth TimedHealth(const std::function<std::string()>& check);
 
 // `count` random bytes from the operating system as hex digits. Throws
 // StoreUnavailableError when there are none.

@@ -37,6 +37,20 @@ std::string Snap(const std::string& id, uint64_t turn) {
   return id + "#" + std::to_string(turn) + std::string(100, '\0');
 }
 
+// Conversation `id` has `turns` turns, the snapshot committed with the
+// last, and `last_reply` as the last reply.
+void ExpectTurns(ConversationStore& store, const std::string& id,
+                 uint64_t turns, const std::string& last_reply) {
+  const auto c = store.Load(id);
+  ASSERT_TRUE(c);
+  EXPECT_EQ(c->info.turns, turns);
+  EXPECT_EQ(c->snapshot, Snap(id, turns));
+  const auto t = store.Transcript(id, 1, 100);
+  ASSERT_TRUE(t);
+  ASSERT_EQ(t->size(), turns);
+  EXPECT_EQ(t->back().record.reply, last_reply);
+}
+
 template <typename Backend>
 class ConversationStoreTest : public testing::Test {
  protected:
@@ -50,14 +64,7 @@ class ConversationStoreTest : public testing::Test {
   Backend backend_;
 };
 
-struct BackendNames {
-  template <typename T>
-  static std::string GetName(int) {
-    return T::kName;
-  }
-};
-using Backends = testing::Types<SqliteBackend, RedisBackend>;
-TYPED_TEST_SUITE(ConversationStoreTest, Backends, BackendNames);
+TYPED_TEST_SUITE(ConversationStoreTest, StoreBackends, StoreBackendNames);
 
 TYPED_TEST(ConversationStoreTest, CommittedTurnsReadBackByteForByte) {
   auto store = this->Open();
@@ -221,13 +228,7 @@ TYPED_TEST(ConversationStoreTest, LeaseIsExclusiveAndFencesStaleHolders) {
                               AfterCommit::kReleaseLease),
                LeaseLostError);
 
-  const auto c = host_b->Load(id);
-  ASSERT_TRUE(c);
-  EXPECT_EQ(c->info.turns, 3u);
-  EXPECT_EQ(c->snapshot, Snap(id, 3));
-  const auto t = host_b->Transcript(id, 1, 10);
-  ASSERT_EQ(t->size(), 3u);
-  EXPECT_EQ((*t)[2].record.reply, "three");
+  ExpectTurns(*host_b, id, 3, "three");
 }
 
 TYPED_TEST(ConversationStoreTest, LeaseComesWithTheStateUnlessCached) {
@@ -484,13 +485,7 @@ TYPED_TEST(ConversationStoreTest, StoreDownThenRecovery) {
   this->backend_.BringUp();
   EXPECT_TRUE(store->Health().ok) << store->Health().problem;
   store->Commit(l, Turn("2", "two", Snap(id, 2)), AfterCommit::kReleaseLease);
-  const auto c = store->Load(id);
-  ASSERT_TRUE(c);
-  EXPECT_EQ(c->info.turns, 2u);
-  EXPECT_EQ(c->snapshot, Snap(id, 2));
-  const auto t = store->Transcript(id, 1, 10);
-  ASSERT_EQ(t->size(), 2u);
-  EXPECT_EQ((*t)[1].record.reply, "two");
+  ExpectTurns(*store, id, 2, "two");
   // A second client that never saw the failure continues the conversation.
   auto other = this->Open(options);
   LeaseResult r = other->TryAcquire(id, milliseconds(1000));

@@ -89,14 +89,7 @@ class SessionsCommandTest : public testing::Test {
   Sandbox sandbox_;
 };
 
-struct BackendNames {
-  template <typename T>
-  static std::string GetName(int) {
-    return T::kName;
-  }
-};
-using Backends = testing::Types<SqliteBackend, RedisBackend>;
-TYPED_TEST_SUITE(SessionsCommandTest, Backends, BackendNames);
+TYPED_TEST_SUITE(SessionsCommandTest, StoreBackends, StoreBackendNames);
 
 TYPED_TEST(SessionsCommandTest, ListShowsEachConversationInIdOrder) {
   const cli_test::RunResult run = this->Sessions("list");

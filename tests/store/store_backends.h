@@ -96,6 +96,15 @@ class RedisBackend {
   std::string prefix_;
 };
 
+// Both backends, named in test names by their kName.
+using StoreBackends = testing::Types<SqliteBackend, RedisBackend>;
+struct StoreBackendNames {
+  template <typename T>
+  static std::string GetName(int) {
+    return T::kName;
+  }
+};
+
 }  // namespace corvane
 
 #endif  // CORVANE_TESTS_STORE_STORE_BACKENDS_H_
