@@ -55,6 +55,10 @@ class SigpipeBlock {
 
 }  // namespace
 
+void RedisContextFree::operator()(redisContext* context) const {
+  redisFree(context);
+}
+
 void RedisReplyFree::operator()(redisReply* reply) const {
   freeReplyObject(reply);
 }
@@ -63,14 +67,14 @@ RedisConnection::RedisConnection(const StoreUrl& url,
                                  std::chrono::milliseconds timeout,
                                  const std::string& where)
     : where_(where) {
-  context_ =
-      redisConnectWithTimeout(url.host.c_str(), url.port, ToTimeval(timeout));
+  context_.reset(
+      redisConnectWithTimeout(url.host.c_str(), url.port, ToTimeval(timeout)));
   if (context_ == nullptr)
     throw StoreUnavailableError("store " + where_ + ": cannot connect");
   if (context_->err != 0) Fail("cannot connect");
-  if (redisSetTimeout(context_, ToTimeval(timeout)) != REDIS_OK)
+  if (redisSetTimeout(context_.get(), ToTimeval(timeout)) != REDIS_OK)
     Fail("cannot set the timeout");
-  redisEnableKeepAlive(context_);
+  redisEnableKeepAlive(context_.get());
   if (url.database != 0) {
     const std::string db = std::to_string(url.database);
     RedisReply reply = Run({"SELECT", db});
@@ -78,10 +82,6 @@ RedisConnection::RedisConnection(const StoreUrl& url,
       throw StoreConfigError("store " + where_ + ": database " + db + ": " +
                              RedisErrorText(reply.get()));
   }
-}
-
-RedisConnection::~RedisConnection() {
-  redisFree(context_);
 }
 
 void RedisConnection::Fail(const char* doing) {
@@ -120,7 +120,7 @@ std::vector<RedisReply> RedisConnection::RunAll(
       argv.push_back(arg.data());
       lengths.push_back(arg.size());
     }
-    if (redisAppendCommandArgv(context_, static_cast<int>(argv.size()),
+    if (redisAppendCommandArgv(context_.get(), static_cast<int>(argv.size()),
                                argv.data(), lengths.data()) != REDIS_OK)
       Fail("sending a command");
   }
@@ -128,7 +128,7 @@ std::vector<RedisReply> RedisConnection::RunAll(
   replies.reserve(commands.size());
   for (std::size_t i = 0; i < commands.size(); ++i) {
     void* reply = nullptr;
-    if (redisGetReply(context_, &reply) != REDIS_OK || reply == nullptr)
+    if (redisGetReply(context_.get(), &reply) != REDIS_OK || reply == nullptr)
       Fail("reading a reply");
     replies.emplace_back(static_cast<redisReply*>(reply));
   }

@@ -28,6 +28,10 @@ class RedisConnectionBroken : public StoreUnavailableError {
       : StoreUnavailableError(message) {}
 };
 
+struct RedisContextFree {
+  void operator()(redisContext* context) const;
+};
+
 struct RedisReplyFree {
   void operator()(redisReply* reply) const;
 };
@@ -42,7 +46,6 @@ class RedisConnection {
   // StoreConfigError when it refuses the database.
   RedisConnection(const StoreUrl& url, std::chrono::milliseconds timeout,
                   const std::string& where);
-  ~RedisConnection();
   RedisConnection(const RedisConnection&) = delete;
   RedisConnection& operator=(const RedisConnection&) = delete;
 
@@ -60,7 +63,7 @@ class RedisConnection {
  private:
   [[noreturn]] void Fail(const char* doing);
 
-  redisContext* context_ = nullptr;
+  std::unique_ptr<redisContext, RedisContextFree> context_;
   const std::string& where_;  // The store's URL, for messages.
   bool broken_ = false;
   bool served_ = false;
