@@ -121,8 +121,8 @@ int List(ConversationStore& store) {
   do {
     const ConversationPage page = store.List(cursor, 500);
     for (const ConversationInfo& c : page.conversations)
-      std::cout << c.id << '\t' << c.turns << '\t' << TimeText(c.created)
-                << '\t' << TimeText(c.updated) << '\t'
+      std::cout << Printable(c.id) << '\t' << c.turns << '\t'
+                << TimeText(c.created) << '\t' << TimeText(c.updated) << '\t'
                 << Printable(c.knowledge_version) << '\n';
     cursor = page.next;
   } while (!cursor.empty());

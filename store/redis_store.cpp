@@ -489,6 +489,7 @@ ConversationPage RedisStore::List(std::string_view cursor, std::size_t limit) {
 std::size_t RedisStore::Expire() {
   std::size_t removed = 0;
   std::string cursor;
+  const std::string index = IndexKey();
   for (;;) {
     const std::string from = cursor.empty() ? "-" : "(" + cursor;
     const std::string count = std::to_string(kExpireBatch);
@@ -496,8 +497,8 @@ std::size_t RedisStore::Expire() {
     // between them.
     const std::pair<std::size_t, std::string> batch =
         WithConnection([&](RedisConnection& c) {
-          RedisReply ids = c.Run(
-              {"ZRANGEBYLEX", IndexKey(), from, "+", "LIMIT", "0", count});
+          RedisReply ids =
+              c.Run({"ZRANGEBYLEX", index, from, "+", "LIMIT", "0", count});
           if (ids->type != REDIS_REPLY_ARRAY)
             ThrowRedisError(ids.get(), url_, "expiring conversations");
           std::vector<std::string> keys;
@@ -507,7 +508,7 @@ std::size_t RedisStore::Expire() {
           for (const std::string& key : keys)
             commands.push_back({"EXISTS", key});
           const std::vector<RedisReply> exists = c.RunAll(commands);
-          RedisCommand zrem{"ZREM", IndexKey()};
+          RedisCommand zrem{"ZREM", index};
           for (std::size_t i = 0; i < exists.size(); ++i)
             if (Integer(exists[i].get(), url_) == 0)
               zrem.push_back(Str(ids->element[i]));
