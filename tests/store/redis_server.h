@@ -79,6 +79,8 @@ class RedisServer {
   // problem(), when it does not come up within 20 s.
   bool Start() {
     if (pid_ > 0) return true;
+    if (binary_.empty() || dir_.empty()) return false;  // problem() says why
+
     const std::string port = std::to_string(port_);
     const std::string log = dir_ + "/redis.log";
     std::vector<std::string> args = {
