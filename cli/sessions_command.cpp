@@ -110,10 +110,11 @@ std::string Printable(std::string_view text) {
   return out;
 }
 
-std::string Json(const nlohmann::json& value) {
+std::string Json(const nlohmann::ordered_json& value) {
   // Texts that are not UTF-8 keep their other characters; the bad bytes
   // become U+FFFD.
-  return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  return value.dump(-1, ' ', false,
+                    nlohmann::ordered_json::error_handler_t::replace);
 }
 
 int List(ConversationStore& store) {
@@ -163,14 +164,15 @@ int Show(ConversationStore& store, const std::string& id) {
 
 int Export(ConversationStore& store) {
   ForEachTurn(store, [](const ConversationInfo& info, const TurnEntry& e) {
-    const nlohmann::json line = {{"conversation", info.id},
-                                 {"turn", e.turn},
-                                 {"time", TimeText(e.record.time)},
-                                 {"input", e.record.input},
-                                 {"reply", e.record.reply},
-                                 {"failed", e.record.failed},
-                                 {"fallback", e.record.fallback},
-                                 {"knowledge", e.record.knowledge_version}};
+    const nlohmann::ordered_json line = {
+        {"conversation", info.id},
+        {"turn", e.turn},
+        {"time", TimeText(e.record.time)},
+        {"input", e.record.input},
+        {"reply", e.record.reply},
+        {"failed", e.record.failed},
+        {"fallback", e.record.fallback},
+        {"knowledge", e.record.knowledge_version}};
     std::cout << Json(line) << '\n';
   });
   return 0;

@@ -9,7 +9,7 @@
 //   if (r.status == LeaseStatus::kBusy) wait r.retry_after, try again;
 //   if (r.conversation) restore from r.conversation->snapshot;
 //   ... run the turn ...
-//   store.Commit(r.lease, {new snapshot, record}, AfterCommit::kRelease);
+//   store.Commit(r.lease, {snapshot, record}, AfterCommit::kReleaseLease);
 // The lease makes one holder at a time run a conversation, across threads,
 // processes and hosts; its fence makes a holder that overslept its lease
 // unable to commit over a newer holder's turns.
@@ -50,7 +50,7 @@ inline constexpr std::chrono::milliseconds kMaxLeaseTime{60'000};
 // give UTF-8 (the visitor's text as sent, the reply as shown), which is
 // what `corvane sessions export` writes as JSON.
 struct TurnRecord {
-  StoreTime time = 0;             // When the turn ran (the turn's clock).
+  StoreTime time = 0;             // When the turn ran; 0: StoreNow().
   std::string input;              // The visitor's line, bytes as received.
   std::string reply;              // The reply sent, or the error's text.
   bool failed = false;            // The turn ended in an error.

@@ -51,23 +51,11 @@ void ExpectTurns(ConversationStore& store, const std::string& id,
   EXPECT_EQ(t->back().record.reply, last_reply);
 }
 
-template <typename Backend>
-class ConversationStoreTest : public testing::Test {
- protected:
-  void SetUp() override { backend_.SetUp(); }
-  void TearDown() override { backend_.TearDown(); }
+class ConversationStoreTest : public StoreBackendTest {};
+CORVANE_ON_BOTH_STORES(ConversationStoreTest);
 
-  std::unique_ptr<ConversationStore> Open(StoreOptions options = {}) {
-    return backend_.Open(options);
-  }
-
-  Backend backend_;
-};
-
-TYPED_TEST_SUITE(ConversationStoreTest, StoreBackends, StoreBackendNames);
-
-TYPED_TEST(ConversationStoreTest, CommittedTurnsReadBackByteForByte) {
-  auto store = this->Open();
+TEST_P(ConversationStoreTest, CommittedTurnsReadBackByteForByte) {
+  auto store = Open();
   NewConversation n;
   n.knowledge_version = "v7";
   n.snapshot = "start";
@@ -132,12 +120,12 @@ TYPED_TEST(ConversationStoreTest, CommittedTurnsReadBackByteForByte) {
   EXPECT_TRUE(store->Transcript(id, 1, 0)->empty());
 
   // Another client sees the same.
-  auto other = this->Open();
+  auto other = Open();
   EXPECT_EQ(other->Load(id)->snapshot, snapshot1);
 }
 
-TYPED_TEST(ConversationStoreTest, UnknownAndMalformedIdsAreNeverCreated) {
-  auto store = this->Open();
+TEST_P(ConversationStoreTest, UnknownAndMalformedIdsAreNeverCreated) {
+  auto store = Open();
   const std::string unknown = NewConversationId();
   const std::vector<std::string> ids = {
       unknown,
@@ -171,9 +159,9 @@ TYPED_TEST(ConversationStoreTest, UnknownAndMalformedIdsAreNeverCreated) {
   EXPECT_TRUE(store->List("", 10).conversations.empty());
 }
 
-TYPED_TEST(ConversationStoreTest, LeaseIsExclusiveAndFencesStaleHolders) {
-  auto host_a = this->Open();
-  auto host_b = this->Open();
+TEST_P(ConversationStoreTest, LeaseIsExclusiveAndFencesStaleHolders) {
+  auto host_a = Open();
+  auto host_b = Open();
   NewConversation n;
   n.lease_time = milliseconds(10'000);
   Lease a = host_a->Create(n);
@@ -231,8 +219,8 @@ TYPED_TEST(ConversationStoreTest, LeaseIsExclusiveAndFencesStaleHolders) {
   ExpectTurns(*host_b, id, 3, "three");
 }
 
-TYPED_TEST(ConversationStoreTest, LeaseComesWithTheStateUnlessCached) {
-  auto store = this->Open();
+TEST_P(ConversationStoreTest, LeaseComesWithTheStateUnlessCached) {
+  auto store = Open();
   NewConversation n;
   n.knowledge_version = "v1";
   n.time = StoreNow() - 5000;
@@ -269,8 +257,8 @@ TYPED_TEST(ConversationStoreTest, LeaseComesWithTheStateUnlessCached) {
   EXPECT_EQ(stale.conversation->snapshot, Snap(id, 1));
 }
 
-TYPED_TEST(ConversationStoreTest, LeaseTimesAreBounded) {
-  auto store = this->Open();
+TEST_P(ConversationStoreTest, LeaseTimesAreBounded) {
+  auto store = Open();
   NewConversation n;
   n.lease_time = milliseconds(0);  // raised to the least lease time
   Lease l = store->Create(n);
@@ -286,8 +274,8 @@ TYPED_TEST(ConversationStoreTest, LeaseTimesAreBounded) {
   EXPECT_GT(busy.retry_after, kMaxLeaseTime - milliseconds(5000));
 }
 
-TYPED_TEST(ConversationStoreTest, ListPagesThroughEveryConversationOnce) {
-  auto store = this->Open();
+TEST_P(ConversationStoreTest, ListPagesThroughEveryConversationOnce) {
+  auto store = Open();
   std::set<std::string> made;
   for (int i = 0; i < 7; ++i) {
     NewConversation n;
@@ -318,10 +306,10 @@ TYPED_TEST(ConversationStoreTest, ListPagesThroughEveryConversationOnce) {
   EXPECT_TRUE(store->List(*made.rbegin(), 3).conversations.empty());
 }
 
-TYPED_TEST(ConversationStoreTest, RetentionDropsOnlyConversationsPastIt) {
+TEST_P(ConversationStoreTest, RetentionDropsOnlyConversationsPastIt) {
   StoreOptions options;
   options.retain_days = 30;
-  auto store = this->Open(options);
+  auto store = Open(options);
   const StoreTime now = StoreNow();
   NewConversation old_one;
   old_one.time = now - 31 * kDay;
@@ -352,7 +340,7 @@ TYPED_TEST(ConversationStoreTest, RetentionDropsOnlyConversationsPastIt) {
   // Retention 0 keeps everything.
   StoreOptions keep;
   keep.retain_days = 0;
-  auto keeper = this->Open(keep);
+  auto keeper = Open(keep);
   NewConversation ancient;
   ancient.time = now - 4000 * kDay;
   const std::string ancient_id = keeper->Create(ancient).conversation_id;
@@ -360,8 +348,8 @@ TYPED_TEST(ConversationStoreTest, RetentionDropsOnlyConversationsPastIt) {
   EXPECT_TRUE(keeper->Load(ancient_id));
 }
 
-TYPED_TEST(ConversationStoreTest, LimitsAreCheckedBeforeAnythingIsWritten) {
-  auto store = this->Open();
+TEST_P(ConversationStoreTest, LimitsAreCheckedBeforeAnythingIsWritten) {
+  auto store = Open();
   Lease l = store->Create({});
   TurnCommit big = Turn("x", "y", std::string(kMaxSnapshotBytes + 1, 's'));
   EXPECT_THROW(store->Commit(l, big, AfterCommit::kKeepLease), LimitError);
@@ -377,8 +365,8 @@ TYPED_TEST(ConversationStoreTest, LimitsAreCheckedBeforeAnythingIsWritten) {
   EXPECT_EQ(store->Load(l.conversation_id)->info.turns, 1u);
 }
 
-TYPED_TEST(ConversationStoreTest, HealthReportsARoundTrip) {
-  auto store = this->Open();
+TEST_P(ConversationStoreTest, HealthReportsARoundTrip) {
+  auto store = Open();
   const StoreHealth h = store->Health();
   EXPECT_TRUE(h.ok) << h.problem;
   EXPECT_TRUE(h.problem.empty());
@@ -389,9 +377,9 @@ TYPED_TEST(ConversationStoreTest, HealthReportsARoundTrip) {
 // Several threads of one host and a second host commit to the same
 // conversations; every turn is there exactly once, in order, and every
 // holder loaded the snapshot of the turn it continued.
-TYPED_TEST(ConversationStoreTest, ConcurrentCommitsKeepEveryTurnOnce) {
-  auto host_a = this->Open();
-  auto host_b = this->Open();
+TEST_P(ConversationStoreTest, ConcurrentCommitsKeepEveryTurnOnce) {
+  auto host_a = Open();
+  auto host_b = Open();
   constexpr int kConversations = 3;
   constexpr int kThreads = 6;
   constexpr int kTurnsPerThread = 25;
@@ -462,17 +450,17 @@ TYPED_TEST(ConversationStoreTest, ConcurrentCommitsKeepEveryTurnOnce) {
 // Down: calls throw StoreUnavailableError and health says so, a commit
 // under way is not kept; back up: the same lease commits, nothing was
 // lost and nothing doubled.
-TYPED_TEST(ConversationStoreTest, StoreDownThenRecovery) {
+TEST_P(ConversationStoreTest, StoreDownThenRecovery) {
   StoreOptions options;
   options.timeout = milliseconds(200);
-  auto store = this->Open(options);
+  auto store = Open(options);
   NewConversation n;
   n.lease_time = milliseconds(30'000);
   Lease l = store->Create(n);
   const std::string id = l.conversation_id;
   store->Commit(l, Turn("1", "one", Snap(id, 1)), AfterCommit::kKeepLease);
 
-  this->backend_.TakeDown();
+  backend_->TakeDown();
   EXPECT_THROW(
       store->Commit(l, Turn("2", "two", Snap(id, 2)), AfterCommit::kKeepLease),
       StoreUnavailableError);
@@ -482,12 +470,12 @@ TYPED_TEST(ConversationStoreTest, StoreDownThenRecovery) {
   EXPECT_FALSE(down.ok);
   EXPECT_NE(down.problem.find(store->url()), std::string::npos) << down.problem;
 
-  this->backend_.BringUp();
+  backend_->BringUp();
   EXPECT_TRUE(store->Health().ok) << store->Health().problem;
   store->Commit(l, Turn("2", "two", Snap(id, 2)), AfterCommit::kReleaseLease);
   ExpectTurns(*store, id, 2, "two");
   // A second client that never saw the failure continues the conversation.
-  auto other = this->Open(options);
+  auto other = Open(options);
   LeaseResult r = other->TryAcquire(id, milliseconds(1000));
   ASSERT_EQ(r.status, LeaseStatus::kAcquired);
   EXPECT_EQ(r.lease.turn, 2u);
