@@ -1,6 +1,6 @@
 // The conversation stores as a host uses them, with a 4 KB snapshot: one
 // turn (take the lease, commit the snapshot and record, release in the
-// commit), and the store's part of the first turn of a returning visitor
+// commit), and the store's share of the first turn of a returning visitor
 // on a host that never saw them (take the lease with the snapshot, and
 // release it). SQLite in a temporary
 // directory; Redis started by the benchmark on loopback, with append-only
