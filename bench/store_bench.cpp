@@ -2,9 +2,8 @@
 // turn (take the lease, commit the snapshot and record, release in the
 // commit), and the store's share of the first turn of a returning visitor
 // on a host that never saw them (take the lease with the snapshot, and
-// release it). SQLite in a temporary
-// directory; Redis started by the benchmark on loopback, with append-only
-// persistence written every second.
+// release it). SQLite in a temporary directory; Redis started by the
+// benchmark on loopback, with append-only persistence written every second.
 #include <benchmark/benchmark.h>
 
 #include <memory>
