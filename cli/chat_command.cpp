@@ -18,7 +18,7 @@
 namespace corvane {
 
 const char kChatUsage[] =
-    "Usage: corvane chat [--seed N] [--save] FILE.clf\n"
+    "Usage: corvane chat [--seed N] [--save | --save-to OUT.clf] FILE.clf\n"
     "\n"
     "Reads the knowledge base FILE.clf and answers every line of standard\n"
     "input with one line on standard output. Files that the knowledge base\n"
@@ -32,13 +32,25 @@ const char kChatUsage[] =
     "When standard input is a terminal, chat is an interactive shell with\n"
     "line editing and a history (~/.corvane_history); lines that begin with\n"
     "'/' are commands (/help lists them; leave with /quit or Ctrl-D).\n"
-    "Otherwise every line is input, including those that begin with '/'.\n"
+    "Ctrl-C cancels the line being typed; on an empty line, or twice in a\n"
+    "row, it leaves as Ctrl-D does. The history is written whenever the\n"
+    "shell ends. Otherwise every line is input, including those that begin\n"
+    "with '/'.\n"
+    "\n"
+    "Saving writes the whole knowledge base as the writer lays it out:\n"
+    "comments and line ends of the file are not kept, and everything the\n"
+    "conversation learnt (facts, labels, patterns) is added. A file that\n"
+    "changed on disk since it was read is never replaced: the knowledge\n"
+    "base goes to FILE.clf.conflict-YYYYMMDD-HHMMSS beside it instead, and\n"
+    "chat says so and exits with status 1, as for any save that fails.\n"
     "\n"
     "Options:\n"
     "  --seed N    seed the random choices with N (0 to 18446744073709551615)\n"
     "              so that a conversation can be replayed\n"
     "  --save      at the end of input, write the knowledge base back to\n"
     "              FILE.clf, with everything learnt during the conversation\n"
+    "  --save-to OUT.clf\n"
+    "              the same, into OUT.clf; FILE.clf stays as it is\n"
     "  --trace     after every reply, write on standard error why it was\n"
     "              chosen: the patterns scored, the winner with its file and\n"
     "              line, the response, and what the turn changed\n"
@@ -79,6 +91,16 @@ int RunChatCommand(int argc, char** argv) {
         return 0;
       } else if (arg == "--save") {
         options.save = true;
+      } else if (arg == "--save-to" || arg.rfind("--save-to=", 0) == 0) {
+        if (arg == "--save-to") {
+          if (i + 1 >= argc)
+            return UsageError("chat", "--save-to needs a file", kChatUsage);
+          options.save_to = argv[++i];
+        } else {
+          options.save_to = arg.substr(10);
+        }
+        if (options.save_to.empty())
+          return UsageError("chat", "--save-to needs a file", kChatUsage);
       } else if (arg == "--trace" || arg == "--trace=text") {
         options.trace = TraceFormat::kText;
       } else if (arg == "--trace=json") {
@@ -111,6 +133,9 @@ int RunChatCommand(int argc, char** argv) {
     have_path = true;
   }
   if (!have_path) return UsageError("chat", "no FILE.clf given", kChatUsage);
+  if (options.save && !options.save_to.empty())
+    return UsageError("chat", "--save and --save-to exclude each other",
+                      kChatUsage);
   // With --save a missing file is how a new knowledge base begins: the
   // reader reports it and the conversation starts empty.
   if (!options.save) {
@@ -129,6 +154,10 @@ int RunChatCommand(int argc, char** argv) {
 
   ChatSession session(options.path);
   if (options.seed) session.SetSeed(*options.seed);
+  if (!options.save_to.empty()) {
+    session.SetSaveTarget(options.save_to);
+    options.save = true;
+  }
   if (!session.Load()) return 1;
 
   if (::isatty(STDIN_FILENO) == 1) return RunShell(session, options);

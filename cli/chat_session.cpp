@@ -4,6 +4,7 @@
 
 #include "base/error.h"
 #include "cli/cli_support.h"
+#include "platform/file_version.h"
 #include "platform/files.h"
 
 namespace corvane {
@@ -31,12 +32,8 @@ bool ChatSession::Load() {
   brain_->SetFileRoot(DirectoryOf(path_));
   brain_->ProtectFile(path_);
   AttachLanguageReader(*brain_);
-  const bool loaded = Guarded([&] {
-    if (problems_)
-      LoadLanguageFile(*brain_, path_, problems_);
-    else
-      LoadLanguageFile(*brain_, path_);
-  });
+  const bool loaded =
+      Guarded([&] { LoadLanguageFile(*brain_, path_, problems_, &loaded_); });
   if (!loaded) return false;
   // What the start patterns say stays pending and leads the first reply,
   // also when a start pattern fails half-way.
@@ -63,7 +60,29 @@ void ChatSession::Stop() {
 }
 
 bool ChatSession::Save() {
-  return Guarded([&] { SaveLanguageFile(*brain_, path_); });
+  const std::string& target = save_target();
+  FileVersion& base = save_to_.empty() ? loaded_ : save_base_;
+  SaveOutcome outcome;
+  if (!Guarded([&] { outcome = SaveLanguageFileOver(*brain_, target, base); }))
+    return false;
+  switch (outcome.result) {
+    case SaveOutcome::Result::kSaved:
+      // Later saves of this session replace what this one wrote.
+      base = outcome.version;
+      return true;
+    case SaveOutcome::Result::kConflict:
+      // The operator message has said where the knowledge base went.
+      return false;
+    case SaveOutcome::Result::kNotWritten:
+      break;
+  }
+  ReportError("not saved", (target + " could not be written").c_str());
+  return false;
+}
+
+void ChatSession::SetSaveTarget(const std::string& path) {
+  save_to_ = path;
+  save_base_ = CurrentFileVersion(path);
 }
 
 void ChatSession::SetSeed(uint64_t seed) {

@@ -36,8 +36,21 @@ class ChatSession {
 
   // Fires the stop patterns; reported errors are ignored.
   void Stop();
-  // Writes the knowledge base to the file; false when that threw.
+  // Writes the knowledge base to the save target, but never over a file
+  // that changed on disk since it was read (or, for a target of its own,
+  // since the session began): such a file is left alone and the knowledge
+  // base goes to a conflict file beside it (SaveLanguageFileOver). True
+  // once saved; false, reported on standard error, when the file was
+  // changed, could not be created or a write failed.
   bool Save();
+  // Saves go to `path` from now on instead of the knowledge base's own
+  // file (`corvane chat --save-to`). Its version now is what it must
+  // still hold when it is saved.
+  void SetSaveTarget(const std::string& path);
+  // Where saves go.
+  const std::string& save_target() const {
+    return save_to_.empty() ? path_ : save_to_;
+  }
 
   // The seed for every later Load; also reseeds the current brain.
   void SetSeed(uint64_t seed);
@@ -50,6 +63,9 @@ class ChatSession {
   LanguageProblemSink problems_;
   std::optional<uint64_t> seed_;
   std::unique_ptr<BrainClass> brain_;
+  FileVersion loaded_;     // Of the file as the last Load read it.
+  std::string save_to_;    // Empty: saves go to path_.
+  FileVersion save_base_;  // What save_to_ must hold when it is saved.
 };
 
 }  // namespace corvane

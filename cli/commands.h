@@ -8,7 +8,7 @@
 
 namespace corvane {
 
-// `corvane chat [--seed N] [--save] FILE.clf`: a conversation over standard
+// `corvane chat [--seed N] [--save | --save-to OUT.clf] FILE.clf`: a conversation over standard
 // input and output, one reply line per input line.
 int RunChatCommand(int argc, char** argv);
 

@@ -12,7 +12,7 @@ const char kMainUsage[] =
     "Usage: corvane COMMAND [ARGUMENTS]\n"
     "\n"
     "Commands:\n"
-    "  chat [--seed N] [--save] FILE.clf\n"
+    "  chat [--seed N] [--save | --save-to OUT.clf] FILE.clf\n"
     "                 talk to the knowledge base FILE.clf: each line of\n"
     "                 standard input gets one reply line on standard output\n"
     "  check [--strict] FILE.clf\n"

@@ -1,12 +1,18 @@
 #include "cli/shell.h"
 
-#include <editline/readline.h>
+#include <histedit.h>
+#include <signal.h>
+#include <unistd.h>
 
+#include <array>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "cli/cli_support.h"
 #include "engine/a1U2.h"
@@ -25,9 +31,138 @@ constexpr char kShellHelp[] =
     "  /save     write the knowledge base to the file now\n"
     "  /seed N   seed the random choices with N, to replay a conversation\n"
     "  /help     show this text\n"
-    "  /quit     leave (so does Ctrl-D)\n";
+    "  /quit     leave (so does Ctrl-D)\n"
+    "Ctrl-C cancels the line; on an empty line, or twice in a row, it\n"
+    "leaves as Ctrl-D does.\n";
 
 constexpr int kHistoryLines = 1000;
+
+// The signal that interrupted the line being read (SIGINT, or SIGTERM or
+// SIGHUP, which leave); 0 when none did.
+volatile std::sig_atomic_t g_signal = 0;
+
+void OnSignal(int signo) {
+  g_signal = signo;
+}
+
+// Installs the shell's signal handlers for its lifetime and restores the
+// earlier ones at the end.
+class SignalScope {
+ public:
+  SignalScope() {
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // No SA_RESTART: a read in progress fails.
+    for (std::size_t i = 0; i < kSignals.size(); ++i)
+      ::sigaction(kSignals[i], &action, &saved_[i]);
+  }
+  ~SignalScope() {
+    for (std::size_t i = 0; i < kSignals.size(); ++i)
+      ::sigaction(kSignals[i], &saved_[i], nullptr);
+  }
+  SignalScope(const SignalScope&) = delete;
+  SignalScope& operator=(const SignalScope&) = delete;
+
+ private:
+  static constexpr std::array<int, 3> kSignals{SIGINT, SIGTERM, SIGHUP};
+  std::array<struct sigaction, 3> saved_{};
+};
+
+// Line editing and the history (libedit). The history file is read at
+// the start and written when the editor goes, however the shell ends.
+// The shell handles Ctrl-C itself: the editor's own handlers would end
+// the process through the signal, and what was learnt with it.
+class LineEditor {
+ public:
+  enum class Result { kLine, kCancelled, kEnd };
+
+  explicit LineEditor(std::string history_path)
+      : history_path_(std::move(history_path)) {
+    history_ = ::history_init();
+    HistEvent event;
+    ::history(history_, &event, H_SETSIZE, kHistoryLines);
+    ::history(history_, &event, H_SETUNIQUE, 1);
+    if (!history_path_.empty())
+      ::history(history_, &event, H_LOAD, history_path_.c_str());
+    // The prompt and the editing go to standard error, so that standard
+    // output carries the replies alone, as without a terminal.
+    editor_ = ::el_init("corvane", stdin, stderr, stderr);
+    ::el_set(editor_, EL_EDITOR, "emacs");
+    ::el_set(editor_, EL_SIGNAL, 0);
+    ::el_set(editor_, EL_HIST, ::history, history_);
+    ::el_set(editor_, EL_PROMPT, &Prompt);
+    ::el_set(editor_, EL_CLIENTDATA, this);
+    ::el_set(editor_, EL_GETCFN, &ReadKey);
+    ::el_source(editor_, nullptr);  // ~/.editrc, as other libedit programs.
+  }
+  ~LineEditor() {
+    HistEvent event;
+    if (!history_path_.empty())
+      ::history(history_, &event, H_SAVE, history_path_.c_str());
+    ::el_end(editor_);
+    ::history_end(history_);
+  }
+  LineEditor(const LineEditor&) = delete;
+  LineEditor& operator=(const LineEditor&) = delete;
+
+  // The next line, without its line end: kLine. Ctrl-C on a line with
+  // text: kCancelled (the text is dropped). Ctrl-D, Ctrl-C on an empty
+  // line, SIGTERM and SIGHUP: kEnd.
+  Result Read(std::string& line) {
+    g_signal = 0;
+    typed_at_signal_ = false;
+    int count = 0;
+    const char* text = ::el_gets(editor_, &count);
+    const int signo = g_signal;
+    g_signal = 0;
+    if (signo != 0)
+      return signo == SIGINT && typed_at_signal_ ? Result::kCancelled
+                                                 : Result::kEnd;
+    if (text == nullptr || count <= 0) return Result::kEnd;
+    line.assign(text, static_cast<std::size_t>(count));
+    if (!line.empty() && line.back() == '\n') line.pop_back();
+    return Result::kLine;
+  }
+
+  void Remember(const std::string& line) {
+    HistEvent event;
+    ::history(history_, &event, H_ENTER, line.c_str());
+  }
+
+ private:
+  static const char* Prompt(EditLine*) { return "> "; }
+
+  // Reads one byte of the terminal. A signal makes the read fail with
+  // EINTR (the handlers are installed without SA_RESTART); the editor is
+  // then told that the input ended, after noting whether the line held
+  // text.
+  static int ReadKey(EditLine* editor, wchar_t* key) {
+    for (;;) {
+      if (g_signal != 0) {
+        void* data = nullptr;
+        ::el_get(editor, EL_CLIENTDATA, &data);
+        const LineInfo* info = ::el_line(editor);
+        static_cast<LineEditor*>(data)->typed_at_signal_ =
+            info != nullptr && info->lastchar > info->buffer;
+        return 0;
+      }
+      unsigned char c = 0;
+      const ssize_t n = ::read(STDIN_FILENO, &c, 1);
+      if (n == 1) {
+        *key = static_cast<wchar_t>(c);
+        return 1;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      return n == 0 ? 0 : -1;
+    }
+  }
+
+  std::string history_path_;
+  History* history_ = nullptr;
+  EditLine* editor_ = nullptr;
+  bool typed_at_signal_ = false;  // The line held text when a signal came.
+};
 
 void Print(const std::string& text) {
   std::fwrite(text.data(), 1, text.size(), stderr);
@@ -119,22 +254,24 @@ std::string StateText(const BrainClass& brain) {
 int RunShell(ChatSession& session, const ChatOptions& options) {
   // The prompt and the shell's own messages go to standard error, so that
   // standard output carries the replies alone, as without a terminal.
-  rl_outstream = stderr;
-  const std::string history = HistoryPath();
-  if (!history.empty()) read_history(history.c_str());
+  const SignalScope signals;
+  LineEditor editor(HistoryPath());
   Print(Banner(session, session.brain()));
 
   TurnTrace last;
   bool have_last = false;
+  std::string line;
   for (;;) {
-    char* raw = readline("> ");
-    if (raw == nullptr) {
+    const LineEditor::Result got = editor.Read(line);
+    if (got == LineEditor::Result::kEnd) {
       Print("\n");
       break;
     }
-    std::string line(raw);
-    std::free(raw);
-    if (!TrimView(line).empty()) add_history(line.c_str());
+    if (got == LineEditor::Result::kCancelled) {
+      Print("\n(line cancelled; Ctrl-C again or Ctrl-D leaves)\n");
+      continue;
+    }
+    if (!TrimView(line).empty()) editor.Remember(line);
 
     if (line.size() > kMaxInputLine) {
       Print("input line longer than " + std::to_string(kMaxInputLine) +
@@ -184,7 +321,10 @@ int RunShell(ChatSession& session, const ChatOptions& options) {
         Print("the file could not be read; the brain is empty\n");
       }
     } else if (name == "/save") {
-      if (session.Save()) Print("saved to " + session.path() + "\n");
+      if (session.Save())
+        Print("saved to " + session.save_target() + "\n");
+      else
+        Print("not saved\n");
     } else if (name == "/seed") {
       const std::optional<uint64_t> seed = ParseSeed(argument);
       if (seed) {
@@ -197,11 +337,6 @@ int RunShell(ChatSession& session, const ChatOptions& options) {
       Print("unknown command " + name + "; /help lists the commands\n");
     }
   }
-  if (!history.empty()) {
-    write_history(history.c_str());
-    history_truncate_file(history.c_str(), kHistoryLines);
-  }
-
   session.Stop();
   if (options.save && !session.Save()) return 1;
   return 0;

@@ -16,7 +16,8 @@ namespace corvane {
 // The options of `corvane chat`.
 struct ChatOptions {
   std::optional<uint64_t> seed;
-  bool save = false;
+  bool save = false;    // Save at the end (also set by --save-to).
+  std::string save_to;  // --save-to: the file saves go to.
   TraceFormat trace = TraceFormat::kNone;
   std::string path;
 };

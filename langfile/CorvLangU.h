@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/file_version.h"
+
 namespace corvane {
 
 class BrainClass;
@@ -46,6 +48,15 @@ void LoadLanguageFile(BrainClass& brain, const std::string& path,
 void LoadLanguageLines(BrainClass& brain, const std::vector<std::string>& lines,
                        const LanguageProblemSink& sink);
 
+// As above; `read_version` (when not null) becomes the version of the bytes
+// read: exists = false when the file could not be opened, and a size no
+// file has when reading failed part of the way. A save passes it to
+// SaveLanguageFileOver. An empty `sink` sends problems to
+// ShowOperatorMessage.
+void LoadLanguageFile(BrainClass& brain, const std::string& path,
+                      const LanguageProblemSink& sink,
+                      FileVersion* read_version);
+
 // Writes the whole knowledge base of `brain` to the host path `path`,
 // replacing the file atomically. Returns false, having written nothing, when
 // the file cannot be created (callers that treat that like a file never
@@ -55,6 +66,29 @@ void LoadLanguageLines(BrainClass& brain, const std::vector<std::string>& lines,
 // saved. A failed write throws IoError and leaves the old file as it was.
 // True once the new file is in place.
 bool SaveLanguageFile(const BrainClass& brain, const std::string& path);
+
+// How a save that guards against edits on disk ended.
+struct SaveOutcome {
+  enum class Result {
+    kSaved,       // The file holds the knowledge base now.
+    kNotWritten,  // The file could not be created (as SaveLanguageFile).
+    kConflict,    // The file changed; the knowledge base went elsewhere.
+  };
+  Result result = Result::kNotWritten;
+  std::string conflict_path;  // For kConflict: where it was written.
+  FileVersion version;        // For kSaved: what the file holds now.
+};
+
+// As SaveLanguageFile, but never over a file that changed since the
+// knowledge was read from it: unless the file still holds `base` (or only
+// saves of this process changed it since), it is left alone and the
+// knowledge base is written beside it as PATH.conflict-YYYYMMDD-HHMMSS,
+// and an operator message says so. `base` with exists = false means there
+// was no file; one that appeared since counts as a change. Throws IoError
+// as SaveLanguageFile does.
+SaveOutcome SaveLanguageFileOver(const BrainClass& brain,
+                                 const std::string& path,
+                                 const FileVersion& base);
 
 // Lets `brain` read collection members as language-file lines ("Make
 // Code") through LoadLanguageLines.

@@ -12,6 +12,8 @@
 // move a view forward and never copy the rest of the line), and collection
 // members are filed in one sorted batch per block, so reading is linear in
 // the file size apart from the O(n log n) batch sort.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -29,6 +31,7 @@
 #include "engine/a1U2.h"
 #include "langfile/CorvLangU.h"
 #include "langfile/keywords.h"
+#include "platform/file_version.h"
 #include "platform/operator_messages.h"
 #include "text/text_util.h"
 
@@ -566,9 +569,9 @@ class LineReader {
   const LanguageProblemSink& sink_;
   const std::shared_ptr<const std::string> file_;  // Null: no locations.
   const uint16_t file_number_;  // Of file_, for the items' locations.
-  std::string_view whole_;  // The line as read.
-  std::string_view rest_;   // What the field scanners have left.
-  int kind_ = kData;        // The line's kind, from Classify.
+  std::string_view whole_;      // The line as read.
+  std::string_view rest_;       // What the field scanners have left.
+  int kind_ = kData;            // The line's kind, from Classify.
   int64_t line_number_ = 0;
   Block block_ = Block::kTop;
   KnowledgeClass* cur_mode_ = nullptr;
@@ -606,7 +609,7 @@ constexpr std::size_t kReadPiece = std::size_t{1} << 16;
 // read, the rest of a regular file is read in one call into a buffer grown
 // once to the file's size (the size is a hint, the reads decide).
 void ReadFileLines(std::FILE* file, const std::string& path, LineReader& reader,
-                   bool& failed_read) {
+                   bool& failed_read, ContentHash& hash, uint64_t& bytes) {
   failed_read = false;
   // Only a regular file's size means its length (a directory may report
   // anything).
@@ -618,10 +621,10 @@ void ReadFileLines(std::FILE* file, const std::string& path, LineReader& reader,
   }
   enum class Ends { kUnknown, kCr, kLf };
   Ends ends = Ends::kUnknown;
-  std::string buffer;         // Read and not yet taken, from its start.
-  std::size_t searched = 0;   // buffer[0, searched) holds no line end.
-  bool skip_lf = false;       // A LF at the buffer's start ends the last line.
-  bool ended = false;         // End of file, 0x1A or a failed read.
+  std::string buffer;        // Read and not yet taken, from its start.
+  std::size_t searched = 0;  // buffer[0, searched) holds no line end.
+  bool skip_lf = false;      // A LF at the buffer's start ends the last line.
+  bool ended = false;        // End of file, 0x1A or a failed read.
   while (!ended) {
     const std::size_t old = buffer.size();
     std::size_t want = kReadPiece;
@@ -630,6 +633,8 @@ void ReadFileLines(std::FILE* file, const std::string& path, LineReader& reader,
     buffer.resize(old + want);
     const std::size_t got = std::fread(buffer.data() + old, 1, want, file);
     buffer.resize(old + got);
+    hash.Add(std::string_view(buffer).substr(old));
+    bytes += got;
     if (got < want) {
       ended = true;
       failed_read = std::ferror(file) != 0;
@@ -637,6 +642,16 @@ void ReadFileLines(std::FILE* file, const std::string& path, LineReader& reader,
     const std::size_t eof_mark = buffer.find('\x1a', old);
     if (eof_mark != std::string::npos) {
       buffer.resize(eof_mark);
+      // The bytes after the mark are not read as lines, but they belong
+      // to the file's version all the same.
+      if (!ended) {
+        char rest[1 << 14];
+        std::size_t n = 0;
+        while ((n = std::fread(rest, 1, sizeof rest, file)) > 0) {
+          hash.Add(std::string_view(rest, n));
+          bytes += n;
+        }
+      }
       ended = true;
       failed_read = false;  // The input ends before the failed read.
     }
@@ -677,6 +692,14 @@ void ReadFileLines(std::FILE* file, const std::string& path, LineReader& reader,
 
 void LoadLanguageFile(BrainClass& brain, const std::string& path,
                       const LanguageProblemSink& sink) {
+  LoadLanguageFile(brain, path, sink, nullptr);
+}
+
+void LoadLanguageFile(BrainClass& brain, const std::string& path,
+                      const LanguageProblemSink& sink,
+                      FileVersion* read_version) {
+  if (!sink) return LoadLanguageFile(brain, path, ShowProblem, read_version);
+  if (read_version != nullptr) *read_version = FileVersion();
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) {
     LanguageProblem problem;
@@ -692,7 +715,22 @@ void LoadLanguageFile(BrainClass& brain, const std::string& path,
   LineReader reader(brain, /*from_lines=*/false, sink,
                     std::make_shared<const std::string>(path));
   bool failed_read = false;
-  ReadFileLines(file, path, reader, failed_read);
+  ContentHash hash;
+  uint64_t bytes = 0;
+  struct stat st {};
+  const bool have_status = ::fstat(::fileno(file), &st) == 0;
+  ReadFileLines(file, path, reader, failed_read, hash, bytes);
+  if (read_version != nullptr && have_status) {
+    FileVersion& version = *read_version;
+    version.exists = true;
+    version.device = static_cast<uint64_t>(st.st_dev);
+    version.inode = static_cast<uint64_t>(st.st_ino);
+    // A file read only in part has no version that any file matches.
+    version.size = failed_read ? UINT64_MAX : bytes;
+    version.mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 +
+                       st.st_mtim.tv_nsec;
+    version.hash = hash.value();
+  }
   reader.Finish();
   if (failed_read) {
     LanguageProblem problem;

@@ -161,7 +161,8 @@ std::string DescribeChanges(unsigned changes) {
       {kLineBreak, "CR or LF became a blank"},
       {kEndOfInputByte, "byte 1A became a blank"},
       {kLoneBrace, "unpartnered brace became a parenthesis"},
-      {kDuplicateMember, "equal to an earlier member once carried, written once"},
+      {kDuplicateMember,
+       "equal to an earlier member once carried, written once"},
       {kEndCollectionMember, "leading End-Collection became End Collection"},
       {kEmptyName, "empty name replaced by the name it is registered under"},
   };
@@ -320,11 +321,10 @@ void DocumentWriter::Members(const DataCollectionClass& collection,
     changes[m] = MakeMemberCarriable(carried[m]);
     order[m] = m;
   }
-  std::stable_sort(order.begin(), order.end(),
-                   [&](std::size_t a, std::size_t b) {
-                     return CompareNoCase(TrimView(carried[a]),
-                                          TrimView(carried[b])) < 0;
-                   });
+  std::stable_sort(
+      order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return CompareNoCase(TrimView(carried[a]), TrimView(carried[b])) < 0;
+      });
   DataCollectionClass held;  // What the reader will make of the block.
   for (const std::size_t m : order) {
     const int before = held.Members.Count();
@@ -593,8 +593,12 @@ void DocumentWriter::StepPattern(const StepPatternClass& step_pattern,
 
 }  // namespace
 
-bool SaveLanguageFile(const BrainClass& brain, const std::string& path) {
-  AtomicFileWriter file;
+namespace {
+
+// Opens `path` for a save and writes the document; false when it cannot be
+// created (said to the operator when for want of permission).
+bool WriteDocument(const BrainClass& brain, const std::string& path,
+                   AtomicFileWriter& file) {
   if (!file.Open(path)) {
     if (errno == EACCES || errno == EPERM || errno == EROFS)
       ShowOperatorMessage("Not saved: " + path +
@@ -605,8 +609,35 @@ bool SaveLanguageFile(const BrainClass& brain, const std::string& path) {
   DocumentWriter writer(file);
   writer.WriteBrain(brain);
   writer.Flush();
+  return true;
+}
+
+}  // namespace
+
+bool SaveLanguageFile(const BrainClass& brain, const std::string& path) {
+  AtomicFileWriter file;
+  if (!WriteDocument(brain, path, file)) return false;
   file.Commit();
   return true;
+}
+
+SaveOutcome SaveLanguageFileOver(const BrainClass& brain,
+                                 const std::string& path,
+                                 const FileVersion& base) {
+  SaveOutcome outcome;
+  AtomicFileWriter file;
+  if (!WriteDocument(brain, path, file)) return outcome;
+  if (file.CommitUnlessChanged(base, &outcome.conflict_path)) {
+    outcome.result = SaveOutcome::Result::kSaved;
+    outcome.version = file.written_version();
+    return outcome;
+  }
+  outcome.result = SaveOutcome::Result::kConflict;
+  ShowOperatorMessage("Not saved over " + path +
+                      ": it changed on disk since it was read; the knowledge "
+                      "base was written to " +
+                      outcome.conflict_path + " instead");
+  return outcome;
 }
 
 }  // namespace corvane

@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <map>
+#include <mutex>
 #include <vector>
 
 #include "base/error.h"
@@ -62,6 +64,49 @@ void RemoveStaleTemporaries(int dir_fd, const std::string& name, int seconds) {
   for (const std::string& file : stale) ::unlinkat(dir_fd, file.c_str(), 0);
 }
 
+// The saves this process made, per target (directory identity and name):
+// each content written and the version it replaced, oldest first. A save
+// made from an older version may replace a file whose only changes since
+// are saves of this process.
+struct SaveLink {
+  FileVersion written;
+  FileVersion replaced;
+};
+std::mutex save_mutex;
+std::map<std::string, std::vector<SaveLink>> save_links;  // By TargetKey.
+
+std::string TargetKey(int dir_fd, const std::string& name) {
+  struct stat st {};
+  if (::fstat(dir_fd, &st) != 0) return {};
+  return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + "/" +
+         name;
+}
+
+// Whether `current` came from `base` through saves of this process alone.
+// Requires save_mutex.
+bool OnlyOurSavesSince(const std::vector<SaveLink>& links,
+                       const FileVersion& base, FileVersion current) {
+  for (std::size_t steps = 0; steps <= links.size(); ++steps) {
+    if (current.SameContent(base)) return true;
+    auto link = links.rbegin();
+    while (link != links.rend() && !link->written.SameContent(current)) ++link;
+    if (link == links.rend()) return false;
+    current = link->replaced;
+  }
+  return false;
+}
+
+// Renames `from` to `to` in the directory unless `to` exists; false with
+// errno EEXIST when it does.
+bool RenameNoReplace(int dir_fd, const char* from, const char* to) {
+  if (::renameat2(dir_fd, from, dir_fd, to, RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  // A file system without the flag: a hard link refuses an existing name.
+  if (::linkat(dir_fd, from, dir_fd, to, 0) != 0) return false;
+  ::unlinkat(dir_fd, from, 0);
+  return true;
+}
+
 }  // namespace
 
 AtomicFileWriter::~AtomicFileWriter() {
@@ -107,7 +152,7 @@ bool AtomicFileWriter::Open(const std::string& path) {
   if (dir_fd_ < 0) return false;
   name_ = BaseName(target_);
   return OpenIn(target_.find('/') == std::string::npos ? std::string()
-                                                        : dir + "/");
+                                                       : dir + "/");
 }
 
 bool AtomicFileWriter::OpenBeneath(
@@ -191,11 +236,12 @@ bool AtomicFileWriter::OpenIn(const std::string& shown_dir) {
       name_ + ".saving-" + std::to_string(::getpid()) + "-";
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string name = prefix + std::to_string(temp_counter.fetch_add(1));
-    const int fd = ::openat(dir_fd_, name.c_str(),
-                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                            0666);
+    const int fd =
+        ::openat(dir_fd_, name.c_str(),
+                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd >= 0) {
       fd_ = fd;
+      shown_dir_ = shown_dir;
       temp_path_ = shown_dir + name;
       temp_name_ = std::move(name);
       // The replacement keeps the permissions of the file it replaces.
@@ -218,15 +264,70 @@ void AtomicFileWriter::Write(std::string_view data) {
       errno = EIO;
       Fail("write");
     }
+    hash_.Add(data.substr(0, static_cast<std::size_t>(n)));
+    written_ += static_cast<uint64_t>(n);
     data.remove_prefix(static_cast<std::size_t>(n));
   }
 }
 
-void AtomicFileWriter::Commit() {
+FileVersion AtomicFileWriter::written_version() const {
+  FileVersion version;
+  version.exists = true;
+  version.size = written_;
+  version.hash = hash_.value();
+  return version;
+}
+
+void AtomicFileWriter::Finish() {
   if (::fsync(fd_) != 0) Fail("write");
   const int fd = fd_;
   fd_ = -1;
   if (::close(fd) != 0) Fail("write");
+}
+
+bool AtomicFileWriter::CommitUnlessChanged(const FileVersion& base,
+                                           std::string* conflict_path) {
+  Finish();
+  const std::lock_guard<std::mutex> lock(save_mutex);
+  FileVersion current;
+  const int fd = ::openat(dir_fd_, name_.c_str(),
+                          O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  if (fd >= 0) {
+    current = FileVersionOfDescriptor(fd);
+    // Something there that cannot be read is never taken for no file.
+    if (!current.exists) current.size = UINT64_MAX;
+    current.exists = true;
+    ::close(fd);
+  } else if (errno != ENOENT) {
+    current.exists = true;
+    current.size = UINT64_MAX;
+  }
+  std::vector<SaveLink>& links = save_links[TargetKey(dir_fd_, name_)];
+  if (!OnlyOurSavesSince(links, base, current)) {
+    const std::string stem = ConflictFileName(name_, ::time(nullptr));
+    for (int n = 1;; ++n) {
+      const std::string name = n == 1 ? stem : stem + "-" + std::to_string(n);
+      if (RenameNoReplace(dir_fd_, temp_name_.c_str(), name.c_str())) {
+        if (conflict_path != nullptr) *conflict_path = shown_dir_ + name;
+        temp_name_.clear();
+        temp_path_.clear();
+        ::fsync(dir_fd_);
+        return false;
+      }
+      if (errno != EEXIST || n >= 1000) Fail("write the conflict file for");
+    }
+  }
+  if (::renameat(dir_fd_, temp_name_.c_str(), dir_fd_, name_.c_str()) != 0)
+    Fail("replace");
+  temp_name_.clear();
+  temp_path_.clear();
+  ::fsync(dir_fd_);
+  links.push_back({written_version(), current});
+  return true;
+}
+
+void AtomicFileWriter::Commit() {
+  Finish();
   if (::renameat(dir_fd_, temp_name_.c_str(), dir_fd_, name_.c_str()) != 0)
     Fail("replace");
   temp_name_.clear();

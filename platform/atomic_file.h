@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/file_version.h"
+
 namespace corvane {
 
 class ConfinedRoot;
@@ -63,6 +65,21 @@ class AtomicFileWriter {
   // Open.
   void Commit();
 
+  // As Commit, but only when the target still holds the version `base`
+  // that the new content was made from, or holds what saves of this
+  // process made from `base` (so brains loaded from one file may each save
+  // in turn). Otherwise the target is left as it is, the new content is
+  // renamed to NAME.conflict-YYYYMMDD-HHMMSS beside it (local time; "-2",
+  // "-3" ... follow when that name is taken), its path goes to
+  // *conflict_path, and the result is false. The check and the rename
+  // happen under one process-wide lock; another process that writes the
+  // file between them is not seen. Throws IoError as Commit does.
+  // Requires a successful Open.
+  bool CommitUnlessChanged(const FileVersion& base, std::string* conflict_path);
+
+  // The version of everything written so far (size and hash).
+  FileVersion written_version() const;
+
   // The temporary file's path (host path after Open, root-relative after
   // OpenBeneath); empty before.
   const std::string& temp_path() const { return temp_path_; }
@@ -77,6 +94,8 @@ class AtomicFileWriter {
   // Closes and removes the temporary file, keeping errno for the message.
   void Discard();
   [[noreturn]] void Fail(const char* what);
+  // Flushes and closes the temporary file, ready for its rename.
+  void Finish();
 
   std::string target_;     // The file that Commit replaces, for messages.
   std::string name_;       // Its name in the directory dir_fd_.
@@ -84,6 +103,9 @@ class AtomicFileWriter {
   std::string temp_path_;  // The temporary file as temp_path() shows it.
   int dir_fd_ = -1;        // The target's directory; -1 before Open.
   int fd_ = -1;            // Descriptor of the temporary file; -1 when closed.
+  std::string shown_dir_;  // Prefix of shown paths in the directory.
+  ContentHash hash_;       // Of everything written.
+  uint64_t written_ = 0;   // Bytes written.
 };
 
 // Replaces the host file `path` with `data` through an AtomicFileWriter.

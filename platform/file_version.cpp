@@ -1,0 +1,81 @@
+#include "platform/file_version.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+namespace corvane {
+
+void ContentHash::Add(std::string_view bytes) {
+  uint64_t h = value_;
+  for (unsigned char c : bytes) {
+    h ^= c;
+    h *= 0x100000001b3ull;
+  }
+  value_ = h;
+}
+
+FileVersion FileVersionOfDescriptor(int fd) {
+  FileVersion version;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return version;
+  ContentHash hash;
+  std::vector<char> buffer(std::size_t{1} << 16);
+  uint64_t offset = 0;
+  for (;;) {
+    const ssize_t n =
+        ::pread(fd, buffer.data(), buffer.size(), static_cast<off_t>(offset));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return FileVersion();
+    }
+    if (n == 0) break;
+    hash.Add(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
+    offset += static_cast<uint64_t>(n);
+  }
+  version.exists = true;
+  version.device = static_cast<uint64_t>(st.st_dev);
+  version.inode = static_cast<uint64_t>(st.st_ino);
+  // What was read is the size, also when the file grew while it was read.
+  version.size = offset;
+  version.mtime_ns =
+      static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  version.hash = hash.value();
+  return version;
+}
+
+FileVersion CurrentFileVersion(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return FileVersion();
+  const FileVersion version = FileVersionOfDescriptor(fd);
+  ::close(fd);
+  return version;
+}
+
+FileVersion VersionOfBytes(std::string_view data) {
+  FileVersion version;
+  ContentHash hash;
+  hash.Add(data);
+  version.exists = true;
+  version.size = data.size();
+  version.hash = hash.value();
+  return version;
+}
+
+std::string ConflictFileName(const std::string& name, int64_t unix_seconds) {
+  const time_t secs = static_cast<time_t>(unix_seconds);
+  tm local{};
+  localtime_r(&secs, &local);
+  char stamp[80];
+  std::snprintf(stamp, sizeof stamp, "%04d%02d%02d-%02d%02d%02d",
+                local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                local.tm_hour, local.tm_min, local.tm_sec);
+  return name + ".conflict-" + stamp;
+}
+
+}  // namespace corvane
