@@ -18,7 +18,8 @@
 namespace corvane {
 
 const char kChatUsage[] =
-    "Usage: corvane chat [--seed N] [--save | --save-to OUT.clf] FILE.clf\n"
+    "Usage: corvane chat [--seed N] [--save] FILE.clf\n"
+    "       corvane chat [--seed N] --save-to OUT.clf FILE.clf\n"
     "\n"
     "Reads the knowledge base FILE.clf and answers every line of standard\n"
     "input with one line on standard output. Files that the knowledge base\n"

@@ -8,8 +8,8 @@
 
 namespace corvane {
 
-// `corvane chat [--seed N] [--save | --save-to OUT.clf] FILE.clf`: a conversation over standard
-// input and output, one reply line per input line.
+// `corvane chat [--seed N] [--save | --save-to OUT.clf] FILE.clf`: a
+// conversation over standard input and output, one reply line per input line.
 int RunChatCommand(int argc, char** argv);
 
 // Prints "corvane COMMAND: PROBLEM", an empty line and the usage text on

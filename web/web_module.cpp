@@ -2,9 +2,9 @@
 
 #include <optional>
 
+#include "base/ascii.h"
 #include "base/error.h"
 #include "engine/brain.h"
-#include "base/ascii.h"
 #include "langfile/CorvLangU.h"
 #include "web/form_fields.h"
 #include "web/operator_log.h"
@@ -70,9 +70,8 @@ TWebModule1::TWebModule1(const std::string& web_root, const ModuleSetup& setup)
       brain_->ProtectFile(*host);
   AttachLanguageReader(*brain_);
   language_file_ = paths_.Map(kLanguageFile).value_or(std::string());
-  const std::string& source = !setup_.knowledge_file.empty()
-                                  ? setup_.knowledge_file
-                                  : language_file_;
+  const std::string& source =
+      !setup_.knowledge_file.empty() ? setup_.knowledge_file : language_file_;
   const std::string& log_name =
       source.empty() ? std::string(kLanguageFile) : source;
   OperatorFileScope scope(log_name);
@@ -82,11 +81,19 @@ TWebModule1::TWebModule1(const std::string& web_root, const ModuleSetup& setup)
       LogOperatorLine(log_name,
                       std::string("Could not open file: ") + kLanguageFile);
   } else {
-    LoadLanguageFile(*brain_, source, [&](const LanguageProblem& problem) {
-      if (!setup_.report_problems) return;
-      LogOperatorLine(log_name, problem.message);
-      if (problem.has_text) LogOperatorLine(log_name, problem.text);
-    });
+    // The unload saves over the language file only while it holds what
+    // this brain was made from.
+    FileVersion read;
+    LoadLanguageFile(
+        *brain_, source,
+        [&](const LanguageProblem& problem) {
+          if (!setup_.report_problems) return;
+          LogOperatorLine(log_name, problem.message);
+          if (problem.has_text) LogOperatorLine(log_name, problem.text);
+        },
+        &read);
+    language_version_ =
+        source == language_file_ ? read : CurrentFileVersion(language_file_);
   }
   brain_->Start();
 }
@@ -102,10 +109,9 @@ bool TWebModule1::EndSession(const std::string& save_path) noexcept {
   if (ended_) return true;
   ended_ = true;
   const std::string& log_name =
-      save_path.empty()
-          ? (language_file_.empty() ? std::string(kLanguageFile)
-                                    : language_file_)
-          : save_path;
+      save_path.empty() ? (language_file_.empty() ? std::string(kLanguageFile)
+                                                  : language_file_)
+                        : save_path;
   try {
     OperatorFileScope scope(log_name);
     try {
@@ -153,11 +159,21 @@ bool TWebModule1::StopAndSave() noexcept {
     }
     if (language_file_.empty()) {
       LogOperatorLine(log_name, "Not saved: the path is refused");
-    } else if (!SaveLanguageFile(*brain_, language_file_)) {
-      LogOperatorLine(log_name, "Saving failed: the file cannot be written");
     } else {
-      saved_ = true;
-      LogOperatorLine(log_name, "Saved the knowledge base");
+      const SaveOutcome outcome =
+          SaveLanguageFileOver(*brain_, language_file_, language_version_);
+      switch (outcome.result) {
+        case SaveOutcome::Result::kSaved:
+          saved_ = true;
+          LogOperatorLine(log_name, "Saved the knowledge base");
+          break;
+        case SaveOutcome::Result::kConflict:
+          break;  // The writer's operator message says where it went.
+        case SaveOutcome::Result::kNotWritten:
+          LogOperatorLine(log_name,
+                          "Saving failed: the file cannot be written");
+          break;
+      }
     }
   } catch (const std::exception& e) {
     LogOperatorLine(log_name, std::string("Saving failed: ") + e.what());

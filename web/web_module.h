@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/confined_open.h"
+#include "platform/file_version.h"
 #include "platform/files.h"
 #include "web/page_producer.h"
 #include "web/web_request.h"
@@ -115,9 +116,10 @@ class TWebModule1 {
   ModuleSetup setup_;
   bool ended_ = false;  // EndSession ran.
   PathMapper paths_;
-  ConfinedRoot root_dir_;  // The web root, held open; invalid when it
-                           // could not be opened.
+  ConfinedRoot root_dir_;      // The web root, held open; invalid when it
+                               // could not be opened.
   std::string language_file_;  // Host path; empty when the mapper refused it.
+  FileVersion language_version_;  // language_file_ as this brain read it.
   std::unique_ptr<BrainClass> brain_;
   WebRequest* request_ = nullptr;  // The request being dispatched.
   bool stopped_ = false;           // StopAndSave ran.

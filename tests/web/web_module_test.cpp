@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "base/error.h"
 #include "tests/web/web_test_helpers.h"
@@ -256,6 +257,61 @@ TEST(EntryPointTest, VersionTerminateAndNullBlock) {
   EXPECT_EQ(r.written, "Welcome.  Hello there.");
   UnloadWebModules();
   EXPECT_EQ(Application().cached_count(), 0u);
+}
+
+// The conflict files beside the language file.
+std::vector<std::string> ConflictFiles(const TempDir& dir) {
+  std::vector<std::string> found;
+  for (const std::string& name : dir.Names())
+    if (name.rfind("CorvWebDemo.clf.conflict-", 0) == 0) found.push_back(name);
+  return found;
+}
+
+TEST_F(WebModuleTest, UnloadNeverSavesOverAnEditMadeOnDisk) {
+  const std::string learning =
+      kBase + ClfLines({"For-Mode", "  Fragment Do-After,0,0, {}, {}, {}",
+                        "  Response {},Assignment,{said},{^Input{0}}"});
+  dir_.Write("CorvWebDemo.clf", learning);
+  FakeRequest r = Post("T1=hello+you");
+  r.Run(&app_);
+  // The author edits the file while the module holds its brain.
+  const std::string edited = learning + ClfLines({"Fact {edited} = {yes}"});
+  dir_.Write("CorvWebDemo.clf", edited);
+  app_.DestroyModules();
+  EXPECT_EQ(dir_.Read("CorvWebDemo.clf"), edited);
+  const std::vector<std::string> conflicts = ConflictFiles(dir_);
+  ASSERT_EQ(conflicts.size(), 1u);
+  EXPECT_NE(dir_.Read(conflicts[0]).find("Fact {said} = {hello you}"),
+            std::string::npos);
+  EXPECT_EQ(dir_.Read(conflicts[0]).find("edited"), std::string::npos);
+}
+
+TEST_F(WebModuleTest, ModulesReadFromOneFileEachSaveInTurn) {
+  dir_.Write(
+      "CorvWebDemo.clf",
+      kBase + ClfLines({"For-Mode", "  Fragment Do-After,0,0, {}, {}, {}",
+                        "  Response {},Assignment,{said},{^Input{0}}"}));
+  // The second request comes while the first holds its module, so each
+  // has a brain of its own, both read from the same file.
+  FakeRequest second = Post("T1=second");
+  FakeRequest first = Post("T1=first");
+  bool nested = false;
+  first.delivered = 0;  // The body comes through ReadClient.
+  first.on_read = [&] {
+    if (nested) return;
+    nested = true;
+    second.Run(&app_);
+  };
+  first.Run(&app_);
+  ASSERT_EQ(app_.cached_count(), 2u);
+  app_.DestroyModules();
+  // The saves of this process are no edit on disk: the module saved last
+  // decides the content, and no conflict file is made.
+  EXPECT_TRUE(ConflictFiles(dir_).empty());
+  const std::string saved = dir_.Read("CorvWebDemo.clf");
+  EXPECT_TRUE(saved.find("Fact {said} = {first}") != std::string::npos ||
+              saved.find("Fact {said} = {second}") != std::string::npos)
+      << saved;
 }
 
 }  // namespace
