@@ -164,7 +164,10 @@ class Linter {
         continue;
       }
       const std::string_view keyword = LanguageKeywordOf(text);
-      if (keyword.empty()) continue;
+      if (keyword.empty()) {
+        CheckMisspeltKeyword(number, text);
+        continue;
+      }
       if (keyword == "START-COLLECTION") in_collection = true;
       const std::string_view after = text.substr(keyword.size());
       CheckKeywordLine(number, keyword, after);
@@ -172,6 +175,61 @@ class Linter {
       if (keyword == "RESPONSE" || keyword == "TASK")
         CheckResponseType(number, keyword, after);
     }
+  }
+
+  // A data line (read as a comment) whose first word is a keyword but for
+  // up to two edits, and whose rest has the shape of that keyword's line:
+  // most likely a misspelt keyword, whose item was never created. Comments
+  // that begin with such a word but hold no fields are left alone.
+  void CheckMisspeltKeyword(int64_t line, std::string_view text) {
+    std::size_t end = 0;
+    while (end < text.size() && (IsAlnum(text[end]) || text[end] == '-')) ++end;
+    if (end < 2 || end > 40) return;
+    const std::string word = UpperAscii(text.substr(0, end));
+    const std::string_view rest = TrimView(text.substr(end));
+    std::size_t best = 3;
+    std::string_view best_keyword;
+    for (std::size_t k = 1; k < kLanguageKeywords.size(); ++k) {
+      const std::string_view keyword = kLanguageKeywords[k];
+      if (keyword == "AUTO-NAME" || !LineShapeFits(keyword, rest)) continue;
+      const std::size_t d = Distance(word, std::string(keyword));
+      if (d < best) {
+        best = d;
+        best_keyword = keyword;
+      }
+    }
+    // A short word is a keyword but for two edits too easily.
+    if (best_keyword.empty() || best * 2 >= word.size()) return;
+    Warn(line, "the line begins with '" + std::string(text.substr(0, end)) +
+                   "', which is no keyword, so the line is a comment and "
+                   "creates nothing (did you mean '" +
+                   KeywordSpelling(best_keyword) + "'?)");
+  }
+
+  // Whether `rest`, what follows the first word, could be the rest of a
+  // line of `keyword`: nothing for the keywords without fields, numbers
+  // for a threshold, a braced field for the others.
+  static bool LineShapeFits(std::string_view keyword, std::string_view rest) {
+    if (keyword == "FOR-MODE" || keyword == "FOR-STEP" ||
+        keyword == "END-COLLECTION")
+      return rest.empty();
+    if (keyword == "THRESHOLD")
+      return !rest.empty() &&
+             rest.find_first_not_of("0123456789,- \t") ==
+                 std::string_view::npos &&
+             rest.find_first_of("0123456789") != std::string_view::npos;
+    return rest.find('{') != std::string_view::npos;
+  }
+
+  // A keyword as the writer spells it: "FOR-MODE" as "For-Mode".
+  static std::string KeywordSpelling(std::string_view keyword) {
+    std::string out(keyword);
+    bool start = true;
+    for (char& c : out) {
+      if (!start && c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+      start = c == '-';
+    }
+    return out;
   }
 
   // Comment lines that begin with a keyword are read as keyword lines.
@@ -451,8 +509,17 @@ class Linter {
         high += range.second;
       }
       CheckResponses(p->Responses, nullptr);
-      for (int t = 0; t < p->Thresholds.Count(); ++t)
+      int responses = p->Responses.Count();
+      for (int t = 0; t < p->Thresholds.Count(); ++t) {
         CheckResponses(p->Thresholds.At(t)->Responses, nullptr);
+        responses += p->Thresholds.At(t)->Responses.Count();
+      }
+      for (int s = 0; s < p->StateResponses.Count(); ++s)
+        responses += p->StateResponses.At(s)->Responses.Count();
+      if (responses == 0)
+        Warn(*p,
+             "the pattern has no response: when it fires it says nothing, "
+             "and a turn it wins replies with an empty line");
       for (int s = 0; s < p->StateResponses.Count(); ++s) {
         const StateClass* group = p->StateResponses.At(s);
         if (!IsDynamic(group->STATE) &&
@@ -495,6 +562,10 @@ class Linter {
         for (int f = 0; f < pattern->Fragments.Count(); ++f)
           CheckFragment(*pattern->Fragments.At(f));
         CheckResponses(pattern->Responses, &proc);
+        if (pattern->Responses.empty())
+          Warn(*pattern,
+               "the step pattern has no response: when it wins, nothing is "
+               "said but the step's prompt again");
       }
     }
   }

@@ -2,9 +2,32 @@
 #ifndef CORVANE_LANGFILE_KEYWORDS_H_
 #define CORVANE_LANGFILE_KEYWORDS_H_
 
+#include <array>
 #include <string_view>
 
 namespace corvane {
+
+// The keywords in the reader's order; the index is the line kind, and
+// entry 0 (data lines) is empty.
+inline constexpr std::array<std::string_view, 17> kLanguageKeywords = {
+    "",
+    "FACT",
+    "START-COLLECTION",
+    "END-COLLECTION",
+    "MODE",
+    "STATE",
+    "PROCEDURE",
+    "STEP",
+    "FOR-MODE",
+    "FOR-STEP",
+    "THRESHOLD",
+    "FOR-STATE",
+    "FRAGMENT",
+    "RESPONSE",
+    "TASK",
+    "NAME-OBJECT",
+    "AUTO-NAME",
+};
 
 // The keyword (upper case, as "START-COLLECTION") that begins the
 // left-trimmed line text, compared without regard to ASCII case; the first

@@ -70,25 +70,6 @@ enum Kind : int {
   kAutoName = 16,
 };
 
-constexpr std::array<std::string_view, 17> kLanguageKeywords = {
-    "",
-    "FACT",
-    "START-COLLECTION",
-    "END-COLLECTION",
-    "MODE",
-    "STATE",
-    "PROCEDURE",
-    "STEP",
-    "FOR-MODE",
-    "FOR-STEP",
-    "THRESHOLD",
-    "FOR-STATE",
-    "FRAGMENT",
-    "RESPONSE",
-    "TASK",
-    "NAME-OBJECT",
-    "AUTO-NAME",
-};
 
 // True when `text` begins with `keyword` (upper-case ASCII), comparing
 // with a to z folded to A to Z. Keywords hold only A to Z and "-", and no

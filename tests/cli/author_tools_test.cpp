@@ -144,7 +144,47 @@ TEST(CheckWarningTest, LikelyMistakesAreWarnedAboutWithTheirLine) {
         "    Task {},Mode Chnge,{},{}"},
        3,
        "unknown task type 'Mode Chnge'"},
-      {{"Modes of talking come next", "For-Mode"}, 1, "keyword MODE"},
+      {{"Modes of talking come next", "For-Mode",
+        "  Response {x},Just Text,{},{}"},
+       1,
+       "keyword MODE"},
+      // Misspelt keywords make comment lines that create nothing.
+      {{"For-Mode", "  Response {x},Just Text,{},{}", "For-Mdoe"},
+       3,
+       "the line begins with 'For-Mdoe', which is no keyword, so the line is "
+       "a comment and creates nothing (did you mean 'For-Mode'?)"},
+      {{"For-Mode", "  Respnse {Hi},Just Text,{},{}"},
+       2,
+       "(did you mean 'Response'?)"},
+      {{"For-Mode", "  Response {x},Just Text,{},{}",
+        "  Fragmnet CUSTOM,10,0, {hello}, {}, {}"},
+       3,
+       "(did you mean 'Fragment'?)"},
+      {{"Procedur {Booking}"}, 1, "(did you mean 'Procedure'?)"},
+      {{"For-Mode", "  Response {x},Just Text,{},{}", "  Thresold 2,4"},
+       3,
+       "(did you mean 'Threshold'?)"},
+      {{"Mod {Quiz}"}, 1, "(did you mean 'Mode'?)"},
+      // Comments whose first word is near a keyword but that hold no
+      // fields of it, and short words two edits away, are comments.
+      {{"More patterns follow.", "Each step is {x} here", "Sate"}, 0, ""},
+      // Patterns and step patterns that say nothing.
+      {{"For-Mode", "  Fragment CUSTOM,10,0, {hello}, {}, {}"},
+       1,
+       "the pattern has no response: when it fires it says nothing, and a "
+       "turn it wins replies with an empty line"},
+      {{"For-Mode", "  For-State {S}", "State {S}"},
+       1,
+       "the pattern has no response"},
+      {{"Procedure {P}", "Step {A},{Say something.}", "For-Step",
+        "  Fragment CUSTOM,10,0, {x}, {}, {}"},
+       3,
+       "the step pattern has no response: when it wins, nothing is said but "
+       "the step's prompt again"},
+      // A response in any group is a response.
+      {{"For-Mode", "  Threshold 2,3", "    Response {x},Just Text,{},{}"},
+       0,
+       ""},
       {{"Fact: cats purr"}, 1, "keyword FACT"},
       {{"For-Mode patterns follow"}, 1, "keyword FOR-MODE"},
       {{"For-Mode", "  Response {x},Mode Change,{Nowhere},{}"},
@@ -185,8 +225,10 @@ TEST(CheckWarningTest, LikelyMistakesAreWarnedAboutWithTheirLine) {
        "the pattern can never win in mode 'M': it scores at most 0, and the "
        "earlier pattern at line 4 scores at least 0 (ties go to the earlier "
        "pattern)"},
-      {{"For-Mode", "  Fragment CUSTOM,1,0, {a}, {}, {}", "For-Mode",
-        "  Fragment CUSTOM,1,0, {b}, {}, {}"},
+      {{"For-Mode", "  Fragment CUSTOM,1,0, {a}, {}, {}",
+        "  Response {A.},Just Text,{},{}", "For-Mode",
+        "  Fragment CUSTOM,1,0, {b}, {}, {}",
+        "  Response {B.},Just Text,{},{}"},
        0,
        ""},  // Either may score 1 while the other scores 0.
       {{"For-Mode", "For-Mode", "  Fragment Data-Match,0,0, {}, {x}, {}"},
