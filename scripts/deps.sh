@@ -44,7 +44,7 @@ corvane_install_optional() {
 # npm, for the test of the editor grammar, which installs its own npm
 # packages. Only when no npm is found at all: a Node.js from elsewhere
 # usually brings its own npm, which Debian's package would conflict with.
-# Never fails; without npm that test is skipped.
+# Never fails; without npm that test is skipped, and fails in CI.
 corvane_install_npm() {
   [ "${CORVANE_SKIP_OPTIONAL:-0}" = 1 ] && return 0
   command -v npm > /dev/null 2>&1 && return 0

@@ -90,12 +90,21 @@ const extraText = [
   'Start-Collection {Words}',
   'Mode {NotAKeywordHere}',
   'End-Collection',
+  'Response {Hi ^Fact{Name, welcome,Just Text,{},{}',
+  'Mode {AfterUnclosed}',
+  'Fact {a{b} = {c}',
+  'Step {Next},{Prompt}',
 ].join('\n');
 const extraChecks = [
   ['Fragment InCollection', 'InCollection', 'invalid.illegal.unknown-kind.clf'],
   ['Response {Hi.},Just Txt', 'Just Txt', 'invalid.illegal.unknown-type.clf'],
   ['Modest comment', 'Mode', 'keyword.control.clf'],  // The reader's view.
   ['Mode {NotAKeywordHere}', 'Mode', 'string.unquoted.member.clf', 'keyword.control.clf'],
+  // An unclosed brace ends with its line, as the reader ends the field.
+  ['Response {Hi ^Fact{Name', 'welcome', 'string.quoted.other.field.clf'],
+  ['Mode {AfterUnclosed}', 'Mode', 'keyword.control.clf', 'string.quoted.other.field.clf'],
+  ['Mode {AfterUnclosed}', 'AfterUnclosed', 'string.quoted.other.field.clf'],
+  ['Step {Next}', 'Step', 'keyword.control.clf', 'string.quoted.other.field.clf'],
 ];
 
 function run(entries, list, failures) {
