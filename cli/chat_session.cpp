@@ -26,7 +26,7 @@ bool Guarded(Fn&& step) {
 
 }  // namespace
 
-bool ChatSession::Load() {
+bool ChatSession::Load(TurnTrace* start_trace) {
   brain_ = std::make_unique<BrainClass>();
   if (seed_) brain_->Seed(*seed_);
   brain_->SetFileRoot(DirectoryOf(path_));
@@ -37,8 +37,22 @@ bool ChatSession::Load() {
   if (!loaded) return false;
   // What the start patterns say stays pending and leads the first reply,
   // also when a start pattern fails half-way.
-  Guarded([&] { brain_->Start(); });
+  Traced(start_trace, TurnTrace::Phase::kDoBefore,
+         [&] { brain_->Start(); });
   return true;
+}
+
+template <typename Fn>
+void ChatSession::Traced(TurnTrace* trace, TurnTrace::Phase phase, Fn&& step) {
+  if (trace != nullptr) {
+    trace->phase = phase;
+    brain_->SetTrace(trace);
+  }
+  Guarded(step);
+  if (trace != nullptr) {
+    brain_->SetTrace(nullptr);
+    trace->phase = TurnTrace::Phase::kNone;
+  }
 }
 
 std::string ChatSession::Respond(const std::string& input, TurnTrace* trace) {
@@ -55,8 +69,8 @@ std::string ChatSession::Respond(const std::string& input, TurnTrace* trace) {
   return reply;
 }
 
-void ChatSession::Stop() {
-  Guarded([&] { brain_->Stop(); });
+void ChatSession::Stop(TurnTrace* stop_trace) {
+  Traced(stop_trace, TurnTrace::Phase::kDoAfter, [&] { brain_->Stop(); });
 }
 
 bool ChatSession::Save() {

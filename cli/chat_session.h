@@ -27,15 +27,18 @@ class ChatSession {
   // Makes a fresh brain, seeds it when a seed is set, reads the file and
   // starts the brain. False when reading threw (reported on standard
   // error); a failing start is reported but still gives a usable brain.
-  bool Load();
+  // With `start_trace`, what the start patterns fire is recorded in its
+  // do_before list.
+  bool Load(TurnTrace* start_trace = nullptr);
 
   // One turn. Errors that abandon the turn are reported on standard error
   // and give an empty reply. With `trace`, the turn's trace is filled in.
   // The reply is returned as the brain joined it (CR and LF kept).
   std::string Respond(const std::string& input, TurnTrace* trace = nullptr);
 
-  // Fires the stop patterns; reported errors are ignored.
-  void Stop();
+  // Fires the stop patterns; reported errors are ignored. With
+  // `stop_trace`, what they fire is recorded in its do_after list.
+  void Stop(TurnTrace* stop_trace = nullptr);
   // Writes the knowledge base to the save target, but never over a file
   // that changed on disk since it was read (or, for a target of its own,
   // since the session began): such a file is left alone and the knowledge
@@ -59,6 +62,11 @@ class ChatSession {
   const std::string& path() const { return path_; }
 
  private:
+  // Runs `step` as Guarded does, with `trace` (when given) attached in
+  // `phase`, as if it were that phase of a turn.
+  template <typename Fn>
+  void Traced(TurnTrace* trace, TurnTrace::Phase phase, Fn&& step);
+
   std::string path_;
   LanguageProblemSink problems_;
   std::optional<uint64_t> seed_;

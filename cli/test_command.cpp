@@ -4,19 +4,23 @@
 // match), is what the bot must answer. "== NAME" begins the next test;
 // lines that begin with "#" and blank lines are comments. With --update
 // the actual replies are written back in place of the expected ones.
+#include <cmath>
 #include <cstdio>
 #include <exception>
 #include <optional>
 #include <regex>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "cli/chat_session.h"
 #include "cli/cli_support.h"
+#include "cli/coverage.h"
 #include "cli/commands.h"
 #include "cli/trace_format.h"
 #include "platform/atomic_file.h"
+#include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/operator_messages.h"
 #include "text/text_util.h"
@@ -25,6 +29,7 @@ namespace corvane {
 
 const char kTestUsage[] =
     "Usage: corvane test [--seed N] [--update] FILE.clf TESTFILE...\n"
+    "       corvane test --coverage[=json] FILE.clf TESTFILE...\n"
     "\n"
     "Runs the conversation tests of every TESTFILE against the knowledge\n"
     "base FILE.clf. A test file holds these lines:\n"
@@ -34,6 +39,12 @@ const char kTestUsage[] =
     "  <~ REGEX    the reply must contain a match of the regular\n"
     "              expression REGEX (ECMAScript; anchor it with ^ and $)\n"
     "  # ...       a comment; blank lines are ignored too\n"
+    "  @now DATE TIME\n"
+    "              sets the clock the bot sees (YYYY-MM-DD HH:MM[:SS], or\n"
+    "              HH:MM[:SS] for today): before the first '==' for every\n"
+    "              test of the file, inside a test from there on (before\n"
+    "              its first input: from its start, as its start patterns\n"
+    "              run)\n"
     "An input without a reply line is said but not checked. Lines before\n"
     "the first '==' form a test named after the file.\n"
     "\n"
@@ -48,13 +59,25 @@ const char kTestUsage[] =
     "  --seed N    seed every test's brain with N (default 1)\n"
     "  --update    write the actual replies into the test files instead\n"
     "              of comparing them (a '<~' line that matches is kept)\n"
+    "  --coverage  after the results, list the patterns, step patterns and\n"
+    "              responses of FILE.clf that no test fired, with their\n"
+    "              lines, and the share that fired\n"
+    "  --coverage=json\n"
+    "              the same as one JSON object on the last line\n"
     "  -h, --help  show this text\n";
 
 namespace {
 
 // One line of a test file that says something to the bot.
+// A clock an "@now" line sets: a date-time, or a time of today.
+struct ClockSetting {
+  bool today = false;  // Only the time was given.
+  double value = 0;    // The date-time, or the fraction of the day.
+};
+
 struct Turn {
   std::size_t input_line = 0;  // Index into TestFile::lines.
+  std::optional<ClockSetting> clock;  // "@now" between it and the turn before.
   std::string input;
   std::optional<std::size_t> expect_line;  // Index of its "<" line.
   bool regex = false;
@@ -65,6 +88,7 @@ struct Test {
   std::string name;
   std::size_t line = 0;  // Index of its "==" line (0 for the unnamed one).
   std::vector<Turn> turns;
+  std::optional<ClockSetting> clock_at_start;  // "@now" before any input.
 };
 
 struct TestFile {
@@ -73,7 +97,53 @@ struct TestFile {
   bool crlf = false;               // The first line ended in CR LF.
   bool final_line_end = true;
   std::vector<Test> tests;
+  std::optional<ClockSetting> clock;  // "@now" before the first "==".
 };
+
+// The clock an "@now" line gives: "YYYY-MM-DD HH:MM[:SS]" or
+// "HH:MM[:SS]"; nothing for another text.
+std::optional<ClockSetting> ParseClock(std::string_view text) {
+  text = TrimView(text);
+  ClockSetting clock;
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+  char rest = 0;
+  const std::string s(text);
+  if (std::sscanf(s.c_str(), "%4d-%2d-%2d %2d:%2d:%2d%c", &year, &month, &day,
+                  &hour, &minute, &second, &rest) == 6 ||
+      std::sscanf(s.c_str(), "%4d-%2d-%2d %2d:%2d%c", &year, &month, &day,
+                  &hour, &minute, &rest) == 5) {
+    if (month < 1 || month > 12 || day < 1 || day > 31) return std::nullopt;
+  } else if (std::sscanf(s.c_str(), "%2d:%2d:%2d%c", &hour, &minute, &second,
+                         &rest) == 3 ||
+             std::sscanf(s.c_str(), "%2d:%2d%c", &hour, &minute, &rest) == 2) {
+    clock.today = true;
+  } else {
+    return std::nullopt;
+  }
+  if (hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 ||
+      second > 59)
+    return std::nullopt;
+  const double time = (hour * 3600.0 + minute * 60.0 + second) / 86400.0;
+  clock.value = clock.today ? time : DateTimeFromCivil(year, month, day) + time;
+  return clock;
+}
+
+// The clock the brains of the tests see; the real one when null.
+double g_test_clock = 0;
+double TestClock() { return g_test_clock; }
+
+void SetTestClock(const ClockSetting* clock) {
+  if (clock == nullptr) {
+    SetClockForTesting(nullptr);
+    return;
+  }
+  g_test_clock = clock->value;
+  if (clock->today) {
+    SetClockForTesting(nullptr);
+    g_test_clock += std::floor(NowDateTime());
+  }
+  SetClockForTesting(&TestClock);
+}
 
 // The text after a marker: one blank after it is part of the marker.
 std::string AfterMarker(std::string_view line, std::size_t marker) {
@@ -109,6 +179,7 @@ bool ParseTestFile(const std::string& path, TestFile& file) {
     pos = end + 1;
   }
 
+  std::optional<ClockSetting> pending_clock;  // For the next input.
   Test unnamed;
   unnamed.name = path;
   file.tests.push_back(std::move(unnamed));
@@ -121,7 +192,23 @@ bool ParseTestFile(const std::string& path, TestFile& file) {
       return false;
     };
     if (trimmed.empty() || trimmed.front() == '#') continue;
+    if (line.rfind("@now", 0) == 0) {
+      const std::optional<ClockSetting> clock =
+          ParseClock(std::string_view(line).substr(4));
+      if (!clock)
+        return fail(
+            "@now needs a date and time (YYYY-MM-DD HH:MM[:SS]) or a time "
+            "(HH:MM[:SS])");
+      if (file.tests.size() == 1 && file.tests.front().turns.empty())
+        file.clock = clock;
+      else if (file.tests.back().turns.empty())
+        file.tests.back().clock_at_start = clock;
+      else
+        pending_clock = clock;
+      continue;
+    }
     if (line.rfind("==", 0) == 0) {
+      pending_clock.reset();
       Test test;
       test.name = Trim(std::string_view(line).substr(2));
       if (test.name.empty()) test.name = "line " + std::to_string(i + 1);
@@ -131,6 +218,7 @@ bool ParseTestFile(const std::string& path, TestFile& file) {
       Turn turn;
       turn.input_line = i;
       turn.input = AfterMarker(line, 1);
+      turn.clock = std::exchange(pending_clock, std::nullopt);
       file.tests.back().turns.push_back(std::move(turn));
     } else if (line.rfind("<", 0) == 0) {
       std::vector<Turn>& turns = file.tests.back().turns;
@@ -150,7 +238,9 @@ bool ParseTestFile(const std::string& path, TestFile& file) {
         }
       }
     } else {
-      return fail("not a test line: begin it with '>', '<', '<~', '==' or '#'");
+      return fail(
+          "not a test line: begin it with '>', '<', '<~', '==', '@now' or "
+          "'#'");
     }
   }
   if (file.tests.front().turns.empty()) file.tests.erase(file.tests.begin());
@@ -206,6 +296,7 @@ bool WriteTestFile(const TestFile& file) {
 int RunTestCommand(int argc, char** argv) {
   uint64_t seed = 1;
   bool update = false;
+  TraceFormat coverage_format = TraceFormat::kNone;
   std::vector<std::string> paths;
   bool options_done = false;
   for (int i = 0; i < argc; ++i) {
@@ -218,6 +309,15 @@ int RunTestCommand(int argc, char** argv) {
         return 0;
       } else if (arg == "--update") {
         update = true;
+      } else if (arg == "--coverage" || arg == "--coverage=text") {
+        coverage_format = TraceFormat::kText;
+      } else if (arg == "--coverage=json") {
+        coverage_format = TraceFormat::kJson;
+      } else if (arg.rfind("--coverage=", 0) == 0) {
+        return UsageError("test",
+                          "--coverage takes text or json, not '" +
+                              arg.substr(11) + "'",
+                          kTestUsage);
       } else if (arg == "--seed" || arg.rfind("--seed=", 0) == 0) {
         std::string value;
         if (arg == "--seed") {
@@ -268,6 +368,13 @@ int RunTestCommand(int argc, char** argv) {
     std::fputc('\n', stderr);
   });
 
+  // The items of the file, from a reading of its own.
+  std::optional<Coverage> coverage;
+  if (coverage_format != TraceFormat::kNone) {
+    ChatSession reading(kb, [](const LanguageProblem&) {});
+    if (reading.Load()) coverage.emplace(reading.brain(), kb);
+  }
+
   long long passed = 0;
   long long failed = 0;
   for (TestFile& file : files) {
@@ -275,7 +382,13 @@ int RunTestCommand(int argc, char** argv) {
     for (const Test& test : file.tests) {
       ChatSession session(kb, problems);
       session.SetSeed(seed);
-      const bool loaded = session.Load();
+      const ClockSetting* clock = test.clock_at_start ? &*test.clock_at_start
+                                  : file.clock       ? &*file.clock
+                                                     : nullptr;
+      SetTestClock(clock);
+      TurnTrace start_trace;
+      const bool loaded = session.Load(coverage ? &start_trace : nullptr);
+      if (coverage) coverage->Note(start_trace);
       first_load = false;
       if (!loaded) {
         Print(file.path + ":" + std::to_string(test.line + 1) + ": FAIL " +
@@ -285,6 +398,7 @@ int RunTestCommand(int argc, char** argv) {
       }
       bool ok = true;
       for (const Turn& turn : test.turns) {
+        if (turn.clock) SetTestClock(&*turn.clock);
         TurnTrace trace;
         std::string reply;
         if (turn.input.size() > kMaxInputLine) {
@@ -292,6 +406,7 @@ int RunTestCommand(int argc, char** argv) {
         } else {
           reply = OneLine(session.Respond(turn.input, &trace));
         }
+        if (coverage) coverage->Note(trace);
         if (update) {
           if (turn.expect_line && Matches(turn, reply)) continue;
           const std::string golden = "< " + reply;
@@ -315,7 +430,12 @@ int RunTestCommand(int argc, char** argv) {
               Indented(FormatTraceText(trace), "    "));
         break;
       }
-      session.Stop();
+      TurnTrace stop_trace;
+      session.Stop(coverage ? &stop_trace : nullptr);
+      if (coverage) {
+        coverage->Note(stop_trace);
+        coverage->NoteHits(session.brain());
+      }
       if (ok) {
         ++passed;
         Print("ok   " + test.name + " (" + std::to_string(test.turns.size()) +
@@ -345,8 +465,12 @@ int RunTestCommand(int argc, char** argv) {
       Print(file.path + ": " + std::to_string(updated) + " replies updated\n");
     }
   }
+  SetTestClock(nullptr);
   Print(std::to_string(passed) + " passed, " + std::to_string(failed) +
         " failed\n");
+  if (coverage)
+    Print(coverage_format == TraceFormat::kJson ? coverage->Json() + "\n"
+                                                : coverage->Text());
   std::fflush(stdout);
   return failed == 0 ? 0 : 1;
 }
