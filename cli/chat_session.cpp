@@ -37,8 +37,7 @@ bool ChatSession::Load(TurnTrace* start_trace) {
   if (!loaded) return false;
   // What the start patterns say stays pending and leads the first reply,
   // also when a start pattern fails half-way.
-  Traced(start_trace, TurnTrace::Phase::kDoBefore,
-         [&] { brain_->Start(); });
+  Traced(start_trace, TurnTrace::Phase::kDoBefore, [&] { brain_->Start(); });
   return true;
 }
 

@@ -31,11 +31,21 @@ int RunTestCommand(int argc, char** argv);
 // conversation, 2 a usage error.
 int RunSessionsCommand(int argc, char** argv);
 
+// `corvane graph [--svg] [-o OUT] FILE.clf`: the modes, procedures and
+// steps and the transitions between them, as Graphviz DOT (or SVG).
+int RunGraphCommand(int argc, char** argv);
+
+// `corvane lsp`: a language server for .clf files on standard input and
+// output.
+int RunLspCommand(int argc, char** argv);
+
 // The usage texts, each ending in a line end.
 extern const char kMainUsage[];
 extern const char kChatUsage[];
 extern const char kCheckUsage[];
 extern const char kTestUsage[];
+extern const char kGraphUsage[];
+extern const char kLspUsage[];
 
 }  // namespace corvane
 

@@ -21,6 +21,13 @@ const char kMainUsage[] =
     "                 warnings about likely mistakes\n"
     "  test [--seed N] [--update] FILE.clf TESTFILE...\n"
     "                 run conversation tests against FILE.clf\n"
+    "  test --coverage[=json] FILE.clf TESTFILE...\n"
+    "                 also list what no test fired\n"
+    "  graph [--svg] [-o OUT] FILE.clf\n"
+    "                 the modes, procedures, steps and the moves between\n"
+    "                 them, as Graphviz DOT (SVG with dot installed)\n"
+    "  lsp            a language server for .clf files on standard input\n"
+    "                 and output, for editors\n"
     "  index ...       build and query a word index\n"
     "  sessions STORE list|show ID|export|unanswered\n"
     "                 read the conversations a host kept in its store\n"
@@ -56,6 +63,10 @@ int main(int argc, char** argv) {
     return corvane::RunCheckCommand(argc - 2, argv + 2);
   if (std::strcmp(command, "test") == 0)
     return corvane::RunTestCommand(argc - 2, argv + 2);
+  if (std::strcmp(command, "graph") == 0)
+    return corvane::RunGraphCommand(argc - 2, argv + 2);
+  if (std::strcmp(command, "lsp") == 0)
+    return corvane::RunLspCommand(argc - 2, argv + 2);
   if (std::strcmp(command, "index") == 0)
     return corvane::RunIndexCommand(argc - 2, argv + 2);
   if (std::strcmp(command, "sessions") == 0)

@@ -16,8 +16,8 @@
 
 #include "cli/chat_session.h"
 #include "cli/cli_support.h"
-#include "cli/coverage.h"
 #include "cli/commands.h"
+#include "cli/coverage.h"
 #include "cli/trace_format.h"
 #include "platform/atomic_file.h"
 #include "platform/clock.h"
@@ -76,7 +76,7 @@ struct ClockSetting {
 };
 
 struct Turn {
-  std::size_t input_line = 0;  // Index into TestFile::lines.
+  std::size_t input_line = 0;         // Index into TestFile::lines.
   std::optional<ClockSetting> clock;  // "@now" between it and the turn before.
   std::string input;
   std::optional<std::size_t> expect_line;  // Index of its "<" line.
@@ -130,7 +130,9 @@ std::optional<ClockSetting> ParseClock(std::string_view text) {
 
 // The clock the brains of the tests see; the real one when null.
 double g_test_clock = 0;
-double TestClock() { return g_test_clock; }
+double TestClock() {
+  return g_test_clock;
+}
 
 void SetTestClock(const ClockSetting* clock) {
   if (clock == nullptr) {
@@ -314,10 +316,10 @@ int RunTestCommand(int argc, char** argv) {
       } else if (arg == "--coverage=json") {
         coverage_format = TraceFormat::kJson;
       } else if (arg.rfind("--coverage=", 0) == 0) {
-        return UsageError("test",
-                          "--coverage takes text or json, not '" +
-                              arg.substr(11) + "'",
-                          kTestUsage);
+        return UsageError(
+            "test",
+            "--coverage takes text or json, not '" + arg.substr(11) + "'",
+            kTestUsage);
       } else if (arg == "--seed" || arg.rfind("--seed=", 0) == 0) {
         std::string value;
         if (arg == "--seed") {
@@ -383,8 +385,8 @@ int RunTestCommand(int argc, char** argv) {
       ChatSession session(kb, problems);
       session.SetSeed(seed);
       const ClockSetting* clock = test.clock_at_start ? &*test.clock_at_start
-                                  : file.clock       ? &*file.clock
-                                                     : nullptr;
+                                  : file.clock        ? &*file.clock
+                                                      : nullptr;
       SetTestClock(clock);
       TurnTrace start_trace;
       const bool loaded = session.Load(coverage ? &start_trace : nullptr);
