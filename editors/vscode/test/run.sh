@@ -22,4 +22,6 @@ if [ ! -d node_modules/vscode-textmate ] || [ ! -d node_modules/vscode-oniguruma
     cannot_run "npm install failed (see $(pwd)/npm-install.log)"
   fi
 fi
+# The extension's entry point must at least be valid JavaScript.
+node --check ../extension.js
 node tokenize_test.js
