@@ -115,6 +115,7 @@ void Coverage::Note(const TurnTrace& trace) {
   for (const TraceFiring& f : trace.do_before) Fired(f);
   if (trace.has_winner) Fired(trace.winner);
   for (const TraceFiring& f : trace.do_after) Fired(f);
+  for (const TraceFiring& f : trace.other_firings) Fired(f);
 }
 
 void Coverage::NoteHits(const BrainClass& brain) {

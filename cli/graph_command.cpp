@@ -121,10 +121,10 @@ class GraphWriter {
     for (const Edge& e : edges_) {
       // Two lines: the quoted texts joined by DOT's line break.
       const std::string type = Quoted(e.type);
-      out += "  " + e.from + " -> " + e.to + " [label=" +
-             type.substr(0, type.size() - 1) + "\\n" +
-             Quoted(e.where).substr(1) +
-             (e.dashed ? ", style=dashed" : "") + "];\n";
+      out += "  " + e.from + " -> " + e.to +
+             " [label=" + type.substr(0, type.size() - 1) + "\\n" +
+             Quoted(e.where).substr(1) + (e.dashed ? ", style=dashed" : "") +
+             "];\n";
     }
     out += "}\n";
     return out;

@@ -389,6 +389,7 @@ int RunTestCommand(int argc, char** argv) {
                                                       : nullptr;
       SetTestClock(clock);
       TurnTrace start_trace;
+      start_trace.record_all_firings = true;
       const bool loaded = session.Load(coverage ? &start_trace : nullptr);
       if (coverage) coverage->Note(start_trace);
       first_load = false;
@@ -402,6 +403,7 @@ int RunTestCommand(int argc, char** argv) {
       for (const Turn& turn : test.turns) {
         if (turn.clock) SetTestClock(&*turn.clock);
         TurnTrace trace;
+        trace.record_all_firings = coverage.has_value();
         std::string reply;
         if (turn.input.size() > kMaxInputLine) {
           trace.input = "(an input line longer than 1 MiB, refused)";
@@ -433,6 +435,7 @@ int RunTestCommand(int argc, char** argv) {
         break;
       }
       TurnTrace stop_trace;
+      stop_trace.record_all_firings = true;
       session.Stop(coverage ? &stop_trace : nullptr);
       if (coverage) {
         coverage->Note(stop_trace);

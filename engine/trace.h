@@ -94,6 +94,12 @@ struct TurnTrace {
   std::string reply;       // The joined reply.
   bool abandoned = false;  // An error abandoned the turn.
 
+  // With record_all_firings, every firing that the lists above do not
+  // take (those of "Submit This" turns, and any after the winner) lands in
+  // other_firings, so that a coverage count misses none.
+  bool record_all_firings = false;
+  std::vector<TraceFiring> other_firings;
+
   // ---- Working state of the turn that fills the trace ----
   // Which part of the turn runs, so a firing pattern knows where it goes.
   enum class Phase : uint8_t { kNone, kDoBefore, kAnswer, kDoAfter };

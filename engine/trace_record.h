@@ -32,7 +32,12 @@ inline TurnTrace* RankingTrace(const BrainClass& brain) {
 // turn's phase, or nullptr when none is wanted.
 inline TraceFiring* NewFiring(BrainClass& brain) {
   TurnTrace* trace = brain.trace();
-  if (trace == nullptr || trace->nested > 0) return nullptr;
+  if (trace == nullptr) return nullptr;
+  const auto other = [&]() -> TraceFiring* {
+    return trace->record_all_firings ? &trace->other_firings.emplace_back()
+                                     : nullptr;
+  };
+  if (trace->nested > 0) return other();
   switch (trace->phase) {
     case TurnTrace::Phase::kDoBefore:
       return &trace->do_before.emplace_back();
@@ -41,13 +46,13 @@ inline TraceFiring* NewFiring(BrainClass& brain) {
     case TurnTrace::Phase::kAnswer:
       // Only the first firing is the winner; a response that fires more
       // (Do Response For) leaves it.
-      if (trace->has_winner) return nullptr;
+      if (trace->has_winner) return other();
       trace->has_winner = true;
       return &trace->winner;
     case TurnTrace::Phase::kNone:
       break;
   }
-  return nullptr;
+  return other();
 }
 
 // Fills a firing record: the pattern, its hit count, the group its
