@@ -54,13 +54,17 @@ std::optional<ApiRequest> ParseApiRequest(std::string_view body,
     *error = "The body must be a JSON object";
     return std::nullopt;
   }
+  ApiRequest request;
+  const auto greeting = doc.find("greeting");
+  request.greeting = greeting != doc.end() && greeting->is_boolean() &&
+                     greeting->get<bool>();
   const auto input = doc.find("input");
-  if (input == doc.end() || !input->is_string()) {
+  if (!request.greeting && (input == doc.end() || !input->is_string())) {
     *error = "The member \"input\" must be a string";
     return std::nullopt;
   }
-  ApiRequest request;
-  request.input = input->get<std::string>();
+  if (input != doc.end() && input->is_string())
+    request.input = input->get<std::string>();
   const auto session = doc.find("session");
   if (session != doc.end() && !session->is_null()) {
     if (!session->is_string()) {

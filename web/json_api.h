@@ -1,7 +1,10 @@
 // The JSON API: "POST /api/reply" with {"input": "..."} (and, in session
 // mode, an optional "session" member naming the conversation) answers
 // {"reply": "...", "session": "..."}; a malformed body gets 400 with
-// {"error": "..."}. Bodies are UTF-8 both ways. Pure functions; re-entrant.
+// {"error": "..."}. {"greeting": true} instead of an input asks for what
+// the bot has said unasked (its start patterns' greeting) without a turn,
+// so that a page can greet first. Bodies are UTF-8 both ways. Pure
+// functions; re-entrant.
 #ifndef CORVANE_WEB_JSON_API_H_
 #define CORVANE_WEB_JSON_API_H_
 
@@ -19,14 +22,16 @@ inline constexpr const char* kJsonContentType =
 struct ApiRequest {
   std::string input;
   std::optional<std::string> session;  // Present when the body names one.
+  bool greeting = false;  // "greeting": true; then no input is needed.
 };
 
 // Whether the request goes to the API: method POST and path exactly
 // kApiPath.
 bool IsApiRequest(std::string_view method, std::string_view path);
 
-// The request in `body`: a JSON object with a string member "input" and
-// optionally a string member "session"; other members are ignored.
+// The request in `body`: a JSON object with a string member "input" (or
+// "greeting": true) and optionally a string member "session"; other
+// members are ignored.
 // Nothing, with the reason in *error, for anything else (not JSON, not
 // UTF-8, not an object, "input" missing or not a string, "session" not a
 // string). Linear in the body; nesting is limited by the parser's depth.

@@ -148,11 +148,13 @@ uint32_t WebApplication::HandleApiRequest(WebRequest& request,
       SessionPool::Lease lease = sessions->Take(request, wanted);
       if (lease.is_new()) response.Cookies.push_back(SessionCookie(lease.id()));
       session = lease.id();
-      reply = lease.module().Converse(input);
+      reply = api->greeting ? lease.module().Greeting()
+                            : lease.module().Converse(input);
     } else {
       const ModuleList::iterator module = ActivateWebModule(request);
       try {
-        reply = (*module)->Converse(input);
+        reply =
+            api->greeting ? (*module)->Greeting() : (*module)->Converse(input);
       } catch (...) {
         DeactivateWebModule(module);
         throw;

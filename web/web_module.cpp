@@ -105,6 +105,16 @@ std::string TWebModule1::Converse(const std::string& visitor_text) {
   return brain_->Respond(visitor_text);
 }
 
+std::string TWebModule1::Greeting() {
+  // Joined as BrainClass::Respond joins a reply: two blanks between texts,
+  // and empty texts said first leave no separator.
+  std::string said;
+  for (const NameList::Entry& e : brain_->PendingOutput.entries())
+    said += said.empty() ? e.name : "  " + e.name;
+  brain_->PendingOutput.Clear();
+  return said;
+}
+
 bool TWebModule1::EndSession(const std::string& save_path) noexcept {
   if (ended_) return true;
   ended_ = true;

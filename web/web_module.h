@@ -84,6 +84,10 @@ class TWebModule1 {
   // the boundary (VisitorText in web/visitor_text.h). Returns the reply in
   // the code page. Throws what the turn throws.
   std::string Converse(const std::string& visitor_text);
+  // What the brain has said since its last reply without being asked (the
+  // greeting of its start patterns), joined as a reply is, and taken: the
+  // next reply no longer begins with it. No turn runs.
+  std::string Greeting();
 
   // Ends a session's brain: stops it and, when `save_path` is not empty,
   // saves it there atomically through the writer. Failures are logged,

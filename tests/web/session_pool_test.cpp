@@ -617,5 +617,28 @@ TEST(SessionPoolTest, ManyThreadsOverFewSessionsKeepEachConversationInOrder) {
   EXPECT_EQ(pool.turns_in_progress(), 0u);
 }
 
+TEST_F(SessionModeTest, AGreetingRequestTakesWhatTheStartPatternsSaid) {
+  // A new visitor's page asks for the greeting first: the start
+  // patterns' text, without a turn, and a session cookie with it.
+  FakeRequest greet = Api(R"({"greeting": true})");
+  EXPECT_EQ(greet.Run(&app_), HSE_STATUS_SUCCESS);
+  const std::string key = "Set-Cookie: corvane_session=";
+  const std::size_t at = greet.headers.find(key);
+  ASSERT_NE(at, std::string::npos) << greet.headers;
+  const std::string id = greet.headers.substr(at + key.size(), 32);
+  EXPECT_EQ(greet.written,
+            "{\"reply\":\"Welcome.\",\"session\":\"" + id + "\"}");
+  // The first reply no longer repeats it, and a second greeting request
+  // has nothing left to say.
+  FakeRequest who = Api(R"({"input": "who"})", id);
+  who.Run(&app_);
+  EXPECT_EQ(who.written,
+            "{\"reply\":\"You are #.\",\"session\":\"" + id + "\"}");
+  FakeRequest again = Api(R"({"greeting": true})", id);
+  again.Run(&app_);
+  EXPECT_EQ(again.written,
+            "{\"reply\":\"\",\"session\":\"" + id + "\"}");
+}
+
 }  // namespace
 }  // namespace corvane

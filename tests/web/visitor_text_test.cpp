@@ -114,6 +114,10 @@ TEST(JsonApiTest, RequestBodies) {
        "caf\xC3\xA9 \xF0\x9F\x98\x80", nullptr},
       {R"({"session": "abc", "input": ""})", true, "", "abc"},
       {R"({"session": null, "input": "x"})", true, "x", nullptr},
+      {R"({"greeting": true})", true, "", nullptr},
+      {R"({"greeting": true, "input": "x", "session": "s"})", true, "x", "s"},
+      {R"({"greeting": false})", false, nullptr, nullptr},
+      {R"({"greeting": "yes"})", false, nullptr, nullptr},
       {R"({"input": 5})", false, nullptr, nullptr},
       {R"({"inputs": "x"})", false, nullptr, nullptr},
       {R"({"input": "x", "session": 7})", false, nullptr, nullptr},
@@ -135,6 +139,8 @@ TEST(JsonApiTest, RequestBodies) {
       continue;
     }
     EXPECT_EQ(r->input, c.input);
+    EXPECT_EQ(r->greeting,
+              c.body.find("\"greeting\": true") != std::string::npos);
     EXPECT_EQ(r->session.has_value(), c.session != nullptr);
     if (c.session != nullptr) {
       EXPECT_EQ(*r->session, c.session);

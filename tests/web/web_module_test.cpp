@@ -314,5 +314,16 @@ TEST_F(WebModuleTest, ModulesReadFromOneFileEachSaveInTurn) {
       << saved;
 }
 
+TEST_F(WebModuleTest, AGreetingRequestAnswersWithoutATurn) {
+  FakeRequest greet = Post(R"({"greeting": true})", "/api/reply");
+  greet.content_type = "application/json";
+  EXPECT_EQ(greet.Run(&app_), HSE_STATUS_SUCCESS);
+  EXPECT_EQ(greet.written, "{\"reply\":\"Welcome.\",\"session\":\"\"}");
+  // The module's next reply begins with its answer alone.
+  FakeRequest hello = Post("T1=hello");
+  hello.Run(&app_);
+  EXPECT_EQ(hello.written, "<p>[Hello there.]</p>");
+}
+
 }  // namespace
 }  // namespace corvane
