@@ -4,10 +4,10 @@ CORVANE_PACKAGES="g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-d
 # The conversation store: SQLite and hiredis, and redis-server for its tests.
 CORVANE_PACKAGES="$CORVANE_PACKAGES libsqlite3-dev libhiredis-dev redis-server"
 
-# Wanted for the browser tests of the demo page and the scale-out test
-# behind nginx; CI installs them, and a machine where they cannot be
-# installed skips those tests.
-CORVANE_OPTIONAL_PACKAGES="chromium chromium-driver python3-selenium nginx"
+# Wanted for the browser tests of the demo page, the scale-out test
+# behind nginx and the SVG of `corvane graph` (graphviz); CI installs them,
+# and a machine where they cannot be installed skips those tests.
+CORVANE_OPTIONAL_PACKAGES="chromium chromium-driver python3-selenium nginx graphviz"
 
 # Installs the optional packages that are missing; never fails. Skipped
 # when CORVANE_SKIP_OPTIONAL=1 (scripts/run does not need them).

@@ -87,10 +87,14 @@ def main():
         drivers.append(anna)
         bob = start_browser(os.path.join(work, "profile-bob"))
         drivers.append(bob)
+        # Each visitor is greeted first, by a conversation of their own.
         for d in drivers:
             d.get(url)
             assert d.title == "Corvane", d.title
-            assert lines(d) == []
+            WebDriverWait(d, 20).until(lambda d: len(lines(d)) == 1)
+            WebDriverWait(d, 20).until(
+                lambda d: d.find_element(By.ID, "thinking").get_attribute("hidden"))
+            assert "welcome to the Corvane Bistro" in lines(d)[0], lines(d)
 
         assert "Anna" in say(anna, "my name is Anna")
         reply = say(bob, "what is my name")
@@ -104,9 +108,9 @@ def main():
         assert "\u02c6Members{Bookings}" in reply, reply
 
         # Each page shows its own conversation, newest at the bottom.
-        assert len(lines(anna)) == 6 and len(lines(bob)) == 6
-        assert lines(anna)[0].endswith("my name is Anna")
-        assert lines(bob)[0].endswith("what is my name")
+        assert len(lines(anna)) == 7 and len(lines(bob)) == 7
+        assert lines(anna)[1].endswith("my name is Anna")
+        assert lines(bob)[1].endswith("what is my name")
 
         # A reload shows the conversation again and posts nothing.
         log.seek(0)
