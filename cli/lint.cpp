@@ -221,17 +221,6 @@ class Linter {
     return rest.find('{') != std::string_view::npos;
   }
 
-  // A keyword as the writer spells it: "FOR-MODE" as "For-Mode".
-  static std::string KeywordSpelling(std::string_view keyword) {
-    std::string out(keyword);
-    bool start = true;
-    for (char& c : out) {
-      if (!start && c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-      start = c == '-';
-    }
-    return out;
-  }
-
   // Comment lines that begin with a keyword are read as keyword lines.
   void CheckKeywordLine(int64_t line, std::string_view keyword,
                         std::string_view after) {
@@ -595,6 +584,16 @@ class Linter {
 };
 
 }  // namespace
+
+std::string KeywordSpelling(std::string_view keyword) {
+  std::string out(keyword);
+  bool start = true;
+  for (char& c : out) {
+    if (!start && c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+    start = c == '-';
+  }
+  return out;
+}
 
 std::vector<std::string_view> LanguageFileLines(std::string_view input) {
   const std::size_t eof_mark = input.find('\x1a');

@@ -25,6 +25,10 @@ struct LintWarning {
 std::vector<LintWarning> LintKnowledgeBase(const BrainClass& brain,
                                            std::string_view file_text);
 
+// A keyword of the reader's table as the writer spells it: "FOR-MODE" as
+// "For-Mode".
+std::string KeywordSpelling(std::string_view keyword);
+
 // The lines of a language file, split as the reader splits them (at CR when
 // the file holds one, else at LF; a byte 0x1A ends the input).
 std::vector<std::string_view> LanguageFileLines(std::string_view file_text);

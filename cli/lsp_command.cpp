@@ -12,6 +12,7 @@
 #include <string>
 
 #include "cli/commands.h"
+#include "cli/lint.h"
 #include "cli/lsp_index.h"
 #include "engine/a1U2.h"
 #include "engine/type_tables.h"
@@ -93,17 +94,6 @@ json Location(const std::string& uri, const TextRange& r) {
   return {{"uri", uri}, {"range", Range(r)}};
 }
 
-// The keywords as the writer spells them, for completion.
-std::string Spelled(std::string_view keyword) {
-  std::string out(keyword);
-  bool start = true;
-  for (char& c : out) {
-    if (!start && c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-    start = c == '-';
-  }
-  return out;
-}
-
 // What completes at a place: keywords at the start of a line, fragment
 // kinds in a fragment line's first field, response types after a
 // response's or task's text; all three elsewhere.
@@ -132,7 +122,7 @@ json Completions(const std::string& line, int64_t column) {
   if (keywords)
     for (std::size_t k = 1; k < kLanguageKeywords.size(); ++k) {
       if (kLanguageKeywords[k] == "AUTO-NAME") continue;
-      items.push_back({{"label", Spelled(kLanguageKeywords[k])},
+      items.push_back({{"label", KeywordSpelling(kLanguageKeywords[k])},
                        {"kind", 14},  // Keyword
                        {"detail", "keyword"}});
     }

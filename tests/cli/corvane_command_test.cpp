@@ -165,8 +165,11 @@ TEST(CheckCommandTest, ReportsEveryProblemAndASummary) {
             "    Response {x},Just Text,{},{}\n"
             "bad.clf:6: Can Not Add Threshold To a Procedure Step In Line 6\n"
             "      Threshold 1,2\n"
+            "bad.clf:5: warning: the step pattern has no response: when it "
+            "wins, nothing is said but the step's prompt again\n"
+            "    For-Step\n"
             "bad.clf: 2 modes, 0 patterns, 1 procedure, 1 step, 0 facts, 1 "
-            "collection; 2 problems\n");
+            "collection; 2 problems, 1 warning\n");
 
   const RunResult missing = box.Corvane("check missing.clf");
   EXPECT_EQ(missing.status, 2);
