@@ -11,13 +11,53 @@
 
 namespace corvane {
 
+namespace {
+
+uint64_t Mix(uint64_t state, uint64_t word) {
+  word *= 0x87C37B91114253D5ull;
+  word = (word << 31) | (word >> 33);
+  state ^= word * 0x4CF5AD432745937Full;
+  return ((state << 27) | (state >> 37)) * 5 + 0x52DCE729;
+}
+
+}  // namespace
+
 void ContentHash::Add(std::string_view bytes) {
-  uint64_t h = value_;
-  for (unsigned char c : bytes) {
-    h ^= c;
-    h *= 0x100000001b3ull;
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  std::size_t n = bytes.size();
+  // Complete the word that an earlier piece began.
+  while (n > 0 && length_ % 8 != 0) {
+    pending_ |= uint64_t{*p++} << (8 * (length_ % 8));
+    ++length_;
+    --n;
+    if (length_ % 8 == 0) {
+      state_ = Mix(state_, pending_);
+      pending_ = 0;
+    }
   }
-  value_ = h;
+  uint64_t state = state_;
+  const std::size_t words = n / 8;
+  for (std::size_t w = 0; w < words; ++w, p += 8) {
+    uint64_t word = 0;
+    for (int i = 7; i >= 0; --i) word = (word << 8) | p[i];
+    state = Mix(state, word);
+  }
+  state_ = state;
+  n -= words * 8;
+  length_ += words * 8;
+  for (std::size_t i = 0; i < n; ++i, ++length_)
+    pending_ |= uint64_t{p[i]} << (8 * (length_ % 8));
+}
+
+uint64_t ContentHash::value() const {
+  uint64_t h = length_ % 8 != 0 ? Mix(state_, pending_) : state_;
+  h ^= length_;
+  h ^= h >> 33;
+  h *= 0xFF51AFD7ED558CCDull;
+  h ^= h >> 33;
+  h *= 0xC4CEB9FE1A85EC53ull;
+  h ^= h >> 33;
+  return h;
 }
 
 FileVersion FileVersionOfDescriptor(int fd) {

@@ -12,15 +12,18 @@
 
 namespace corvane {
 
-// A 64-bit FNV-1a hash of bytes added piece by piece; the pieces' borders do
-// not matter. Not a defence against crafted collisions, only against edits.
+// A 64-bit hash of bytes added piece by piece, eight bytes a step; the
+// pieces' borders do not matter. Not a defence against crafted collisions,
+// only against edits.
 class ContentHash {
  public:
   void Add(std::string_view bytes);
-  uint64_t value() const { return value_; }
+  uint64_t value() const;
 
  private:
-  uint64_t value_ = 0xcbf29ce484222325ull;
+  uint64_t state_ = 0x9E3779B97F4A7C15ull;
+  uint64_t length_ = 0;   // Bytes added.
+  uint64_t pending_ = 0;  // The last length_ % 8 bytes, little end first.
 };
 
 struct FileVersion {

@@ -53,6 +53,25 @@ TEST(FileVersionTest, SameContentIgnoresIdentityAndTime) {
   pieces.Add("");
   pieces.Add("d");
   EXPECT_EQ(pieces.value(), VersionOfBytes("abd").hash);
+  // Every split of a text that crosses several words, and one byte more
+  // or changed anywhere, at either end.
+  std::string text;
+  for (int i = 0; i < 41; ++i) text.push_back(static_cast<char>('a' + i % 26));
+  const uint64_t whole = VersionOfBytes(text).hash;
+  for (std::size_t a = 0; a <= text.size(); ++a) {
+    for (std::size_t b = a; b <= text.size(); b += 3) {
+      ContentHash split;
+      split.Add(std::string_view(text).substr(0, a));
+      split.Add(std::string_view(text).substr(a, b - a));
+      split.Add(std::string_view(text).substr(b));
+      ASSERT_EQ(split.value(), whole) << a << " " << b;
+    }
+    std::string changed = text;
+    changed[a % text.size()] ^= 1;
+    EXPECT_NE(VersionOfBytes(changed).hash, whole) << a;
+  }
+  EXPECT_NE(VersionOfBytes(text + '\0').hash, whole);
+  EXPECT_NE(VersionOfBytes(text.substr(1)).hash, whole);
 }
 
 TEST(FileVersionTest, ConflictNamesCarryTheLocalTime) {
