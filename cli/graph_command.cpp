@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <set>
@@ -246,7 +247,12 @@ std::optional<std::string> RenderSvg(const std::string& graph) {
         stderr);
     return std::nullopt;
   }
-  char in_name[] = "/tmp/corvane-graph-XXXXXX";
+  // In the directory TMPDIR names, /tmp without it.
+  std::error_code error;
+  std::string in_name_path =
+      (std::filesystem::temp_directory_path(error) / "corvane-graph-XXXXXX")
+          .string();
+  char* in_name = in_name_path.data();
   const int fd = ::mkstemp(in_name);
   if (fd < 0) return std::nullopt;
   std::size_t done = 0;
@@ -256,7 +262,11 @@ std::optional<std::string> RenderSvg(const std::string& graph) {
     done += static_cast<std::size_t>(n);
   }
   ::close(fd);
-  const std::string command = std::string("dot -Tsvg ") + in_name;
+  // The path goes to the shell between single quotes.
+  std::string quoted = "'";
+  for (const char* c = in_name; *c != '\0'; ++c)
+    quoted += *c == '\'' ? std::string("'\\''") : std::string(1, *c);
+  const std::string command = "dot -Tsvg " + quoted + "'";
   std::FILE* pipe = ::popen(command.c_str(), "r");
   std::string svg;
   if (pipe != nullptr) {

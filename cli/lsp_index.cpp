@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <set>
 
@@ -365,7 +366,12 @@ std::string DocumentIndex::Hover(const SymbolUse& use) const {
 std::vector<Diagnostic> DocumentIndex::Check(std::string_view text) {
   std::vector<Diagnostic> out;
   // The reader reads files; the text goes to one of its own for that.
-  char name[] = "/tmp/corvane-lsp-XXXXXX";
+  // In the directory TMPDIR names, /tmp without it.
+  std::error_code error;
+  std::string name_path =
+      (std::filesystem::temp_directory_path(error) / "corvane-lsp-XXXXXX")
+          .string();
+  char* name = name_path.data();
   const int fd = ::mkstemp(name);
   if (fd < 0) return out;
   ::close(fd);

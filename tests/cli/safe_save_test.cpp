@@ -28,13 +28,14 @@ const std::vector<std::string> kLearner = {
 RunResult ChatWithEditMidway(const Sandbox& box, const std::string& options,
                              const std::string& line, const std::string& edit) {
   const std::string script =
-      "cd " + Quote(box.dir()) + " && rm -f in && mkfifo in || exit 1; { " +
+      "cd " + Quote(box.dir()) +
+      " && rm -f in .stdout .stderr .status && mkfifo in || exit 1; { " +
       Quote(kCorvane) + " chat " + options +
       " < in > .stdout 2> .stderr; echo $? > .status; } & "
       "exec 3> " +
       Quote(box.dir() + "/in") + "; printf '%s\\n' " + Quote(line) +
       " >&3; n=0; while [ ! -s " + Quote(box.dir() + "/.stdout") +
-      " ] && [ $n -lt 500 ]; do sleep 0.02; n=$((n+1)); done; " + edit +
+      " ] && [ $n -lt 1500 ]; do sleep 0.02; n=$((n+1)); done; " + edit +
       "; exec 3>&-; wait";
   EXPECT_EQ(std::system(("bash -c " + Quote(script)).c_str()), 0);
   RunResult run;
@@ -152,9 +153,9 @@ TEST(SafeSaveTest, CtrlCInTheShellCancelsTheLineAndLeavesOnAnEmptyOne) {
   // Keys come with pauses, as typed: a Ctrl-C makes the terminal drop the
   // keys it holds unread.
   const std::string keys =
-      "sleep 0.5; printf 'first\\n'; sleep 0.3; printf 'dropped'; "
-      "sleep 0.3; printf '\\003'; sleep 0.3; printf 'second\\n'; "
-      "sleep 0.3; printf '\\003'; sleep 0.5";
+      "sleep 1; printf 'first\\n'; sleep 0.5; printf 'dropped'; "
+      "sleep 0.5; printf '\\003'; sleep 0.5; printf 'second\\n'; "
+      "sleep 0.5; printf '\\003'; sleep 1";
   const std::string command =
       "cd " + Quote(box.dir()) + " && (" + keys +
       ") | HOME=" + Quote(box.dir()) + " timeout 20 script -qec " +
