@@ -1,9 +1,11 @@
 #include "cli/cli_support.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 
 namespace corvane {
 
@@ -73,6 +75,27 @@ std::string OneLine(std::string reply) {
 std::string SourceText(const SourceLocation& source) {
   if (!source.from_file()) return "created by conversation";
   return *source.file + ":" + std::to_string(source.line);
+}
+
+std::string TemporaryFileWith(const std::string& stem, std::string_view data) {
+  std::error_code error;
+  std::string path =
+      (std::filesystem::temp_directory_path(error) / (stem + "XXXXXX"))
+          .string();
+  const int fd = ::mkstemp(path.data());
+  if (fd < 0) return {};
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+  const bool closed = ::close(fd) == 0;
+  if (!data.empty() || !closed) {
+    ::unlink(path.c_str());
+    return {};
+  }
+  return path;
 }
 
 void ReportError(const char* kind, const char* message) {

@@ -54,6 +54,11 @@ std::string OneLine(std::string reply);
 // conversation" for items without a file.
 std::string SourceText(const SourceLocation& source);
 
+// A new file holding `data`, in the directory TMPDIR names (/tmp without
+// it), its name beginning with `stem`: its path, or empty when it could not
+// be made or written. The caller removes it.
+std::string TemporaryFileWith(const std::string& stem, std::string_view data);
+
 // Reports an error that abandoned an operation of the brain on standard
 // error as "corvane: KIND: MESSAGE".
 void ReportError(const char* kind, const char* message);

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <map>
 #include <optional>
 #include <set>
@@ -237,8 +236,8 @@ class GraphWriter {
   std::map<std::string, std::string> unknown_;  // Node id -> label.
 };
 
-// Runs `dot -Tsvg` on `graph`; the SVG, or nothing (with errno-free
-// reasons on standard error) when dot is missing or fails.
+// Runs `dot -Tsvg` on `graph`; the SVG, or nothing when dot is missing
+// or fails (said on standard error).
 std::optional<std::string> RenderSvg(const std::string& graph) {
   if (std::system("command -v dot > /dev/null 2>&1") != 0) {
     std::fputs(
@@ -247,25 +246,12 @@ std::optional<std::string> RenderSvg(const std::string& graph) {
         stderr);
     return std::nullopt;
   }
-  // In the directory TMPDIR names, /tmp without it.
-  std::error_code error;
-  std::string in_name_path =
-      (std::filesystem::temp_directory_path(error) / "corvane-graph-XXXXXX")
-          .string();
-  char* in_name = in_name_path.data();
-  const int fd = ::mkstemp(in_name);
-  if (fd < 0) return std::nullopt;
-  std::size_t done = 0;
-  while (done < graph.size()) {
-    const ssize_t n = ::write(fd, graph.data() + done, graph.size() - done);
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  ::close(fd);
+  const std::string in_path = TemporaryFileWith("corvane-graph-", graph);
+  if (in_path.empty()) return std::nullopt;
   // The path goes to the shell between single quotes.
   std::string quoted = "'";
-  for (const char* c = in_name; *c != '\0'; ++c)
-    quoted += *c == '\'' ? std::string("'\\''") : std::string(1, *c);
+  for (char c : in_path)
+    quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
   const std::string command = "dot -Tsvg " + quoted + "'";
   std::FILE* pipe = ::popen(command.c_str(), "r");
   std::string svg;
@@ -275,8 +261,8 @@ std::optional<std::string> RenderSvg(const std::string& graph) {
     while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) svg.append(buf, n);
   }
   const int status = pipe != nullptr ? ::pclose(pipe) : -1;
-  ::unlink(in_name);
-  if (done < graph.size() || status != 0 || svg.empty()) {
+  ::unlink(in_path.c_str());
+  if (status != 0 || svg.empty()) {
     std::fputs("corvane graph: 'dot' failed\n", stderr);
     return std::nullopt;
   }

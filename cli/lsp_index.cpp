@@ -4,10 +4,10 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <filesystem>
 #include <map>
 #include <set>
 
+#include "cli/cli_support.h"
 #include "cli/lint.h"
 #include "engine/a1U2.h"
 #include "engine/type_tables.h"
@@ -366,16 +366,8 @@ std::string DocumentIndex::Hover(const SymbolUse& use) const {
 std::vector<Diagnostic> DocumentIndex::Check(std::string_view text) {
   std::vector<Diagnostic> out;
   // The reader reads files; the text goes to one of its own for that.
-  // In the directory TMPDIR names, /tmp without it.
-  std::error_code error;
-  std::string name_path =
-      (std::filesystem::temp_directory_path(error) / "corvane-lsp-XXXXXX")
-          .string();
-  char* name = name_path.data();
-  const int fd = ::mkstemp(name);
-  if (fd < 0) return out;
-  ::close(fd);
-  const bool written = WriteFileBytes(name, text);
+  const std::string name = TemporaryFileWith("corvane-lsp-", text);
+  const bool written = !name.empty();
   std::vector<std::string_view> lines = LanguageFileLines(text);
   const auto line_range = [&](int64_t number) {
     const std::size_t i =
@@ -393,7 +385,7 @@ std::vector<Diagnostic> DocumentIndex::Check(std::string_view text) {
     for (const LintWarning& w : LintKnowledgeBase(brain, text))
       out.push_back({line_range(w.line), false, w.message});
   }
-  ::unlink(name);
+  if (written) ::unlink(name.c_str());
   return out;
 }
 
