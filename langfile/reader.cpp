@@ -12,6 +12,10 @@
 // move a view forward and never copy the rest of the line), and collection
 // members are filed in one sorted batch per block, so reading is linear in
 // the file size apart from the O(n log n) batch sort.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -675,15 +679,53 @@ void ReadFileLines(std::FILE* file, const std::string& path, LineReader& reader,
 
 }  // namespace
 
+namespace {
+
+void ReadOpenLanguageFile(BrainClass& brain, std::FILE* file,
+                          const std::string& path,
+                          const LanguageProblemSink& sink);
+
+void CannotOpen(const std::string& path, const LanguageProblemSink& sink) {
+  LanguageProblem problem;
+  problem.message = "Could not open file: " + path;
+  sink(problem);
+}
+
+}  // namespace
+
 void LoadLanguageFile(BrainClass& brain, const std::string& path,
                       const LanguageProblemSink& sink) {
   std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) {
-    LanguageProblem problem;
-    problem.message = "Could not open file: " + path;
-    sink(problem);
-    return;
+  if (file == nullptr) return CannotOpen(path, sink);
+  ReadOpenLanguageFile(brain, file, path, sink);
+}
+
+void LoadRegularLanguageFile(BrainClass& brain, const std::string& path,
+                             const LanguageProblemSink& sink) {
+  // Opening without blocking, then looking at what was opened: a FIFO
+  // would otherwise wait for a writer, and a check by name before the open
+  // could be raced.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return CannotOpen(path, sink);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+      ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    ::close(fd);
+    return CannotOpen(path, sink);
   }
+  std::FILE* file = ::fdopen(fd, "rb");
+  if (file == nullptr) {
+    ::close(fd);
+    return CannotOpen(path, sink);
+  }
+  ReadOpenLanguageFile(brain, file, path, sink);
+}
+
+namespace {
+
+void ReadOpenLanguageFile(BrainClass& brain, std::FILE* file,
+                          const std::string& path,
+                          const LanguageProblemSink& sink) {
   // Closes the file also when a line's handler throws.
   struct Closer {
     void operator()(std::FILE* f) const { std::fclose(f); }
@@ -702,6 +744,8 @@ void LoadLanguageFile(BrainClass& brain, const std::string& path,
     sink(problem);
   }
 }
+
+}  // namespace
 
 void LoadLanguageFile(BrainClass& brain, const std::string& path) {
   LoadLanguageFile(brain, path, ShowProblem);
