@@ -93,28 +93,34 @@ std::string ProduceContent(std::string_view templ, const TagHandler& handler) {
 
 std::string EscapeHtml(std::string_view text) {
   std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    switch (c) {
+  out.reserve(text.size() + text.size() / 8);
+  // Runs without a special byte are copied whole.
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char* ref = nullptr;
+    switch (text[i]) {
       case '&':
-        out += "&amp;";
+        ref = "&amp;";
         break;
       case '<':
-        out += "&lt;";
+        ref = "&lt;";
         break;
       case '>':
-        out += "&gt;";
+        ref = "&gt;";
         break;
       case '"':
-        out += "&quot;";
+        ref = "&quot;";
         break;
       case '\'':
-        out += "&#39;";
+        ref = "&#39;";
         break;
       default:
-        out += c;
+        continue;
     }
+    out.append(text.substr(start, i - start)).append(ref);
+    start = i + 1;
   }
+  out.append(text.substr(start));
   return out;
 }
 

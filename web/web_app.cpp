@@ -216,6 +216,8 @@ std::string WebApplication::MetricsText() {
 }
 
 ModuleSource& WebApplication::Start() {
+  // Once made, the source stays: requests after the first take no lock.
+  if (ModuleSource* made = made_.load(std::memory_order_acquire)) return *made;
   std::lock_guard<std::mutex> lock(mutex_);
   if (!started_) {
     started_ = true;
@@ -245,6 +247,7 @@ ModuleSource& WebApplication::Start() {
       pool_ = pool.get();
       source_ = std::move(pool);
     }
+    made_.store(source_.get(), std::memory_order_release);
   }
   return *source_;
 }

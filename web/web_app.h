@@ -14,6 +14,7 @@
 #ifndef CORVANE_WEB_WEB_APP_H_
 #define CORVANE_WEB_WEB_APP_H_
 
+#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -117,17 +118,18 @@ class WebApplication {
   std::string Turn(TWebModule1& module, const std::string& input);
 
   mutable std::mutex mutex_;
-  ModuleFactory factory_;                   // Guarded by mutex_.
-  bool started_ = false;                    // A request has come; mutex_.
-  bool session_mode_ = false;               // mutex_; constant once started.
-  SessionSettings session_settings_;        // mutex_.
-  ModuleFiles files_;                       // mutex_; constant once started.
-  std::string root_;                        // The "root" setting; mutex_.
-  std::unique_ptr<ModuleSource> source_;    // Made by Start; then constant.
-  ModulePool* pool_ = nullptr;              // source_ in the default mode.
-  SessionPool* sessions_ = nullptr;         // source_ in session mode.
-  std::shared_ptr<TemplateFile> template_;  // mutex_.
-  std::string template_root_;               // Its root; mutex_.
+  ModuleFactory factory_;                     // Guarded by mutex_.
+  bool started_ = false;                      // A request has come; mutex_.
+  bool session_mode_ = false;                 // mutex_; constant once started.
+  SessionSettings session_settings_;          // mutex_.
+  ModuleFiles files_;                         // mutex_; constant once started.
+  std::string root_;                          // The "root" setting; mutex_.
+  std::unique_ptr<ModuleSource> source_;      // Made by Start; then constant.
+  std::atomic<ModuleSource*> made_{nullptr};  // source_, once made.
+  ModulePool* pool_ = nullptr;                // source_ in the default mode.
+  SessionPool* sessions_ = nullptr;           // source_ in session mode.
+  std::shared_ptr<TemplateFile> template_;    // mutex_.
+  std::string template_root_;                 // Its root; mutex_.
 
   MetricsRegistry metrics_;
   MetricCounter& turns_;

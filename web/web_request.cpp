@@ -169,12 +169,12 @@ bool SendResponseHeader(EXTENSION_CONTROL_BLOCK& ecb, const std::string& status,
 bool WriteClientAll(EXTENSION_CONTROL_BLOCK& ecb, std::string_view data) {
   if (data.empty()) return true;
   if (ecb.WriteClient == nullptr) return false;
-  std::vector<char> buffer;
   while (!data.empty()) {
     const std::size_t n = std::min(data.size(), kWriteChunk);
-    buffer.assign(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(n));
     uint32_t bytes = static_cast<uint32_t>(n);
-    if (!ecb.WriteClient(ecb.ConnID, buffer.data(), &bytes, HSE_IO_SYNC) ||
+    // The interface takes a mutable pointer but only reads the bytes.
+    if (!ecb.WriteClient(ecb.ConnID, const_cast<char*>(data.data()), &bytes,
+                         HSE_IO_SYNC) ||
         bytes == 0) {
       return false;
     }

@@ -141,9 +141,10 @@ std::string Fetch(int port, const std::string& method, const std::string& path,
   std::string req = method + " " + path +
                     " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
   if (!body.empty() || method == "POST") {
-    req +=
-        "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
-        std::to_string(body.size()) + "\r\n";
+    // A form unless the caller names the type.
+    if (extra_headers.find("Content-Type:") == std::string::npos)
+      req += "Content-Type: application/x-www-form-urlencoded\r\n";
+    req += "Content-Length: " + std::to_string(body.size()) + "\r\n";
   }
   req += extra_headers + "\r\n" + body;
   c.Send(req);

@@ -55,7 +55,8 @@ class Client {
 };
 
 // One request on a fresh connection with "Connection: close"; the whole
-// response.
+// response. A body goes as a form unless `extra_headers` names a
+// Content-Type.
 std::string Fetch(int port, const std::string& method, const std::string& path,
                   const std::string& body = "",
                   const std::string& extra_headers = "");
