@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <ctime>
 
 #include "base/ascii.h"
 #include "base/error.h"
@@ -141,11 +142,16 @@ std::shared_ptr<const PageTemplate> TemplateFile::Get() {
   }
   text.resize(have);
   // A file that changed while it was read gets a stamp that the next
-  // request does not match, so it is read again then.
+  // request does not match, so it is read again then. So does a file
+  // changed within the last second: file times tick coarsely, so an edit
+  // of the same size in the same tick would not show in the stamp.
   struct stat after {};
+  struct timespec now {};
+  ::clock_gettime(CLOCK_REALTIME, &now);
   const bool steady = ::fstat(fd, &after) == 0 &&
                       StampOf(after) == StampOf(st) &&
-                      have == static_cast<std::size_t>(st.st_size);
+                      have == static_cast<std::size_t>(st.st_size) &&
+                      now.tv_sec - st.st_mtim.tv_sec >= 2;
   auto parsed = std::make_shared<const PageTemplate>(text, "CorvResp");
   std::lock_guard<std::mutex> lock(mutex_);
   template_ = parsed;

@@ -3,7 +3,9 @@
 // tags, and kept while the file's identity (device and inode), size and
 // modification and change times stay the same. So a request costs one
 // fstatat of the file instead of an open, a read and a close, and an edit
-// of the template reaches the next request.
+// of the template reaches the next request. A file modified in the last
+// two seconds is read anew every time: file times tick coarsely, and an
+// edit of the same size within one tick leaves them as they were.
 //
 // Thread-safe: many requests may ask for the template at once; a template
 // once returned is immutable and shared.
