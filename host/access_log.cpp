@@ -146,12 +146,8 @@ bool AccessLog::Open(const std::string& main_file,
   std::lock_guard<std::mutex> lock(mutex_);
   format_ = format;
   if (!main_file.empty()) {
-    const int fd = OpenAppend(main_file, error);
-    if (fd < 0) return false;
-    // Standard error itself goes to the file, so the extension's lines
-    // (written there directly) join the host's.
-    ::dup2(fd, STDERR_FILENO);
-    ::close(fd);
+    main_fd_ = OpenAppend(main_file, error);
+    if (main_fd_ < 0) return false;
     main_file_ = main_file;
   }
   if (!access_file.empty()) {
@@ -161,6 +157,17 @@ bool AccessLog::Open(const std::string& main_file,
     access_file_ = access_file;
   }
   return true;
+}
+
+void AccessLog::UseMainFile() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (main_fd_ < 0) return;
+  FlushLocked();
+  // Standard error itself goes to the file, so the extension's lines
+  // (written there directly) join the host's.
+  ::dup2(main_fd_, STDERR_FILENO);
+  ::close(main_fd_);
+  main_fd_ = -1;
 }
 
 void AccessLog::Reopen() {

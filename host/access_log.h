@@ -36,11 +36,14 @@ class AccessLog {
   AccessLog(const AccessLog&) = delete;
   AccessLog& operator=(const AccessLog&) = delete;
 
-  // `main_file`: where standard error goes (empty: where it is);
-  // `access_file`: the access log (empty: the main log). Opens both for
-  // appending. False with the reason in *error.
+  // `main_file`: where standard error goes from UseMainFile on (empty:
+  // where it is); `access_file`: the access log (empty: the main log).
+  // Opens both for appending. False with the reason in *error.
   bool Open(const std::string& main_file, const std::string& access_file,
             Format format, std::string* error);
+  // Sends standard error to the main file from now on (once the start has
+  // been reported where the operator started the program).
+  void UseMainFile();
 
   // Opens the files anew (after they were moved away); a file that cannot
   // be opened keeps the old descriptor. Writes what was collected first.
@@ -68,6 +71,7 @@ class AccessLog {
   std::string main_file_;    // mutex_.
   std::string access_file_;  // mutex_.
   int access_fd_ = 2;        // mutex_; 2: the main log.
+  int main_fd_ = -1;         // mutex_; the main file until UseMainFile.
   Format format_ = Format::kText;
   std::string pending_;  // Access lines not yet written; mutex_.
 };

@@ -168,7 +168,9 @@ std::string RequestReader::target() const {
 }
 
 bool RequestReader::wants_json() const {
-  if (!header_done()) return false;
+  // The fields read so far: a body over the limit is refused when the
+  // header ends, before the parser calls the header done.
+  if (!impl_->parser) return false;
   const auto& header = impl_->parser->get().base();
   for (const auto field : {http::field::content_type, http::field::accept}) {
     const auto it = header.find(field);

@@ -124,9 +124,9 @@ class RequestReader {
   bool header_done() const;
   // The status for kError: 400, 413 or 501.
   unsigned error_status() const { return error_status_; }
-  // Whether the current request's header asks for JSON (its Content-Type or
-  // Accept names application/json), so the host's own answers to it are
-  // JSON; false before the header is complete.
+  // Whether the current request's header, as far as it came, asks for JSON
+  // (its Content-Type or Accept names application/json), so the host's own
+  // answers to it are JSON.
   bool wants_json() const;
   // When the current request's first byte came (MonotonicUs).
   int64_t started_us() const;

@@ -408,11 +408,18 @@ int Run(int argc, char** argv) {
     }
   }
 
-  LogLine("corvane-httpd listening on http://" + shown + ":" +
-          std::to_string(port) + "/");
-  if (admin_fd >= 0)
-    LogLine("corvane-httpd admin on http://" + admin_shown + ":" +
-            std::to_string(admin_port) + "/");
+  // Where the operator started the program, then in the log file.
+  const std::string listening = "corvane-httpd listening on http://" + shown +
+                                ":" + std::to_string(port) + "/";
+  const std::string admin_line =
+      admin_fd < 0 ? std::string()
+                   : "corvane-httpd admin on http://" + admin_shown + ":" +
+                         std::to_string(admin_port) + "/";
+  for (int pass = 0; pass < (options.log_file.empty() ? 1 : 2); ++pass) {
+    if (pass == 1) TheLog().UseMainFile();
+    LogLine(listening);
+    if (!admin_line.empty()) LogLine(admin_line);
+  }
 
   HostConfig config;
   config.root = real_root;

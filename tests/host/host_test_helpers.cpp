@@ -91,8 +91,55 @@ std::string HttpdProcess::Log() const {
   return s.str();
 }
 
-Client::Client(int port) {
+Finished RunHttpd(const std::vector<std::string>& args, int timeout_ms) {
+  char path[] = "/tmp/corvane-httpd-run-XXXXXX";
+  const int log_fd = ::mkstemp(path);
+  if (log_fd < 0) throw std::runtime_error("cannot create the log file");
+  std::vector<std::string> all = {CORVANE_BINARY_DIR "/corvane-httpd"};
+  all.insert(all.end(), args.begin(), args.end());
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(log_fd, STDERR_FILENO);
+    std::vector<char*> argv;
+    for (std::string& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  ::close(log_fd);
+  Finished done;
+  int status = 0;
+  bool ended = false;
+  for (int waited = 0; waited < timeout_ms; waited += 10) {
+    if (::waitpid(pid, &status, WNOHANG) == pid) {
+      ended = true;
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (!ended) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+  } else if (WIFEXITED(status)) {
+    done.status = WEXITSTATUS(status);
+  }
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  done.log = s.str();
+  std::remove(path);
+  return done;
+}
+
+Client::Client(int port, const char* source) {
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (source != nullptr) {
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    ::inet_pton(AF_INET, source, &from.sin_addr);
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0)
+      throw std::runtime_error("cannot bind the client");
+  }
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<uint16_t>(port));
