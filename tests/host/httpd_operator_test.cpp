@@ -3,8 +3,11 @@
 // log and SIGHUP, the cap per client address, JSON errors, and a stop
 // that never waits on a language file that blocks.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -295,6 +298,39 @@ TEST(AccessLogTest, ClientTextStaysInItsField) {
             "{\"time\":\"2026-03-07T15:07:09.045Z\",\"client\":\"127.0.0.1\","
             "\"method\":\"GET\",\"path\":\"/a b\\u000d\\u000a\\\"\\\\\\u00e9\","
             "\"status\":404,\"bytes\":12,\"ms\":1234.567,\"session\":\"abc\"}");
+}
+
+// Under systemd the host says it is ready once it listens, and that it
+// stops.
+TEST(HttpdOperatorTest, TellsSystemdWhenReady) {
+  TempDir root, run;
+  FillRoot(root);
+  const std::string socket_path = run.File("notify");
+  const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", socket_path.c_str());
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ::setenv("NOTIFY_SOCKET", socket_path.c_str(), 1);
+  std::string messages;
+  {
+    HttpdProcess httpd(root.path(), "");
+    ::unsetenv("NOTIFY_SOCKET");
+    EXPECT_EQ(httpd.Stop(SIGTERM, 20000), 0);
+    char buf[512];
+    pollfd p{fd, POLLIN, 0};
+    while (::poll(&p, 1, 1000) > 0) {
+      const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+      if (n <= 0) break;
+      messages.append(buf, static_cast<std::size_t>(n)).append("|");
+    }
+  }
+  ::close(fd);
+  EXPECT_NE(messages.find("READY=1\nSTATUS=listening on http://127.0.0.1:"),
+            std::string::npos)
+      << messages;
+  EXPECT_NE(messages.find("|STOPPING=1|"), std::string::npos) << messages;
 }
 
 // One address cannot hold every connection: beyond the cap per address it
