@@ -29,6 +29,8 @@ for tool in dpkg-deb dpkg-shlibdeps lintian gzip readelf; do
   fi
 done
 
+step() { echo "deb_package_test: $* ($(date +%T))" >&2; }
+step "cpack"
 (cd "$build" && "$cpack" -G DEB -B "$out" >"$out/cpack.log" 2>&1) ||
   { cat "$out/cpack.log" >&2; fail "cpack failed"; }
 deb=$(ls "$out"/*.deb 2>/dev/null | head -n 1)
@@ -83,6 +85,7 @@ grep -q 'adduser --system' "$out/control/postinst" || fail "no service user"
 grep -qx /etc/default/corvane-httpd "$out/control/conffiles" || fail "conffile"
 
 # lintian finds no error (warnings and notes are allowed).
+step "lintian"
 lintian --no-tag-display-limit "$deb" >"$out/lintian.txt" 2>&1 || true
 if grep -q '^E: ' "$out/lintian.txt"; then
   cat "$out/lintian.txt" >&2
@@ -124,6 +127,7 @@ echo learnt >"$out/state/wwwroot/CorvWebDemo.clf"
 
 # The packaged programs serve the demo from a prepared root, and the word
 # index answers "tell me about owls".
+step "the packaged host"
 "$out/root/usr/bin/corvane-httpd" --version | grep -qx 'corvane-httpd [0-9.]*' ||
   fail "corvane-httpd --version"
 "$out/root/usr/lib/corvane/corvane-prepare-root" \
@@ -144,11 +148,16 @@ body='{"input": "tell me about owls"}'
 exec 3<>"/dev/tcp/127.0.0.1/$port"
 printf 'POST /api/reply HTTP/1.1\r\nHost: x\r\nConnection: close\r\nContent-Type: application/json\r\nContent-Length: %s\r\n\r\n%s' \
   "${#body}" "$body" >&3
-answer=$(cat <&3)
+answer=$(timeout 30 cat <&3 || true)
 exec 3<&-
 grep -q 'Owls cannot move their eyes' <<<"$answer" ||
   fail "the word index did not answer: $answer"
 kill -TERM "$httpd_pid"
-wait "$httpd_pid" || fail "the packaged host did not stop cleanly"
+for _ in $(seq 300); do
+  kill -0 "$httpd_pid" 2>/dev/null || break
+  sleep 0.1
+done
+kill -0 "$httpd_pid" 2>/dev/null && { cat "$out/httpd.log" >&2; fail "the packaged host did not stop"; }
+wait "$httpd_pid" || { cat "$out/httpd.log" >&2; fail "the packaged host did not stop cleanly"; }
 httpd_pid=""
 echo "deb_package_test: $(basename "$deb") ok"
