@@ -162,6 +162,16 @@ std::function<bool(const char*)> Count(std::size_t* slot, std::size_t low,
   };
 }
 
+// A port number, kept as its text.
+std::function<bool(const char*)> Port(std::string* slot) {
+  return [slot](const char* value) {
+    std::size_t n = 0;
+    if (!ParseCount(value, &n) || n > 65535) return false;
+    *slot = value;
+    return true;
+  };
+}
+
 std::function<bool(const char*)> Text(std::string* slot) {
   return [slot](const char* value) {
     *slot = value;
@@ -184,25 +194,13 @@ Options ParseOptions(int argc, char** argv) {
   Options o;
   const std::vector<OptionRule> rules = {
       {"--listen", "bad listen address", Text(&o.listen)},
-      {"--port", "bad port",
-       [&o](const char* value) {
-         std::size_t n = 0;
-         if (!ParseCount(value, &n) || n > 65535) return false;
-         o.port = value;
-         return true;
-       }},
+      {"--port", "bad port", Port(&o.port)},
       {"--root", "bad root", Text(&o.root)},
       {"--language-file", "bad language file", Text(&o.language_file)},
       {"--template", "bad template", Text(&o.template_file)},
       {"--max-conns-per-address", "bad connection count",
        Count(&o.max_per_address, 0, 1u << 20)},
-      {"--admin-port", "bad port",
-       [&o](const char* value) {
-         std::size_t n = 0;
-         if (!ParseCount(value, &n) || n > 65535) return false;
-         o.admin_port = value;
-         return true;
-       }},
+      {"--admin-port", "bad port", Port(&o.admin_port)},
       {"--access-log", "bad access log", Text(&o.access_log)},
       {"--log-file", "bad log file", Text(&o.log_file)},
       {"--log-format", "bad log format",

@@ -17,6 +17,25 @@
 #include <thread>
 
 namespace corvane {
+namespace {
+
+// Starts the program args[0] with `args`, its standard error into
+// `log_fd`, which is closed here. Returns the child's pid.
+pid_t Spawn(std::vector<std::string> args, int log_fd) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(log_fd, STDERR_FILENO);
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  ::close(log_fd);
+  return pid;
+}
+
+}  // namespace
 
 HttpdProcess::HttpdProcess(const std::string& root,
                            const std::string& extension,
@@ -32,16 +51,7 @@ HttpdProcess::HttpdProcess(const std::string& root,
   const int log_fd =
       ::open(log_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (log_fd < 0) throw std::runtime_error("cannot create the log file");
-  pid_ = ::fork();
-  if (pid_ == 0) {
-    ::dup2(log_fd, STDERR_FILENO);
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  ::close(log_fd);
+  pid_ = Spawn(args, log_fd);
   // The first line names the address: ".../http://127.0.0.1:PORT/".
   for (int i = 0; i < 1000 && port_ == 0; ++i) {
     const std::string log = Log();
@@ -97,16 +107,7 @@ Finished RunHttpd(const std::vector<std::string>& args, int timeout_ms) {
   if (log_fd < 0) throw std::runtime_error("cannot create the log file");
   std::vector<std::string> all = {CORVANE_BINARY_DIR "/corvane-httpd"};
   all.insert(all.end(), args.begin(), args.end());
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::dup2(log_fd, STDERR_FILENO);
-    std::vector<char*> argv;
-    for (std::string& a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  ::close(log_fd);
+  const pid_t pid = Spawn(all, log_fd);
   Finished done;
   int status = 0;
   bool ended = false;
