@@ -1,31 +1,52 @@
 #!/usr/bin/env bash
 # bench/http_vs_nginx.sh [SECONDS] [ROUNDS]: corvane-httpd serving the demo
-# against nginx serving the same page as a static file, on loopback.
+# against nginx serving the same answers as static files, on loopback.
 #
-# Each server is pinned to core 0 and wrk to core 1. For GET and for POST
-# T1=hello, at 1, 8, 32 and 64 keep-alive connections, the two servers run
-# one after the other (alternating, ROUNDS times, default 2; each run
-# SECONDS long, default 5), and the best run of each counts. Prints a
-# Markdown table of requests per second, the 99th percentile latency and
-# the ratio corvane-httpd / nginx, and requests per second of the server's
-# own CPU time (all its threads) with their ratio: on a machine where other
-# work shares core 0, requests per second depend on how the scheduler
-# shares the core (a server with more runnable threads gets more of it),
-# while requests per CPU second do not.
+# Rows: GET, then POST T1=hello as a form and {"input":"hello"} to the JSON
+# API, each from the shared pool and with sessions (--sessions; wrk sends
+# one of 256 session cookies per request, round robin, so 256 visitors
+# talk at once). Each server is pinned to core 0 and wrk (one thread) to
+# core 1. At 1, 8, 32 and 64 keep-alive connections (CORVANE_CONNS) the
+# servers run one after the other, alternating, ROUNDS times (default 2;
+# each run SECONDS long, default 5), after a warm-up, and the best run of
+# each counts. Prints a Markdown table: requests per second, the 99th
+# percentile latency and the ratio corvane-httpd / nginx, then requests per
+# second of each server's own CPU time (all its threads, from /proc) and
+# their ratio. Where other work shares core 0, requests per second depend
+# on how the scheduler shares the core, while requests per CPU second do
+# not: the CPU ratio is the figure to compare.
 #
-# Installs nginx and wrk from Debian when they are missing (as root).
-# Builds corvane-httpd and the extension in build/. Not run by scripts/test.
-# Both servers log every request to a file, as a deployed server would.
-# Set CORVANE_STRACE=1 to also count corvane-httpd's system calls per
-# request (strace -c -f) in one extra keep-alive POST run.
+# CORVANE_BUILD=DIR measures the programs of DIR (default build/, built
+# when missing). CORVANE_BASELINE=DIR measures a second build in the same
+# rounds (for before and after figures side by side); its CPU ratio is the
+# last column. CORVANE_ROWS="form-pool json-sessions ..." picks rows (get,
+# form-pool, json-pool, form-sessions, json-sessions).
+# CORVANE_STRACE=1 then counts the system calls per request of one
+# sequential keep-alive client for each row (strace -c -f), and
+# CORVANE_PERF=1 records each row at 64 connections with
+# `perf record -e cpu-clock` and prints the hottest symbols.
+#
+# Installs nginx and wrk from Debian when they are missing (as root). Not
+# run by scripts/test. Both servers log every request to a file, as a
+# deployed server would.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-5}
 rounds=${2:-2}
+conns_list=${CORVANE_CONNS:-"1 8 32 64"}
+rows=${CORVANE_ROWS:-"get form-pool json-pool form-sessions json-sessions"}
+build=${CORVANE_BUILD:-build}
+baseline=${CORVANE_BASELINE:-}
 
 missing=""
 command -v nginx >/dev/null 2>&1 || [ -x /usr/sbin/nginx ] || missing="$missing nginx"
 command -v wrk >/dev/null 2>&1 || missing="$missing wrk"
+if [ "${CORVANE_STRACE:-0}" = 1 ]; then
+  command -v strace >/dev/null 2>&1 || missing="$missing strace"
+fi
+if [ "${CORVANE_PERF:-0}" = 1 ]; then
+  command -v perf >/dev/null 2>&1 || missing="$missing linux-perf"
+fi
 if [ -n "$missing" ]; then
   if [ "$(id -u)" != 0 ]; then
     echo "http_vs_nginx: please install$missing" >&2
@@ -38,46 +59,77 @@ if [ -n "$missing" ]; then
 fi
 nginx_bin=$(command -v nginx || echo /usr/sbin/nginx)
 
-if [ ! -x build/corvane-httpd ]; then
-  cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >&2
+if [ -z "${CORVANE_BUILD:-}" ]; then
+  if [ ! -f build/build.ninja ]; then
+    cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >&2
+  fi
+  cmake --build build -j2 --target corvane-httpd corvane-isapi >&2
 fi
-cmake --build build -j2 --target corvane-httpd corvane-isapi >&2
+for dir in "$build" $baseline; do
+  [ -x "$dir/corvane-httpd" ] && [ -f "$dir/corvane-isapi.so" ] ||
+    { echo "http_vs_nginx: no corvane-httpd and corvane-isapi.so in $dir" >&2; exit 1; }
+done
 
 work=$(mktemp -d)
-# nginx's worker runs as an unprivileged user and must read the page.
+# nginx's worker runs as an unprivileged user and must read the pages.
 chmod 755 "$work"
-httpd_pid=""
-nginx_pid=""
+pids=()
 cleanup() {
-  [ -n "$httpd_pid" ] && kill "$httpd_pid" 2>/dev/null && wait "$httpd_pid" 2>/dev/null || true
-  [ -n "$nginx_pid" ] && kill "$nginx_pid" 2>/dev/null && wait "$nginx_pid" 2>/dev/null || true
+  local p
+  for p in "${pids[@]}"; do
+    kill "$p" 2>/dev/null && wait "$p" 2>/dev/null || true
+  done
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-cp -R demo/wwwroot "$work/root"
+# start_host NAME DIR [OPTIONS...]: a host of the build in DIR on its own
+# copy of the demo; sets port_NAME and pid_NAME.
+start_host() {
+  local name=$1 dir=$2
+  shift 2
+  cp -R demo/wwwroot "$work/root-$name"
+  taskset -c 0 "$dir/corvane-httpd" --listen 127.0.0.1 --port 0 \
+    --root "$work/root-$name" --threads 1 "$@" 2>"$work/$name.log" &
+  local pid=$!
+  pids+=("$pid")
+  local port=""
+  for _ in $(seq 200); do
+    port=$(sed -n 's/.*listening on http:\/\/127\.0\.0\.1:\([0-9]*\).*/\1/p' \
+      "$work/$name.log" 2>/dev/null | head -n 1)
+    [ -n "$port" ] && break
+    sleep 0.05
+  done
+  [ -n "$port" ] || { cat "$work/$name.log" >&2; exit 1; }
+  printf -v "port_$name" '%s' "$port"
+  printf -v "pid_$name" '%s' "$pid"
+}
 
-# corvane-httpd: one event-loop thread, as nginx has one worker.
-taskset -c 0 build/corvane-httpd --listen 127.0.0.1 --port 0 \
-  --root "$work/root" --threads 1 2>"$work/httpd.log" &
-httpd_pid=$!
-for _ in $(seq 100); do
-  grep -q listening "$work/httpd.log" 2>/dev/null && break
-  sleep 0.05
-done
-httpd_port=$(sed -n 's/.*127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/httpd.log" | head -n 1)
-[ -n "$httpd_port" ] || { cat "$work/httpd.log" >&2; exit 1; }
+start_host pool "$build"
+start_host sessions "$build" --sessions
+hosts="pool sessions"
+if [ -n "$baseline" ]; then
+  start_host basepool "$baseline"
+  start_host basesessions "$baseline" --sessions
+  hosts="$hosts basepool basesessions"
+fi
 
-# The static copy: the page corvane-httpd serves for GET.
-mkdir -p "$work/static"
-curl_page() {
-  exec 3<>"/dev/tcp/127.0.0.1/$httpd_port"
-  printf 'GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n' >&3
+# fetch PORT METHOD PATH BODY CONTENT-TYPE: the body of one answer.
+fetch() {
+  exec 3<>"/dev/tcp/127.0.0.1/$1"
+  printf '%s %s HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nContent-Type: %s\r\nContent-Length: %s\r\n\r\n%s' \
+    "$2" "$3" "$5" "${#4}" "$4" >&3
   cat <&3 | sed '1,/^\r$/d'
   exec 3<&-
 }
-curl_page >"$work/static/index.html"
-nginx_port=$(( (httpd_port % 20000) + 30000 ))
+
+# The static copies: the page for GET and the form, and an answer of the
+# API for JSON (which nginx serves for any method, as corvane-httpd does).
+mkdir -p "$work/static/api"
+fetch "$port_pool" GET / "" text/plain >"$work/static/index.html"
+fetch "$port_pool" POST /api/reply '{"input":"hello"}' application/json \
+  >"$work/static/api/reply"
+nginx_port=$(( (port_pool % 20000) + 30000 ))
 cat >"$work/nginx.conf" <<EOF
 worker_processes 1;
 daemon off;
@@ -101,18 +153,49 @@ http {
       # A POST gets the same static page.
       error_page 405 =200 \$uri;
     }
+    location /api/ {
+      default_type "application/json; charset=utf-8";
+      error_page 405 =200 \$uri;
+    }
   }
 }
 EOF
 taskset -c 0 "$nginx_bin" -c "$work/nginx.conf" &
 nginx_pid=$!
+pids+=("$nginx_pid")
 sleep 0.5
 
-cat >"$work/post.lua" <<'EOF'
-wrk.method = "POST"
-wrk.body = "T1=hello"
-wrk.headers["Content-Type"] = "application/x-www-form-urlencoded"
+# One wrk script per row: the request, and for sessions one of 256 cookies
+# in turn.
+write_script() {  # NAME PATH CONTENT-TYPE BODY SESSIONS(0|1)
+  cat >"$work/$1.lua" <<EOF
+local ids = {}
+for i = 1, 256 do ids[i] = string.format("%032x", 4096 + i) end
+local n = 0
+local headers = { ["Content-Type"] = "$3" }
+request = function()
+  if $5 == 1 then
+    n = n % #ids + 1
+    headers["Cookie"] = "corvane_session=" .. ids[n]
+  end
+  return wrk.format("POST", "$2", headers, '$4')
+end
 EOF
+}
+write_script form-pool / application/x-www-form-urlencoded 'T1=hello' 0
+write_script json-pool /api/reply application/json '{"input":"hello"}' 0
+write_script form-sessions / application/x-www-form-urlencoded 'T1=hello' 1
+write_script json-sessions /api/reply application/json '{"input":"hello"}' 1
+
+# host_of ROW PREFIX -> the host that serves the row ("" or "base").
+host_of() {
+  case "$1" in
+    *sessions) echo "${2}sessions" ;;
+    *) echo "${2}pool" ;;
+  esac
+}
+port_of() { local v="port_$1"; echo "${!v}"; }
+pid_of() { local v="pid_$1"; echo "${!v}"; }
 
 # CPU time (clock ticks) of the processes given and all their threads.
 ticks() {
@@ -124,26 +207,31 @@ ticks() {
   done
   echo "$t"
 }
-server_pids() {  # URL -> the server's processes
-  case "$1" in
-    *":$httpd_port/") echo "$httpd_pid" ;;
-    *) echo "$nginx_pid" $(pgrep -P "$nginx_pid" || true) ;;
-  esac
-}
 hz=$(getconf CLK_TCK)
 
-# run URL CONNECTIONS METHOD -> "requests_per_second p99_ms
-# requests_per_cpu_second"
+# run SERVER ROW CONNECTIONS SECONDS -> "requests_per_second p99_ms
+# requests_per_cpu_second"; SERVER is a host name or "nginx".
 run() {
-  local url=$1 conns=$2 method=$3
+  local server=$1 row=$2 conns=$3 secs=$4
+  local port procs
+  if [ "$server" = nginx ]; then
+    port=$nginx_port
+    procs="$nginx_pid $(pgrep -P "$nginx_pid" || true)"
+  else
+    port=$(port_of "$server")
+    procs=$(pid_of "$server")
+  fi
   local script=()
-  [ "$method" = POST ] && script=(-s "$work/post.lua")
+  [ "$row" != get ] && script=(-s "$work/$row.lua")
   local out t0 t1
-  t0=$(ticks $(server_pids "$url"))
-  out=$(taskset -c 1 wrk -t1 -c"$conns" -d"${seconds}s" --latency "${script[@]}" "$url" 2>&1)
-  t1=$(ticks $(server_pids "$url"))
+  # shellcheck disable=SC2086
+  t0=$(ticks $procs)
+  out=$(taskset -c 1 wrk -t1 -c"$conns" -d"${secs}s" --latency "${script[@]}" \
+    "http://127.0.0.1:$port/" 2>&1)
+  # shellcheck disable=SC2086
+  t1=$(ticks $procs)
   if grep -q "Non-2xx" <<<"$out"; then
-    echo "http_vs_nginx: non-2xx answers from $url:" >&2
+    echo "http_vs_nginx: non-2xx answers from $server ($row):" >&2
     echo "$out" >&2
   fi
   local rps p99 count per_cpu
@@ -160,43 +248,101 @@ run() {
   echo "$rps $p99 $per_cpu"
 }
 
-best() {  # "rps p99" lines -> the line with the most requests per second
+best() {  # "rps p99 cpu" lines -> the line with the most requests per second
   sort -k1,1 -g | tail -n 1
 }
 
-echo "| method | connections | corvane-httpd req/s | p99 ms | nginx req/s | p99 ms | ratio | corvane-httpd req/CPU s | nginx req/CPU s | CPU ratio |"
-echo "|---|---|---|---|---|---|---|---|---|---|"
-for method in GET POST; do
-  for conns in 1 8 32 64; do
-    h_runs="" n_runs=""
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
+
+echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo
+header="| row | connections | corvane-httpd req/s | p99 ms | nginx req/s | p99 ms | ratio | corvane-httpd req/CPU s | nginx req/CPU s | CPU ratio |"
+rule="|---|---|---|---|---|---|---|---|---|---|"
+if [ -n "$baseline" ]; then
+  header+=" baseline req/CPU s | baseline CPU ratio |"
+  rule+="---|---|"
+fi
+echo "$header"
+echo "$rule"
+for row in $rows; do
+  host=$(host_of "$row" "")
+  # Warm-up: sessions are made, pages and caches are warm.
+  run "$host" "$row" 64 1 >/dev/null
+  run nginx "$row" 64 1 >/dev/null
+  [ -n "$baseline" ] && run "$(host_of "$row" base)" "$row" 64 1 >/dev/null
+  for conns in $conns_list; do
+    h_runs="" n_runs="" b_runs=""
     for _ in $(seq "$rounds"); do
-      h_runs+="$(run "http://127.0.0.1:$httpd_port/" "$conns" "$method")"$'\n'
-      n_runs+="$(run "http://127.0.0.1:$nginx_port/" "$conns" "$method")"$'\n'
+      h_runs+="$(run "$host" "$row" "$conns" "$seconds")"$'\n'
+      n_runs+="$(run nginx "$row" "$conns" "$seconds")"$'\n'
+      if [ -n "$baseline" ]; then
+        b_runs+="$(run "$(host_of "$row" base)" "$row" "$conns" "$seconds")"$'\n'
+      fi
     done
     read -r h_rps h_p99 h_cpu < <(printf '%s' "$h_runs" | best)
     read -r n_rps n_p99 n_cpu < <(printf '%s' "$n_runs" | best)
-    ratio=$(awk -v a="$h_rps" -v b="$n_rps" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }')
-    cpu_ratio=$(awk -v a="$h_cpu" -v b="$n_cpu" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }')
-    printf '| %s | %s | %.0f | %s | %.0f | %s | %s | %s | %s | %s |\n' \
-      "$method" "$conns" "$h_rps" "$h_p99" "$n_rps" "$n_p99" "$ratio" \
-      "$h_cpu" "$n_cpu" "$cpu_ratio"
+    line=$(printf '| %s | %s | %.0f | %s | %.0f | %s | %s | %s | %s | %s |' \
+      "$row" "$conns" "$h_rps" "$h_p99" "$n_rps" "$n_p99" \
+      "$(ratio "$h_rps" "$n_rps")" "$h_cpu" "$n_cpu" "$(ratio "$h_cpu" "$n_cpu")")
+    if [ -n "$baseline" ]; then
+      read -r _ _ b_cpu < <(printf '%s' "$b_runs" | best)
+      line+=$(printf ' %s | %s |' "$b_cpu" "$(ratio "$b_cpu" "$n_cpu")")
+    fi
+    echo "$line"
   done
 done
+echo
+echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
 
-if [ "${CORVANE_STRACE:-0}" = 1 ] && command -v strace >/dev/null 2>&1; then
-  before=$(grep -c ' 200 ' "$work/httpd.log" || true)
-  strace -c -f -p "$httpd_pid" -o "$work/strace.txt" &
-  strace_pid=$!
-  sleep 1
-  taskset -c 1 wrk -t1 -c8 -d3s -s "$work/post.lua" "http://127.0.0.1:$httpd_port/" >/dev/null
-  sleep 0.5
-  kill -INT "$strace_pid"
-  wait "$strace_pid" 2>/dev/null || true
-  after=$(grep -c ' 200 ' "$work/httpd.log" || true)
-  requests=$((after - before))
-  calls=$(awk '$NF == "total" {print $(NF-2)}' "$work/strace.txt")
+# requests SERVER -> answered requests so far, from its log.
+requests() {
+  grep -c ' 200 ' "$work/$1.log" || true
+}
+
+if [ "${CORVANE_STRACE:-0}" = 1 ]; then
   echo
-  echo "strace -c -f: $calls system calls for $requests keep-alive POST requests" \
-       "($(awk -v c="$calls" -v r="$requests" 'BEGIN { printf "%.1f", (r > 0 ? c / r : 0) }') per request)"
-  head -n 20 "$work/strace.txt"
+  echo "System calls per request of one sequential keep-alive client (strace -c -f):"
+  for row in $rows; do
+    for server in $hosts; do
+      case "$server" in
+        *sessions) [[ "$row" == *sessions ]] || continue ;;
+        *) [[ "$row" == *sessions ]] && continue ;;
+      esac
+      # The log is written at least every 100 ms; wait for it.
+      sleep 0.3
+      before=$(requests "$server")
+      strace -c -f -p "$(pid_of "$server")" -o "$work/strace.txt" 2>/dev/null &
+      strace_pid=$!
+      sleep 1
+      run "$server" "$row" 1 3 >/dev/null
+      sleep 0.5
+      kill -INT "$strace_pid"
+      wait "$strace_pid" 2>/dev/null || true
+      sleep 0.3
+      after=$(requests "$server")
+      count=$((after - before))
+      calls=$(awk '$NF == "total" {print $4}' "$work/strace.txt")
+      echo "- $row, $server: $calls calls for $count requests," \
+        "$(awk -v c="$calls" -v r="$count" 'BEGIN { printf "%.1f", (r > 0 ? c / r : 0) }') per request:" \
+        "$(awk -v r="$count" 'NR > 2 && $NF != "total" && $NF ~ /^[a-z_0-9]+$/ && $4 ~ /^[0-9]+$/ {
+            if ($4 / (r > 0 ? r : 1) >= 0.05) printf "%s %.1f, ", $NF, $4 / (r > 0 ? r : 1) }' "$work/strace.txt" 2>/dev/null |
+            sed 's/, $//')"
+    done
+  done
+fi
+
+if [ "${CORVANE_PERF:-0}" = 1 ]; then
+  for row in $rows; do
+    host=$(host_of "$row" "")
+    perf record -q -e cpu-clock -p "$(pid_of "$host")" -o "$work/perf.data" \
+      -- sleep "$seconds" >/dev/null 2>&1 &
+    perf_pid=$!
+    sleep 0.2
+    run "$host" "$row" 64 "$seconds" >/dev/null
+    wait "$perf_pid" || true
+    echo
+    echo "perf, $row at 64 connections (self time):"
+    perf report -q -i "$work/perf.data" --no-children --sort dso,symbol 2>/dev/null |
+      grep -v '^$' | head -n 30 || true
+  done
 fi

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "bench/bench_util.h"
-#include "host/http_host.h"
+#include "host/memory_session.h"
 #include "web/form_fields.h"
 #include "web/page_producer.h"
 #include "web/web_app.h"
@@ -93,12 +93,12 @@ void BM_HostRequestHostile(benchmark::State& state) {
   config.root = "/nonexistent";
   config.max_body = 8u << 20;
   config.extension = &ReadingExtension;
-  const std::atomic<bool> stopping{false};
+  // The connection state machine that corvane-httpd runs, on a stream in
+  // memory.
+  MemoryHost host(config);
   for (auto _ : state) {
-    MemoryTransport a(post, 1024);
-    benchmark::DoNotOptimize(ServeConnection(a, config, PeerInfo{}, stopping));
-    MemoryTransport b(chunked, 1024);
-    benchmark::DoNotOptimize(ServeConnection(b, config, PeerInfo{}, stopping));
+    benchmark::DoNotOptimize(ServeInMemory(host, post, 1024));
+    benchmark::DoNotOptimize(ServeInMemory(host, chunked, 1024));
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
                           static_cast<int64_t>(post.size() + chunked.size()));

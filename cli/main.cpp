@@ -34,6 +34,7 @@ const char kMainUsage[] =
     "\n"
     "Options:\n"
     "  -h, --help      show this text\n"
+    "  --version       show the version\n"
     "\n"
     "'corvane COMMAND --help' describes one command.\n";
 
@@ -55,6 +56,10 @@ int main(int argc, char** argv) {
   if (std::strcmp(command, "-h") == 0 || std::strcmp(command, "--help") == 0 ||
       std::strcmp(command, "help") == 0) {
     std::fputs(kMainUsage, stdout);
+    return 0;
+  }
+  if (std::strcmp(command, "--version") == 0) {
+    std::printf("corvane %s\n", CORVANE_VERSION);
     return 0;
   }
   if (std::strcmp(command, "chat") == 0)

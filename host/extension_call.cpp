@@ -20,7 +20,14 @@ constexpr std::size_t kMaxResponseBytes = 256u << 20;
 // Everything the callbacks of one extension call need. The control block's
 // ConnID points here. Lives on the calling thread's stack for one call.
 struct CallContext {
-  std::map<std::string, std::string> variables;  // Upper-case names.
+  // What the server variables are made of, on demand: an extension asks
+  // for a few of them, so none is built before it asks.
+  const Request* request = nullptr;
+  const PeerInfo* peer = nullptr;
+  std::string_view path;        // PATH_INFO, decoded.
+  std::string_view query;       // QUERY_STRING.
+  std::string_view translated;  // PATH_TRANSLATED.
+  std::string_view content_type;
   bool header_sent = false;
   std::string status;   // As the extension sent it.
   std::string headers;  // As the extension sent it.
@@ -34,8 +41,8 @@ struct CallContext {
   unsigned version = 11;
   bool keep_alive = true;
   bool head_method = false;
-  bool streaming = false;       // The head has gone; chunks follow.
-  bool stream_failed = false;   // A write to the client failed.
+  bool streaming = false;      // The head has gone; chunks follow.
+  bool stream_failed = false;  // A write to the client failed.
   unsigned streamed_status = 0;
   std::size_t streamed_bytes = 0;
 };
@@ -47,21 +54,84 @@ CallContext* Context(HCONN conn) {
 bool StartStream(CallContext& ctx);
 bool StreamChunk(CallContext& ctx, std::string_view data);
 
+// The request header `name` (upper-case, with "_" for "-") of HTTP_NAME:
+// repeated fields joined as one list, Cookie fields with "; ", as cookies
+// are separated within one field. Nothing when the request has none.
+std::optional<std::string> HeaderVariable(const Request& request,
+                                          std::string_view name) {
+  std::optional<std::string> value;
+  const bool cookie = name == "COOKIE";
+  for (const auto& [field_name, field_value] : request.fields) {
+    if (field_name.size() != name.size()) continue;
+    bool same = true;
+    for (std::size_t i = 0; i < name.size() && same; ++i) {
+      const char c = field_name[i] == '-' ? '_' : FoldAscii(field_name[i]);
+      same = c == name[i];
+    }
+    if (!same) continue;
+    if (!value) {
+      value = field_value;
+    } else {
+      value->append(cookie ? "; " : ", ").append(field_value);
+    }
+  }
+  return value;
+}
+
+// Every HTTP_ variable as "HTTP_NAME:value" lines, by name.
+std::string AllHttp(const Request& request) {
+  std::map<std::string, std::string> names;
+  for (const auto& field : request.fields) {
+    std::string name;
+    for (char c : field.first) name += c == '-' ? '_' : FoldAscii(c);
+    names.emplace(name, std::string());
+  }
+  std::string out;
+  for (auto& [name, unused] : names)
+    out += "HTTP_" + name + ":" + HeaderVariable(request, name).value_or("") +
+           "\n";
+  return out;
+}
+
+std::optional<std::string> Variable(const CallContext& ctx,
+                                    std::string_view key) {
+  const HostConfig& config = *ctx.config;
+  const Request& request = *ctx.request;
+  if (key.rfind("HTTP_", 0) == 0) return HeaderVariable(request, key.substr(5));
+  if (key == "REQUEST_METHOD") return request.method;
+  if (key == "QUERY_STRING") return std::string(ctx.query);
+  if (key == "PATH_INFO") return std::string(ctx.path);
+  if (key == "PATH_TRANSLATED") return std::string(ctx.translated);
+  if (key == "CONTENT_LENGTH") return std::to_string(request.body.size());
+  if (key == "CONTENT_TYPE") return std::string(ctx.content_type);
+  if (key == "REMOTE_ADDR" || key == "REMOTE_HOST")
+    return ctx.peer->remote_addr;
+  if (key == "REMOTE_PORT") return std::to_string(ctx.peer->remote_port);
+  if (key == "SERVER_NAME") return config.server_name;
+  if (key == "SERVER_PORT") return std::to_string(config.server_port);
+  if (key == "SERVER_PROTOCOL")
+    return request.version == 10 ? "HTTP/1.0" : "HTTP/1.1";
+  if (key == "SERVER_SOFTWARE") return "corvane-httpd";
+  if (key == "APPL_PHYSICAL_PATH") return config.root + "/";
+  if (key == "SCRIPT_NAME") return std::string();
+  if (key == "ALL_HTTP") return AllHttp(request);
+  return std::nullopt;
+}
+
 IsapiBool GetServerVariableCb(HCONN conn, char* name, void* buffer,
                               uint32_t* size) {
   if (conn == nullptr || name == nullptr || size == nullptr) return kIsapiFalse;
   std::string key(name);
   for (char& c : key) c = FoldAscii(c);
-  const auto it = Context(conn)->variables.find(key);
-  if (it == Context(conn)->variables.end()) return kIsapiFalse;
-  const std::string& value = it->second;
-  if (buffer == nullptr || *size <= value.size()) {
-    *size = static_cast<uint32_t>(value.size() + 1);
+  const std::optional<std::string> value = Variable(*Context(conn), key);
+  if (!value) return kIsapiFalse;
+  if (buffer == nullptr || *size <= value->size()) {
+    *size = static_cast<uint32_t>(value->size() + 1);
     return kIsapiFalse;
   }
-  std::memcpy(buffer, value.data(), value.size());
-  static_cast<char*>(buffer)[value.size()] = '\0';
-  *size = static_cast<uint32_t>(value.size() + 1);
+  std::memcpy(buffer, value->data(), value->size());
+  static_cast<char*>(buffer)[value->size()] = '\0';
+  *size = static_cast<uint32_t>(value->size() + 1);
   return kIsapiTrue;
 }
 
@@ -72,8 +142,8 @@ IsapiBool WriteClientCb(HCONN conn, void* buffer, uint32_t* bytes, uint32_t) {
   CallContext& ctx = *Context(conn);
   if (ctx.stream_failed) return kIsapiFalse;
   if (ctx.streaming) {
-    return StreamChunk(ctx, std::string_view(static_cast<const char*>(buffer),
-                                             *bytes))
+    return StreamChunk(
+               ctx, std::string_view(static_cast<const char*>(buffer), *bytes))
                ? kIsapiTrue
                : kIsapiFalse;
   }
@@ -165,9 +235,8 @@ std::pair<unsigned, std::string> ParseStatus(std::string_view status) {
     ++digits;
   if (digits != 3 || (status.size() > 3 && status[3] != ' '))
     return {500, "Internal Server Error"};
-  const unsigned code = static_cast<unsigned>((status[0] - '0') * 100 +
-                                              (status[1] - '0') * 10 +
-                                              (status[2] - '0'));
+  const unsigned code = static_cast<unsigned>(
+      (status[0] - '0') * 100 + (status[1] - '0') * 10 + (status[2] - '0'));
   if (code < 200 || code > 599) return {500, "Internal Server Error"};
   std::string reason(status.size() > 4 ? status.substr(4) : std::string_view());
   for (char c : reason) {
@@ -188,7 +257,6 @@ std::string ForLog(std::string_view text) {
   }
   return out;
 }
-
 
 // The final status of the call: the extension's status line, or its
 // dwHttpStatusCode when it sent none.
@@ -332,47 +400,29 @@ Answer CallExtension(const HostConfig& config, const PeerInfo& peer,
   if (!path || path->empty() || (*path)[0] != '/')
     return PlainAnswer(version, 400, false, head);
 
+  std::string content_type;
+  for (const auto& [field_name, value] : request.fields) {
+    if (EqualNoCase(field_name, "Content-Type")) {
+      content_type = value;
+      break;
+    }
+  }
+  std::string translated = TranslatePath(config.root, *path);
+
   CallContext ctx;
   ctx.config = &config;
+  ctx.request = &request;
+  ctx.peer = &peer;
+  ctx.path = *path;
+  ctx.query = query;
+  ctx.translated = translated;
+  ctx.content_type = content_type;
   ctx.stream = stream;
   ctx.version = version;
   ctx.keep_alive = keep_alive;
   ctx.head_method = head;
-  auto& vars = ctx.variables;
-  vars["REQUEST_METHOD"] = request.method;
-  vars["QUERY_STRING"] = query;
-  vars["PATH_INFO"] = *path;
-  vars["PATH_TRANSLATED"] = TranslatePath(config.root, *path);
-  vars["CONTENT_LENGTH"] = std::to_string(request.body.size());
-  vars["REMOTE_ADDR"] = peer.remote_addr;
-  vars["REMOTE_HOST"] = peer.remote_addr;
-  vars["REMOTE_PORT"] = std::to_string(peer.remote_port);
-  vars["SERVER_NAME"] = config.server_name;
-  vars["SERVER_PORT"] = std::to_string(config.server_port);
-  vars["SERVER_PROTOCOL"] = version == 10 ? "HTTP/1.0" : "HTTP/1.1";
-  vars["SERVER_SOFTWARE"] = "corvane-httpd";
-  vars["APPL_PHYSICAL_PATH"] = config.root + "/";
-  vars["SCRIPT_NAME"] = "";
-  std::string content_type;
-  for (const auto& [field_name, value] : request.fields) {
-    std::string name = "HTTP_";
-    for (char c : field_name) name += c == '-' ? '_' : FoldAscii(c);
-    // Repeated fields are joined as one list; Cookie fields with "; ", as
-    // cookies are separated within one field.
-    std::string& slot = vars[name];
-    if (!slot.empty()) slot += name == "HTTP_COOKIE" ? "; " : ", ";
-    slot += value;
-    if (content_type.empty() && EqualNoCase(field_name, "Content-Type"))
-      content_type = value;
-  }
-  std::string all_http;
-  for (const auto& [name, value] : vars)
-    if (name.rfind("HTTP_", 0) == 0) all_http += name + ":" + value + "\n";
-  vars["ALL_HTTP"] = all_http;
-  vars["CONTENT_TYPE"] = content_type;
 
   std::string method_buf = request.method;
-  std::string translated_buf = vars["PATH_TRANSLATED"];
   EXTENSION_CONTROL_BLOCK ecb{};
   ctx.ecb = &ecb;
   ecb.cbSize = sizeof ecb;
@@ -382,7 +432,7 @@ Answer CallExtension(const HostConfig& config, const PeerInfo& peer,
   ecb.lpszMethod = method_buf.data();
   ecb.lpszQueryString = query.data();
   ecb.lpszPathInfo = path->data();
-  ecb.lpszPathTranslated = translated_buf.data();
+  ecb.lpszPathTranslated = translated.data();
   ecb.cbTotalBytes = static_cast<uint32_t>(request.body.size());
   ecb.cbAvailable = static_cast<uint32_t>(request.body.size());
   ecb.lpbData = reinterpret_cast<uint8_t*>(request.body.data());
@@ -394,6 +444,15 @@ Answer CallExtension(const HostConfig& config, const PeerInfo& peer,
 
   const uint32_t result =
       config.extension != nullptr ? config.extension(&ecb) : HSE_STATUS_ERROR;
+  // The extension's text for the log: its conversation, made printable.
+  std::string log_data;
+  for (std::size_t i = 0; i < sizeof ecb.lpszLogData && ecb.lpszLogData[i];
+       ++i) {
+    const unsigned char u = static_cast<unsigned char>(ecb.lpszLogData[i]);
+    log_data += (u <= 0x20 || u >= 0x7F || u == '"' || u == '\\')
+                    ? '?'
+                    : static_cast<char>(u);
+  }
 
   if (ctx.streaming) {
     // The head and the body so far are out; the last chunk ends it.
@@ -404,6 +463,7 @@ Answer CallExtension(const HostConfig& config, const PeerInfo& peer,
         !(*ctx.stream)(std::string_view("0\r\n\r\n")))
       ctx.stream_failed = true;
     a.keep_alive = ctx.keep_alive && !ctx.stream_failed;
+    a.log_data = std::move(log_data);
     return a;
   }
 
@@ -411,11 +471,14 @@ Answer CallExtension(const HostConfig& config, const PeerInfo& peer,
   if (ctx.body_overflow || !answered ||
       (result != HSE_STATUS_SUCCESS &&
        result != HSE_STATUS_SUCCESS_AND_KEEP_CONN && !ctx.header_sent)) {
-    return PlainAnswer(version, 500, keep_alive, head);
+    Answer failed = PlainAnswer(version, 500, keep_alive, head);
+    failed.log_data = std::move(log_data);
+    return failed;
   }
 
   std::string_view body_prefix;
   Answer a;
+  a.log_data = std::move(log_data);
   const unsigned code = ResponseHead(ctx, &a.head, &body_prefix);
   a.status = code;
   a.keep_alive = keep_alive;
@@ -425,9 +488,8 @@ Answer CallExtension(const HostConfig& config, const PeerInfo& peer,
   const std::size_t body_size = body_prefix.size() + ctx.body.size();
   if (bodiless) {
     if (body_size > 0 && config.log)
-      config.log("dropped " + std::to_string(body_size) +
-                 " body bytes of a " + std::to_string(code) +
-                 " answer from the extension");
+      config.log("dropped " + std::to_string(body_size) + " body bytes of a " +
+                 std::to_string(code) + " answer from the extension");
   } else {
     a.head += "Content-Length: " + std::to_string(body_size) + "\r\n";
     a.body_bytes = body_size;

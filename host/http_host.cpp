@@ -39,18 +39,18 @@ struct RequestReader::Impl {
   explicit Impl(std::size_t limit) : max_body(limit) {}
 
   std::size_t max_body;
-  std::string bytes;     // Fed bytes; those before `pos` are parsed.
+  std::string bytes;  // Fed bytes; those before `pos` are parsed.
   std::size_t pos = 0;
   std::optional<http::request_parser<http::string_body>> parser;
   bool header_checked = false;
-  int64_t started_ms = 0;
+  int64_t started_us = 0;
 
   void Start() {
     parser.emplace();
     parser->header_limit(kMaxHeaderBytes);
     parser->body_limit(max_body);
     header_checked = false;
-    started_ms = MonotonicMs();
+    started_us = MonotonicUs();
   }
 
   // The framing rules the library leaves to its user. 0 when the header
@@ -167,6 +167,25 @@ std::string RequestReader::target() const {
   return std::string(impl_->parser->get().target());
 }
 
+bool RequestReader::wants_json() const {
+  // The fields read so far: a body over the limit is refused when the
+  // header ends, before the parser calls the header done.
+  if (!impl_->parser) return false;
+  const auto& header = impl_->parser->get().base();
+  for (const auto field : {http::field::content_type, http::field::accept}) {
+    const auto it = header.find(field);
+    if (it == header.end()) continue;
+    const std::string_view value = it->value();
+    for (std::size_t at = 0; at + 16 <= value.size(); ++at)
+      if (EqualNoCase(value.substr(at, 16), "application/json")) return true;
+  }
+  return false;
+}
+
+int64_t RequestReader::started_us() const {
+  return impl_->started_us;
+}
+
 std::size_t RequestReader::buffered() const {
   return impl_->bytes.size() - impl_->pos;
 }
@@ -183,7 +202,8 @@ Request RequestReader::Take() {
     r.fields.emplace_back(std::string(field.name_string()),
                           std::string(field.value()));
   r.body = std::move(message.body());
-  r.started_ms = s.started_ms;
+  r.started_us = s.started_us;
+  r.wants_json = wants_json();
   s.parser.reset();
   continue_sent_ = false;
   return r;
@@ -211,19 +231,24 @@ std::string_view ReasonPhrase(unsigned code) {
   return reason.empty() ? std::string_view("Unknown") : reason;
 }
 
-Answer PlainAnswer(unsigned version, unsigned code, bool keep_alive,
-                   bool head) {
-  const std::string status = std::to_string(code) + " " +
-                             std::string(ReasonPhrase(code));
+Answer PlainAnswer(unsigned version, unsigned code, bool keep_alive, bool head,
+                   bool json) {
+  const std::string status =
+      std::to_string(code) + " " + std::string(ReasonPhrase(code));
   Answer a;
   a.status = code;
   a.keep_alive = keep_alive;
-  a.body = "<html><head><title>" + status + "</title></head><body><h1>" +
-           status + "</h1></body></html>\r\n";
+  if (json) {
+    a.body = "{\"error\":\"" + std::string(ReasonPhrase(code)) + "\"}";
+  } else {
+    a.body = "<html><head><title>" + status + "</title></head><body><h1>" +
+             status + "</h1></body></html>\r\n";
+  }
   a.body_bytes = a.body.size();
   a.head = (version >= 11 ? "HTTP/1.1 " : "HTTP/1.0 ") + status +
-           "\r\nContent-Type: text/html\r\nContent-Length: " +
-           std::to_string(a.body.size()) + "\r\n";
+           (json ? "\r\nContent-Type: application/json; charset=utf-8"
+                 : "\r\nContent-Type: text/html") +
+           "\r\nContent-Length: " + std::to_string(a.body.size()) + "\r\n";
   if (version >= 11 && !keep_alive) a.head += "Connection: close\r\n";
   if (version < 11 && keep_alive) a.head += "Connection: keep-alive\r\n";
   a.head += "\r\n";
@@ -231,20 +256,31 @@ Answer PlainAnswer(unsigned version, unsigned code, bool keep_alive,
   return a;
 }
 
-std::string RequestLogLine(std::string_view method, std::string_view target,
-                           unsigned status, std::size_t bytes,
-                           int64_t started_ms) {
-  const auto clean = [](std::string_view text) {
-    std::string out;
-    for (char c : text.substr(0, 300)) {
-      const unsigned char u = static_cast<unsigned char>(c);
-      out += (u < 0x20 || u == 0x7F || c == ' ') ? '?' : c;
-    }
-    return out;
-  };
-  return clean(method) + " " + clean(target) + " " + std::to_string(status) +
-         " " + std::to_string(bytes) + " " +
-         std::to_string(MonotonicMs() - started_ms);
+Answer HostAnswer(const Request& request, unsigned code,
+                  std::string_view content_type, std::string body) {
+  Answer a;
+  a.status = code;
+  a.keep_alive = request.keep_alive;
+  a.body_bytes = body.size();
+  a.head = (request.version >= 11 ? "HTTP/1.1 " : "HTTP/1.0 ") +
+           std::to_string(code) + " " + std::string(ReasonPhrase(code)) +
+           "\r\nContent-Type: " + std::string(content_type) +
+           "\r\nCache-Control: no-store\r\nContent-Length: " +
+           std::to_string(body.size()) + "\r\n";
+  if (request.version >= 11 && !request.keep_alive)
+    a.head += "Connection: close\r\n";
+  if (request.version < 11 && request.keep_alive)
+    a.head += "Connection: keep-alive\r\n";
+  a.head += "\r\n";
+  if (request.method != "HEAD") a.body = std::move(body);
+  return a;
+}
+
+bool IsAdminRequest(const Request& request) {
+  if (request.method != "GET" && request.method != "HEAD") return false;
+  const std::string_view path =
+      std::string_view(request.target).substr(0, request.target.find('?'));
+  return path == "/healthz" || path == "/metrics";
 }
 
 bool IsSafeHeader(std::string_view name, std::string_view value) {
@@ -258,70 +294,16 @@ bool IsSafeHeader(std::string_view name, std::string_view value) {
   return true;
 }
 
-int64_t MonotonicMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
+int64_t MonotonicUs() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
 
-long MemoryTransport::Read(char* buf, std::size_t n) {
-  const std::size_t k = std::min({n, piece_, input_.size()});
-  if (k == 0) return 0;  // An empty input may have no data pointer.
-  std::memcpy(buf, input_.data(), k);
-  input_.remove_prefix(k);
-  return static_cast<long>(k);
-}
-
-bool MemoryTransport::Write(const char* buf, std::size_t n) {
-  output_.append(buf, n);
-  return true;
-}
-
-std::size_t ServeConnection(Transport& transport, const HostConfig& config,
-                            const PeerInfo& peer,
-                            const std::atomic<bool>& stopping) {
-  RequestReader reader(config.max_body);
-  std::size_t served = 0;
-  char buf[16384];
-  const auto send = [&](const Answer& a) {
-    return (a.head.empty() || transport.Write(a.head.data(), a.head.size())) &&
-           (a.body.empty() || transport.Write(a.body.data(), a.body.size()));
-  };
-  for (;;) {
-    if (!reader.started() && stopping.load()) break;
-    const RequestReader::State state = reader.Advance();
-    if (state == RequestReader::State::kNeedMore) {
-      const long n = transport.Read(buf, sizeof buf);
-      if (n <= 0) break;  // Closed or silent: no answer.
-      reader.Feed(std::string_view(buf, static_cast<std::size_t>(n)));
-      continue;
-    }
-    if (state == RequestReader::State::kContinue) {
-      const std::string_view c = ContinueAnswer();
-      if (!transport.Write(c.data(), c.size())) break;
-      continue;
-    }
-    if (state == RequestReader::State::kError) {
-      const Answer a = PlainAnswer(11, reader.error_status(), false, false);
-      send(a);
-      if (config.log)
-        config.log(RequestLogLine(reader.method(), reader.target(), a.status,
-                                  a.body_bytes, MonotonicMs()));
-      break;
-    }
-    Request request = reader.Take();
-    if (stopping.load()) request.keep_alive = false;
-    const StreamWriter stream = [&](std::string_view bytes) {
-      return transport.Write(bytes.data(), bytes.size());
-    };
-    const Answer a = CallExtension(config, peer, request, &stream);
-    ++served;
-    if (config.log)
-      config.log(RequestLogLine(request.method, request.target, a.status,
-                                a.body_bytes, request.started_ms));
-    if (!send(a) || !a.keep_alive) break;
-  }
-  return served;
+int64_t MonotonicMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
 }  // namespace corvane

@@ -1,10 +1,10 @@
 // The HTTP side of corvane-httpd, kept apart from how bytes travel: a
 // request reader that is fed bytes and says when a request is complete, the
 // call of a web-server extension (web/isapi.h) for one complete request, and
-// the answer as the bytes that leave in one write. The HTTP library stays
-// inside http_host.cpp; this header names only plain types, so the event
-// loop (server.h, connection.h), the fuzz target and the benchmarks share
-// it.
+// the answer as the bytes that leave in one write. The HTTP parser stays
+// inside http_host.cpp; this header names only plain types. The connection
+// state machine that drives them (http_session.h) is the one the server,
+// the fuzz target and the benchmarks run.
 //
 // What the host adds to the extension's answer: a body over the limit gets
 // 413 without reaching the extension; the whole body is read before the
@@ -40,12 +40,17 @@ struct HostConfig {
   int header_timeout_ms = 20000;     // A request's header must come in this.
   int body_timeout_ms = 20000;       // The whole body, after the header.
   int write_timeout_ms = 15000;      // One answer must leave in this.
+  int linger_ms = 1000;              // Reading on after the last answer.
   // An answer larger than this leaves while the extension still writes it
   // (chunked, or up to the end of the connection for HTTP/1.0) instead of
   // in one write after the call.
   std::size_t stream_after = 1u << 20;
   HttpExtensionProcFn extension = nullptr;
-  // Receives one log line per request (without line end); may be empty.
+  // Whether GET /healthz and GET /metrics on the main port are the host's
+  // (answered by the session's host) instead of the extension's.
+  bool admin = false;
+  // Receives the host's own messages about a request (a dropped header, a
+  // replaced status), without line end; may be empty.
   std::function<void(const std::string&)> log;
 };
 
@@ -62,8 +67,9 @@ struct Request {
   unsigned version = 11;  // 10 or 11.
   bool keep_alive = true;
   std::vector<std::pair<std::string, std::string>> fields;  // In order.
-  std::string body;  // Chunked bodies already decoded.
-  int64_t started_ms = 0;  // When its first byte was seen.
+  std::string body;         // Chunked bodies already decoded.
+  int64_t started_us = 0;   // When its first byte was seen (MonotonicUs).
+  bool wants_json = false;  // RequestReader::wants_json.
 };
 
 // The bytes of one answer: the head (status line and header block) and the
@@ -74,6 +80,19 @@ struct Answer {
   unsigned status = 0;
   std::size_t body_bytes = 0;  // For the log; a HEAD answer sends none.
   bool keep_alive = false;     // Whether the connection may go on.
+  std::string log_data;        // What the extension gave for the log line
+                               // (its conversation).
+};
+
+// One line of the access log.
+struct AccessRecord {
+  std::string_view client;  // Address of the peer; "-" when unknown.
+  std::string_view method;  // "-" when the header did not come.
+  std::string_view target;
+  unsigned status = 0;
+  std::size_t bytes = 0;
+  int64_t latency_us = 0;
+  std::string_view session;  // Empty: none.
 };
 
 // Reads one request after another from bytes fed to it. Keeps the bytes of
@@ -105,6 +124,12 @@ class RequestReader {
   bool header_done() const;
   // The status for kError: 400, 413 or 501.
   unsigned error_status() const { return error_status_; }
+  // Whether the current request's header, as far as it came, asks for JSON
+  // (its Content-Type or Accept names application/json), so the host's own
+  // answers to it are JSON.
+  bool wants_json() const;
+  // When the current request's first byte came (MonotonicUs).
+  int64_t started_us() const;
   // Method and target of the current request, for the log ("-" when the
   // header is not complete).
   std::string method() const;
@@ -139,61 +164,28 @@ using StreamWriter = std::function<bool(std::string_view)>;
 Answer CallExtension(const HostConfig& config, const PeerInfo& peer,
                      Request& request, const StreamWriter* stream = nullptr);
 
-// An answer made by the host itself: a small HTML page for `code`. For a
-// HEAD request the body is left out.
-Answer PlainAnswer(unsigned version, unsigned code, bool keep_alive,
-                   bool head);
+// An answer made by the host itself: a small HTML page for `code`, or with
+// `json` the object {"error": reason phrase}. For a HEAD request the body is
+// left out.
+Answer PlainAnswer(unsigned version, unsigned code, bool keep_alive, bool head,
+                   bool json = false);
 
-// The log line of one answered request: method, target, status, body bytes
-// and milliseconds since `started_ms`, with blanks and control bytes of
-// the client's text shown as "?".
-std::string RequestLogLine(std::string_view method, std::string_view target,
-                           unsigned status, std::size_t bytes,
-                           int64_t started_ms);
+// An answer with `content_type` and `body` made by the host (its /healthz
+// and /metrics).
+Answer HostAnswer(const Request& request, unsigned code,
+                  std::string_view content_type, std::string body);
 
-// A byte stream to one client for the synchronous driver below (fuzzing,
-// benchmarks). Implementations bound every wait.
-class Transport {
- public:
-  virtual ~Transport() = default;
-  // Reads at most `n` bytes into `buf`; the bytes read, 0 at the end of the
-  // stream, -1 on an error or when no byte came in time.
-  virtual long Read(char* buf, std::size_t n) = 0;
-  // Writes all `n` bytes; false on an error or timeout.
-  virtual bool Write(const char* buf, std::size_t n) = 0;
-};
-
-// Serves requests from `transport` one after another on the calling thread
-// until the client closes, a request asks to close, an error ends the
-// connection, or `stopping` becomes true between requests. The same reader
-// and extension call as the server. Returns the number of requests
-// answered.
-std::size_t ServeConnection(Transport& transport, const HostConfig& config,
-                            const PeerInfo& peer,
-                            const std::atomic<bool>& stopping);
-
-// A transport over bytes in memory (fuzzing, benchmarks): reads `input` in
-// pieces of at most `piece` bytes, collects what is written.
-class MemoryTransport : public Transport {
- public:
-  explicit MemoryTransport(std::string_view input, std::size_t piece = 1u << 16)
-      : input_(input), piece_(piece == 0 ? 1 : piece) {}
-  long Read(char* buf, std::size_t n) override;
-  bool Write(const char* buf, std::size_t n) override;
-  const std::string& output() const { return output_; }
-
- private:
-  std::string_view input_;
-  std::size_t piece_;
-  std::string output_;
-};
+// Whether the request is one of the host's own: GET or HEAD of /healthz or
+// /metrics (a query string allowed).
+bool IsAdminRequest(const Request& request);
 
 // The usual reason phrase of a status code ("Not Found"); "Unknown" for a
 // code without one.
 std::string_view ReasonPhrase(unsigned code);
 
-// Milliseconds on the monotonic clock.
+// Milliseconds and microseconds on the monotonic clock.
 int64_t MonotonicMs();
+int64_t MonotonicUs();
 
 // Whether `name` is a valid header name and `value` a valid header value
 // (no CR, LF, NUL or other control byte except horizontal tab).

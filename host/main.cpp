@@ -3,16 +3,20 @@
 // loads the extension and runs the server (host/server.h) until a signal.
 //
 // The first line on standard error is the address it listens on; then one
-// line per request. SIGINT or SIGTERM stops accepting and lets the requests
-// in flight finish within the drain time; then TerminateExtension saves
-// every brain not in a turn and says whether all were saved. The exit
-// status is 0 only when they were; a second signal ends the program at
-// once with status 1.
+// line per request (host/access_log.h). Before it listens, the extension
+// says whether its files can be served; when not, the program exits with
+// status 2 and the reason. Under systemd it reports readiness (sd_notify).
+// SIGINT or SIGTERM stops accepting and lets the requests in flight finish
+// within the drain time; then TerminateExtension saves every brain not in a
+// turn and says whether all were saved. The exit status is 0 only when they
+// were; a second signal ends the program at once with status 1. SIGHUP
+// opens the log files anew.
 #include <dlfcn.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -28,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/access_log.h"
 #include "host/http_host.h"
 #include "host/server.h"
 #include "host/session_options.h"
@@ -41,10 +46,18 @@ struct Options {
   std::string root = "var/wwwroot";
   std::string extension;  // Empty: corvane-isapi.so beside the binary.
   std::size_t max_connections = 256;
+  std::size_t max_per_address = 64;
   std::size_t max_body = 64u << 10;
   std::size_t threads = 0;  // 0: one per core.
   std::size_t drain_seconds = 10;
   std::size_t body_seconds = 20;
+  std::string language_file;  // Empty: the fixed name in the root.
+  std::string template_file;  // Empty: the fixed name in the root.
+  bool admin = false;
+  std::string admin_port;  // Empty: none.
+  std::string access_log;  // Empty: the main log.
+  std::string log_file;    // Empty: standard error as it is.
+  AccessLog::Format log_format = AccessLog::Format::kText;
   SessionOptions sessions;
 };
 
@@ -56,11 +69,18 @@ const char kUsage[] =
     "8080)\n"
     "  --root DIR             web root: the extension's files live here\n"
     "                         (default var/wwwroot)\n"
+    "  --language-file PATH   the knowledge base to serve (default\n"
+    "                         CorvWebDemo.clf in the web root)\n"
+    "  --template PATH        the page template (default\n"
+    "                         web_corvane_example.htm in the web root)\n"
     "  --extension PATH       extension library to load (default "
     "corvane-isapi.so\n"
     "                         beside this program, or in ../lib/corvane)\n"
     "  --max-connections N    open connections served at once; more get 503\n"
     "                         (default 256)\n"
+    "  --max-conns-per-address N\n"
+    "                         open connections from one client address; more\n"
+    "                         get 503 (default 64; 0: no cap)\n"
     "  --max-body BYTES       largest request body; larger ones get 413\n"
     "                         (default 65536)\n"
     "  --threads N            threads serving the connections (default: one "
@@ -71,67 +91,41 @@ const char kUsage[] =
     "  --body-timeout N       seconds a request's whole body may take to "
     "arrive;\n"
     "                         later ones get 408 (default 20)\n"
+    "  --admin                answer GET /healthz and /metrics on the main "
+    "port\n"
+    "                         (otherwise they are pages like any path)\n"
+    "  --admin-port N         answer /healthz and /metrics on this port of "
+    "the\n"
+    "                         listen address, and nothing else there\n"
+    "  --access-log PATH      write the access log to PATH (default: the main\n"
+    "                         log)\n"
+    "  --log-file PATH        write the main log (standard error) to PATH\n"
+    "  --log-format FORMAT    access log lines as text (default) or json\n"
     "%s"
+    "  --version              show the version\n"
     "  --help                 show this text\n"
     "The first line on standard error is the address listened on. SIGINT or\n"
     "SIGTERM stops the server after the requests in flight and unloads the\n"
     "extension, which saves its state; the exit status is 0 only when every\n"
-    "save succeeded. A second signal stops at once.\n";
+    "save succeeded. A second signal stops at once. SIGHUP reopens the log\n"
+    "files. A knowledge base or template that cannot be served stops the\n"
+    "start with status 2.\n";
 
-// The log on standard error. Request lines are collected and written
-// together at least every 100 ms (or when 32 KiB have gathered), so that
-// serving a request costs no system call for its log line; every other line
-// is written at once, with what was collected before it.
-class Log {
- public:
-  void Line(const std::string& text, bool now) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    pending_ += text;
-    pending_ += '\n';
-    if (now || pending_.size() >= kFlushBytes) FlushLocked();
-  }
-  void Flush() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    FlushLocked();
-  }
-  // Flushes every 100 ms until the program ends; runs on its own thread.
-  void FlushPeriodically() {
-    for (;;) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      Flush();
-    }
-  }
-
- private:
-  static constexpr std::size_t kFlushBytes = 32u << 10;
-
-  void FlushLocked() {
-    std::size_t done = 0;
-    while (done < pending_.size()) {
-      const ssize_t n = ::write(STDERR_FILENO, pending_.data() + done,
-                                pending_.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      done += static_cast<std::size_t>(n);
-    }
-    pending_.clear();
-  }
-
-  std::mutex mutex_;
-  std::string pending_;  // Lines not yet written; guarded by mutex_.
-};
-
-Log& TheLog() {
-  static Log* log = new Log();  // Never destroyed: threads may still log.
+AccessLog& TheLog() {
+  static AccessLog* log = new AccessLog();  // Never destroyed: threads log.
   return *log;
 }
 
 void LogLine(const std::string& text) {
-  TheLog().Line(text, true);
+  TheLog().Line(text);
 }
 
-void LogRequest(const std::string& text) {
-  TheLog().Line(text, false);
+// A path as an absolute one, from the working directory at the start.
+std::string Absolute(const std::string& path) {
+  if (path.empty() || path.front() == '/') return path;
+  char cwd[PATH_MAX];
+  if (::getcwd(cwd, sizeof cwd) == nullptr) return path;
+  return std::string(cwd) + "/" + path;
 }
 
 [[noreturn]] void UsageError(const std::string& message) {
@@ -168,6 +162,16 @@ std::function<bool(const char*)> Count(std::size_t* slot, std::size_t low,
   };
 }
 
+// A port number, kept as its text.
+std::function<bool(const char*)> Port(std::string* slot) {
+  return [slot](const char* value) {
+    std::size_t n = 0;
+    if (!ParseCount(value, &n) || n > 65535) return false;
+    *slot = value;
+    return true;
+  };
+}
+
 std::function<bool(const char*)> Text(std::string* slot) {
   return [slot](const char* value) {
     *slot = value;
@@ -190,14 +194,23 @@ Options ParseOptions(int argc, char** argv) {
   Options o;
   const std::vector<OptionRule> rules = {
       {"--listen", "bad listen address", Text(&o.listen)},
-      {"--port", "bad port",
+      {"--port", "bad port", Port(&o.port)},
+      {"--root", "bad root", Text(&o.root)},
+      {"--language-file", "bad language file", Text(&o.language_file)},
+      {"--template", "bad template", Text(&o.template_file)},
+      {"--max-conns-per-address", "bad connection count",
+       Count(&o.max_per_address, 0, 1u << 20)},
+      {"--admin-port", "bad port", Port(&o.admin_port)},
+      {"--access-log", "bad access log", Text(&o.access_log)},
+      {"--log-file", "bad log file", Text(&o.log_file)},
+      {"--log-format", "bad log format",
        [&o](const char* value) {
-         std::size_t n = 0;
-         if (!ParseCount(value, &n) || n > 65535) return false;
-         o.port = value;
+         const std::string v = value;
+         if (v != "text" && v != "json") return false;
+         o.log_format =
+             v == "json" ? AccessLog::Format::kJson : AccessLog::Format::kText;
          return true;
        }},
-      {"--root", "bad root", Text(&o.root)},
       {"--extension", "bad extension", Text(&o.extension)},
       {"--max-connections", "bad connection count",
        Count(&o.max_connections, 1, 1u << 20)},
@@ -211,6 +224,14 @@ Options ParseOptions(int argc, char** argv) {
     if (arg == "--help" || arg == "-h") {
       std::printf(kUsage, kSessionUsage);
       std::exit(0);
+    }
+    if (arg == "--version") {
+      std::printf("corvane-httpd %s\n", CORVANE_VERSION);
+      std::exit(0);
+    }
+    if (arg == "--admin") {
+      o.admin = true;
+      continue;
     }
     // The session options (host/session_options.h) come first.
     std::string session_error;
@@ -260,6 +281,48 @@ std::string DefaultExtension() {
   return beside;
 }
 
+// The extension's settings beyond the session options: where its files
+// are. False with the reason in *error.
+bool ApplyFileSettings(void* library, const Options& options,
+                       const std::string& root, std::string* error) {
+  auto configure = reinterpret_cast<ConfigureExtensionFn>(
+      ::dlsym(library, kConfigureExtensionName));
+  const std::pair<const char*, std::string> settings[] = {
+      {"language-file", Absolute(options.language_file)},
+      {"template", Absolute(options.template_file)},
+  };
+  if (configure == nullptr) {
+    if (!options.language_file.empty() || !options.template_file.empty()) {
+      *error = "the extension takes no --language-file or --template";
+      return false;
+    }
+    return true;
+  }
+  // The root lets the extension check its files before the first request.
+  configure("root", root.c_str());
+  for (const auto& [name, value] : settings) {
+    if (value.empty()) continue;
+    if (!configure(name, value.c_str())) {
+      *error = std::string("bad ") + name + " " + value;
+      return false;
+    }
+  }
+  return true;
+}
+
+// The extension's word on its files, before serving: empty when they can
+// be served (or it cannot be asked), else the reason.
+std::string CheckExtension(void* library) {
+  auto query =
+      reinterpret_cast<QueryExtensionFn>(::dlsym(library, kQueryExtensionName));
+  if (query == nullptr) return std::string();
+  char buffer[4096];
+  uint32_t size = sizeof buffer;
+  if (query("check", buffer, &size) != kIsapiFalse) return std::string();
+  if (size > sizeof buffer) return "the extension's files cannot be served";
+  return std::string(buffer);
+}
+
 int Run(int argc, char** argv) {
   const Options options = ParseOptions(argc, argv);
   char real_root[PATH_MAX];
@@ -272,13 +335,20 @@ int Run(int argc, char** argv) {
   }
   const std::string extension =
       options.extension.empty() ? DefaultExtension() : options.extension;
+  std::string log_error;
+  if (!TheLog().Open(Absolute(options.log_file), Absolute(options.access_log),
+                     options.log_format, &log_error)) {
+    std::fprintf(stderr, "corvane-httpd: %s\n", log_error.c_str());
+    return 2;
+  }
 
-  // SIGINT and SIGTERM are taken by one thread through sigwait; every other
-  // thread, started later, inherits the blocked mask.
+  // SIGINT, SIGTERM and SIGHUP are taken by one thread through sigwait;
+  // every other thread, started later, inherits the blocked mask.
   sigset_t signals;
   sigemptyset(&signals);
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   ::signal(SIGPIPE, SIG_IGN);
 
@@ -301,11 +371,19 @@ int Run(int argc, char** argv) {
     ::dlclose(library);
     return 1;
   }
-  std::string session_error;
-  if (!ApplySessionOptions(library, options.sessions, &session_error)) {
-    std::fprintf(stderr, "corvane-httpd: %s\n", session_error.c_str());
+  std::string setting_error;
+  if (!ApplySessionOptions(library, options.sessions, &setting_error) ||
+      !ApplyFileSettings(library, options, real_root, &setting_error)) {
+    std::fprintf(stderr, "corvane-httpd: %s\n", setting_error.c_str());
     ::dlclose(library);
     return 1;
+  }
+  // A knowledge base or template that cannot be served stops the start,
+  // rather than serving error pages and a brain that knows nothing.
+  if (const std::string problem = CheckExtension(library); !problem.empty()) {
+    std::fprintf(stderr, "corvane-httpd: %s\n", problem.c_str());
+    ::dlclose(library);
+    return 2;
   }
 
   std::string shown;
@@ -316,9 +394,30 @@ int Run(int argc, char** argv) {
     ::dlclose(library);
     return 1;
   }
+  std::string admin_shown;
+  uint16_t admin_port = 0;
+  int admin_fd = -1;
+  if (!options.admin_port.empty()) {
+    admin_fd = OpenListener(options.listen, options.admin_port, &admin_shown,
+                            &admin_port);
+    if (admin_fd < 0) {
+      ::dlclose(library);
+      return 1;
+    }
+  }
 
-  LogLine("corvane-httpd listening on http://" + shown + ":" +
-          std::to_string(port) + "/");
+  // Where the operator started the program, then in the log file.
+  const std::string listening = "corvane-httpd listening on http://" + shown +
+                                ":" + std::to_string(port) + "/";
+  const std::string admin_line =
+      admin_fd < 0 ? std::string()
+                   : "corvane-httpd admin on http://" + admin_shown + ":" +
+                         std::to_string(admin_port) + "/";
+  for (int pass = 0; pass < (options.log_file.empty() ? 1 : 2); ++pass) {
+    if (pass == 1) TheLog().UseMainFile();
+    LogLine(listening);
+    if (!admin_line.empty()) LogLine(admin_line);
+  }
 
   HostConfig config;
   config.root = real_root;
@@ -327,36 +426,61 @@ int Run(int argc, char** argv) {
   config.max_body = options.max_body;
   config.body_timeout_ms = static_cast<int>(options.body_seconds * 1000);
   config.extension = proc;
-  config.log = LogRequest;
+  config.admin = options.admin;
+  config.log = LogLine;
   ServerOptions server_options;
   server_options.max_connections = options.max_connections;
+  server_options.max_per_address = options.max_per_address;
   server_options.io_threads = options.threads;
-  server_options.active_workers = UsableCores();
-  auto server = std::make_unique<Server>(config, server_options, listen_fd);
+  server_options.admin_fd = admin_fd;
+  server_options.query =
+      reinterpret_cast<QueryExtensionFn>(::dlsym(library, kQueryExtensionName));
+  auto server =
+      std::make_unique<Server>(config, server_options, listen_fd, TheLog());
   server->Start();
-  std::thread([] { TheLog().FlushPeriodically(); }).detach();
+  // The access lines are written at least every 100 ms.
+  std::thread([] {
+    for (;;) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      TheLog().Flush();
+    }
+  }).detach();
+  sd_notify(0, ("READY=1\nSTATUS=listening on http://" + shown + ":" +
+                std::to_string(port) + "/")
+                   .c_str());
 
-  // The first signal starts the stop; a second one ends the program at
-  // once, without saving.
+  // SIGHUP reopens the logs; the first SIGINT or SIGTERM starts the stop; a
+  // second one ends the program at once, without saving.
   std::promise<void> first_signal;
   std::thread([&signals, &first_signal] {
-    int sig = 0;
-    sigwait(&signals, &sig);
-    LogLine(std::string("corvane-httpd: ") +
-            (sig == SIGINT ? "SIGINT" : "SIGTERM") + ", stopping");
-    first_signal.set_value();
-    sigwait(&signals, &sig);
-    LogLine(std::string("corvane-httpd: ") +
-            (sig == SIGINT ? "SIGINT" : "SIGTERM") +
-            " again, stopping at once without saving");
-    ::_exit(1);  // LogLine wrote everything collected.
+    bool stopping = false;
+    for (;;) {
+      int sig = 0;
+      if (sigwait(&signals, &sig) != 0) continue;
+      if (sig == SIGHUP) {
+        TheLog().Reopen();
+        LogLine("corvane-httpd: SIGHUP, log files reopened");
+        continue;
+      }
+      const std::string name = sig == SIGINT ? "SIGINT" : "SIGTERM";
+      if (!stopping) {
+        stopping = true;
+        LogLine("corvane-httpd: " + name + ", stopping");
+        first_signal.set_value();
+        continue;
+      }
+      LogLine("corvane-httpd: " + name +
+              " again, stopping at once without saving");
+      ::_exit(1);  // LogLine wrote everything collected.
+    }
   }).detach();
   first_signal.get_future().wait();
+  sd_notify(0, "STOPPING=1");
 
   server->Stop();
-  const std::size_t running = server->Drain(
-      std::chrono::steady_clock::now() +
-      std::chrono::seconds(options.drain_seconds));
+  const std::size_t running =
+      server->Drain(std::chrono::steady_clock::now() +
+                    std::chrono::seconds(options.drain_seconds));
   if (running > 0) {
     LogLine("corvane-httpd: " + std::to_string(running) +
             " request(s) still running after the drain time");
@@ -368,9 +492,10 @@ int Run(int argc, char** argv) {
       terminate == nullptr || terminate(HSE_TERM_MUST_UNLOAD) != kIsapiFalse;
   if (running > 0) {
     // Unloading now would pull the extension's code away under the
-    // threads still inside it.
-    LogLine("corvane-httpd: stopped without unloading; not every brain was "
-            "saved");
+    // threads still inside it, and the server is still theirs.
+    LogLine(
+        "corvane-httpd: stopped without unloading; not every brain was "
+        "saved");
     ::_exit(1);
   }
   server.reset();

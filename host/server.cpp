@@ -6,11 +6,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <boost/asio/strand.hpp>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-
-#include "host/connection.h"
+#include <thread>
+#include <vector>
 
 namespace corvane {
 namespace {
@@ -18,14 +19,10 @@ namespace {
 namespace net = boost::asio;
 using boost::system::error_code;
 
-// How often the sweeper looks at the deadlines and the worker pool.
-constexpr auto kSweepPeriod = std::chrono::milliseconds(50);
-// How long a call may wait for a worker before the pool adds one.
-constexpr int kStallMs = 50;
 // After the drain time, how long the cut connections may take to end.
 constexpr auto kCutWait = std::chrono::seconds(2);
 
-PeerInfo Peer(const net::ip::tcp::socket& socket) {
+PeerInfo Peer(const Server::Socket& socket) {
   PeerInfo peer;
   error_code ec;
   const net::ip::tcp::endpoint remote = socket.remote_endpoint(ec);
@@ -34,6 +31,14 @@ PeerInfo Peer(const net::ip::tcp::socket& socket) {
     peer.remote_port = remote.port();
   }
   return peer;
+}
+
+void AssignListener(net::ip::tcp::acceptor& acceptor, int fd) {
+  sockaddr_storage addr{};
+  socklen_t len = sizeof addr;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  acceptor.assign(
+      addr.ss_family == AF_INET6 ? net::ip::tcp::v6() : net::ip::tcp::v4(), fd);
 }
 
 }  // namespace
@@ -74,91 +79,205 @@ int OpenListener(const std::string& address, const std::string& port,
   return fd;
 }
 
-Server::Server(HostConfig config, ServerOptions options, int listen_fd)
+Server::Server(HostConfig config, ServerOptions options, int listen_fd,
+               AccessLog& log)
     : config_(std::move(config)),
       options_(options),
-      io_(static_cast<int>(options.io_threads)),
+      log_(log),
+      io_(static_cast<int>(options.io_threads + options.extra_threads)),
       acceptor_(io_),
-      sweeper_(io_),
+      admin_acceptor_(io_),
       accept_retry_(io_),
-      pool_(options.workers, options.active_workers, kStallMs) {
-  sockaddr_storage addr{};
-  socklen_t len = sizeof addr;
-  ::getsockname(listen_fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  acceptor_.assign(addr.ss_family == AF_INET6 ? net::ip::tcp::v6()
-                                              : net::ip::tcp::v4(),
-                   listen_fd);
+      threads_(io_, options.io_threads, options.extra_threads,
+               options.stall_ms),
+      requests_(metrics_.CounterByCode("corvane_http_requests_total",
+                                       "Answered requests by status.", "status",
+                                       600)),
+      latency_(metrics_.Histogram(
+          "corvane_http_request_seconds",
+          "Time from a request's first byte to its answer.", LatencyBuckets())),
+      refused_(metrics_.Counter(
+          "corvane_http_refused_total",
+          "Connections answered 503 at once, above --max-connections.")),
+      refused_address_(
+          metrics_.Counter("corvane_http_refused_address_total",
+                           "Connections answered 503 at once, above "
+                           "--max-conns-per-address.")) {
+  metrics_.GaugeFunction("corvane_http_connections", "Open client connections.",
+                         [this] {
+                           std::lock_guard<std::mutex> lock(mutex_);
+                           return static_cast<int64_t>(connections_.size());
+                         });
+  metrics_.GaugeFunction(
+      "corvane_http_calls_in_progress", "Extension calls running now.",
+      [this] { return static_cast<int64_t>(threads_.calls()); });
+  AssignListener(acceptor_, listen_fd);
+  if (options_.admin_fd >= 0)
+    AssignListener(admin_acceptor_, options_.admin_fd);
 }
 
 Server::~Server() {
-  io_.stop();
-  for (std::thread& t : threads_)
-    if (t.joinable()) t.join();
+  threads_.Stop();
+  std::lock_guard<std::mutex> lock(mutex_);
+  connections_.clear();
 }
 
 void Server::Start() {
-  Accept();
-  Sweep();
-  const std::size_t n = options_.io_threads == 0 ? 1 : options_.io_threads;
-  for (std::size_t i = 0; i < n; ++i) threads_.emplace_back([this] {
-    io_.run();
-  });
+  Accept(acceptor_, false);
+  if (admin_acceptor_.is_open()) Accept(admin_acceptor_, true);
+  threads_.Start();
 }
 
-void Server::Accept() {
-  acceptor_.async_accept([this](const error_code& ec,
-                                net::ip::tcp::socket socket) {
-    OnAccept(ec, std::move(socket));
-  });
+void Server::Accept(net::ip::tcp::acceptor& acceptor, bool admin) {
+  // Each connection runs on a strand of its own: the loop may run on more
+  // than one thread.
+  acceptor.async_accept(
+      net::make_strand(io_),
+      [this, &acceptor, admin](const error_code& ec, Socket socket) {
+        OnAccept(acceptor, admin, ec, std::move(socket));
+      });
 }
 
-void Server::OnAccept(const error_code& ec, net::ip::tcp::socket socket) {
+void Server::Refuse(Socket& socket, const std::string& address,
+                    const char* why) {
+  // Written without waiting (it fits the socket's send buffer), then
+  // closed: the loop never waits on this client.
+  static constexpr char kBusy[] =
+      "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/html\r\n"
+      "Content-Length: 60\r\nConnection: close\r\n\r\n"
+      "<html><body><h1>503 Service Unavailable</h1></body></html>\r\n";
+  ::send(socket.native_handle(), kBusy, sizeof kBusy - 1,
+         MSG_NOSIGNAL | MSG_DONTWAIT);
+  error_code ignored;
+  socket.close(ignored);
+  AccessRecord r;
+  r.client = address;
+  r.method = "-";
+  r.target = why;
+  r.status = 503;
+  r.bytes = 60;
+  LogAccess(r);
+}
+
+void Server::OnAccept(net::ip::tcp::acceptor& acceptor, bool admin,
+                      const error_code& ec, Socket socket) {
   if (stopping_.load() || ec == net::error::operation_aborted) return;
   if (ec) {
     // Out of descriptors or memory: try again shortly rather than spin.
     accept_retry_.expires_after(std::chrono::milliseconds(50));
-    accept_retry_.async_wait([this](const error_code& e) {
-      if (!e && !stopping_.load()) Accept();
+    accept_retry_.async_wait([this, &acceptor, admin](const error_code& e) {
+      if (!e && !stopping_.load()) Accept(acceptor, admin);
     });
     return;
   }
-  if (open_.load() >= options_.max_connections) {
-    // Above the cap: 503 written without waiting (it fits the socket's
-    // send buffer), then closed; the loop never waits on this client.
-    static constexpr char kBusy[] =
-        "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/html\r\n"
-        "Content-Length: 60\r\nConnection: close\r\n\r\n"
-        "<html><body><h1>503 Service Unavailable</h1></body></html>\r\n";
-    ::send(socket.native_handle(), kBusy, sizeof kBusy - 1,
-           MSG_NOSIGNAL | MSG_DONTWAIT);
-    error_code ignored;
-    socket.close(ignored);
-    Log("- - 503 60 0");
-  } else {
-    ++open_;
-    const PeerInfo peer = Peer(socket);
-    auto connection =
-        std::make_shared<Connection>(std::move(socket), *this, peer);
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      connections_.emplace(connection.get(), connection);
-    }
-    connection->Start();
-  }
-  Accept();
-}
-
-void Server::Sweep() {
-  const int64_t now = MonotonicMs();
+  const PeerInfo peer = Peer(socket);
+  bool over_total = false, over_address = false;
+  std::shared_ptr<Connection> connection;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (auto& [raw, connection] : connections_) connection->CheckDeadline(now);
+    std::size_t& from_address = per_address_[peer.remote_addr];
+    // The admin port has a cap of its own: the main port's clients cannot
+    // take away the operator's view.
+    over_total = !admin && open_ >= options_.max_connections;
+    over_address = !admin && !over_total && options_.max_per_address > 0 &&
+                   from_address >= options_.max_per_address;
+    if (!over_total && !over_address) {
+      connection = std::make_shared<HttpSession<Socket>>(std::move(socket),
+                                                         *this, peer, admin);
+      Entry& entry = connections_[connection.get()];
+      entry.connection = connection;
+      entry.address = peer.remote_addr;
+      entry.counted = !admin;
+      if (!admin) {
+        ++open_;
+        ++from_address;
+      }
+    } else if (from_address == 0) {
+      per_address_.erase(peer.remote_addr);
+    }
   }
-  pool_.Rescue(now);
-  sweeper_.expires_after(kSweepPeriod);
-  sweeper_.async_wait([this](const error_code& ec) {
-    if (!ec) Sweep();
-  });
+  if (over_total) {
+    refused_.Add();
+    Refuse(socket, peer.remote_addr, "(--max-connections)");
+  } else if (over_address) {
+    refused_address_.Add();
+    Refuse(socket, peer.remote_addr, "(--max-conns-per-address)");
+  } else {
+    connection->Start();
+  }
+  Accept(acceptor, admin);
+}
+
+void Server::Released(const void* connection) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto it = connections_.find(connection);
+  if (it == connections_.end() || !it->second.counted) return;
+  it->second.counted = false;
+  --open_;
+  const auto from = per_address_.find(it->second.address);
+  if (from != per_address_.end() && --from->second == 0)
+    per_address_.erase(from);
+}
+
+void Server::Closed(const void* connection) {
+  Released(connection);
+  std::shared_ptr<Connection> keep;
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto it = connections_.find(connection);
+  if (it == connections_.end()) return;
+  // Destroyed outside the lock, by the last handler that holds it.
+  keep = std::move(it->second.connection);
+  connections_.erase(it);
+}
+
+void Server::LogAccess(const AccessRecord& record) {
+  requests_.Add(record.status);
+  latency_.ObserveNs(record.latency_us * 1000);
+  log_.Access(record);
+}
+
+bool Server::Query(const char* what, std::string* text) {
+  if (options_.query == nullptr) return false;
+  std::string buffer(4096, '\0');
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    uint32_t size = static_cast<uint32_t>(buffer.size());
+    const bool yes = options_.query(what, buffer.data(), &size) != kIsapiFalse;
+    if (size <= buffer.size()) {
+      *text = std::string(buffer.data(), size > 0 ? size - 1 : 0);
+      return yes;
+    }
+    buffer.assign(size, '\0');
+  }
+  return false;
+}
+
+std::string Server::MetricsText() {
+  std::string text = metrics_.Text();
+  std::string extension;
+  Query("metrics", &extension);
+  return text + extension;
+}
+
+Answer Server::AdminAnswer(const Request& request) {
+  const std::string_view path =
+      std::string_view(request.target).substr(0, request.target.find('?'));
+  if (request.method != "GET" && request.method != "HEAD")
+    return PlainAnswer(request.version, 405, request.keep_alive,
+                       request.method == "HEAD");
+  if (path == "/healthz") {
+    // Healthy when the extension is loaded and says it can serve (its
+    // store is reachable); an extension that cannot be asked is loaded,
+    // which is all there is to know.
+    std::string why;
+    const bool healthy = options_.query == nullptr || Query("health", &why);
+    if (why.empty()) why = healthy ? "ok" : "unavailable";
+    return HostAnswer(request, healthy ? 200 : 503, "text/plain; charset=utf-8",
+                      why + "\n");
+  }
+  if (path == "/metrics")
+    return HostAnswer(request, 200, kMetricsContentType, MetricsText());
+  return PlainAnswer(request.version, 404, request.keep_alive,
+                     request.method == "HEAD");
 }
 
 void Server::Stop() {
@@ -166,55 +285,34 @@ void Server::Stop() {
   net::post(io_, [this] {
     error_code ec;
     acceptor_.close(ec);
+    admin_acceptor_.close(ec);
     accept_retry_.cancel();
   });
   std::lock_guard<std::mutex> lock(mutex_);
-  for (auto& [raw, connection] : connections_) connection->StopIfIdle();
+  for (auto& [raw, entry] : connections_) entry.connection->StopIfIdle();
 }
 
 std::size_t Server::Drain(std::chrono::steady_clock::time_point deadline) {
   const auto wait_until = [&](std::chrono::steady_clock::time_point until) {
     while (std::chrono::steady_clock::now() < until) {
-      if (live() == 0 && pool_.pending() == 0) return true;
+      if (live() == 0 && threads_.calls() == 0) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    return live() == 0 && pool_.pending() == 0;
+    return live() == 0 && threads_.calls() == 0;
   };
   if (!wait_until(deadline)) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      for (auto& [raw, connection] : connections_) connection->Cut();
+      for (auto& [raw, entry] : connections_) entry.connection->Cut();
     }
     wait_until(std::chrono::steady_clock::now() + kCutWait);
   }
-  const std::size_t running = pool_.pending();
-  io_.stop();
-  for (std::thread& t : threads_) t.join();
-  threads_.clear();
-  return running;
+  return threads_.Stop();
 }
 
 std::size_t Server::live() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return connections_.size();
-}
-
-void Server::ReleaseSlot() {
-  --open_;
-}
-
-void Server::Remove(Connection* connection) {
-  std::shared_ptr<Connection> keep;
-  std::lock_guard<std::mutex> lock(mutex_);
-  const auto it = connections_.find(connection);
-  if (it == connections_.end()) return;
-  // Destroyed outside the lock, by the last handler that holds it.
-  keep = std::move(it->second);
-  connections_.erase(it);
-}
-
-void Server::Log(const std::string& line) const {
-  if (config_.log) config_.log(line);
 }
 
 }  // namespace corvane

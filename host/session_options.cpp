@@ -47,9 +47,9 @@ int TakeSessionOption(int argc, char** argv, int* i, SessionOptions* options,
 }
 
 bool CheckSessionOptions(const SessionOptions& options, std::string* error) {
-  if (!options.enabled && (!options.max_sessions.empty() ||
-                           !options.idle_minutes.empty() ||
-                           !options.dir.empty())) {
+  if (!options.enabled &&
+      (!options.max_sessions.empty() || !options.idle_minutes.empty() ||
+       !options.dir.empty())) {
     *error = "--max-sessions, --session-idle and --session-dir need --sessions";
     return false;
   }

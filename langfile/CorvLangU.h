@@ -45,6 +45,12 @@ using LanguageProblemSink = std::function<void(const LanguageProblem&)>;
 // `sink` must not use `brain`.
 void LoadLanguageFile(BrainClass& brain, const std::string& path,
                       const LanguageProblemSink& sink);
+// As above, but only a regular file is read: anything else (a FIFO, a
+// device, a directory) is reported as a file that cannot be opened, without
+// waiting for a writer. For servers, where a blocking open would hold up a
+// request.
+void LoadRegularLanguageFile(BrainClass& brain, const std::string& path,
+                             const LanguageProblemSink& sink);
 void LoadLanguageLines(BrainClass& brain, const std::vector<std::string>& lines,
                        const LanguageProblemSink& sink);
 
@@ -56,6 +62,9 @@ void LoadLanguageLines(BrainClass& brain, const std::vector<std::string>& lines,
 void LoadLanguageFile(BrainClass& brain, const std::string& path,
                       const LanguageProblemSink& sink,
                       FileVersion* read_version);
+void LoadRegularLanguageFile(BrainClass& brain, const std::string& path,
+                             const LanguageProblemSink& sink,
+                             FileVersion* read_version);
 
 // Writes the whole knowledge base of `brain` to the host path `path`,
 // replacing the file atomically. Returns false, having written nothing, when

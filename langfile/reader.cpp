@@ -12,7 +12,9 @@
 // move a view forward and never copy the rest of the line), and collection
 // members are filed in one sorted batch per block, so reading is linear in
 // the file size apart from the O(n log n) batch sort.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -69,7 +71,6 @@ enum Kind : int {
   kNameObject = 15,
   kAutoName = 16,
 };
-
 
 // True when `text` begins with `keyword` (upper-case ASCII), comparing
 // with a to z folded to A to Z. Keywords hold only A to Z and "-", and no
@@ -671,6 +672,21 @@ void ReadFileLines(std::FILE* file, const std::string& path, LineReader& reader,
 
 }  // namespace
 
+namespace {
+
+void ReadOpenLanguageFile(BrainClass& brain, std::FILE* file,
+                          const std::string& path,
+                          const LanguageProblemSink& sink,
+                          FileVersion* read_version);
+
+void CannotOpen(const std::string& path, const LanguageProblemSink& sink) {
+  LanguageProblem problem;
+  problem.message = "Could not open file: " + path;
+  sink(problem);
+}
+
+}  // namespace
+
 void LoadLanguageFile(BrainClass& brain, const std::string& path,
                       const LanguageProblemSink& sink) {
   LoadLanguageFile(brain, path, sink, nullptr);
@@ -682,12 +698,46 @@ void LoadLanguageFile(BrainClass& brain, const std::string& path,
   if (!sink) return LoadLanguageFile(brain, path, ShowProblem, read_version);
   if (read_version != nullptr) *read_version = FileVersion();
   std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) {
-    LanguageProblem problem;
-    problem.message = "Could not open file: " + path;
-    sink(problem);
-    return;
+  if (file == nullptr) return CannotOpen(path, sink);
+  ReadOpenLanguageFile(brain, file, path, sink, read_version);
+}
+
+void LoadRegularLanguageFile(BrainClass& brain, const std::string& path,
+                             const LanguageProblemSink& sink) {
+  LoadRegularLanguageFile(brain, path, sink, nullptr);
+}
+
+void LoadRegularLanguageFile(BrainClass& brain, const std::string& path,
+                             const LanguageProblemSink& sink,
+                             FileVersion* read_version) {
+  if (!sink)
+    return LoadRegularLanguageFile(brain, path, ShowProblem, read_version);
+  if (read_version != nullptr) *read_version = FileVersion();
+  // Opening without blocking, then looking at what was opened: a FIFO
+  // would otherwise wait for a writer, and a check by name before the open
+  // could be raced.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return CannotOpen(path, sink);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+      ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    ::close(fd);
+    return CannotOpen(path, sink);
   }
+  std::FILE* file = ::fdopen(fd, "rb");
+  if (file == nullptr) {
+    ::close(fd);
+    return CannotOpen(path, sink);
+  }
+  ReadOpenLanguageFile(brain, file, path, sink, read_version);
+}
+
+namespace {
+
+void ReadOpenLanguageFile(BrainClass& brain, std::FILE* file,
+                          const std::string& path,
+                          const LanguageProblemSink& sink,
+                          FileVersion* read_version) {
   // Closes the file also when a line's handler throws.
   struct Closer {
     void operator()(std::FILE* f) const { std::fclose(f); }
@@ -721,6 +771,8 @@ void LoadLanguageFile(BrainClass& brain, const std::string& path,
     sink(problem);
   }
 }
+
+}  // namespace
 
 void LoadLanguageFile(BrainClass& brain, const std::string& path) {
   LoadLanguageFile(brain, path, ShowProblem);

@@ -80,3 +80,7 @@ corvane_install_deps() {
   apt-get install -y -q --no-install-recommends $missing >&2
   corvane_install_optional
 }
+
+# The host's readiness for systemd (libsystemd, found through pkg-config)
+# and the package test (dpkg-shlibdeps, lintian).
+CORVANE_PACKAGES="$CORVANE_PACKAGES libsystemd-dev pkg-config dpkg-dev lintian"

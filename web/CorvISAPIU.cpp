@@ -86,9 +86,39 @@ corvane::IsapiBool CorvaneConfigureExtension(const char* name,
                                              const char* value) noexcept {
   if (name == nullptr || value == nullptr) return corvane::kIsapiFalse;
   try {
-    return corvane::Application().Configure(name, value)
-               ? corvane::kIsapiTrue
-               : corvane::kIsapiFalse;
+    return corvane::Application().Configure(name, value) ? corvane::kIsapiTrue
+                                                         : corvane::kIsapiFalse;
+  } catch (...) {
+    return corvane::kIsapiFalse;
+  }
+}
+
+corvane::IsapiBool CorvaneQueryExtension(const char* what, char* buffer,
+                                         uint32_t* size) noexcept {
+  if (what == nullptr || size == nullptr) return corvane::kIsapiFalse;
+  try {
+    const std::string_view question(what);
+    std::string text;
+    bool yes = false;
+    if (question == "check") {
+      yes = corvane::Application().Check(&text);
+    } else if (question == "health") {
+      yes = corvane::Application().Healthy(&text);
+    } else if (question == "metrics") {
+      text = corvane::Application().MetricsText();
+      yes = true;
+    } else {
+      return corvane::kIsapiFalse;
+    }
+    if (yes && text.empty()) text = "ok";
+    const uint32_t needed = static_cast<uint32_t>(
+        std::min<std::size_t>(text.size() + 1, 0xFFFFFFFFu));
+    if (buffer != nullptr && *size >= needed) {
+      std::memcpy(buffer, text.data(), needed - 1);
+      buffer[needed - 1] = '\0';
+    }
+    *size = needed;
+    return yes ? corvane::kIsapiTrue : corvane::kIsapiFalse;
   } catch (...) {
     return corvane::kIsapiFalse;
   }

@@ -50,6 +50,12 @@ corvane::IsapiBool TerminateExtension(uint32_t flags) noexcept;
 corvane::IsapiBool CorvaneConfigureExtension(const char* name,
                                              const char* value) noexcept;
 
+// A question of the host (web/isapi.h): "check" (WebApplication::Check),
+// "health" (WebApplication::Healthy), "metrics" (MetricsText). Returns 0
+// for a null pointer or an unknown question.
+corvane::IsapiBool CorvaneQueryExtension(const char* what, char* buffer,
+                                         uint32_t* size) noexcept;
+
 }  // extern "C"
 
 #endif  // CORVANE_WEB_CORVISAPIU_H_

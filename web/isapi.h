@@ -105,10 +105,21 @@ inline constexpr const char* kTerminateExtensionName = "TerminateExtension";
 // before the first request. Names and values are zero-terminated; the
 // result is 1 when the extension took the setting, 0 for an unknown name
 // or a bad value (the host should then refuse to start).
-using ConfigureExtensionFn = IsapiBool (*)(const char* name,
-                                           const char* value);
+using ConfigureExtensionFn = IsapiBool (*)(const char* name, const char* value);
 inline constexpr const char* kConfigureExtensionName =
     "CorvaneConfigureExtension";
+
+// A second optional entry point: what a host asks of the extension besides
+// requests. `what` is "check" (before serving: can the extension's files
+// be served?), "health" (can requests be served now?) or "metrics" (the
+// extension's metrics in the Prometheus text format). The answer text,
+// zero-terminated, goes into the buffer of *size bytes when it fits; *size
+// is set to the text's length plus one in any case, so a host whose buffer
+// was too small asks again with a larger one. The result is 1 for yes (or
+// for metrics given), 0 for no (the text says why) or an unknown question.
+using QueryExtensionFn = IsapiBool (*)(const char* what, char* buffer,
+                                       uint32_t* size);
+inline constexpr const char* kQueryExtensionName = "CorvaneQueryExtension";
 
 }  // namespace corvane
 

@@ -1,7 +1,7 @@
 // The page producer: copies an HTML template to the response, replacing each
 // tag ("<#" name parameters ">") by the text a tag handler gives for it.
-// Pure text processing except PageProducer::Content, which reads the
-// template file. Thread-compatible: a producer serves one request at a time.
+// Pure text processing; web/page_template.h reads the template file. Pure
+// functions; re-entrant.
 #ifndef CORVANE_WEB_PAGE_PRODUCER_H_
 #define CORVANE_WEB_PAGE_PRODUCER_H_
 
@@ -12,8 +12,6 @@
 #include <vector>
 
 namespace corvane {
-
-class ConfinedRoot;
 
 // One name=value parameter of a tag; quotes around the value removed.
 struct TagParam {
@@ -41,24 +39,16 @@ std::string ProduceContent(std::string_view templ, const TagHandler& handler);
 // reply shows as text and never as markup.
 std::string EscapeHtml(std::string_view text);
 
-// Largest template file the producer reads.
+// Largest template file that is read.
 inline constexpr std::size_t kMaxTemplateBytes = 16u << 20;
 
-// A producer bound to a template file, which it reads anew for every page.
-class PageProducer {
- public:
-  // The page: the template file at HTMLFile with its tags replaced through
-  // OnHTMLTag (tags are removed when it is empty). Throws IoError when the
-  // file cannot be read, is not a regular file or is larger than
-  // kMaxTemplateBytes.
-  std::string Content() const;
-
-  // The template: a host path, or with Root a path relative to Root that is
-  // opened beneath it without following any link. Empty: none.
-  std::string HTMLFile;
-  const ConfinedRoot* Root = nullptr;  // Not owned; outlives the producer.
-  TagHandler OnHTMLTag;  // Gives each tag's replacement.
-};
+// Walks `templ` as ProduceContent reads it: on_text for each stretch copied
+// as it is (possibly empty), on_tag for each tag with its name and its
+// parameter text. Linear in the size of `templ`.
+void ScanTemplate(std::string_view templ,
+                  const std::function<void(std::string_view text)>& on_text,
+                  const std::function<void(std::string_view name,
+                                           std::string_view params)>& on_tag);
 
 }  // namespace corvane
 

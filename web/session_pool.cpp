@@ -1,7 +1,7 @@
 #include "web/session_pool.h"
 
-#include <sys/random.h>
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -30,7 +30,9 @@ int64_t SteadyMs() {
       .count();
 }
 
-int64_t WallSeconds() { return static_cast<int64_t>(std::time(nullptr)); }
+int64_t WallSeconds() {
+  return static_cast<int64_t>(std::time(nullptr));
+}
 
 // What identifies a version of a file: inode, size and change times; a
 // missing file has its own stamp.
@@ -126,37 +128,35 @@ class SessionPool::Session {
   Session& operator=(const Session&) = delete;
 
   const std::string id;
-  const std::string saved_file;  // Its file in the session directory; empty: none.
-  std::mutex turn;               // Held by the request being served.
+  const std::string
+      saved_file;   // Its file in the session directory; empty: none.
+  std::mutex turn;  // Held by the request being served.
   std::unique_ptr<TWebModule1> module;  // Guarded by turn; null until loaded.
-  bool resume = false;      // Load saved_file instead of the language file; turn.
+  bool resume = false;  // Load saved_file instead of the language file; turn.
   std::atomic<bool> keep_file{false};  // Shutdown kept its file.
-  int64_t last_used = 0;    // On the pool's clock; pool mutex.
+  int64_t last_used = 0;               // On the pool's clock; pool mutex.
 };
 
-SessionPool::Lease::Lease(SessionPool* pool, std::shared_ptr<Session> session,
-                          bool is_new)
-    : pool_(pool),
-      session_(std::move(session)),
-      turn_(session_->turn),
-      is_new_(is_new) {}
+// A request's hold on its session: the turn lock, and the request's place
+// under max_turns. A session that ended while the request held it ends
+// when the hold is dropped.
+class SessionPool::Held : public ModuleLease::Holder {
+ public:
+  Held(SessionPool* pool, std::shared_ptr<Session> session)
+      : pool_(pool), session_(std::move(session)), turn_(session_->turn) {}
+  ~Held() override {
+    turn_.unlock();
+    session_.reset();
+    pool_->GiveBack();
+  }
+  TWebModule1& module() override { return *session_->module; }
+  Session& session() { return *session_; }
 
-SessionPool::Lease::Lease(Lease&& other) noexcept
-    : pool_(std::exchange(other.pool_, nullptr)),
-      session_(std::move(other.session_)),
-      turn_(std::move(other.turn_)),
-      is_new_(other.is_new_) {}
-
-SessionPool::Lease::~Lease() {
-  if (turn_.owns_lock()) turn_.unlock();
-  // A session that ended while this request held it ends here.
-  session_.reset();
-  if (pool_ != nullptr) pool_->GiveBack();
-}
-
-TWebModule1& SessionPool::Lease::module() { return *session_->module; }
-
-const std::string& SessionPool::Lease::id() const { return session_->id; }
+ private:
+  SessionPool* pool_;
+  std::shared_ptr<Session> session_;
+  std::unique_lock<std::mutex> turn_;
+};
 
 SessionPool::SessionPool(SessionSettings settings,
                          std::function<int64_t()> now_ms,
@@ -201,8 +201,7 @@ std::string SessionPool::SavedPath(const std::string& id) const {
 }
 
 void SessionPool::ExpireLocked(int64_t now, LruList& ended) {
-  while (!lru_.empty() &&
-         now - lru_.back()->last_used >= settings_.idle_ms) {
+  while (!lru_.empty() && now - lru_.back()->last_used >= settings_.idle_ms) {
     live_.erase(lru_.back()->id);
     ended.splice(ended.end(), lru_, std::prev(lru_.end()));
   }
@@ -214,7 +213,8 @@ void SessionPool::ExpireLocked(int64_t now, LruList& ended) {
   for (auto it = saved_.begin(); it != saved_.end();) {
     if (now - it->second >= settings_.idle_ms) {
       // Its Session object removes the file, outside the lock.
-      ended.push_back(std::make_shared<Session>(it->first, SavedPath(it->first)));
+      ended.push_back(
+          std::make_shared<Session>(it->first, SavedPath(it->first)));
       it = saved_.erase(it);
     } else {
       ++it;
@@ -239,23 +239,19 @@ bool SessionPool::NoticeLanguageFileLocked(const std::string& path,
   return true;
 }
 
-SessionPool::Lease SessionPool::Take(WebRequest& request,
-                                     std::string_view wanted) {
-  const std::optional<std::string> root =
-      request.ServerVariable("APPL_PHYSICAL_PATH");
-  if (!root || root->empty())
-    throw Error(kModuleErrorKind, "The server does not give APPL_PHYSICAL_PATH");
+ModuleLease SessionPool::Take(const ModuleRequest& request) {
+  if (request.web_root.empty())
+    throw Error(kModuleErrorKind,
+                "The server does not give APPL_PHYSICAL_PATH");
+  const std::string_view wanted = request.session;
 
   LruList ended;  // Ends after the lock is left: stopping takes long.
   std::shared_ptr<Session> session;
   bool is_new = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (settings_.max_turns > 0 && turns_ >= settings_.max_turns) {
-      throw Error(kModuleErrorKind,
-                  "Maximum number of concurrent connections exceeded.  "
-                  "Please try again later");
-    }
+    if (settings_.max_turns > 0 && turns_ >= settings_.max_turns)
+      throw BusyError();
     const int64_t now = now_ms_();
     ExpireLocked(now, ended);
     if (IsSessionId(wanted)) {
@@ -266,8 +262,8 @@ SessionPool::Lease SessionPool::Take(WebRequest& request,
         session = *live->second;
       } else if (const auto saved = saved_.find(id); saved != saved_.end()) {
         // The path comes from the directory listing, not from the request.
-        session = std::make_shared<Session>(saved->first,
-                                            SavedPath(saved->first));
+        session =
+            std::make_shared<Session>(saved->first, SavedPath(saved->first));
         session->resume = true;
         saved_.erase(saved);
         lru_.push_front(session);
@@ -297,23 +293,32 @@ SessionPool::Lease SessionPool::Take(WebRequest& request,
   }
   ended.clear();
 
-  Lease lease(this, std::move(session), is_new);
-  Session& s = *lease.session_;
+  const std::string id = session->id;
+  auto held = std::make_unique<Held>(this, std::move(session));
+  Session& s = held->session();
   if (!s.module) {
     ModuleSetup setup;
     setup.session = true;
+    setup.files = settings_.files;
+    const auto started = std::chrono::steady_clock::now();
     if (s.resume) {
       setup.knowledge_file = s.saved_file;
     } else {
-      const std::optional<std::string> file =
-          PathMapper(*root).Map(kLanguageFile);
+      const std::string file =
+          !settings_.files.language_file.empty()
+              ? settings_.files.language_file
+              : PathMapper(request.web_root).Map(kLanguageFile).value_or("");
       std::lock_guard<std::mutex> lock(mutex_);
-      setup.report_problems =
-          NoticeLanguageFileLocked(file.value_or(std::string()), now_ms_());
+      setup.report_problems = NoticeLanguageFileLocked(file, now_ms_());
     }
-    s.module = std::make_unique<TWebModule1>(*root, setup);
+    s.module = std::make_unique<TWebModule1>(request.web_root, setup);
+    if (s.resume && settings_.store_latency != nullptr)
+      settings_.store_latency->ObserveNs(
+          std::chrono::duration_cast<std::chrono::nanoseconds>(
+              std::chrono::steady_clock::now() - started)
+              .count());
   }
-  return lease;
+  return ModuleLease(std::move(held), id, is_new);
 }
 
 bool SessionPool::Touch(std::string_view id) {
@@ -356,13 +361,18 @@ bool SessionPool::Shutdown() noexcept {
     const std::string path = SavedPath(s->id);
     s->keep_file = !path.empty();
     if (!s->module || path.empty()) continue;
+    const auto started = std::chrono::steady_clock::now();
     if (!s->module->EndSession(path)) all = false;
+    if (settings_.store_latency != nullptr)
+      settings_.store_latency->ObserveNs(
+          std::chrono::duration_cast<std::chrono::nanoseconds>(
+              std::chrono::steady_clock::now() - started)
+              .count());
     // The file's time is the session's last use, so that the idle time
     // counts from there when a pool starts on the directory again.
     const int64_t idle_s = std::max<int64_t>(0, now - last_used) / 1000;
     struct timespec times[2];
-    times[0].tv_sec = times[1].tv_sec =
-        static_cast<time_t>(wall_s_() - idle_s);
+    times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(wall_s_() - idle_s);
     times[0].tv_nsec = times[1].tv_nsec = 0;
     ::utimensat(AT_FDCWD, path.c_str(), times, 0);
   }
@@ -372,6 +382,11 @@ bool SessionPool::Shutdown() noexcept {
 std::size_t SessionPool::live_count() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return lru_.size();
+}
+
+std::size_t SessionPool::stored_count() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return saved_.size();
 }
 
 std::size_t SessionPool::turns_in_progress() const {

@@ -6,13 +6,14 @@
 // "Initialize" patterns greet that visitor alone.
 //
 // The pool takes a module for a request and gives it back, like the shared
-// pool of web/web_app.h: Take hands out a Lease, which holds the session's
-// turn lock, so two requests of one session are served one after the
-// other; different sessions run in parallel, at most `max_turns` requests
+// pool (web/module_source.h): Take hands out a lease, which holds the
+// session's turn lock, so two requests of one session are served one after
+// the other; different sessions run in parallel, at most `max_turns` requests
 // at a time. Sessions end after `idle_ms` without a request (noticed by
 // the next request or at shutdown), or when more than `max_sessions` are
-// live (the least recently used first); ending stops the brain. The author's language file is never written. With a
-// session directory, Shutdown saves every live session's brain there as
+// live (the least recently used first); ending stops the brain. The author's
+// language file is never written. With a session directory, Shutdown saves
+// every live session's brain there as
 // "<id>.clf" (atomically, through the writer); a visitor who comes back
 // with that id resumes it, and the files of sessions that end or expire
 // are removed.
@@ -37,8 +38,9 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "base/metrics.h"
+#include "web/module_source.h"
 #include "web/web_module.h"
-#include "web/web_request.h"
 
 namespace corvane {
 
@@ -47,12 +49,16 @@ inline constexpr const char* kSessionCookie = "corvane_session";
 
 // The settings of session mode.
 struct SessionSettings {
-  std::size_t max_sessions = 1000;        // Live sessions at most; >= 1.
-  int64_t idle_ms = 30 * 60 * 1000;       // Idle time that ends a session.
-  std::size_t max_turns = 32;             // Requests served at once.
-  std::string dir;                        // Where sessions are saved; empty: nowhere.
-  int64_t reload_check_ms = 1000;         // Least time between checks of the
-                                          // language file for a change.
+  std::size_t max_sessions = 1000;   // Live sessions at most; >= 1.
+  int64_t idle_ms = 30 * 60 * 1000;  // Idle time that ends a session.
+  std::size_t max_turns = 32;        // Requests served at once.
+  std::string dir;                 // Where sessions are saved; empty: nowhere.
+  int64_t reload_check_ms = 1000;  // Least time between checks of the
+                                   // language file for a change.
+  ModuleFiles files;               // Where the language file is.
+  // Fed with the time of each load of a saved session and each save; may
+  // be null.
+  MetricHistogram* store_latency = nullptr;
 };
 
 // Whether `id` has the form of a session id: 32 lower-case hexadecimal
@@ -71,34 +77,9 @@ std::optional<std::string> CookieValue(std::string_view header,
 // The Set-Cookie value that gives a visitor the session `id`.
 std::string SessionCookie(const std::string& id);
 
-class SessionPool {
+class SessionPool : public ModuleSource {
  public:
   class Session;
-
-  // A request's hold on its session: the module, serialised against the
-  // session's other requests. Giving it back (destruction) releases the
-  // turn and the request's place under max_turns.
-  class Lease {
-   public:
-    Lease(Lease&&) noexcept;
-    Lease& operator=(Lease&&) = delete;
-    ~Lease();
-
-    TWebModule1& module();
-    const std::string& id() const;
-    // True when this request started the session (the visitor needs the
-    // cookie).
-    bool is_new() const { return is_new_; }
-
-   private:
-    friend class SessionPool;
-    Lease(SessionPool* pool, std::shared_ptr<Session> session, bool is_new);
-
-    SessionPool* pool_;
-    std::shared_ptr<Session> session_;
-    std::unique_lock<std::mutex> turn_;
-    bool is_new_;
-  };
 
   // `now_ms` is a monotonic clock in milliseconds; `wall_s` the time of day
   // in seconds (for the ages of saved files). Reads the session directory:
@@ -108,25 +89,29 @@ class SessionPool {
                        std::function<int64_t()> now_ms = nullptr,
                        std::function<int64_t()> wall_s = nullptr);
   // Ends every session still live without saving (Shutdown saves).
-  ~SessionPool();
+  ~SessionPool() override;
   SessionPool(const SessionPool&) = delete;
   SessionPool& operator=(const SessionPool&) = delete;
 
-  // The session for a request: the live session `wanted` when there is one,
-  // the saved session `wanted` resumed, otherwise a new one: named
-  // `wanted` when that is a well-formed id (so the host a balancer sends
-  // the cookie to takes the visitor on), else by a new id. Only the 32
-  // hexadecimal digits of a well-formed id reach a file name. Ends the
+  // The session for a request: the live session `request.session` when
+  // there is one, the saved session of that id resumed, otherwise a new
+  // one: named by that id when it is well-formed (so the host a balancer
+  // sends the cookie to takes the visitor on), else by a new id. Only the
+  // 32 hexadecimal digits of a well-formed id reach a file name. Ends the
   // sessions that have been idle too long or exceed max_sessions. Waits
-  // while another request of the session is served. Throws Error
-  // "Maximum number of concurrent connections exceeded.  Please try again
-  // later" when max_turns requests are in progress, and whatever loading
-  // the brain throws (the session then stays, without a brain, and the next
-  // request tries again). The web root is the request's APPL_PHYSICAL_PATH.
-  Lease Take(WebRequest& request, std::string_view wanted);
+  // while another request of the session is served. Throws BusyError when
+  // max_turns requests are in progress, and whatever loading the brain
+  // throws (the session then stays, without a brain, and the next request
+  // tries again); Error when the web root is empty.
+  ModuleLease Take(const ModuleRequest& request) override;
 
   // Marks the live session `id` as used now; false when there is none.
-  bool Touch(std::string_view id);
+  bool Touch(std::string_view id) override;
+
+  // Shutdown.
+  bool SaveIdle() noexcept override { return Shutdown(); }
+  void DestroyAll() noexcept override { Shutdown(); }
+  std::size_t in_use() const override { return turns_in_progress(); }
 
   // Ends every session: with a session directory each brain is stopped and
   // saved there (the file's time set to the session's last use), else only
@@ -137,6 +122,8 @@ class SessionPool {
   bool Shutdown() noexcept;
 
   std::size_t live_count() const;
+  // Saved sessions in the session directory not resumed yet.
+  std::size_t stored_count() const;
   std::size_t turns_in_progress() const;
   const SessionSettings& settings() const { return settings_; }
 
@@ -150,6 +137,7 @@ class SessionPool {
   // first one, and the first after the language file changed (looked at
   // no more often than reload_check_ms). Requires mutex_.
   bool NoticeLanguageFileLocked(const std::string& path, int64_t now);
+  class Held;
   void GiveBack() noexcept;
   std::string SavedPath(const std::string& id) const;
 

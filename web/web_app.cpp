@@ -1,11 +1,21 @@
 #include "web/web_app.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 
+#include "base/ascii.h"
 #include "base/error.h"
+#include "web/form_fields.h"
 #include "web/json_api.h"
+#include "web/module_pool.h"
+#include "web/page_producer.h"
 #include "web/visitor_text.h"
 
 namespace corvane {
@@ -21,7 +31,18 @@ std::string CookieSession(const WebRequest& request) {
   return CookieValue(*header, kSessionCookie).value_or(std::string());
 }
 
-// Sends `body` as JSON with `status`; false when the server refuses.
+// The web root the server gives; empty when it gives none.
+std::string RequestRoot(const WebRequest& request) {
+  return request.ServerVariable("APPL_PHYSICAL_PATH").value_or(std::string());
+}
+
+// Names the conversation in the server's log line of the request.
+void LogSession(EXTENSION_CONTROL_BLOCK& ecb, const std::string& id) {
+  const std::size_t n = std::min(id.size(), sizeof ecb.lpszLogData - 1);
+  std::memcpy(ecb.lpszLogData, id.data(), n);
+  ecb.lpszLogData[n] = '\0';
+}
+
 void SendJson(EXTENSION_CONTROL_BLOCK& ecb, WebResponse& response, int status,
               std::string body) {
   response.StatusCode = status;
@@ -30,7 +51,78 @@ void SendJson(EXTENSION_CONTROL_BLOCK& ecb, WebResponse& response, int status,
   response.SendResponse(ecb);
 }
 
+// Why a file of the fixed names cannot be served; empty when it can.
+std::string FileProblem(const std::string& path, std::size_t max_bytes) {
+  if (path.empty()) return "the path leaves the web root";
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return std::strerror(errno);
+  struct stat st {};
+  std::string problem;
+  if (::fstat(fd, &st) != 0) {
+    problem = std::strerror(errno);
+  } else if (!S_ISREG(st.st_mode)) {
+    problem = "not a regular file";
+  } else if (max_bytes > 0 &&
+             static_cast<unsigned long long>(st.st_size) > max_bytes) {
+    problem = "larger than " + std::to_string(max_bytes >> 20) + " MiB";
+  } else {
+    char byte;
+    if (::read(fd, &byte, 1) < 0) problem = std::strerror(errno);
+  }
+  ::close(fd);
+  return problem;
+}
+
 }  // namespace
+
+bool IsJsonContentType(std::string_view content_type) {
+  std::string_view type = content_type.substr(0, content_type.find(';'));
+  while (!type.empty() && (type.back() == ' ' || type.back() == '\t'))
+    type.remove_suffix(1);
+  while (!type.empty() && (type.front() == ' ' || type.front() == '\t'))
+    type.remove_prefix(1);
+  if (EqualNoCase(type, "application/json")) return true;
+  const std::size_t slash = type.find('/');
+  return slash != std::string_view::npos && type.size() > slash + 5 &&
+         EqualNoCase(type.substr(type.size() - 5), "+json");
+}
+
+WebApplication::WebApplication()
+    : turns_(metrics_.Counter("corvane_turns_total",
+                              "Turns of the brains (one per reply).")),
+      turn_errors_(metrics_.Counter(
+          "corvane_turn_errors_total",
+          "Turns that failed with an error (answered with 500).")),
+      turn_seconds_(metrics_.Histogram("corvane_turn_seconds",
+                                       "Time of one turn of a brain.",
+                                       LatencyBuckets())),
+      store_seconds_(metrics_.Histogram(
+          "corvane_store_seconds",
+          "Time to load a stored conversation or to store one.",
+          LatencyBuckets())),
+      busy_(metrics_.Counter(
+          "corvane_busy_total",
+          "Requests refused because every module allowed was in use.")),
+      unavailable_(metrics_.Counter(
+          "corvane_unavailable_total",
+          "Requests answered 503 by the extension (conversation store "
+          "unreachable, or every module in use for the JSON API).")) {
+  metrics_.GaugeFunction(
+      "corvane_modules_in_use", "Web modules serving a request now.",
+      [this] { return static_cast<int64_t>(active_count()); });
+  metrics_.GaugeFunction(
+      "corvane_sessions_live", "Conversations held in memory (session mode).",
+      [this] {
+        SessionPool* pool = sessions();
+        return pool ? static_cast<int64_t>(pool->live_count()) : 0;
+      });
+  metrics_.GaugeFunction(
+      "corvane_sessions_stored",
+      "Stored conversations not in memory (session mode).", [this] {
+        SessionPool* pool = sessions();
+        return pool ? static_cast<int64_t>(pool->stored_count()) : 0;
+      });
+}
 
 WebApplication::~WebApplication() {
   DestroyModules();
@@ -47,6 +139,12 @@ bool WebApplication::Configure(std::string_view name, std::string_view value) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (started_) return false;
   const std::string text(value);
+  const auto absolute_path = [&](std::string* slot) {
+    if (text.empty() || text.front() != '/') return false;
+    *slot = text;
+    while (slot->size() > 1 && slot->back() == '/') slot->pop_back();
+    return true;
+  };
   if (name == "sessions") {
     if (text != "0" && text != "1") return false;
     session_mode_ = text == "1";
@@ -54,7 +152,8 @@ bool WebApplication::Configure(std::string_view name, std::string_view value) {
   }
   if (name == "max-sessions") {
     std::size_t n = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
+    const auto [end, ec] =
+        std::from_chars(text.data(), text.data() + text.size(), n);
     if (ec != std::errc() || end != text.data() + text.size() || n == 0)
       return false;
     session_settings_.max_sessions = n;
@@ -71,68 +170,198 @@ bool WebApplication::Configure(std::string_view name, std::string_view value) {
         std::max<int64_t>(1, static_cast<int64_t>(minutes * 60000.0));
     return true;
   }
-  if (name == "session-dir") {
-    if (text.empty() || text.front() != '/') return false;
-    session_settings_.dir = text;
-    while (session_settings_.dir.size() > 1 && session_settings_.dir.back() == '/')
-      session_settings_.dir.pop_back();
-    return true;
-  }
+  if (name == "session-dir") return absolute_path(&session_settings_.dir);
+  if (name == "language-file") return absolute_path(&files_.language_file);
+  if (name == "template") return absolute_path(&files_.template_file);
+  if (name == "root") return absolute_path(&root_);
   return false;
 }
 
-SessionPool* WebApplication::Start() {
+bool WebApplication::Check(std::string* why) {
+  ModuleFiles files;
+  std::string root;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    files = files_;
+    root = root_;
+  }
+  const std::string language =
+      !files.language_file.empty()
+          ? files.language_file
+          : (root.empty() ? std::string()
+                          : PathMapper(root).Map(kLanguageFile).value_or(""));
+  const std::string templ = root.empty() && files.template_file.empty()
+                                ? std::string()
+                                : TemplateHostPath(root, files);
+  if (const std::string p = FileProblem(language, 0); !p.empty()) {
+    *why = "the language file " +
+           (language.empty() ? kLanguageFile : language) + ": " + p;
+    return false;
+  }
+  if (const std::string p = FileProblem(templ, kMaxTemplateBytes); !p.empty()) {
+    *why = "the page template " +
+           (templ.empty() ? std::string(kPageTemplateFile) : templ) + ": " + p;
+    return false;
+  }
+  return true;
+}
+
+bool WebApplication::Healthy(std::string* why) {
+  ModuleSource& source = Start();
+  return source.Healthy(why);
+}
+
+std::string WebApplication::MetricsText() {
+  return metrics_.Text();
+}
+
+ModuleSource& WebApplication::Start() {
+  // Once made, the source stays: requests after the first take no lock.
+  if (ModuleSource* made = made_.load(std::memory_order_acquire)) return *made;
   std::lock_guard<std::mutex> lock(mutex_);
   if (!started_) {
     started_ = true;
     if (session_mode_) {
       SessionSettings settings = session_settings_;
       settings.max_turns = MaxConnections;
-      sessions_ = std::make_unique<SessionPool>(settings, SessionClock);
+      settings.files = files_;
+      settings.store_latency = &store_seconds_;
+      auto pool = std::make_unique<SessionPool>(settings, SessionClock);
+      sessions_ = pool.get();
+      source_ = std::move(pool);
+    } else {
+      auto pool = std::make_unique<ModulePool>(
+          [this](const ModuleRequest& request) {
+            ModuleFactory factory;
+            ModuleFiles files;
+            {
+              std::lock_guard<std::mutex> inner(mutex_);
+              factory = factory_;
+              files = files_;
+            }
+            if (!factory)
+              throw Error(kModuleErrorKind, "No data modules registered");
+            return factory(request, files);
+          },
+          MaxConnections);
+      pool_ = pool.get();
+      source_ = std::move(pool);
     }
+    made_.store(source_.get(), std::memory_order_release);
   }
-  return sessions_.get();
+  return *source_;
 }
 
 SessionPool* WebApplication::sessions() {
   std::lock_guard<std::mutex> lock(mutex_);
-  return sessions_.get();
+  return sessions_;
 }
 
-uint32_t WebApplication::HandleSessionPage(WebRequest& request,
-                                           WebResponse& response,
-                                           SessionPool& sessions) {
-  EXTENSION_CONTROL_BLOCK& ecb = request.ecb();
-  const std::string cookie = CookieSession(request);
-  // A page without form content needs no brain. A visitor without a
-  // session id gets one now, and the brain with the first line they send:
-  // behind a balancer that hashes the cookie, that line then reaches the
-  // host that keeps the conversation.
-  if (request.ContentFields().empty() && !sessions.Touch(cookie)) {
-    const std::optional<std::string> root =
-        request.ServerVariable("APPL_PHYSICAL_PATH");
-    if (!root || root->empty())
-      throw Error(kModuleErrorKind,
-                  "The server does not give APPL_PHYSICAL_PATH");
-    response.Content = PageWithoutBrain(*root);
-    if (!IsSessionId(cookie))
-      response.Cookies.push_back(SessionCookie(NewSessionId()));
-    response.ContentType = "text/html; charset=utf-8";
-    response.SendResponse(ecb);
-    return HSE_STATUS_SUCCESS;
+std::shared_ptr<const PageTemplate> WebApplication::Template(
+    const std::string& root) {
+  std::shared_ptr<TemplateFile> file;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!template_ || template_root_ != root) {
+      if (root.empty() && files_.template_file.empty())
+        throw Error(kModuleErrorKind,
+                    "The server does not give APPL_PHYSICAL_PATH");
+      const std::string host = TemplateHostPath(root, files_);
+      const std::size_t slash = host.find_last_of('/');
+      // A path the mapper refuses has no directory, so it cannot be
+      // opened, as any missing file.
+      std::string dir =
+          slash == std::string::npos ? std::string() : host.substr(0, slash);
+      std::string name = slash == std::string::npos
+                             ? std::string("web_corvane_example.htm")
+                             : host.substr(slash + 1);
+      template_ =
+          std::make_shared<TemplateFile>(std::move(dir), std::move(name));
+      template_root_ = root;
+    }
+    file = template_;
   }
-  SessionPool::Lease lease = sessions.Take(request, cookie);
-  if (lease.is_new()) response.Cookies.push_back(SessionCookie(lease.id()));
-  const bool handled = lease.module().DispatchRequest(request, response);
-  if (handled && !response.Sent) response.SendResponse(ecb);
-  return handled ? HSE_STATUS_SUCCESS : HSE_STATUS_ERROR;
+  return file->Get();
 }
 
-uint32_t WebApplication::HandleApiRequest(WebRequest& request,
-                                          WebResponse& response,
-                                          SessionPool* sessions) {
-  EXTENSION_CONTROL_BLOCK& ecb = request.ecb();
+std::string WebApplication::Turn(TWebModule1& module,
+                                 const std::string& input) {
+  const auto started = std::chrono::steady_clock::now();
+  turns_.Add();
   try {
+    std::string reply = module.Converse(input);
+    turn_seconds_.ObserveNs(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(
+            std::chrono::steady_clock::now() - started)
+            .count());
+    return reply;
+  } catch (...) {
+    turn_errors_.Add();
+    throw;
+  }
+}
+
+uint32_t WebApplication::HandlePage(WebRequest& request, WebResponse& response,
+                                    ModuleSource& source) {
+  EXTENSION_CONTROL_BLOCK& ecb = request.ecb();
+  const bool sessions = sessions_ != nullptr;
+  const std::string root = RequestRoot(request);
+  const std::string cookie = sessions ? CookieSession(request) : std::string();
+  ModuleLease lease;
+  // A page without form content needs no brain in session mode. A visitor
+  // without a session id gets one now, and the brain with the first line
+  // they send: behind a balancer that hashes the cookie, that line then
+  // reaches the host that keeps the conversation. The shared pool takes a
+  // module for every request, and reads the body only then.
+  if (!sessions || !request.ContentFields().empty() || source.Touch(cookie)) {
+    lease = source.Take(ModuleRequest{root, cookie});
+    if (lease.is_new()) response.Cookies.push_back(SessionCookie(lease.id()));
+    LogSession(ecb, lease.id());
+    if (!lease.module().Dispatches(request.Method(), request.PathInfo()))
+      return HSE_STATUS_ERROR;
+  } else {
+    std::string id = cookie;
+    if (!IsSessionId(id)) {
+      id = NewSessionId();
+      response.Cookies.push_back(SessionCookie(id));
+    }
+    LogSession(ecb, id);
+  }
+  const std::shared_ptr<const PageTemplate> page = Template(root);
+  std::vector<std::string> replies;
+  // Only a request with form content consults the brain, once for every
+  // response tag of the template, in the order of the tags.
+  if (lease.holds() && page->response_tags() > 0 &&
+      !request.ContentFields().empty()) {
+    // Visitor text is never code: its macro signs are made harmless before
+    // the brain sees it (web/visitor_text.h).
+    const std::string input = VisitorText(
+        FormFieldValue(request.ContentFields(), kInputField), sessions);
+    for (std::size_t i = 0; i < page->response_tags(); ++i) {
+      // The reply is text: the brain echoes user input, which must never
+      // become markup in the page.
+      replies.push_back(EscapeHtml(Turn(lease.module(), input)));
+    }
+  }
+  lease.GiveBack();
+  // Session pages go out in UTF-8, which their form then posts back.
+  response.Content = page->Produce(replies, sessions);
+  if (sessions) response.ContentType = "text/html; charset=utf-8";
+  response.SendResponse(ecb);
+  return HSE_STATUS_SUCCESS;
+}
+
+uint32_t WebApplication::HandleApi(WebRequest& request, WebResponse& response,
+                                   ModuleSource& source) {
+  EXTENSION_CONTROL_BLOCK& ecb = request.ecb();
+  const bool sessions = sessions_ != nullptr;
+  try {
+    if (!IsJsonContentType(request.ContentType())) {
+      SendJson(ecb, response, 415,
+               ApiErrorBody("The body must be JSON (Content-Type: "
+                            "application/json)"));
+      return HSE_STATUS_SUCCESS;
+    }
     std::string error;
     const std::optional<ApiRequest> api =
         ParseApiRequest(request.Content(), &error);
@@ -141,35 +370,32 @@ uint32_t WebApplication::HandleApiRequest(WebRequest& request,
       return HSE_STATUS_SUCCESS;
     }
     const std::string input = VisitorText(api->input, /*utf8=*/true);
-    std::string reply, session;
-    if (sessions != nullptr) {
-      const std::string wanted =
-          api->session ? *api->session : CookieSession(request);
-      SessionPool::Lease lease = sessions->Take(request, wanted);
-      if (lease.is_new()) response.Cookies.push_back(SessionCookie(lease.id()));
-      session = lease.id();
-      reply = api->greeting ? lease.module().Greeting()
-                            : lease.module().Converse(input);
-    } else {
-      const ModuleList::iterator module = ActivateWebModule(request);
-      try {
-        reply =
-            api->greeting ? (*module)->Greeting() : (*module)->Converse(input);
-      } catch (...) {
-        DeactivateWebModule(module);
-        throw;
-      }
-      DeactivateWebModule(module);
-    }
+    std::string wanted;
+    if (sessions)
+      wanted = api->session ? *api->session : CookieSession(request);
+    ModuleLease lease =
+        source.Take(ModuleRequest{RequestRoot(request), wanted});
+    if (lease.is_new()) response.Cookies.push_back(SessionCookie(lease.id()));
+    LogSession(ecb, lease.id());
+    const std::string reply =
+        api->greeting ? lease.module().Greeting() : Turn(lease.module(), input);
+    const std::string session = lease.id();
+    lease.GiveBack();
     SendJson(ecb, response, 200, ApiReplyBody(CodePageToUtf8(reply), session));
     return HSE_STATUS_SUCCESS;
+  } catch (const BusyError& e) {
+    busy_.Add();
+    unavailable_.Add();
+    if (!response.Sent) SendJson(ecb, response, 503, ApiErrorBody(e.what()));
+  } catch (const UnavailableError& e) {
+    unavailable_.Add();
+    if (!response.Sent) SendJson(ecb, response, 503, ApiErrorBody(e.what()));
   } catch (const Error& e) {
     if (!response.Sent)
       SendJson(ecb, response, 500,
                ApiErrorBody(std::string(e.kind_name()) + ": " + e.what()));
   } catch (const std::exception& e) {
-    if (!response.Sent)
-      SendJson(ecb, response, 500, ApiErrorBody(e.what()));
+    if (!response.Sent) SendJson(ecb, response, 500, ApiErrorBody(e.what()));
   }
   return HSE_STATUS_ERROR;
 }
@@ -178,22 +404,16 @@ uint32_t WebApplication::HandleRequest(EXTENSION_CONTROL_BLOCK& ecb) noexcept {
   WebResponse response;
   try {
     WebRequest request(ecb);
-    SessionPool* sessions = Start();
+    ModuleSource& source = Start();
     if (IsApiRequest(request.Method(), request.PathInfo()))
-      return HandleApiRequest(request, response, sessions);
-    if (sessions != nullptr)
-      return HandleSessionPage(request, response, *sessions);
-    const ModuleList::iterator module = ActivateWebModule(request);
-    bool handled = false;
-    try {
-      handled = (*module)->DispatchRequest(request, response);
-      if (handled && !response.Sent) response.SendResponse(ecb);
-    } catch (...) {
-      DeactivateWebModule(module);
-      throw;
-    }
-    DeactivateWebModule(module);
-    return handled ? HSE_STATUS_SUCCESS : HSE_STATUS_ERROR;
+      return HandleApi(request, response, source);
+    return HandlePage(request, response, source);
+  } catch (const BusyError& e) {
+    busy_.Add();
+    if (!response.Sent) SendErrorPage(ecb, e.kind_name(), e.what());
+  } catch (const UnavailableError& e) {
+    unavailable_.Add();
+    if (!response.Sent) SendErrorPage(ecb, e.kind_name(), e.what(), 503);
   } catch (const Error& e) {
     if (!response.Sent) SendErrorPage(ecb, e.kind_name(), e.what());
   } catch (const std::bad_alloc&) {
@@ -206,77 +426,42 @@ uint32_t WebApplication::HandleRequest(EXTENSION_CONTROL_BLOCK& ecb) noexcept {
   return HSE_STATUS_ERROR;
 }
 
-WebApplication::ModuleList::iterator WebApplication::ActivateWebModule(
-    WebRequest& request) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (MaxConnections > 0 && active_.size() >= MaxConnections) {
-    throw Error(kModuleErrorKind,
-                "Maximum number of concurrent connections exceeded.  "
-                "Please try again later");
-  }
-  if (!cache_.empty()) {
-    active_.splice(active_.end(), cache_, cache_.begin());
-  } else {
-    if (!factory_) throw Error(kModuleErrorKind, "No data modules registered");
-    // Created under the lock, so brains are loaded one at a time.
-    std::unique_ptr<TWebModule1> module = factory_(request);
-    active_.push_back(std::move(module));
-  }
-  return std::prev(active_.end());
-}
-
-void WebApplication::DeactivateWebModule(ModuleList::iterator module) noexcept {
-  std::lock_guard<std::mutex> lock(mutex_);
-  cache_.splice(cache_.end(), active_, module);
-}
-
 void WebApplication::DestroyModules() noexcept {
-  ModuleList doomed;
+  ModuleSource* source = nullptr;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    doomed.splice(doomed.end(), cache_);
-    doomed.splice(doomed.end(), active_);
+    source = source_.get();
   }
-  // Saving takes long; it runs outside the lock, front to back.
-  while (!doomed.empty()) doomed.pop_front();
-  if (SessionPool* pool = sessions()) pool->Shutdown();
+  if (source != nullptr) source->DestroyAll();
 }
 
 bool WebApplication::SaveIdleModules() noexcept {
-  ModuleList doomed;
-  bool all = true;
+  ModuleSource* source = nullptr;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    doomed.splice(doomed.end(), cache_);
-    all = active_.empty();
+    source = source_.get();
   }
-  for (auto& module : doomed)
-    if (!module->StopAndSave()) all = false;
-  // In session mode every session not in a turn is saved to the session
-  // directory now, so the host learns whether all of them were.
-  if (SessionPool* pool = sessions())
-    if (!pool->Shutdown()) all = false;
-  return all;
+  return source == nullptr || source->SaveIdle();
 }
 
 std::size_t WebApplication::active_count() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return active_.size();
+  return source_ ? source_->in_use() : 0;
 }
 
 std::size_t WebApplication::cached_count() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return cache_.size();
+  return pool_ != nullptr ? pool_->cached() : 0;
 }
 
 WebApplication::ModuleFactory TWebModule1Factory() {
-  return [](WebRequest& request) {
-    const std::optional<std::string> root =
-        request.ServerVariable("APPL_PHYSICAL_PATH");
-    if (!root || root->empty())
+  return [](const ModuleRequest& request, const ModuleFiles& files) {
+    if (request.web_root.empty())
       throw Error(kModuleErrorKind,
                   "The server does not give APPL_PHYSICAL_PATH");
-    return std::make_unique<TWebModule1>(*root);
+    ModuleSetup setup;
+    setup.files = files;
+    return std::make_unique<TWebModule1>(request.web_root, setup);
   };
 }
 

@@ -1,44 +1,49 @@
-// The web application: the pool of web modules that answers the requests of
-// one loaded extension. At most MaxConnections modules serve requests at
-// once; between requests they wait in a first-in, first-out cache, so a
-// request takes the module that has waited longest.
+// The web application: what answers the requests of one loaded extension.
+// Every request takes one road: it is classified (a page, or the JSON API
+// at "POST /api/reply"), a web module is taken from the module source (the
+// shared pool of web/module_pool.h, or in session mode the session pool of
+// web/session_pool.h), the brain's replies are computed, the module is
+// given back, and only then is the answer produced (the page template with
+// the replies in place, or the JSON reply) and sent. Errors are answered
+// with the error page, or for the API with a JSON error.
 //
-// In session mode (Configure "sessions" before the first request) a session
-// pool (web/session_pool.h) takes the place of the shared pool: every
-// visitor has a brain of their own and the language file is never written.
-// In both modes "POST /api/reply" is the JSON API (web/json_api.h).
-//
-// Thread-safe: HandleRequest runs on many threads at once. One mutex guards
-// the active list and the cache, including the creation (and so the
-// loading) of a module; a module serves one request at a time and its brain
-// needs no lock. The application owns every module.
+// Thread-safe: HandleRequest runs on many threads at once. The source
+// guards its modules; a module serves one request at a time and its brain
+// needs no lock. One mutex guards the settings, the source's creation and
+// the template file. The application owns the source.
 #ifndef CORVANE_WEB_WEB_APP_H_
 #define CORVANE_WEB_WEB_APP_H_
 
+#include <atomic>
 #include <cstddef>
 #include <functional>
-#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
 
+#include "base/metrics.h"
 #include "web/isapi.h"
+#include "web/module_source.h"
+#include "web/page_template.h"
 #include "web/session_pool.h"
 #include "web/web_module.h"
 #include "web/web_request.h"
 
 namespace corvane {
 
+class ModulePool;
+
 // Modules in use at once.
 inline constexpr std::size_t kMaxActiveModules = 32;
 
 class WebApplication {
  public:
-  // Creates a module for a request that found the cache empty.
-  using ModuleFactory =
-      std::function<std::unique_ptr<TWebModule1>(WebRequest&)>;
+  // Creates a module for a request that found the shared pool's cache
+  // empty.
+  using ModuleFactory = std::function<std::unique_ptr<TWebModule1>(
+      const ModuleRequest&, const ModuleFiles&)>;
 
-  WebApplication() = default;
+  WebApplication();
   // Destroys every module (DestroyModules).
   ~WebApplication();
   WebApplication(const WebApplication&) = delete;
@@ -48,24 +53,19 @@ class WebApplication {
   // application" when one is registered already.
   void RegisterModuleClass(ModuleFactory factory);
 
-  // One request: takes a module, dispatches, sends the response, returns
-  // the module to the cache. Errors are answered with the error page.
-  // Returns HSE_STATUS_SUCCESS when the request was handled, else
-  // HSE_STATUS_ERROR.
+  // One request, as the file comment says. Returns HSE_STATUS_SUCCESS when
+  // the request was handled, else HSE_STATUS_ERROR.
   uint32_t HandleRequest(EXTENSION_CONTROL_BLOCK& ecb) noexcept;
 
   // Destroys every module, cached ones in cache order (so the module that
-  // served last is saved last), then any still active. Requires that no
-  // request is in progress.
+  // served last is saved last); in session mode ends the sessions
+  // (SessionPool::Shutdown). Requires that no request is in progress.
   void DestroyModules() noexcept;
 
-  // Saves and destroys every module that is not serving a request, in
-  // cache order (so the module that served last is saved last); a module
-  // serving a request keeps running and is not saved. True when every
-  // module was saved and none was serving a request. In session mode it
-  // also ends the sessions (SessionPool::Shutdown), saving those not in a
-  // turn to the session directory, and is false when one was not saved.
-  // Safe while requests run; later requests create new modules.
+  // Saves and destroys every module that is not serving a request
+  // (ModuleSource::SaveIdle). True when every module was saved and none
+  // was serving a request. Safe while requests run; later requests create
+  // new modules.
   bool SaveIdleModules() noexcept;
 
   std::size_t active_count() const;
@@ -74,9 +74,25 @@ class WebApplication {
   // One setting from the host, before the first request: "sessions" ("1"
   // or "0"), "max-sessions" (a count of at least 1), "session-idle"
   // (minutes, a decimal number above 0), "session-dir" (an absolute path
-  // of a directory). False, changing nothing, for an unknown name, a bad
+  // of a directory), "language-file" and "template" (absolute host paths
+  // where the files of the fixed names are), "root" (the absolute web
+  // root, for Check). False, changing nothing, for an unknown name, a bad
   // value, or once a request has been served.
   bool Configure(std::string_view name, std::string_view value);
+
+  // Whether the files can be served: the language file and the page
+  // template exist beneath the configured root (or where configured), are
+  // regular files and can be read, and the template is not too large.
+  // False with "the language file PATH: REASON" (or "the page template")
+  // in *why. Requires the "root" setting or both files.
+  bool Check(std::string* why);
+
+  // Whether requests can be served now (the source can reach what keeps
+  // its conversations); false with the reason in *why.
+  bool Healthy(std::string* why);
+
+  // The extension's metrics in the Prometheus text format.
+  std::string MetricsText();
 
   // The session pool in session mode, once the first request started it;
   // null otherwise.
@@ -89,38 +105,48 @@ class WebApplication {
   std::function<int64_t()> SessionClock;
 
  private:
-  using ModuleList = std::list<std::unique_ptr<TWebModule1>>;
-
-  // Takes the first cached module, or creates one, and appends it to the
-  // active list. Throws the limit and registration errors and whatever
-  // module creation throws.
-  ModuleList::iterator ActivateWebModule(WebRequest& request);
-  // Moves the module from the active list to the end of the cache.
-  void DeactivateWebModule(ModuleList::iterator module) noexcept;
-  // Marks the application started and makes the session pool in session
-  // mode; returns it, or null in the default mode.
-  SessionPool* Start();
-  // A page request in session mode.
-  uint32_t HandleSessionPage(WebRequest& request, WebResponse& response,
-                             SessionPool& sessions);
-  // A request of the JSON API, in either mode; answers its own errors.
-  uint32_t HandleApiRequest(WebRequest& request, WebResponse& response,
-                            SessionPool* sessions);
+  // Marks the application started and makes the module source; returns it.
+  ModuleSource& Start();
+  // The template of `root` (with a trailing slash, as the server gives it).
+  std::shared_ptr<const PageTemplate> Template(const std::string& root);
+  uint32_t HandlePage(WebRequest& request, WebResponse& response,
+                      ModuleSource& source);
+  // Answers its own errors in JSON.
+  uint32_t HandleApi(WebRequest& request, WebResponse& response,
+                     ModuleSource& source);
+  // One turn on `module`, counted and timed.
+  std::string Turn(TWebModule1& module, const std::string& input);
 
   mutable std::mutex mutex_;
-  ModuleFactory factory_;  // Guarded by mutex_.
-  ModuleList active_;      // Guarded by mutex_.
-  ModuleList cache_;       // Guarded by mutex_; front waited longest.
-  bool started_ = false;   // A request has come; guarded by mutex_.
-  bool session_mode_ = false;        // Guarded by mutex_.
-  SessionSettings session_settings_;  // Guarded by mutex_.
-  std::unique_ptr<SessionPool> sessions_;  // Made by Start; then constant.
+  ModuleFactory factory_;                     // Guarded by mutex_.
+  bool started_ = false;                      // A request has come; mutex_.
+  bool session_mode_ = false;                 // mutex_; constant once started.
+  SessionSettings session_settings_;          // mutex_.
+  ModuleFiles files_;                         // mutex_; constant once started.
+  std::string root_;                          // The "root" setting; mutex_.
+  std::unique_ptr<ModuleSource> source_;      // Made by Start; then constant.
+  std::atomic<ModuleSource*> made_{nullptr};  // source_, once made.
+  ModulePool* pool_ = nullptr;                // source_ in the default mode.
+  SessionPool* sessions_ = nullptr;           // source_ in session mode.
+  std::shared_ptr<TemplateFile> template_;    // mutex_.
+  std::string template_root_;                 // Its root; mutex_.
+
+  MetricsRegistry metrics_;
+  MetricCounter& turns_;
+  MetricCounter& turn_errors_;
+  MetricHistogram& turn_seconds_;
+  MetricHistogram& store_seconds_;
+  MetricCounter& busy_;
+  MetricCounter& unavailable_;
 };
 
-// The factory of TWebModule1: the web root is the server variable
-// APPL_PHYSICAL_PATH of the request that creates the module. Throws Error
+// The factory of TWebModule1: the web root is the request's; throws Error
 // when the server does not give it.
 WebApplication::ModuleFactory TWebModule1Factory();
+
+// Whether `content_type` names JSON: application/json or a type ending in
+// "+json", with any parameters, in any letter case.
+bool IsJsonContentType(std::string_view content_type);
 
 }  // namespace corvane
 

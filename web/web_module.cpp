@@ -6,74 +6,36 @@
 #include "base/error.h"
 #include "engine/brain.h"
 #include "langfile/CorvLangU.h"
-#include "web/form_fields.h"
 #include "web/operator_log.h"
-#include "web/visitor_text.h"
 
 namespace corvane {
-namespace {
 
-// The page template's path relative to the web root: the Windows path
-// without its root prefix, with slashes.
-std::string TemplatePathInRoot() {
-  std::string_view path = kPageTemplateFile;
-  constexpr std::string_view kRoot = "C:\\Inetpub\\wwwroot\\";
-  if (path.size() > kRoot.size() &&
-      EqualNoCase(path.substr(0, kRoot.size()), kRoot))
-    path.remove_prefix(kRoot.size());
-  std::string out(path);
-  for (char& c : out)
-    if (c == '\\') c = '/';
-  return out;
-}
-
-}  // namespace
-
-std::string PageWithoutBrain(const std::string& web_root) {
-  ConfinedRoot root;
-  try {
-    root = ConfinedRoot::Open(web_root);
-  } catch (const std::exception&) {
-    // No root: the template cannot be opened, as any missing file.
-  }
-  PageProducer producer;
-  producer.HTMLFile = TemplatePathInRoot();
-  producer.Root = &root;
-  return CodePageToUtf8(producer.Content());
+std::string TemplateHostPath(const std::string& web_root,
+                             const ModuleFiles& files) {
+  if (!files.template_file.empty()) return files.template_file;
+  return PathMapper(web_root).Map(kPageTemplateFile).value_or(std::string());
 }
 
 TWebModule1::TWebModule1(const std::string& web_root, const ModuleSetup& setup)
     : setup_(setup), paths_(web_root), brain_(std::make_unique<BrainClass>()) {
   WebActionItem1.Default = true;
   WebActionItem1.PathInfo = kActionPath;
-  WebActionItem1.Producer = &PageProducer1;
-  // The template is opened beneath the web root, held open from now on,
-  // without following any link: a link put in its place can never lead the
-  // page out of the root, and no path is resolved twice.
-  try {
-    root_dir_ = ConfinedRoot::Open(paths_.root());
-  } catch (const std::exception&) {
-    // No root yet: the template cannot be opened, as any missing file.
-  }
-  PageProducer1.HTMLFile = TemplatePathInRoot();
-  PageProducer1.Root = &root_dir_;
-  PageProducer1.OnHTMLTag = [this](std::string_view name,
-                                   const std::vector<TagParam>& params) {
-    return PageProducer1HTMLTag(name, params);
-  };
 
+  language_file_ = !setup_.files.language_file.empty()
+                       ? setup_.files.language_file
+                       : paths_.Map(kLanguageFile).value_or(std::string());
+  log_name_ =
+      language_file_.empty() ? std::string(kLanguageFile) : language_file_;
   brain_->SetFileRoot(paths_.root());
   // A conversation may neither log into nor save over the knowledge base
   // or the page.
-  for (const char* file : {kLanguageFile, kPageTemplateFile})
-    if (const std::optional<std::string> host = paths_.Map(file))
-      brain_->ProtectFile(*host);
+  for (const std::string& file :
+       {language_file_, TemplateHostPath(web_root, setup_.files)})
+    if (!file.empty()) brain_->ProtectFile(file);
   AttachLanguageReader(*brain_);
-  language_file_ = paths_.Map(kLanguageFile).value_or(std::string());
   const std::string& source =
       !setup_.knowledge_file.empty() ? setup_.knowledge_file : language_file_;
-  const std::string& log_name =
-      source.empty() ? std::string(kLanguageFile) : source;
+  const std::string& log_name = source.empty() ? log_name_ : source;
   OperatorFileScope scope(log_name);
   if (source.empty()) {
     // A refused path behaves like a file that cannot be opened.
@@ -81,10 +43,11 @@ TWebModule1::TWebModule1(const std::string& web_root, const ModuleSetup& setup)
       LogOperatorLine(log_name,
                       std::string("Could not open file: ") + kLanguageFile);
   } else {
-    // The unload saves over the language file only while it holds what
-    // this brain was made from.
+    // Only a regular file is read: a FIFO put in its place would otherwise
+    // hold this request until something writes to it. The unload saves over
+    // the language file only while it holds what this brain was made from.
     FileVersion read;
-    LoadLanguageFile(
+    LoadRegularLanguageFile(
         *brain_, source,
         [&](const LanguageProblem& problem) {
           if (!setup_.report_problems) return;
@@ -98,10 +61,12 @@ TWebModule1::TWebModule1(const std::string& web_root, const ModuleSetup& setup)
   brain_->Start();
 }
 
+const std::string& TWebModule1::LogName() const {
+  return log_name_;
+}
+
 std::string TWebModule1::Converse(const std::string& visitor_text) {
-  const std::string log_name =
-      language_file_.empty() ? std::string(kLanguageFile) : language_file_;
-  OperatorFileScope file_scope(log_name);
+  OperatorFileScope file_scope(LogName());
   return brain_->Respond(visitor_text);
 }
 
@@ -118,10 +83,7 @@ std::string TWebModule1::Greeting() {
 bool TWebModule1::EndSession(const std::string& save_path) noexcept {
   if (ended_) return true;
   ended_ = true;
-  const std::string& log_name =
-      save_path.empty() ? (language_file_.empty() ? std::string(kLanguageFile)
-                                                  : language_file_)
-                        : save_path;
+  const std::string& log_name = save_path.empty() ? LogName() : save_path;
   try {
     OperatorFileScope scope(log_name);
     try {
@@ -157,8 +119,7 @@ bool TWebModule1::StopAndSave() noexcept {
   }
   if (stopped_) return saved_;
   stopped_ = true;
-  const std::string& log_name =
-      language_file_.empty() ? std::string(kLanguageFile) : language_file_;
+  const std::string& log_name = LogName();
   try {
     OperatorFileScope scope(log_name);
     try {
@@ -193,54 +154,16 @@ bool TWebModule1::StopAndSave() noexcept {
   return saved_;
 }
 
-bool TWebModule1::DispatchRequest(WebRequest& request, WebResponse& response) {
-  const std::string path = request.PathInfo();
-  const std::string method = request.Method();
-  WebActionItem* action = nullptr;
+bool TWebModule1::Dispatches(std::string_view method,
+                             std::string_view path) const {
   // The one action answers by its path; failing that, as the default action.
-  for (WebActionItem* item : {&WebActionItem1}) {
+  for (const WebActionItem* item : {&WebActionItem1}) {
     if (item->Enabled &&
         (item->MethodType.empty() || EqualNoCase(item->MethodType, method)) &&
-        EqualNoCase(item->PathInfo, path)) {
-      action = item;
-    }
+        EqualNoCase(item->PathInfo, path))
+      return true;
   }
-  if (action == nullptr && WebActionItem1.Enabled && WebActionItem1.Default)
-    action = &WebActionItem1;
-  if (action == nullptr) return false;
-
-  struct RequestScope {
-    WebRequest*& slot;
-    ~RequestScope() { slot = nullptr; }
-  } scope{request_};
-  request_ = &request;
-  const std::string log_name =
-      language_file_.empty() ? std::string(kLanguageFile) : language_file_;
-  OperatorFileScope file_scope(log_name);
-  if (action->Producer != nullptr)
-    response.Content = action->Producer->Content();
-  if (setup_.session) {
-    // The template and the reply are code-page text; the page goes out in
-    // UTF-8, which its form then posts back.
-    response.Content = CodePageToUtf8(response.Content);
-    response.ContentType = "text/html; charset=utf-8";
-  }
-  return true;
-}
-
-std::string TWebModule1::PageProducer1HTMLTag(std::string_view name,
-                                              const std::vector<TagParam>&) {
-  if (request_ == nullptr || !EqualNoCase(name, kResponseTag))
-    return std::string();
-  // Only a request with form content consults the brain.
-  if (request_->ContentFields().empty()) return std::string();
-  // Visitor text is never code: its macro signs are made harmless before
-  // the brain sees it (web/visitor_text.h).
-  const std::string input = VisitorText(
-      FormFieldValue(request_->ContentFields(), kInputField), setup_.session);
-  // The reply is text: the brain echoes user input, which must never
-  // become markup in the page.
-  return EscapeHtml(brain_->Respond(input));
+  return WebActionItem1.Enabled && WebActionItem1.Default;
 }
 
 }  // namespace corvane

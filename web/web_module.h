@@ -5,8 +5,8 @@
 // file: its owner ends it with EndSession, which may save it elsewhere. The
 // module's files live under the web root it was created for.
 //
-// Ownership: the module owns its brain. Not thread-safe: the web application
-// hands a module to one request at a time.
+// Ownership: the module owns its brain. Not thread-safe: a module source
+// (web/module_source.h) hands a module to one request at a time.
 #ifndef CORVANE_WEB_WEB_MODULE_H_
 #define CORVANE_WEB_WEB_MODULE_H_
 
@@ -16,11 +16,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/confined_open.h"
 #include "platform/file_version.h"
 #include "platform/files.h"
-#include "web/page_producer.h"
-#include "web/web_request.h"
 
 namespace corvane {
 
@@ -36,13 +33,20 @@ inline constexpr const char* kResponseTag = "CorvResp";
 inline constexpr const char* kInputField = "T1";
 inline constexpr const char* kActionPath = "/PageProducer1";
 
-// An action of a web module: which requests it takes and what answers them.
+// An action of a web module: which requests it takes. Its content is the
+// page template with the replies in place (web/page_template.h).
 struct WebActionItem {
   bool Default = false;  // Takes requests that no action matches.
   bool Enabled = true;
-  std::string PathInfo;              // Path it matches, without regard to case.
-  std::string MethodType;            // Method it matches; empty: any.
-  PageProducer* Producer = nullptr;  // Gives the content; not owned.
+  std::string PathInfo;    // Path it matches, without regard to case.
+  std::string MethodType;  // Method it matches; empty: any.
+};
+
+// Where the operator put the two files of the fixed names; empty: the fixed
+// name mapped into the web root.
+struct ModuleFiles {
+  std::string language_file;  // Absolute host path.
+  std::string template_file;  // Absolute host path.
 };
 
 // How a module is set up. The defaults give a module of the shared pool.
@@ -57,6 +61,7 @@ struct ModuleSetup {
   // load an unchanged language file leave them out, so one problem is not
   // logged once per visitor.
   bool report_problems = true;
+  ModuleFiles files;
 };
 
 class TWebModule1 {
@@ -74,11 +79,9 @@ class TWebModule1 {
   TWebModule1(const TWebModule1&) = delete;
   TWebModule1& operator=(const TWebModule1&) = delete;
 
-  // Runs the action that takes the request (WebActionItem1, by its path or
-  // as the default action) and sets the response content from its producer.
-  // Returns whether the request was handled. Throws the errors of page
-  // production and of the brain's turn.
-  bool DispatchRequest(WebRequest& request, WebResponse& response);
+  // Whether an action takes a request with `method` and `path`:
+  // WebActionItem1 by its path, or as the default action for any path.
+  bool Dispatches(std::string_view method, std::string_view path) const;
 
   // One turn of the brain on `visitor_text`, which must already have passed
   // the boundary (VisitorText in web/visitor_text.h). Returns the reply in
@@ -100,10 +103,7 @@ class TWebModule1 {
   // log. True only when the file was written: a refused path, a file that
   // cannot be created and a failed write are false. A session module only
   // stops (EndSession) and answers true, as it never writes the language
-  // file. and saves it to the language file, once; later calls
-  // return the first result. Logs the outcome to the operator log. True
-  // only when the file was written: a refused path, a file that cannot be
-  // created and a failed write are false.
+  // file.
   bool StopAndSave() noexcept;
 
   BrainClass& brain() { return *brain_; }
@@ -111,29 +111,27 @@ class TWebModule1 {
   const std::string& language_file() const { return language_file_; }
 
   WebActionItem WebActionItem1;  // Default action, path "/PageProducer1".
-  PageProducer PageProducer1;    // Template: the page template file.
 
  private:
-  std::string PageProducer1HTMLTag(std::string_view name,
-                                   const std::vector<TagParam>& params);
+  // The name operator messages give the language file.
+  const std::string& LogName() const;
 
   ModuleSetup setup_;
   bool ended_ = false;  // EndSession ran.
   PathMapper paths_;
-  ConfinedRoot root_dir_;      // The web root, held open; invalid when it
-                               // could not be opened.
   std::string language_file_;  // Host path; empty when the mapper refused it.
+  std::string log_name_;       // language_file_, or the fixed name.
   FileVersion language_version_;  // language_file_ as this brain read it.
   std::unique_ptr<BrainClass> brain_;
-  WebRequest* request_ = nullptr;  // The request being dispatched.
-  bool stopped_ = false;           // StopAndSave ran.
-  bool saved_ = false;             // Its result.
+  bool stopped_ = false;  // StopAndSave ran.
+  bool saved_ = false;    // Its result.
 };
 
-// The page of a request that needs no brain (session mode, no form
-// content): the page template under `web_root` with its tags removed, in
-// UTF-8. Throws IoError when the template cannot be read.
-std::string PageWithoutBrain(const std::string& web_root);
+// The host path of the page template for `web_root` with `files`: the
+// operator's, or the fixed name mapped into the root; empty when the
+// mapper refuses it.
+std::string TemplateHostPath(const std::string& web_root,
+                             const ModuleFiles& files);
 
 }  // namespace corvane
 

@@ -38,6 +38,12 @@ std::string ReasonPhrase(int code) {
       return "Forbidden";
     case 404:
       return "Not Found";
+    case 408:
+      return "Request Timeout";
+    case 413:
+      return "Payload Too Large";
+    case 415:
+      return "Unsupported Media Type";
     case 500:
       return "Internal Server Error";
     case 503:
@@ -58,18 +64,16 @@ void AddHeader(std::string& block, std::string_view name,
 std::optional<std::string> WebRequest::ServerVariable(
     const std::string& name) const {
   if (ecb_.GetServerVariable == nullptr) return std::nullopt;
-  std::vector<char> name_buf(name.begin(), name.end());
-  name_buf.push_back('\0');
-  std::vector<char> buffer(kServerVariableBufferSize, '\0');
+  // The interface passes the name as a mutable text.
+  std::string name_buf = name;
+  char buffer[kServerVariableBufferSize];
   uint32_t size = kServerVariableBufferSize;
-  if (!ecb_.GetServerVariable(ecb_.ConnID, name_buf.data(), buffer.data(),
-                              &size))
+  if (!ecb_.GetServerVariable(ecb_.ConnID, name_buf.data(), buffer, &size))
     return std::nullopt;
   // The value ends at its terminating zero, within the bytes reported.
-  const std::size_t limit = std::min<std::size_t>(size, buffer.size());
-  const std::size_t len =
-      std::find(buffer.begin(), buffer.begin() + limit, '\0') - buffer.begin();
-  return std::string(buffer.data(), len);
+  const std::size_t limit = std::min<std::size_t>(size, sizeof buffer);
+  const std::size_t len = std::find(buffer, buffer + limit, '\0') - buffer;
+  return std::string(buffer, len);
 }
 
 const std::string& WebRequest::Content() {
@@ -165,12 +169,12 @@ bool SendResponseHeader(EXTENSION_CONTROL_BLOCK& ecb, const std::string& status,
 bool WriteClientAll(EXTENSION_CONTROL_BLOCK& ecb, std::string_view data) {
   if (data.empty()) return true;
   if (ecb.WriteClient == nullptr) return false;
-  std::vector<char> buffer;
   while (!data.empty()) {
     const std::size_t n = std::min(data.size(), kWriteChunk);
-    buffer.assign(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(n));
     uint32_t bytes = static_cast<uint32_t>(n);
-    if (!ecb.WriteClient(ecb.ConnID, buffer.data(), &bytes, HSE_IO_SYNC) ||
+    // The interface takes a mutable pointer but only reads the bytes.
+    if (!ecb.WriteClient(ecb.ConnID, const_cast<char*>(data.data()), &bytes,
+                         HSE_IO_SYNC) ||
         bytes == 0) {
       return false;
     }
@@ -179,9 +183,13 @@ bool WriteClientAll(EXTENSION_CONTROL_BLOCK& ecb, std::string_view data) {
   return true;
 }
 
-std::string ErrorPageBody(std::string_view kind, std::string_view message) {
-  return "<html><title>Internal Server Error 500</title>\r\n"
-         "<h1>Internal Server Error 500</h1><hr>\r\n"
+std::string ErrorPageBody(std::string_view kind, std::string_view message,
+                          int status) {
+  const std::string title =
+      status == 500 ? std::string("Internal Server Error 500")
+                    : ReasonPhrase(status) + " " + std::to_string(status);
+  return "<html><title>" + title + "</title>\r\n<h1>" + title +
+         "</h1><hr>\r\n"
          "Exception: " +
          EscapeHtml(kind) +
          "<br>\r\n"
@@ -190,17 +198,17 @@ std::string ErrorPageBody(std::string_view kind, std::string_view message) {
 }
 
 void SendErrorPage(EXTENSION_CONTROL_BLOCK& ecb, std::string_view kind,
-                   std::string_view message) noexcept {
+                   std::string_view message, int status) noexcept {
   try {
-    ecb.dwHttpStatusCode = 500;
-    std::string status = "500 ";
+    ecb.dwHttpStatusCode = static_cast<uint32_t>(status);
+    std::string line = std::to_string(status) + " ";
     for (char c : message)
-      status += (c == '\r' || c == '\n' || c == '\0') ? ' ' : c;
-    const std::string body = ErrorPageBody(kind, message);
+      line += (c == '\r' || c == '\n' || c == '\0') ? ' ' : c;
+    const std::string body = ErrorPageBody(kind, message, status);
     const std::string headers = "Content-Type: text/html\r\nContent-Length: " +
                                 std::to_string(body.size()) +
                                 "\r\nContent:\r\n\r\n";
-    if (SendResponseHeader(ecb, status, headers)) WriteClientAll(ecb, body);
+    if (SendResponseHeader(ecb, line, headers)) WriteClientAll(ecb, body);
   } catch (...) {
     // Out of memory while building the page: the server answers the error.
   }

@@ -104,14 +104,16 @@ bool SendResponseHeader(EXTENSION_CONTROL_BLOCK& ecb, const std::string& status,
 // Sends `data` through WriteClient; false when the server refuses.
 bool WriteClientAll(EXTENSION_CONTROL_BLOCK& ecb, std::string_view data);
 
-// The error page: status 500 with "500 " and the message as the status line
-// (line breaks turned into blanks), and a body naming the error's kind and
-// message (HTML-escaped). Never throws; failures of the server are ignored.
+// The error page: status 500 (or `status`) with "500 " and the message as
+// the status line (line breaks turned into blanks), and a body naming the
+// error's kind and message (HTML-escaped). Never throws; failures of the
+// server are ignored.
 void SendErrorPage(EXTENSION_CONTROL_BLOCK& ecb, std::string_view kind,
-                   std::string_view message) noexcept;
+                   std::string_view message, int status = 500) noexcept;
 
 // The body of the error page.
-std::string ErrorPageBody(std::string_view kind, std::string_view message);
+std::string ErrorPageBody(std::string_view kind, std::string_view message,
+                          int status = 500);
 
 }  // namespace corvane
 

@@ -99,9 +99,10 @@ uint32_t HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) noexcept {
     return corvane::HSE_STATUS_SUCCESS;
   }
   if (path == "/cookie") {
-    Send(ecb, "200 OK",
-         "Set-Cookie: session=abc; HttpOnly\r\nContent-Type: text/plain\r\n\r\n",
-         "cookie=" + Variable(ecb, "HTTP_COOKIE"));
+    Send(
+        ecb, "200 OK",
+        "Set-Cookie: session=abc; HttpOnly\r\nContent-Type: text/plain\r\n\r\n",
+        "cookie=" + Variable(ecb, "HTTP_COOKIE"));
     return corvane::HSE_STATUS_SUCCESS;
   }
   if (path == "/slow") {
@@ -118,9 +119,9 @@ uint32_t HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) noexcept {
         "Content-Type: text/plain\r\n\r\n";
     char status[] = "200 OK";
     uint32_t status_size = sizeof status - 1;
-    ecb->ServerSupportFunction(ecb->ConnID,
-                               corvane::HSE_REQ_SEND_RESPONSE_HEADER, status,
-                               &status_size, reinterpret_cast<uint32_t*>(block));
+    ecb->ServerSupportFunction(
+        ecb->ConnID, corvane::HSE_REQ_SEND_RESPONSE_HEADER, status,
+        &status_size, reinterpret_cast<uint32_t*>(block));
     std::string piece(65536, '\0');
     for (std::size_t done = 0; done < total;) {
       const std::size_t n = std::min(piece.size(), total - done);

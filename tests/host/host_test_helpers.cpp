@@ -17,6 +17,25 @@
 #include <thread>
 
 namespace corvane {
+namespace {
+
+// Starts the program args[0] with `args`, its standard error into
+// `log_fd`, which is closed here. Returns the child's pid.
+pid_t Spawn(std::vector<std::string> args, int log_fd) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(log_fd, STDERR_FILENO);
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  ::close(log_fd);
+  return pid;
+}
+
+}  // namespace
 
 HttpdProcess::HttpdProcess(const std::string& root,
                            const std::string& extension,
@@ -32,16 +51,7 @@ HttpdProcess::HttpdProcess(const std::string& root,
   const int log_fd =
       ::open(log_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (log_fd < 0) throw std::runtime_error("cannot create the log file");
-  pid_ = ::fork();
-  if (pid_ == 0) {
-    ::dup2(log_fd, STDERR_FILENO);
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  ::close(log_fd);
+  pid_ = Spawn(args, log_fd);
   // The first line names the address: ".../http://127.0.0.1:PORT/".
   for (int i = 0; i < 1000 && port_ == 0; ++i) {
     const std::string log = Log();
@@ -91,8 +101,46 @@ std::string HttpdProcess::Log() const {
   return s.str();
 }
 
-Client::Client(int port) {
+Finished RunHttpd(const std::vector<std::string>& args, int timeout_ms) {
+  char path[] = "/tmp/corvane-httpd-run-XXXXXX";
+  const int log_fd = ::mkstemp(path);
+  if (log_fd < 0) throw std::runtime_error("cannot create the log file");
+  std::vector<std::string> all = {CORVANE_BINARY_DIR "/corvane-httpd"};
+  all.insert(all.end(), args.begin(), args.end());
+  const pid_t pid = Spawn(all, log_fd);
+  Finished done;
+  int status = 0;
+  bool ended = false;
+  for (int waited = 0; waited < timeout_ms; waited += 10) {
+    if (::waitpid(pid, &status, WNOHANG) == pid) {
+      ended = true;
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (!ended) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+  } else if (WIFEXITED(status)) {
+    done.status = WEXITSTATUS(status);
+  }
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  done.log = s.str();
+  std::remove(path);
+  return done;
+}
+
+Client::Client(int port, const char* source) {
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (source != nullptr) {
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    ::inet_pton(AF_INET, source, &from.sin_addr);
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0)
+      throw std::runtime_error("cannot bind the client");
+  }
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<uint16_t>(port));
@@ -141,9 +189,10 @@ std::string Fetch(int port, const std::string& method, const std::string& path,
   std::string req = method + " " + path +
                     " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
   if (!body.empty() || method == "POST") {
-    req +=
-        "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
-        std::to_string(body.size()) + "\r\n";
+    // A form unless the caller names the type.
+    if (extra_headers.find("Content-Type:") == std::string::npos)
+      req += "Content-Type: application/x-www-form-urlencoded\r\n";
+    req += "Content-Length: " + std::to_string(body.size()) + "\r\n";
   }
   req += extra_headers + "\r\n" + body;
   c.Send(req);

@@ -36,10 +36,19 @@ class HttpdProcess {
   std::string log_path_;
 };
 
-// A client connection to 127.0.0.1:port with a 20 s receive timeout.
+// Runs corvane-httpd with `args` until it ends, at most `timeout_ms`.
+struct Finished {
+  int status = -1;  // The exit status; -1 when it did not end in time (it is
+                    // killed then) or died of a signal.
+  std::string log;  // Standard error.
+};
+Finished RunHttpd(const std::vector<std::string>& args, int timeout_ms);
+
+// A client connection to 127.0.0.1:port with a 20 s receive timeout, from
+// `source` (a loopback address such as 127.0.0.2) when given.
 class Client {
  public:
-  explicit Client(int port);
+  explicit Client(int port, const char* source = nullptr);
   ~Client();
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
@@ -55,7 +64,8 @@ class Client {
 };
 
 // One request on a fresh connection with "Connection: close"; the whole
-// response.
+// response. A body goes as a form unless `extra_headers` names a
+// Content-Type.
 std::string Fetch(int port, const std::string& method, const std::string& path,
                   const std::string& body = "",
                   const std::string& extra_headers = "");

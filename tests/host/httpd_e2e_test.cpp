@@ -2,8 +2,8 @@
 // loopback port with a temporary web root.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <filesystem>
@@ -106,9 +106,9 @@ TEST(HttpdTest, SlowBodiesHoldNoModuleAndMissTheirDeadlineWith408) {
   }
   // Asking for "100 Continue" and sending nothing holds nothing either.
   Client expect(httpd.port());
-  ASSERT_TRUE(expect.Send(
-      "POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\n"
-      "Expect: 100-continue\r\n\r\n"));
+  ASSERT_TRUE(
+      expect.Send("POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\n"
+                  "Expect: 100-continue\r\n\r\n"));
   EXPECT_EQ(ReadSome(expect, 5000), "HTTP/1.1 100 Continue\r\n\r\n");
 
   const auto before = std::chrono::steady_clock::now();
@@ -153,8 +153,7 @@ TEST(HttpdTest, FortyConcurrentSlowRequestsAreAllServed) {
     // A new module greets first; a reused one does not.
     const std::string body = Body(response);
     const std::string echo = "Echo: echo " + std::to_string(i) + "  </p>";
-    EXPECT_TRUE(body == "<p>Welcome.  " + echo || body == "<p>" + echo)
-        << body;
+    EXPECT_TRUE(body == "<p>Welcome.  " + echo || body == "<p>" + echo) << body;
   }
   EXPECT_EQ(httpd.Stop(SIGTERM, 20000), 0);
   const std::string log = httpd.Log();
@@ -231,8 +230,7 @@ TEST(HttpdTest, SigtermDuringALongTurn) {
     EXPECT_LT(std::chrono::steady_clock::now() - before,
               std::chrono::seconds(6));
     const std::string log = httpd.Log();
-    EXPECT_NE(log.find("1 request(s) still running"), std::string::npos)
-        << log;
+    EXPECT_NE(log.find("1 request(s) still running"), std::string::npos) << log;
     EXPECT_NE(log.find("1 call(s) in progress"), std::string::npos) << log;
     EXPECT_NE(log.find("not every brain was saved"), std::string::npos) << log;
   }
@@ -315,8 +313,9 @@ TEST(HttpdTest, LargeAnswersAreStreamed) {
   EXPECT_EQ(Body(small), Pattern(1000));
 
   Client c(httpd.port());
-  ASSERT_TRUE(c.Send("GET /big?3000000 HTTP/1.1\r\nHost: x\r\n\r\n"
-                     "GET /raw HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"));
+  ASSERT_TRUE(
+      c.Send("GET /big?3000000 HTTP/1.1\r\nHost: x\r\n\r\n"
+             "GET /raw HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"));
   const std::string both = c.ReadAll();
   const std::string head = both.substr(0, both.find("\r\n\r\n") + 4);
   EXPECT_EQ(StatusLine(both), "HTTP/1.1 200 OK");
@@ -335,8 +334,9 @@ TEST(HttpdTest, LargeAnswersAreStreamed) {
   ASSERT_TRUE(old.Send("GET /big?2000000 HTTP/1.0\r\n\r\n"));
   const std::string response = old.ReadAll();
   EXPECT_EQ(StatusLine(response), "HTTP/1.0 200 OK");
-  EXPECT_EQ(response.substr(0, response.find("\r\n\r\n")).find("Content-Length"),
-            std::string::npos);
+  EXPECT_EQ(
+      response.substr(0, response.find("\r\n\r\n")).find("Content-Length"),
+      std::string::npos);
   EXPECT_TRUE(Body(response) == Pattern(2000000));
 
   // HEAD sends no body, so nothing is streamed: the length is exact.
@@ -359,15 +359,13 @@ TEST(HttpdTest, AmbiguousFramingGets400AndTheConnectionCloses) {
   };
   const Case cases[] = {
       {"Transfer-Encoding: xchunked\r\n", "HTTP/1.1 400 Bad Request"},
-      {"Transfer-Encoding: chunked, identity\r\n",
-       "HTTP/1.1 400 Bad Request"},
+      {"Transfer-Encoding: chunked, identity\r\n", "HTTP/1.1 400 Bad Request"},
       {"Transfer-Encoding: chunked\r\nTransfer-Encoding: identity\r\n",
        "HTTP/1.1 400 Bad Request"},
       {"Transfer-Encoding: chunked\r\nContent-Length: 5\r\n",
        "HTTP/1.1 400 Bad Request"},
       {"Transfer-Encoding: chunked, chunked\r\n", "HTTP/1.1 400 Bad Request"},
-      {"Transfer-Encoding: gzip, chunked\r\n",
-       "HTTP/1.1 501 Not Implemented"},
+      {"Transfer-Encoding: gzip, chunked\r\n", "HTTP/1.1 501 Not Implemented"},
       {"Content-Length: 5\r\nContent-Length: 6\r\n",
        "HTTP/1.1 400 Bad Request"},
   };
@@ -382,9 +380,10 @@ TEST(HttpdTest, AmbiguousFramingGets400AndTheConnectionCloses) {
   }
   {
     Client client(httpd.port());
-    ASSERT_TRUE(client.Send(
-        "POST /echo HTTP/1.0\r\nTransfer-Encoding: chunked\r\n\r\n"
-        "0\r\n\r\n" + smuggled));
+    ASSERT_TRUE(
+        client.Send("POST /echo HTTP/1.0\r\nTransfer-Encoding: chunked\r\n\r\n"
+                    "0\r\n\r\n" +
+                    smuggled));
     EXPECT_EQ(StatusLine(client.ReadAll()), "HTTP/1.1 400 Bad Request");
   }
   // A chunked body that is framed right is decoded and the next request
@@ -407,9 +406,10 @@ TEST(HttpdTest, BodilessStatusesDropTheExtensionsBody) {
   Root root;
   HttpdProcess httpd(root.path(), kFakeExtension);
   Client c(httpd.port());
-  ASSERT_TRUE(c.Send("GET /304 HTTP/1.1\r\nHost: x\r\n\r\n"
-                     "GET /204 HTTP/1.1\r\nHost: x\r\n\r\n"
-                     "GET /raw HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"));
+  ASSERT_TRUE(
+      c.Send("GET /304 HTTP/1.1\r\nHost: x\r\n\r\n"
+             "GET /204 HTTP/1.1\r\nHost: x\r\n\r\n"
+             "GET /raw HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"));
   const std::string all = c.ReadAll();
   const std::size_t second = all.find("HTTP/1.1 204 No Content\r\n");
   const std::size_t third = all.find("HTTP/1.1 200 OK\r\n");

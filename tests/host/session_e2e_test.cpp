@@ -65,8 +65,9 @@ Answer Say(int port, const std::string& t1, const std::string& session) {
 
 // The API, keyed by the cookie.
 Answer Api(int port, const std::string& json, const std::string& session) {
-  // Fetch announces a form body; the API reads its body whatever the type.
-  return Parse(Fetch(port, "POST", "/api/reply", json, CookieHeader(session)));
+  return Parse(
+      Fetch(port, "POST", "/api/reply", json,
+            "Content-Type: application/json\r\n" + CookieHeader(session)));
 }
 
 class SessionE2eTest : public ::testing::Test {
@@ -169,15 +170,18 @@ TEST_F(SessionE2eTest, VisitorTextNeverExpandsThroughPageOrApi) {
   const int port = httpd.port();
   const std::string victim = Say(port, "my+name+is+Victoria", "").cookie;
 
-  const Answer page =
-      Say(port, "my+name+is+%5EDiv%7B%5EMul%7C%7B%5EAdd%7C%7B%247FFFFFFF%7C%241%7D%7D%7D", "");
+  const Answer page = Say(
+      port,
+      "my+name+is+%5EDiv%7B%5EMul%7C%7B%5EAdd%7C%7B%247FFFFFFF%7C%241%7D%7D%7D",
+      "");
   EXPECT_EQ(page.body,
-            "<p>Welcome.  Hello \xCB\x86" "Div{\xCB\x86Mul|{\xCB\x86"
+            "<p>Welcome.  Hello \xCB\x86"
+            "Div{\xCB\x86Mul|{\xCB\x86"
             "Add|{$7FFFFFFF|$1}}}.</p>");
   EXPECT_EQ(Say(port, "who", page.cookie).status, "HTTP/1.1 200 OK");
 
-  const Answer api = Api(
-      port, R"({"input": "my name is ^Members{Bookings} ^Input{1}"})", "");
+  const Answer api =
+      Api(port, R"({"input": "my name is ^Members{Bookings} ^Input{1}"})", "");
   EXPECT_EQ(api.status, "HTTP/1.1 200 OK");
   EXPECT_NE(api.raw.find("Content-Type: application/json; charset=utf-8"),
             std::string::npos);
@@ -189,7 +193,9 @@ TEST_F(SessionE2eTest, VisitorTextNeverExpandsThroughPageOrApi) {
   EXPECT_EQ(later.body.find("Zed"), std::string::npos);
   EXPECT_EQ(later.body.find("Victoria"), std::string::npos);
 
-  EXPECT_EQ(Parse(Fetch(port, "POST", "/api/reply", "{\"input\":")).status,
+  EXPECT_EQ(Parse(Fetch(port, "POST", "/api/reply",
+                        "{\"input\":", "Content-Type: application/json\r\n"))
+                .status,
             "HTTP/1.1 400 Bad Request");
   EXPECT_EQ(Say(port, "who", victim).body, "<p>You are Victoria.</p>");
   EXPECT_EQ(httpd.Stop(SIGTERM, 20000), 0);

@@ -2,6 +2,8 @@
 // limits, saving and resuming, hot reload, the JSON API, and visitor text
 // that is never code, in both modes. The pool's serialisation runs under
 // ThreadSanitizer as well (its name holds "pool").
+#include "web/session_pool.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <utime.h>
@@ -18,7 +20,6 @@
 
 #include "base/error.h"
 #include "tests/web/web_test_helpers.h"
-#include "web/session_pool.h"
 #include "web/web_app.h"
 #include "web/web_request.h"
 
@@ -105,7 +106,8 @@ class SessionModeTest : public ::testing::Test {
     EXPECT_EQ(r.status, "200 OK");
     const std::string key = "Set-Cookie: corvane_session=";
     const std::size_t at = r.headers.find(key);
-    if (at != std::string::npos) *cookie = r.headers.substr(at + key.size(), 32);
+    if (at != std::string::npos)
+      *cookie = r.headers.substr(at + key.size(), 32);
     return r.written;
   }
 
@@ -121,11 +123,10 @@ TEST_F(SessionModeTest, EachVisitorHasAConversationAndACookie) {
   ASSERT_EQ(first.headers.rfind(prefix, 0), 0u) << first.headers;
   const std::string anna = first.headers.substr(prefix.size(), 32);
   EXPECT_TRUE(IsSessionId(anna));
-  EXPECT_EQ(first.headers,
-            prefix + anna +
-                "; Path=/; HttpOnly; SameSite=Lax\r\n"
-                "Content-Type: text/html; charset=utf-8\r\n"
-                "Content-Length: 30\r\nContent:\r\n\r\n");
+  EXPECT_EQ(first.headers, prefix + anna +
+                               "; Path=/; HttpOnly; SameSite=Lax\r\n"
+                               "Content-Type: text/html; charset=utf-8\r\n"
+                               "Content-Length: 30\r\nContent:\r\n\r\n");
   EXPECT_EQ(first.written, "<p>[Welcome.  Hello Anna.]</p>");
 
   // A second visitor is greeted alone and knows no name.
@@ -230,7 +231,7 @@ TEST_F(SessionModeTest, IdleSessionsEnd) {
   clock_ += 60000;
   const std::string old_a = a;
   EXPECT_EQ(Say(app, "who", &a), "<p>[Welcome.  You are #.]</p>");
-  EXPECT_EQ(a, old_a);  // afresh, under the same id
+  EXPECT_EQ(a, old_a);                          // afresh, under the same id
   EXPECT_EQ(app.sessions()->live_count(), 1u);  // b ended as well
 }
 
@@ -357,21 +358,25 @@ TEST_F(SessionModeTest, JsonApiKeysSessionsByCookieOrMember) {
   const std::string prefix = "Set-Cookie: corvane_session=";
   ASSERT_EQ(first.headers.rfind(prefix, 0), 0u);
   const std::string id = first.headers.substr(prefix.size(), 32);
-  EXPECT_NE(first.headers.find(
-                "Content-Type: application/json; charset=utf-8\r\n"),
-            std::string::npos);
-  EXPECT_EQ(first.written, "{\"reply\":\"Welcome.  Hello Zo\xC3\xAB.\","
-                           "\"session\":\"" + id + "\"}");
+  EXPECT_NE(
+      first.headers.find("Content-Type: application/json; charset=utf-8\r\n"),
+      std::string::npos);
+  EXPECT_EQ(first.written,
+            "{\"reply\":\"Welcome.  Hello Zo\xC3\xAB.\","
+            "\"session\":\"" +
+                id + "\"}");
 
   FakeRequest by_member = Api(R"({"input": "who", "session": ")" + id + "\"}");
   by_member.Run(&app_);
-  EXPECT_EQ(by_member.written, "{\"reply\":\"You are Zo\xC3\xAB.\","
-                               "\"session\":\"" + id + "\"}");
+  EXPECT_EQ(by_member.written,
+            "{\"reply\":\"You are Zo\xC3\xAB.\","
+            "\"session\":\"" +
+                id + "\"}");
   EXPECT_EQ(by_member.headers.find("Set-Cookie"), std::string::npos);
   FakeRequest by_cookie = Api(R"({"input": "before"})", id);
   by_cookie.Run(&app_);
-  EXPECT_EQ(by_cookie.written, "{\"reply\":\"Before: who\",\"session\":\"" +
-                                   id + "\"}");
+  EXPECT_EQ(by_cookie.written,
+            "{\"reply\":\"Before: who\",\"session\":\"" + id + "\"}");
   // The page and the API share the session.
   std::string cookie = id;
   EXPECT_EQ(Say(app_, "who", &cookie), "<p>[You are Zo\xC3\xAB.]</p>");
@@ -414,7 +419,8 @@ TEST_F(SessionModeTest, VisitorTextIsNeverCode) {
         std::string form;
         for (char ch : attack) {
           char hex[4];
-          std::snprintf(hex, sizeof hex, "%%%02X", static_cast<unsigned char>(ch));
+          std::snprintf(hex, sizeof hex, "%%%02X",
+                        static_cast<unsigned char>(ch));
           form += hex;
         }
         reply = Say(app_, form, &cookie);
@@ -451,6 +457,7 @@ TEST(DefaultModeVisitorTextTest, StoredMacrosStayTextAcrossARestart) {
     r.method = "POST";
     r.path = path;
     r.body = body;
+    if (path == "/api/reply") r.content_type = "application/json";
     r.variables["APPL_PHYSICAL_PATH"] = dir.path() + "/";
     EXPECT_EQ(r.Run(&app), HSE_STATUS_SUCCESS) << body << r.status;
     return r;
@@ -462,24 +469,31 @@ TEST(DefaultModeVisitorTextTest, StoredMacrosStayTextAcrossARestart) {
               "[Welcome.  Hello \x88Members{Bookings}.]");
     EXPECT_EQ(post(app, "/", "T1=echo+^Input{1}+^LastOut{1}").written,
               "[Echo: echo \x88Input{1} \x88LastOut{1}]");
-    FakeRequest api = post(app, "/api/reply",
-                           R"({"input": "my name is ^Div{^Mul|{^Add|{$7FFFFFFF|$1}}}"})");
+    FakeRequest api =
+        post(app, "/api/reply",
+             R"({"input": "my name is ^Div{^Mul|{^Add|{$7FFFFFFF|$1}}}"})");
     EXPECT_EQ(api.written,
-              "{\"reply\":\"Hello \xCB\x86" "Div{\xCB\x86Mul|{\xCB\x86"
+              "{\"reply\":\"Hello \xCB\x86"
+              "Div{\xCB\x86Mul|{\xCB\x86"
               "Add|{$7FFFFFFF|$1}}}.\",\"session\":\"\"}");
     EXPECT_NE(api.headers.find("Content-Type: application/json; charset=utf-8"),
               std::string::npos);
     EXPECT_EQ(post(app, "/", "T1=hello").written,
-              "[Hi \x88" "Div{\x88Mul|{\x88" "Add|{$7FFFFFFF|$1}}}.]");
+              "[Hi \x88"
+              "Div{\x88Mul|{\x88"
+              "Add|{$7FFFFFFF|$1}}}.]");
     app.DestroyModules();
   }
   WebApplication app;
   app.RegisterModuleClass(TWebModule1Factory());
   EXPECT_EQ(post(app, "/", "T1=hello").written,
-            "[Welcome.  Hi \x88" "Div{\x88Mul|{\x88" "Add|{$7FFFFFFF|$1}}}.]");
+            "[Welcome.  Hi \x88"
+            "Div{\x88Mul|{\x88"
+            "Add|{$7FFFFFFF|$1}}}.]");
   FakeRequest bad;
   bad.method = "POST";
   bad.path = "/api/reply";
+  bad.content_type = "application/json; charset=utf-8";
   bad.body = "{";
   bad.variables["APPL_PHYSICAL_PATH"] = dir.path() + "/";
   bad.Run(&app);
@@ -487,37 +501,10 @@ TEST(DefaultModeVisitorTextTest, StoredMacrosStayTextAcrossARestart) {
   app.DestroyModules();
 }
 
-// Builds a control block by hand for driving the pool directly.
-class DirectRequest {
- public:
-  explicit DirectRequest(const std::string& root) : root_(root + "/") {
-    ecb_.cbSize = sizeof ecb_;
-    ecb_.ConnID = this;
-    ecb_.lpszMethod = empty_;
-    ecb_.lpszQueryString = empty_;
-    ecb_.lpszPathInfo = empty_;
-    ecb_.lpszPathTranslated = empty_;
-    ecb_.lpszContentType = empty_;
-    ecb_.GetServerVariable = &GetVar;
-  }
-  WebRequest& request() { return request_; }
-
- private:
-  static IsapiBool GetVar(HCONN conn, char* name, void* buffer,
-                          uint32_t* size) {
-    const std::string& root = static_cast<DirectRequest*>(conn)->root_;
-    if (std::string(name) != "APPL_PHYSICAL_PATH" || *size <= root.size())
-      return kIsapiFalse;
-    std::memcpy(buffer, root.c_str(), root.size() + 1);
-    *size = static_cast<uint32_t>(root.size() + 1);
-    return kIsapiTrue;
-  }
-
-  std::string root_;
-  char empty_[1] = "";
-  EXTENSION_CONTROL_BLOCK ecb_{};
-  WebRequest request_{ecb_};
-};
+// What a request of the web root `dir` asks of the pool for session `id`.
+ModuleRequest At(const TempDir& dir, const std::string& id = "") {
+  return ModuleRequest{dir.path() + "/", id};
+}
 
 TEST(SessionPoolTest, ASessionServesOneRequestAtATimeAndSessionsRunTogether) {
   TempDir dir;
@@ -525,20 +512,18 @@ TEST(SessionPoolTest, ASessionServesOneRequestAtATimeAndSessionsRunTogether) {
   SessionSettings settings;
   settings.max_turns = 3;
   SessionPool pool(settings);
-  DirectRequest r1(dir.path()), r2(dir.path()), r3(dir.path()),
-      r4(dir.path());
 
-  auto a = std::make_unique<SessionPool::Lease>(pool.Take(r1.request(), ""));
+  auto a = std::make_unique<ModuleLease>(pool.Take(At(dir)));
   const std::string id = a->id();
   // Another session is served while the first is held.
-  SessionPool::Lease b = pool.Take(r2.request(), "");
+  ModuleLease b = pool.Take(At(dir));
   EXPECT_NE(b.id(), id);
   EXPECT_EQ(b.module().Converse("who"), "Welcome.  You are #.");
 
   std::atomic<bool> got{false};
   std::string reply;
   std::thread second([&] {
-    SessionPool::Lease again = pool.Take(r3.request(), id);
+    ModuleLease again = pool.Take(At(dir, id));
     got = true;
     reply = again.module().Converse("before");
   });
@@ -547,7 +532,7 @@ TEST(SessionPoolTest, ASessionServesOneRequestAtATimeAndSessionsRunTogether) {
   EXPECT_FALSE(got.load());
   EXPECT_EQ(pool.turns_in_progress(), 3u);
   try {
-    pool.Take(r4.request(), "");
+    pool.Take(At(dir));
     FAIL() << "a fourth turn was let in";
   } catch (const Error& e) {
     EXPECT_STREQ(e.what(),
@@ -568,14 +553,13 @@ TEST(SessionPoolTest, ShutdownSavesSessionsNotInATurnAndSaysWhenOneWasNot) {
   SessionSettings settings;
   settings.dir = saved.path();
   SessionPool pool(settings);
-  DirectRequest r1(dir.path()), r2(dir.path());
   std::string idle_id;
   {
-    SessionPool::Lease a = pool.Take(r1.request(), "");
+    ModuleLease a = pool.Take(At(dir));
     a.module().Converse("my name is A");
     idle_id = a.id();
   }
-  SessionPool::Lease busy = pool.Take(r2.request(), "");
+  ModuleLease busy = pool.Take(At(dir));
   EXPECT_FALSE(pool.Shutdown());
   EXPECT_TRUE(std::filesystem::exists(saved / (idle_id + ".clf")));
   EXPECT_FALSE(std::filesystem::exists(saved / (busy.id() + ".clf")));
@@ -589,8 +573,7 @@ TEST(SessionPoolTest, ManyThreadsOverFewSessionsKeepEachConversationInOrder) {
   SessionPool pool(SessionSettings{});
   std::vector<std::string> ids;
   for (int s = 0; s < 4; ++s) {
-    DirectRequest r(dir.path());
-    SessionPool::Lease lease = pool.Take(r.request(), "");
+    ModuleLease lease = pool.Take(At(dir));
     lease.module().Converse("echo 0");
     ids.push_back(lease.id());
   }
@@ -600,8 +583,7 @@ TEST(SessionPoolTest, ManyThreadsOverFewSessionsKeepEachConversationInOrder) {
     threads.emplace_back([&, t] {
       const std::string& id = ids[static_cast<std::size_t>(t % 4)];
       for (int i = 0; i < 25; ++i) {
-        DirectRequest r(dir.path());
-        SessionPool::Lease lease = pool.Take(r.request(), id);
+        ModuleLease lease = pool.Take(At(dir, id));
         if (lease.id() != id) ++failures;
         // Within the turn lock, the previous input is this session's.
         const std::string before = lease.module().Converse("before");

@@ -89,6 +89,8 @@ uint32_t FakeRequest::Run(WebApplication* app) {
   const uint32_t result =
       app ? app->HandleRequest(ecb) : HttpExtensionProc(&ecb);
   status_code = ecb.dwHttpStatusCode;
+  log_data.assign(ecb.lpszLogData,
+                  strnlen(ecb.lpszLogData, sizeof ecb.lpszLogData));
   return result;
 }
 

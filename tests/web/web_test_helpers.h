@@ -35,6 +35,7 @@ struct FakeRequest {
   std::string written;
   int header_calls = 0;
   uint32_t status_code = 0;  // dwHttpStatusCode after the call.
+  std::string log_data;      // lpszLogData after the call.
 
   // Runs the request through `app`, or through the exported entry point
   // when `app` is null. Returns the entry point's result.

@@ -1,0 +1,118 @@
+// Where a request gets its web module: the one interface of the shared
+// pool (web/module_pool.h) and the session pool (web/session_pool.h), and
+// of whatever keeps conversations later. A request takes a lease on a
+// module, runs its turns through it and gives it back by dropping the
+// lease; the source decides which module that is and what giving back
+// means (the end of the cache, the session's turn lock released, a turn
+// committed to a store).
+#ifndef CORVANE_WEB_MODULE_SOURCE_H_
+#define CORVANE_WEB_MODULE_SOURCE_H_
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "base/error.h"
+
+namespace corvane {
+
+class TWebModule1;
+
+// What a request asks of a source.
+struct ModuleRequest {
+  std::string web_root;  // The server's web root (APPL_PHYSICAL_PATH).
+  std::string session;   // The conversation the visitor names; may be
+                         // empty or malformed.
+};
+
+// The refusal when every module allowed is in use. The page answers it
+// with the error page (500), the JSON API with 503.
+class BusyError : public Error {
+ public:
+  BusyError()
+      : Error("EWebModuleError",
+              "Maximum number of concurrent connections exceeded.  "
+              "Please try again later") {}
+};
+
+// A source that cannot serve now (its store is unreachable): 503, with
+// the message.
+class UnavailableError : public Error {
+ public:
+  explicit UnavailableError(const std::string& message)
+      : Error("EServiceUnavailable", message) {}
+};
+
+// A request's hold on one module. Move-only; dropping it (or GiveBack)
+// gives the module back to its source, exactly once.
+class ModuleLease {
+ public:
+  // How a source gives its module back: the holder's destructor.
+  class Holder {
+   public:
+    virtual ~Holder() = default;
+    virtual TWebModule1& module() = 0;
+  };
+
+  ModuleLease() = default;
+  ModuleLease(std::unique_ptr<Holder> holder, std::string id, bool is_new)
+      : holder_(std::move(holder)), id_(std::move(id)), is_new_(is_new) {}
+  ModuleLease(ModuleLease&&) noexcept = default;
+  ModuleLease& operator=(ModuleLease&&) noexcept = default;
+
+  // Requires a lease that holds a module.
+  TWebModule1& module() { return holder_->module(); }
+  // The conversation's id; empty for the shared pool.
+  const std::string& id() const { return id_; }
+  // True when this request started the conversation (the visitor needs
+  // its id).
+  bool is_new() const { return is_new_; }
+  bool holds() const { return holder_ != nullptr; }
+  // Gives the module back now.
+  void GiveBack() noexcept { holder_.reset(); }
+
+ private:
+  std::unique_ptr<Holder> holder_;
+  std::string id_;
+  bool is_new_ = false;
+};
+
+class ModuleSource {
+ public:
+  virtual ~ModuleSource() = default;
+
+  // The module for `request`. Throws BusyError when the modules allowed are
+  // all in use, UnavailableError when the source cannot serve, and
+  // whatever creating a module throws. Thread-safe.
+  virtual ModuleLease Take(const ModuleRequest& request) = 0;
+
+  // Marks the conversation `id` as used when it is live; false when it is
+  // not (and always for the shared pool, which has no conversations).
+  virtual bool Touch(std::string_view id) {
+    (void)id;
+    return false;
+  }
+
+  // Saves and ends every module not in use (a module in use keeps running
+  // and is not saved). True when every module was saved and none was in
+  // use. Safe while requests run; later requests get new modules.
+  virtual bool SaveIdle() noexcept = 0;
+
+  // Ends every module, saving as SaveIdle does. Requires that no lease is
+  // held.
+  virtual void DestroyAll() noexcept = 0;
+
+  // Whether the source can serve now; false with the reason in *why.
+  virtual bool Healthy(std::string* why) const {
+    (void)why;
+    return true;
+  }
+
+  // Leases held now.
+  virtual std::size_t in_use() const = 0;
+};
+
+}  // namespace corvane
+
+#endif  // CORVANE_WEB_MODULE_SOURCE_H_
