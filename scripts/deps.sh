@@ -6,15 +6,17 @@ CORVANE_PACKAGES="$CORVANE_PACKAGES libsqlite3-dev libhiredis-dev redis-server"
 
 # Wanted for the browser tests of the demo page, the scale-out test
 # behind nginx and the SVG of `corvane graph` (graphviz); CI installs them,
-# and a machine where they cannot be installed skips those tests.
+# and a machine where they cannot be installed skips those tests (in CI,
+# with CI set, a failed install fails and the tests fail without them).
 CORVANE_OPTIONAL_PACKAGES="chromium chromium-driver python3-selenium nginx graphviz"
 
-# Installs the optional packages that are missing; never fails. Skipped
+# Installs the optional packages that are missing; fails only in CI. Skipped
 # when CORVANE_SKIP_OPTIONAL=1 (scripts/run does not need them).
 corvane_install_optional() {
   [ "${CORVANE_SKIP_OPTIONAL:-0}" = 1 ] && return 0
   local missing=""
   local pkg
+  local failed=0
   for pkg in $CORVANE_OPTIONAL_PACKAGES; do
     if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
       missing="$missing $pkg"
@@ -36,8 +38,13 @@ corvane_install_optional() {
   # shellcheck disable=SC2086
   apt-get install -y -q --no-install-recommends $missing >&2 ||
     { apt-get update -q >&2 && apt-get install -y -q --no-install-recommends $missing >&2; } ||
-    echo "optional packages not installed; the browser and scale-out tests are skipped" >&2
+    { echo "optional packages not installed; the browser and scale-out tests are skipped" >&2
+      failed=1; }
   [ "$policy_made" = 1 ] && rm -f /usr/sbin/policy-rc.d
+  if [ "$failed" = 1 ] && [ -n "${CI:-}" ]; then
+    echo "CI needs every optional package:$missing" >&2
+    return 1
+  fi
   return 0
 }
 
@@ -66,7 +73,7 @@ corvane_install_deps() {
     fi
   done
   if [ -z "$missing" ]; then
-    corvane_install_optional
+    corvane_install_optional || return 1
     return 0
   fi
   if [ "$(id -u)" != "0" ]; then
@@ -78,7 +85,7 @@ corvane_install_deps() {
   apt-get update -q >&2 || return 1
   # shellcheck disable=SC2086
   apt-get install -y -q --no-install-recommends $missing >&2
-  corvane_install_optional
+  corvane_install_optional || return 1
 }
 
 # The host's readiness for systemd (libsystemd, found through pkg-config)
