@@ -18,7 +18,6 @@ template <typename T>
 T* AttachItem(OwningList<T>& list, std::unique_ptr<T> item, BrainClass* brain,
               std::string* last) {
   T* added = list.Add(std::move(item));
-  brain->NoteKnowledgeChange();
   if (last != nullptr) *last = added->ObjectName;
   brain->RegisterNamedObject(added->ObjectName, added);
   return added;

@@ -10,6 +10,7 @@
 #include "engine/proc.h"
 #include "engine/trace.h"
 #include "platform/clock.h"
+#include "platform/operator_messages.h"
 #include "text/text_util.h"
 
 namespace corvane {
@@ -26,7 +27,6 @@ BrainClass::~BrainClass() = default;
 
 KnowledgeClass* BrainClass::AddMode(const std::string& name,
                                     std::unique_ptr<KnowledgeClass> mode) {
-  NoteKnowledgeChange();
   HasVolition = HasVolition || mode->HasVolition;
   mode->Name = name;
   mode->Owner = this;
@@ -53,7 +53,6 @@ void BrainClass::AddState(const std::string& name) {
 
 ProcClass* BrainClass::AddProc(const std::string& name,
                                std::unique_ptr<ProcClass> proc) {
-  NoteKnowledgeChange();
   ProcClass* added = proc.get();
   proc->Owner = this;
   if (name.empty()) {
@@ -105,7 +104,15 @@ void BrainClass::PushHistory(NameList& list, const std::string& text) {
     return;
   }
   list.Insert(0, text);
-  if (list.Count() > kHistoryLimit) list.Delete(list.Count() - 1);
+  // The sizes are summed afresh: at most kHistoryLimit + 1 of them, and the
+  // lists are public.
+  std::size_t bytes = 0;
+  for (const NameList::Entry& e : list.entries()) bytes += e.name.size();
+  while (list.Count() > 1 &&
+         (list.Count() > kHistoryLimit || bytes > kMaxHistoryBytes)) {
+    bytes -= list.At(list.Count() - 1).size();
+    list.Delete(list.Count() - 1);
+  }
 }
 
 void BrainClass::RecordInput(const std::string& text) {
@@ -129,14 +136,29 @@ std::string BrainClass::CurrentStateName() const {
   return StateNames.At(CurrentState);
 }
 
+class BrainClass::TurnScope {
+ public:
+  explicit TurnScope(BrainClass& brain) : brain_(brain) {
+    ++brain_.turns_running_;
+  }
+  ~TurnScope() { --brain_.turns_running_; }
+  TurnScope(const TurnScope&) = delete;
+  TurnScope& operator=(const TurnScope&) = delete;
+
+ private:
+  BrainClass& brain_;
+};
+
 // A conversation may have deleted every mode; then there is nothing to fire,
 // and stopping must not fail before the knowledge base is saved.
 void BrainClass::Start() {
+  TurnScope turn(*this);
   if (submit_depth_ == 0) turn_tasks_ = 0;
   if (!Modes.empty()) Modes.At(0)->FireInitialize();
 }
 
 void BrainClass::Stop() {
+  TurnScope turn(*this);
   if (submit_depth_ == 0) turn_tasks_ = 0;
   if (!Modes.empty()) Modes.At(0)->FireFinalize();
 }
@@ -145,6 +167,23 @@ bool BrainClass::ChargeTask() {
   if (turn_tasks_ >= kMaxExecutedTasks) return false;
   ++turn_tasks_;
   return true;
+}
+
+bool BrainClass::ChargeLearnt(std::size_t bytes) {
+  if (turns_running_ == 0) return true;
+  if (bytes <= kMaxLearntBytes - learnt_bytes_) {
+    learnt_bytes_ += bytes;
+    return true;
+  }
+  if (!learning_stopped_) {
+    learning_stopped_ = true;
+    ShowOperatorMessage("Learning stopped: the conversation has added " +
+                        std::to_string(learnt_bytes_) +
+                        " bytes of knowledge, and the limit is " +
+                        std::to_string(kMaxLearntBytes) +
+                        "; it goes on answering with what it knows");
+  }
+  return false;
 }
 
 void BrainClass::TouchLastInput() {
@@ -156,6 +195,7 @@ void BrainClass::TouchLastInput() {
 
 void BrainClass::Submit(const std::string& input) {
   if (submit_depth_ >= kMaxSubmitDepth) return;
+  TurnScope turn(*this);
   if (submit_depth_ == 0) turn_tasks_ = 0;
   struct DepthGuard {
     int& depth;

@@ -15,6 +15,7 @@
 #ifndef CORVANE_ENGINE_BRAIN_H_
 #define CORVANE_ENGINE_BRAIN_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -36,6 +37,7 @@ class DataCollectionClass;
 class KnowledgeClass;
 class PatternClass;
 class ProcClass;
+class Scorer;
 class StepPatternClass;
 struct TurnTrace;
 
@@ -78,6 +80,10 @@ class BrainClass : public Item {
   // The single way anything is said: recorded in OutputHistory, then given
   // to OutputHandler or appended to PendingOutput.
   void Say(const std::string& text);
+  // Push a text onto InputHistory (OutputHistory) as its newest entry. The
+  // history keeps at most kHistoryLimit entries and, but for the newest,
+  // which stays whole whatever its size, at most kMaxHistoryBytes of text;
+  // the oldest leave first.
   void RecordInput(const std::string& text);
   void RecordOutput(const std::string& text);
   // The name at CurrentState; empty when it is -1.
@@ -85,9 +91,9 @@ class BrainClass : public Item {
 
   // ---- Turns ----
 
-  // Fires the start patterns of the first mode.
+  // Fires the start patterns of the first mode; costs what they do.
   void Start();
-  // Fires the stop patterns of the first mode.
+  // Fires the stop patterns of the first mode; costs what they do.
   void Stop();
   // One input turn; returns everything said, joined with two blanks. Throws
   // whatever a firing throws; PendingOutput then keeps what was said.
@@ -99,6 +105,16 @@ class BrainClass : public Item {
   // being an outermost Submit, Start or Stop, with everything nested in it);
   // false once the budget is spent, when the task must not run.
   bool ChargeTask();
+  // Counts `bytes` against what the conversation may add to the brain's
+  // knowledge (kMaxLearntBytes: learnt patterns, responses and fragments,
+  // lines read by "Make Code", collection members, new facts). Only what a
+  // turn (Submit, Start, Stop) adds counts; outside one, true and nothing
+  // counted. When the bytes do not fit, nothing is counted, the operator
+  // is told once that learning stopped, and the answer is false: the caller
+  // then adds nothing.
+  bool ChargeLearnt(std::size_t bytes);
+  // What turns have added so far, in the units of ChargeLearnt.
+  std::size_t learnt_bytes() const { return learnt_bytes_; }
 
   // ---- State operations ----
 
@@ -266,13 +282,19 @@ class BrainClass : public Item {
   void ProtectFile(const std::string& host_path) { paths_.Protect(host_path); }
   void SetLineLoader(LineLoaderFn loader) { line_loader_ = std::move(loader); }
   const LineLoaderFn& line_loader() const { return line_loader_; }
-  // The knowledge generation: it moves whenever knowledge is attached,
-  // edited, deleted or replaced, so that what a mode or step derived from
-  // its patterns (its index) is rebuilt before the next turn uses it. Code
-  // that edits fragments directly, not through the brain, calls
-  // NoteKnowledgeChange itself.
+  // The knowledge generation. Modes and steps keep their index up to date
+  // as knowledge is attached, edited and deleted through the brain and the
+  // knowledge classes; code that changes a pattern's or fragment's fields
+  // or lists directly, behind their back, calls NoteKnowledgeChange, and
+  // every index is built afresh before the next turn uses it.
   uint64_t KnowledgeGeneration() const { return knowledge_generation_; }
   void NoteKnowledgeChange() { ++knowledge_generation_; }
+
+  // Installs another way of answering in modes and steps (engine/scorer.h),
+  // such as the plain reference the tests compare with, or with nullptr
+  // restores the engine's own. Not owned; it must outlive its use.
+  void SetScorer(Scorer* scorer) { scorer_ = scorer; }
+  Scorer* scorer() const { return scorer_; }
   // Sets LastInput to now, or to the next representable value above the
   // previous one when the clock has not advanced, so that every turn has
   // its own time stamp.
@@ -310,12 +332,11 @@ class BrainClass : public Item {
   NameList InputHistory;                  // Newest first, at most 100.
   NameList OutputHistory;                 // Newest first, at most 100.
   NameList PendingOutput;                 // Said since the last reply.
-  // Scores every pattern of the mode in full, as the reference for the
-  // indexed choice (tests compare the two); false in normal use.
-  bool PlainScoring = false;
 
  private:
   void PushHistory(NameList& list, const std::string& text);
+  // Counts Submit, Start and Stop for ChargeLearnt while it lives.
+  class TurnScope;
   // Trace events; called only with a trace attached. `kind` is a
   // TraceEvent::Kind (an int here, so this header needs no trace types).
   void NoteEvent(int kind, std::string text, std::string value);
@@ -331,7 +352,11 @@ class BrainClass : public Item {
   int submit_depth_ = 0;  // Nesting of Submit inside the current turn.
   uint64_t knowledge_generation_ = 1;
   int32_t turn_tasks_ = 0;  // Tasks the current turn has executed.
+  int turns_running_ = 0;   // Nesting of Submit, Start and Stop.
+  std::size_t learnt_bytes_ = 0;   // See ChargeLearnt.
+  bool learning_stopped_ = false;  // The operator was told.
   TurnTrace* trace_ = nullptr;  // Not owned; null when nobody traces.
+  Scorer* scorer_ = nullptr;    // Not owned; null for the engine's own.
   uint32_t valued_rows_ = 0;  // Of the expansions under way; see ExpansionNotes.
 };
 

@@ -11,6 +11,7 @@
 #include "engine/pattern.h"
 #include "engine/pattern_index.h"
 #include "engine/proc.h"
+#include "engine/scorer.h"
 #include "engine/trace.h"
 #include "engine/type_tables.h"
 #include "text/fstr.h"
@@ -162,32 +163,24 @@ bool FragmentInTextAt(std::string_view f, std::string_view text,
   return false;
 }
 
-int32_t SumFragmentScores(const OwningList<WordFragmentClass>& fragments,
-                          const std::string& input) {
-  int32_t sum = 0;
-  for (int i = 0; i < fragments.Count(); ++i)
-    sum = CheckedAdd(sum, fragments.At(i)->Score(input));
-  return sum;
-}
-
 bool CutFragmentTexts(const OwningList<WordFragmentClass>& fragments,
                       const std::string& input, PatternClass* pattern,
                       StepPatternClass* step_pattern, std::string& rest,
                       const uint32_t* input_rows) {
   BrainClass* brain = pattern != nullptr ? pattern->Brain() : step_pattern->Brain();
+  if (Scorer* other = brain->scorer())
+    return other->CutFragmentTexts(fragments, input, pattern, step_pattern,
+                                   rest);
   // Each fragment's text is expanded against the expanded current text;
   // the current text itself stays unexpanded. While the current text holds
   // no opening that would expand, its expansion is the text itself and has
   // no effects, so it is not made, and a fragment text without a caret is
   // its own expansion. A cut can only make a new opening from bytes next
   // to it, so only those are looked at again. The input is copied at the
-  // first cut. The reference scorer takes the long way every time.
-  const bool reference = brain->PlainScoring;
-  bool rest_expands =
-      reference ||
-      brain->MacroRowsWouldExpand(
-          input_rows != nullptr ? *input_rows : MacroRowsIn(input), pattern,
-          step_pattern);
+  // first cut.
+  bool rest_expands = brain->MacroRowsWouldExpand(
+      input_rows != nullptr ? *input_rows : MacroRowsIn(input), pattern,
+      step_pattern);
   const std::string* current = &input;
   for (int i = 0; i < fragments.Count(); ++i) {
     const WordFragmentClass* f = fragments.At(i);
@@ -207,8 +200,7 @@ bool CutFragmentTexts(const OwningList<WordFragmentClass>& fragments,
                   step_pattern));
     // Folding ignores ASCII case, so the current text need not be
     // upper-cased first.
-    const int32_t p = reference ? PosNoCase(text, UpperAscii(*current))
-                                : PosNoCase(text, *current);
+    const int32_t p = PosNoCase(text, *current);
     if (p <= 0) continue;
     if (current == &input) {
       rest = input;

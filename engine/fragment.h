@@ -42,19 +42,16 @@ class WordFragmentClass;
 template <typename T>
 class OwningList;
 
-// The sum of the fragments' scores for an input the owner has expanded,
-// in list order; throws OverflowError when the sum overflows. Each fragment
-// expands the input again and upper-cases it: the reference way.
-int32_t SumFragmentScores(const OwningList<WordFragmentClass>& fragments,
-                          const std::string& input);
-
-// The same sum for the raw input of a turn, with the same effects in the
-// same order, but cheaper: the owner's expansion of the input is made only
-// when the input holds a macro; when the expanded input holds no macro
-// opening, fragments neither expand it again nor copy it, and it is
-// upper-cased once for all of them. When it does hold one, the fragments'
-// second expansion is made once and reused as long as it used only rows
-// that expand the same way each time (kStableMacroRows).
+// The sum of the fragments' scores for the raw input of a turn, in list
+// order; throws OverflowError when the sum overflows. The result and the
+// effects are those of expanding the input once for the owner and scoring
+// each fragment with that (each expanding it again), but cheaper: the
+// owner's expansion of the input is made only when the input holds a
+// macro; when the expanded input holds no macro opening, fragments neither
+// expand it again nor copy it, and it is upper-cased once for all of them.
+// When it does hold one, the fragments' second expansion is made once and
+// reused as long as it used only rows that expand the same way each time
+// (kStableMacroRows).
 // `upper_input`, when given, says that the input holds no macro opening
 // and is its upper-cased form, so that neither is looked at again.
 int32_t ScoreFragmentsOfInput(const OwningList<WordFragmentClass>& fragments,
@@ -73,7 +70,8 @@ std::string StripFragmentTexts(const OwningList<WordFragmentClass>& fragments,
 // StripFragmentTexts without copying an input it does not change: false
 // when nothing is taken out, else true with the result in `rest`.
 // `input_rows`, when given, are the rows of the macro table with an
-// opening in the input (see MacroRowsIn).
+// opening in the input (see MacroRowsIn). A brain with another Scorer
+// installed (engine/scorer.h) hands the work to it.
 bool CutFragmentTexts(const OwningList<WordFragmentClass>& fragments,
                       const std::string& input, PatternClass* pattern,
                       StepPatternClass* step_pattern, std::string& rest,

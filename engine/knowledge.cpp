@@ -1,5 +1,8 @@
 #include "engine/knowledge.h"
 
+#include <algorithm>
+#include <vector>
+
 #include "engine/attach.h"
 #include "engine/brain.h"
 #include "engine/fragment.h"
@@ -7,7 +10,7 @@
 #include "engine/pattern_choice.h"
 #include "engine/pattern_index.h"
 #include "engine/response.h"
-#include "engine/trace_record.h"
+#include "engine/scorer.h"
 #include "text/text_util.h"
 
 namespace corvane {
@@ -22,43 +25,82 @@ BrainClass* KnowledgeClass::Brain() const {
   return nullptr;
 }
 
+namespace {
+
+bool ByOrdinal(const PatternClass* a, const PatternClass* b) {
+  return a->ordinal() < b->ordinal();
+}
+
+void Unlist(std::vector<PatternClass*>& list, const PatternClass* pattern) {
+  const auto at =
+      std::lower_bound(list.begin(), list.end(), pattern, ByOrdinal);
+  if (at != list.end() && *at == pattern) list.erase(at);
+}
+
+void List(std::vector<PatternClass*>& list, PatternClass* pattern) {
+  const auto at =
+      std::lower_bound(list.begin(), list.end(), pattern, ByOrdinal);
+  if (at == list.end() || *at != pattern) list.insert(at, pattern);
+}
+
+}  // namespace
+
 PatternClass* KnowledgeClass::AddPattern(
     std::unique_ptr<PatternClass> pattern) {
   pattern->Mode = this;
+  pattern->ordinal_ = next_ordinal_++;
   BrainClass* brain = Brain();
   HasVolition = HasVolition || pattern->HASVOLITION;
   if (HasVolition) brain->HasVolition = true;
   pattern->LASTVOLITION.List();
-  return AttachItem(Patterns, std::move(pattern), brain, &brain->LastPat);
+  PatternClass* added =
+      AttachItem(Patterns, std::move(pattern), brain, &brain->LastPat);
+  NoteStartOrStop(added);
+  if (index_) index_->Append(added, added->Fragments);
+  return added;
 }
 
-PatternClass* KnowledgeClass::ChoosePlain(const std::string& input) {
-  return ChoosePlainAmong(*Brain(), Patterns, input);
+std::unique_ptr<PatternClass> KnowledgeClass::DetachPattern(
+    PatternClass* pattern) {
+  const int at = Patterns.IndexOf(pattern);
+  if (at < 0) return nullptr;
+  std::erase(MarkedPatterns, pattern);
+  Unlist(start_patterns_, pattern);
+  Unlist(stop_patterns_, pattern);
+  if (index_) index_->Remove(pattern);
+  pattern->ordinal_ = 0;  // Listed nowhere again.
+  return Patterns.Remove(at);
 }
 
-PatternClass* KnowledgeClass::ChooseIndexed(const std::string& input) {
-  return ChooseIndexedAmong(*Brain(), index_, Patterns, input);
+void KnowledgeClass::NoteFragmentsAppended(const PatternClass& pattern) {
+  if (index_) index_->FragmentsAppended(&pattern);
+}
+
+void KnowledgeClass::NoteFragmentsChanged(const PatternClass& pattern) {
+  if (index_) index_->FragmentsChanged(&pattern);
+}
+
+void KnowledgeClass::NoteStartOrStop(PatternClass* pattern) {
+  if (pattern->ordinal_ == 0) return;  // Detached.
+  if (pattern->HasInitialize) List(start_patterns_, pattern);
+  if (pattern->HasFinalize) List(stop_patterns_, pattern);
 }
 
 void KnowledgeClass::Answer(const std::string& input) {
+  BrainClass* brain = Brain();
+  if (Scorer* other = brain->scorer()) return other->Answer(*this, input);
   // Every pattern is scored before any responds, so a response cannot change
   // this turn's ranking. The first of equal scores wins.
-  BrainClass* brain = Brain();
-  PatternClass* chosen =
-      brain->PlainScoring ? ChoosePlain(input) : ChooseIndexed(input);
+  if (!index_) index_ = std::make_unique<PatternIndex>();
+  PatternClass* chosen = ChoosePattern(*brain, *index_, Patterns, input);
   if (chosen == nullptr)
     brain->Say(kModeFallbackMessage);
   else
     chosen->Fire(input);
-  if (brain->PlainScoring) {
-    for (int i = 0; i < Patterns.Count(); ++i)
-      Patterns.At(i)->ClearLastVolition();
-  } else {
-    // Only marked patterns need clearing. The list may have grown while the
-    // chosen pattern fired; a deleted pattern has left it.
-    for (std::size_t i = 0; i < MarkedPatterns.size(); ++i)
-      MarkedPatterns[i]->ClearLastVolition();
-  }
+  // Only marked patterns need clearing. The list may have grown while the
+  // chosen pattern fired; a deleted pattern has left it.
+  for (std::size_t i = 0; i < MarkedPatterns.size(); ++i)
+    MarkedPatterns[i]->ClearLastVolition();
   MarkedPatterns.clear();
   brain->LastKnow = ObjectName;
 }
@@ -67,12 +109,33 @@ void KnowledgeClass::ResetHits() {
   for (int i = 0; i < Patterns.Count(); ++i) Patterns.At(i)->HITCOUNT = 0;
 }
 
+void KnowledgeClass::FireListed(const std::vector<PatternClass*>& list,
+                                bool start) {
+  // The list may change while its patterns fire; the next to fire is the
+  // first one listed after the last that fired.
+  uint64_t fired = 0;
+  for (;;) {
+    const auto next =
+        std::upper_bound(list.begin(), list.end(), fired,
+                         [](uint64_t ordinal, const PatternClass* p) {
+                           return ordinal < p->ordinal();
+                         });
+    if (next == list.end()) return;
+    PatternClass* pattern = *next;
+    fired = pattern->ordinal();
+    if (start)
+      pattern->FireIfInitialize();
+    else
+      pattern->FireIfFinalize();
+  }
+}
+
 void KnowledgeClass::FireInitialize() {
-  for (int i = 0; i < Patterns.Count(); ++i) Patterns.At(i)->FireIfInitialize();
+  FireListed(start_patterns_, true);
 }
 
 void KnowledgeClass::FireFinalize() {
-  for (int i = 0; i < Patterns.Count(); ++i) Patterns.At(i)->FireIfFinalize();
+  FireListed(stop_patterns_, false);
 }
 
 }  // namespace corvane

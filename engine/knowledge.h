@@ -1,10 +1,12 @@
 // A mode: a named set of patterns that answers an input when it is the
-// brain's current mode and no procedure runs. It owns its patterns; its
-// owner is the brain, or for a nested mode the response that holds it.
-// Not thread-safe.
+// brain's current mode and no procedure runs. It owns its patterns and the
+// index through which it chooses among them, which it keeps up to date as
+// patterns and their fragments change; its owner is the brain, or for a
+// nested mode the response that holds it. Not thread-safe.
 #ifndef CORVANE_ENGINE_KNOWLEDGE_H_
 #define CORVANE_ENGINE_KNOWLEDGE_H_
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -30,12 +32,29 @@ class KnowledgeClass : public Item {
 
   // Attaches a pattern. The mode must already be registered with its brain.
   PatternClass* AddPattern(std::unique_ptr<PatternClass> pattern);
+  // Takes `pattern` out of Patterns, the start and stop lists and the
+  // marked list; nullptr when it is not one of this mode's patterns.
+  std::unique_ptr<PatternClass> DetachPattern(PatternClass* pattern);
+
+  // What patterns of this mode tell it about their fragments, so that the
+  // index follows: fragments appended at the end of the pattern's list, or
+  // changed otherwise (a field edited, one removed). A pattern that is no
+  // longer attached is ignored.
+  void NoteFragmentsAppended(const PatternClass& pattern);
+  void NoteFragmentsChanged(const PatternClass& pattern);
+  // A pattern of this mode became a start (HasInitialize) or stop
+  // (HasFinalize) pattern.
+  void NoteStartOrStop(PatternClass* pattern);
 
   // Lets the best-scoring pattern respond; the first of equal scores wins,
   // and a pattern must score above -30000. Otherwise says the fallback.
   void Answer(const std::string& input);
 
   void ResetHits();
+  // Fires the start (stop) patterns with empty input, in list order, each
+  // once: also those that become start (stop) patterns later in the list
+  // while the others fire, but none that is detached before its turn.
+  // Costs what those patterns do, not the size of the mode.
   void FireInitialize();
   void FireFinalize();
 
@@ -48,11 +67,14 @@ class KnowledgeClass : public Item {
   std::vector<PatternClass*> MarkedPatterns;
 
  private:
-  // The best pattern by scoring every one in order: the reference way.
-  PatternClass* ChoosePlain(const std::string& input);
-  // The same choice through the index (see engine/pattern_index.h).
-  PatternClass* ChooseIndexed(const std::string& input);
-  std::unique_ptr<PatternIndex> index_;  // Built on demand.
+  // Fires the listed patterns as FireInitialize describes.
+  void FireListed(const std::vector<PatternClass*>& list, bool start);
+
+  std::unique_ptr<PatternIndex> index_;  // Built by the first answer.
+  uint64_t next_ordinal_ = 1;            // For the next pattern added.
+  // Start and stop patterns in list order (by ordinal); not owned.
+  std::vector<PatternClass*> start_patterns_;
+  std::vector<PatternClass*> stop_patterns_;
 };
 
 inline constexpr const char* kModeFallbackMessage =

@@ -6,6 +6,11 @@
 // Commands that walk one collection's members while adding to a collection
 // walk a copy, because source and target may be the same collection, and a
 // "Make Code" line may change the collection being read.
+//
+// What they add during a turn counts against the brain's learnt knowledge
+// (BrainClass::ChargeLearnt): a command whose additions do not fit adds
+// nothing. The learning commands keep at most kMaxLearntText bytes of each
+// text they are given.
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,6 +19,7 @@
 #include "engine/collection.h"
 #include "engine/fragment.h"
 #include "engine/knowledge.h"
+#include "engine/limits.h"
 #include "engine/pattern.h"
 #include "engine/response.h"
 #include "engine/type_tables.h"
@@ -21,6 +27,42 @@
 
 namespace corvane {
 namespace {
+
+// What a collection member counts against the learnt knowledge.
+std::size_t MemberCost(std::string_view text) {
+  return kLearntMemberCost + text.size() * kLearntTextByteCost;
+}
+
+// What adding `texts` to the members of `c` as list-wide additions counts:
+// a sorted list refuses texts equal to a member (or to an earlier text).
+std::size_t AdditionCost(const DataCollectionClass& c,
+                         const std::vector<std::string>& texts) {
+  std::size_t cost = 0;
+  if (!c.Members.sorted()) {
+    for (const std::string& text : texts) cost += MemberCost(text);
+    return cost;
+  }
+  NameList fresh(NameList::kSorted);
+  for (const std::string& text : texts)
+    if (c.Members.IndexOf(text) < 0 && fresh.IndexOf(text) < 0) {
+      fresh.Add(text);
+      cost += MemberCost(text);
+    }
+  return cost;
+}
+
+// All member texts' costs together.
+std::size_t MembersCost(const NameList& members) {
+  std::size_t cost = 0;
+  for (const NameList::Entry& entry : members.entries())
+    cost += MemberCost(entry.name);
+  return cost;
+}
+
+// The first kMaxLearntText bytes of a text given to a learning command.
+std::string LearntText(const std::string& text) {
+  return text.size() <= kMaxLearntText ? text : text.substr(0, kMaxLearntText);
+}
 
 std::vector<std::string> MemberTexts(const DataCollectionClass& c) {
   std::vector<std::string> texts;
@@ -55,8 +97,16 @@ std::unique_ptr<WordFragmentClass> LearntFragment(const std::string& text,
 
 void BrainClass::LoadCollection(const std::string& name,
                                 const std::string& file) {
-  if (DataCollectionClass* c = FindOrCreateCollection(name))
-    c->LoadFromFile(file);
+  DataCollectionClass* c = FindOrCreateCollection(name);
+  if (c == nullptr) return;
+  // The file replaces the members; what it adds beyond them counts, and a
+  // file that does not fit leaves them as they were.
+  const std::size_t before = MembersCost(c->Members);
+  NameList kept = c->Members;
+  c->LoadFromFile(file);
+  const std::size_t after = MembersCost(c->Members);
+  if (after > before && !ChargeLearnt(after - before))
+    c->Members = std::move(kept);
 }
 
 void BrainClass::SaveCollection(const std::string& name,
@@ -80,8 +130,14 @@ void BrainClass::ParseCollection(const std::string& source,
   const std::vector<std::string> members = MemberTexts(*from);
   DataCollectionClass* to = FindOrCreateCollection(target);
   if (to == nullptr) return;
+  std::vector<std::string> found;
   for (const std::string& member : members)
-    if (FragmentInText(member, text)) to->Include(member);
+    if (FragmentInText(member, text)) found.push_back(member);
+  std::size_t cost = 0;
+  for (const std::string& member : found)
+    if (to->Members.IndexOf(TrimView(member)) < 0) cost += MemberCost(member);
+  if (!ChargeLearnt(cost)) return;
+  for (const std::string& member : found) to->Include(member);
 }
 
 void BrainClass::MergeCollection(const std::string& source,
@@ -91,6 +147,7 @@ void BrainClass::MergeCollection(const std::string& source,
   std::vector<std::string> members = MemberTexts(*from);
   DataCollectionClass* to = FindOrCreateCollection(target);
   if (to == nullptr) return;
+  if (!ChargeLearnt(AdditionCost(*to, members))) return;
   // The list's own rules apply: a sorted target refuses equal texts, an
   // unsorted one appends them.
   to->Members.AddMany(std::move(members));
@@ -98,13 +155,26 @@ void BrainClass::MergeCollection(const std::string& source,
 
 void BrainClass::WordsToCollection(const std::string& text,
                                    const std::string& name) {
-  if (DataCollectionClass* c = FindOrCreateCollection(name))
-    SplitWords(text, c->Members);
+  DataCollectionClass* c = FindOrCreateCollection(name);
+  if (c == nullptr) return;
+  NameList split;  // Unsorted: every word, in order.
+  SplitWords(text, split);
+  std::vector<std::string> words;
+  words.reserve(static_cast<std::size_t>(split.Count()));
+  for (const NameList::Entry& word : split.entries())
+    words.push_back(word.name);
+  if (!ChargeLearnt(AdditionCost(*c, words))) return;
+  for (std::string& word : words) c->Members.Add(std::move(word));
 }
 
 void BrainClass::MakeCode(const std::string& name) {
   const DataCollectionClass* c = FindCollection(name);
   if (c == nullptr || !line_loader_) return;
+  // Each line may make an item; its text may become a fragment's.
+  std::size_t cost = 0;
+  for (const NameList::Entry& line : c->Members.entries())
+    cost += kLearntItemCost + line.name.size() * kLearntKeyByteCost;
+  if (!ChargeLearnt(cost)) return;
   // The lines are copied first: they may change or replace this very
   // collection while they are read.
   line_loader_(*this, MemberTexts(*c));
@@ -115,16 +185,22 @@ void BrainClass::CreateAutoPattern(const std::string& words,
                                    const std::string& reply) {
   if (words.empty()) return;
   NameList split;  // Unsorted: keeps order and repetitions.
-  SplitWords(words, split);
+  SplitWords(LearntText(words), split);
   if (split.empty()) return;
   // A mode deleted by "Delete Object" can leave no current mode; there is
   // then nowhere to learn into.
   if (CurrentMode < 0 || CurrentMode >= Modes.Count()) return;
+  const std::string kept_reply = LearntText(reply);
+  std::size_t cost =
+      2 * kLearntItemCost + kept_reply.size() * kLearntTextByteCost;
+  for (const NameList::Entry& word : split.entries())
+    cost += kLearntItemCost + word.name.size() * kLearntKeyByteCost;
+  if (!ChargeLearnt(cost)) return;
 
   auto fresh = std::make_unique<PatternClass>();
   fresh->ObjectName = AutoName();
   PatternClass* pattern = Modes.At(CurrentMode)->AddPattern(std::move(fresh));
-  pattern->AddResponse(LearntResponse(*this, reply));
+  pattern->AddResponse(LearntResponse(*this, kept_reply));
   for (const NameList::Entry& word : split.entries())
     pattern->AddFragment(LearntFragment(word.name, bonus));
 }
@@ -133,7 +209,10 @@ void BrainClass::AddResponseToLastPattern(const std::string& text) {
   if (text.empty() || LastPat.empty()) return;
   auto* pattern = ItemAs<PatternClass>(FindNamedObject(LastPat));
   if (pattern == nullptr) return;
-  pattern->AddResponse(LearntResponse(*this, text));
+  const std::string kept = LearntText(text);
+  if (!ChargeLearnt(kLearntItemCost + kept.size() * kLearntTextByteCost))
+    return;
+  pattern->AddResponse(LearntResponse(*this, kept));
 }
 
 void BrainClass::AddFragmentToLastPattern(const std::string& text,
@@ -141,7 +220,9 @@ void BrainClass::AddFragmentToLastPattern(const std::string& text,
   if (text.empty() || LastPat.empty()) return;
   auto* pattern = ItemAs<PatternClass>(FindNamedObject(LastPat));
   if (pattern == nullptr) return;
-  auto fragment = LearntFragment(text, bonus);  // Whole text, case kept.
+  const std::string kept = LearntText(text);
+  if (!ChargeLearnt(kLearntItemCost + kept.size() * kLearntKeyByteCost)) return;
+  auto fragment = LearntFragment(kept, bonus);  // Whole text, case kept.
   fragment->ObjectName = AutoName();
   pattern->AddFragment(std::move(fragment));
 }

@@ -11,6 +11,42 @@ namespace corvane {
 // Entries kept in InputHistory and OutputHistory.
 inline constexpr int kHistoryLimit = 100;
 
+#ifndef CORVANE_MAX_HISTORY_BYTES
+#define CORVANE_MAX_HISTORY_BYTES (2u << 20)
+#endif
+// Bytes of text one history keeps besides its newest entry, which stays
+// whole whatever its size (the turn's own input, the text said last); the
+// oldest entries leave first.
+inline constexpr std::size_t kMaxHistoryBytes = CORVANE_MAX_HISTORY_BYTES;
+
+#ifndef CORVANE_MAX_LEARNT_TEXT
+#define CORVANE_MAX_LEARNT_TEXT 1024u
+#endif
+// Bytes a learning command keeps of each text it is given: the words and
+// the reply of "Create AutoPattern", the texts of "Add Response" and "Add
+// Fragment". A longer text is cut there.
+inline constexpr std::size_t kMaxLearntText = CORVANE_MAX_LEARNT_TEXT;
+
+#ifndef CORVANE_MAX_LEARNT_BYTES
+#define CORVANE_MAX_LEARNT_BYTES (8u << 20)
+#endif
+// What the turns of one brain may add to its knowledge in all, counted as
+// below (BrainClass::ChargeLearnt); past it learning stops, the operator
+// is told once, and the conversation goes on with what the brain knows.
+// With the histories this keeps a brain's growth under 16 MiB.
+inline constexpr std::size_t kMaxLearntBytes = CORVANE_MAX_LEARNT_BYTES;
+
+// What a learnt item (pattern, response, fragment, "Make Code" line)
+// counts besides its texts: the object, its label
+// and registry entry, its place in the index.
+inline constexpr std::size_t kLearntItemCost = 512;
+// What a collection member or a fact counts besides its texts.
+inline constexpr std::size_t kLearntMemberCost = 64;
+// What a byte of learnt text counts: its copies, and for the text of a
+// fragment its path through the index's automaton.
+inline constexpr std::size_t kLearntTextByteCost = 2;
+inline constexpr std::size_t kLearntKeyByteCost = 32;
+
 // Highest position the history recall accepts.
 inline constexpr int kHighestRecallPosition = 100;
 

@@ -201,6 +201,24 @@ void DetachFrom(BrainClass& brain, OwningList<T>& list, T* item) {
   if (at >= 0) brain.Park(list.Remove(at));
 }
 
+// Tells the owner of a fragment (a pattern's mode, a step pattern's step)
+// that the fragment changed or left, so that its index follows.
+void NoteFragmentsChanged(Item* owner) {
+  if (auto* pattern = ItemAs<PatternClass>(owner)) {
+    if (pattern->Mode != nullptr) pattern->Mode->NoteFragmentsChanged(*pattern);
+  } else if (auto* sp = ItemAs<StepPatternClass>(owner)) {
+    if (sp->Step != nullptr) sp->Step->NoteFragmentsChanged(*sp);
+  }
+}
+
+// Whether a fragment field takes part in scoring through the index: the
+// others (THENAME, THEVALUE) are read afresh whenever a fragment that uses
+// them is scored.
+bool IndexedFragmentField(const std::string& key) {
+  return key == "WORDFRAG" || key == "RELATION" || key == "BONUS" ||
+         key == "PENALTY";
+}
+
 // Takes `pattern` out of the brain's "Do-Before" and "Do-After" lists.
 void ForgetFiringPattern(BrainClass& brain, const PatternClass* pattern) {
   std::erase(brain.DoBeforePatterns, pattern);
@@ -225,7 +243,6 @@ void BrainClass::SetObjectField(const std::string& label,
                                 const std::string& value) {
   const int at = NamedObjects.IndexOf(label);
   if (at < 0) return;
-  NoteKnowledgeChange();
   Item* item = static_cast<Item*>(NamedObjects.ObjectAt(at));
   if (item == nullptr) {
     Say(kUnknownClassMessage + label);
@@ -234,9 +251,13 @@ void BrainClass::SetObjectField(const std::string& label,
   const std::string key = UpperAscii(field);  // Not trimmed.
   bool known = false;
   switch (item->kind()) {
-    case ObjectKind::kFragment:
-      known = SetFragmentField(*ItemAs<WordFragmentClass>(item), key, value);
+    case ObjectKind::kFragment: {
+      auto* fragment = ItemAs<WordFragmentClass>(item);
+      known = SetFragmentField(*fragment, key, value);
+      if (known && IndexedFragmentField(key))
+        NoteFragmentsChanged(fragment->Owner);
       break;
+    }
     case ObjectKind::kTask:
       known = SetCommandField(*ItemAs<TaskClass>(item), key, value);
       break;
@@ -278,7 +299,6 @@ void BrainClass::SetObjectField(const std::string& label,
 void BrainClass::DeleteNamedObject(const std::string& label) {
   const int at = NamedObjects.IndexOf(label);
   if (at < 0) return;
-  NoteKnowledgeChange();
   Item* item = static_cast<Item*>(NamedObjects.ObjectAt(at));
   NamedObjects.Delete(at);
   if (item == nullptr) return;
@@ -291,6 +311,7 @@ void BrainClass::DeleteNamedObject(const std::string& label) {
       } else if (auto* sp = ItemAs<StepPatternClass>(fragment->Owner)) {
         DetachFrom(*this, sp->Fragments, fragment);
       }
+      NoteFragmentsChanged(fragment->Owner);
       break;
     }
     case ObjectKind::kTask: {
@@ -328,11 +349,7 @@ void BrainClass::DeleteNamedObject(const std::string& label) {
     case ObjectKind::kPattern: {
       auto* pattern = ItemAs<PatternClass>(item);
       ForgetFiringPattern(*this, pattern);
-      if (pattern->Mode != nullptr) {
-        if (pattern->Mode->Patterns.IndexOf(pattern) >= 0)
-          std::erase(pattern->Mode->MarkedPatterns, pattern);
-        DetachFrom(*this, pattern->Mode->Patterns, pattern);
-      }
+      if (pattern->Mode != nullptr) Park(pattern->Mode->DetachPattern(pattern));
       break;
     }
     case ObjectKind::kMode: {
@@ -357,7 +374,7 @@ void BrainClass::DeleteNamedObject(const std::string& label) {
     }
     case ObjectKind::kStepPattern: {
       auto* sp = ItemAs<StepPatternClass>(item);
-      if (sp->Step != nullptr) DetachFrom(*this, sp->Step->StepPatterns, sp);
+      if (sp->Step != nullptr) Park(sp->Step->DetachStepPattern(sp));
       break;
     }
     case ObjectKind::kStep: {

@@ -35,12 +35,15 @@ WordFragmentClass* PatternClass::AddFragment(
   BrainClass* brain = Brain();
   WordFragmentClass* added =
       AttachItem(Fragments, std::move(fragment), brain, &brain->LastFrag);
+  Mode->NoteFragmentsAppended(*this);
   switch (added->RELATION) {
     case rel::kInitialize:
       HasInitialize = true;
+      Mode->NoteStartOrStop(this);
       break;
     case rel::kFinalize:
       HasFinalize = true;
+      Mode->NoteStartOrStop(this);
       break;
     case rel::kVolition:
       HASVOLITION = true;
@@ -78,9 +81,7 @@ StateClass* PatternClass::AddStateResponse(std::unique_ptr<StateClass> group) {
 }
 
 int32_t PatternClass::Score(const std::string& input) {
-  BrainClass* brain = Brain();
-  if (!brain->PlainScoring) return ScoreFragmentsOfInput(Fragments, input, this, nullptr);
-  return SumFragmentScores(Fragments, brain->ExpandMacros(input, input, this, nullptr));
+  return ScoreFragmentsOfInput(Fragments, input, this, nullptr);
 }
 
 void PatternClass::Fire(const std::string& input) {

@@ -56,9 +56,8 @@ class PatternClass : public Item {
   ThresholdClass* AddThreshold(std::unique_ptr<ThresholdClass> threshold);
   StateClass* AddStateResponse(std::unique_ptr<StateClass> group);
 
-  // The sum of the fragments' scores for the input, expanded once. Throws
-  // OverflowError when the sum overflows. The brain's PlainScoring selects
-  // the reference way (see ScoreFragmentsOfInput).
+  // The sum of the fragments' scores for the input, expanded once (see
+  // ScoreFragmentsOfInput). Throws OverflowError when the sum overflows.
   int32_t Score(const std::string& input);
   // Counts a hit, picks the response group and carries out one response.
   void Fire(const std::string& input);
@@ -68,6 +67,9 @@ class PatternClass : public Item {
   std::string StripFragments(const std::string& input);
   void FireIfInitialize();
   void FireIfFinalize();
+  // Its place among the patterns ever added to its mode: later ones have
+  // larger ordinals, so the order of ordinals is the order of Patterns.
+  uint64_t ordinal() const { return ordinal_; }
 
   // The small fields first: they share the first word with the kind tag.
   bool HASVOLITION = false;                   // Has a "Volition" fragment.
@@ -75,7 +77,9 @@ class PatternClass : public Item {
   bool HasFinalize = false;                   // Stop pattern.
  private:
   friend class VolitionMark;
+  friend class KnowledgeClass;
   bool volition_listed_ = false;              // On the mode's marked list.
+  uint64_t ordinal_ = 0;                      // Set by AddPattern.
 
  public:
   int32_t HITCOUNT = 0;                       // Times fired.

@@ -1,6 +1,7 @@
 // Choosing the pattern of a mode, or the step pattern of a step, that
 // answers an input. Modes and steps rank their patterns the same way, so
-// both call these templates with their own list and index.
+// both call this template with their own list and index. This is the one
+// way the engine chooses; a turn trace watches it choose.
 #ifndef CORVANE_ENGINE_PATTERN_CHOICE_H_
 #define CORVANE_ENGINE_PATTERN_CHOICE_H_
 
@@ -13,74 +14,81 @@
 #include "base/owning_list.h"
 #include "engine/brain.h"
 #include "engine/fragment.h"
+#include "engine/macros.h"
 #include "engine/pattern_index.h"
 #include "engine/trace_record.h"
 #include "text/text_util.h"
 
 namespace corvane {
 
-// Scores every pattern in list order; returns the first of the highest
-// score above kLowestScore, or nullptr. This is the reference that the
-// indexed choice must agree with.
+// Makes `index` describe `patterns`: built on first use, and built again
+// when the knowledge changed behind the brain's back.
 template <typename P>
-P* ChoosePlainAmong(BrainClass& brain, const OwningList<P>& patterns,
-                    const std::string& input) {
+void RefreshIndex(BrainClass& brain, PatternIndex& index,
+                  const OwningList<P>& patterns) {
+  if (index.Fresh(brain.KnowledgeGeneration(), patterns.Count())) return;
+  std::vector<PatternIndex::Source> sources;
+  sources.reserve(static_cast<std::size_t>(patterns.Count()));
+  for (const auto& pattern : patterns)
+    sources.push_back({pattern.get(), &pattern->Fragments});
+  index.Build(sources, brain.KnowledgeGeneration());
+}
+
+// The pattern whose score is highest above kLowestScore, the first of
+// equal scores, or nullptr. Scoring is done for all patterns before any
+// responds. An input with a macro opening is scored pattern by pattern (its
+// remainder differs per pattern, and it may draw random numbers); any
+// other input goes through the index, which scores only the dynamic
+// patterns through their fragments.
+template <typename P>
+P* ChoosePattern(BrainClass& brain, PatternIndex& index,
+                 const OwningList<P>& patterns, const std::string& input) {
   // The expansions patterns pass on to the next are not kept past the
   // choice.
   struct ForgetKept {
     BrainClass& brain;
     ~ForgetKept() { brain.ForgetKeptExpansions(); }
   } forget{brain};
-  if (TurnTrace* trace = RankingTrace(brain))
-    return ChooseTraced(*trace, patterns, input);
-  int32_t best = kLowestScore;
-  P* chosen = nullptr;
-  for (int i = 0; i < patterns.Count(); ++i) {
-    P* pattern = patterns.At(i);
-    const int32_t score = pattern->Score(input);
-    if (score > best) {
-      best = score;
-      chosen = pattern;
-    }
+  RefreshIndex(brain, index, patterns);
+  const bool score_every = HasMacroOpening(input);
+  auto fragments_score = [&](P& pattern, const std::string* upper) {
+    if constexpr (std::is_same_v<P, PatternClass>)
+      return ScoreFragmentsOfInput(pattern.Fragments, input, &pattern, nullptr,
+                                   upper);
+    else
+      return ScoreFragmentsOfInput(pattern.Fragments, input, nullptr, &pattern,
+                                   upper);
+  };
+  TurnTrace* trace = RankingTrace(brain);
+  if (trace == nullptr) {
+    // Dynamic patterns of an input without macros share it upper-cased once.
+    std::string upper;
+    bool have_upper = false;
+    Item* chosen = index.Choose(
+        input, score_every,
+        [&](Item* owner) {
+          if (score_every)
+            return fragments_score(*static_cast<P*>(owner), nullptr);
+          if (!have_upper) upper = UpperAscii(input);
+          have_upper = true;
+          return fragments_score(*static_cast<P*>(owner), &upper);
+        },
+        brain.LastFrag);
+    return static_cast<P*>(chosen);
   }
-  return chosen;
-}
-
-// Chooses as ChoosePlainAmong does, through `index` (built or rebuilt here
-// when the knowledge changed since it was built).
-template <typename P>
-P* ChooseIndexedAmong(BrainClass& brain, std::unique_ptr<PatternIndex>& index,
-                      const OwningList<P>& patterns, const std::string& input) {
-  // A macro in the input may expand differently for each pattern (its
-  // remainder) and may draw random numbers: every pattern is scored.
-  if (HasMacroOpening(input)) return ChoosePlainAmong(brain, patterns, input);
-  if (!index) index = std::make_unique<PatternIndex>();
-  if (!index->Fresh(brain.KnowledgeGeneration())) {
-    std::vector<const PatternIndex::FragmentList*> lists;
-    lists.reserve(static_cast<std::size_t>(patterns.Count()));
-    for (const auto& pattern : patterns) lists.push_back(&pattern->Fragments);
-    index->Build(lists, brain.KnowledgeGeneration());
-  }
-  if (TurnTrace* trace = RankingTrace(brain))
-    return ChooseIndexedTraced(*trace, *index, patterns, input, brain.LastFrag);
-  // Dynamic patterns share the input upper-cased once.
-  std::string upper;
-  bool have_upper = false;
-  const int at = index->Choose(
-      input,
-      [&](int i) {
-        if (!have_upper) upper = UpperAscii(input);
-        have_upper = true;
-        P* pattern = patterns.At(i);
-        if constexpr (std::is_same_v<P, PatternClass>)
-          return ScoreFragmentsOfInput(pattern->Fragments, input, pattern,
-                                       nullptr, &upper);
-        else
-          return ScoreFragmentsOfInput(pattern->Fragments, input, nullptr,
-                                       pattern, &upper);
+  // Traced: the same choice, with each pattern recorded as it is scored,
+  // and the patterns the index scored itself recorded afterwards.
+  RankingRecorder<P> recorder(*trace, patterns);
+  Item* chosen = index.Choose(
+      input, score_every,
+      [&](Item* owner) {
+        P& pattern = *static_cast<P*>(owner);
+        return recorder.Scored(
+            pattern, [&] { return fragments_score(pattern, nullptr); });
       },
       brain.LastFrag);
-  return at < 0 ? nullptr : patterns.At(at);
+  if (!score_every) recorder.RecordIndexed(index, input);
+  return static_cast<P*>(chosen);
 }
 
 }  // namespace corvane

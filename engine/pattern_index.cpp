@@ -1,11 +1,12 @@
 #include "engine/pattern_index.h"
 
 #include <algorithm>
-#include <array>
+#include <cstdlib>
 #include <limits>
 #include <numeric>
 #include <utility>
 
+#include "base/error.h"
 #include "engine/fragment.h"
 #include "engine/macros.h"
 #include "engine/type_tables.h"
@@ -14,6 +15,18 @@
 
 namespace corvane {
 namespace {
+
+// A cached label position that must be looked up again.
+constexpr int64_t kUnknown = -2;
+
+// A new automaton is merged into the one before it while that one weighs
+// less than this many times as much, so the weights fall geometrically,
+// there are few automata, and each key is rebuilt few times.
+constexpr std::size_t kMergeRatio = 4;
+
+// Dead postings, or removed entries, beyond the live ones plus this many
+// make the index build itself again from its live entries.
+constexpr uint64_t kCompactSlack = 4096;
 
 bool IsCustomKind(uint8_t r) {
   return r == rel::kCustom || r == rel::kCustomSub;
@@ -49,6 +62,22 @@ std::string Folded(std::string_view text) {
   return out;
 }
 
+// A static entry in the tree of the best one: a larger value is a higher
+// baseline, or the same baseline earlier in the list. A static baseline
+// lies within 32 bits (its reach does), so the high word is never 0, and 0
+// can stand for no entry.
+uint64_t PackBest(int64_t baseline, uint32_t slot) {
+  return (static_cast<uint64_t>(baseline + (int64_t{1} << 31)) << 32) |
+         (std::numeric_limits<uint32_t>::max() - slot);
+}
+uint32_t BestSlot(uint64_t packed) {
+  return std::numeric_limits<uint32_t>::max() - static_cast<uint32_t>(packed);
+}
+int32_t BestBaseline(uint64_t packed) {
+  return static_cast<int32_t>(static_cast<int64_t>(packed >> 32) -
+                              (int64_t{1} << 31));
+}
+
 }  // namespace
 
 bool IsStaticFragment(const WordFragmentClass& f) {
@@ -59,7 +88,7 @@ bool IsStaticFragment(const WordFragmentClass& f) {
     case rel::kCustom:
     case rel::kCustomSub:
       // A failing CUSTOM negates its PENALTY, which overflows for the
-      // lowest integer; the plain path raises that error in order.
+      // lowest integer; scoring in full raises that error in order.
       if (IsCustomKind(f.RELATION) &&
           f.PENALTY == std::numeric_limits<int32_t>::min())
         return false;
@@ -88,135 +117,114 @@ int32_t StaticFragmentScore(const WordFragmentClass& f,
   return h ? hold : fail;
 }
 
-void PatternIndex::Build(const std::vector<const FragmentList*>& entries,
-                         uint64_t generation) {
-  *this = PatternIndex();
-  generation_ = generation;
-  built_ = true;
+// ---- One automaton over a fixed set of keys ----
 
-  struct Raw {
-    std::string key;
-    uint8_t whole;
-    int32_t position;
-    int64_t delta;  // May exceed 32 bits; the total never does.
-  };
-  std::vector<Raw> raw;
-  entries_.resize(entries.size());
-  const WordFragmentClass* running_last = nullptr;
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    const FragmentList& list = *entries[i];
-    Entry& e = entries_[i];
-    e.previous_last = running_last;
-    if (!list.empty()) running_last = list.At(list.Count() - 1);
-    bool is_static = true;
-    int64_t reach = 0;  // The largest magnitude any partial sum can take.
-    int64_t baseline = 0;
-    for (const auto& f : list) {
-      if (!IsStaticFragment(*f)) {
-        is_static = false;
-        break;
-      }
-      const auto [hold, fail] = HoldAndFail(*f);
-      reach += std::max(std::abs(static_cast<int64_t>(hold)),
-                        std::abs(static_cast<int64_t>(fail)));
-      baseline += fail;
-    }
-    if (is_static && reach > std::numeric_limits<int32_t>::max())
-      is_static = false;
-    e.is_static = is_static;
-    if (!is_static) {
-      dynamic_.push_back(static_cast<int>(i));
-      continue;
-    }
-    e.baseline = static_cast<int32_t>(baseline);
-    for (const auto& f : list) {
-      if (!IsTextKind(f->RELATION)) continue;
-      const auto [hold, fail] = HoldAndFail(*f);
-      if (hold == fail) continue;
-      const bool whole = f->RELATION != rel::kCustomSub;
-      const std::string upper = UpperAscii(f->WORDFRAG);
-      std::string key =
-          Folded(whole ? TrimView(upper) : std::string_view(upper));
-      if (key.empty()) continue;  // Never holds.
-      raw.push_back({std::move(key), static_cast<uint8_t>(whole),
-                     static_cast<int32_t>(i),
-                     static_cast<int64_t>(hold) - fail});
-    }
-  }
-  last_fragment_ = running_last;
+// Keys are distinct (folded text, whole-word) pairs: whole-word keys are
+// the trimmed texts of AND, OR, NOT and CUSTOM fragments, confirmed with
+// FragmentInText; substring keys the untrimmed texts of CUSTOM-Sub, which
+// hold whenever they occur. Each key has its postings (CSR).
+struct PatternIndex::Level {
+  explicit Level(std::vector<PendingKey> raw);
 
-  for (std::size_t i = 0; i < entries_.size(); ++i)
-    if (entries_[i].is_static) by_baseline_.push_back(static_cast<int>(i));
-  std::stable_sort(by_baseline_.begin(), by_baseline_.end(), [&](int a, int b) {
-    return entries_[static_cast<std::size_t>(a)].baseline >
-           entries_[static_cast<std::size_t>(b)].baseline;
-  });
+  // Calls `hit` for every posting of every key that holds in `input`.
+  template <typename Hit>
+  void Match(const std::string& input, Hit&& hit);
+  // Appends the postings that `live` accepts, with their keys, to `out`;
+  // counts the others in `dropped`.
+  template <typename Live>
+  void Collect(std::vector<PendingKey>& out, Live&& live,
+               uint64_t& dropped) const;
 
-  // Keys in (text, whole) order; postings in position order within a key.
+  // The child of `node` along byte `b`, or 0.
+  uint32_t Child(uint32_t node, unsigned char b) const;
+  void BuildAutomaton();
+
+  std::size_t weight = 0;         // Key bytes plus postings.
+  std::vector<std::string> text;  // Folded; kept for FragmentInText.
+  std::vector<uint8_t> whole;
+  std::vector<uint32_t> post_begin;
+  std::vector<Posting> postings;
+
+  // Nodes in breadth-first order, a node's children numbered consecutively
+  // in ascending byte order, so a node stores where they begin and how
+  // many.
+  std::vector<uint32_t> child_begin;
+  std::vector<uint16_t> child_count;
+  std::vector<unsigned char> node_byte;  // Byte on the edge into the node.
+  std::vector<uint32_t> fail;
+  std::vector<uint32_t> output;   // Nearest terminal proper suffix, or 0.
+  std::vector<int32_t> node_key;  // First key ending here, or -1.
+  uint32_t root_next[256] = {};
+
+  // Per-turn work, reset by stamps.
+  uint32_t stamp = 0;
+  std::vector<uint32_t> key_stamp;
+  std::vector<std::pair<uint32_t, std::size_t>> found;  // (key, first end)
+};
+
+PatternIndex::Level::Level(std::vector<PendingKey> raw) {
+  // Keys in (text, whole) order; postings in list order within a key.
   std::vector<uint32_t> order(raw.size());
   std::iota(order.begin(), order.end(), 0u);
   std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
-    const Raw& x = raw[a];
-    const Raw& y = raw[b];
-    if (const int c = x.key.compare(y.key); c != 0) return c < 0;
+    const PendingKey& x = raw[a];
+    const PendingKey& y = raw[b];
+    if (const int c = x.text.compare(y.text); c != 0) return c < 0;
     if (x.whole != y.whole) return x.whole < y.whole;
-    return x.position < y.position;
+    return x.posting.slot < y.posting.slot;
   });
-  for (std::size_t j = 0; j < order.size(); ++j) {
-    Raw& r = raw[order[j]];
-    const bool same = !key_text_.empty() && key_whole_.back() == r.whole &&
-                      key_text_.back() == r.key;
+  postings.reserve(raw.size());
+  for (const uint32_t j : order) {
+    PendingKey& r = raw[j];
+    const bool same =
+        !text.empty() && whole.back() == r.whole && text.back() == r.text;
     if (!same) {
-      post_begin_.push_back(static_cast<uint32_t>(post_position_.size()));
-      key_len_.push_back(static_cast<uint32_t>(r.key.size()));
-      key_whole_.push_back(r.whole);
-      key_text_.push_back(std::move(r.key));
+      post_begin.push_back(static_cast<uint32_t>(postings.size()));
+      whole.push_back(r.whole);
+      weight += r.text.size();
+      text.push_back(std::move(r.text));
     }
-    post_position_.push_back(r.position);
-    post_delta_.push_back(r.delta);
+    postings.push_back(r.posting);
   }
-  post_begin_.push_back(static_cast<uint32_t>(post_position_.size()));
-  std::vector<Raw>().swap(raw);
+  post_begin.push_back(static_cast<uint32_t>(postings.size()));
+  weight += postings.size();
+  std::vector<PendingKey>().swap(raw);
   BuildAutomaton();
-
-  node_stamp_.assign(child_begin_.size(), 0);
-  entry_stamp_.assign(entries_.size(), 0);
-  entry_score_.assign(entries_.size(), 0);
+  key_stamp.assign(text.size(), 0);
 }
 
-void PatternIndex::BuildAutomaton() {
+void PatternIndex::Level::BuildAutomaton() {
   auto add_node = [&](unsigned char byte) {
-    child_begin_.push_back(0);
-    child_count_.push_back(0);
-    node_byte_.push_back(byte);
-    node_key_.push_back(-1);
-    return static_cast<uint32_t>(child_begin_.size() - 1);
+    child_begin.push_back(0);
+    child_count.push_back(0);
+    node_byte.push_back(byte);
+    node_key.push_back(-1);
+    return static_cast<uint32_t>(child_begin.size() - 1);
   };
   add_node(0);
   struct Job {
-    uint32_t node, lo, hi, depth;
+    uint32_t node, lo, hi;
+    std::size_t depth;
   };
   std::vector<Job> queue;
   std::vector<uint32_t> parent(1, 0);
-  const uint32_t keys = static_cast<uint32_t>(key_text_.size());
+  const uint32_t keys = static_cast<uint32_t>(text.size());
   if (keys > 0) queue.push_back({0, 0, keys, 0});
   for (std::size_t q = 0; q < queue.size(); ++q) {
     const Job job = queue[q];
     uint32_t lo = job.lo;
     // Keys of the node's own text come first (a prefix sorts first).
-    while (lo < job.hi && key_len_[lo] == job.depth) {
-      if (node_key_[job.node] < 0)
-        node_key_[job.node] = static_cast<int32_t>(lo);
+    while (lo < job.hi && text[lo].size() == job.depth) {
+      if (node_key[job.node] < 0) node_key[job.node] = static_cast<int32_t>(lo);
       ++lo;
     }
-    child_begin_[job.node] = static_cast<uint32_t>(child_begin_.size());
-    uint32_t count = 0;
+    child_begin[job.node] = static_cast<uint32_t>(child_begin.size());
+    uint16_t count = 0;
     while (lo < job.hi) {
-      const unsigned char c =
-          static_cast<unsigned char>(key_text_[lo][job.depth]);
+      const unsigned char c = static_cast<unsigned char>(text[lo][job.depth]);
       uint32_t end = lo + 1;
       while (end < job.hi &&
-             static_cast<unsigned char>(key_text_[end][job.depth]) == c)
+             static_cast<unsigned char>(text[end][job.depth]) == c)
         ++end;
       const uint32_t child = add_node(c);
       parent.push_back(job.node);
@@ -224,25 +232,25 @@ void PatternIndex::BuildAutomaton() {
       ++count;
       lo = end;
     }
-    child_count_[job.node] = count;
+    child_count[job.node] = count;
   }
   std::vector<Job>().swap(queue);
 
-  const uint32_t nodes = static_cast<uint32_t>(child_begin_.size());
-  for (uint32_t k = 0; k < child_count_[0]; ++k) {
-    const uint32_t child = child_begin_[0] + k;
-    root_next_[node_byte_[child]] = child;
+  const uint32_t nodes = static_cast<uint32_t>(child_begin.size());
+  for (uint32_t k = 0; k < child_count[0]; ++k) {
+    const uint32_t child = child_begin[0] + k;
+    root_next[node_byte[child]] = child;
   }
-  fail_.assign(nodes, 0);
-  output_.assign(nodes, 0);
+  fail.assign(nodes, 0);
+  output.assign(nodes, 0);
   for (uint32_t v = 1; v < nodes; ++v) {
     const uint32_t u = parent[v];
     uint32_t target = 0;
     if (u != 0) {
-      const unsigned char c = node_byte_[v];
-      for (uint32_t f = fail_[u];; f = fail_[f]) {
+      const unsigned char c = node_byte[v];
+      for (uint32_t f = fail[u];; f = fail[f]) {
         if (f == 0) {
-          target = root_next_[c];
+          target = root_next[c];
           break;
         }
         if (const uint32_t x = Child(f, c)) {
@@ -251,121 +259,470 @@ void PatternIndex::BuildAutomaton() {
         }
       }
     }
-    fail_[v] = target;
-    output_[v] = node_key_[target] >= 0 ? target : output_[target];
+    fail[v] = target;
+    output[v] = node_key[target] >= 0 ? target : output[target];
   }
 }
 
-uint32_t PatternIndex::Child(uint32_t node, unsigned char b) const {
-  const uint32_t begin = child_begin_[node];
-  uint32_t lo = begin, hi = begin + child_count_[node];
+uint32_t PatternIndex::Level::Child(uint32_t node, unsigned char b) const {
+  // The children's bytes ascend. Bisection keeps the child along `b`, if
+  // there is one, within [lo, hi): a middle byte below `b` moves lo past
+  // the middle, any other keeps the middle inside. A few are left for a
+  // straight scan.
+  uint32_t lo = child_begin[node];
+  uint32_t hi = lo + child_count[node];
   while (hi - lo > 8) {
     const uint32_t mid = lo + (hi - lo) / 2;
-    if (node_byte_[mid] < b)
+    if (node_byte[mid] < b)
       lo = mid + 1;
     else
-      hi = mid;
+      hi = mid + 1;
   }
   for (; lo < hi; ++lo) {
-    if (node_byte_[lo] == b) return lo;
-    if (node_byte_[lo] > b) break;
+    if (node_byte[lo] == b) return lo;
+    if (node_byte[lo] > b) break;
   }
   return 0;
 }
 
-void PatternIndex::NewTurn() {
-  if (++stamp_ == 0) {
-    std::fill(node_stamp_.begin(), node_stamp_.end(), 0);
-    std::fill(entry_stamp_.begin(), entry_stamp_.end(), 0);
-    stamp_ = 1;
+template <typename Hit>
+void PatternIndex::Level::Match(const std::string& input, Hit&& hit) {
+  if (++stamp == 0) {
+    std::fill(key_stamp.begin(), key_stamp.end(), 0);
+    stamp = 1;
   }
-  touched_.clear();
-  found_.clear();
-}
-
-int32_t PatternIndex::LastStaticScore(int position) const {
-  const std::size_t p = static_cast<std::size_t>(position);
-  return entry_stamp_[p] == stamp_ ? static_cast<int32_t>(entry_score_[p])
-                                   : entries_[p].baseline;
-}
-
-int PatternIndex::Choose(const std::string& input,
-                         const std::function<int32_t(int)>& score_dynamic,
-                         std::string& last_fragment) {
-  NewTurn();
+  found.clear();
   // One pass: every key that occurs, with the end of its first occurrence.
-  // A terminal's chain of shorter keys is walked once per turn.
+  // A terminal's chain of shorter keys is walked once per turn: a key seen
+  // already had its chain walked when it was first seen.
   const auto& table = FStr::Module().table();
   uint32_t node = 0;
   for (std::size_t i = 0; i < input.size(); ++i) {
     const unsigned char b = table[static_cast<unsigned char>(input[i])];
     for (;;) {
       if (node == 0) {
-        node = root_next_[b];
+        node = root_next[b];
         break;
       }
       if (const uint32_t x = Child(node, b)) {
         node = x;
         break;
       }
-      node = fail_[node];
+      node = fail[node];
     }
-    for (uint32_t t = node_key_[node] >= 0 ? node : output_[node];
-         t != 0 && node_stamp_[t] != stamp_; t = output_[t]) {
-      node_stamp_[t] = stamp_;
-      found_.emplace_back(node_key_[t], static_cast<uint32_t>(i));
+    for (uint32_t t = node_key[node] >= 0 ? node : output[node]; t != 0;
+         t = output[t]) {
+      const uint32_t k = static_cast<uint32_t>(node_key[t]);
+      if (key_stamp[k] == stamp) break;
+      key_stamp[k] = stamp;
+      found.emplace_back(k, i);
     }
   }
-
-  for (const auto& [first_key, end] : found_) {
-    for (int32_t k = first_key;
-         k < key_count() &&
-         (k == first_key || (key_len_[k] == key_len_[first_key] &&
-                             key_text_[k] == key_text_[first_key]));
-         ++k) {
-      const std::size_t key = static_cast<std::size_t>(k);
-      if (key_whole_[key] &&
-          !FragmentInTextAt(key_text_[key], input, end + 1 - key_len_[key]))
+  // The keys of one text sit side by side: substring first, then whole.
+  for (const auto& [first, end] : found) {
+    const std::size_t length = text[first].size();
+    for (uint32_t k = first;
+         k < text.size() && (k == first || text[k] == text[first]); ++k) {
+      if (whole[k] && !FragmentInTextAt(text[k], input, end + 1 - length))
         continue;
-      for (uint32_t p = post_begin_[key]; p < post_begin_[key + 1]; ++p) {
-        const std::size_t at = static_cast<std::size_t>(post_position_[p]);
-        if (entry_stamp_[at] != stamp_) {
-          entry_stamp_[at] = stamp_;
-          entry_score_[at] = entries_[at].baseline;
-          touched_.push_back(static_cast<int>(at));
-        }
-        entry_score_[at] += post_delta_[p];
-      }
+      for (uint32_t p = post_begin[k]; p < post_begin[k + 1]; ++p)
+        hit(postings[p]);
     }
   }
+}
 
-  int best = -1;
+template <typename Live>
+void PatternIndex::Level::Collect(std::vector<PendingKey>& out, Live&& live,
+                                  uint64_t& dropped) const {
+  for (std::size_t k = 0; k < text.size(); ++k) {
+    for (uint32_t p = post_begin[k]; p < post_begin[k + 1]; ++p) {
+      if (live(postings[p]))
+        out.push_back({text[k], whole[k], postings[p]});
+      else
+        ++dropped;
+    }
+  }
+}
+
+// ---- The index ----
+
+PatternIndex::PatternIndex() = default;
+PatternIndex::~PatternIndex() = default;
+
+void PatternIndex::Build(const std::vector<Source>& entries,
+                         uint64_t generation) {
+  levels_.clear();
+  pending_.clear();
+  entries_.clear();
+  slot_of_.clear();
+  dynamic_.clear();
+  dynamic_pred_.clear();
+  touched_.clear();
+  entry_stamp_.clear();
+  entry_score_.clear();
+  live_entries_ = 0;
+  live_postings_ = 0;
+  dead_postings_ = 0;
+  stamp_ = 0;
+  last_nonempty_ = kUnknown;
+  generation_ = generation;
+  built_ = true;
+  ++full_builds_;
+
+  best_leaves_ = 1;
+  while (best_leaves_ < entries.size()) best_leaves_ *= 2;
+  best_.assign(2 * best_leaves_, 0);
+  counts_.assign(1, 0);
+  entries_.reserve(entries.size());
+  slot_of_.reserve(entries.size());
+  entry_stamp_.reserve(entries.size());
+  entry_score_.reserve(entries.size());
+  for (const Source& source : entries) Append(source.owner, *source.fragments);
+  FlushPending();
+}
+
+void PatternIndex::Append(Item* owner, const FragmentList& fragments) {
+  if (!built_) return;
+  const uint32_t slot = static_cast<uint32_t>(entries_.size());
+  Entry entry;
+  entry.owner = owner;
+  entry.fragments = &fragments;
+  entries_.push_back(entry);
+  slot_of_[owner] = slot;
+  ++live_entries_;
+  CountAppend(0);
+  entry_stamp_.push_back(0);
+  entry_score_.push_back(0);
+  if (slot >= best_leaves_) {
+    // Twice the leaves; the tree is laid out again.
+    best_leaves_ *= 2;
+    best_.assign(2 * best_leaves_, 0);
+    for (uint32_t s = 0; s < slot; ++s) {
+      const Entry& e = entries_[s];
+      if (e.owner != nullptr && e.is_static)
+        best_[best_leaves_ + s] = PackBest(e.baseline, s);
+    }
+    for (std::size_t node = best_leaves_ - 1; node >= 1; --node)
+      best_[node] = std::max(best_[2 * node], best_[2 * node + 1]);
+  }
+  TakeFragments(slot, 0);
+  Reshape(slot);
+}
+
+uint32_t PatternIndex::SlotOf(const Item* owner) const {
+  const auto found = slot_of_.find(owner);
+  if (found == slot_of_.end()) throw AssertionError(__FILE__, __LINE__);
+  return found->second;
+}
+
+int64_t PatternIndex::FindSlot(const Item* owner) const {
+  if (!built_) return -1;
+  const auto found = slot_of_.find(owner);
+  if (found == slot_of_.end()) return -1;
+  return static_cast<int64_t>(found->second);
+}
+
+void PatternIndex::FragmentsAppended(const Item* owner) {
+  const int64_t found = FindSlot(owner);
+  if (found < 0) return;
+  const uint32_t slot = static_cast<uint32_t>(found);
+  Entry& e = entries_[slot];
+  if (e.seen > e.fragments->Count()) return FragmentsChanged(owner);
+  TakeFragments(slot, e.seen);
+  Reshape(slot);
+}
+
+void PatternIndex::FragmentsChanged(const Item* owner) {
+  const int64_t found = FindSlot(owner);
+  if (found < 0) return;
+  const uint32_t slot = static_cast<uint32_t>(found);
+  Entry& e = entries_[slot];
+  if (e.is_static)
+    NewVersion(e);
+  else
+    LeaveDynamic(slot);
+  e.is_static = true;
+  e.baseline = 0;
+  e.reach = 0;
+  TakeFragments(slot, 0);
+  Reshape(slot);
+}
+
+void PatternIndex::Remove(const Item* owner) {
+  const int64_t found = FindSlot(owner);
+  if (found < 0) return;
+  const uint32_t slot = static_cast<uint32_t>(found);
+  Entry& e = entries_[slot];
+  if (!e.is_static) LeaveDynamic(slot);
+  NewVersion(e);
+  e.is_static = false;
+  e.owner = nullptr;
+  slot_of_.erase(owner);
+  --live_entries_;
+  Reshape(slot);
+}
+
+void PatternIndex::TakeFragments(uint32_t slot, int from) {
+  Entry& e = entries_[slot];
+  const FragmentList& list = *e.fragments;
+  for (int i = from; i < list.Count() && e.is_static; ++i) {
+    const WordFragmentClass& f = *list.At(i);
+    if (!IsStaticFragment(f)) {
+      MakeDynamic(slot);
+      break;
+    }
+    const auto [hold, fail] = HoldAndFail(f);
+    e.reach += std::max(std::abs(static_cast<int64_t>(hold)),
+                        std::abs(static_cast<int64_t>(fail)));
+    if (e.reach > std::numeric_limits<int32_t>::max()) {
+      MakeDynamic(slot);
+      break;
+    }
+    e.baseline += fail;
+    if (!IsTextKind(f.RELATION) || hold == fail) continue;
+    const bool whole = f.RELATION != rel::kCustomSub;
+    const std::string upper = UpperAscii(f.WORDFRAG);
+    std::string key = Folded(whole ? TrimView(upper) : std::string_view(upper));
+    if (key.empty()) continue;  // Never holds.
+    pending_.push_back({std::move(key),
+                        static_cast<uint8_t>(whole),
+                        {slot, e.version, static_cast<int64_t>(hold) - fail}});
+    ++e.postings;
+    ++live_postings_;
+  }
+  e.seen = list.Count();
+}
+
+void PatternIndex::NewVersion(Entry& e) {
+  live_postings_ -= e.postings;
+  dead_postings_ += e.postings;
+  e.postings = 0;
+  ++e.version;
+}
+
+void PatternIndex::MakeDynamic(uint32_t slot) {
+  Entry& e = entries_[slot];
+  e.is_static = false;
+  NewVersion(e);
+  const auto at = std::lower_bound(dynamic_.begin(), dynamic_.end(), slot);
+  dynamic_pred_.insert(dynamic_pred_.begin() + (at - dynamic_.begin()),
+                       kUnknown);
+  dynamic_.insert(at, slot);
+}
+
+void PatternIndex::LeaveDynamic(uint32_t slot) {
+  const auto at = std::lower_bound(dynamic_.begin(), dynamic_.end(), slot);
+  if (at == dynamic_.end() || *at != slot) return;
+  dynamic_pred_.erase(dynamic_pred_.begin() + (at - dynamic_.begin()));
+  dynamic_.erase(at);
+}
+
+void PatternIndex::Reshape(uint32_t slot) {
+  Entry& e = entries_[slot];
+  SetBest(slot);
+  const bool nonempty = e.owner != nullptr && !e.fragments->empty();
+  if (nonempty != e.nonempty) {
+    CountAdd(slot, nonempty ? 1 : -1);
+    e.nonempty = nonempty;
+    MarkLabelsAfter(slot);
+  }
+}
+
+void PatternIndex::SetBest(uint32_t slot) {
+  const Entry& e = entries_[slot];
+  std::size_t node = best_leaves_ + slot;
+  best_[node] =
+      e.owner != nullptr && e.is_static ? PackBest(e.baseline, slot) : 0;
+  for (node /= 2; node >= 1; node /= 2)
+    best_[node] = std::max(best_[2 * node], best_[2 * node + 1]);
+}
+
+uint64_t PatternIndex::BestUntouched(std::size_t node) const {
+  // The best of a subtree is its answer unless this turn touched it; then
+  // both halves are asked. Only paths to touched entries are walked, and
+  // the depth is that of the tree (at most 32).
+  const uint64_t best = best_[node];
+  if (best == 0) return 0;
+  if (entry_stamp_[BestSlot(best)] != stamp_) return best;
+  if (node >= best_leaves_) return 0;
+  return std::max(BestUntouched(2 * node), BestUntouched(2 * node + 1));
+}
+
+void PatternIndex::CountAppend(int32_t value) {
+  // Fenwick node i covers (i - lowbit(i), i]: the sum of the rest of that
+  // range is a difference of two prefix sums.
+  const std::size_t i = counts_.size();
+  const std::size_t low = i & (~i + 1);
+  int64_t sum = value;
+  for (std::size_t k = i - 1; k > 0; k &= k - 1) sum += counts_[k];
+  for (std::size_t k = i - low; k > 0; k &= k - 1) sum -= counts_[k];
+  counts_.push_back(static_cast<int32_t>(sum));
+}
+
+void PatternIndex::CountAdd(uint32_t slot, int32_t delta) {
+  for (std::size_t i = std::size_t{slot} + 1; i < counts_.size();
+       i += i & (~i + 1))
+    counts_[i] += delta;
+}
+
+int64_t PatternIndex::NearestNonEmptyBefore(std::size_t end) const {
+  int64_t before = 0;  // Non-empty entries among the first `end`.
+  for (std::size_t k = end; k > 0; k &= k - 1) before += counts_[k];
+  if (before == 0) return -1;
+  // The entry that brings the count to `before`: descend the tree.
+  std::size_t step = 1;
+  while (step * 2 < counts_.size()) step *= 2;
+  std::size_t at = 0;
+  for (; step > 0; step /= 2) {
+    if (at + step < counts_.size() && counts_[at + step] < before) {
+      at += step;
+      before -= counts_[at];
+    }
+  }
+  return static_cast<int64_t>(at);  // 1-based at + 1 is slot at.
+}
+
+int64_t PatternIndex::NonEmptyBefore(uint32_t slot) const {
+  return NearestNonEmptyBefore(slot);
+}
+
+void PatternIndex::MarkLabelsAfter(uint32_t slot) {
+  // Only the first dynamic entry after `slot` can change its nearest
+  // non-empty entry: the later ones have that dynamic entry, which is never
+  // empty, between them and `slot`.
+  const auto at = std::upper_bound(dynamic_.begin(), dynamic_.end(), slot);
+  if (at != dynamic_.end()) dynamic_pred_[at - dynamic_.begin()] = kUnknown;
+  last_nonempty_ = kUnknown;
+}
+
+void PatternIndex::SetLastFragment(int64_t slot,
+                                   std::string& last_fragment) const {
+  if (slot < 0) return;
+  const FragmentList& list =
+      *entries_[static_cast<std::size_t>(slot)].fragments;
+  last_fragment = list.At(list.Count() - 1)->ObjectName;
+}
+
+void PatternIndex::Compact() {
+  std::vector<Source> sources;
+  sources.reserve(live_entries_);
+  for (const Entry& e : entries_)
+    if (e.owner != nullptr) sources.push_back({e.owner, e.fragments});
+  Build(sources, generation_);
+}
+
+void PatternIndex::FlushPending() {
+  if (pending_.empty()) return;
+  // Keys of entries that changed again before they were built in are
+  // dropped here.
+  std::vector<PendingKey> fresh;
+  fresh.reserve(pending_.size());
+  for (PendingKey& key : pending_) {
+    if (entries_[key.posting.slot].version == key.posting.version)
+      fresh.push_back(std::move(key));
+    else
+      --dead_postings_;
+  }
+  std::vector<PendingKey>().swap(pending_);
+  if (fresh.empty()) return;
+  levels_.push_back(std::make_unique<Level>(std::move(fresh)));
+  const auto live = [&](const Posting& p) {
+    return entries_[p.slot].version == p.version;
+  };
+  while (levels_.size() >= 2 && levels_[levels_.size() - 2]->weight <
+                                    kMergeRatio * levels_.back()->weight) {
+    std::vector<PendingKey> merged;
+    uint64_t dropped = 0;
+    levels_[levels_.size() - 2]->Collect(merged, live, dropped);
+    levels_.back()->Collect(merged, live, dropped);
+    dead_postings_ -= dropped;
+    levels_.pop_back();
+    levels_.pop_back();
+    if (!merged.empty())
+      levels_.push_back(std::make_unique<Level>(std::move(merged)));
+  }
+}
+
+int PatternIndex::key_count() const {
+  std::size_t keys = 0;
+  for (const auto& level : levels_) keys += level->text.size();
+  return static_cast<int>(keys);
+}
+
+void PatternIndex::NewTurn() {
+  if (++stamp_ == 0) {
+    std::fill(entry_stamp_.begin(), entry_stamp_.end(), 0);
+    stamp_ = 1;
+  }
+  touched_.clear();
+}
+
+bool PatternIndex::IsStatic(const Item* owner) const {
+  return entries_[SlotOf(owner)].is_static;
+}
+
+int32_t PatternIndex::LastStaticScore(const Item* owner) const {
+  const uint32_t slot = SlotOf(owner);
+  return entry_stamp_[slot] == stamp_
+             ? static_cast<int32_t>(entry_score_[slot])
+             : static_cast<int32_t>(entries_[slot].baseline);
+}
+
+Item* PatternIndex::Choose(const std::string& input, bool score_every,
+                           const ScoreFn& score, std::string& last_fragment) {
+  if (dead_postings_ > live_postings_ + kCompactSlack ||
+      entries_.size() - live_entries_ > live_entries_ + kCompactSlack)
+    Compact();
+  FlushPending();
+  NewTurn();
+
+  int64_t best = -1;
   int32_t best_score = kLowestScore;
-  auto consider = [&](int position, int32_t score) {
-    if (score <= kLowestScore) return;
-    if (best < 0 || score > best_score ||
-        (score == best_score && position < best)) {
-      best = position;
-      best_score = score;
+  auto consider = [&](uint32_t slot, int32_t s) {
+    if (s <= kLowestScore) return;
+    if (best < 0 || s > best_score ||
+        (s == best_score && slot < static_cast<uint64_t>(best))) {
+      best = slot;
+      best_score = s;
     }
   };
-  for (const int at : touched_)
-    consider(at, static_cast<int32_t>(entry_score_[static_cast<std::size_t>(at)]));
-  for (const int at : by_baseline_) {
-    if (entry_stamp_[static_cast<std::size_t>(at)] == stamp_) continue;
-    consider(at, entries_[static_cast<std::size_t>(at)].baseline);
-    break;
+  auto chosen = [&]() -> Item* {
+    return best < 0 ? nullptr : entries_[static_cast<std::size_t>(best)].owner;
+  };
+
+  if (score_every) {
+    for (uint32_t slot = 0; slot < entries_.size(); ++slot)
+      if (Item* owner = entries_[slot].owner) consider(slot, score(owner));
+    return chosen();
   }
-  // Dynamic entries in list order, each seeing the LastFrag the plain
-  // path would have left before it.
-  for (const int at : dynamic_) {
-    if (const WordFragmentClass* before =
-            entries_[static_cast<std::size_t>(at)].previous_last)
-      last_fragment = before->ObjectName;
-    consider(at, score_dynamic(at));
+
+  for (const auto& level : levels_) {
+    level->Match(input, [&](const Posting& p) {
+      if (entries_[p.slot].version != p.version) return;
+      if (entry_stamp_[p.slot] != stamp_) {
+        entry_stamp_[p.slot] = stamp_;
+        entry_score_[p.slot] = entries_[p.slot].baseline;
+        touched_.push_back(p.slot);
+      }
+      entry_score_[p.slot] += p.delta;
+    });
   }
-  if (last_fragment_ != nullptr) last_fragment = last_fragment_->ObjectName;
-  return best;
+  for (const uint32_t slot : touched_)
+    consider(slot, static_cast<int32_t>(entry_score_[slot]));
+  if (const uint64_t untouched = BestUntouched(1))
+    consider(BestSlot(untouched), BestBaseline(untouched));
+  // Dynamic entries in list order, each seeing the LastFrag that scoring
+  // every entry would have left before it.
+  for (std::size_t j = 0; j < dynamic_.size(); ++j) {
+    const uint32_t slot = dynamic_[j];
+    if (dynamic_pred_[j] == kUnknown) dynamic_pred_[j] = NonEmptyBefore(slot);
+    SetLastFragment(dynamic_pred_[j], last_fragment);
+    consider(slot, score(entries_[slot].owner));
+  }
+  if (last_nonempty_ == kUnknown)
+    last_nonempty_ = NearestNonEmptyBefore(entries_.size());
+  SetLastFragment(last_nonempty_, last_fragment);
+  return chosen();
 }
 
 }  // namespace corvane

@@ -1,31 +1,41 @@
 // The index that lets an input turn choose its pattern (or step pattern)
-// at a cost set by the input, not by the size of the knowledge base.
+// at a cost set by the input, not by the size of the knowledge base, and
+// that follows the knowledge as it changes at a cost set by the change.
 //
-// An entry is the fragment list of one pattern or step pattern, in list
-// order. An entry is static when its score is a pure function of the
-// input text: every fragment is AND, OR, NOT, CUSTOM or CUSTOM-Sub with no
-// macro opening in its text, or a kind that is never tested, and no sum of
-// its fragments' scores can leave 32 bits. A static entry scores its
-// baseline (every fragment failing) plus, for each fragment that holds,
-// the difference between its two scores. A fragment can only hold when
-// its upper-cased text occurs in the upper-cased input, so one pass of an
-// automaton over all fragment texts finds the candidates, and each
-// whole-word candidate is confirmed with FragmentInText. Every other entry
-// is dynamic and is scored by the caller, in list order, exactly as the
-// plain path scores it.
+// An entry is the fragment list of one pattern or step pattern; entries
+// keep the order of their list. An entry is static when its score is a pure
+// function of the input text: every fragment is AND, OR, NOT, CUSTOM or
+// CUSTOM-Sub with no macro opening in its text, or a kind that is never
+// tested, and no sum of its fragments' scores can leave 32 bits. A static
+// entry scores its baseline (every fragment failing) plus, for each
+// fragment that holds, the difference between its two scores. A fragment
+// can only hold when its upper-cased text occurs in the upper-cased input,
+// so a pass of an automaton over the fragment texts finds the candidates,
+// and each whole-word candidate is confirmed with FragmentInText. Every
+// other entry is dynamic and is scored by the caller, in list order,
+// exactly as scoring every pattern in full would score it.
 //
-// The index does not follow changes: its owner rebuilds it when the
-// brain's knowledge generation moved. Not thread-safe.
+// Changes: the owner tells the index of each one (an entry appended,
+// fragments appended to an entry, an entry's fragments otherwise changed,
+// an entry removed). Keys learnt later go into small automata beside the
+// big one, which are merged as they grow (each key is rebuilt a logarithmic
+// number of times); keys of changed and removed entries stay behind as dead
+// postings until a merge drops them, or until they outweigh the live ones
+// and the whole index is built again. The owner builds it afresh also when
+// the brain's knowledge generation moved (a change made behind the brain's
+// back). Not thread-safe.
 #ifndef CORVANE_ENGINE_PATTERN_INDEX_H_
 #define CORVANE_ENGINE_PATTERN_INDEX_H_
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "base/owning_list.h"
-#include "engine/macros.h"
+#include "engine/item.h"
 
 namespace corvane {
 
@@ -33,7 +43,6 @@ class WordFragmentClass;
 
 // Scores below or at this never win.
 inline constexpr int32_t kLowestScore = -30000;
-
 
 // The score of a fragment of a static kind for an input that holds no
 // macro opening, upper-cased, without touching the brain; `holds` tells
@@ -47,87 +56,146 @@ bool IsStaticFragment(const WordFragmentClass& fragment);
 class PatternIndex {
  public:
   using FragmentList = OwningList<WordFragmentClass>;
+  // One entry as the owner lists it: the pattern (or step pattern) and its
+  // fragments. The index keeps both pointers; the owner keeps them alive
+  // while they are entries.
+  struct Source {
+    Item* owner;
+    const FragmentList* fragments;
+  };
+  // Scores the entry of `owner` in full; may throw, which passes.
+  using ScoreFn = std::function<int32_t(Item* owner)>;
 
-  // Indexes the entries in order; `generation` is what the owner compares
-  // with the brain's knowledge generation before it reuses the index.
-  void Build(const std::vector<const FragmentList*>& entries,
-             uint64_t generation);
-  bool Fresh(uint64_t generation) const {
-    return built_ && generation == generation_;
+  PatternIndex();
+  ~PatternIndex();
+  PatternIndex(const PatternIndex&) = delete;
+  PatternIndex& operator=(const PatternIndex&) = delete;
+
+  // Indexes the entries afresh, in order; `generation` is what Fresh
+  // compares with the brain's knowledge generation.
+  void Build(const std::vector<Source>& entries, uint64_t generation);
+  // Whether the index describes a list of `count` entries at `generation`.
+  bool Fresh(uint64_t generation, int count) const {
+    return built_ && generation == generation_ &&
+           static_cast<uint32_t>(count) == live_entries_;
   }
+  bool built() const { return built_; }
 
-  // Chooses the entry for an input that holds no macro opening: the
-  // highest score above kLowestScore, the first of equal scores. Each
-  // dynamic entry is scored through `score_dynamic(position)` in list
-  // order; before each, `last_fragment` takes the label of the last
-  // fragment of the entries before it, and at the end the label of the
-  // last fragment of all, as if every entry had been scored in order.
-  // Returns the position or -1. Whatever `score_dynamic` throws passes.
-  int Choose(const std::string& input,
-             const std::function<int32_t(int)>& score_dynamic,
-             std::string& last_fragment);
+  // ---- Following changes; each does nothing before the first Build, and
+  // for an owner that is not an entry (a pattern no longer attached) ----
 
-  // Counts, for the benchmarks and the tests.
-  int entry_count() const { return static_cast<int>(entries_.size()); }
+  // `owner` was appended to the end of the list.
+  void Append(Item* owner, const FragmentList& fragments);
+  // Fragments were appended to the end of the owner's fragment list.
+  void FragmentsAppended(const Item* owner);
+  // The owner's fragments changed otherwise: a field edited, one removed.
+  void FragmentsChanged(const Item* owner);
+  // The owner left the list.
+  void Remove(const Item* owner);
+
+  // Chooses the entry for an input: the highest score above kLowestScore,
+  // the first of equal scores; nullptr when none. With `score_every` (an
+  // input whose macros may expand differently for each entry) every entry
+  // is scored through `score`, in list order. Otherwise only the dynamic
+  // ones are, in list order, and before each `last_fragment` takes the
+  // label of the last fragment of the entries before it; at the end it
+  // takes the label of the last fragment of all, as if every entry had
+  // been scored in order. Whatever `score` throws passes.
+  Item* Choose(const std::string& input, bool score_every, const ScoreFn& score,
+               std::string& last_fragment);
+
+  // After a Choose without `score_every`, for a trace: whether the index
+  // scored the owner's entry itself, and the score it gave (its baseline
+  // when nothing touched it). Requires an entry of the index.
+  bool IsStatic(const Item* owner) const;
+  int32_t LastStaticScore(const Item* owner) const;
+
+  // Counts, for the tests and the benchmarks.
+  int entry_count() const { return static_cast<int>(live_entries_); }
   int dynamic_count() const { return static_cast<int>(dynamic_.size()); }
-  int key_count() const { return static_cast<int>(key_len_.size()); }
-
-  // The score the last Choose gave a static entry (its baseline when it
-  // was not touched). A trace may read it; requires a static position.
-  int32_t LastStaticScore(int position) const;
-  // Whether the entry at `position` is static (scored by the index).
-  bool IsStatic(int position) const {
-    return entries_[static_cast<std::size_t>(position)].is_static;
-  }
+  // Distinct keys over all automata, once pending keys are built in.
+  int key_count() const;
+  int level_count() const { return static_cast<int>(levels_.size()); }
+  // How often the index was built from scratch.
+  uint64_t full_builds() const { return full_builds_; }
 
  private:
-  struct Entry {
-    int32_t baseline = 0;
-    bool is_static = false;
-    // The last fragment of the entries before this one, or nullptr.
-    const WordFragmentClass* previous_last = nullptr;
+  struct Level;
+  struct Posting {
+    uint32_t slot;     // The entry.
+    uint32_t version;  // Dead once the entry's version moved on.
+    int64_t delta;     // Hold minus fail score.
   };
-  // The child of `node` along byte `b`, or 0.
-  uint32_t Child(uint32_t node, unsigned char b) const;
-  void BuildAutomaton();
+  struct PendingKey {
+    std::string text;  // Folded.
+    uint8_t whole;
+    Posting posting;
+  };
+  struct Entry {
+    Item* owner = nullptr;  // Null once removed.
+    const FragmentList* fragments = nullptr;
+    uint32_t version = 0;
+    int32_t seen = 0;       // Fragments taken in so far.
+    int64_t baseline = 0;   // Sum of the fail scores (static entries).
+    int64_t reach = 0;      // Largest magnitude a partial sum can take.
+    uint32_t postings = 0;  // Postings of the current version.
+    bool is_static = true;
+    bool nonempty = false;  // Counted in the tree of non-empty entries.
+  };
+
+  // The owner's entry; throws AssertionError when it has none.
+  uint32_t SlotOf(const Item* owner) const;
+  // The owner's entry, or -1.
+  int64_t FindSlot(const Item* owner) const;
+  // Takes in the entry's fragments from position `from` on.
+  void TakeFragments(uint32_t slot, int from);
+  void MakeDynamic(uint32_t slot);
+  void LeaveDynamic(uint32_t slot);
+  // Kills the entry's current postings.
+  void NewVersion(Entry& e);
+  // Brings the trees up to date with the entry's state.
+  void Reshape(uint32_t slot);
+  void Compact();
+  void FlushPending();
   void NewTurn();
+
+  // The tree of the best static entry, by (baseline desc, slot asc).
+  void SetBest(uint32_t slot);
+  uint64_t BestUntouched(std::size_t node) const;
+  // Counts of non-empty entries (a Fenwick tree), for the nearest earlier
+  // entry with fragments, whose last fragment labels LastFrag.
+  void CountAppend(int32_t value);
+  void CountAdd(uint32_t slot, int32_t delta);
+  int64_t NonEmptyBefore(uint32_t slot) const;  // Nearest earlier, or -1.
+  int64_t NearestNonEmptyBefore(std::size_t end) const;
+  void MarkLabelsAfter(uint32_t slot);
+  void SetLastFragment(int64_t slot, std::string& last_fragment) const;
 
   bool built_ = false;
   uint64_t generation_ = 0;
-  std::vector<Entry> entries_;
-  std::vector<int> dynamic_;  // Dynamic positions, in order.
-  std::vector<int>
-      by_baseline_;  // Static positions by (baseline desc, position).
-  const WordFragmentClass* last_fragment_ = nullptr;
+  uint64_t full_builds_ = 0;
+  std::vector<Entry> entries_;  // In list order; removed ones stay.
+  std::unordered_map<const Item*, uint32_t> slot_of_;
+  uint32_t live_entries_ = 0;
 
-  // Keys: distinct (folded text, whole-word) pairs. Whole-word keys are the
-  // trimmed texts of AND, OR, NOT and CUSTOM fragments, confirmed with
-  // FragmentInText; substring keys the untrimmed texts of CUSTOM-Sub,
-  // which hold whenever they occur.
-  std::vector<std::string> key_text_;  // Folded; kept for FragmentInText.
-  std::vector<uint32_t> key_len_;
-  std::vector<uint8_t> key_whole_;
-  std::vector<uint32_t> post_begin_;  // Per key, into the postings (CSR).
-  std::vector<int32_t> post_position_;
-  std::vector<int64_t> post_delta_;  // Hold minus fail score.
+  std::vector<uint32_t> dynamic_;      // Dynamic slots, ascending.
+  std::vector<int64_t> dynamic_pred_;  // Their NonEmptyBefore, or kUnknown.
+  int64_t last_nonempty_ = -1;         // Or kUnknown.
 
-  // The automaton: nodes in breadth-first order, a node's children
-  // numbered consecutively, so a node stores where they begin and how many.
-  std::vector<uint32_t> child_begin_;
-  std::vector<uint32_t> child_count_;
-  std::vector<unsigned char> node_byte_;  // Byte on the edge into the node.
-  std::vector<uint32_t> fail_;
-  std::vector<uint32_t> output_;   // Nearest terminal proper suffix, or 0.
-  std::vector<int32_t> node_key_;  // First key ending here, or -1.
-  uint32_t root_next_[256] = {};
+  std::vector<uint64_t> best_;  // Segment tree over slots; 0 for none.
+  std::size_t best_leaves_ = 0;
+  std::vector<int32_t> counts_;  // Fenwick tree, 1-based.
+
+  std::vector<std::unique_ptr<Level>> levels_;  // Heaviest first.
+  std::vector<PendingKey> pending_;             // Not yet in a level.
+  uint64_t live_postings_ = 0;
+  uint64_t dead_postings_ = 0;
 
   // Per-turn work, reset by stamps.
   uint32_t stamp_ = 0;
-  std::vector<uint32_t> node_stamp_;
   std::vector<uint32_t> entry_stamp_;
   std::vector<int64_t> entry_score_;  // Ends within 32 bits.
-  std::vector<int> touched_;
-  std::vector<std::pair<int32_t, uint32_t>> found_;  // (key, first end)
+  std::vector<uint32_t> touched_;
 };
 
 }  // namespace corvane

@@ -6,6 +6,7 @@
 #include "engine/pattern_choice.h"
 #include "engine/pattern_index.h"
 #include "engine/response.h"
+#include "engine/scorer.h"
 #include "engine/trace_record.h"
 #include "text/text_util.h"
 
@@ -18,7 +19,6 @@ StepClass* ProcClass::AddStep(const std::string& name,
                               std::unique_ptr<StepClass> step) {
   StepClass* added = step.get();
   step->Proc = this;
-  if (Owner != nullptr) Owner->NoteKnowledgeChange();
   auto keep_detached = [this](std::unique_ptr<StepClass> kept) {
     if (Owner != nullptr)
       Owner->Park(std::move(kept));
@@ -85,25 +85,36 @@ StepPatternClass* StepClass::AddStepPattern(
     std::unique_ptr<StepPatternClass> sp) {
   sp->Step = this;
   BrainClass* brain = Brain();
-  return AttachItem(StepPatterns, std::move(sp), brain, &brain->LastSPat);
+  StepPatternClass* added =
+      AttachItem(StepPatterns, std::move(sp), brain, &brain->LastSPat);
+  if (index_) index_->Append(added, added->Fragments);
+  return added;
 }
 
-StepPatternClass* StepClass::ChoosePlain(const std::string& input) {
-  return ChoosePlainAmong(*Brain(), StepPatterns, input);
+std::unique_ptr<StepPatternClass> StepClass::DetachStepPattern(
+    StepPatternClass* sp) {
+  const int at = StepPatterns.IndexOf(sp);
+  if (at < 0) return nullptr;
+  if (index_) index_->Remove(sp);
+  return StepPatterns.Remove(at);
 }
 
-StepPatternClass* StepClass::ChooseIndexed(const std::string& input) {
-  return ChooseIndexedAmong(*Brain(), index_, StepPatterns, input);
+void StepClass::NoteFragmentsAppended(const StepPatternClass& sp) {
+  if (index_) index_->FragmentsAppended(&sp);
+}
+
+void StepClass::NoteFragmentsChanged(const StepPatternClass& sp) {
+  if (index_) index_->FragmentsChanged(&sp);
 }
 
 void StepClass::Answer(const std::string& input) {
-  // Small steps are scored in full: building an index would cost more.
+  BrainClass* brain = Brain();
+  if (Scorer* other = brain->scorer()) return other->Answer(*this, input);
+  if (!index_) index_ = std::make_unique<PatternIndex>();
   StepPatternClass* chosen =
-      Brain()->PlainScoring || StepPatterns.Count() < kIndexedStepPatterns
-          ? ChoosePlain(input)
-          : ChooseIndexed(input);
+      ChoosePattern(*brain, *index_, StepPatterns, input);
   if (chosen == nullptr)
-    Brain()->Say(kNoStepPatternsMessage);
+    brain->Say(kNoStepPatternsMessage);
   else
     chosen->Respond(input);
 }
@@ -120,7 +131,10 @@ WordFragmentClass* StepPatternClass::AddFragment(
     std::unique_ptr<WordFragmentClass> fragment) {
   fragment->Owner = this;
   BrainClass* brain = Brain();
-  return AttachItem(Fragments, std::move(fragment), brain, &brain->LastFrag);
+  WordFragmentClass* added =
+      AttachItem(Fragments, std::move(fragment), brain, &brain->LastFrag);
+  Step->NoteFragmentsAppended(*this);
+  return added;
 }
 
 ResponseClass* StepPatternClass::AddResponse(
@@ -131,11 +145,7 @@ ResponseClass* StepPatternClass::AddResponse(
 }
 
 int32_t StepPatternClass::Score(const std::string& input) {
-  BrainClass* brain = Brain();
-  if (!brain->PlainScoring)
-    return ScoreFragmentsOfInput(Fragments, input, nullptr, this);
-  return SumFragmentScores(Fragments,
-                           brain->ExpandMacros(input, input, nullptr, this));
+  return ScoreFragmentsOfInput(Fragments, input, nullptr, this);
 }
 
 void StepPatternClass::Respond(const std::string& input) {

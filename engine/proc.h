@@ -1,7 +1,8 @@
 // Procedures: guided dialogues made of steps, each with a prompt and its own
 // step patterns. While a procedure runs, every input turn goes to its
-// current step. A procedure owns its steps, a step its step patterns, a step
-// pattern its fragments and responses. Not thread-safe.
+// current step. A procedure owns its steps, a step its step patterns and
+// the index through which it chooses among them, a step pattern its
+// fragments and responses. Not thread-safe.
 #ifndef CORVANE_ENGINE_PROC_H_
 #define CORVANE_ENGINE_PROC_H_
 
@@ -69,12 +70,15 @@ class StepClass : public Item {
   BrainClass* Brain() const;
 
   StepPatternClass* AddStepPattern(std::unique_ptr<StepPatternClass> sp);
+  // Takes `sp` out of StepPatterns; nullptr when it is not one of them.
+  std::unique_ptr<StepPatternClass> DetachStepPattern(StepPatternClass* sp);
+  // What step patterns of this step tell it about their fragments, as for
+  // the patterns of a mode (KnowledgeClass::NoteFragmentsAppended).
+  void NoteFragmentsAppended(const StepPatternClass& sp);
+  void NoteFragmentsChanged(const StepPatternClass& sp);
   // Lets the best step pattern respond; says the no-patterns message when
   // none scores above -30000.
   void Answer(const std::string& input);
-
-  // Steps with at least this many step patterns choose through an index.
-  static constexpr int kIndexedStepPatterns = 8;
 
   Label ObjectName;                            // Named-object label.
   std::string Name;                            // Field THENAME.
@@ -83,9 +87,7 @@ class StepClass : public Item {
   ProcClass* Proc = nullptr;                   // Owner.
 
  private:
-  StepPatternClass* ChoosePlain(const std::string& input);
-  StepPatternClass* ChooseIndexed(const std::string& input);
-  std::unique_ptr<PatternIndex> index_;  // Built on demand.
+  std::unique_ptr<PatternIndex> index_;  // Built by the first answer.
 };
 
 class StepPatternClass : public Item {

@@ -93,6 +93,11 @@ void BrainClass::ProcReturn() {
 void BrainClass::SetFact(const std::string& name, const std::string& value) {
   const int index = FactNames.IndexOf(name);
   if (index < 0) {
+    // A new fact counts against the learnt knowledge; one that does not fit
+    // is not made.
+    if (!ChargeLearnt(kLearntMemberCost +
+                      (name.size() + value.size()) * kLearntTextByteCost))
+      return;
     FactNames.Add(name);
     FactValues.Add(value);
   } else {
@@ -202,7 +207,13 @@ std::string BrainClass::SystemValue(const std::string& key) const {
 }
 
 void BrainClass::AddMember(const std::string& collection, const std::string& member) {
-  if (DataCollectionClass* c = FindCollection(collection)) {
+  DataCollectionClass* c = FindCollection(collection);
+  // Only a member that is not there yet counts against the learnt knowledge.
+  const std::string_view trimmed = TrimView(member);
+  if (!trimmed.empty() && (c == nullptr || c->Members.IndexOf(trimmed) < 0) &&
+      !ChargeLearnt(kLearntMemberCost + trimmed.size() * kLearntTextByteCost))
+    return;
+  if (c != nullptr) {
     c->Include(member);
     return;
   }

@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <string>
+#include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "engine/brain.h"
 #include "engine/fragment.h"
@@ -117,8 +119,8 @@ TracePattern TraceEntryFor(const P& pattern, int position, int32_t score) {
   return entry;
 }
 
-// Records a pattern (or step pattern) scored by its own Score, whose
-// fragments collected themselves in trace.scratch.
+// Records a pattern (or step pattern) scored through its fragments, which
+// collected themselves in trace.scratch (see ScoreCollecting).
 template <typename P>
 void RecordScored(TurnTrace& trace, const P& pattern, int position,
                   int32_t score) {
@@ -130,23 +132,22 @@ void RecordScored(TurnTrace& trace, const P& pattern, int position,
   InsertAmongBest(trace, std::move(entry));
 }
 
-// Scores `pattern` with its fragments collecting themselves, and records
-// it; returns the score. Collection stops also when scoring throws.
-template <typename P>
-int32_t ScoreRecorded(TurnTrace& trace, P& pattern, int position,
-                      const std::string& input) {
+// Runs `score` with the fragments it scores collecting themselves in
+// trace.scratch, and returns its score. Collection stops also when scoring
+// throws.
+template <typename Fn>
+int32_t ScoreCollecting(TurnTrace& trace, Fn&& score) {
   trace.scratch.clear();
   trace.collect_fragments = true;
-  int32_t score = 0;
+  int32_t result = 0;
   try {
-    score = pattern.Score(input);
+    result = score();
   } catch (...) {
     trace.collect_fragments = false;
     throw;
   }
   trace.collect_fragments = false;
-  RecordScored(trace, pattern, position, score);
-  return score;
+  return result;
 }
 
 // Records a pattern that the index scored without running its fragments.
@@ -171,42 +172,48 @@ void RecordStatic(TurnTrace& trace, const P& pattern, int position,
   InsertAmongBest(trace, std::move(entry));
 }
 
-// Scores every pattern of `patterns` in order and records each, as the
-// plain path does; returns the chosen one (first of the highest score
-// above kLowestScore) or nullptr.
+// Watches the engine's choice of a pattern (ChoosePattern) for a trace:
+// the patterns it scores through their fragments are recorded as they are
+// scored, and the ones its index scored itself afterwards, from the scores
+// the index gave them. Lives for one choice.
 template <typename P>
-P* ChooseTraced(TurnTrace& trace, const OwningList<P>& patterns,
-                const std::string& input) {
-  int32_t best = kLowestScore;
-  P* chosen = nullptr;
-  for (int i = 0; i < patterns.Count(); ++i) {
-    P* pattern = patterns.At(i);
-    const int32_t score = ScoreRecorded(trace, *pattern, i, input);
-    if (score > best) {
-      best = score;
-      chosen = pattern;
+class RankingRecorder {
+ public:
+  RankingRecorder(TurnTrace& trace, const OwningList<P>& patterns)
+      : trace_(trace), patterns_(patterns) {
+    positions_.reserve(static_cast<std::size_t>(patterns.Count()));
+    for (int i = 0; i < patterns.Count(); ++i)
+      positions_.emplace(patterns.At(i), i);
+    recorded_.assign(static_cast<std::size_t>(patterns.Count()), false);
+  }
+
+  // Scores `pattern` through `score` and records it; returns the score.
+  template <typename Fn>
+  int32_t Scored(const P& pattern, Fn&& score) {
+    const int32_t result = ScoreCollecting(trace_, score);
+    const int position = positions_.at(&pattern);
+    recorded_[static_cast<std::size_t>(position)] = true;
+    RecordScored(trace_, pattern, position, result);
+    return result;
+  }
+
+  // Records every pattern not recorded yet: the index scored it.
+  void RecordIndexed(const PatternIndex& index, const std::string& input) {
+    const std::string upper_input = UpperAscii(input);
+    for (int i = 0; i < patterns_.Count(); ++i) {
+      if (recorded_[static_cast<std::size_t>(i)]) continue;
+      const P* pattern = patterns_.At(i);
+      RecordStatic(trace_, *pattern, i, index.LastStaticScore(pattern),
+                   upper_input);
     }
   }
-  return chosen;
-}
 
-// Chooses through `index` as the untraced path does, recording the
-// dynamic patterns as they are scored and the static ones afterwards.
-template <typename P>
-P* ChooseIndexedTraced(TurnTrace& trace, PatternIndex& index,
-                       const OwningList<P>& patterns, const std::string& input,
-                       std::string& last_fragment) {
-  const int at = index.Choose(
-      input,
-      [&](int i) { return ScoreRecorded(trace, *patterns.At(i), i, input); },
-      last_fragment);
-  const std::string upper_input = UpperAscii(input);
-  for (int i = 0; i < patterns.Count() && i < index.entry_count(); ++i)
-    if (index.IsStatic(i))
-      RecordStatic(trace, *patterns.At(i), i, index.LastStaticScore(i),
-                   upper_input);
-  return at < 0 ? nullptr : patterns.At(at);
-}
+ private:
+  TurnTrace& trace_;
+  const OwningList<P>& patterns_;
+  std::unordered_map<const P*, int> positions_;
+  std::vector<bool> recorded_;  // By position.
+};
 
 }  // namespace corvane
 

@@ -7,6 +7,7 @@
 #include "base/error.h"
 #include "engine/a1U2.h"
 #include "engine/limits.h"
+#include "tests/reference/plain_scorer.h"
 #include "text/text_util.h"
 
 namespace {
@@ -55,7 +56,7 @@ void FillBounds(BrainClass& brain) {
 // makes ^LastFrag{} change while scoring. No fact holds itself here, so
 // expansions stay small and each comparison quick.
 void FillCompared(BrainClass& brain, bool plain) {
-  brain.PlainScoring = plain;
+  if (plain) reference::UsePlainScoring(brain);
   FillFacts(brain, "^Remain{} ^Member{c}", "^Fact{n}");
   PatternClass* q = brain.Modes.At(0)->AddPattern(std::make_unique<PatternClass>());
   AddFragment(q, rel::kOr, "red");

@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "engine/a1U2.h"
+#include "engine/macros.h"
 #include "kb_builder.h"
+#include "tests/reference/plain_scorer.h"
 
 namespace corvane {
 namespace {
@@ -258,7 +260,7 @@ TEST(PatternIndexTest, IndexedChoiceEqualsPlainScoringOnRandomKnowledge) {
     World plain_world(static_cast<uint32_t>(kb) * 7919u + 1);
     World indexed_world(static_cast<uint32_t>(kb) * 7919u + 1);
     BrainClass plain, indexed;
-    plain.PlainScoring = true;
+    reference::UsePlainScoring(plain);
     plain_world.Fill(plain);
     indexed_world.Fill(indexed);
     World turns(static_cast<uint32_t>(kb) + 100000u);
@@ -293,7 +295,7 @@ class PatternIndexCasesTest : public ::testing::Test {
   }
   template <typename Fn>
   void Build(Fn fn) {
-    plain_.PlainScoring = true;
+    reference::UsePlainScoring(plain_);
     fn(plain_);
     fn(indexed_);
   }
@@ -400,10 +402,10 @@ TEST(PatternIndexScaleTest, OnlyStaticPatternsGoIntoTheAutomaton) {
   AddFragment(big, rel::kCustom, "a", kMax, 0);
   AddFragment(big, rel::kCustom, "b", 1, 0);  // The sum could overflow.
   PatternIndex index;
-  std::vector<const PatternIndex::FragmentList*> lists;
+  std::vector<PatternIndex::Source> sources;
   for (const auto& p : brain.Modes.At(0)->Patterns)
-    lists.push_back(&p->Fragments);
-  index.Build(lists, 1);
+    sources.push_back({p.get(), &p->Fragments});
+  index.Build(sources, 1);
   EXPECT_EQ(index.entry_count(), 3);
   EXPECT_EQ(index.dynamic_count(), 2);
   EXPECT_EQ(index.key_count(), 2);

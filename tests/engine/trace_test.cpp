@@ -10,6 +10,7 @@
 #include "engine/a1U2.h"
 #include "engine/type_tables.h"
 #include "langfile/CorvLangU.h"
+#include "tests/reference/plain_scorer.h"
 #include "tests/temp_dir.h"
 
 namespace corvane {
@@ -65,7 +66,7 @@ class TraceRankingTest : public ::testing::TestWithParam<bool> {};
 TEST_P(TraceRankingTest, BestPatternsWinnerAndGroups) {
   TempDir dir;
   BrainClass brain;
-  brain.PlainScoring = GetParam();
+  if (GetParam()) reference::UsePlainScoring(brain);
   Load(brain, dir, kRanked);
   brain.Seed(1);
 
