@@ -360,11 +360,17 @@ int32_t WordFragmentClass::Score(const std::string& input,
   auto exp = [&](const std::string& text) {
     return brain->ExpandMacros(text, input, pattern, step_pattern);
   };
+  // exp(text) upper-cased; a text without a caret is its own expansion, so
+  // it is upper-cased as it is, without a copy first.
+  auto up_exp = [&](const std::string& text) {
+    return text.find('^') == std::string::npos ? UpperAscii(text)
+                                               : UpperAscii(exp(text));
+  };
   // The input expanded and upper-cased, made at most once.
   std::string upper_copy;
   auto upper_in = [&]() -> const std::string& {
     if (upper_input != nullptr) return *upper_input;
-    upper_copy = UpperAscii(exp(input));
+    upper_copy = up_exp(input);
     return upper_copy;
   };
   bool holds = false;
@@ -375,18 +381,18 @@ int32_t WordFragmentClass::Score(const std::string& input,
     case rel::kNot:
     case rel::kCustom: {
       const std::string& a = upper_in();
-      const std::string b = UpperAscii(exp(WORDFRAG));
+      const std::string b = up_exp(WORDFRAG);
       holds = FragmentInText(b, a);
       break;
     }
     case rel::kDataMatch: {
-      const std::string a = UpperAscii(exp(THEVALUE));
+      const std::string a = up_exp(THEVALUE);
       const std::string b = UpperAscii(brain->GetFact(THENAME));
       holds = a == b;
       break;
     }
     case rel::kStateMatch: {
-      const std::string a = UpperAscii(exp(THENAME));
+      const std::string a = up_exp(THENAME);
       const std::string b = UpperAscii(brain->CurrentStateName());
       holds = a == b;
       break;
@@ -396,13 +402,13 @@ int32_t WordFragmentClass::Score(const std::string& input,
       break;
     case rel::kOutMatch: {
       const std::string h = UpperAscii(brain->RecallOutput(WORDFRAG));
-      const std::string b = UpperAscii(exp(WORDFRAG));
+      const std::string b = up_exp(WORDFRAG);
       holds = FragmentInText(b, h);
       break;
     }
     case rel::kCustomSub: {
       const std::string& a = upper_in();
-      const std::string b = UpperAscii(exp(WORDFRAG));
+      const std::string b = up_exp(WORDFRAG);
       holds = PosNoCase(b, a) > 0;
       break;
     }
@@ -414,7 +420,7 @@ int32_t WordFragmentClass::Score(const std::string& input,
           upper_input == nullptr
               ? exp(input)
               : (expanded_input != nullptr ? *expanded_input : input);
-      const std::string b = UpperAscii(exp(WORDFRAG));
+      const std::string b = up_exp(WORDFRAG);
       holds = brain->ExtractFacts(b, a);
       break;
     }
