@@ -171,7 +171,7 @@ bool BrainClass::ChargeTask() {
 
 bool BrainClass::ChargeLearnt(std::size_t bytes) {
   if (turns_running_ == 0) return true;
-  if (bytes <= kMaxLearntBytes - learnt_bytes_) {
+  if (!learning_stopped_ && bytes <= kMaxLearntBytes - learnt_bytes_) {
     learnt_bytes_ += bytes;
     return true;
   }

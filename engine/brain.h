@@ -109,9 +109,9 @@ class BrainClass : public Item {
   // knowledge (kMaxLearntBytes: learnt patterns, responses and fragments,
   // lines read by "Make Code", collection members, new facts). Only what a
   // turn (Submit, Start, Stop) adds counts; outside one, true and nothing
-  // counted. When the bytes do not fit, nothing is counted, the operator
-  // is told once that learning stopped, and the answer is false: the caller
-  // then adds nothing.
+  // counted. When the bytes do not fit, learning stops: the operator is
+  // told, and this and every later call during a turn answer false, and
+  // the caller adds nothing.
   bool ChargeLearnt(std::size_t bytes);
   // What turns have added so far, in the units of ChargeLearnt.
   std::size_t learnt_bytes() const { return learnt_bytes_; }

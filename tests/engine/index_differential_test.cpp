@@ -29,11 +29,13 @@ namespace {
 
 using namespace testing_kb;
 
-// Sanitizer builds run a tenth of the knowledge bases and turns.
+// Sanitizer builds, many times slower, run a part of the knowledge bases
+// and turns (CORVANE_TEST_SCALE is the divisor).
 constexpr int kScale = CORVANE_TEST_SCALE;
 constexpr int kKnowledgeBases = 200 / kScale;
 constexpr int kTotalTurns = 100000 / kScale;
-constexpr int kShards = 8;
+// Tests that ctest may run side by side.
+constexpr int kShards = kKnowledgeBases < 8 ? kKnowledgeBases : 8;
 
 // What one knowledge base holds, built the same way into both brains.
 struct FragmentSpec {
@@ -522,7 +524,9 @@ TEST_P(IndexDifferentialTest, IndexedChoiceEqualsPlainOnKnowledgeInFamilies) {
   // Most inputs name a key that some pattern answers; the catch-all
   // answers the others.
   EXPECT_GT(counts.named, counts.turns / 2);
-  EXPECT_GT(counts.pardon, counts.turns / 50);
+  if (counts.turns >= 2000) {
+    EXPECT_GT(counts.pardon, counts.turns / 50);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Shards, IndexDifferentialTest,
@@ -548,15 +552,16 @@ TEST(IndexDifferentialPlanTest, CoversTheSizesAndTurnsAsked) {
 // first, then 100,000 patterns of one CUSTOM fragment each, whose keys are
 // four letters that share their prefixes (so nodes of the automaton have up
 // to 26 children). Each of 2,000 inputs names one key among filler words;
-// every reply must be the plain scorer's.
+// every reply must be the plain scorer's. (Under the sanitizers, 10,000
+// patterns and 200 inputs.)
 TEST(HundredThousandKeywordsTest, EveryReplyIsThePlainScorers) {
-  constexpr int kPatterns = 100000;
-  const int inputs = 2000 / kScale;
+  const int patterns = kScale == 1 ? 100000 : 10000;
+  const int inputs = kScale == 1 ? 2000 : 200;
   std::mt19937_64 rng(4);
   std::vector<std::string> keys;
   {
     std::vector<bool> taken(26 * 26 * 26 * 26, false);
-    while (static_cast<int>(keys.size()) < kPatterns) {
+    while (static_cast<int>(keys.size()) < patterns) {
       const std::size_t code = rng() % taken.size();
       if (taken[code]) continue;
       taken[code] = true;
@@ -570,7 +575,7 @@ TEST(HundredThousandKeywordsTest, EveryReplyIsThePlainScorers) {
     brain.Seed(9);
     KnowledgeClass* mode = brain.Modes.At(0);
     AddResponse(NewPattern(mode), rt::kJustText, "Pardon?");
-    for (int i = 0; i < kPatterns; ++i) {
+    for (int i = 0; i < patterns; ++i) {
       PatternClass* p = NewPattern(mode);
       AddFragment(p, rel::kCustom, keys[static_cast<std::size_t>(i)], 10, 0);
       AddResponse(p, rt::kJustText, "Reply " + std::to_string(i));
