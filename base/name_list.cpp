@@ -42,6 +42,9 @@ void NameList::SetObject(int i, void* object) {
 
 void NameList::SetName(int i, std::string name) {
   Check(i);
+  // A new name would leave a sorted list out of order, and its bisection
+  // would miss entries.
+  if (sorted_) throw AssertionError(__FILE__, __LINE__);
   entries_[static_cast<std::size_t>(i)].name = std::move(name);
   InvalidateIndex();
 }
@@ -105,14 +108,32 @@ void NameList::AddMany(std::vector<std::string> names) {
 void NameList::Insert(int i, std::string name, void* object) {
   if (i < 0 || static_cast<std::size_t>(i) > entries_.size())
     throw IndexError("List index out of bounds (" + std::to_string(i) + ")");
+  if (sorted_) throw AssertionError(__FILE__, __LINE__);  // As SetName.
   entries_.insert(entries_.begin() + i, Entry{std::move(name), object});
   InvalidateIndex();
 }
 
 void NameList::Delete(int i) {
   Check(i);
+  std::string name;
+  if (index_valid_)
+    name = std::move(entries_[static_cast<std::size_t>(i)].name);
   entries_.erase(entries_.begin() + i);
-  InvalidateIndex();
+  if (!index_valid_) return;
+  // The index follows: later positions move down by one, and when the
+  // entry was the first of its name, the next equal entry takes its place.
+  // One pass over the index, instead of hashing every name again.
+  for (auto& entry : index_)
+    if (entry.second > i) --entry.second;
+  const std::string key = FoldedKey(name);
+  const auto found = index_.find(key);
+  if (found == index_.end() || found->second != i) return;
+  index_.erase(found);
+  for (std::size_t k = static_cast<std::size_t>(i); k < entries_.size(); ++k)
+    if (EqualNoCase(entries_[k].name, name)) {
+      index_.emplace(key, static_cast<int>(k));
+      break;
+    }
 }
 
 int NameList::IndexOf(std::string_view name) const {

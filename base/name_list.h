@@ -40,6 +40,8 @@ class NameList {
   // The object at i; throws IndexError outside the list.
   void* ObjectAt(int i) const;
   void SetObject(int i, void* object);
+  // Renames the entry at i; only for unsorted lists (AssertionError
+  // otherwise, as a sorted list would fall out of order).
   void SetName(int i, std::string name);
 
   // Unsorted: appends and returns the new index. Sorted: inserts at the
@@ -51,7 +53,8 @@ class NameList {
   // sorted list keeps the first of equal names, existing entries first.
   void AddMany(std::vector<std::string> names);
 
-  // Inserts at position i (0..Count()); only for unsorted lists.
+  // Inserts at position i (0..Count()); only for unsorted lists
+  // (AssertionError otherwise).
   void Insert(int i, std::string name, void* object = nullptr);
 
   // Removes the entry at i; throws IndexError outside the list.
@@ -83,7 +86,8 @@ class NameList {
   // Unsorted lists that are searched by name keep, once they are longer
   // than a few entries, a hash index from the upper-cased name to its first
   // position, so that registering many distinct names stays linear. Appends
-  // keep it current; other changes drop it until the next lookup.
+  // and deletions keep it current; other changes drop it until the next
+  // lookup.
   mutable std::unordered_map<std::string, int> index_;
   mutable bool index_valid_ = false;
 };

@@ -49,6 +49,9 @@ class KnowledgeClass : public Item {
   // Lets the best-scoring pattern respond; the first of equal scores wins,
   // and a pattern must score above -30000. Otherwise says the fallback.
   void Answer(const std::string& input);
+  // The index the mode chooses through, once its first answer built it;
+  // nullptr before. For the tests and the benchmarks.
+  const PatternIndex* index() const { return index_.get(); }
 
   void ResetHits();
   // Fires the start (stop) patterns with empty input, in list order, each

@@ -374,7 +374,8 @@ void PatternIndex::Build(const std::vector<Source>& entries,
   best_.assign(2 * best_leaves_, 0);
   counts_.assign(1, 0);
   entries_.reserve(entries.size());
-  slot_of_.reserve(entries.size());
+  // Room for as many again, so that learning does not soon rehash.
+  slot_of_.reserve(2 * entries.size());
   entry_stamp_.reserve(entries.size());
   entry_score_.reserve(entries.size());
   for (const Source& source : entries) Append(source.owner, *source.fragments);

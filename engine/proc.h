@@ -79,6 +79,9 @@ class StepClass : public Item {
   // Lets the best step pattern respond; says the no-patterns message when
   // none scores above -30000.
   void Answer(const std::string& input);
+  // The index the step chooses through, once its first answer built it;
+  // nullptr before. For the tests and the benchmarks.
+  const PatternIndex* index() const { return index_.get(); }
 
   Label ObjectName;                            // Named-object label.
   std::string Name;                            // Field THENAME.

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+#include <string>
+#include <vector>
+
 #include "base/error.h"
 
 namespace corvane {
@@ -86,6 +90,57 @@ TEST(NameListTest, LongUnsortedListsFindTheFirstEqualEntryAfterAnyChange) {
   list.Clear();
   mirror.clear();
   expect_same("late");
+}
+
+// Deletions keep the lookup index of a long list current: positions after
+// the deleted entry move down, and a deleted first entry of a name hands
+// over to the next equal one (in any case), or to none.
+TEST(NameListTest, DeletionsKeepLookupsOfLongListsExact) {
+  NameList list;
+  std::vector<std::string> mirror;
+  std::mt19937 rng(5);
+  auto first = [&](const std::string& name) {
+    for (std::size_t i = 0; i < mirror.size(); ++i)
+      if (EqualNoCase(mirror[i], name)) return static_cast<int>(i);
+    return -1;
+  };
+  for (int i = 0; i < 300; ++i) {
+    std::string name = "n" + std::to_string(rng() % 60);
+    if (rng() % 2) name[0] = 'N';
+    list.Add(name);
+    mirror.push_back(name);
+  }
+  ASSERT_EQ(list.IndexOf("n1"), first("n1"));  // The index is in use.
+  for (int round = 0; round < 280; ++round) {
+    const int at = static_cast<int>(rng() % mirror.size());
+    list.Delete(at);
+    mirror.erase(mirror.begin() + at);
+    for (int n = 0; n < 62; ++n) {
+      const std::string name = "n" + std::to_string(n);
+      ASSERT_EQ(list.IndexOf(name), first(name))
+          << name << " after deleting position " << at << " in round " << round;
+    }
+    if (round % 50 == 0) {
+      list.Add("n61");
+      mirror.push_back("n61");
+    }
+  }
+}
+
+// A sorted list finds by bisection: an operation that would put an entry
+// out of order is refused instead of silently breaking later lookups.
+TEST(NameListTest, SortedListsRefuseRenamingAndInsertingInPlace) {
+  NameList list(NameList::kSorted);
+  list.Add("a");
+  list.Add("m");
+  list.Add("z");
+  EXPECT_THROW(list.SetName(0, "zz"), AssertionError);
+  EXPECT_THROW(list.Insert(0, "zz"), AssertionError);
+  EXPECT_EQ(list.IndexOf("a"), 0);
+  EXPECT_EQ(list.IndexOf("z"), 2);
+  list.SetUnsorted();
+  list.SetName(0, "zz");
+  EXPECT_EQ(list.IndexOf("zz"), 0);
 }
 
 TEST(NameListTest, AddManyEqualsAddingOneByOne) {

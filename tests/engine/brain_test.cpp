@@ -1,15 +1,13 @@
 // The brain, the input turn and modes.
+#include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include "engine/a1U2.h"
-
-#include <gtest/gtest.h>
-
 #include <vector>
 
 #include "base/error.h"
+#include "engine/a1U2.h"
 #include "tests/engine/kb_builder.h"
 
 namespace corvane {
@@ -45,7 +43,8 @@ TEST(BrainClassTest, ModeRegistrationReplacesInPlaceAndKeepsCurrent) {
   EXPECT_EQ(brain.Modes.Count(), 3);
 }
 
-TEST(BrainClassTest, StatesIgnoreCaseAndEmptyNamesOfProcsAndCollectionsChangeNothing) {
+TEST(BrainClassTest,
+     StatesIgnoreCaseAndEmptyNamesOfProcsAndCollectionsChangeNothing) {
   BrainClass brain;
   brain.AddState("NORMAL");
   EXPECT_EQ(brain.StateNames.Count(), 1);
@@ -100,10 +99,8 @@ TEST(RespondTest, RepliesJoinWithTwoBlanksAndEmptyTextsAsSpecified) {
     std::string reply;
   };
   const Case cases[] = {
-      {{"A", "B", "C"}, "A  B  C"},
-      {{"", "B"}, "B"},
-      {{"A", "", "C"}, "A    C"},
-      {{"", "", ""}, ""},
+      {{"A", "B", "C"}, "A  B  C"}, {{"", "B"}, "B"},
+      {{"A", "", "C"}, "A    C"},   {{"", "", ""}, ""},
       {{"A", ""}, "A  "},
   };
   for (const Case& c : cases) {
@@ -118,10 +115,12 @@ TEST(RespondTest, RepliesJoinWithTwoBlanksAndEmptyTextsAsSpecified) {
   }
 }
 
-TEST(RespondTest, FreshBrainAnswersWithModeFallbackAndNoModeMessageNeedsMinusOne) {
+TEST(RespondTest,
+     FreshBrainAnswersWithModeFallbackAndNoModeMessageNeedsMinusOne) {
   BrainClass brain;
-  EXPECT_EQ(brain.Respond("hi"),
-            "Sorry, I can't answer you because I don't know anything at all yet...");
+  EXPECT_EQ(
+      brain.Respond("hi"),
+      "Sorry, I can't answer you because I don't know anything at all yet...");
   brain.CurrentMode = -1;
   EXPECT_EQ(brain.Respond("hi"), "Sorry, I do not know anything at all yet!");
   EXPECT_EQ(brain.InputHistory.At(0), "hi");
@@ -199,7 +198,8 @@ TEST(RespondTest, IndexErrorAbandonsTurnAndPendingOutputLeadsNextReply) {
   EXPECT_EQ(brain.Respond("x"), "said first  said first  ");
 }
 
-TEST(KnowledgeClassTest, BestScoreWinsFirstOfEqualScoresAndMinus30000NeverChosen) {
+TEST(KnowledgeClassTest,
+     BestScoreWinsFirstOfEqualScoresAndMinus30000NeverChosen) {
   {
     BrainClass brain;
     AddRule(brain, "hello", "first");
@@ -248,6 +248,54 @@ TEST(KnowledgeClassTest, FireInitializeFiresEveryStartPatternInOrder) {
   EXPECT_EQ(brain.Respond("x"), "one  two  one");
 }
 
+// Start and stop patterns are kept in lists of their own, in list order;
+// Start walks the list, not the mode.
+TEST(KnowledgeClassTest, StartFiresTheListedStartPatternsAsTheModeOrdersThem) {
+  BrainClass brain;
+  std::vector<PatternClass*> p;
+  for (int i = 0; i < 6; ++i) {
+    p.push_back(NewPattern(brain, "P" + std::to_string(i)));
+    AddResponse(p.back(), rt::kJustText, "p" + std::to_string(i));
+  }
+  // Flagged out of list order; P4 twice; P2 stops only.
+  AddFragment(p[4], rel::kInitialize, "");
+  AddFragment(p[1], rel::kInitialize, "");
+  AddFragment(p[4], rel::kInitialize, "");
+  AddFragment(p[2], rel::kFinalize, "");
+  AddFragment(p[3], rel::kInitialize, "");
+  brain.Start();
+  EXPECT_EQ(brain.Respond(""), "p1  p3  p4  p0");
+  brain.Stop();
+  EXPECT_EQ(brain.Respond(""), "p2  p0");
+  // A deleted start pattern fires no more.
+  brain.DeleteNamedObject("P3");
+  brain.Start();
+  EXPECT_EQ(brain.Respond(""), "p1  p4  p0");
+}
+
+TEST(KnowledgeClassTest, StartPatternsThatChangeTheListWhileTheyFire) {
+  BrainClass brain;
+  PatternClass* first = NewPattern(brain, "First");
+  AddFragment(first, rel::kInitialize, "");
+  ResponseClass* tasks = AddResponse(first, rt::kTaskList, "");
+  AddTask(tasks, rt::kJustText, "first");
+  AddTask(tasks, rt::kDeleteObject, "First");  // Itself: the next still fires.
+  AddTask(tasks, rt::kDeleteObject, "Third");  // A later one: it does not.
+  PatternClass* second = NewPattern(brain, "Second");
+  AddFragment(second, rel::kInitialize, "");
+  AddResponse(second, rt::kJustText, "second");
+  PatternClass* third = NewPattern(brain, "Third");
+  AddFragment(third, rel::kInitialize, "");
+  AddResponse(third, rt::kJustText, "third");
+  PatternClass* fourth = NewPattern(brain, "Fourth");
+  AddFragment(fourth, rel::kInitialize, "");
+  AddResponse(fourth, rt::kJustText, "fourth");
+  brain.Start();
+  // The task list says its own (empty) text after its tasks; the turn's
+  // own answer comes from Second, the first pattern left at 0.
+  EXPECT_EQ(brain.Respond(""), "first    second  fourth  second");
+}
+
 TEST(KnowledgeClassTest, ReplacedModeStaysAliveForRegistriesThatHoldIt) {
   BrainClass brain;
   PatternClass* before = NewPattern(brain, "Hook");
@@ -256,7 +304,8 @@ TEST(KnowledgeClassTest, ReplacedModeStaysAliveForRegistriesThatHoldIt) {
   brain.AddMode("Default", std::make_unique<KnowledgeClass>());
   // The old mode is parked, not released: the registry entries stay valid.
   EXPECT_EQ(brain.FindNamedObject("Hook"), before);
-  EXPECT_EQ(brain.Respond("x"), std::string("still here  ") + kModeFallbackMessage);
+  EXPECT_EQ(brain.Respond("x"),
+            std::string("still here  ") + kModeFallbackMessage);
 }
 
 TEST(BrainClassTest, StartAndStopWithoutAnyModeDoNothing) {

@@ -16,7 +16,9 @@
 #include "engine/a1U2.h"
 #include "engine/macros.h"
 #include "kb_builder.h"
+#include "langfile/CorvLangU.h"
 #include "tests/reference/plain_scorer.h"
+#include "tests/temp_dir.h"
 
 namespace corvane {
 namespace {
@@ -29,28 +31,40 @@ constexpr int32_t kMax = std::numeric_limits<int32_t>::max();
 // Fragment texts: substrings that are not whole words ('cat' in 'catcat',
 // 'ab' in 'aabb'), phrases, blanks to trim, Windows-1252 letters whose
 // case folds, and macros.
-const char* const kTexts[] = {"cat",         "CAT",
-                              " cat ",       "dog",
-                              "the cat",     "ab",
-                              "aabb",        "a",
-                              "catcat",      "at",
-                              "cat dog",     "\xe9t\xe9",
-                              "\xc9T\xc9",   "",
-                              "  ",          "x-ray",
-                              "ray",         "^Fact{w}",
-                              "^LastFrag{}", "^State{}",
-                              "^",           "dog^",
-                              "^fact{}",     "^Remain{}",
-                              "my ^Extr{w}", "is ^Extr{v} ok",
-                              "^MemberX{words}", "^Add{1|2}"};
+const char* const kTexts[] = {"cat",
+                              "CAT",
+                              " cat ",
+                              "dog",
+                              "the cat",
+                              "ab",
+                              "aabb",
+                              "a",
+                              "catcat",
+                              "at",
+                              "cat dog",
+                              "\xe9t\xe9",
+                              "\xc9T\xc9",
+                              "",
+                              "  ",
+                              "x-ray",
+                              "ray",
+                              "^Fact{w}",
+                              "^LastFrag{}",
+                              "^State{}",
+                              "^",
+                              "dog^",
+                              "^fact{}",
+                              "^Remain{}",
+                              "my ^Extr{w}",
+                              "is ^Extr{v} ok",
+                              "^MemberX{words}",
+                              "^Add{1|2}"};
 
 // Input words, including macro openings and their look-alikes.
 const char* const kWords[] = {
-    "cat",       "Cat",      "catcat",   "dog",       "the",
-    "aabb",      "ab",       "a",        "x-ray",     "ray",
-    "\xe9t\xe9", "my",       "is",       "ok",        "^",
-    "^^",        "^Fact{w}", "^State{}", "^Remain{}", "^LastFrag{}",
-    "^fact{",    "^Rem",     "CATDOG",   "dogcat",    "b",
+    "cat", "Cat", "catcat", "dog", "the", "aabb", "ab", "a", "x-ray", "ray",
+    "\xe9t\xe9", "my", "is", "ok", "^", "^^", "^Fact{w}", "^State{}",
+    "^Remain{}", "^LastFrag{}", "^fact{", "^Rem", "CATDOG", "dogcat", "b",
     // Random draws, remembered picks, counters and pure arithmetic; and
     // openings that appear only once a fragment text ('cat') is cut out.
     "^MemberX{words}", "^Member{words}", "^AutoName{}", "^Add{2|3}",
@@ -284,7 +298,8 @@ TEST(PatternIndexTest, IndexedChoiceEqualsPlainScoringOnRandomKnowledge) {
   // Both ways of the indexed engine were taken often: through the index,
   // and around it for inputs that hold macros.
   EXPECT_GT(indexed_turns, kKnowledgeBases * kTurns / 3);
-  EXPECT_GT(kKnowledgeBases * kTurns - indexed_turns, kKnowledgeBases * kTurns / 3);
+  EXPECT_GT(kKnowledgeBases * kTurns - indexed_turns,
+            kKnowledgeBases * kTurns / 3);
 }
 
 class PatternIndexCasesTest : public ::testing::Test {
@@ -388,6 +403,147 @@ TEST_F(PatternIndexCasesTest, VolitionMarksAreClearedThroughTheirList) {
   EXPECT_TRUE(indexed_.Modes.At(0)->MarkedPatterns.empty());
   p->LASTVOLITION = 3;
   EXPECT_EQ(indexed_.Modes.At(0)->MarkedPatterns.size(), 1u);
+}
+
+// A key of letters only for `n` (digits would separate words, so "kw5"
+// would hold in "kw59").
+std::string LetterKey(int n) {
+  std::string key = "kw";
+  do {
+    key += static_cast<char>('a' + n % 26);
+    n /= 26;
+  } while (n > 0);
+  return key;
+}
+
+// A node of the automaton with more than eight children: every child must
+// be found, whichever the bisection lands on. "good a" to "good z" give the
+// node after "GOOD " 26 children (and "good night" one more under "N").
+TEST(PatternIndexScaleTest, EveryChildOfAWideNodeIsFound) {
+  BrainClass brain;
+  AddResponse(NewPattern(brain), rt::kJustText, "Pardon?");
+  for (char c = 'a'; c <= 'z'; ++c)
+    AddRule(brain, std::string("good ") + c, std::string("reply ") + c);
+  AddRule(brain, "good night", "Sleep well.");
+  for (char c = 'a'; c <= 'z'; ++c)
+    EXPECT_EQ(brain.Respond(std::string("so good ") + c + "!"),
+              std::string("reply ") + c);
+  EXPECT_EQ(brain.Respond("good night"), "Sleep well.");
+  EXPECT_EQ(brain.Respond("good n ight"), "reply n");
+  EXPECT_EQ(brain.Respond("good nigh"), "Pardon?");
+}
+
+// The demo's learning: a visitor who teaches phrases sharing a beginning
+// must not silence the answers that share it, then or after a restart.
+TEST(PatternIndexScaleTest, TeachingPhrasesKeepsTheDemoAnsweringGoodNight) {
+  const std::string demo = CORVANE_SOURCE_DIR "/demo/wwwroot/CorvWebDemo.clf";
+  BrainClass brain;
+  AttachLanguageReader(brain);
+  LoadLanguageFile(brain, demo, [](const LanguageProblem&) {});
+  brain.Seed(1);
+  brain.Start();
+  brain.PendingOutput.Clear();
+  const std::string goodbye = brain.Respond("good night");
+  ASSERT_EQ(goodbye.rfind("Goodbye", 0), 0u) << goodbye;
+  // With the demo's "good evening" and "good night", the node after
+  // "GOOD " gets nine children, and the bisection lands on "N".
+  for (const char* c : {"a", "b", "c", "p", "q", "r", "s"})
+    brain.Respond(std::string("when I say good ") + c + " answer fine " + c);
+  EXPECT_EQ(brain.Respond("good b"), "fine b");
+  EXPECT_EQ(brain.Respond("good night"), goodbye);
+
+  TempDir dir;
+  SaveLanguageFile(brain, dir.File("kb.clf"));
+  BrainClass restarted;
+  AttachLanguageReader(restarted);
+  LoadLanguageFile(restarted, dir.File("kb.clf"),
+                   [](const LanguageProblem&) {});
+  restarted.Seed(1);
+  EXPECT_EQ(restarted.Respond("good night"), goodbye);
+  EXPECT_EQ(restarted.Respond("good r"), "fine r");
+}
+
+// Learning, editing and deleting between turns change the index in place:
+// it is built once, its automata stay few, and its choice stays exact.
+TEST(PatternIndexScaleTest, ChangesBetweenTurnsNeverRebuildTheIndex) {
+  BrainClass plain, indexed;
+  reference::UsePlainScoring(plain);
+  for (BrainClass* b : {&plain, &indexed}) {
+    b->Seed(3);
+    AddResponse(NewPattern(*b), rt::kJustText, "Pardon?");
+    for (int i = 0; i < 2000; ++i) {
+      PatternClass* p = NewPattern(*b, "P" + std::to_string(i));
+      auto f = MakeFragment(rel::kCustom, LetterKey(i), 10 + i % 7, i % 3);
+      f->ObjectName = "F" + std::to_string(i);
+      p->AddFragment(std::move(f));
+      AddResponse(p, rt::kJustText, "r" + std::to_string(i));
+    }
+  }
+  std::mt19937 rng(11);
+  for (int round = 0; round < 600; ++round) {
+    const int n_number = static_cast<int>(rng() % 2000);
+    const int m_number = static_cast<int>(rng() % 2000);
+    const std::string n = std::to_string(n_number);
+    const std::string m = std::to_string(m_number);
+    for (BrainClass* b : {&plain, &indexed}) {
+      switch (round % 5) {
+        case 0:
+          b->CreateAutoPattern(
+              LetterKey(n_number) + " new" + LetterKey(m_number), "40",
+              "learnt " + n);
+          break;
+        case 1:
+          b->AddFragmentToLastPattern(LetterKey(m_number), "15");
+          break;
+        case 2:
+          b->SetObjectField("F" + n, round % 2 ? "WORDFRAG" : "BONUS",
+                            round % 2 ? LetterKey(m_number) : "25");
+          break;
+        case 3:
+          b->DeleteNamedObject("P" + n);
+          break;
+        default:
+          b->DeleteNamedObject("F" + m);
+          break;
+      }
+    }
+    const std::string input =
+        "say " + LetterKey(m_number) + " and new" + LetterKey(n_number);
+    ASSERT_EQ(indexed.Respond(input), plain.Respond(input))
+        << "round " << round << ": " << input;
+    ASSERT_EQ(indexed.LastFrag, plain.LastFrag) << "round " << round;
+  }
+  const PatternIndex* index = indexed.Modes.At(0)->index();
+  ASSERT_NE(index, nullptr);
+  EXPECT_EQ(index->full_builds(), 1u);
+  EXPECT_LE(index->level_count(), 12);
+  EXPECT_EQ(index->entry_count(), indexed.Modes.At(0)->Patterns.Count());
+}
+
+// Entries removed in great numbers are dropped by one build from the live
+// ones; a change behind the brain's back builds the index afresh too.
+TEST(PatternIndexScaleTest, ManyRemovalsAndChangesBehindTheBrainRebuildOnce) {
+  BrainClass brain;
+  AddResponse(NewPattern(brain), rt::kJustText, "Pardon?");
+  for (int i = 0; i < 6000; ++i) {
+    PatternClass* p = NewPattern(brain, "P" + std::to_string(i));
+    AddFragment(p, rel::kCustom, LetterKey(i), 10);
+    AddResponse(p, rt::kJustText, "r" + std::to_string(i));
+  }
+  EXPECT_EQ(brain.Respond(LetterKey(5999)), "r5999");
+  const PatternIndex* index = brain.Modes.At(0)->index();
+  for (int i = 0; i < 5500; ++i)
+    brain.DeleteNamedObject("P" + std::to_string(i));
+  EXPECT_EQ(brain.Respond(LetterKey(5999)), "r5999");
+  EXPECT_EQ(brain.Respond(LetterKey(10)), "Pardon?");
+  EXPECT_EQ(index->full_builds(), 2u);  // Compacted once.
+  EXPECT_EQ(index->entry_count(), 501);
+
+  PatternClass* last = brain.Modes.At(0)->Patterns.At(500);
+  last->Fragments.At(0)->WORDFRAG = "changed";
+  brain.NoteKnowledgeChange();
+  EXPECT_EQ(brain.Respond("changed"), "r5999");
+  EXPECT_EQ(index->full_builds(), 3u);
 }
 
 TEST(PatternIndexScaleTest, OnlyStaticPatternsGoIntoTheAutomaton) {
