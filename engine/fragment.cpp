@@ -163,6 +163,11 @@ bool FragmentInTextAt(std::string_view f, std::string_view text,
   return false;
 }
 
+bool StripsFragmentText(uint8_t r, bool of_pattern) {
+  return r == rel::kAnd || r == rel::kOr || r == rel::kNot ||
+         r == rel::kCustom || (of_pattern && r == rel::kCustomSub);
+}
+
 bool CutFragmentTexts(const OwningList<WordFragmentClass>& fragments,
                       const std::string& input, PatternClass* pattern,
                       StepPatternClass* step_pattern, std::string& rest,
@@ -184,11 +189,7 @@ bool CutFragmentTexts(const OwningList<WordFragmentClass>& fragments,
   const std::string* current = &input;
   for (int i = 0; i < fragments.Count(); ++i) {
     const WordFragmentClass* f = fragments.At(i);
-    const uint8_t r = f->RELATION;
-    const bool strips = r == rel::kAnd || r == rel::kOr || r == rel::kNot ||
-                        r == rel::kCustom ||
-                        (pattern != nullptr && r == rel::kCustomSub);
-    if (!strips) continue;
+    if (!StripsFragmentText(f->RELATION, pattern != nullptr)) continue;
     std::string context;
     if (rest_expands)
       context = brain->ExpandMacros(*current, *current, pattern, step_pattern);

@@ -59,6 +59,10 @@ int32_t ScoreFragmentsOfInput(const OwningList<WordFragmentClass>& fragments,
                               StepPatternClass* step_pattern,
                               const std::string* upper_input = nullptr);
 
+// Whether StripFragmentTexts takes out a fragment of kind `relation`: AND,
+// OR, NOT and CUSTOM, and for a pattern (not a step pattern) CUSTOM-Sub.
+bool StripsFragmentText(uint8_t relation, bool of_pattern);
+
 // The input with the first occurrence of each matching fragment's expanded
 // text taken out, as a plain substring. A pattern (`pattern` given) strips
 // the kinds AND, OR, NOT, CUSTOM and CUSTOM-Sub; a step pattern the first

@@ -1,13 +1,15 @@
 // The brain, the input turn and modes.
-#include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include "engine/a1U2.h"
+
+#include <gtest/gtest.h>
+
 #include <vector>
 
 #include "base/error.h"
-#include "engine/a1U2.h"
 #include "tests/engine/kb_builder.h"
 
 namespace corvane {
@@ -43,8 +45,7 @@ TEST(BrainClassTest, ModeRegistrationReplacesInPlaceAndKeepsCurrent) {
   EXPECT_EQ(brain.Modes.Count(), 3);
 }
 
-TEST(BrainClassTest,
-     StatesIgnoreCaseAndEmptyNamesOfProcsAndCollectionsChangeNothing) {
+TEST(BrainClassTest, StatesIgnoreCaseAndEmptyNamesOfProcsAndCollectionsChangeNothing) {
   BrainClass brain;
   brain.AddState("NORMAL");
   EXPECT_EQ(brain.StateNames.Count(), 1);
@@ -99,8 +100,10 @@ TEST(RespondTest, RepliesJoinWithTwoBlanksAndEmptyTextsAsSpecified) {
     std::string reply;
   };
   const Case cases[] = {
-      {{"A", "B", "C"}, "A  B  C"}, {{"", "B"}, "B"},
-      {{"A", "", "C"}, "A    C"},   {{"", "", ""}, ""},
+      {{"A", "B", "C"}, "A  B  C"},
+      {{"", "B"}, "B"},
+      {{"A", "", "C"}, "A    C"},
+      {{"", "", ""}, ""},
       {{"A", ""}, "A  "},
   };
   for (const Case& c : cases) {
@@ -115,12 +118,10 @@ TEST(RespondTest, RepliesJoinWithTwoBlanksAndEmptyTextsAsSpecified) {
   }
 }
 
-TEST(RespondTest,
-     FreshBrainAnswersWithModeFallbackAndNoModeMessageNeedsMinusOne) {
+TEST(RespondTest, FreshBrainAnswersWithModeFallbackAndNoModeMessageNeedsMinusOne) {
   BrainClass brain;
-  EXPECT_EQ(
-      brain.Respond("hi"),
-      "Sorry, I can't answer you because I don't know anything at all yet...");
+  EXPECT_EQ(brain.Respond("hi"),
+            "Sorry, I can't answer you because I don't know anything at all yet...");
   brain.CurrentMode = -1;
   EXPECT_EQ(brain.Respond("hi"), "Sorry, I do not know anything at all yet!");
   EXPECT_EQ(brain.InputHistory.At(0), "hi");
@@ -198,8 +199,7 @@ TEST(RespondTest, IndexErrorAbandonsTurnAndPendingOutputLeadsNextReply) {
   EXPECT_EQ(brain.Respond("x"), "said first  said first  ");
 }
 
-TEST(KnowledgeClassTest,
-     BestScoreWinsFirstOfEqualScoresAndMinus30000NeverChosen) {
+TEST(KnowledgeClassTest, BestScoreWinsFirstOfEqualScoresAndMinus30000NeverChosen) {
   {
     BrainClass brain;
     AddRule(brain, "hello", "first");
@@ -304,8 +304,7 @@ TEST(KnowledgeClassTest, ReplacedModeStaysAliveForRegistriesThatHoldIt) {
   brain.AddMode("Default", std::make_unique<KnowledgeClass>());
   // The old mode is parked, not released: the registry entries stay valid.
   EXPECT_EQ(brain.FindNamedObject("Hook"), before);
-  EXPECT_EQ(brain.Respond("x"),
-            std::string("still here  ") + kModeFallbackMessage);
+  EXPECT_EQ(brain.Respond("x"), std::string("still here  ") + kModeFallbackMessage);
 }
 
 TEST(BrainClassTest, StartAndStopWithoutAnyModeDoNothing) {

@@ -2,6 +2,7 @@
 #ifndef CORVANE_TESTS_ENGINE_KB_BUILDER_H_
 #define CORVANE_TESTS_ENGINE_KB_BUILDER_H_
 
+#include <exception>
 #include <memory>
 #include <string>
 
@@ -75,6 +76,22 @@ inline PatternClass* AddRule(BrainClass& brain, const std::string& word,
   AddFragment(p, rel::kCustom, word, 10, 0);
   AddResponse(p, rt::kJustText, reply);
   return p;
+}
+
+// What a turn gave: "reply: " and the reply, or "error: ", the error's
+// message, " after " and what was said before it ("|" after each text),
+// which leaves the brain's pending output empty. Comparison tests compare
+// two brains by it.
+inline std::string TurnOutcome(BrainClass& brain, const std::string& input) {
+  try {
+    return "reply: " + brain.Respond(input);
+  } catch (const std::exception& e) {
+    std::string said;
+    for (const auto& entry : brain.PendingOutput.entries())
+      said += entry.name + "|";
+    brain.PendingOutput.Clear();
+    return std::string("error: ") + e.what() + " after " + said;
+  }
 }
 
 }  // namespace corvane::testing_kb

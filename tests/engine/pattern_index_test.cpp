@@ -31,40 +31,28 @@ constexpr int32_t kMax = std::numeric_limits<int32_t>::max();
 // Fragment texts: substrings that are not whole words ('cat' in 'catcat',
 // 'ab' in 'aabb'), phrases, blanks to trim, Windows-1252 letters whose
 // case folds, and macros.
-const char* const kTexts[] = {"cat",
-                              "CAT",
-                              " cat ",
-                              "dog",
-                              "the cat",
-                              "ab",
-                              "aabb",
-                              "a",
-                              "catcat",
-                              "at",
-                              "cat dog",
-                              "\xe9t\xe9",
-                              "\xc9T\xc9",
-                              "",
-                              "  ",
-                              "x-ray",
-                              "ray",
-                              "^Fact{w}",
-                              "^LastFrag{}",
-                              "^State{}",
-                              "^",
-                              "dog^",
-                              "^fact{}",
-                              "^Remain{}",
-                              "my ^Extr{w}",
-                              "is ^Extr{v} ok",
-                              "^MemberX{words}",
-                              "^Add{1|2}"};
+const char* const kTexts[] = {"cat",         "CAT",
+                              " cat ",       "dog",
+                              "the cat",     "ab",
+                              "aabb",        "a",
+                              "catcat",      "at",
+                              "cat dog",     "\xe9t\xe9",
+                              "\xc9T\xc9",   "",
+                              "  ",          "x-ray",
+                              "ray",         "^Fact{w}",
+                              "^LastFrag{}", "^State{}",
+                              "^",           "dog^",
+                              "^fact{}",     "^Remain{}",
+                              "my ^Extr{w}", "is ^Extr{v} ok",
+                              "^MemberX{words}", "^Add{1|2}"};
 
 // Input words, including macro openings and their look-alikes.
 const char* const kWords[] = {
-    "cat", "Cat", "catcat", "dog", "the", "aabb", "ab", "a", "x-ray", "ray",
-    "\xe9t\xe9", "my", "is", "ok", "^", "^^", "^Fact{w}", "^State{}",
-    "^Remain{}", "^LastFrag{}", "^fact{", "^Rem", "CATDOG", "dogcat", "b",
+    "cat",       "Cat",      "catcat",   "dog",       "the",
+    "aabb",      "ab",       "a",        "x-ray",     "ray",
+    "\xe9t\xe9", "my",       "is",       "ok",        "^",
+    "^^",        "^Fact{w}", "^State{}", "^Remain{}", "^LastFrag{}",
+    "^fact{",    "^Rem",     "CATDOG",   "dogcat",    "b",
     // Random draws, remembered picks, counters and pure arithmetic; and
     // openings that appear only once a fragment text ('cat') is cut out.
     "^MemberX{words}", "^Member{words}", "^AutoName{}", "^Add{2|3}",
@@ -240,18 +228,6 @@ void Apply(BrainClass& brain, const World::Change& c) {
   }
 }
 
-std::string Outcome(BrainClass& brain, const std::string& input) {
-  try {
-    return "reply: " + brain.Respond(input);
-  } catch (const std::exception& e) {
-    std::string said;
-    for (const auto& entry : brain.PendingOutput.entries())
-      said += entry.name + "|";
-    brain.PendingOutput.Clear();
-    return std::string("error: ") + e.what() + " after " + said;
-  }
-}
-
 // Everything a turn may leave behind that the two ways could disagree on.
 std::string State(const BrainClass& brain) {
   std::string s = "frag=" + brain.LastFrag + " pat=" + brain.LastPat +
@@ -282,8 +258,8 @@ TEST(PatternIndexTest, IndexedChoiceEqualsPlainScoringOnRandomKnowledge) {
     for (int t = 0; t < kTurns; ++t) {
       const std::string input = turns.Input();
       if (!HasMacroOpening(input)) ++indexed_turns;
-      const std::string a = Outcome(plain, input);
-      const std::string b = Outcome(indexed, input);
+      const std::string a = TurnOutcome(plain, input);
+      const std::string b = TurnOutcome(indexed, input);
       ASSERT_EQ(a, b) << "knowledge base " << kb << ", turn " << t
                       << ", input '" << input << "'";
       ASSERT_EQ(State(plain), State(indexed))
@@ -292,14 +268,13 @@ TEST(PatternIndexTest, IndexedChoiceEqualsPlainScoringOnRandomKnowledge) {
       const World::Change c = turns.NextChange();
       Apply(plain, c);
       Apply(indexed, c);
-      ASSERT_EQ(Outcome(plain, ""), Outcome(indexed, ""));
+      ASSERT_EQ(TurnOutcome(plain, ""), TurnOutcome(indexed, ""));
     }
   }
   // Both ways of the indexed engine were taken often: through the index,
   // and around it for inputs that hold macros.
   EXPECT_GT(indexed_turns, kKnowledgeBases * kTurns / 3);
-  EXPECT_GT(kKnowledgeBases * kTurns - indexed_turns,
-            kKnowledgeBases * kTurns / 3);
+  EXPECT_GT(kKnowledgeBases * kTurns - indexed_turns, kKnowledgeBases * kTurns / 3);
 }
 
 class PatternIndexCasesTest : public ::testing::Test {

@@ -54,8 +54,11 @@ class PlainScorer final : public Scorer {
       brain.Say(kModeFallbackMessage);
     else
       chosen->Fire(input);
-    for (int i = 0; i < mode.Patterns.Count(); ++i)
-      mode.Patterns.At(i)->ClearLastVolition();
+    for (int i = 0; i < mode.Patterns.Count(); ++i) {
+      PatternClass* pattern = mode.Patterns.At(i);
+      if (static_cast<double>(pattern->LASTVOLITION) != 0)
+        pattern->ClearLastVolition();
+    }
     mode.MarkedPatterns.clear();
     brain.LastKnow = mode.ObjectName;
   }
@@ -83,11 +86,7 @@ class PlainScorer final : public Scorer {
     bool cut = false;
     for (int i = 0; i < fragments.Count(); ++i) {
       const WordFragmentClass* f = fragments.At(i);
-      const uint8_t r = f->RELATION;
-      const bool strips = r == rel::kAnd || r == rel::kOr || r == rel::kNot ||
-                          r == rel::kCustom ||
-                          (pattern != nullptr && r == rel::kCustomSub);
-      if (!strips) continue;
+      if (!StripsFragmentText(f->RELATION, pattern != nullptr)) continue;
       const std::string context =
           brain.ExpandMacros(current, current, pattern, step_pattern);
       const std::string text = UpperAscii(
