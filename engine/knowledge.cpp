@@ -56,7 +56,7 @@ PatternClass* KnowledgeClass::AddPattern(
   PatternClass* added =
       AttachItem(Patterns, std::move(pattern), brain, &brain->LastPat);
   NoteStartOrStop(added);
-  if (index_) index_->Append(added, added->Fragments);
+  if (index_) index_->Append(added, added->ordinal(), added->Fragments);
   return added;
 }
 
@@ -67,17 +67,17 @@ std::unique_ptr<PatternClass> KnowledgeClass::DetachPattern(
   std::erase(MarkedPatterns, pattern);
   Unlist(start_patterns_, pattern);
   Unlist(stop_patterns_, pattern);
-  if (index_) index_->Remove(pattern);
+  if (index_) index_->Remove(pattern->ordinal());
   pattern->ordinal_ = 0;  // Listed nowhere again.
   return Patterns.Remove(at);
 }
 
 void KnowledgeClass::NoteFragmentsAppended(const PatternClass& pattern) {
-  if (index_) index_->FragmentsAppended(&pattern);
+  if (index_) index_->FragmentsAppended(pattern.ordinal());
 }
 
 void KnowledgeClass::NoteFragmentsChanged(const PatternClass& pattern) {
-  if (index_) index_->FragmentsChanged(&pattern);
+  if (index_) index_->FragmentsChanged(pattern.ordinal());
 }
 
 void KnowledgeClass::NoteStartOrStop(PatternClass* pattern) {

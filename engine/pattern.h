@@ -68,7 +68,8 @@ class PatternClass : public Item {
   void FireIfInitialize();
   void FireIfFinalize();
   // Its place among the patterns ever added to its mode: later ones have
-  // larger ordinals, so the order of ordinals is the order of Patterns.
+  // larger ordinals, so the order of ordinals is the order of Patterns;
+  // 0 once detached.
   uint64_t ordinal() const { return ordinal_; }
 
   // The small fields first: they share the first word with the kind tag.

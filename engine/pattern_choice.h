@@ -30,7 +30,7 @@ void RefreshIndex(BrainClass& brain, PatternIndex& index,
   std::vector<PatternIndex::Source> sources;
   sources.reserve(static_cast<std::size_t>(patterns.Count()));
   for (const auto& pattern : patterns)
-    sources.push_back({pattern.get(), &pattern->Fragments});
+    sources.push_back({pattern.get(), pattern->ordinal(), &pattern->Fragments});
   index.Build(sources, brain.KnowledgeGeneration());
 }
 

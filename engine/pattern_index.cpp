@@ -354,7 +354,6 @@ void PatternIndex::Build(const std::vector<Source>& entries,
   levels_.clear();
   pending_.clear();
   entries_.clear();
-  slot_of_.clear();
   dynamic_.clear();
   dynamic_pred_.clear();
   touched_.clear();
@@ -374,22 +373,25 @@ void PatternIndex::Build(const std::vector<Source>& entries,
   best_.assign(2 * best_leaves_, 0);
   counts_.assign(1, 0);
   entries_.reserve(entries.size());
-  // Room for as many again, so that learning does not soon rehash.
-  slot_of_.reserve(2 * entries.size());
   entry_stamp_.reserve(entries.size());
   entry_score_.reserve(entries.size());
-  for (const Source& source : entries) Append(source.owner, *source.fragments);
+  for (const Source& source : entries)
+    Append(source.owner, source.ordinal, *source.fragments);
   FlushPending();
 }
 
-void PatternIndex::Append(Item* owner, const FragmentList& fragments) {
+void PatternIndex::Append(Item* owner, uint64_t ordinal,
+                          const FragmentList& fragments) {
   if (!built_) return;
+  // Entries are found by bisection over their ordinals.
+  if (ordinal == 0 || (!entries_.empty() && ordinal <= entries_.back().ordinal))
+    throw AssertionError(__FILE__, __LINE__);
   const uint32_t slot = static_cast<uint32_t>(entries_.size());
   Entry entry;
   entry.owner = owner;
+  entry.ordinal = ordinal;
   entry.fragments = &fragments;
   entries_.push_back(entry);
-  slot_of_[owner] = slot;
   ++live_entries_;
   CountAppend(0);
   entry_stamp_.push_back(0);
@@ -410,31 +412,34 @@ void PatternIndex::Append(Item* owner, const FragmentList& fragments) {
   Reshape(slot);
 }
 
-uint32_t PatternIndex::SlotOf(const Item* owner) const {
-  const auto found = slot_of_.find(owner);
-  if (found == slot_of_.end()) throw AssertionError(__FILE__, __LINE__);
-  return found->second;
+uint32_t PatternIndex::SlotOf(uint64_t ordinal) const {
+  const int64_t slot = FindSlot(ordinal);
+  if (slot < 0) throw AssertionError(__FILE__, __LINE__);
+  return static_cast<uint32_t>(slot);
 }
 
-int64_t PatternIndex::FindSlot(const Item* owner) const {
-  if (!built_) return -1;
-  const auto found = slot_of_.find(owner);
-  if (found == slot_of_.end()) return -1;
-  return static_cast<int64_t>(found->second);
+int64_t PatternIndex::FindSlot(uint64_t ordinal) const {
+  if (!built_ || ordinal == 0) return -1;
+  const auto at = std::lower_bound(
+      entries_.begin(), entries_.end(), ordinal,
+      [](const Entry& e, uint64_t wanted) { return e.ordinal < wanted; });
+  if (at == entries_.end() || at->ordinal != ordinal || at->owner == nullptr)
+    return -1;
+  return at - entries_.begin();
 }
 
-void PatternIndex::FragmentsAppended(const Item* owner) {
-  const int64_t found = FindSlot(owner);
+void PatternIndex::FragmentsAppended(uint64_t ordinal) {
+  const int64_t found = FindSlot(ordinal);
   if (found < 0) return;
   const uint32_t slot = static_cast<uint32_t>(found);
   Entry& e = entries_[slot];
-  if (e.seen > e.fragments->Count()) return FragmentsChanged(owner);
+  if (e.seen > e.fragments->Count()) return FragmentsChanged(ordinal);
   TakeFragments(slot, e.seen);
   Reshape(slot);
 }
 
-void PatternIndex::FragmentsChanged(const Item* owner) {
-  const int64_t found = FindSlot(owner);
+void PatternIndex::FragmentsChanged(uint64_t ordinal) {
+  const int64_t found = FindSlot(ordinal);
   if (found < 0) return;
   const uint32_t slot = static_cast<uint32_t>(found);
   Entry& e = entries_[slot];
@@ -449,8 +454,8 @@ void PatternIndex::FragmentsChanged(const Item* owner) {
   Reshape(slot);
 }
 
-void PatternIndex::Remove(const Item* owner) {
-  const int64_t found = FindSlot(owner);
+void PatternIndex::Remove(uint64_t ordinal) {
+  const int64_t found = FindSlot(ordinal);
   if (found < 0) return;
   const uint32_t slot = static_cast<uint32_t>(found);
   Entry& e = entries_[slot];
@@ -458,7 +463,6 @@ void PatternIndex::Remove(const Item* owner) {
   NewVersion(e);
   e.is_static = false;
   e.owner = nullptr;
-  slot_of_.erase(owner);
   --live_entries_;
   Reshape(slot);
 }
@@ -608,7 +612,7 @@ void PatternIndex::Compact() {
   std::vector<Source> sources;
   sources.reserve(live_entries_);
   for (const Entry& e : entries_)
-    if (e.owner != nullptr) sources.push_back({e.owner, e.fragments});
+    if (e.owner != nullptr) sources.push_back({e.owner, e.ordinal, e.fragments});
   Build(sources, generation_);
 }
 
@@ -658,12 +662,12 @@ void PatternIndex::NewTurn() {
   touched_.clear();
 }
 
-bool PatternIndex::IsStatic(const Item* owner) const {
-  return entries_[SlotOf(owner)].is_static;
+bool PatternIndex::IsStatic(uint64_t ordinal) const {
+  return entries_[SlotOf(ordinal)].is_static;
 }
 
-int32_t PatternIndex::LastStaticScore(const Item* owner) const {
-  const uint32_t slot = SlotOf(owner);
+int32_t PatternIndex::LastStaticScore(uint64_t ordinal) const {
+  const uint32_t slot = SlotOf(ordinal);
   return entry_stamp_[slot] == stamp_
              ? static_cast<int32_t>(entry_score_[slot])
              : static_cast<int32_t>(entries_[slot].baseline);

@@ -31,7 +31,6 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "base/owning_list.h"
@@ -56,11 +55,13 @@ bool IsStaticFragment(const WordFragmentClass& fragment);
 class PatternIndex {
  public:
   using FragmentList = OwningList<WordFragmentClass>;
-  // One entry as the owner lists it: the pattern (or step pattern) and its
-  // fragments. The index keeps both pointers; the owner keeps them alive
-  // while they are entries.
+  // One entry as the owner lists it: the pattern (or step pattern), its
+  // ordinal and its fragments. Ordinals are not 0 and grow along the list,
+  // and name the entry in the calls below. The index keeps both pointers;
+  // the owner keeps them alive while they are entries.
   struct Source {
     Item* owner;
+    uint64_t ordinal;
     const FragmentList* fragments;
   };
   // Scores the entry of `owner` in full; may throw, which passes.
@@ -72,7 +73,8 @@ class PatternIndex {
   PatternIndex& operator=(const PatternIndex&) = delete;
 
   // Indexes the entries afresh, in order; `generation` is what Fresh
-  // compares with the brain's knowledge generation.
+  // compares with the brain's knowledge generation. Throws AssertionError
+  // when the ordinals do not grow.
   void Build(const std::vector<Source>& entries, uint64_t generation);
   // Whether the index describes a list of `count` entries at `generation`.
   bool Fresh(uint64_t generation, int count) const {
@@ -82,16 +84,17 @@ class PatternIndex {
   bool built() const { return built_; }
 
   // ---- Following changes; each does nothing before the first Build, and
-  // for an owner that is not an entry (a pattern no longer attached) ----
+  // for an ordinal that names no entry (a pattern no longer attached) ----
 
-  // `owner` was appended to the end of the list.
-  void Append(Item* owner, const FragmentList& fragments);
-  // Fragments were appended to the end of the owner's fragment list.
-  void FragmentsAppended(const Item* owner);
-  // The owner's fragments changed otherwise: a field edited, one removed.
-  void FragmentsChanged(const Item* owner);
-  // The owner left the list.
-  void Remove(const Item* owner);
+  // `owner` was appended to the end of the list; throws AssertionError
+  // when its ordinal is not above those before it.
+  void Append(Item* owner, uint64_t ordinal, const FragmentList& fragments);
+  // Fragments were appended to the end of the entry's fragment list.
+  void FragmentsAppended(uint64_t ordinal);
+  // The entry's fragments changed otherwise: a field edited, one removed.
+  void FragmentsChanged(uint64_t ordinal);
+  // The entry left the list.
+  void Remove(uint64_t ordinal);
 
   // Chooses the entry for an input: the highest score above kLowestScore,
   // the first of equal scores; nullptr when none. With `score_every` (an
@@ -105,10 +108,11 @@ class PatternIndex {
                std::string& last_fragment);
 
   // After a Choose without `score_every`, for a trace: whether the index
-  // scored the owner's entry itself, and the score it gave (its baseline
-  // when nothing touched it). Requires an entry of the index.
-  bool IsStatic(const Item* owner) const;
-  int32_t LastStaticScore(const Item* owner) const;
+  // scored the entry itself, and the score it gave (its baseline when
+  // nothing touched it). Throws AssertionError for an ordinal that names no
+  // entry.
+  bool IsStatic(uint64_t ordinal) const;
+  int32_t LastStaticScore(uint64_t ordinal) const;
 
   // Counts, for the tests and the benchmarks.
   int entry_count() const { return static_cast<int>(live_entries_); }
@@ -133,6 +137,7 @@ class PatternIndex {
   };
   struct Entry {
     Item* owner = nullptr;  // Null once removed.
+    uint64_t ordinal = 0;
     const FragmentList* fragments = nullptr;
     uint32_t version = 0;
     int32_t seen = 0;       // Fragments taken in so far.
@@ -143,10 +148,10 @@ class PatternIndex {
     bool nonempty = false;  // Counted in the tree of non-empty entries.
   };
 
-  // The owner's entry; throws AssertionError when it has none.
-  uint32_t SlotOf(const Item* owner) const;
-  // The owner's entry, or -1.
-  int64_t FindSlot(const Item* owner) const;
+  // The entry of the ordinal; throws AssertionError when it has none.
+  uint32_t SlotOf(uint64_t ordinal) const;
+  // The entry of the ordinal, or -1.
+  int64_t FindSlot(uint64_t ordinal) const;
   // Takes in the entry's fragments from position `from` on.
   void TakeFragments(uint32_t slot, int from);
   void MakeDynamic(uint32_t slot);
@@ -174,8 +179,8 @@ class PatternIndex {
   bool built_ = false;
   uint64_t generation_ = 0;
   uint64_t full_builds_ = 0;
-  std::vector<Entry> entries_;  // In list order; removed ones stay.
-  std::unordered_map<const Item*, uint32_t> slot_of_;
+  // In list order, so by ordinal; removed ones stay until a build.
+  std::vector<Entry> entries_;
   uint32_t live_entries_ = 0;
 
   std::vector<uint32_t> dynamic_;      // Dynamic slots, ascending.

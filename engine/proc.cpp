@@ -84,10 +84,11 @@ BrainClass* StepClass::Brain() const {
 StepPatternClass* StepClass::AddStepPattern(
     std::unique_ptr<StepPatternClass> sp) {
   sp->Step = this;
+  sp->ordinal_ = next_ordinal_++;
   BrainClass* brain = Brain();
   StepPatternClass* added =
       AttachItem(StepPatterns, std::move(sp), brain, &brain->LastSPat);
-  if (index_) index_->Append(added, added->Fragments);
+  if (index_) index_->Append(added, added->ordinal(), added->Fragments);
   return added;
 }
 
@@ -95,16 +96,17 @@ std::unique_ptr<StepPatternClass> StepClass::DetachStepPattern(
     StepPatternClass* sp) {
   const int at = StepPatterns.IndexOf(sp);
   if (at < 0) return nullptr;
-  if (index_) index_->Remove(sp);
+  if (index_) index_->Remove(sp->ordinal());
+  sp->ordinal_ = 0;
   return StepPatterns.Remove(at);
 }
 
 void StepClass::NoteFragmentsAppended(const StepPatternClass& sp) {
-  if (index_) index_->FragmentsAppended(&sp);
+  if (index_) index_->FragmentsAppended(sp.ordinal());
 }
 
 void StepClass::NoteFragmentsChanged(const StepPatternClass& sp) {
-  if (index_) index_->FragmentsChanged(&sp);
+  if (index_) index_->FragmentsChanged(sp.ordinal());
 }
 
 void StepClass::Answer(const std::string& input) {

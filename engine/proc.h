@@ -91,6 +91,7 @@ class StepClass : public Item {
 
  private:
   std::unique_ptr<PatternIndex> index_;  // Built by the first answer.
+  uint64_t next_ordinal_ = 1;            // For the next step pattern added.
 };
 
 class StepPatternClass : public Item {
@@ -106,11 +107,18 @@ class StepPatternClass : public Item {
   // Carries out one response drawn at random; nothing without responses.
   void Respond(const std::string& input);
   std::string StripFragments(const std::string& input);
+  // Its place among the step patterns ever added to its step, as for
+  // patterns (PatternClass::ordinal); 0 once detached.
+  uint64_t ordinal() const { return ordinal_; }
 
   Label ObjectName;                        // Named-object label.
   OwningList<WordFragmentClass> Fragments;
   OwningList<ResponseClass> Responses;
   StepClass* Step = nullptr;               // Owner.
+
+ private:
+  friend class StepClass;
+  uint64_t ordinal_ = 0;  // Set by StepClass::AddStepPattern.
 };
 
 }  // namespace corvane

@@ -203,7 +203,7 @@ class RankingRecorder {
     for (int i = 0; i < patterns_.Count(); ++i) {
       if (recorded_[static_cast<std::size_t>(i)]) continue;
       const P* pattern = patterns_.At(i);
-      RecordStatic(trace_, *pattern, i, index.LastStaticScore(pattern),
+      RecordStatic(trace_, *pattern, i, index.LastStaticScore(pattern->ordinal()),
                    upper_input);
     }
   }

@@ -447,8 +447,11 @@ Plan MakePlan() {
   for (int kb = 0; kb < kKnowledgeBases; ++kb) {
     const double u = static_cast<double>(rng() % 10000) / 9999.0;
     plan.sizes.push_back(static_cast<int>(1000.0 * std::pow(20.0, u * u * u)));
-    weight += 1.0 / plan.sizes.back();
   }
+  // The ends of the range, whatever the scale.
+  plan.sizes.front() = 1000;
+  plan.sizes.back() = 20000;
+  for (const int size : plan.sizes) weight += 1.0 / size;
   for (int kb = 0; kb < kKnowledgeBases; ++kb)
     plan.turns.push_back(static_cast<int>(std::ceil(
         kTotalTurns / (weight * plan.sizes[static_cast<std::size_t>(kb)]))));
