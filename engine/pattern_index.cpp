@@ -21,7 +21,8 @@ constexpr int64_t kUnknown = -2;
 
 // A new automaton is merged into the one before it while that one weighs
 // less than this many times as much, so the weights fall geometrically,
-// there are few automata, and each key is rebuilt few times.
+// there are few automata, and each key is rebuilt few times. The first
+// automaton is merged only when outweighed (see FlushPending).
 constexpr std::size_t kMergeRatio = 4;
 
 // Dead postings, or removed entries, beyond the live ones plus this many
@@ -634,8 +635,16 @@ void PatternIndex::FlushPending() {
   const auto live = [&](const Posting& p) {
     return entries_[p.slot].version == p.version;
   };
-  while (levels_.size() >= 2 && levels_[levels_.size() - 2]->weight <
-                                    kMergeRatio * levels_.back()->weight) {
+  // The first automaton (the knowledge as loaded, usually the most of it)
+  // is merged only once the newer keys outweigh it, so that learning into
+  // a large knowledge base does not soon rebuild it.
+  auto merge_next = [&] {
+    const std::size_t n = levels_.size();
+    if (n < 2) return false;
+    const std::size_t ratio = n == 2 ? 1 : kMergeRatio;
+    return levels_[n - 2]->weight < ratio * levels_[n - 1]->weight;
+  };
+  while (merge_next()) {
     std::vector<PendingKey> merged;
     uint64_t dropped = 0;
     levels_[levels_.size() - 2]->Collect(merged, live, dropped);
@@ -660,10 +669,6 @@ void PatternIndex::NewTurn() {
     stamp_ = 1;
   }
   touched_.clear();
-}
-
-bool PatternIndex::IsStatic(uint64_t ordinal) const {
-  return entries_[SlotOf(ordinal)].is_static;
 }
 
 int32_t PatternIndex::LastStaticScore(uint64_t ordinal) const {

@@ -107,11 +107,9 @@ class PatternIndex {
   Item* Choose(const std::string& input, bool score_every, const ScoreFn& score,
                std::string& last_fragment);
 
-  // After a Choose without `score_every`, for a trace: whether the index
-  // scored the entry itself, and the score it gave (its baseline when
-  // nothing touched it). Throws AssertionError for an ordinal that names no
-  // entry.
-  bool IsStatic(uint64_t ordinal) const;
+  // After a Choose without `score_every`, for a trace: the score the index
+  // gave a static entry it scored itself (its baseline when nothing touched
+  // it). Throws AssertionError for an ordinal that names no entry.
   int32_t LastStaticScore(uint64_t ordinal) const;
 
   // Counts, for the tests and the benchmarks.
