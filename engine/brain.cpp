@@ -98,29 +98,32 @@ void BrainClass::RegisterNamedObject(const std::string& name, Item* item) {
   if (!name.empty()) NamedObjects.Add(name, item);
 }
 
-void BrainClass::PushHistory(NameList& list, const std::string& text) {
-  if (list.empty()) {
-    list.Add(text);
-    return;
+void BrainClass::PushHistory(NameList& list, const std::string& text,
+                             std::size_t& bytes, int& count) {
+  if (list.Count() != count) {
+    bytes = 0;
+    for (const NameList::Entry& e : list.entries()) bytes += e.name.size();
   }
-  list.Insert(0, text);
-  // The sizes are summed afresh: at most kHistoryLimit + 1 of them, and the
-  // lists are public.
-  std::size_t bytes = 0;
-  for (const NameList::Entry& e : list.entries()) bytes += e.name.size();
+  if (list.empty())
+    list.Add(text);
+  else
+    list.Insert(0, text);
+  bytes += text.size();
   while (list.Count() > 1 &&
          (list.Count() > kHistoryLimit || bytes > kMaxHistoryBytes)) {
     bytes -= list.At(list.Count() - 1).size();
     list.Delete(list.Count() - 1);
   }
+  count = list.Count();
 }
 
 void BrainClass::RecordInput(const std::string& text) {
-  PushHistory(InputHistory, text);
+  PushHistory(InputHistory, text, input_history_bytes_, input_history_count_);
 }
 
 void BrainClass::RecordOutput(const std::string& text) {
-  PushHistory(OutputHistory, text);
+  PushHistory(OutputHistory, text, output_history_bytes_,
+              output_history_count_);
 }
 
 void BrainClass::Say(const std::string& text) {

@@ -334,7 +334,10 @@ class BrainClass : public Item {
   NameList PendingOutput;                 // Said since the last reply.
 
  private:
-  void PushHistory(NameList& list, const std::string& text);
+  // Pushes onto a history, whose texts' sizes are summed in `bytes` as
+  // long as its count is `count` (a list changed elsewhere is summed again).
+  void PushHistory(NameList& list, const std::string& text, std::size_t& bytes,
+                   int& count);
   // Counts Submit, Start and Stop for ChargeLearnt while it lives.
   class TurnScope;
   // Trace events; called only with a trace attached. `kind` is a
@@ -353,6 +356,10 @@ class BrainClass : public Item {
   uint64_t knowledge_generation_ = 1;
   int32_t turn_tasks_ = 0;  // Tasks the current turn has executed.
   int turns_running_ = 0;   // Nesting of Submit, Start and Stop.
+  std::size_t input_history_bytes_ = 0;   // See PushHistory.
+  int input_history_count_ = 0;
+  std::size_t output_history_bytes_ = 0;
+  int output_history_count_ = 0;
   std::size_t learnt_bytes_ = 0;   // See ChargeLearnt.
   bool learning_stopped_ = false;  // The operator was told.
   TurnTrace* trace_ = nullptr;  // Not owned; null when nobody traces.

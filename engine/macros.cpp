@@ -723,8 +723,14 @@ bool BrainClass::MacroRowsWouldExpand(
 }
 
 void BrainClass::ForgetKeptExpansions() {
-  kept_input_expansion = KeptExpansion();
-  kept_second_expansion = KeptExpansion();
+  // Most choices keep nothing: then there is nothing to free.
+  auto forget = [](KeptExpansion& kept) {
+    if (kept.valid || !kept.text.empty() || !kept.result.empty() ||
+        !kept.upper.empty() || !kept.notes.remainder.empty())
+      kept = KeptExpansion();
+  };
+  forget(kept_input_expansion);
+  forget(kept_second_expansion);
 }
 
 bool BrainClass::TestCondition(const std::string& condition) const {

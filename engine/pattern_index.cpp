@@ -358,8 +358,7 @@ void PatternIndex::Build(const std::vector<Source>& entries,
   dynamic_.clear();
   dynamic_pred_.clear();
   touched_.clear();
-  entry_stamp_.clear();
-  entry_score_.clear();
+  hot_.clear();
   live_entries_ = 0;
   live_postings_ = 0;
   dead_postings_ = 0;
@@ -374,8 +373,7 @@ void PatternIndex::Build(const std::vector<Source>& entries,
   best_.assign(2 * best_leaves_, 0);
   counts_.assign(1, 0);
   entries_.reserve(entries.size());
-  entry_stamp_.reserve(entries.size());
-  entry_score_.reserve(entries.size());
+  hot_.reserve(entries.size());
   for (const Source& source : entries)
     Append(source.owner, source.ordinal, *source.fragments);
   FlushPending();
@@ -395,8 +393,7 @@ void PatternIndex::Append(Item* owner, uint64_t ordinal,
   entries_.push_back(entry);
   ++live_entries_;
   CountAppend(0);
-  entry_stamp_.push_back(0);
-  entry_score_.push_back(0);
+  hot_.emplace_back();
   if (slot >= best_leaves_) {
     // Twice the leaves; the tree is laid out again.
     best_leaves_ *= 2;
@@ -445,7 +442,7 @@ void PatternIndex::FragmentsChanged(uint64_t ordinal) {
   const uint32_t slot = static_cast<uint32_t>(found);
   Entry& e = entries_[slot];
   if (e.is_static)
-    NewVersion(e);
+    NewVersion(slot);
   else
     LeaveDynamic(slot);
   e.is_static = true;
@@ -461,7 +458,7 @@ void PatternIndex::Remove(uint64_t ordinal) {
   const uint32_t slot = static_cast<uint32_t>(found);
   Entry& e = entries_[slot];
   if (!e.is_static) LeaveDynamic(slot);
-  NewVersion(e);
+  NewVersion(slot);
   e.is_static = false;
   e.owner = nullptr;
   --live_entries_;
@@ -492,24 +489,26 @@ void PatternIndex::TakeFragments(uint32_t slot, int from) {
     if (key.empty()) continue;  // Never holds.
     pending_.push_back({std::move(key),
                         static_cast<uint8_t>(whole),
-                        {slot, e.version, static_cast<int64_t>(hold) - fail}});
+                        {slot, hot_[slot].version,
+                         static_cast<int64_t>(hold) - fail}});
     ++e.postings;
     ++live_postings_;
   }
   e.seen = list.Count();
 }
 
-void PatternIndex::NewVersion(Entry& e) {
+void PatternIndex::NewVersion(uint32_t slot) {
+  Entry& e = entries_[slot];
   live_postings_ -= e.postings;
   dead_postings_ += e.postings;
   e.postings = 0;
-  ++e.version;
+  ++hot_[slot].version;
 }
 
 void PatternIndex::MakeDynamic(uint32_t slot) {
   Entry& e = entries_[slot];
   e.is_static = false;
-  NewVersion(e);
+  NewVersion(slot);
   const auto at = std::lower_bound(dynamic_.begin(), dynamic_.end(), slot);
   dynamic_pred_.insert(dynamic_pred_.begin() + (at - dynamic_.begin()),
                        kUnknown);
@@ -536,6 +535,8 @@ void PatternIndex::Reshape(uint32_t slot) {
 
 void PatternIndex::SetBest(uint32_t slot) {
   const Entry& e = entries_[slot];
+  // Within 32 bits while static (its reach is).
+  if (e.is_static) hot_[slot].baseline = static_cast<int32_t>(e.baseline);
   std::size_t node = best_leaves_ + slot;
   best_[node] =
       e.owner != nullptr && e.is_static ? PackBest(e.baseline, slot) : 0;
@@ -549,7 +550,7 @@ uint64_t PatternIndex::BestUntouched(std::size_t node) const {
   // the depth is that of the tree (at most 32).
   const uint64_t best = best_[node];
   if (best == 0) return 0;
-  if (entry_stamp_[BestSlot(best)] != stamp_) return best;
+  if (hot_[BestSlot(best)].stamp != stamp_) return best;
   if (node >= best_leaves_) return 0;
   return std::max(BestUntouched(2 * node), BestUntouched(2 * node + 1));
 }
@@ -624,7 +625,7 @@ void PatternIndex::FlushPending() {
   std::vector<PendingKey> fresh;
   fresh.reserve(pending_.size());
   for (PendingKey& key : pending_) {
-    if (entries_[key.posting.slot].version == key.posting.version)
+    if (hot_[key.posting.slot].version == key.posting.version)
       fresh.push_back(std::move(key));
     else
       --dead_postings_;
@@ -633,7 +634,7 @@ void PatternIndex::FlushPending() {
   if (fresh.empty()) return;
   levels_.push_back(std::make_unique<Level>(std::move(fresh)));
   const auto live = [&](const Posting& p) {
-    return entries_[p.slot].version == p.version;
+    return hot_[p.slot].version == p.version;
   };
   // The first automaton (the knowledge as loaded, usually the most of it)
   // is merged only once the newer keys outweigh it, so that learning into
@@ -665,7 +666,7 @@ int PatternIndex::key_count() const {
 
 void PatternIndex::NewTurn() {
   if (++stamp_ == 0) {
-    std::fill(entry_stamp_.begin(), entry_stamp_.end(), 0);
+    for (Hot& h : hot_) h.stamp = 0;
     stamp_ = 1;
   }
   touched_.clear();
@@ -673,9 +674,8 @@ void PatternIndex::NewTurn() {
 
 int32_t PatternIndex::LastStaticScore(uint64_t ordinal) const {
   const uint32_t slot = SlotOf(ordinal);
-  return entry_stamp_[slot] == stamp_
-             ? static_cast<int32_t>(entry_score_[slot])
-             : static_cast<int32_t>(entries_[slot].baseline);
+  const Hot& h = hot_[slot];
+  return h.stamp == stamp_ ? static_cast<int32_t>(h.score) : h.baseline;
 }
 
 Item* PatternIndex::Choose(const std::string& input, bool score_every,
@@ -708,17 +708,18 @@ Item* PatternIndex::Choose(const std::string& input, bool score_every,
 
   for (const auto& level : levels_) {
     level->Match(input, [&](const Posting& p) {
-      if (entries_[p.slot].version != p.version) return;
-      if (entry_stamp_[p.slot] != stamp_) {
-        entry_stamp_[p.slot] = stamp_;
-        entry_score_[p.slot] = entries_[p.slot].baseline;
+      Hot& h = hot_[p.slot];
+      if (h.version != p.version) return;
+      if (h.stamp != stamp_) {
+        h.stamp = stamp_;
+        h.score = h.baseline;
         touched_.push_back(p.slot);
       }
-      entry_score_[p.slot] += p.delta;
+      h.score += p.delta;
     });
   }
   for (const uint32_t slot : touched_)
-    consider(slot, static_cast<int32_t>(entry_score_[slot]));
+    consider(slot, static_cast<int32_t>(hot_[slot].score));
   if (const uint64_t untouched = BestUntouched(1))
     consider(BestSlot(untouched), BestBaseline(untouched));
   // Dynamic entries in list order, each seeing the LastFrag that scoring

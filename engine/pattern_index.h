@@ -137,7 +137,6 @@ class PatternIndex {
     Item* owner = nullptr;  // Null once removed.
     uint64_t ordinal = 0;
     const FragmentList* fragments = nullptr;
-    uint32_t version = 0;
     int32_t seen = 0;       // Fragments taken in so far.
     int64_t baseline = 0;   // Sum of the fail scores (static entries).
     int64_t reach = 0;      // Largest magnitude a partial sum can take.
@@ -155,7 +154,7 @@ class PatternIndex {
   void MakeDynamic(uint32_t slot);
   void LeaveDynamic(uint32_t slot);
   // Kills the entry's current postings.
-  void NewVersion(Entry& e);
+  void NewVersion(uint32_t slot);
   // Brings the trees up to date with the entry's state.
   void Reshape(uint32_t slot);
   void Compact();
@@ -194,10 +193,16 @@ class PatternIndex {
   uint64_t live_postings_ = 0;
   uint64_t dead_postings_ = 0;
 
-  // Per-turn work, reset by stamps.
+  // What a turn reads for each posting that holds, together in one place:
+  // whether the posting is alive, and the entry's score of this turn.
+  struct Hot {
+    uint32_t version = 0;   // Postings of other versions are dead.
+    uint32_t stamp = 0;     // The turn that last touched the entry.
+    int32_t baseline = 0;   // The entry's, while it is static.
+    int64_t score = 0;      // Of that turn: the baseline and the deltas.
+  };
+  std::vector<Hot> hot_;  // By slot.
   uint32_t stamp_ = 0;
-  std::vector<uint32_t> entry_stamp_;
-  std::vector<int64_t> entry_score_;  // Ends within 32 bits.
   std::vector<uint32_t> touched_;
 };
 

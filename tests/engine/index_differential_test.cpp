@@ -38,24 +38,24 @@ constexpr int kTotalTurns = 100000 / kScale;
 constexpr int kShards = kKnowledgeBases < 8 ? kKnowledgeBases : 8;
 
 // What one knowledge base holds, built the same way into both brains.
-struct FragmentSpec {
+struct FragmentShape {
   uint8_t relation;
   std::string text, name, value;
   int32_t bonus, penalty;
   std::string label;
 };
-struct ResponseSpec {
+struct ResponseShape {
   uint8_t type;
   std::string out, name, value;
 };
-struct PatternSpec {
+struct PatternShape {
   std::string label;
-  std::vector<FragmentSpec> fragments;
-  std::vector<ResponseSpec> responses;
+  std::vector<FragmentShape> fragments;
+  std::vector<ResponseShape> responses;
 };
-struct KnowledgeSpec {
+struct KnowledgeShape {
   uint64_t seed;
-  std::vector<PatternSpec> patterns;
+  std::vector<PatternShape> patterns;
   std::vector<std::string> keys;  // Texts the inputs name.
   int fragment_labels = 0;
 };
@@ -161,7 +161,7 @@ class Shapes {
   }
 
   // The fragment that names `key`: mostly the kinds the index scores.
-  FragmentSpec KeyFragment(const std::string& key) {
+  FragmentShape KeyFragment(const std::string& key) {
     static const uint8_t kKinds[] = {
         rel::kCustom,    rel::kCustom,   rel::kCustom, rel::kCustom,
         rel::kCustom,    rel::kCustom,   rel::kAnd,    rel::kOr,
@@ -173,7 +173,7 @@ class Shapes {
 
   // A second fragment of any kind. Those that may hold without the key
   // score little.
-  FragmentSpec AnyFragment(const std::vector<std::string>& keys) {
+  FragmentShape AnyFragment(const std::vector<std::string>& keys) {
     const std::string key =
         keys[static_cast<std::size_t>(Pick(static_cast<int>(keys.size())))];
     const int32_t small = 1 + Pick(60);
@@ -228,7 +228,7 @@ class Shapes {
     }
   }
 
-  ResponseSpec Response(int pattern, int labels) {
+  ResponseShape Response(int pattern, int labels) {
     const std::string reply = "r" + std::to_string(pattern);
     switch (Pick(60)) {
       case 0:
@@ -256,8 +256,8 @@ class Shapes {
     }
   }
 
-  KnowledgeSpec Knowledge(int size) {
-    KnowledgeSpec kb;
+  KnowledgeShape Knowledge(int size) {
+    KnowledgeShape kb;
     kb.seed = rng_();
     kb.patterns.push_back({"P0", {}, {{rt::kJustText, "pardon", "", ""}}});
     while (static_cast<int>(kb.patterns.size()) < size) {
@@ -265,18 +265,18 @@ class Shapes {
       for (const std::string& key : family) {
         kb.keys.push_back(key);
         const int index = static_cast<int>(kb.patterns.size());
-        PatternSpec p;
+        PatternShape p;
         if (Chance(40)) p.label = "P" + std::to_string(index);
         if (!Chance(2)) p.fragments.push_back(KeyFragment(key));  // Else empty.
         if (!p.fragments.empty() && Chance(6)) {
           p.fragments.push_back(AnyFragment(kb.keys));
           // Without its key the pattern stays at or below the catch-all.
-          FragmentSpec& first = p.fragments.front();
+          FragmentShape& first = p.fragments.front();
           if (first.relation == rel::kAnd || first.relation == rel::kOr)
             first.relation = rel::kCustom;
           first.penalty = 100 + Pick(100);
         }
-        for (FragmentSpec& f : p.fragments)
+        for (FragmentShape& f : p.fragments)
           if (Chance(40)) f.label = "F" + std::to_string(kb.fragment_labels++);
         p.responses.push_back(Response(index, kb.fragment_labels));
         if (Chance(10))
@@ -340,21 +340,21 @@ class Shapes {
   std::mt19937_64 rng_;
 };
 
-void Fill(BrainClass& brain, const KnowledgeSpec& kb) {
+void Fill(BrainClass& brain, const KnowledgeShape& kb) {
   brain.Seed(kb.seed);
   brain.AddState("busy");
   brain.AddMember("words", "hey");
   brain.AddMember("words", "ok");
   KnowledgeClass* mode = brain.Modes.At(0);
-  for (const PatternSpec& spec : kb.patterns) {
-    PatternClass* p = NewPattern(mode, spec.label);
-    for (const FragmentSpec& f : spec.fragments) {
+  for (const PatternShape& shape : kb.patterns) {
+    PatternClass* p = NewPattern(mode, shape.label);
+    for (const FragmentShape& f : shape.fragments) {
       auto made =
           MakeFragment(f.relation, f.text, f.bonus, f.penalty, f.name, f.value);
       made->ObjectName = f.label;
       p->AddFragment(std::move(made));
     }
-    for (const ResponseSpec& r : spec.responses)
+    for (const ResponseShape& r : shape.responses)
       AddResponse(p, r.type, r.out, r.name, r.value);
   }
 }
@@ -382,7 +382,7 @@ struct Change {
   std::string label, field, value;
 };
 
-Change NextChange(Shapes& shapes, const KnowledgeSpec& kb) {
+Change NextChange(Shapes& shapes, const KnowledgeShape& kb) {
   static const char* const kFields[] = {"WORDFRAG", "WORDFRAG", "RELATION",
                                         "BONUS", "PENALTY"};
   static const char* const kRelations[] = {"CUSTOM", "AND",        "OR",
@@ -467,13 +467,13 @@ struct Counts {
 void RunKnowledgeBase(int kb, int size, int turns, Counts& counts,
                       std::chrono::steady_clock::time_point start) {
   Shapes shapes(static_cast<uint64_t>(kb) * 1000003u + 17u);
-  const KnowledgeSpec spec = shapes.Knowledge(size);
+  const KnowledgeShape knowledge = shapes.Knowledge(size);
   BrainClass plain, indexed;
   reference::UsePlainScoring(plain);
-  Fill(plain, spec);
-  Fill(indexed, spec);
+  Fill(plain, knowledge);
+  Fill(indexed, knowledge);
   for (int t = 0; t < turns; ++t) {
-    const std::string input = shapes.Input(spec.keys);
+    const std::string input = shapes.Input(knowledge.keys);
     const std::string a = TurnOutcome(plain, input);
     const std::string b = TurnOutcome(indexed, input);
     const double seconds =
@@ -491,7 +491,7 @@ void RunKnowledgeBase(int kb, int size, int turns, Counts& counts,
     else
       ++counts.pardon;
     if (shapes.Chance(40)) {
-      const Change c = NextChange(shapes, spec);
+      const Change c = NextChange(shapes, knowledge);
       Apply(plain, c);
       Apply(indexed, c);
     }
