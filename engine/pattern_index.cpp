@@ -202,13 +202,22 @@ void PatternIndex::Level::BuildAutomaton() {
     node_key.push_back(-1);
     return static_cast<uint32_t>(child_begin.size() - 1);
   };
-  add_node(0);
   struct Job {
     uint32_t node, lo, hi;
     std::size_t depth;
   };
   std::vector<Job> queue;
   std::vector<uint32_t> parent(1, 0);
+  // There are at most as many nodes as key bytes, and one more.
+  std::size_t most = 1;
+  for (const std::string& key : text) most += key.size();
+  child_begin.reserve(most);
+  child_count.reserve(most);
+  node_byte.reserve(most);
+  node_key.reserve(most);
+  parent.reserve(most);
+  queue.reserve(most);
+  add_node(0);
   const uint32_t keys = static_cast<uint32_t>(text.size());
   if (keys > 0) queue.push_back({0, 0, keys, 0});
   for (std::size_t q = 0; q < queue.size(); ++q) {
