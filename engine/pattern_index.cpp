@@ -410,7 +410,7 @@ void PatternIndex::Append(Item* owner, uint64_t ordinal,
     for (uint32_t s = 0; s < slot; ++s) {
       const Entry& e = entries_[s];
       if (e.owner != nullptr && e.is_static)
-        best_[best_leaves_ + s] = PackBest(e.baseline, s);
+        best_[best_leaves_ + s] = PackBest(hot_[s].baseline, s);
     }
     for (std::size_t node = best_leaves_ - 1; node >= 1; --node)
       best_[node] = std::max(best_[2 * node], best_[2 * node + 1]);
@@ -455,7 +455,7 @@ void PatternIndex::FragmentsChanged(uint64_t ordinal) {
   else
     LeaveDynamic(slot);
   e.is_static = true;
-  e.baseline = 0;
+  hot_[slot].baseline = 0;
   e.reach = 0;
   TakeFragments(slot, 0);
   Reshape(slot);
@@ -490,7 +490,7 @@ void PatternIndex::TakeFragments(uint32_t slot, int from) {
       MakeDynamic(slot);
       break;
     }
-    e.baseline += fail;
+    hot_[slot].baseline += fail;
     if (!IsTextKind(f.RELATION) || hold == fail) continue;
     const bool whole = f.RELATION != rel::kCustomSub;
     const std::string upper = UpperAscii(f.WORDFRAG);
@@ -545,10 +545,10 @@ void PatternIndex::Reshape(uint32_t slot) {
 void PatternIndex::SetBest(uint32_t slot) {
   const Entry& e = entries_[slot];
   // Within 32 bits while static (its reach is).
-  if (e.is_static) hot_[slot].baseline = static_cast<int32_t>(e.baseline);
   std::size_t node = best_leaves_ + slot;
   best_[node] =
-      e.owner != nullptr && e.is_static ? PackBest(e.baseline, slot) : 0;
+      e.owner != nullptr && e.is_static ? PackBest(hot_[slot].baseline, slot)
+                                        : 0;
   for (node /= 2; node >= 1; node /= 2)
     best_[node] = std::max(best_[2 * node], best_[2 * node + 1]);
 }
@@ -631,15 +631,17 @@ void PatternIndex::FlushPending() {
   if (pending_.empty()) return;
   // Keys of entries that changed again before they were built in are
   // dropped here.
-  std::vector<PendingKey> fresh;
-  fresh.reserve(pending_.size());
+  std::size_t kept = 0;
   for (PendingKey& key : pending_) {
-    if (hot_[key.posting.slot].version == key.posting.version)
-      fresh.push_back(std::move(key));
-    else
+    if (hot_[key.posting.slot].version != key.posting.version) {
       --dead_postings_;
+      continue;
+    }
+    if (&key != &pending_[kept]) pending_[kept] = std::move(key);
+    ++kept;
   }
-  std::vector<PendingKey>().swap(pending_);
+  pending_.resize(kept);
+  std::vector<PendingKey> fresh = std::exchange(pending_, {});
   if (fresh.empty()) return;
   levels_.push_back(std::make_unique<Level>(std::move(fresh)));
   const auto live = [&](const Posting& p) {

@@ -138,7 +138,6 @@ class PatternIndex {
     uint64_t ordinal = 0;
     const FragmentList* fragments = nullptr;
     int32_t seen = 0;       // Fragments taken in so far.
-    int64_t baseline = 0;   // Sum of the fail scores (static entries).
     int64_t reach = 0;      // Largest magnitude a partial sum can take.
     uint32_t postings = 0;  // Postings of the current version.
     bool is_static = true;
@@ -198,7 +197,9 @@ class PatternIndex {
   struct Hot {
     uint32_t version = 0;   // Postings of other versions are dead.
     uint32_t stamp = 0;     // The turn that last touched the entry.
-    int32_t baseline = 0;   // The entry's, while it is static.
+    // Sum of the fail scores of a static entry; within 32 bits, as its
+    // reach is.
+    int32_t baseline = 0;
     int64_t score = 0;      // Of that turn: the baseline and the deltas.
   };
   std::vector<Hot> hot_;  // By slot.
