@@ -150,18 +150,24 @@ TEST(SafeSaveTest, CtrlCInTheShellCancelsTheLineAndLeavesOnAnEmptyOne) {
     GTEST_SKIP() << "no 'script' to give corvane a terminal";
   Sandbox box;
   box.Write("kb.clf", CrLf(kLearner));
-  // Keys come with pauses, as typed: a Ctrl-C makes the terminal drop the
-  // keys it holds unread.
+  // Keys come as typed, each after the screen shows that the one before
+  // was taken: a loaded machine may start the shell late, and a Ctrl-C
+  // before its handler is in place would end it. A Ctrl-C makes the
+  // terminal drop the keys it holds unread.
   const std::string keys =
-      "sleep 1; printf 'first\\n'; sleep 0.5; printf 'dropped'; "
-      "sleep 0.5; printf '\\003'; sleep 0.5; printf 'second\\n'; "
-      "sleep 0.5; printf '\\003'; sleep 1";
+      "seen() { n=0; while [ \"$(grep -o \"$1\" out | wc -l)\" -lt "
+      "\"$2\" ] && [ $n -lt 400 ]; do sleep 0.05; n=$((n+1)); done; }; "
+      "seen '> ' 1; printf 'first\\n'; seen Noted 1; printf 'dropped'; "
+      "seen dropped 1; printf '\\003'; seen 'line cancelled' 1; "
+      "printf 'second\\n'; seen Noted 2; printf '\\003'; "
+      "sleep 1";
   const std::string command =
-      "cd " + Quote(box.dir()) + " && (" + keys +
-      ") | HOME=" + Quote(box.dir()) + " timeout 20 script -qec " +
+      "cd " + Quote(box.dir()) + " && : > out && (" + keys +
+      ") | HOME=" + Quote(box.dir()) + " timeout 40 script -qec " +
       Quote(kCorvane + " chat --save kb.clf") + " /dev/null > out 2>&1";
-  ASSERT_EQ(std::system(command.c_str()), 0);
+  const int status = std::system(command.c_str());
   const std::string out = box.Read("out");
+  ASSERT_EQ(status, 0) << out;
   EXPECT_NE(out.find("(line cancelled; Ctrl-C again or Ctrl-D leaves)"),
             std::string::npos)
       << out;
