@@ -20,6 +20,9 @@ constexpr std::size_t kMaxResponseBytes = 256u << 20;
 // Everything the callbacks of one extension call need. The control block's
 // ConnID points here. Lives on the calling thread's stack for one call.
 struct CallContext {
+  CallContext(CallBuffers& b, std::string& answer_body)
+      : headers(b.headers), variable(b.variable), body(answer_body) {}
+
   // What the server variables are made of, on demand: an extension asks
   // for a few of them, so none is built before it asks.
   const Request* request = nullptr;
@@ -29,9 +32,10 @@ struct CallContext {
   std::string_view translated;  // PATH_TRANSLATED.
   std::string_view content_type;
   bool header_sent = false;
-  std::string status;   // As the extension sent it.
-  std::string headers;  // As the extension sent it.
-  std::string body;     // Everything written and not yet streamed.
+  std::string status;     // As the extension sent it.
+  std::string& headers;   // As the extension sent it.
+  std::string& variable;  // The server variable asked for last.
+  std::string& body;      // Everything written and not yet streamed.
   bool body_overflow = false;
 
   // For streaming a large answer while the extension still writes.
@@ -54,12 +58,14 @@ CallContext* Context(HCONN conn) {
 bool StartStream(CallContext& ctx);
 bool StreamChunk(CallContext& ctx, std::string_view data);
 
-// The request header `name` (upper-case, with "_" for "-") of HTTP_NAME:
-// repeated fields joined as one list, Cookie fields with "; ", as cookies
-// are separated within one field. Nothing when the request has none.
-std::optional<std::string> HeaderVariable(const Request& request,
-                                          std::string_view name) {
-  std::optional<std::string> value;
+// The request header `name` (upper-case, with "_" for "-") of HTTP_NAME
+// into `value`: repeated fields joined as one list, Cookie fields with
+// "; ", as cookies are separated within one field. False when the request
+// has none.
+bool HeaderVariable(const Request& request, std::string_view name,
+                    std::string& value) {
+  bool found = false;
+  value.clear();
   const bool cookie = name == "COOKIE";
   for (const auto& [field_name, field_value] : request.fields) {
     if (field_name.size() != name.size()) continue;
@@ -69,13 +75,11 @@ std::optional<std::string> HeaderVariable(const Request& request,
       same = c == name[i];
     }
     if (!same) continue;
-    if (!value) {
-      value = field_value;
-    } else {
-      value->append(cookie ? "; " : ", ").append(field_value);
-    }
+    if (found) value.append(cookie ? "; " : ", ");
+    value.append(field_value);
+    found = true;
   }
-  return value;
+  return found;
 }
 
 // Every HTTP_ variable as "HTTP_NAME:value" lines, by name.
@@ -87,51 +91,82 @@ std::string AllHttp(const Request& request) {
     names.emplace(name, std::string());
   }
   std::string out;
-  for (auto& [name, unused] : names)
-    out += "HTTP_" + name + ":" + HeaderVariable(request, name).value_or("") +
-           "\n";
+  std::string value;
+  for (auto& [name, unused] : names) {
+    HeaderVariable(request, name, value);
+    out.append("HTTP_").append(name).append(":").append(value).append("\n");
+  }
   return out;
 }
 
-std::optional<std::string> Variable(const CallContext& ctx,
-                                    std::string_view key) {
+// The server variable `key` (upper-case) into `value`; false when there
+// is none of that name.
+bool Variable(const CallContext& ctx, std::string_view key,
+              std::string& value) {
   const HostConfig& config = *ctx.config;
   const Request& request = *ctx.request;
-  if (key.rfind("HTTP_", 0) == 0) return HeaderVariable(request, key.substr(5));
-  if (key == "REQUEST_METHOD") return request.method;
-  if (key == "QUERY_STRING") return std::string(ctx.query);
-  if (key == "PATH_INFO") return std::string(ctx.path);
-  if (key == "PATH_TRANSLATED") return std::string(ctx.translated);
-  if (key == "CONTENT_LENGTH") return std::to_string(request.body.size());
-  if (key == "CONTENT_TYPE") return std::string(ctx.content_type);
-  if (key == "REMOTE_ADDR" || key == "REMOTE_HOST")
-    return ctx.peer->remote_addr;
-  if (key == "REMOTE_PORT") return std::to_string(ctx.peer->remote_port);
-  if (key == "SERVER_NAME") return config.server_name;
-  if (key == "SERVER_PORT") return std::to_string(config.server_port);
-  if (key == "SERVER_PROTOCOL")
-    return request.version == 10 ? "HTTP/1.0" : "HTTP/1.1";
-  if (key == "SERVER_SOFTWARE") return "corvane-httpd";
-  if (key == "APPL_PHYSICAL_PATH") return config.root + "/";
-  if (key == "SCRIPT_NAME") return std::string();
-  if (key == "ALL_HTTP") return AllHttp(request);
-  return std::nullopt;
+  if (key.rfind("HTTP_", 0) == 0)
+    return HeaderVariable(request, key.substr(5), value);
+  if (key == "REQUEST_METHOD") {
+    value = request.method;
+  } else if (key == "QUERY_STRING") {
+    value = ctx.query;
+  } else if (key == "PATH_INFO") {
+    value = ctx.path;
+  } else if (key == "PATH_TRANSLATED") {
+    value = ctx.translated;
+  } else if (key == "CONTENT_LENGTH") {
+    value = std::to_string(request.body.size());
+  } else if (key == "CONTENT_TYPE") {
+    value = ctx.content_type;
+  } else if (key == "REMOTE_ADDR" || key == "REMOTE_HOST") {
+    value = ctx.peer->remote_addr;
+  } else if (key == "REMOTE_PORT") {
+    value = std::to_string(ctx.peer->remote_port);
+  } else if (key == "SERVER_NAME") {
+    value = config.server_name;
+  } else if (key == "SERVER_PORT") {
+    value = std::to_string(config.server_port);
+  } else if (key == "SERVER_PROTOCOL") {
+    value = request.version == 10 ? "HTTP/1.0" : "HTTP/1.1";
+  } else if (key == "SERVER_SOFTWARE") {
+    value = "corvane-httpd";
+  } else if (key == "APPL_PHYSICAL_PATH") {
+    value.assign(config.root).append("/");
+  } else if (key == "SCRIPT_NAME") {
+    value.clear();
+  } else if (key == "ALL_HTTP") {
+    value = AllHttp(request);
+  } else {
+    return false;
+  }
+  return true;
 }
 
 IsapiBool GetServerVariableCb(HCONN conn, char* name, void* buffer,
                               uint32_t* size) {
   if (conn == nullptr || name == nullptr || size == nullptr) return kIsapiFalse;
-  std::string key(name);
-  for (char& c : key) c = FoldAscii(c);
-  const std::optional<std::string> value = Variable(*Context(conn), key);
-  if (!value) return kIsapiFalse;
-  if (buffer == nullptr || *size <= value->size()) {
-    *size = static_cast<uint32_t>(value->size() + 1);
+  // Names are short; a long one (a long header's HTTP_ name) is folded on
+  // the heap.
+  char short_key[64];
+  std::string long_key;
+  const std::size_t length = std::strlen(name);
+  char* key = short_key;
+  if (length > sizeof short_key) {
+    long_key.resize(length);
+    key = long_key.data();
+  }
+  for (std::size_t i = 0; i < length; ++i) key[i] = FoldAscii(name[i]);
+  CallContext& ctx = *Context(conn);
+  std::string& value = ctx.variable;
+  if (!Variable(ctx, std::string_view(key, length), value)) return kIsapiFalse;
+  if (buffer == nullptr || *size <= value.size()) {
+    *size = static_cast<uint32_t>(value.size() + 1);
     return kIsapiFalse;
   }
-  std::memcpy(buffer, value->data(), value->size());
-  static_cast<char*>(buffer)[value->size()] = '\0';
-  *size = static_cast<uint32_t>(value->size() + 1);
+  std::memcpy(buffer, value.data(), value.size());
+  static_cast<char*>(buffer)[value.size()] = '\0';
+  *size = static_cast<uint32_t>(value.size() + 1);
   return kIsapiTrue;
 }
 
@@ -175,18 +210,20 @@ IsapiBool ServerSupportFunctionCb(HCONN conn, uint32_t request, void* buffer,
   if (request != HSE_REQ_SEND_RESPONSE_HEADER || ctx.header_sent)
     return kIsapiFalse;
   ctx.header_sent = true;
-  ctx.status = buffer != nullptr ? std::string(static_cast<const char*>(buffer))
-                                 : "200 OK";
+  ctx.status = buffer != nullptr ? static_cast<const char*>(buffer) : "200 OK";
   // The header block travels through the uint32_t* parameter (web/isapi.h).
-  if (data_type != nullptr)
+  if (data_type != nullptr) {
     ctx.headers = reinterpret_cast<const char*>(data_type);
+  } else {
+    ctx.headers.clear();
+  }
   return kIsapiTrue;
 }
 
-// The path with %XX decoded; nothing when it would hold a NUL byte.
-std::optional<std::string> DecodePath(std::string_view path) {
-  std::string out;
-  out.reserve(path.size());
+// The path with %XX decoded into `out`; false when it would hold a NUL
+// byte.
+bool DecodePath(std::string_view path, std::string& out) {
+  out.clear();
   auto hex = [](char c) -> int {
     if (c >= '0' && c <= '9') return c - '0';
     if ((c | 0x20) >= 'a' && (c | 0x20) <= 'f') return (c | 0x20) - 'a' + 10;
@@ -199,30 +236,35 @@ std::optional<std::string> DecodePath(std::string_view path) {
       c = static_cast<char>(hex(path[i + 1]) * 16 + hex(path[i + 2]));
       i += 2;
     }
-    if (c == '\0') return std::nullopt;
+    if (c == '\0') return false;
     out += c;
   }
-  return out;
+  return true;
 }
 
-// The path under the root: "." segments dropped, ".." never above the root.
-std::string TranslatePath(const std::string& root, std::string_view path) {
-  std::vector<std::string_view> parts;
+// The path under the root into `out`: "." segments dropped, ".." never
+// above the root.
+void TranslatePath(const std::string& root, std::string_view path,
+                   std::string& out) {
+  out = root;
+  // Segments kept, each as "/" and its name: a ".." drops the last one.
+  std::size_t kept = 0;
   std::size_t start = 0;
   while (start <= path.size()) {
     std::size_t end = path.find_first_of("/\\", start);
     if (end == std::string_view::npos) end = path.size();
     const std::string_view part = path.substr(start, end - start);
     if (part == "..") {
-      if (!parts.empty()) parts.pop_back();
+      if (kept > 0) {
+        out.resize(out.rfind('/'));
+        --kept;
+      }
     } else if (!part.empty() && part != ".") {
-      parts.push_back(part);
+      out.append("/").append(part);
+      ++kept;
     }
     start = end + 1;
   }
-  std::string out = root;
-  for (std::string_view part : parts) out.append("/").append(part);
-  return out;
 }
 
 // The status text as the extension sent it, split into code and reason; a
@@ -378,8 +420,10 @@ bool StartStream(CallContext& ctx) {
 
 }  // namespace
 
-Answer CallExtension(const HostConfig& config, const PeerInfo& peer,
-                     Request& request, const StreamWriter* stream) {
+void CallExtension(const HostConfig& config, const PeerInfo& peer,
+                   Request& request, const StreamWriter* stream,
+                   CallBuffers& buffers, Answer& answer) {
+  answer.Clear();
   const bool head = request.method == "HEAD";
   const unsigned version = request.version;
   bool keep_alive = request.keep_alive;
@@ -393,50 +437,57 @@ Answer CallExtension(const HostConfig& config, const PeerInfo& peer,
                                                 : path_part.substr(slash);
   }
   const std::size_t question = path_part.find('?');
-  std::string query(question == std::string_view::npos
-                        ? std::string_view()
-                        : path_part.substr(question + 1));
-  std::optional<std::string> path = DecodePath(path_part.substr(0, question));
-  if (!path || path->empty() || (*path)[0] != '/')
-    return PlainAnswer(version, 400, false, head);
+  buffers.query.assign(question == std::string_view::npos
+                           ? std::string_view()
+                           : path_part.substr(question + 1));
+  std::string& path = buffers.path;
+  if (!DecodePath(path_part.substr(0, question), path) || path.empty() ||
+      path[0] != '/') {
+    answer = PlainAnswer(version, 400, false, head);
+    return;
+  }
 
-  std::string content_type;
-  for (const auto& [field_name, value] : request.fields) {
+  // The request's own text, or an empty one.
+  char no_content_type[1] = {'\0'};
+  char* content_type = no_content_type;
+  for (auto& [field_name, value] : request.fields) {
     if (EqualNoCase(field_name, "Content-Type")) {
-      content_type = value;
+      content_type = value.data();
       break;
     }
   }
-  std::string translated = TranslatePath(config.root, *path);
+  TranslatePath(config.root, path, buffers.translated);
 
-  CallContext ctx;
+  CallContext ctx(buffers, answer.body);
   ctx.config = &config;
   ctx.request = &request;
   ctx.peer = &peer;
-  ctx.path = *path;
-  ctx.query = query;
-  ctx.translated = translated;
+  ctx.path = path;
+  ctx.query = buffers.query;
+  ctx.translated = buffers.translated;
   ctx.content_type = content_type;
   ctx.stream = stream;
   ctx.version = version;
   ctx.keep_alive = keep_alive;
   ctx.head_method = head;
+  ctx.headers.clear();
 
-  std::string method_buf = request.method;
+  // The texts of the control block are the request's and the buffers'; an
+  // extension only reads them.
   EXTENSION_CONTROL_BLOCK ecb{};
   ctx.ecb = &ecb;
   ecb.cbSize = sizeof ecb;
   ecb.dwVersion = MakeExtensionVersion(2, 0);
   ecb.ConnID = &ctx;
   ecb.dwHttpStatusCode = 200;
-  ecb.lpszMethod = method_buf.data();
-  ecb.lpszQueryString = query.data();
-  ecb.lpszPathInfo = path->data();
-  ecb.lpszPathTranslated = translated.data();
+  ecb.lpszMethod = request.method.data();
+  ecb.lpszQueryString = buffers.query.data();
+  ecb.lpszPathInfo = path.data();
+  ecb.lpszPathTranslated = buffers.translated.data();
   ecb.cbTotalBytes = static_cast<uint32_t>(request.body.size());
   ecb.cbAvailable = static_cast<uint32_t>(request.body.size());
   ecb.lpbData = reinterpret_cast<uint8_t*>(request.body.data());
-  ecb.lpszContentType = content_type.data();
+  ecb.lpszContentType = content_type;
   ecb.GetServerVariable = &GetServerVariableCb;
   ecb.WriteClient = &WriteClientCb;
   ecb.ReadClient = &ReadClientCb;
@@ -456,56 +507,57 @@ Answer CallExtension(const HostConfig& config, const PeerInfo& peer,
 
   if (ctx.streaming) {
     // The head and the body so far are out; the last chunk ends it.
-    Answer a;
-    a.status = ctx.streamed_status;
-    a.body_bytes = ctx.streamed_bytes;
+    answer.head.clear();
+    answer.body.clear();
+    answer.status = ctx.streamed_status;
+    answer.body_bytes = ctx.streamed_bytes;
     if (!ctx.stream_failed && version >= 11 &&
         !(*ctx.stream)(std::string_view("0\r\n\r\n")))
       ctx.stream_failed = true;
-    a.keep_alive = ctx.keep_alive && !ctx.stream_failed;
-    a.log_data = std::move(log_data);
-    return a;
+    answer.keep_alive = ctx.keep_alive && !ctx.stream_failed;
+    answer.log_data = std::move(log_data);
+    return;
   }
 
   const bool answered = ctx.header_sent || !ctx.body.empty();
   if (ctx.body_overflow || !answered ||
       (result != HSE_STATUS_SUCCESS &&
        result != HSE_STATUS_SUCCESS_AND_KEEP_CONN && !ctx.header_sent)) {
-    Answer failed = PlainAnswer(version, 500, keep_alive, head);
-    failed.log_data = std::move(log_data);
-    return failed;
+    answer = PlainAnswer(version, 500, keep_alive, head);
+    answer.log_data = std::move(log_data);
+    return;
   }
 
   std::string_view body_prefix;
-  Answer a;
-  a.log_data = std::move(log_data);
-  const unsigned code = ResponseHead(ctx, &a.head, &body_prefix);
-  a.status = code;
-  a.keep_alive = keep_alive;
+  answer.log_data = std::move(log_data);
+  const unsigned code = ResponseHead(ctx, &answer.head, &body_prefix);
+  answer.status = code;
+  answer.keep_alive = keep_alive;
   // 204 and 304 answers end at their header: a body after them would be
   // read as the next answer.
   const bool bodiless = code == 204 || code == 304;
-  const std::size_t body_size = body_prefix.size() + ctx.body.size();
+  const std::size_t body_size = body_prefix.size() + answer.body.size();
   if (bodiless) {
     if (body_size > 0 && config.log)
       config.log("dropped " + std::to_string(body_size) + " body bytes of a " +
                  std::to_string(code) + " answer from the extension");
+    answer.body.clear();
   } else {
-    a.head += "Content-Length: " + std::to_string(body_size) + "\r\n";
-    a.body_bytes = body_size;
-    if (!head) {
-      if (body_prefix.empty()) {
-        a.body = std::move(ctx.body);
-      } else {
-        a.body.reserve(body_size);
-        a.body.append(body_prefix).append(ctx.body);
-      }
+    char length[24];
+    const int n = std::snprintf(length, sizeof length, "%zu", body_size);
+    answer.head.append("Content-Length: ")
+        .append(length, static_cast<std::size_t>(n))
+        .append("\r\n");
+    answer.body_bytes = body_size;
+    if (head) {
+      answer.body.clear();
+    } else if (!body_prefix.empty()) {
+      answer.body.insert(0, body_prefix);
     }
   }
-  if (version >= 11 && !keep_alive) a.head += "Connection: close\r\n";
-  if (version < 11 && keep_alive) a.head += "Connection: keep-alive\r\n";
-  a.head += "\r\n";
-  return a;
+  if (version >= 11 && !keep_alive) answer.head += "Connection: close\r\n";
+  if (version < 11 && keep_alive) answer.head += "Connection: keep-alive\r\n";
+  answer.head += "\r\n";
 }
 
 }  // namespace corvane

@@ -33,36 +33,111 @@ std::string_view TrimBlanks(std::string_view s) {
   return s;
 }
 
+// The parser's texts as standard views.
+std::string_view View(boost::beast::string_view s) {
+  return std::string_view(s.data(), s.size());
+}
+
 }  // namespace
 
 struct RequestReader::Impl {
   explicit Impl(std::size_t limit) : max_body(limit) {}
 
+  // Beast's parser of one request, which writes what it parses straight
+  // into the reader's request, whose texts keep their memory from one
+  // request to the next: a request on a kept-alive connection allocates
+  // nothing once one like it has come.
+  class Parser : public http::basic_parser<true> {
+   public:
+    explicit Parser(Impl& impl) : impl_(impl) {}
+
+   private:
+    void on_request_impl(http::verb, boost::beast::string_view method,
+                         boost::beast::string_view target, int version,
+                         error_code&) override {
+      impl_.request.method.assign(View(method));
+      impl_.request.target.assign(View(target));
+      impl_.request.version = version >= 11 ? 11 : 10;
+    }
+    void on_response_impl(int, boost::beast::string_view, int,
+                          error_code&) override {}
+    void on_field_impl(http::field, boost::beast::string_view name,
+                       boost::beast::string_view value, error_code&) override {
+      auto& fields = impl_.request.fields;
+      if (impl_.field_count == fields.size()) fields.emplace_back();
+      auto& [field_name, field_value] = fields[impl_.field_count++];
+      field_name.assign(View(name));
+      field_value.assign(View(value));
+    }
+    void on_header_impl(error_code&) override {}
+    void on_body_init_impl(const boost::optional<std::uint64_t>& length,
+                           error_code&) override {
+      // The parser has refused a length beyond the limit.
+      if (length) impl_.request.body.reserve(static_cast<std::size_t>(*length));
+    }
+    std::size_t on_body_impl(boost::beast::string_view body,
+                             error_code&) override {
+      impl_.request.body.append(body.data(), body.size());
+      return body.size();
+    }
+    void on_chunk_header_impl(std::uint64_t, boost::beast::string_view,
+                              error_code&) override {}
+    std::size_t on_chunk_body_impl(std::uint64_t,
+                                   boost::beast::string_view body,
+                                   error_code&) override {
+      impl_.request.body.append(body.data(), body.size());
+      return body.size();
+    }
+    void on_finish_impl(error_code&) override {}
+
+    Impl& impl_;
+  };
+
+  // Texts longer than this are let go after their request rather than
+  // kept for the next one.
+  static constexpr std::size_t kKeepBytes = 64u << 10;
+
   std::size_t max_body;
   std::string bytes;  // Fed bytes; those before `pos` are parsed.
   std::size_t pos = 0;
-  std::optional<http::request_parser<http::string_body>> parser;
+  std::optional<Parser> parser;
+  Request request;  // The current request; fields[field_count..] are stale.
+  std::size_t field_count = 0;
   bool header_checked = false;
-  int64_t started_us = 0;
 
-  void Start() {
-    parser.emplace();
+  void Start(int64_t now_us) {
+    if (request.body.capacity() > kKeepBytes) request.body = std::string();
+    std::size_t kept = 0;
+    for (const auto& [name, value] : request.fields)
+      kept += name.capacity() + value.capacity();
+    if (kept > kKeepBytes) request.fields = {};
+    request.body.clear();
+    field_count = 0;
+    parser.emplace(*this);
     parser->header_limit(kMaxHeaderBytes);
     parser->body_limit(max_body);
     header_checked = false;
-    started_us = MonotonicUs();
+    request.started_us = now_us;
+  }
+
+  // The first field named `name`, in order; null when none.
+  const std::string* Find(std::string_view name) const {
+    for (std::size_t i = 0; i < field_count; ++i)
+      if (EqualNoCase(request.fields[i].first, name))
+        return &request.fields[i].second;
+    return nullptr;
   }
 
   // The framing rules the library leaves to its user. 0 when the header
   // may be served, else the status that refuses it.
   unsigned CheckHeader() const {
-    const auto& header = parser->get().base();
     std::vector<std::string_view> codings;
     bool has_encoding = false;
-    for (const auto& field : header) {
-      if (field.name() != http::field::transfer_encoding) continue;
+    for (std::size_t i = 0; i < field_count; ++i) {
+      const auto& [name, value] = request.fields[i];
+      if (!EqualNoCase(name, "Transfer-Encoding")) continue;
       has_encoding = true;
-      std::string_view list = field.value();
+      std::string_view list = value;
       while (!list.empty()) {
         const std::size_t comma = list.find(',');
         const std::string_view item = TrimBlanks(list.substr(0, comma));
@@ -75,7 +150,7 @@ struct RequestReader::Impl {
     // A request whose body length cannot be known, or that a server
     // before us may have framed differently, is never served: the bytes
     // after it could be read as a smuggled request.
-    if (header.version() < 11 || codings.empty()) return 400;
+    if (request.version < 11 || codings.empty()) return 400;
     const auto is_chunked = [](std::string_view c) {
       // A coding may carry parameters after ";".
       return EqualNoCase(TrimBlanks(c.substr(0, c.find(';'))), "chunked") &&
@@ -104,12 +179,12 @@ void RequestReader::Feed(std::string_view bytes) {
   impl_->bytes.append(bytes);
 }
 
-RequestReader::State RequestReader::Advance() {
+RequestReader::State RequestReader::Advance(int64_t now_us) {
   Impl& s = *impl_;
   if (error_status_ != 0) return State::kError;
   if (!s.parser) {
     if (s.pos == s.bytes.size()) return State::kNeedMore;
-    s.Start();
+    s.Start(now_us);
   }
   for (;;) {
     auto& parser = *s.parser;
@@ -121,10 +196,9 @@ RequestReader::State RequestReader::Advance() {
         error_status_ = refused;
         return State::kError;
       }
-      const auto& header = parser.get().base();
-      const auto expect = header.find(http::field::expect);
-      if (expect != header.end() && header.version() >= 11 &&
-          EqualNoCase(expect->value(), "100-continue") && !parser.is_done() &&
+      const std::string* expect = s.Find("Expect");
+      if (expect != nullptr && s.request.version >= 11 &&
+          EqualNoCase(*expect, "100-continue") && !parser.is_done() &&
           s.pos == s.bytes.size() && !continue_sent_) {
         continue_sent_ = true;
         return State::kContinue;
@@ -157,56 +231,63 @@ bool RequestReader::header_done() const {
   return impl_->parser && impl_->parser->is_header_done();
 }
 
-std::string RequestReader::method() const {
+std::string_view RequestReader::method() const {
   if (!header_done()) return "-";
-  return std::string(impl_->parser->get().method_string());
+  return impl_->request.method;
 }
 
-std::string RequestReader::target() const {
+std::string_view RequestReader::target() const {
   if (!header_done()) return "-";
-  return std::string(impl_->parser->get().target());
+  return impl_->request.target;
 }
 
 bool RequestReader::wants_json() const {
   // The fields read so far: a body over the limit is refused when the
   // header ends, before the parser calls the header done.
   if (!impl_->parser) return false;
-  const auto& header = impl_->parser->get().base();
-  for (const auto field : {http::field::content_type, http::field::accept}) {
-    const auto it = header.find(field);
-    if (it == header.end()) continue;
-    const std::string_view value = it->value();
-    for (std::size_t at = 0; at + 16 <= value.size(); ++at)
-      if (EqualNoCase(value.substr(at, 16), "application/json")) return true;
+  for (const std::string_view name : {"Content-Type", "Accept"}) {
+    const std::string* value = impl_->Find(name);
+    if (value == nullptr) continue;
+    for (std::size_t at = 0; at + 16 <= value->size(); ++at)
+      if (EqualNoCase(std::string_view(*value).substr(at, 16),
+                      "application/json"))
+        return true;
   }
   return false;
 }
 
 int64_t RequestReader::started_us() const {
-  return impl_->started_us;
+  return impl_->request.started_us;
 }
 
 std::size_t RequestReader::buffered() const {
   return impl_->bytes.size() - impl_->pos;
 }
 
-Request RequestReader::Take() {
+Request& RequestReader::Take() {
   Impl& s = *impl_;
-  auto& message = s.parser->get();
-  Request r;
-  r.method = std::string(message.method_string());
-  r.target = std::string(message.target());
-  r.version = message.version() >= 11 ? 11 : 10;
+  Request& r = s.request;
+  r.fields.resize(s.field_count);
   r.keep_alive = s.parser->keep_alive();
-  for (const auto& field : message)
-    r.fields.emplace_back(std::string(field.name_string()),
-                          std::string(field.value()));
-  r.body = std::move(message.body());
-  r.started_us = s.started_us;
   r.wants_json = wants_json();
   s.parser.reset();
   continue_sent_ = false;
   return r;
+}
+
+void Answer::Clear() {
+  // Texts longer than this are let go rather than kept for the next answer.
+  constexpr std::size_t kKeepBytes = 64u << 10;
+  for (std::string* text : {&head, &body, &log_data}) {
+    if (text->capacity() > kKeepBytes) {
+      *text = std::string();
+    } else {
+      text->clear();
+    }
+  }
+  status = 0;
+  body_bytes = 0;
+  keep_alive = false;
 }
 
 void CloseAfter(Answer& answer) {

@@ -60,7 +60,9 @@ struct PeerInfo {
   uint16_t remote_port = 0;
 };
 
-// One request whose header and whole body have arrived.
+// One request whose header and whole body have arrived. A reader's request
+// (RequestReader::Take) stays its own: it is valid until the reader starts
+// the next one, which reuses the memory of its texts.
 struct Request {
   std::string method;
   std::string target;
@@ -68,12 +70,13 @@ struct Request {
   bool keep_alive = true;
   std::vector<std::pair<std::string, std::string>> fields;  // In order.
   std::string body;         // Chunked bodies already decoded.
-  int64_t started_us = 0;   // When its first byte was seen (MonotonicUs).
+  int64_t started_us = 0;   // When its reading began (MonotonicUs).
   bool wants_json = false;  // RequestReader::wants_json.
 };
 
 // The bytes of one answer: the head (status line and header block) and the
-// body, which leave together in one write.
+// body, which leave together in one write. A connection keeps its answer
+// between requests (Clear), so the memory of its texts is used again.
 struct Answer {
   std::string head;
   std::string body;
@@ -82,6 +85,21 @@ struct Answer {
   bool keep_alive = false;     // Whether the connection may go on.
   std::string log_data;        // What the extension gave for the log line
                                // (its conversation).
+
+  // Empties the answer; texts that are not too large keep their memory.
+  void Clear();
+};
+
+// What one connection's extension calls write besides the answer: the
+// texts of the control block, the extension's header block and the server
+// variable asked for last. Kept by the connection, so that a call
+// allocates none of it once one like it has run.
+struct CallBuffers {
+  std::string path;        // The decoded path (PATH_INFO).
+  std::string query;       // QUERY_STRING.
+  std::string translated;  // PATH_TRANSLATED.
+  std::string headers;     // The extension's header block.
+  std::string variable;    // The value of a server variable.
 };
 
 // One line of the access log.
@@ -115,8 +133,9 @@ class RequestReader {
 
   // Adds bytes from the client.
   void Feed(std::string_view bytes);
-  // Parses what has come so far.
-  State Advance();
+  // Parses what has come so far; a request that begins now was started at
+  // `now_us` (MonotonicUs).
+  State Advance(int64_t now_us);
   // Whether any byte of the current request has come.
   bool started() const;
   // Whether the header of the current request is complete (its body is
@@ -128,14 +147,15 @@ class RequestReader {
   // (its Content-Type or Accept names application/json), so the host's own
   // answers to it are JSON.
   bool wants_json() const;
-  // When the current request's first byte came (MonotonicUs).
+  // When the current request was started (MonotonicUs).
   int64_t started_us() const;
   // Method and target of the current request, for the log ("-" when the
-  // header is not complete).
-  std::string method() const;
-  std::string target() const;
-  // The request after kComplete; the reader moves on to the next one.
-  Request Take();
+  // header is not complete); valid until the reader moves on.
+  std::string_view method() const;
+  std::string_view target() const;
+  // The request after kComplete, valid until the next Advance starts the
+  // next one.
+  Request& Take();
   // Bytes fed and not yet parsed.
   std::size_t buffered() const;
 
@@ -156,13 +176,15 @@ std::string_view ContinueAnswer();
 // allows; false when they could not be written.
 using StreamWriter = std::function<bool(std::string_view)>;
 
-// Hands `request` to config.extension and turns what it sends into the
-// answer. With `stream`, an answer that grows past config.stream_after
-// leaves through it during the call, and the answer returned then carries
-// nothing more to send (empty head and body). Never throws for anything
-// the client or the extension does.
-Answer CallExtension(const HostConfig& config, const PeerInfo& peer,
-                     Request& request, const StreamWriter* stream = nullptr);
+// Hands `request` to config.extension and turns what it sends into
+// `answer`, which is cleared first (its memory used again; so is that of
+// `buffers`). With `stream`, an answer that grows past config.stream_after
+// leaves through it during the call, and the answer then carries nothing
+// more to send (empty head and body). Never throws for anything the client
+// or the extension does.
+void CallExtension(const HostConfig& config, const PeerInfo& peer,
+                   Request& request, const StreamWriter* stream,
+                   CallBuffers& buffers, Answer& answer);
 
 // An answer made by the host itself: a small HTML page for `code`, or with
 // `json` the object {"error": reason phrase}. For a HEAD request the body is

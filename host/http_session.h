@@ -312,9 +312,9 @@ class HttpSession : public Connection,
     if (phase_ == Phase::kClosed) return;
     if (ec || n == 0) {
       if (timed_out_ == Phase::kBody) {
-        Answer a = PlainAnswer(11, 408, false, false, reader_.wants_json());
-        Log(reader_.method(), reader_.target(), a, reader_.started_us());
-        Send(std::move(a));
+        answer_ = PlainAnswer(11, 408, false, false, reader_.wants_json());
+        Log(reader_.method(), reader_.target(), reader_.started_us());
+        Send();
         return;
       }
       // A client that closes or falls silent before a header is complete
@@ -329,7 +329,7 @@ class HttpSession : public Connection,
   void Process() {
     const HostConfig& config = host_.config();
     for (;;) {
-      const RequestReader::State state = reader_.Advance();
+      const RequestReader::State state = reader_.Advance(MonotonicUs());
       // The deadlines: the header counts from the request's first byte, the
       // whole body from the end of the header.
       if (reader_.header_done()) {
@@ -345,10 +345,10 @@ class HttpSession : public Connection,
           stream_ops::SendSmall(stream_, ContinueAnswer());
           continue;
         case RequestReader::State::kError: {
-          Answer a = PlainAnswer(11, reader_.error_status(), false, false,
-                                 reader_.wants_json());
-          Log(reader_.method(), reader_.target(), a, reader_.started_us());
-          Send(std::move(a));
+          answer_ = PlainAnswer(11, reader_.error_status(), false, false,
+                                reader_.wants_json());
+          Log(reader_.method(), reader_.target(), reader_.started_us());
+          Send();
           return;
         }
         case RequestReader::State::kComplete:
@@ -358,14 +358,14 @@ class HttpSession : public Connection,
     }
   }
 
-  void Dispatch(Request request) {
+  // `request` is the reader's, valid until the next one starts.
+  void Dispatch(Request& request) {
     Enter(Phase::kCall, 0);
     if (host_.stopping()) request.keep_alive = false;
     const HostConfig& config = host_.config();
-    Answer a;
     if (admin_only_ || (config.admin && IsAdminRequest(request))) {
-      a = host_.AdminAnswer(request);
-      Finish(request, std::move(a));
+      answer_ = host_.AdminAnswer(request);
+      Finish(request);
       return;
     }
     host_.CallStarted();
@@ -373,21 +373,23 @@ class HttpSession : public Connection,
       return stream_ops::WriteBlocking(stream_, bytes,
                                        host_.config().write_timeout_ms);
     };
-    a = CallExtension(config, peer_, request, &stream);
-    Finish(request, std::move(a));
+    CallExtension(config, peer_, request, &stream, call_buffers_, answer_);
+    Finish(request);
     // Last: it may end this thread's part in the loop.
     host_.CallEnded();
   }
 
-  void Finish(const Request& request, Answer a) {
+  void Finish(const Request& request) {
     // A stop that began during the call: this answer is the last.
-    if (host_.stopping()) CloseAfter(a);
-    Log(request.method, request.target, a, request.started_us);
-    Send(std::move(a));
+    if (host_.stopping()) CloseAfter(answer_);
+    Log(request.method, request.target, request.started_us);
+    Send();
   }
 
-  void Log(std::string_view method, std::string_view target, const Answer& a,
+  // Logs answer_ to the request of `method` and `target`.
+  void Log(std::string_view method, std::string_view target,
            int64_t started_us) {
+    const Answer& a = answer_;
     AccessRecord r;
     r.client = peer_.remote_addr;
     r.method = method;
@@ -399,8 +401,8 @@ class HttpSession : public Connection,
     host_.LogAccess(r);
   }
 
-  void Send(Answer answer) {
-    answer_ = std::move(answer);
+  // Writes answer_.
+  void Send() {
     if (phase_ == Phase::kClosed) return;
     Enter(Phase::kWrite, host_.config().write_timeout_ms);
     // Head and body leave together in one system call where the socket's
@@ -435,7 +437,7 @@ class HttpSession : public Connection,
       Linger();
       return;
     }
-    answer_ = Answer();
+    answer_.Clear();
     Enter(Phase::kIdle, host_.config().idle_timeout_ms);
     if (reader_.buffered() > 0) {
       Process();  // The next request came with the last one.
@@ -499,7 +501,8 @@ class HttpSession : public Connection,
   const bool admin_only_;
   RequestReader reader_;
   std::array<char, 16384> read_buf_{};
-  Answer answer_;  // The answer being written.
+  Answer answer_;  // The answer being written; kept for the next one.
+  CallBuffers call_buffers_;  // Kept from one extension call to the next.
   Phase phase_ = Phase::kIdle;
   Phase timed_out_ = Phase::kClosed;  // The phase a deadline ended; kClosed:
                                       // none.
