@@ -8,8 +8,8 @@ class ModulePool::Held : public ModuleLease::Holder {
  public:
   Held(ModulePool* pool, std::unique_ptr<TWebModule1> module)
       : pool_(pool), module_(std::move(module)) {}
-  ~Held() override { pool_->GiveBack(std::move(module_)); }
   TWebModule1& module() override { return *module_; }
+  void Release() noexcept override { pool_->GiveBack(this); }
 
  private:
   ModulePool* pool_;
@@ -24,38 +24,38 @@ ModulePool::~ModulePool() {
 }
 
 ModuleLease ModulePool::Take(const ModuleRequest& request) {
-  std::unique_ptr<TWebModule1> module;
+  std::unique_ptr<Held> held;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (max_active_ > 0 && active_ >= max_active_) throw BusyError();
     ++active_;
     if (!cache_.empty()) {
-      module = std::move(cache_.front());
+      held = std::move(cache_.front());
       cache_.pop_front();
     }
   }
-  if (!module) {
+  if (!held) {
     // The place is taken, so the limit holds while the brain loads.
     try {
-      module = factory_(request);
+      held = std::make_unique<Held>(this, factory_(request));
     } catch (...) {
       std::lock_guard<std::mutex> lock(mutex_);
       --active_;
       throw;
     }
   }
-  return ModuleLease(std::make_unique<Held>(this, std::move(module)),
-                     std::string(), false);
+  return ModuleLease(std::move(held), std::string(), false);
 }
 
-void ModulePool::GiveBack(std::unique_ptr<TWebModule1> module) noexcept {
+void ModulePool::GiveBack(Held* held) noexcept {
+  std::unique_ptr<Held> owned(held);
   std::lock_guard<std::mutex> lock(mutex_);
   --active_;
-  cache_.push_back(std::move(module));
+  cache_.push_back(std::move(owned));
 }
 
 bool ModulePool::SaveIdle() noexcept {
-  std::deque<std::unique_ptr<TWebModule1>> doomed;
+  std::deque<std::unique_ptr<Held>> doomed;
   bool all = true;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -63,13 +63,13 @@ bool ModulePool::SaveIdle() noexcept {
     all = active_ == 0;
   }
   // Saving takes long; it runs outside the lock, front to back.
-  for (auto& module : doomed)
-    if (!module->StopAndSave()) all = false;
+  for (auto& held : doomed)
+    if (!held->module().StopAndSave()) all = false;
   return all;
 }
 
 void ModulePool::DestroyAll() noexcept {
-  std::deque<std::unique_ptr<TWebModule1>> doomed;
+  std::deque<std::unique_ptr<Held>> doomed;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     doomed.swap(cache_);

@@ -45,14 +45,15 @@ class ModulePool : public ModuleSource {
   std::size_t cached() const;
 
  private:
+  // A module with its holder, which goes back to the cache with it, so a
+  // request allocates nothing to take a module.
   class Held;
-  void GiveBack(std::unique_ptr<TWebModule1> module) noexcept;
+  void GiveBack(Held* held) noexcept;
 
   const Factory factory_;
   const std::size_t max_active_;
   mutable std::mutex mutex_;
-  std::deque<std::unique_ptr<TWebModule1>> cache_;  // mutex_; front waited
-                                                    // longest.
+  std::deque<std::unique_ptr<Held>> cache_;  // mutex_; front waited longest.
   std::size_t active_ = 0;  // Leases held and modules being created; mutex_.
 };
 

@@ -48,16 +48,19 @@ class UnavailableError : public Error {
 // gives the module back to its source, exactly once.
 class ModuleLease {
  public:
-  // How a source gives its module back: the holder's destructor.
+  // How a source gives its module back: Release, which by default deletes
+  // the holder, so that its destructor gives the module back. A source may
+  // keep its holders instead.
   class Holder {
    public:
     virtual ~Holder() = default;
     virtual TWebModule1& module() = 0;
+    virtual void Release() noexcept { delete this; }
   };
 
   ModuleLease() = default;
   ModuleLease(std::unique_ptr<Holder> holder, std::string id, bool is_new)
-      : holder_(std::move(holder)), id_(std::move(id)), is_new_(is_new) {}
+      : holder_(holder.release()), id_(std::move(id)), is_new_(is_new) {}
   ModuleLease(ModuleLease&&) noexcept = default;
   ModuleLease& operator=(ModuleLease&&) noexcept = default;
 
@@ -73,7 +76,10 @@ class ModuleLease {
   void GiveBack() noexcept { holder_.reset(); }
 
  private:
-  std::unique_ptr<Holder> holder_;
+  struct Releaser {
+    void operator()(Holder* holder) const noexcept { holder->Release(); }
+  };
+  std::unique_ptr<Holder, Releaser> holder_;
   std::string id_;
   bool is_new_ = false;
 };
