@@ -53,6 +53,26 @@ std::string PageTemplate::Produce(const std::vector<std::string>& replies,
   return page;
 }
 
+void PageTemplate::ForEachPiece(
+    const std::vector<std::string>& replies, bool utf8,
+    const std::function<void(std::string_view)>& piece) const {
+  const std::vector<std::string>& texts = utf8 ? utf8_texts_ : texts_;
+  std::size_t next = 0;
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    piece(texts[i]);
+    if (i < is_response_.size() && is_response_[i] && next < replies.size())
+      piece(replies[next++]);
+  }
+}
+
+std::size_t PageTemplate::Size(const std::vector<std::string>& replies,
+                               bool utf8) const {
+  std::size_t size = utf8 ? utf8_bytes_ : bytes_;
+  const std::size_t used = std::min(replies.size(), response_tags_);
+  for (std::size_t i = 0; i < used; ++i) size += replies[i].size();
+  return size;
+}
+
 bool TemplateFile::Stamp::operator==(const Stamp& o) const {
   return dev == o.dev && ino == o.ino && size == o.size &&
          mtime.tv_sec == o.mtime.tv_sec && mtime.tv_nsec == o.mtime.tv_nsec &&
@@ -70,12 +90,16 @@ TemplateFile::Stamp TemplateFile::StampOf(const struct stat& st) {
 }
 
 TemplateFile::TemplateFile(std::string dir, std::string name)
-    : dir_(std::move(dir)), name_(std::move(name)) {}
+    : dir_(std::move(dir)),
+      name_(std::move(name)),
+      plain_name_(!name_.empty() && name_ != "." && name_ != ".." &&
+                  name_.find('/') == std::string::npos) {}
 
 int TemplateFile::DirLocked() {
   if (!root_.valid()) {
     try {
       root_ = ConfinedRoot::Open(dir_);
+      dir_fd_.store(root_.fd(), std::memory_order_release);
     } catch (const std::exception&) {
       // No directory yet: the template cannot be opened, as any missing
       // file; the next request tries again.
@@ -85,23 +109,23 @@ int TemplateFile::DirLocked() {
 }
 
 std::shared_ptr<const PageTemplate> TemplateFile::Get() {
-  const std::string shown = "\"" + name_ + "\"";
-  int dir_fd = -1;
-  {
+  // The message names the file without its directory; made only for it.
+  const auto shown = [this] { return "\"" + name_ + "\""; };
+  // Once open, the directory stays: requests find it without the lock.
+  int dir_fd = dir_fd_.load(std::memory_order_acquire);
+  if (dir_fd < 0) {
     std::lock_guard<std::mutex> lock(mutex_);
     dir_fd = DirLocked();
   }
   // One component beneath the held directory, not following a link: the
   // name can neither climb out nor lead anywhere else.
-  const bool plain_name = !name_.empty() && name_ != "." && name_ != ".." &&
-                          name_.find('/') == std::string::npos;
   struct stat st {};
-  if (dir_fd < 0 || !plain_name ||
+  if (dir_fd < 0 || !plain_name_ ||
       ::fstatat(dir_fd, name_.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
       !S_ISREG(st.st_mode))
-    throw IoError("Cannot open file " + shown);
+    throw IoError("Cannot open file " + shown());
   if (static_cast<unsigned long long>(st.st_size) > kMaxTemplateBytes)
-    throw IoError("Template file too large: " + shown);
+    throw IoError("Template file too large: " + shown());
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (template_ && stamp_ == StampOf(st)) return template_;
@@ -111,15 +135,15 @@ std::shared_ptr<const PageTemplate> TemplateFile::Get() {
   // what is stamped.
   const int fd = root_.OpenBeneath(
       name_, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0, true);
-  if (fd < 0) throw IoError("Cannot open file " + shown);
+  if (fd < 0) throw IoError("Cannot open file " + shown());
   struct FdCloser {
     int fd;
     ~FdCloser() { ::close(fd); }
   } closer{fd};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
-    throw IoError("Cannot open file " + shown);
+    throw IoError("Cannot open file " + shown());
   if (static_cast<unsigned long long>(st.st_size) > kMaxTemplateBytes)
-    throw IoError("Template file too large: " + shown);
+    throw IoError("Template file too large: " + shown());
   // Room for one byte more than the size: a short read of a regular file
   // is its end, so one read usually does. A file that grew meanwhile is
   // read on, up to the limit.
@@ -128,13 +152,13 @@ std::shared_ptr<const PageTemplate> TemplateFile::Get() {
   for (;;) {
     if (have == text.size()) {
       if (text.size() > kMaxTemplateBytes)
-        throw IoError("Template file too large: " + shown);
+        throw IoError("Template file too large: " + shown());
       text.resize(
           std::min<std::size_t>(text.size() * 2, kMaxTemplateBytes + 1));
     }
     const ssize_t n = ::read(fd, text.data() + have, text.size() - have);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw IoError("Cannot open file " + shown);
+    if (n < 0) throw IoError("Cannot open file " + shown());
     if (n == 0) break;
     const std::size_t wanted = text.size() - have;
     have += static_cast<std::size_t>(n);

@@ -14,7 +14,9 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -41,6 +43,14 @@ class PageTemplate {
   // tag removed. With `utf8`, the page in UTF-8 (the replies are then
   // converted as they are inserted).
   std::string Produce(const std::vector<std::string>& replies, bool utf8) const;
+
+  // The page as Produce makes it, without making it: `piece` gets each
+  // stretch of text and each reply in order (some of them empty), and Size
+  // says how many bytes they come to. With `utf8` the texts are the UTF-8
+  // ones and the replies must be UTF-8 already.
+  void ForEachPiece(const std::vector<std::string>& replies, bool utf8,
+                    const std::function<void(std::string_view)>& piece) const;
+  std::size_t Size(const std::vector<std::string>& replies, bool utf8) const;
 
  private:
   std::vector<std::string> texts_;       // The stretches in the code page.
@@ -87,8 +97,11 @@ class TemplateFile {
 
   const std::string dir_;
   const std::string name_;
+  // One component: neither empty, "." nor "..", and without "/".
+  const bool plain_name_;
   std::mutex mutex_;
   ConfinedRoot root_;                             // Guarded by mutex_.
+  std::atomic<int> dir_fd_{-1};                   // root_'s, once open.
   Stamp stamp_;                                   // Guarded by mutex_.
   std::shared_ptr<const PageTemplate> template_;  // Guarded by mutex_.
 };

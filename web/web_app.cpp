@@ -31,11 +31,6 @@ std::string CookieSession(const WebRequest& request) {
   return CookieValue(*header, kSessionCookie).value_or(std::string());
 }
 
-// The web root the server gives; empty when it gives none.
-std::string RequestRoot(const WebRequest& request) {
-  return request.ServerVariable("APPL_PHYSICAL_PATH").value_or(std::string());
-}
-
 // Names the conversation in the server's log line of the request.
 void LogSession(EXTENSION_CONTROL_BLOCK& ecb, const std::string& id) {
   const std::size_t n = std::min(id.size(), sizeof ecb.lpszLogData - 1);
@@ -257,31 +252,51 @@ SessionPool* WebApplication::sessions() {
   return sessions_;
 }
 
-std::shared_ptr<const PageTemplate> WebApplication::Template(
-    const std::string& root) {
-  std::shared_ptr<TemplateFile> file;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!template_ || template_root_ != root) {
-      if (root.empty() && files_.template_file.empty())
-        throw Error(kModuleErrorKind,
-                    "The server does not give APPL_PHYSICAL_PATH");
-      const std::string host = TemplateHostPath(root, files_);
-      const std::size_t slash = host.find_last_of('/');
-      // A path the mapper refuses has no directory, so it cannot be
-      // opened, as any missing file.
-      std::string dir =
-          slash == std::string::npos ? std::string() : host.substr(0, slash);
-      std::string name = slash == std::string::npos
-                             ? std::string("web_corvane_example.htm")
-                             : host.substr(slash + 1);
-      template_ =
-          std::make_shared<TemplateFile>(std::move(dir), std::move(name));
-      template_root_ = root;
-    }
-    file = template_;
+std::shared_ptr<WebApplication::RootFiles> WebApplication::FilesOf(
+    std::string_view root) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (root_files_ && root_files_->pool_request.web_root == root)
+    return root_files_;
+  auto files = std::make_shared<RootFiles>();
+  files->pool_request.web_root = std::string(root);
+  if (!root.empty() || !files_.template_file.empty()) {
+    const std::string host =
+        TemplateHostPath(files->pool_request.web_root, files_);
+    const std::size_t slash = host.find_last_of('/');
+    // A path the mapper refuses has no directory, so it cannot be opened,
+    // as any missing file.
+    std::string dir =
+        slash == std::string::npos ? std::string() : host.substr(0, slash);
+    std::string name = slash == std::string::npos
+                           ? std::string("web_corvane_example.htm")
+                           : host.substr(slash + 1);
+    files->template_file =
+        std::make_unique<TemplateFile>(std::move(dir), std::move(name));
   }
-  return file->Get();
+  root_files_ = files;
+  return files;
+}
+
+std::shared_ptr<WebApplication::RootFiles> WebApplication::RequestFiles(
+    const WebRequest& request) {
+  // The web root the server gives; empty when it gives none.
+  char buffer[kServerVariableBufferSize];
+  return FilesOf(request.ServerVariable("APPL_PHYSICAL_PATH", buffer)
+                     .value_or(std::string_view()));
+}
+
+ModuleLease WebApplication::TakeModule(ModuleSource& source,
+                                       const RootFiles& files,
+                                       const std::string& session) {
+  if (session.empty()) return source.Take(files.pool_request);
+  return source.Take(ModuleRequest{files.pool_request.web_root, session});
+}
+
+std::shared_ptr<const PageTemplate> WebApplication::Template(RootFiles& files) {
+  if (!files.template_file)
+    throw Error(kModuleErrorKind,
+                "The server does not give APPL_PHYSICAL_PATH");
+  return files.template_file->Get();
 }
 
 std::string WebApplication::Turn(TWebModule1& module,
@@ -305,7 +320,7 @@ uint32_t WebApplication::HandlePage(WebRequest& request, WebResponse& response,
                                     ModuleSource& source) {
   EXTENSION_CONTROL_BLOCK& ecb = request.ecb();
   const bool sessions = sessions_ != nullptr;
-  const std::string root = RequestRoot(request);
+  const std::shared_ptr<RootFiles> files = RequestFiles(request);
   const std::string cookie = sessions ? CookieSession(request) : std::string();
   ModuleLease lease;
   // A page without form content needs no brain in session mode. A visitor
@@ -314,7 +329,7 @@ uint32_t WebApplication::HandlePage(WebRequest& request, WebResponse& response,
   // reaches the host that keeps the conversation. The shared pool takes a
   // module for every request, and reads the body only then.
   if (!sessions || !request.ContentFields().empty() || source.Touch(cookie)) {
-    lease = source.Take(ModuleRequest{root, cookie});
+    lease = TakeModule(source, *files, cookie);
     if (lease.is_new()) response.Cookies.push_back(SessionCookie(lease.id()));
     LogSession(ecb, lease.id());
     if (!lease.module().Dispatches(request.Method(), request.PathInfo()))
@@ -327,7 +342,7 @@ uint32_t WebApplication::HandlePage(WebRequest& request, WebResponse& response,
     }
     LogSession(ecb, id);
   }
-  const std::shared_ptr<const PageTemplate> page = Template(root);
+  const std::shared_ptr<const PageTemplate> page = Template(*files);
   std::vector<std::string> replies;
   // Only a request with form content consults the brain, once for every
   // response tag of the template, in the order of the tags.
@@ -337,17 +352,22 @@ uint32_t WebApplication::HandlePage(WebRequest& request, WebResponse& response,
     // the brain sees it (web/visitor_text.h).
     const std::string input = VisitorText(
         FormFieldValue(request.ContentFields(), kInputField), sessions);
+    replies.reserve(page->response_tags());
     for (std::size_t i = 0; i < page->response_tags(); ++i) {
       // The reply is text: the brain echoes user input, which must never
-      // become markup in the page.
-      replies.push_back(EscapeHtml(Turn(lease.module(), input)));
+      // become markup in the page. Session pages go out in UTF-8, which
+      // their form then posts back.
+      std::string reply = EscapeHtml(Turn(lease.module(), input));
+      replies.push_back(sessions ? CodePageToUtf8(reply) : std::move(reply));
     }
   }
   lease.GiveBack();
-  // Session pages go out in UTF-8, which their form then posts back.
-  response.Content = page->Produce(replies, sessions);
+  // The page goes to the server piece by piece, never copied whole.
   if (sessions) response.ContentType = "text/html; charset=utf-8";
-  response.SendResponse(ecb);
+  response.SendHeader(ecb, page->Size(replies, sessions));
+  page->ForEachPiece(replies, sessions, [&ecb](std::string_view piece) {
+    WebResponse::WriteContent(ecb, piece);
+  });
   return HSE_STATUS_SUCCESS;
 }
 
@@ -364,7 +384,7 @@ uint32_t WebApplication::HandleApi(WebRequest& request, WebResponse& response,
     }
     std::string error;
     const std::optional<ApiRequest> api =
-        ParseApiRequest(request.Content(), &error);
+        ParseApiRequest(request.ContentView(), &error);
     if (!api) {
       SendJson(ecb, response, 400, ApiErrorBody(error));
       return HSE_STATUS_SUCCESS;
@@ -373,8 +393,7 @@ uint32_t WebApplication::HandleApi(WebRequest& request, WebResponse& response,
     std::string wanted;
     if (sessions)
       wanted = api->session ? *api->session : CookieSession(request);
-    ModuleLease lease =
-        source.Take(ModuleRequest{RequestRoot(request), wanted});
+    ModuleLease lease = TakeModule(source, *RequestFiles(request), wanted);
     if (lease.is_new()) response.Cookies.push_back(SessionCookie(lease.id()));
     LogSession(ecb, lease.id());
     const std::string reply =

@@ -105,10 +105,27 @@ class WebApplication {
   std::function<int64_t()> SessionClock;
 
  private:
+  // What the requests of one web root share: the shared pool's request for
+  // a module of that root, and the template file (none when the server
+  // gives no root and no template was named). Made when a request brings
+  // another root than the last one; then constant.
+  struct RootFiles {
+    ModuleRequest pool_request;  // The root, and no session.
+    std::unique_ptr<TemplateFile> template_file;
+  };
+
   // Marks the application started and makes the module source; returns it.
   ModuleSource& Start();
-  // The template of `root` (with a trailing slash, as the server gives it).
-  std::shared_ptr<const PageTemplate> Template(const std::string& root);
+  // The files of `root` (with a trailing slash, as the server gives it).
+  std::shared_ptr<RootFiles> FilesOf(std::string_view root);
+  // The request's web root (APPL_PHYSICAL_PATH) and its files.
+  std::shared_ptr<RootFiles> RequestFiles(const WebRequest& request);
+  // The module source's answer for the request of `files` naming
+  // `session`.
+  ModuleLease TakeModule(ModuleSource& source, const RootFiles& files,
+                         const std::string& session);
+  // The template of `files`; throws when the server gives no root.
+  static std::shared_ptr<const PageTemplate> Template(RootFiles& files);
   uint32_t HandlePage(WebRequest& request, WebResponse& response,
                       ModuleSource& source);
   // Answers its own errors in JSON.
@@ -128,8 +145,7 @@ class WebApplication {
   std::atomic<ModuleSource*> made_{nullptr};  // source_, once made.
   ModulePool* pool_ = nullptr;                // source_ in the default mode.
   SessionPool* sessions_ = nullptr;           // source_ in session mode.
-  std::shared_ptr<TemplateFile> template_;    // mutex_.
-  std::string template_root_;                 // Its root; mutex_.
+  std::shared_ptr<RootFiles> root_files_;     // Of the last root; mutex_.
 
   MetricsRegistry metrics_;
   MetricCounter& turns_;

@@ -1,6 +1,7 @@
 #include "web/web_request.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 
 #include "base/error.h"
@@ -16,7 +17,7 @@ constexpr uint32_t kReadChunk = 64u << 10;
 // Bytes handed to WriteClient at a time.
 constexpr std::size_t kWriteChunk = 1u << 20;
 
-std::string ReasonPhrase(int code) {
+const char* ReasonPhrase(int code) {
   switch (code) {
     case 200:
       return "OK";
@@ -61,19 +62,35 @@ void AddHeader(std::string& block, std::string_view name,
 
 }  // namespace
 
-std::optional<std::string> WebRequest::ServerVariable(
-    const std::string& name) const {
+std::optional<std::string_view> WebRequest::ServerVariable(
+    std::string_view name, char (&buffer)[kServerVariableBufferSize]) const {
   if (ecb_.GetServerVariable == nullptr) return std::nullopt;
-  // The interface passes the name as a mutable text.
-  std::string name_buf = name;
-  char buffer[kServerVariableBufferSize];
+  // The interface passes the name as a mutable text; names are short.
+  char short_name[64];
+  std::string long_name;
+  char* name_buf = short_name;
+  if (name.size() < sizeof short_name) {
+    std::memcpy(short_name, name.data(), name.size());
+    short_name[name.size()] = '\0';
+  } else {
+    long_name = name;
+    name_buf = long_name.data();
+  }
   uint32_t size = kServerVariableBufferSize;
-  if (!ecb_.GetServerVariable(ecb_.ConnID, name_buf.data(), buffer, &size))
+  if (!ecb_.GetServerVariable(ecb_.ConnID, name_buf, buffer, &size))
     return std::nullopt;
   // The value ends at its terminating zero, within the bytes reported.
   const std::size_t limit = std::min<std::size_t>(size, sizeof buffer);
   const std::size_t len = std::find(buffer, buffer + limit, '\0') - buffer;
-  return std::string(buffer, len);
+  return std::string_view(buffer, len);
+}
+
+std::optional<std::string> WebRequest::ServerVariable(
+    std::string_view name) const {
+  char buffer[kServerVariableBufferSize];
+  const std::optional<std::string_view> value = ServerVariable(name, buffer);
+  if (!value) return std::nullopt;
+  return std::string(*value);
 }
 
 const std::string& WebRequest::Content() {
@@ -114,17 +131,33 @@ const std::string& WebRequest::Content() {
   return *content_;
 }
 
+std::string_view WebRequest::ContentView() {
+  if (content_) return *content_;
+  const uint32_t total = ecb_.cbTotalBytes;
+  if (total == 0) return std::string_view();
+  if (total != 0xFFFFFFFFu && ecb_.lpbData != nullptr &&
+      ecb_.cbAvailable >= total) {
+    if (total > kMaxFormBodyBytes) throw LimitError("Request body too large");
+    return std::string_view(reinterpret_cast<const char*>(ecb_.lpbData), total);
+  }
+  return Content();
+}
+
 const std::vector<std::string>& WebRequest::ContentFields() {
-  if (!fields_) fields_ = DecodeFormEntries(Content());
+  if (!fields_) fields_ = DecodeFormEntries(ContentView());
   return *fields_;
 }
 
 std::string WebResponse::StatusLine() const {
-  return std::to_string(StatusCode) + " " + ReasonPhrase(StatusCode);
+  std::string line = std::to_string(StatusCode);
+  line += ' ';
+  line += ReasonPhrase(StatusCode);
+  return line;
 }
 
-std::string WebResponse::HeaderBlock() const {
+std::string WebResponse::HeaderBlock(std::size_t content_length) const {
   std::string block;
+  block.reserve(128);
   AddHeader(block, "Allow", Allow);
   for (const std::string& cookie : Cookies)
     AddHeader(block, "Set-Cookie", cookie);
@@ -137,33 +170,49 @@ std::string WebResponse::HeaderBlock() const {
   AddHeader(block, "Content-Version", ContentVersion);
   AddHeader(block, "Content-Encoding", ContentEncoding);
   AddHeader(block, "Content-Type", ContentType);
-  AddHeader(block, "Content-Length", std::to_string(Content.size()));
+  char length[24];
+  const auto [end, ec] =
+      std::to_chars(length, length + sizeof length, content_length);
+  (void)ec;  // The buffer holds any std::size_t.
+  AddHeader(block, "Content-Length", std::string_view(length, end - length));
   block += "Content:\r\n\r\n";
   return block;
 }
 
-void WebResponse::SendResponse(EXTENSION_CONTROL_BLOCK& ecb) {
-  if (!SendResponseHeader(ecb, StatusLine(), HeaderBlock()))
+void WebResponse::SendHeader(EXTENSION_CONTROL_BLOCK& ecb,
+                             std::size_t content_length) {
+  if (!SendResponseHeader(ecb, StatusLine(), HeaderBlock(content_length)))
     throw IoError("The server refused the response header");
   Sent = true;
   ecb.dwHttpStatusCode = static_cast<uint32_t>(StatusCode);
-  if (!WriteClientAll(ecb, Content))
+}
+
+void WebResponse::WriteContent(EXTENSION_CONTROL_BLOCK& ecb,
+                               std::string_view data) {
+  if (!WriteClientAll(ecb, data))
     throw IoError("The server refused the response");
+}
+
+void WebResponse::SendResponse(EXTENSION_CONTROL_BLOCK& ecb) {
+  SendHeader(ecb, Content.size());
+  WriteContent(ecb, Content);
 }
 
 bool SendResponseHeader(EXTENSION_CONTROL_BLOCK& ecb, const std::string& status,
                         const std::string& headers) {
   if (ecb.ServerSupportFunction == nullptr) return false;
-  std::vector<char> status_buf(status.begin(), status.end());
-  status_buf.push_back('\0');
-  // The header block travels through a uint32_t* parameter, so it is kept
-  // in storage aligned for uint32_t.
-  std::vector<uint32_t> header_buf(headers.size() / sizeof(uint32_t) + 1, 0);
-  std::memcpy(header_buf.data(), headers.data(), headers.size());
+  // The interface passes both as mutable texts but only reads them. The
+  // header block travels through a uint32_t* parameter: a string's
+  // characters start at an address aligned for uint32_t, its own buffer
+  // or one from operator new.
+  static_assert(alignof(std::string) >= alignof(uint32_t) &&
+                __STDCPP_DEFAULT_NEW_ALIGNMENT__ >= alignof(uint32_t));
   uint32_t size = static_cast<uint32_t>(status.size());
-  return ecb.ServerSupportFunction(ecb.ConnID, HSE_REQ_SEND_RESPONSE_HEADER,
-                                   status_buf.data(), &size,
-                                   header_buf.data()) != 0;
+  return ecb.ServerSupportFunction(
+             ecb.ConnID, HSE_REQ_SEND_RESPONSE_HEADER,
+             const_cast<char*>(status.c_str()), &size,
+             reinterpret_cast<uint32_t*>(const_cast<char*>(headers.c_str()))) !=
+         0;
 }
 
 bool WriteClientAll(EXTENSION_CONTROL_BLOCK& ecb, std::string_view data) {
@@ -187,7 +236,7 @@ std::string ErrorPageBody(std::string_view kind, std::string_view message,
                           int status) {
   const std::string title =
       status == 500 ? std::string("Internal Server Error 500")
-                    : ReasonPhrase(status) + " " + std::to_string(status);
+                    : ReasonPhrase(status) + (" " + std::to_string(status));
   return "<html><title>" + title + "</title>\r\n<h1>" + title +
          "</h1><hr>\r\n"
          "Exception: " +

@@ -29,16 +29,22 @@ class WebRequest {
   WebRequest(const WebRequest&) = delete;
   WebRequest& operator=(const WebRequest&) = delete;
 
-  std::string Method() const { return Text(ecb_.lpszMethod); }
-  std::string PathInfo() const { return Text(ecb_.lpszPathInfo); }
-  std::string QueryString() const { return Text(ecb_.lpszQueryString); }
-  std::string PathTranslated() const { return Text(ecb_.lpszPathTranslated); }
-  std::string ContentType() const { return Text(ecb_.lpszContentType); }
+  // The texts of the control block, valid for the call.
+  std::string_view Method() const { return Text(ecb_.lpszMethod); }
+  std::string_view PathInfo() const { return Text(ecb_.lpszPathInfo); }
+  std::string_view QueryString() const { return Text(ecb_.lpszQueryString); }
+  std::string_view PathTranslated() const {
+    return Text(ecb_.lpszPathTranslated);
+  }
+  std::string_view ContentType() const { return Text(ecb_.lpszContentType); }
   uint32_t ContentLength() const { return ecb_.cbTotalBytes; }
 
   // The server variable's value through GetServerVariable; nothing when the
   // server does not know it or it does not fit the buffer.
-  std::optional<std::string> ServerVariable(const std::string& name) const;
+  std::optional<std::string> ServerVariable(std::string_view name) const;
+  // The same read into `buffer`, which the value then points into.
+  std::optional<std::string_view> ServerVariable(
+      std::string_view name, char (&buffer)[kServerVariableBufferSize]) const;
 
   // The body: empty unless the content length is positive; otherwise the
   // delivered part completed through ReadClient up to the content length
@@ -46,6 +52,9 @@ class WebRequest {
   // once. Throws IoError when the server fails to deliver it, LimitError
   // when it is longer than kMaxFormBodyBytes.
   const std::string& Content();
+  // The same body, without a copy when the server delivered all of it in
+  // the control block; valid for the call. Throws as Content.
+  std::string_view ContentView();
 
   // The decoded entries of the URL-encoded body (web/form_fields.h), read
   // once when first asked for. Throws as Content.
@@ -54,8 +63,8 @@ class WebRequest {
   EXTENSION_CONTROL_BLOCK& ecb() { return ecb_; }
 
  private:
-  static std::string Text(const char* s) {
-    return s ? std::string(s) : std::string();
+  static std::string_view Text(const char* s) {
+    return s ? std::string_view(s) : std::string_view();
   }
 
   EXTENSION_CONTROL_BLOCK& ecb_;
@@ -73,13 +82,21 @@ class WebResponse {
   // Set-Cookie (one per cookie), Derived-From, Expires, Last-Modified,
   // Title, WWW-Authenticate, custom headers, Content-Version,
   // Content-Encoding, Content-Type, Content-Length; then "Content:" CR LF
-  // and an empty line.
-  std::string HeaderBlock() const;
+  // and an empty line. The length is Content's, or `content_length`.
+  std::string HeaderBlock() const { return HeaderBlock(Content.size()); }
+  std::string HeaderBlock(std::size_t content_length) const;
 
   // Sends the status line and header block through ServerSupportFunction
   // and the content through WriteClient, then marks the response sent.
   // Throws IoError when the server refuses either.
   void SendResponse(EXTENSION_CONTROL_BLOCK& ecb);
+  // Sends the status line and header block for a content of
+  // `content_length` bytes instead of Content, which the caller then writes
+  // (WriteContent), and marks the response sent. Throws as SendResponse.
+  void SendHeader(EXTENSION_CONTROL_BLOCK& ecb, std::size_t content_length);
+  // Writes `data` through WriteClient; throws IoError when the server
+  // refuses it.
+  static void WriteContent(EXTENSION_CONTROL_BLOCK& ecb, std::string_view data);
 
   int StatusCode = 200;
   std::string ContentType = "text/html";
