@@ -39,40 +39,138 @@ bool IsApiRequest(std::string_view method, std::string_view path) {
   return method == "POST" && path == kApiPath;
 }
 
+namespace {
+
+// Reads a body as the parser's events pass, keeping only what a request of
+// the API needs: whether the document is an object and the values of its
+// members "input", "session" and "greeting" (the last one of each name, as
+// a document read whole keeps it). Nothing else is built.
+class ApiReader {
+ public:
+  using Json = nlohmann::json;
+
+  // What a member's value was.
+  struct Member {
+    enum class Kind { kAbsent, kString, kTrue, kNull, kOther };
+    Kind kind = Kind::kAbsent;
+    std::string text;  // For kString.
+  };
+
+  bool object() const { return object_; }
+  Member& input() { return input_; }
+  const Member& session() const { return session_; }
+  const Member& greeting() const { return greeting_; }
+
+  bool null() { return Value(Member::Kind::kNull); }
+  bool boolean(bool v) {
+    return Value(v ? Member::Kind::kTrue : Member::Kind::kOther);
+  }
+  bool number_integer(Json::number_integer_t) {
+    return Value(Member::Kind::kOther);
+  }
+  bool number_unsigned(Json::number_unsigned_t) {
+    return Value(Member::Kind::kOther);
+  }
+  bool number_float(Json::number_float_t, const Json::string_t&) {
+    return Value(Member::Kind::kOther);
+  }
+  bool string(Json::string_t& text) {
+    if (Member* m = Current()) {
+      m->kind = Member::Kind::kString;
+      m->text = std::move(text);
+    }
+    return Value(Member::Kind::kString);
+  }
+  bool binary(Json::binary_t&) { return Value(Member::Kind::kOther); }
+  bool start_object(std::size_t) {
+    if (depth_ == 0) object_ = true;
+    Compound();
+    return true;
+  }
+  bool end_object() {
+    --depth_;
+    return true;
+  }
+  bool start_array(std::size_t) {
+    Compound();
+    return true;
+  }
+  bool end_array() {
+    --depth_;
+    return true;
+  }
+  bool key(Json::string_t& name) {
+    if (depth_ == 1)
+      current_ = name == "input"      ? &input_
+                 : name == "session"  ? &session_
+                 : name == "greeting" ? &greeting_
+                                      : nullptr;
+    return true;
+  }
+  bool parse_error(std::size_t, const std::string&,
+                   const nlohmann::detail::exception&) {
+    return false;
+  }
+
+ private:
+  // The member whose value comes now: one of the three, directly in the
+  // document's object.
+  Member* Current() { return depth_ == 1 ? current_ : nullptr; }
+  bool Value(Member::Kind kind) {
+    Member* m = Current();
+    if (m != nullptr && kind != Member::Kind::kString) {
+      m->kind = kind;
+      m->text.clear();
+    }
+    current_ = depth_ == 1 ? nullptr : current_;
+    return true;
+  }
+  // An object or array begins: as a member's value, it is none of the
+  // kinds a request wants.
+  void Compound() {
+    Value(Member::Kind::kOther);
+    ++depth_;
+  }
+
+  int depth_ = 0;
+  bool object_ = false;
+  Member* current_ = nullptr;
+  Member input_, session_, greeting_;
+};
+
+}  // namespace
+
 std::optional<ApiRequest> ParseApiRequest(std::string_view body,
                                           std::string* error) {
   if (TooDeep(body)) {
     *error = "The body is nested too deeply";
     return std::nullopt;
   }
-  const nlohmann::json doc =
-      nlohmann::json::parse(body.begin(), body.end(), nullptr, false);
-  if (doc.is_discarded()) {
+  ApiReader reader;
+  if (!nlohmann::json::sax_parse(body.begin(), body.end(), &reader)) {
     *error = "The body is not JSON in UTF-8";
     return std::nullopt;
   }
-  if (!doc.is_object()) {
+  if (!reader.object()) {
     *error = "The body must be a JSON object";
     return std::nullopt;
   }
+  using Kind = ApiReader::Member::Kind;
   ApiRequest request;
-  const auto greeting = doc.find("greeting");
-  request.greeting = greeting != doc.end() && greeting->is_boolean() &&
-                     greeting->get<bool>();
-  const auto input = doc.find("input");
-  if (!request.greeting && (input == doc.end() || !input->is_string())) {
+  request.greeting = reader.greeting().kind == Kind::kTrue;
+  if (!request.greeting && reader.input().kind != Kind::kString) {
     *error = "The member \"input\" must be a string";
     return std::nullopt;
   }
-  if (input != doc.end() && input->is_string())
-    request.input = input->get<std::string>();
-  const auto session = doc.find("session");
-  if (session != doc.end() && !session->is_null()) {
-    if (!session->is_string()) {
+  if (reader.input().kind == Kind::kString)
+    request.input = std::move(reader.input().text);
+  const ApiReader::Member& session = reader.session();
+  if (session.kind != Kind::kAbsent && session.kind != Kind::kNull) {
+    if (session.kind != Kind::kString) {
       *error = "The member \"session\" must be a string";
       return std::nullopt;
     }
-    request.session = session->get<std::string>();
+    request.session = session.text;
   }
   return request;
 }
