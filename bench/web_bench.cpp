@@ -4,13 +4,16 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
 #include "bench/bench_util.h"
+#include "host/http_session.h"
 #include "host/memory_session.h"
 #include "web/form_fields.h"
 #include "web/page_producer.h"
@@ -178,6 +181,144 @@ void BM_ExtensionRequest(benchmark::State& state) {
   std::filesystem::remove_all(root);
 }
 BENCHMARK(BM_ExtensionRequest)->Range(1 << 10, 1 << 20);
+
+// The extension of BM_KeepAliveRequests.
+WebApplication* keep_alive_app = nullptr;
+uint32_t KeepAliveExtension(EXTENSION_CONTROL_BLOCK* ecb) {
+  return keep_alive_app->HandleRequest(*ecb);
+}
+
+// A client's stream in memory for the connection state machine: reads give
+// the input in pieces of at most `piece` bytes, then its end; what the host
+// writes is counted and dropped, so the client costs next to nothing.
+class ScriptedStream {
+ public:
+  using executor_type = boost::asio::io_context::executor_type;
+
+  ScriptedStream(boost::asio::io_context& io, std::string_view input,
+                 std::size_t piece)
+      : io_(&io), input_(input), piece_(piece) {}
+  executor_type get_executor() { return io_->get_executor(); }
+
+  template <class Buffers, class Handler>
+  void async_read_some(const Buffers& buffers, Handler&& handler) {
+    std::size_t n =
+        std::min({piece_, input_.size(), boost::asio::buffer_size(buffers)});
+    boost::asio::buffer_copy(buffers, boost::asio::buffer(input_.data(), n));
+    input_.remove_prefix(n);
+    const boost::system::error_code ec =
+        n == 0 ? boost::asio::error::eof : boost::system::error_code();
+    boost::asio::post(*io_, [h = std::forward<Handler>(handler), ec,
+                             n]() mutable { h(ec, n); });
+  }
+  template <class Buffers, class Handler>
+  void async_write_some(const Buffers& buffers, Handler&& handler) {
+    const std::size_t n = boost::asio::buffer_size(buffers);
+    written_ += n;
+    boost::asio::post(*io_, [h = std::forward<Handler>(handler), n]() mutable {
+      h(boost::system::error_code(), n);
+    });
+  }
+  template <class Buffers>
+  std::size_t write_some(const Buffers& buffers,
+                         boost::system::error_code& ec) {
+    ec = {};
+    written_ += boost::asio::buffer_size(buffers);
+    return boost::asio::buffer_size(buffers);
+  }
+  void close() { input_ = {}; }
+  std::size_t written() const { return written_; }
+
+ private:
+  boost::asio::io_context* io_;
+  std::string_view input_;
+  std::size_t piece_;
+  std::size_t written_ = 0;
+};
+
+// Counts the answers with status 200.
+class CountingHost : public SessionHost {
+ public:
+  explicit CountingHost(HostConfig config) : config_(std::move(config)) {}
+  const HostConfig& config() const override { return config_; }
+  bool stopping() const override { return false; }
+  void LogAccess(const AccessRecord& record) override {
+    if (record.status == 200) ++ok_;
+  }
+  Answer AdminAnswer(const Request& request) override {
+    return HostAnswer(request, 404, "text/plain", "");
+  }
+  std::size_t ok() const { return ok_; }
+
+ private:
+  HostConfig config_;
+  std::size_t ok_ = 0;
+};
+
+// What one request of the demo costs outside the kernel: 64 requests on one
+// keep-alive connection, each read on its own, through the host's connection
+// state machine, the extension from the shared pool and the demo's brain
+// (its turn included) on a copy of the demo site: a GET of the page (0), the
+// form "T1=hello" (1) and {"input":"hello"} to the JSON API (2), as the load
+// test sends them.
+void BM_KeepAliveRequests(benchmark::State& state) {
+  std::string root =
+      (std::filesystem::temp_directory_path() / "corvane-bench-XXXXXX")
+          .string();
+  if (mkdtemp(root.data()) == nullptr) {
+    state.SkipWithError("mkdtemp failed");
+    return;
+  }
+  for (const char* name : {"CorvWebDemo.clf", "web_corvane_example.htm"}) {
+    std::filesystem::copy_file(
+        std::string(CORVANE_SOURCE_DIR "/demo/wwwroot/") + name,
+        root + "/" + name);
+    // A file older than two seconds is read once and kept.
+    std::filesystem::last_write_time(
+        root + "/" + name,
+        std::filesystem::file_time_type::clock::now() - std::chrono::hours(1));
+  }
+  const auto post = [](const char* path, const char* type,
+                       const std::string& body) {
+    return std::string("POST ") + path +
+           " HTTP/1.1\r\nHost: 127.0.0.1:8080\r\nContent-Length: " +
+           std::to_string(body.size()) + "\r\nContent-Type: " + type +
+           "\r\n\r\n" + body;
+  };
+  const std::string requests[] = {
+      "GET / HTTP/1.1\r\nHost: 127.0.0.1:8080\r\n\r\n",
+      post("/", "application/x-www-form-urlencoded", "T1=hello"),
+      post("/api/reply", "application/json", "{\"input\":\"hello\"}")};
+  const std::string& request = requests[state.range(0)];
+  constexpr int kPerConnection = 64;
+  std::string input;
+  for (int i = 0; i < kPerConnection; ++i) input += request;
+
+  WebApplication app;
+  app.RegisterModuleClass(TWebModule1Factory());
+  keep_alive_app = &app;
+  HostConfig config;
+  config.root = root;
+  config.extension = &KeepAliveExtension;
+  CountingHost host(config);
+  boost::asio::io_context io(1);
+  for (auto _ : state) {
+    auto session = std::make_shared<HttpSession<ScriptedStream>>(
+        ScriptedStream(io, input, request.size()), host, PeerInfo{});
+    session->Start();
+    io.restart();
+    io.run();
+  }
+  if (host.ok() !=
+      static_cast<std::size_t>(state.iterations()) * kPerConnection)
+    state.SkipWithError("not every request was answered with 200");
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) *
+                          kPerConnection);
+  app.DestroyModules();
+  keep_alive_app = nullptr;
+  std::filesystem::remove_all(root);
+}
+BENCHMARK(BM_KeepAliveRequests)->DenseRange(0, 2);
 
 }  // namespace
 }  // namespace corvane
