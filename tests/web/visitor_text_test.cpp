@@ -1,13 +1,17 @@
 // The web boundary: code-page conversion both ways, the macro sign of
 // visitor text, cookies, session ids and the JSON API's bodies.
+#include "web/visitor_text.h"
+
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+#include <random>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "web/json_api.h"
 #include "web/session_pool.h"
-#include "web/visitor_text.h"
 
 namespace corvane {
 namespace {
@@ -19,17 +23,22 @@ TEST(Utf8ToCodePageTest, CharactersAndMalformedSequences) {
   };
   const Case cases[] = {
       {"caf\xC3\xA9", "caf\xE9"},
-      {"\xE2\x82\xAC 5", "\x80 5"},            // euro sign lives at 0x80
-      {"\xCB\x86", "\x88"},                    // modifier circumflex
-      {"\xC5\x81\xC3\xB3" "d\xC5\xBA", "?\xF3" "d?"},  // Ł and ź are missing
-      {"\xF0\x9F\x98\x80!", "?!"},             // an emoji is one "?"
-      {"\xC2\x81", "\x81"},                    // undefined byte round-trips
-      {"\xC3", "?"},                           // truncated at the end
-      {"\xE2\x82" "A", "??A"},                 // truncated in the middle
-      {"\xC0\xAF", "??"},                      // overlong "/"
-      {"\xED\xA0\x80", "???"},                 // a surrogate
-      {"\xF4\x90\x80\x80", "????"},            // beyond U+10FFFF
-      {"\x80x\xBF", "?x?"},                    // stray continuation bytes
+      {"\xE2\x82\xAC 5", "\x80 5"},  // euro sign lives at 0x80
+      {"\xCB\x86", "\x88"},          // modifier circumflex
+      {"\xC5\x81\xC3\xB3"
+       "d\xC5\xBA",
+       "?\xF3"
+       "d?"},                       // Ł and ź are missing
+      {"\xF0\x9F\x98\x80!", "?!"},  // an emoji is one "?"
+      {"\xC2\x81", "\x81"},         // undefined byte round-trips
+      {"\xC3", "?"},                // truncated at the end
+      {"\xE2\x82"
+       "A",
+       "??A"},                       // truncated in the middle
+      {"\xC0\xAF", "??"},            // overlong "/"
+      {"\xED\xA0\x80", "???"},       // a surrogate
+      {"\xF4\x90\x80\x80", "????"},  // beyond U+10FFFF
+      {"\x80x\xBF", "?x?"},          // stray continuation bytes
       {"\xFF\xFE", "??"},
   };
   for (const Case& c : cases)
@@ -47,15 +56,19 @@ TEST(CodePageToUtf8Test, EveryByteRoundTrips) {
 
 TEST(VisitorTextTest, TheMacroSignNeverReachesTheEngine) {
   EXPECT_EQ(NeutralizeMacroSign("^Fact{x} ^^ a^b"),
-            "\x88" "Fact{x} \x88\x88 a\x88" "b");
+            "\x88"
+            "Fact{x} \x88\x88 a\x88"
+            "b");
   // From a form of the default mode the bytes are taken as they are; from
   // UTF-8 they are converted first, and a "^" still becomes the look-alike.
-  EXPECT_EQ(VisitorText("^Input{1} caf\xE9", false),
-            "\x88Input{1} caf\xE9");
-  EXPECT_EQ(VisitorText("^Input{1} caf\xC3\xA9", true),
-            "\x88Input{1} caf\xE9");
+  EXPECT_EQ(VisitorText("^Input{1} caf\xE9", false), "\x88Input{1} caf\xE9");
+  EXPECT_EQ(VisitorText("^Input{1} caf\xC3\xA9", true), "\x88Input{1} caf\xE9");
   // The look-alike typed in UTF-8 is the same byte, not a sign.
-  EXPECT_EQ(VisitorText("\xCB\x86" "Fact{x}", true), "\x88" "Fact{x}");
+  EXPECT_EQ(VisitorText("\xCB\x86"
+                        "Fact{x}",
+                        true),
+            "\x88"
+            "Fact{x}");
 }
 
 TEST(SessionIdTest, FormAndCookies) {
@@ -150,6 +163,93 @@ TEST(JsonApiTest, RequestBodies) {
   EXPECT_FALSE(IsApiRequest("GET", "/api/reply"));
   EXPECT_FALSE(IsApiRequest("POST", "/api/reply/"));
   EXPECT_FALSE(IsApiRequest("POST", "/API/reply"));
+}
+
+// The request as the whole document read by the JSON library gives it:
+// the reference for the request reader's faster ways.
+std::optional<ApiRequest> ReferenceApiRequest(std::string_view body) {
+  const nlohmann::json doc =
+      nlohmann::json::parse(body.begin(), body.end(), nullptr, false);
+  if (doc.is_discarded() || !doc.is_object()) return std::nullopt;
+  ApiRequest request;
+  const auto greeting = doc.find("greeting");
+  request.greeting =
+      greeting != doc.end() && greeting->is_boolean() && greeting->get<bool>();
+  const auto input = doc.find("input");
+  const bool has_input = input != doc.end() && input->is_string();
+  if (!request.greeting && !has_input) return std::nullopt;
+  if (has_input) request.input = input->get<std::string>();
+  const auto session = doc.find("session");
+  if (session != doc.end() && !session->is_null()) {
+    if (!session->is_string()) return std::nullopt;
+    request.session = session->get<std::string>();
+  }
+  return request;
+}
+
+void ExpectSameRequest(const std::string& body) {
+  std::string error;
+  const std::optional<ApiRequest> got = ParseApiRequest(body, &error);
+  const std::optional<ApiRequest> want = ReferenceApiRequest(body);
+  ASSERT_EQ(got.has_value(), want.has_value()) << body;
+  if (!got) {
+    EXPECT_FALSE(error.empty()) << body;
+    return;
+  }
+  EXPECT_EQ(got->input, want->input) << body;
+  EXPECT_EQ(got->greeting, want->greeting) << body;
+  EXPECT_EQ(got->session, want->session) << body;
+}
+
+TEST(JsonApiTest, RequestsAreTheWholeDocumentsOnes) {
+  // Bodies near the plain shape, where a shortcut could go wrong.
+  const char* const cases[] = {
+      R"({"input":"hello"})",
+      " \t\r\n{ \"input\" : \"a b\" }\n ",
+      R"({"input":"a","input":"b"})",  // the last one counts
+      R"({"input":"a","input":5})",    // ... even when wrong
+      R"({"session":"s","input":"x","session":"t"})",
+      R"({"input":"x","session":null})",
+      R"({"input":"x","greeting":"true"})",  // a text is not true
+      R"({"input":"x","greeting":true})",
+      R"({"input":"x",})",  // trailing comma
+      R"({,"input":"x"})",
+      R"({"input":"x"}})",
+      R"({"input":"x"} x)",
+      R"({"input" "x"})",
+      R"({"input":"x\"y"})",  // escapes
+      R"({"input":"x\\"})",
+      R"({"input":"x\u0041"})",
+      "{\"input\":\"x\ty\"}",  // a raw tab is not JSON
+      "{\"input\":\"\x7F\"}",  // DEL is
+      "{\"input\":\"caf\xC3\xA9\"}",
+      "{\"input\":\"caf\xE9\"}",
+      "{\"in\xC3\xA9\":\"x\",\"input\":\"y\"}",
+      R"({"input":""})",
+      R"({"":"","input":"x"})",
+      R"({})",
+      R"({"input":"x"})"
+      "\f",                             // form feed is no blank
+      "\xEF\xBB\xBF{\"input\":\"x\"}",  // a byte order mark
+  };
+  for (const char* body : cases) ExpectSameRequest(body);
+
+  // Random bodies made of the pieces of requests.
+  const std::vector<std::string> pieces = {
+      "{",          "}",        "[",         "]",           ",",
+      ":",          " ",        "\"input\"", "\"session\"", "\"greeting\"",
+      "\"x\"",      "true",     "false",     "null",        "5",
+      "\"a\\\"b\"", "\"\xE9\"", "\"\t\"",    "\"hi\"",      "\n"};
+  std::mt19937 rng(24);
+  for (int round = 0; round < 20000; ++round) {
+    std::string body;
+    if (round % 2 == 0) body = "{\"input\":\"hello\"";
+    const int n = static_cast<int>(rng() % 10);
+    for (int i = 0; i < n; ++i) body += pieces[rng() % pieces.size()];
+    if (round % 4 == 0) body += "}";
+    ExpectSameRequest(body);
+    if (HasFailure()) break;
+  }
 }
 
 TEST(JsonApiTest, AnswerBodies) {
