@@ -95,9 +95,20 @@ std::string Utf8ToCodePage(std::string_view text) {
 }
 
 std::string CodePageToUtf8(std::string_view text) {
+  // ASCII is the same in both, and most replies are ASCII throughout: the
+  // run before the first other byte is copied at once.
+  std::size_t ascii = 0;
+  while (ascii < text.size() && static_cast<unsigned char>(text[ascii]) < 0x80)
+    ++ascii;
   std::string out;
+  if (ascii == text.size()) {
+    out.assign(text);
+    return out;
+  }
   out.reserve(text.size() + text.size() / 8);
-  for (char c : text) AppendUtf8(out, CodePoint(static_cast<unsigned char>(c)));
+  out.append(text.substr(0, ascii));
+  for (char c : text.substr(ascii))
+    AppendUtf8(out, CodePoint(static_cast<unsigned char>(c)));
   return out;
 }
 
