@@ -1,6 +1,7 @@
 // The call of the extension for one complete request: the control block,
 // its server variables and callbacks, and the answer made of what the
 // extension handed over during the call.
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -544,9 +545,10 @@ void CallExtension(const HostConfig& config, const PeerInfo& peer,
     answer.body.clear();
   } else {
     char length[24];
-    const int n = std::snprintf(length, sizeof length, "%zu", body_size);
+    const char* end =
+        std::to_chars(length, length + sizeof length, body_size).ptr;
     answer.head.append("Content-Length: ")
-        .append(length, static_cast<std::size_t>(n))
+        .append(length, static_cast<std::size_t>(end - length))
         .append("\r\n");
     answer.body_bytes = body_size;
     if (head) {

@@ -1,6 +1,7 @@
 #include "host/http_host.h"
 
 #include <algorithm>
+#include <array>
 #include <boost/beast/core/error.hpp>
 #include <boost/beast/http.hpp>
 #include <chrono>
@@ -19,10 +20,19 @@ using boost::system::error_code;
 // A request header larger than this gets 400.
 constexpr std::size_t kMaxHeaderBytes = 64u << 10;
 
+// The bytes of a token (a header name), as a table: header lines are
+// checked on every answer.
+constexpr std::array<bool, 256> kTokenChars = [] {
+  std::array<bool, 256> table{};
+  for (int c = '0'; c <= '9'; ++c) table[c] = true;
+  for (int c = 'a'; c <= 'z'; ++c) table[c] = table[c - 'a' + 'A'] = true;
+  for (const char c : std::string_view("!#$%&'*+-.^_`|~"))
+    table[static_cast<unsigned char>(c)] = true;
+  return table;
+}();
+
 bool IsTokenChar(unsigned char c) {
-  if (c >= '0' && c <= '9') return true;
-  if ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') return true;
-  return c != 0 && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
+  return kTokenChars[c];
 }
 
 std::string_view TrimBlanks(std::string_view s) {
