@@ -21,16 +21,17 @@ void WriteAll(int fd, const std::string& text) {
   }
 }
 
-// The client's text as one field: blanks and control bytes as "?", at most
-// 300 bytes.
-std::string Field(std::string_view text) {
-  if (text.empty()) return "-";
-  std::string out;
+// Appends the client's text as one field: blanks and control bytes as "?",
+// at most 300 bytes.
+void AppendField(std::string& out, std::string_view text) {
+  if (text.empty()) {
+    out += '-';
+    return;
+  }
   for (char c : text.substr(0, 300)) {
     const unsigned char u = static_cast<unsigned char>(c);
     out += (u < 0x20 || u == 0x7F || c == ' ') ? '?' : c;
   }
-  return out;
 }
 
 // `text` as a JSON string; bytes outside ASCII as \u00XX, so the line is
@@ -64,9 +65,9 @@ void AppendDigits(std::string& out, int64_t v, int width) {
   while (n > 0) out += buf[--n];
 }
 
-// "2026-03-07T15:07:09.123Z". The date and time of the second are made
-// once per second and thread; the milliseconds every time.
-std::string Time(int64_t when_ms) {
+// Appends "2026-03-07T15:07:09.123Z". The date and time of the second are
+// made once per second and thread; the milliseconds every time.
+void AppendTime(std::string& out, int64_t when_ms) {
   thread_local int64_t cached_second = -1;
   thread_local std::string cached;
   const int64_t second = when_ms / 1000;
@@ -89,20 +90,49 @@ std::string Time(int64_t when_ms) {
     cached += '.';
     cached_second = second;
   }
-  std::string out = cached;
+  out += cached;
   AppendDigits(out, when_ms % 1000, 3);
   out += 'Z';
+}
+
+std::string Time(int64_t when_ms) {
+  std::string out;
+  AppendTime(out, when_ms);
   return out;
 }
 
-// Microseconds as milliseconds with three decimals: "0.412".
-std::string Millis(int64_t us) {
+// Appends microseconds as milliseconds with three decimals: "0.412".
+void AppendMillis(std::string& out, int64_t us) {
   if (us < 0) us = 0;
-  std::string out;
   AppendDigits(out, us / 1000, 1);
   out += '.';
   AppendDigits(out, us % 1000, 3);
+}
+
+std::string Millis(int64_t us) {
+  std::string out;
+  AppendMillis(out, us);
   return out;
+}
+
+// Appends the plain line of `r`: time, client, method, path, status,
+// bytes, milliseconds and session, separated by blanks.
+void AppendTextLine(std::string& out, const AccessRecord& r, int64_t when_ms) {
+  AppendTime(out, when_ms);
+  out += ' ';
+  AppendField(out, r.client);
+  out += ' ';
+  AppendField(out, r.method);
+  out += ' ';
+  AppendField(out, r.target);
+  out += ' ';
+  AppendDigits(out, r.status, 1);
+  out += ' ';
+  AppendDigits(out, static_cast<int64_t>(r.bytes), 1);
+  out += ' ';
+  AppendMillis(out, r.latency_us);
+  out += ' ';
+  AppendField(out, r.session);
 }
 
 int64_t NowMs() {
@@ -115,8 +145,8 @@ int64_t NowMs() {
 
 std::string AccessLog::FormatLine(const AccessRecord& r, int64_t when_ms,
                                   Format format) {
-  const std::string ms = Millis(r.latency_us);
   if (format == Format::kJson) {
+    const std::string ms = Millis(r.latency_us);
     return "{\"time\":\"" + Time(when_ms) +
            "\",\"client\":" + JsonString(r.client) +
            ",\"method\":" + JsonString(r.method) +
@@ -127,9 +157,9 @@ std::string AccessLog::FormatLine(const AccessRecord& r, int64_t when_ms,
            (r.session.empty() ? std::string("null") : JsonString(r.session)) +
            "}";
   }
-  return Time(when_ms) + " " + Field(r.client) + " " + Field(r.method) + " " +
-         Field(r.target) + " " + std::to_string(r.status) + " " +
-         std::to_string(r.bytes) + " " + ms + " " + Field(r.session);
+  std::string line;
+  AppendTextLine(line, r, when_ms);
+  return line;
 }
 
 int AccessLog::OpenAppend(const std::string& path, std::string* error) {
@@ -196,7 +226,16 @@ void AccessLog::Line(const std::string& text) {
 }
 
 void AccessLog::Access(const AccessRecord& record) {
-  const std::string line = FormatLine(record, NowMs(), format_) + "\n";
+  // Made outside the lock, in a text that each thread keeps.
+  thread_local std::string line;
+  line.clear();
+  const int64_t now_ms = NowMs();
+  if (format_ == Format::kText) {
+    AppendTextLine(line, record, now_ms);
+  } else {
+    line = FormatLine(record, now_ms, format_);
+  }
+  line += '\n';
   std::lock_guard<std::mutex> lock(mutex_);
   pending_ += line;
   if (pending_.size() >= kFlushBytes) FlushLocked();
