@@ -106,6 +106,11 @@ bool Variable(const CallContext& ctx, std::string_view key,
               std::string& value) {
   const HostConfig& config = *ctx.config;
   const Request& request = *ctx.request;
+  // The extension asks for its web root on every request.
+  if (key == "APPL_PHYSICAL_PATH") {
+    value.assign(config.root).append("/");
+    return true;
+  }
   if (key.rfind("HTTP_", 0) == 0)
     return HeaderVariable(request, key.substr(5), value);
   if (key == "REQUEST_METHOD") {
@@ -132,8 +137,6 @@ bool Variable(const CallContext& ctx, std::string_view key,
     value = request.version == 10 ? "HTTP/1.0" : "HTTP/1.1";
   } else if (key == "SERVER_SOFTWARE") {
     value = "corvane-httpd";
-  } else if (key == "APPL_PHYSICAL_PATH") {
-    value.assign(config.root).append("/");
   } else if (key == "SCRIPT_NAME") {
     value.clear();
   } else if (key == "ALL_HTTP") {

@@ -255,17 +255,22 @@ class HttpSession : public Connection,
   using error_code = boost::system::error_code;
   using Clock = std::chrono::steady_clock;
 
-  // Sets the phase and its deadline `timeout_ms` from now (0: none).
-  void Enter(Phase phase, int timeout_ms) {
+  // Sets the phase and its deadline `timeout_ms` after `now` (0: none).
+  void Enter(Phase phase, int timeout_ms, Clock::time_point now) {
     phase_ = phase;
     if (timeout_ms <= 0) {
       deadline_ = Clock::time_point();
       return;
     }
-    deadline_ = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    deadline_ = now + std::chrono::milliseconds(timeout_ms);
     // The timer wakes at the earliest deadline; a later one is noticed when
     // it wakes, so it is set only when the deadline comes earlier.
     if (!timer_waiting_ || deadline_ < timer_at_) ArmTimer(deadline_);
+  }
+
+  void Enter(Phase phase, int timeout_ms) {
+    Enter(phase, timeout_ms,
+          timeout_ms > 0 ? Clock::now() : Clock::time_point());
   }
 
   void ArmTimer(Clock::time_point at) {
@@ -329,13 +334,19 @@ class HttpSession : public Connection,
   void Process() {
     const HostConfig& config = host_.config();
     for (;;) {
-      const RequestReader::State state = reader_.Advance(MonotonicUs());
+      // One reading of the clock for the request's start and its deadlines.
+      const Clock::time_point now = Clock::now();
+      const RequestReader::State state =
+          reader_.Advance(std::chrono::duration_cast<std::chrono::microseconds>(
+                              now.time_since_epoch())
+                              .count());
       // The deadlines: the header counts from the request's first byte, the
       // whole body from the end of the header.
       if (reader_.header_done()) {
-        if (phase_ != Phase::kBody) Enter(Phase::kBody, config.body_timeout_ms);
+        if (phase_ != Phase::kBody)
+          Enter(Phase::kBody, config.body_timeout_ms, now);
       } else if (reader_.started() && phase_ == Phase::kIdle) {
-        Enter(Phase::kHeader, config.header_timeout_ms);
+        Enter(Phase::kHeader, config.header_timeout_ms, now);
       }
       switch (state) {
         case RequestReader::State::kNeedMore:
@@ -404,7 +415,9 @@ class HttpSession : public Connection,
   // Writes answer_.
   void Send() {
     if (phase_ == Phase::kClosed) return;
-    Enter(Phase::kWrite, host_.config().write_timeout_ms);
+    // The write and the wait for the next request count from here.
+    const Clock::time_point now = Clock::now();
+    Enter(Phase::kWrite, host_.config().write_timeout_ms, now);
     // Head and body leave together in one system call where the socket's
     // buffer takes them, and the connection goes on at once; only the rest
     // waits for the socket.
@@ -413,7 +426,7 @@ class HttpSession : public Connection,
     const std::size_t total = parts[0].size() + parts[1].size();
     std::size_t sent = stream_ops::TryWrite(stream_, parts);
     if (sent == total) {
-      AfterSend();
+      AfterSend(now);
       return;
     }
     const std::size_t from_head = std::min(sent, parts[0].size());
@@ -426,11 +439,12 @@ class HttpSession : public Connection,
             self->Close();
             return;
           }
-          self->AfterSend();
+          self->AfterSend(Clock::now());
         });
   }
 
-  void AfterSend() {
+  // The answer has gone at `now`.
+  void AfterSend(Clock::time_point now) {
     if (phase_ == Phase::kClosed) return;
     if (!answer_.keep_alive || timed_out_ != Phase::kClosed ||
         host_.stopping()) {
@@ -438,7 +452,7 @@ class HttpSession : public Connection,
       return;
     }
     answer_.Clear();
-    Enter(Phase::kIdle, host_.config().idle_timeout_ms);
+    Enter(Phase::kIdle, host_.config().idle_timeout_ms, now);
     if (reader_.buffered() > 0) {
       Process();  // The next request came with the last one.
     } else {
