@@ -128,14 +128,21 @@ IsapiBool BenchSupport(HCONN, uint32_t, void*, uint32_t*, uint32_t*) {
   return kIsapiTrue;
 }
 
+// A new empty directory for a benchmark's web root; empty when none could
+// be made.
+std::string TempRoot() {
+  std::string root =
+      (std::filesystem::temp_directory_path() / "corvane-bench-XXXXXX")
+          .string();
+  return mkdtemp(root.data()) != nullptr ? root : std::string();
+}
+
 // A whole request through the extension, brain included: a form body whose
 // T1 is a long run of short words, or of escapes.
 void BM_ExtensionRequest(benchmark::State& state) {
   const std::size_t n = static_cast<std::size_t>(state.range(0));
-  std::string root =
-      (std::filesystem::temp_directory_path() / "corvane-bench-XXXXXX")
-          .string();
-  if (mkdtemp(root.data()) == nullptr) {
+  std::string root = TempRoot();
+  if (root.empty()) {
     state.SkipWithError("mkdtemp failed");
     return;
   }
@@ -262,10 +269,8 @@ class CountingHost : public SessionHost {
 // form "T1=hello" (1) and {"input":"hello"} to the JSON API (2), as the load
 // test sends them.
 void BM_KeepAliveRequests(benchmark::State& state) {
-  std::string root =
-      (std::filesystem::temp_directory_path() / "corvane-bench-XXXXXX")
-          .string();
-  if (mkdtemp(root.data()) == nullptr) {
+  const std::string root = TempRoot();
+  if (root.empty()) {
     state.SkipWithError("mkdtemp failed");
     return;
   }
