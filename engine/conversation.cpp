@@ -1,6 +1,7 @@
 #include "engine/conversation.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <utility>
 
 #include "base/error.h"
@@ -467,14 +468,12 @@ std::unique_ptr<Conversation> Conversation::RestoreState(
   }
   if (!in.done()) in.Fail("bytes follow the conversation");
 
-  // Positions must denote items (or none), as every turn keeps them.
-  const BrainClass& runs_on =
-      private_brain != nullptr ? *private_brain : frozen;
-  const int64_t states = runs_on.StateNames.Count() +
-                         (s.side_ != nullptr ? s.side_->new_states.Count() : 0);
-  if (mode < -1 || mode >= runs_on.Modes.Count() || state < -1 ||
-      state >= states || proc < -1 || proc >= runs_on.Procs.Count())
-    in.Fail("the current mode, state or procedure is out of range");
+  // Any 32-bit position is kept as it was: the named-object fields set
+  // them to any number, and a turn on a position outside its list fails
+  // with IndexError in the restored conversation as in the original.
+  for (const int64_t position : {mode, state, proc})
+    if (position < INT32_MIN || position > INT32_MAX)
+      in.Fail("the current mode, state or procedure is out of range");
   s.CurrentMode = static_cast<int32_t>(mode);
   s.CurrentState = static_cast<int32_t>(state);
   s.CurrentProc = static_cast<int32_t>(proc);

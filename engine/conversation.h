@@ -122,7 +122,7 @@ class Conversation {
   // for writing it as a language file. Its later turns are unchanged.
   BrainClass& Materialize();
 
-  // ---- Snapshots (the full form is in langfile/conversation_snapshot.h) ----
+  // ---- Snapshots (the whole form is engine/conversation_snapshot.h) ----
 
   // Writes the conversation state and, before promotion, the side tables,
   // naming shared items by their numbers; a promoted conversation's

@@ -21,6 +21,7 @@
 #include "base/error.h"
 #include "engine/a1U2.h"
 #include "engine/conversation.h"
+#include "engine/conversation_snapshot.h"
 #include "engine/effects.h"
 #include "engine/knowledge_codec.h"
 #include "langfile/CorvLangU.h"
@@ -108,34 +109,10 @@ std::string Reply(Turn&& turn) {
   }
 }
 
-// A conversation's bytes: its state and, once promoted, its knowledge.
-struct Snapshot {
-  std::string state;
-  std::string knowledge;
-};
-
-Snapshot Take(const Conversation& c) {
-  Snapshot snap;
-  ByteWriter state;
-  c.EncodeState(state);
-  snap.state = state.Take();
-  if (c.promoted()) {
-    ByteWriter knowledge;
-    KnowledgeCodec::Encode(*c.private_brain(), knowledge, true);
-    snap.knowledge = knowledge.Take();
-  }
-  return snap;
-}
-
-std::unique_ptr<Conversation> Restore(
-    const std::shared_ptr<const SharedKnowledge>& shared, const Snapshot& s) {
-  std::unique_ptr<BrainClass> brain;
-  if (!s.knowledge.empty()) {
-    ByteReader knowledge(s.knowledge, "knowledge");
-    brain = KnowledgeCodec::Decode(knowledge);
-  }
-  ByteReader state(s.state, "conversation");
-  auto restored = Conversation::RestoreState(shared, state, std::move(brain));
+std::unique_ptr<Conversation> RoundTrip(
+    const std::shared_ptr<const SharedKnowledge>& shared,
+    const Conversation& c) {
+  auto restored = ReadSnapshot(shared, WriteSnapshot(c));
   restored->state().SetEffects(&DiscardedEffects());
   return restored;
 }
@@ -181,7 +158,7 @@ int RunSideBySide(const std::vector<std::string>& lines, uint64_t seed,
   for (int t = 0; t < turns; ++t) {
     Visitor& visitor = visitors[static_cast<std::size_t>(t) % visitors.size()];
     if (visitor.restored_every_turn)
-      visitor.conversation = Restore(shared, Take(*visitor.conversation));
+      visitor.conversation = RoundTrip(shared, *visitor.conversation);
     const std::string input = next_input(t);
     const double now = kDay0 + t / 86400.0;  // A second apart.
     const std::string expected =
