@@ -1,25 +1,10 @@
 #include "engine/conversation_state.h"
 
 #include "engine/collection.h"
+#include "engine/collection_copy.h"
 #include "engine/effects.h"
 
 namespace corvane {
-namespace {
-
-std::unique_ptr<DataCollectionClass> CopyOf(const DataCollectionClass& c) {
-  auto copy = std::make_unique<DataCollectionClass>();
-  copy->ObjectName = c.ObjectName;
-  copy->CollectionName = c.CollectionName;
-  copy->Members = c.Members;
-  copy->Owner = c.Owner;
-  copy->MemberPick = c.MemberPick;
-  copy->MemberPickTime = c.MemberPickTime;
-  copy->MemberSubPick = c.MemberSubPick;
-  copy->MemberSubPickTime = c.MemberSubPickTime;
-  return copy;
-}
-
-}  // namespace
 
 ConversationSideTables::ConversationSideTables() = default;
 ConversationSideTables::~ConversationSideTables() = default;
@@ -34,9 +19,9 @@ ConversationSideTables::ConversationSideTables(
       new_fact_values(other.new_fact_values),
       new_states(other.new_states) {
   for (const auto& [shared, own] : other.changed_collections)
-    changed_collections.emplace_back(shared, CopyOf(*own));
+    changed_collections.emplace_back(shared, CopyCollection(*own));
   for (const auto& made : other.new_collections) {
-    new_collections.push_back(CopyOf(*made));
+    new_collections.push_back(CopyCollection(*made));
     new_collection_names.Add(made->CollectionName,
                              new_collections.back().get());
   }

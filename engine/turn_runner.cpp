@@ -10,6 +10,7 @@
 #include "base/error.h"
 #include "engine/brain.h"
 #include "engine/collection.h"
+#include "engine/collection_copy.h"
 #include "engine/conversation.h"
 #include "engine/knowledge.h"
 #include "engine/limits.h"
@@ -38,22 +39,6 @@ auto PlaceOf(List& list, const Key* key) {
   return std::lower_bound(
       list.begin(), list.end(), key,
       [](const auto& entry, const Key* k) { return entry.first < k; });
-}
-
-// A copy of a collection's members, names and picks, for the conversation
-// that changes a shared one.
-std::unique_ptr<DataCollectionClass> CopyCollection(
-    const DataCollectionClass& c) {
-  auto copy = std::make_unique<DataCollectionClass>();
-  copy->ObjectName = c.ObjectName;
-  copy->CollectionName = c.CollectionName;
-  copy->Members = c.Members;
-  copy->Owner = c.Owner;
-  copy->MemberPick = c.MemberPick;
-  copy->MemberPickTime = c.MemberPickTime;
-  copy->MemberSubPick = c.MemberSubPick;
-  copy->MemberSubPickTime = c.MemberSubPickTime;
-  return copy;
 }
 
 }  // namespace
