@@ -194,11 +194,13 @@ TEST_P(ConversationStoreTest, LeaseIsExclusiveAndFencesStaleHolders) {
 
   // A holder that overslept: its lease expired, another host took over
   // and committed; the sleeper's commit is refused.
-  LeaseResult sleeper = host_a->TryAcquire(id, milliseconds(300));
+  // The lease is long enough that a loaded machine still asks again
+  // within it.
+  LeaseResult sleeper = host_a->TryAcquire(id, milliseconds(1500));
   ASSERT_EQ(sleeper.status, LeaseStatus::kAcquired);
   EXPECT_EQ(host_b->TryAcquire(id, milliseconds(10'000)).status,
             LeaseStatus::kBusy);
-  std::this_thread::sleep_for(milliseconds(400));
+  std::this_thread::sleep_for(milliseconds(1600));
   LeaseResult taker = host_b->TryAcquire(id, milliseconds(10'000));
   ASSERT_EQ(taker.status, LeaseStatus::kAcquired);
   EXPECT_GT(taker.lease.fence, sleeper.lease.fence);
