@@ -29,7 +29,7 @@ struct Spec {
   bool attached = false;           // "--name=VALUE" is taken
   UsageProblem missing{""};        // kValue without its value
   std::function<void(const std::string&)> on;
-  std::string text;  // kExit
+  std::string text;  // kExit: what it prints; kAttached: the bare value.
 };
 
 std::vector<std::string> SplitNames(const std::string& names) {
