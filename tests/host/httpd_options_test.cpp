@@ -53,6 +53,8 @@ TEST(HttpdOptionsTest, EveryOutcome) {
       {"--admin=1", 2, "corvane-httpd: unknown option --admin=1\n%U"},
       {"--sessions=1", 2, "corvane-httpd: unknown option --sessions=1\n%U"},
       {"--bogus --help", 2, "corvane-httpd: unknown option --bogus\n%U"},
+      {"--bogus --port 99999", 2, "corvane-httpd: unknown option --bogus\n%U"},
+      {"serve --port 99999", 2, "corvane-httpd: unknown option serve\n%U"},
       {"-p 80", 2, "corvane-httpd: unknown option -p\n%U"},
       {"-hv", 2, "corvane-httpd: unknown option -hv\n%U"},
       {"serve", 2, "corvane-httpd: unknown option serve\n%U"},
