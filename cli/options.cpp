@@ -23,7 +23,7 @@ struct ExitRequest {
 
 enum class Kind { kExit, kFlag, kValue, kAttached };
 
-struct Spec {
+struct Declaration {
   Kind kind;
   std::vector<std::string> names;  // "-h", "--help"
   bool attached = false;           // "--name=VALUE" is taken
@@ -61,49 +61,49 @@ class CommandLine::Impl {
     if (style_.first_word_ends_options) app_.prefix_command();
   }
 
-  Spec* Add(Kind kind, const std::string& names) {
-    specs_.push_back(std::make_unique<Spec>());
-    Spec* spec = specs_.back().get();
-    spec->kind = kind;
-    spec->names = SplitNames(names);
-    return spec;
+  Declaration* Add(Kind kind, const std::string& names) {
+    declarations_.push_back(std::make_unique<Declaration>());
+    Declaration* decl = declarations_.back().get();
+    decl->kind = kind;
+    decl->names = SplitNames(names);
+    return decl;
   }
 
-  void Register(Spec* spec, const std::string& names) {
-    switch (spec->kind) {
+  void Register(Declaration* decl, const std::string& names) {
+    switch (decl->kind) {
       case Kind::kExit:
         app_.add_flag_callback(names,
-                               [this, spec] {
+                               [this, decl] {
                                  Drain();
-                                 throw ExitRequest{&spec->text};
+                                 throw ExitRequest{&decl->text};
                                })
             ->trigger_on_parse();
         break;
       case Kind::kFlag:
         app_.add_flag_callback(names,
-                               [this, spec] {
+                               [this, decl] {
                                  Drain();
-                                 spec->on("");
+                                 decl->on("");
                                })
             ->trigger_on_parse();
         break;
       case Kind::kValue:
         app_.add_option_function<std::string>(
                 names,
-                [this, spec](const std::string& value) {
+                [this, decl](const std::string& value) {
                   Drain();
-                  spec->on(Unhide(value));
+                  decl->on(Unhide(value));
                 })
             ->trigger_on_parse();
         break;
       case Kind::kAttached:
         // A flag whose default value is what the bare option means; an
         // attached value replaces it.
-        app_.add_flag(names + "{" + spec->text + "}")
+        app_.add_flag(names + "{" + decl->text + "}")
             ->trigger_on_parse()
-            ->each([this, spec](const std::string& value) {
+            ->each([this, decl](const std::string& value) {
               Drain();
-              spec->on(value);
+              decl->on(value);
             });
         break;
     }
@@ -116,12 +116,12 @@ class CommandLine::Impl {
     if (arg.size() > 2 && arg[0] == '-' && arg[1] == '-') {
       const std::size_t eq = arg.find('=');
       if (eq == std::string::npos) return arg;
-      const Spec* spec = Find(arg.substr(0, eq));
-      if (spec == nullptr) return arg;  // unknown: CLI11 keeps it whole
+      const Declaration* decl = Find(arg.substr(0, eq));
+      if (decl == nullptr) return arg;  // unknown: CLI11 keeps it whole
       const std::string value = arg.substr(eq + 1);
       // CLI11 would give a flag the value, take the next argument for an
       // empty one, and read "{}" as no value at all.
-      if (!TakesAttached(*spec) || value.empty() || value == "{}")
+      if (!TakesAttached(*decl) || value.empty() || value == "{}")
         return kHidden + arg;
       return arg;
     }
@@ -166,8 +166,8 @@ class CommandLine::Impl {
   // After CLI11 ran out of arguments for an option: the option is the last
   // argument.
   UsageProblem MissingValue(const std::string& last) const {
-    const Spec* spec = Find(last);
-    if (spec != nullptr && spec->kind == Kind::kValue) return spec->missing;
+    const Declaration* decl = Find(last);
+    if (decl != nullptr && decl->kind == Kind::kValue) return decl->missing;
     return Unknown(last);
   }
 
@@ -175,15 +175,15 @@ class CommandLine::Impl {
   ArgumentApp& app() { return app_; }
 
  private:
-  static bool TakesAttached(const Spec& spec) {
-    return (spec.kind == Kind::kValue && spec.attached) ||
-           spec.kind == Kind::kAttached;
+  static bool TakesAttached(const Declaration& decl) {
+    return (decl.kind == Kind::kValue && decl.attached) ||
+           decl.kind == Kind::kAttached;
   }
 
-  const Spec* Find(const std::string& name) const {
-    for (const auto& spec : specs_)
-      for (const std::string& n : spec->names)
-        if (n == name) return spec.get();
+  const Declaration* Find(const std::string& name) const {
+    for (const auto& decl : declarations_)
+      for (const std::string& n : decl->names)
+        if (n == name) return decl.get();
     return nullptr;
   }
 
@@ -192,9 +192,9 @@ class CommandLine::Impl {
   bool TakeHiddenAttached(const std::string& arg) {
     const std::size_t eq = arg.find('=');
     if (arg.compare(0, 2, "--") != 0 || eq == std::string::npos) return false;
-    const Spec* spec = Find(arg.substr(0, eq));
-    if (spec == nullptr || !TakesAttached(*spec)) return false;
-    spec->on(arg.substr(eq + 1));
+    const Declaration* decl = Find(arg.substr(0, eq));
+    if (decl == nullptr || !TakesAttached(*decl)) return false;
+    decl->on(arg.substr(eq + 1));
     return true;
   }
 
@@ -214,7 +214,8 @@ class CommandLine::Impl {
 
   CommandStyle style_;
   std::vector<std::string>* words_;
-  std::vector<std::unique_ptr<Spec>> specs_;  // Addresses stable for app_.
+  std::vector<std::unique_ptr<Declaration>>
+      declarations_;  // Addresses stable for app_.
   ArgumentApp app_;
   std::size_t drained_ = 0;  // Arguments of app_.skipped() judged so far.
   bool only_words_ = false;  // After "--", or after the first word.
@@ -228,33 +229,33 @@ CommandLine::CommandLine(CommandStyle style)
 CommandLine::~CommandLine() = default;
 
 void CommandLine::Exit(const std::string& names, std::string text) {
-  Spec* spec = impl_->Add(Kind::kExit, names);
-  spec->text = std::move(text);
-  impl_->Register(spec, names);
+  Declaration* decl = impl_->Add(Kind::kExit, names);
+  decl->text = std::move(text);
+  impl_->Register(decl, names);
 }
 
 void CommandLine::Flag(const std::string& names, std::function<void()> on) {
-  Spec* spec = impl_->Add(Kind::kFlag, names);
-  spec->on = [on = std::move(on)](const std::string&) { on(); };
-  impl_->Register(spec, names);
+  Declaration* decl = impl_->Add(Kind::kFlag, names);
+  decl->on = [on = std::move(on)](const std::string&) { on(); };
+  impl_->Register(decl, names);
 }
 
 void CommandLine::Value(const std::string& name, bool attached,
                         UsageProblem missing,
                         std::function<void(const std::string&)> on) {
-  Spec* spec = impl_->Add(Kind::kValue, name);
-  spec->attached = attached;
-  spec->missing = std::move(missing);
-  spec->on = std::move(on);
-  impl_->Register(spec, name);
+  Declaration* decl = impl_->Add(Kind::kValue, name);
+  decl->attached = attached;
+  decl->missing = std::move(missing);
+  decl->on = std::move(on);
+  impl_->Register(decl, name);
 }
 
 void CommandLine::Attached(const std::string& name, std::string bare,
                            std::function<void(const std::string&)> on) {
-  Spec* spec = impl_->Add(Kind::kAttached, name);
-  spec->text = std::move(bare);
-  spec->on = std::move(on);
-  impl_->Register(spec, name);
+  Declaration* decl = impl_->Add(Kind::kAttached, name);
+  decl->text = std::move(bare);
+  decl->on = std::move(on);
+  impl_->Register(decl, name);
 }
 
 std::optional<int> CommandLine::Parse(int argc, char** argv) {
