@@ -64,6 +64,15 @@ class ConversionError : public Error {
       : Error("EConvertError", message) {}
 };
 
+// Bytes that do not decode: a snapshot or other stored form that is
+// truncated, damaged, of another format version or made for other
+// knowledge. The message says which.
+class CorruptDataError : public Error {
+ public:
+  explicit CorruptDataError(const std::string& message)
+      : Error("ECorruptData", message) {}
+};
+
 // A limit of the system (nesting, sizes, segment counts) was exceeded.
 class LimitError : public Error {
  public:

@@ -153,6 +153,11 @@ int NameList::IndexOf(std::string_view name) const {
   return it == index_.end() ? -1 : it->second;
 }
 
+void NameList::PrepareLookups() const {
+  if (!sorted_ && entries_.size() > kLinearLookupMax && !index_valid_)
+    RebuildIndex();
+}
+
 void NameList::RebuildIndex() const {
   index_.clear();
   index_.reserve(entries_.size());

@@ -3,7 +3,8 @@
 // keeps duplicates and finds the first equal entry; a sorted list keeps its
 // entries in case-insensitive byte order, finds by bisection and ignores the
 // adding of a name already present. Reading outside the list raises
-// IndexError. Not thread-safe.
+// IndexError. Not thread-safe, except that lookups of a list that no one
+// changes may run at once after PrepareLookups.
 #ifndef CORVANE_BASE_NAME_LIST_H_
 #define CORVANE_BASE_NAME_LIST_H_
 
@@ -71,6 +72,11 @@ class NameList {
   int IndexOfObject(const void* object) const;
 
   const std::vector<Entry>& entries() const { return entries_; }
+
+  // Builds now whatever a lookup would build on demand (the hash index of
+  // a long unsorted list), so that lookups of a list no one changes write
+  // nothing and may run in several threads at once.
+  void PrepareLookups() const;
 
  private:
   void Check(int i) const;

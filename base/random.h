@@ -20,6 +20,18 @@ class Random {
 
   uint64_t Next();
 
+  // The generator's whole state, so that a stored conversation draws on
+  // exactly where it stopped. SetState refuses the all-zero state, from
+  // which the generator never leaves (false, nothing changed).
+  void GetState(uint64_t state[4]) const {
+    for (int i = 0; i < 4; ++i) state[i] = s_[i];
+  }
+  bool SetState(const uint64_t state[4]) {
+    if ((state[0] | state[1] | state[2] | state[3]) == 0) return false;
+    for (int i = 0; i < 4; ++i) s_[i] = state[i];
+    return true;
+  }
+
  private:
   uint64_t s_[4];
 };

@@ -96,7 +96,7 @@ void BM_ScoreModeTwentyWords(benchmark::State& state) {
   for (auto _ : state) {
     int32_t best = -30000;
     for (int i = 0; i < mode->Patterns.Count(); ++i)
-      best = std::max(best, mode->Patterns.At(i)->Score(input));
+      best = std::max(best, mode->Patterns.At(i)->Score(brain->turn(), input));
     benchmark::DoNotOptimize(best);
   }
   state.SetItemsProcessed(state.iterations() * state.range(0));

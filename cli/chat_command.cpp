@@ -10,6 +10,7 @@
 #include "cli/chat_session.h"
 #include "cli/cli_support.h"
 #include "cli/commands.h"
+#include "cli/options.h"
 #include "cli/shell.h"
 #include "cli/trace_format.h"
 #include "engine/trace.h"
@@ -80,63 +81,25 @@ void WriteTrace(const TurnTrace& trace, TraceFormat format) {
 
 int RunChatCommand(int argc, char** argv) {
   ChatOptions options;
-  bool have_path = false;
-  bool options_done = false;
-  for (int i = 0; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (!options_done && !arg.empty() && arg[0] == '-' && arg != "-") {
-      if (arg == "--") {
-        options_done = true;
-      } else if (arg == "-h" || arg == "--help") {
-        std::fputs(kChatUsage, stdout);
-        return 0;
-      } else if (arg == "--save") {
-        options.save = true;
-      } else if (arg == "--save-to" || arg.rfind("--save-to=", 0) == 0) {
-        if (arg == "--save-to") {
-          if (i + 1 >= argc)
-            return UsageError("chat", "--save-to needs a file", kChatUsage);
-          options.save_to = argv[++i];
-        } else {
-          options.save_to = arg.substr(10);
-        }
-        if (options.save_to.empty())
-          return UsageError("chat", "--save-to needs a file", kChatUsage);
-      } else if (arg == "--trace" || arg == "--trace=text") {
-        options.trace = TraceFormat::kText;
-      } else if (arg == "--trace=json") {
-        options.trace = TraceFormat::kJson;
-      } else if (arg.rfind("--trace=", 0) == 0) {
-        return UsageError(
-            "chat", "--trace takes text or json, not '" + arg.substr(8) + "'",
-            kChatUsage);
-      } else if (arg == "--seed" || arg.rfind("--seed=", 0) == 0) {
-        std::string value;
-        if (arg == "--seed") {
-          if (i + 1 >= argc)
-            return UsageError("chat", "--seed needs a number", kChatUsage);
-          value = argv[++i];
-        } else {
-          value = arg.substr(7);
-        }
-        options.seed = ParseSeed(value);
-        if (!options.seed)
-          return UsageError(
-              "chat", "--seed needs a number, not '" + value + "'", kChatUsage);
-      } else {
-        return UsageError("chat", "unknown option '" + arg + "'", kChatUsage);
-      }
-      continue;
-    }
-    if (have_path)
-      return UsageError("chat", "more than one FILE.clf given", kChatUsage);
-    options.path = arg;
-    have_path = true;
-  }
-  if (!have_path) return UsageError("chat", "no FILE.clf given", kChatUsage);
+  CommandLine args(OneFileStyle("chat", kChatUsage));
+  args.Flag("--save", [&] { options.save = true; });
+  args.Value("--save-to", true, UsageProblem("--save-to needs a file"),
+             [&](const std::string& value) {
+               if (value.empty()) throw UsageProblem("--save-to needs a file");
+               options.save_to = value;
+             });
+  args.Attached("--trace", "text", [&](const std::string& value) {
+    options.trace = TraceFormatValue("--trace", value);
+  });
+  args.Value(
+      "--seed", true, UsageProblem("--seed needs a number"),
+      [&](const std::string& value) { options.seed = SeedValue(value); });
+  if (const std::optional<int> status = args.Parse(argc, argv)) return *status;
+  if (args.words().empty())
+    return args.Refuse(UsageProblem("no FILE.clf given"));
+  options.path = args.words().front();
   if (options.save && !options.save_to.empty())
-    return UsageError("chat", "--save and --save-to exclude each other",
-                      kChatUsage);
+    return args.Refuse(UsageProblem("--save and --save-to exclude each other"));
   // With --save a missing file is how a new knowledge base begins: the
   // reader reports it and the conversation starts empty.
   if (!options.save) {

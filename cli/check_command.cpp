@@ -9,6 +9,7 @@
 #include "cli/cli_support.h"
 #include "cli/commands.h"
 #include "cli/lint.h"
+#include "cli/options.h"
 #include "engine/a1U2.h"
 #include "langfile/CorvLangU.h"
 #include "platform/files.h"
@@ -49,33 +50,13 @@ std::string Counted(long long n, const char* singular, const char* plural) {
 }  // namespace
 
 int RunCheckCommand(int argc, char** argv) {
-  std::string path;
-  bool have_path = false;
   bool strict = false;
-  bool options_done = false;
-  for (int i = 0; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (!options_done && !arg.empty() && arg[0] == '-' && arg != "-") {
-      if (arg == "--") {
-        options_done = true;
-        continue;
-      }
-      if (arg == "-h" || arg == "--help") {
-        std::fputs(kCheckUsage, stdout);
-        return 0;
-      }
-      if (arg == "--strict") {
-        strict = true;
-        continue;
-      }
-      return UsageError("check", "unknown option '" + arg + "'", kCheckUsage);
-    }
-    if (have_path)
-      return UsageError("check", "more than one FILE.clf given", kCheckUsage);
-    path = arg;
-    have_path = true;
-  }
-  if (!have_path) return UsageError("check", "no FILE.clf given", kCheckUsage);
+  CommandLine args(OneFileStyle("check", kCheckUsage));
+  args.Flag("--strict", [&] { strict = true; });
+  if (const std::optional<int> status = args.Parse(argc, argv)) return *status;
+  if (args.words().empty())
+    return args.Refuse(UsageProblem("no FILE.clf given"));
+  const std::string path = args.words().front();
   const std::string unreadable = UnreadableFileProblem(path);
   const std::optional<std::string> text =
       unreadable.empty() ? ReadFileBytes(path) : std::nullopt;

@@ -21,6 +21,35 @@ std::optional<uint64_t> ParseSeed(std::string_view text) {
   return value;
 }
 
+CommandStyle SubcommandStyle(const char* name, const char* usage) {
+  CommandStyle style;
+  style.prefix = std::string("corvane ") + name + ": ";
+  style.usage = usage;
+  style.usage_gap = "\n";
+  style.help = usage;
+  return style;
+}
+
+CommandStyle OneFileStyle(const char* name, const char* usage) {
+  CommandStyle style = SubcommandStyle(name, usage);
+  style.max_words = 1;
+  style.too_many_words = "more than one FILE.clf given";
+  return style;
+}
+
+uint64_t SeedValue(const std::string& value) {
+  const std::optional<uint64_t> seed = ParseSeed(value);
+  if (!seed) throw UsageProblem("--seed needs a number, not '" + value + "'");
+  return *seed;
+}
+
+TraceFormat TraceFormatValue(const char* option, const std::string& value) {
+  if (value == "text") return TraceFormat::kText;
+  if (value == "json") return TraceFormat::kJson;
+  throw UsageProblem(std::string(option) + " takes text or json, not '" +
+                     value + "'");
+}
+
 std::string UnreadableFileProblem(const std::string& path) {
   struct stat info;
   if (::stat(path.c_str(), &info) != 0)

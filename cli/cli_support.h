@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "cli/options.h"
+#include "cli/trace_format.h"
 #include "engine/item.h"
 
 namespace corvane {
@@ -20,6 +22,22 @@ inline constexpr std::size_t kMaxInputLine = std::size_t{1} << 20;
 
 // A decimal number from 0 to 2^64-1, nothing else.
 std::optional<uint64_t> ParseSeed(std::string_view text);
+
+// The command line of `corvane NAME`: problems as "corvane NAME: PROBLEM",
+// a blank line and `usage` on standard error; -h and --help print `usage`;
+// "--" ends the options; unknown options are "unknown option '...'".
+CommandStyle SubcommandStyle(const char* name, const char* usage);
+
+// The same for a command that reads one FILE.clf: a second word is "more
+// than one FILE.clf given".
+CommandStyle OneFileStyle(const char* name, const char* usage);
+
+// The value of --seed; throws UsageProblem when it is not a number.
+uint64_t SeedValue(const std::string& value);
+
+// The value of `option` (--trace, --coverage): "text" or "json"; throws
+// UsageProblem otherwise.
+TraceFormat TraceFormatValue(const char* option, const std::string& value);
 
 // Empty when `path` names a regular file that can be opened for reading;
 // otherwise what is wrong, as "cannot read PATH: REASON".

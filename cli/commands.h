@@ -4,18 +4,11 @@
 #ifndef CORVANE_CLI_COMMANDS_H_
 #define CORVANE_CLI_COMMANDS_H_
 
-#include <string>
-
 namespace corvane {
 
 // `corvane chat [--seed N] [--save | --save-to OUT.clf] FILE.clf`: a
 // conversation over standard input and output, one reply line per input line.
 int RunChatCommand(int argc, char** argv);
-
-// Prints "corvane COMMAND: PROBLEM", an empty line and the usage text on
-// standard error; returns the usage-error exit status 2.
-int UsageError(const char* command, const std::string& problem,
-               const char* usage);
 
 // `corvane check FILE.clf`: reads the file into a fresh brain, prints every
 // problem and a summary on standard output.

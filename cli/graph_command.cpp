@@ -16,6 +16,7 @@
 
 #include "cli/cli_support.h"
 #include "cli/commands.h"
+#include "cli/options.h"
 #include "engine/a1U2.h"
 #include "engine/type_tables.h"
 #include "langfile/CorvLangU.h"
@@ -272,33 +273,16 @@ std::optional<std::string> RenderSvg(const std::string& graph) {
 }  // namespace
 
 int RunGraphCommand(int argc, char** argv) {
-  std::string path, out_path;
-  bool have_path = false, svg = false, options_done = false;
-  for (int i = 0; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (!options_done && !arg.empty() && arg[0] == '-' && arg != "-") {
-      if (arg == "--") {
-        options_done = true;
-      } else if (arg == "-h" || arg == "--help") {
-        std::fputs(kGraphUsage, stdout);
-        return 0;
-      } else if (arg == "--svg") {
-        svg = true;
-      } else if (arg == "-o") {
-        if (i + 1 >= argc)
-          return UsageError("graph", "-o needs a file", kGraphUsage);
-        out_path = argv[++i];
-      } else {
-        return UsageError("graph", "unknown option '" + arg + "'", kGraphUsage);
-      }
-      continue;
-    }
-    if (have_path)
-      return UsageError("graph", "more than one FILE.clf given", kGraphUsage);
-    path = arg;
-    have_path = true;
-  }
-  if (!have_path) return UsageError("graph", "no FILE.clf given", kGraphUsage);
+  std::string out_path;
+  bool svg = false;
+  CommandLine args(OneFileStyle("graph", kGraphUsage));
+  args.Flag("--svg", [&] { svg = true; });
+  args.Value("-o", false, UsageProblem("-o needs a file"),
+             [&](const std::string& value) { out_path = value; });
+  if (const std::optional<int> status = args.Parse(argc, argv)) return *status;
+  if (args.words().empty())
+    return args.Refuse(UsageProblem("no FILE.clf given"));
+  const std::string path = args.words().front();
   const std::string problem = UnreadableFileProblem(path);
   if (!problem.empty()) {
     std::fprintf(stderr, "corvane graph: %s\n", problem.c_str());

@@ -4,8 +4,11 @@
 #include <iostream>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "base/random.h"
+#include "cli/options.h"
 #include "platform/files.h"
 #include "text/word_index.h"
 #include "text/word_index_builder.h"
@@ -26,11 +29,6 @@ constexpr char kHelp[] =
     "\n"
     "Exit status: 0 success, 1 a refused corpus, an unreadable or\n"
     "unwritable file or no answer, 2 a usage error.\n";
-
-int Usage(const std::string& problem) {
-  std::cerr << "corvane index: " << problem << "\n" << kUsage;
-  return 2;
-}
 
 int Build(const std::string& corpus_path, const std::string& dir) {
   const std::optional<std::string> corpus = ReadFileBytes(corpus_path);
@@ -79,28 +77,35 @@ int Ask(const std::string& dir, const std::string& phrase) {
 }  // namespace
 
 int RunIndexCommand(int argc, char** argv) {
+  // The words are the subcommand and its arguments; -h and --help are the
+  // only options, and anything else that looks like one is a word.
+  CommandStyle style;
+  style.prefix = "corvane index: ";
+  style.usage = kUsage;
+  style.help = std::string(kUsage) + kHelp;
+  style.unknown_options_are_words = true;
+  style.double_dash = CommandStyle::DoubleDash::kWord;
+  CommandLine args(std::move(style));
   try {
-    if (argc < 1 || argv[0] == nullptr) return Usage("missing subcommand");
-    for (int i = 0; i < argc; ++i) {
-      const std::string arg = argv[i];
-      if (arg == "--") break;
-      if (arg == "-h" || arg == "--help") {
-        std::cout << kUsage << kHelp;
-        return 0;
-      }
-    }
-    const std::string sub = argv[0];
+    if (const std::optional<int> status = args.Parse(argc, argv))
+      return *status;
+    const std::vector<std::string>& words = args.words();
+    const auto usage = [&](const std::string& problem) {
+      return args.Refuse(UsageProblem(problem));
+    };
+    if (words.empty()) return usage("missing subcommand");
+    const std::string& sub = words[0];
     if (sub == "build") {
-      if (argc != 3) return Usage("build takes CORPUS.txt and DIR");
-      return Build(argv[1], argv[2]);
+      if (words.size() != 3) return usage("build takes CORPUS.txt and DIR");
+      return Build(words[1], words[2]);
     }
     if (sub == "ask") {
-      if (argc < 3) return Usage("ask takes DIR and a PHRASE");
-      std::string phrase = argv[2];
-      for (int i = 3; i < argc; ++i) phrase += std::string(" ") + argv[i];
-      return Ask(argv[1], phrase);
+      if (words.size() < 3) return usage("ask takes DIR and a PHRASE");
+      std::string phrase = words[2];
+      for (std::size_t i = 3; i < words.size(); ++i) phrase += " " + words[i];
+      return Ask(words[1], phrase);
     }
-    return Usage("unknown subcommand \"" + sub + "\"");
+    return usage("unknown subcommand \"" + sub + "\"");
   } catch (const std::exception& e) {
     std::cerr << "corvane index: " << e.what() << "\n";
     return 1;

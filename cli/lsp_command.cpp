@@ -11,9 +11,11 @@
 #include <optional>
 #include <string>
 
+#include "cli/cli_support.h"
 #include "cli/commands.h"
 #include "cli/lint.h"
 #include "cli/lsp_index.h"
+#include "cli/options.h"
 #include "engine/a1U2.h"
 #include "engine/type_tables.h"
 #include "langfile/keywords.h"
@@ -327,16 +329,14 @@ class Server {
 }  // namespace
 
 int RunLspCommand(int argc, char** argv) {
-  for (int i = 0; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "-h" || arg == "--help") {
-      std::fputs(kLspUsage, stdout);
-      return 0;
-    }
-    // Editors pass --stdio; standard input and output is the only way.
-    if (arg != "--stdio")
-      return UsageError("lsp", "unknown argument '" + arg + "'", kLspUsage);
-  }
+  CommandStyle style = SubcommandStyle("lsp", kLspUsage);
+  style.unknown = "unknown argument '%s'";
+  style.double_dash = CommandStyle::DoubleDash::kUnknown;
+  style.max_words = 0;
+  CommandLine args(std::move(style));
+  // Editors pass --stdio; standard input and output is the only way.
+  args.Flag("--stdio", [] {});
+  if (const std::optional<int> status = args.Parse(argc, argv)) return *status;
   Server server;
   for (;;) {
     const std::optional<std::string> body = ReadMessage();

@@ -1,10 +1,13 @@
 // The corvane command: dispatches to the subcommand named by the first
 // argument.
 #include <cstdio>
-#include <cstring>
+#include <optional>
+#include <string>
+#include <utility>
 
 #include "cli/commands.h"
 #include "cli/index_command.h"
+#include "cli/options.h"
 
 namespace corvane {
 
@@ -38,45 +41,46 @@ const char kMainUsage[] =
     "\n"
     "'corvane COMMAND --help' describes one command.\n";
 
-int UsageError(const char* command, const std::string& problem,
-               const char* usage) {
-  std::fprintf(stderr, "corvane %s: %s\n\n%s", command, problem.c_str(), usage);
-  return 2;
-}
-
 }  // namespace corvane
 
 int main(int argc, char** argv) {
   using corvane::kMainUsage;
-  if (argc < 2) {
+  // Options come before the command's name, whose arguments are its own.
+  corvane::CommandStyle style;
+  style.prefix = "corvane: ";
+  style.usage = kMainUsage;
+  style.usage_gap = "\n";
+  style.help = kMainUsage;
+  style.unknown = "unknown command '%s'";
+  style.double_dash = corvane::CommandStyle::DoubleDash::kUnknown;
+  style.first_word_ends_options = true;
+  corvane::CommandLine args(std::move(style));
+  args.Exit("--version", std::string("corvane ") + CORVANE_VERSION + "\n");
+  if (const std::optional<int> status = args.Parse(argc - 1, argv + 1))
+    return *status;
+  if (args.words().empty()) {
     std::fputs(kMainUsage, stderr);
     return 2;
   }
-  const char* command = argv[1];
-  if (std::strcmp(command, "-h") == 0 || std::strcmp(command, "--help") == 0 ||
-      std::strcmp(command, "help") == 0) {
+  const std::string& command = args.words().front();
+  if (command == "help") {
     std::fputs(kMainUsage, stdout);
     return 0;
   }
-  if (std::strcmp(command, "--version") == 0) {
-    std::printf("corvane %s\n", CORVANE_VERSION);
-    return 0;
-  }
-  if (std::strcmp(command, "chat") == 0)
-    return corvane::RunChatCommand(argc - 2, argv + 2);
-  if (std::strcmp(command, "check") == 0)
-    return corvane::RunCheckCommand(argc - 2, argv + 2);
-  if (std::strcmp(command, "test") == 0)
-    return corvane::RunTestCommand(argc - 2, argv + 2);
-  if (std::strcmp(command, "graph") == 0)
-    return corvane::RunGraphCommand(argc - 2, argv + 2);
-  if (std::strcmp(command, "lsp") == 0)
-    return corvane::RunLspCommand(argc - 2, argv + 2);
-  if (std::strcmp(command, "index") == 0)
-    return corvane::RunIndexCommand(argc - 2, argv + 2);
-  if (std::strcmp(command, "sessions") == 0)
-    return corvane::RunSessionsCommand(argc - 2, argv + 2);
-  std::fprintf(stderr, "corvane: unknown command '%s'\n\n%s", command,
-               kMainUsage);
-  return 2;
+  using Run = int (*)(int, char**);
+  const std::pair<const char*, Run> commands[] = {
+      {"chat", corvane::RunChatCommand},
+      {"check", corvane::RunCheckCommand},
+      {"test", corvane::RunTestCommand},
+      {"graph", corvane::RunGraphCommand},
+      {"lsp", corvane::RunLspCommand},
+      {"index", corvane::RunIndexCommand},
+      {"sessions", corvane::RunSessionsCommand},
+  };
+  // The command's arguments are the rest of argv, as given.
+  const int first = argc - static_cast<int>(args.words().size()) + 1;
+  for (const auto& [name, run] : commands)
+    if (command == name) return run(argc - first, argv + first);
+  return args.Refuse(
+      corvane::UsageProblem("unknown command '" + command + "'"));
 }

@@ -8,11 +8,15 @@
 #include <exception>
 #include <iostream>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "cli/cli_support.h"
 #include "cli/commands.h"
+#include "cli/options.h"
 #include "store/conversation_store.h"
 #include "store/transcripts.h"
 
@@ -35,10 +39,6 @@ constexpr char kUsage[] =
     "\n"
     "Exit status: 0 success, 1 a store that cannot be read or an unknown\n"
     "conversation, 2 a usage error.\n";
-
-int Usage(const std::string& problem) {
-  return UsageError("sessions", problem, kUsage);
-}
 
 // 2024-06-11T10:22:05.123Z
 std::string TimeText(StoreTime ms) {
@@ -195,35 +195,30 @@ int RunSessionsCommand(int argc, char** argv) {
   // Reading never deletes: what retention would drop is still shown.
   options.retain_days = 0;
   options.create = false;
-  std::vector<std::string> words;
-  for (int i = 0; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "-h" || arg == "--help") {
-      std::cout << kUsage;
-      return 0;
-    }
-    if (arg == "--prefix") {
-      if (i + 1 >= argc) return Usage("--prefix needs a value");
-      options.key_prefix = argv[++i];
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      return Usage("unknown option " + arg);
-    } else {
-      words.push_back(arg);
-    }
-  }
-  if (words.size() < 2) return Usage("give a STORE and a COMMAND");
+  CommandStyle style = SubcommandStyle("sessions", kUsage);
+  style.unknown = "unknown option %s";
+  style.double_dash = CommandStyle::DoubleDash::kUnknown;
+  CommandLine args(std::move(style));
+  args.Value("--prefix", false, UsageProblem("--prefix needs a value"),
+             [&](const std::string& value) { options.key_prefix = value; });
+  if (const std::optional<int> status = args.Parse(argc, argv)) return *status;
+  const auto usage = [&](const std::string& problem) {
+    return args.Refuse(UsageProblem(problem));
+  };
+  const std::vector<std::string>& words = args.words();
+  if (words.size() < 2) return usage("give a STORE and a COMMAND");
   const std::string& command = words[1];
   const std::size_t wanted = command == "show" ? 3 : 2;
   if (command != "list" && command != "show" && command != "export" &&
       command != "unanswered")
-    return Usage("unknown command '" + command + "'");
+    return usage("unknown command '" + command + "'");
   if (words.size() != wanted)
-    return Usage(command == "show" ? "show takes one conversation ID"
+    return usage(command == "show" ? "show takes one conversation ID"
                                    : command + " takes no more arguments");
   try {
     ParseStoreUrl(words[0]);
   } catch (const StoreConfigError& e) {
-    return Usage(e.what());
+    return usage(e.what());
   }
   try {
     const std::unique_ptr<ConversationStore> store =

@@ -232,8 +232,8 @@ std::string StateText(const BrainClass& brain) {
   if (brain.CurrentProc >= 0 && brain.CurrentProc < brain.Procs.Count()) {
     const ProcClass* proc = brain.Procs.At(brain.CurrentProc);
     out += "\"" + proc->Name + "\" (" + SourceText(proc->source()) + ")";
-    out += "\nstep: \"" + proc->CurrentStep + "\"";
-    if (const StepClass* step = proc->CurrentStepItem())
+    out += "\nstep: \"" + brain.turn().CurrentStepOf(*proc) + "\"";
+    if (const StepClass* step = brain.turn().CurrentStepItem(*proc))
       out += " (" + SourceText(step->source()) + ")";
   } else if (brain.CurrentProc == -1) {
     out += "none";

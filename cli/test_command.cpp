@@ -18,6 +18,7 @@
 #include "cli/cli_support.h"
 #include "cli/commands.h"
 #include "cli/coverage.h"
+#include "cli/options.h"
 #include "cli/trace_format.h"
 #include "platform/atomic_file.h"
 #include "platform/clock.h"
@@ -299,51 +300,17 @@ int RunTestCommand(int argc, char** argv) {
   uint64_t seed = 1;
   bool update = false;
   TraceFormat coverage_format = TraceFormat::kNone;
-  std::vector<std::string> paths;
-  bool options_done = false;
-  for (int i = 0; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (!options_done && !arg.empty() && arg[0] == '-' && arg != "-") {
-      if (arg == "--") {
-        options_done = true;
-      } else if (arg == "-h" || arg == "--help") {
-        std::fputs(kTestUsage, stdout);
-        return 0;
-      } else if (arg == "--update") {
-        update = true;
-      } else if (arg == "--coverage" || arg == "--coverage=text") {
-        coverage_format = TraceFormat::kText;
-      } else if (arg == "--coverage=json") {
-        coverage_format = TraceFormat::kJson;
-      } else if (arg.rfind("--coverage=", 0) == 0) {
-        return UsageError(
-            "test",
-            "--coverage takes text or json, not '" + arg.substr(11) + "'",
-            kTestUsage);
-      } else if (arg == "--seed" || arg.rfind("--seed=", 0) == 0) {
-        std::string value;
-        if (arg == "--seed") {
-          if (i + 1 >= argc)
-            return UsageError("test", "--seed needs a number", kTestUsage);
-          value = argv[++i];
-        } else {
-          value = arg.substr(7);
-        }
-        const std::optional<uint64_t> parsed = ParseSeed(value);
-        if (!parsed)
-          return UsageError(
-              "test", "--seed needs a number, not '" + value + "'", kTestUsage);
-        seed = *parsed;
-      } else {
-        return UsageError("test", "unknown option '" + arg + "'", kTestUsage);
-      }
-      continue;
-    }
-    paths.push_back(arg);
-  }
-  if (paths.empty()) return UsageError("test", "no FILE.clf given", kTestUsage);
-  if (paths.size() < 2)
-    return UsageError("test", "no TESTFILE given", kTestUsage);
+  CommandLine args(SubcommandStyle("test", kTestUsage));
+  args.Flag("--update", [&] { update = true; });
+  args.Attached("--coverage", "text", [&](const std::string& value) {
+    coverage_format = TraceFormatValue("--coverage", value);
+  });
+  args.Value("--seed", true, UsageProblem("--seed needs a number"),
+             [&](const std::string& value) { seed = SeedValue(value); });
+  if (const std::optional<int> status = args.Parse(argc, argv)) return *status;
+  const std::vector<std::string>& paths = args.words();
+  if (paths.empty()) return args.Refuse(UsageProblem("no FILE.clf given"));
+  if (paths.size() < 2) return args.Refuse(UsageProblem("no TESTFILE given"));
   const std::string kb = paths.front();
   const std::string problem = UnreadableFileProblem(kb);
   if (!problem.empty()) {

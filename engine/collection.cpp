@@ -3,10 +3,9 @@
 #include <unordered_set>
 #include <vector>
 
-#include "engine/brain.h"
+#include "base/random.h"
+#include "engine/effects.h"
 #include "engine/fragment.h"
-#include "base/error.h"
-#include "platform/atomic_file.h"
 #include "platform/files.h"
 #include "text/fstr.h"
 #include "text/text_util.h"
@@ -71,14 +70,15 @@ std::string DataCollectionClass::AllMembers(std::string_view text) const {
   return out;
 }
 
-std::string DataCollectionClass::PickMember(std::string_view selector) {
+std::string DataCollectionClass::PickMember(std::string_view selector,
+                                            Random& random) const {
   if (selector.empty() || Members.empty()) return {};
   int32_t n = 0;
   const std::size_t bar = selector.find('|');
   if (bar != std::string_view::npos)
     n = ToIntOrZero(selector.substr(bar + 1));
-  else if (Owner != nullptr)
-    n = Owner->random().Below(Members.Count());
+  else
+    n = random.Below(Members.Count());
   if (n < 0 || n >= Members.Count()) return {};
   return Members.At(n);
 }
@@ -95,9 +95,9 @@ void DataCollectionClass::Exclude(std::string_view text) {
   if (index >= 0) Members.Delete(index);
 }
 
-void DataCollectionClass::LoadFromFile(const std::string& path) {
-  if (Owner == nullptr) return;
-  const std::optional<std::string> data = Owner->paths().ReadConfined(path);
+void DataCollectionClass::LoadFromFile(const std::string& path,
+                                       const PathMapper& paths) {
+  const std::optional<std::string> data = paths.ReadConfined(path);
   if (!data) return;
   std::vector<std::string> lines;
   const std::string& d = *data;
@@ -113,19 +113,15 @@ void DataCollectionClass::LoadFromFile(const std::string& path) {
   Members.AddMany(std::move(lines));
 }
 
-void DataCollectionClass::SaveToFile(const std::string& path) const {
-  if (Owner == nullptr) return;
+void DataCollectionClass::SaveToFile(const std::string& path,
+                                     const PathMapper& paths,
+                                     EffectSink& effects) const {
   std::string data;
   for (const NameList::Entry& e : Members.entries()) {
     data += e.name;
     data += "\r\n";
   }
-  // Replaced as a whole, so a failed or interrupted save leaves the old
-  // file; failures are not reported.
-  try {
-    Owner->paths().ReplaceConfined(path, data);
-  } catch (const IoError&) {
-  }
+  effects.ReplaceFile(path, data, paths);
 }
 
 }  // namespace corvane

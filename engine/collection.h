@@ -1,7 +1,8 @@
 // A data collection: a named set of member texts that fragments test
 // against and macros pick from. Members compare without regard to ASCII
 // case; the list is sorted until SetUnsorted. Not thread-safe; owned by its
-// BrainClass.
+// BrainClass, or by a conversation that changed or made it (its own copy,
+// beside shared knowledge).
 #ifndef CORVANE_ENGINE_COLLECTION_H_
 #define CORVANE_ENGINE_COLLECTION_H_
 
@@ -15,6 +16,9 @@
 namespace corvane {
 
 class BrainClass;
+class EffectSink;
+class PathMapper;
+class Random;
 
 class DataCollectionClass : public Item {
  public:
@@ -36,24 +40,29 @@ class DataCollectionClass : public Item {
   std::string FirstSubstringMember(std::string_view text) const;
   // All members joined by ", "; empty for an empty text.
   std::string AllMembers(std::string_view text) const;
-  // Member n of "name|n", or a random member without "|"; empty when none.
-  std::string PickMember(std::string_view selector);
+  // Member n of "name|n", or a member drawn from `random` without "|";
+  // empty when none.
+  std::string PickMember(std::string_view selector, Random& random) const;
   // Adds the trimmed text unless an equal member exists. Empty: no-op.
   void Include(std::string_view text);
   // Removes the first member equal to the trimmed text.
   void Exclude(std::string_view text);
-  // Replaces the members by the lines of the file (mapped through the
-  // owner's paths); a file that cannot be read changes nothing.
-  void LoadFromFile(const std::string& path);
-  // Writes the members, each followed by CR LF, replacing the file as a
-  // whole; failures are ignored and leave the old file.
-  void SaveToFile(const std::string& path) const;
+  // Replaces the members by the lines of the file (mapped through
+  // `paths`); a file that cannot be read changes nothing.
+  void LoadFromFile(const std::string& path, const PathMapper& paths);
+  // Writes the members, each followed by CR LF, through `effects`,
+  // replacing the file as a whole; failures are ignored and leave the old
+  // file.
+  void SaveToFile(const std::string& path, const PathMapper& paths,
+                  EffectSink& effects) const;
   void Clear() { Members.Clear(); }
 
   Label ObjectName;                        // Named-object label.
   std::string CollectionName;              // Its name in Collections.
   NameList Members{NameList::kSorted};     // Sorted until SetUnsorted.
   BrainClass* Owner = nullptr;             // Set by AddCollection.
+  // The remembered picks; read them through the turn's view
+  // (TurnRunner::RememberedPick).
   std::string MemberPick;                  // Remembered pick of ^Member{.
   double MemberPickTime = 0;               // LastInput of that pick.
   std::string MemberSubPick;               // Remembered pick of ^MemberSub{.

@@ -13,6 +13,7 @@
 #include "engine/proc.h"
 #include "engine/scorer.h"
 #include "engine/trace.h"
+#include "engine/turn_runner.h"
 #include "engine/type_tables.h"
 #include "text/fstr.h"
 #include "text/text_util.h"
@@ -168,14 +169,15 @@ bool StripsFragmentText(uint8_t r, bool of_pattern) {
          r == rel::kCustom || (of_pattern && r == rel::kCustomSub);
 }
 
-bool CutFragmentTexts(const OwningList<WordFragmentClass>& fragments,
+bool CutFragmentTexts(TurnRunner& turn,
+                      const OwningList<WordFragmentClass>& fragments,
                       const std::string& input, PatternClass* pattern,
                       StepPatternClass* step_pattern, std::string& rest,
                       const uint32_t* input_rows) {
-  BrainClass* brain = pattern != nullptr ? pattern->Brain() : step_pattern->Brain();
-  if (Scorer* other = brain->scorer())
-    return other->CutFragmentTexts(fragments, input, pattern, step_pattern,
-                                   rest);
+  if (Scorer* other = turn.state().scorer())
+    return other->CutFragmentTexts(turn, fragments, input, pattern,
+                                   step_pattern, rest);
+  MacroExpander macros = turn.macros();
   // Each fragment's text is expanded against the expanded current text;
   // the current text itself stays unexpanded. While the current text holds
   // no opening that would expand, its expansion is the text itself and has
@@ -183,7 +185,7 @@ bool CutFragmentTexts(const OwningList<WordFragmentClass>& fragments,
   // its own expansion. A cut can only make a new opening from bytes next
   // to it, so only those are looked at again. The input is copied at the
   // first cut.
-  bool rest_expands = brain->MacroRowsWouldExpand(
+  bool rest_expands = macros.RowsWouldExpand(
       input_rows != nullptr ? *input_rows : MacroRowsIn(input), pattern,
       step_pattern);
   const std::string* current = &input;
@@ -192,13 +194,13 @@ bool CutFragmentTexts(const OwningList<WordFragmentClass>& fragments,
     if (!StripsFragmentText(f->RELATION, pattern != nullptr)) continue;
     std::string context;
     if (rest_expands)
-      context = brain->ExpandMacros(*current, *current, pattern, step_pattern);
+      context = macros.Expand(*current, *current, pattern, step_pattern);
     const std::string text =
         f->WORDFRAG.find('^') == std::string::npos
             ? UpperAscii(f->WORDFRAG)
-            : UpperAscii(brain->ExpandMacros(
-                  f->WORDFRAG, rest_expands ? context : *current, pattern,
-                  step_pattern));
+            : UpperAscii(macros.Expand(f->WORDFRAG,
+                                       rest_expands ? context : *current,
+                                       pattern, step_pattern));
     // Folding ignores ASCII case, so the current text need not be
     // upper-cased first.
     const int32_t p = PosNoCase(text, *current);
@@ -212,7 +214,7 @@ bool CutFragmentTexts(const OwningList<WordFragmentClass>& fragments,
     if (!rest_expands) {
       const std::size_t from =
           cut >= kLongestMacroOpening ? cut - (kLongestMacroOpening - 1) : 0;
-      rest_expands = brain->MacroRowsWouldExpand(
+      rest_expands = macros.RowsWouldExpand(
           MacroRowsIn(
               std::string_view(rest).substr(from, 2 * kLongestMacroOpening)),
           pattern, step_pattern);
@@ -221,11 +223,13 @@ bool CutFragmentTexts(const OwningList<WordFragmentClass>& fragments,
   return current == &rest;
 }
 
-std::string StripFragmentTexts(const OwningList<WordFragmentClass>& fragments,
+std::string StripFragmentTexts(TurnRunner& turn,
+                               const OwningList<WordFragmentClass>& fragments,
                                const std::string& input, PatternClass* pattern,
                                StepPatternClass* step_pattern) {
   std::string rest;
-  if (!CutFragmentTexts(fragments, input, pattern, step_pattern, rest, nullptr))
+  if (!CutFragmentTexts(turn, fragments, input, pattern, step_pattern, rest,
+                        nullptr))
     return input;
   return rest;
 }
@@ -255,21 +259,20 @@ namespace {
 // nothing for this text), and handed to the expansion when one is made.
 // `reusable` says whether expanding the same text again for this pattern
 // would give the same result without effects.
-const BrainClass::KeptExpansion& ExpandKept(BrainClass& brain,
-                                            BrainClass::KeptExpansion& kept,
-                                            const std::string& text,
-                                            const uint32_t* text_rows,
-                                            PatternClass* pattern,
-                                            StepPatternClass* step_pattern,
-                                            bool& reusable) {
-  BrainClass::ExpansionNotes notes;
+const KeptExpansion& ExpandKept(MacroExpander& macros, KeptExpansion& kept,
+                                const std::string& text,
+                                const uint32_t* text_rows,
+                                PatternClass* pattern,
+                                StepPatternClass* step_pattern,
+                                bool& reusable) {
+  ExpansionNotes notes;
   if (kept.valid && kept.text == text) {
     if (!kept.notes.remainder_made) {
       reusable = true;
       return kept;
     }
     notes.remainder_cut =
-        brain.CutRemainder(text, pattern, step_pattern, notes.remainder,
+        macros.CutRemainder(text, pattern, step_pattern, notes.remainder,
                            &kept.text_rows, notes.remainder_rows);
     notes.remainder_made = true;
     reusable = (notes.remainder_rows & ~kStableMacroRows) == 0;
@@ -282,7 +285,7 @@ const BrainClass::KeptExpansion& ExpandKept(BrainClass& brain,
   }
   kept.valid = false;
   kept.have_upper = false;
-  kept.result = brain.ExpandMacros(text, text, pattern, step_pattern, notes);
+  kept.result = macros.Expand(text, text, pattern, step_pattern, notes);
   notes.valued_rows |= notes.remainder_rows;
   kept.notes = std::move(notes);
   kept.valid = (kept.notes.valued_rows & ~kStableMacroRows) == 0;
@@ -290,7 +293,7 @@ const BrainClass::KeptExpansion& ExpandKept(BrainClass& brain,
   return kept;
 }
 
-const std::string& KeptUpper(BrainClass::KeptExpansion& kept) {
+const std::string& KeptUpper(KeptExpansion& kept) {
   if (!kept.have_upper) {
     kept.upper = UpperAscii(kept.result);
     kept.have_upper = true;
@@ -300,66 +303,72 @@ const std::string& KeptUpper(BrainClass::KeptExpansion& kept) {
 
 }  // namespace
 
-int32_t ScoreFragmentsOfInput(const OwningList<WordFragmentClass>& fragments,
+int32_t ScoreFragmentsOfInput(TurnRunner& turn,
+                              const OwningList<WordFragmentClass>& fragments,
                               const std::string& input, PatternClass* pattern,
                               StepPatternClass* step_pattern,
                               const std::string* upper_input) {
   if (upper_input != nullptr) {
     int32_t sum = 0;
     for (int i = 0; i < fragments.Count(); ++i)
-      sum = CheckedAdd(sum, fragments.At(i)->Score(input, upper_input));
+      sum = CheckedAdd(sum, fragments.At(i)->Score(turn, input, upper_input));
     return sum;
   }
-  BrainClass* brain = pattern != nullptr ? pattern->Brain() : step_pattern->Brain();
   // A text without "^" expands to itself: no copy.
   if (input.find('^') == std::string::npos) {
     const std::string upper = UpperAscii(input);
     int32_t sum = 0;
     for (int i = 0; i < fragments.Count(); ++i)
-      sum = CheckedAdd(sum, fragments.At(i)->Score(input, &upper));
+      sum = CheckedAdd(sum, fragments.At(i)->Score(turn, input, &upper));
     return sum;
   }
+  // Outside a choice (a pattern scored on its own) nothing is kept for
+  // later patterns.
+  KeptExpansions local;
+  KeptExpansions& kept =
+      turn.kept_expansions() != nullptr ? *turn.kept_expansions() : local;
+  MacroExpander macros = turn.macros();
   bool reusable = false;
-  BrainClass::KeptExpansion& first = brain->kept_input_expansion;
-  ExpandKept(*brain, first, input, nullptr, pattern, step_pattern, reusable);
+  KeptExpansion& first = kept.input;
+  ExpandKept(macros, first, input, nullptr, pattern, step_pattern, reusable);
   const std::string& expanded = first.result;
   if (first.notes.rows_after == 0) {
     const std::string& upper = KeptUpper(first);
     int32_t sum = 0;
     for (int i = 0; i < fragments.Count(); ++i)
-      sum = CheckedAdd(sum, fragments.At(i)->Score(expanded, &upper));
+      sum = CheckedAdd(sum, fragments.At(i)->Score(turn, expanded, &upper));
     return sum;
   }
   // Fragments that test the input expand the expanded input again, first
   // thing in their test. That expansion is made here instead, at the same
   // point, and reused by the later fragments when that changes nothing.
-  BrainClass::KeptExpansion& second = brain->kept_second_expansion;
+  KeptExpansion& second = kept.second;
   bool have_second = false;
   int32_t sum = 0;
   for (int i = 0; i < fragments.Count(); ++i) {
     WordFragmentClass* f = fragments.At(i);
     if (!TestsExpandedInput(f->RELATION)) {
-      sum = CheckedAdd(sum, f->Score(expanded));
+      sum = CheckedAdd(sum, f->Score(turn, expanded));
       continue;
     }
     if (!have_second || !reusable) {
-      ExpandKept(*brain, second, expanded, &first.notes.rows_after, pattern,
+      ExpandKept(macros, second, expanded, &first.notes.rows_after, pattern,
                  step_pattern, reusable);
       have_second = true;
     }
-    sum = CheckedAdd(sum, f->Score(expanded, &KeptUpper(second), &second.result));
+    sum = CheckedAdd(sum,
+                     f->Score(turn, expanded, &KeptUpper(second), &second.result));
   }
   return sum;
 }
 
-int32_t WordFragmentClass::Score(const std::string& input,
+int32_t WordFragmentClass::Score(TurnRunner& turn, const std::string& input,
                                  const std::string* upper_input,
                                  const std::string* expanded_input) {
-  BrainClass* brain = Brain();
   PatternClass* pattern = OwnerPattern();
   StepPatternClass* step_pattern = OwnerStepPattern();
   auto exp = [&](const std::string& text) {
-    return brain->ExpandMacros(text, input, pattern, step_pattern);
+    return turn.ExpandMacros(text, input, pattern, step_pattern);
   };
   // exp(text) upper-cased; a text without a caret is its own expansion, so
   // it is upper-cased as it is, without a copy first.
@@ -388,21 +397,21 @@ int32_t WordFragmentClass::Score(const std::string& input,
     }
     case rel::kDataMatch: {
       const std::string a = up_exp(THEVALUE);
-      const std::string b = UpperAscii(brain->GetFact(THENAME));
+      const std::string b = UpperAscii(turn.GetFact(THENAME));
       holds = a == b;
       break;
     }
     case rel::kStateMatch: {
       const std::string a = up_exp(THENAME);
-      const std::string b = UpperAscii(brain->CurrentStateName());
+      const std::string b = UpperAscii(turn.CurrentStateName());
       holds = a == b;
       break;
     }
     case rel::kInCollection:
-      holds = brain->CollectionHasWord(THENAME, input);
+      holds = turn.macros().CollectionHasWord(THENAME, input);
       break;
     case rel::kOutMatch: {
-      const std::string h = UpperAscii(brain->RecallOutput(WORDFRAG));
+      const std::string h = UpperAscii(turn.RecallOutput(WORDFRAG));
       const std::string b = up_exp(WORDFRAG);
       holds = FragmentInText(b, h);
       break;
@@ -414,7 +423,7 @@ int32_t WordFragmentClass::Score(const std::string& input,
       break;
     }
     case rel::kInCollectionSub:
-      holds = brain->CollectionHasSubstring(THENAME, input);
+      holds = turn.macros().CollectionHasSubstring(THENAME, input);
       break;
     case rel::kExtract: {
       const std::string a =
@@ -422,7 +431,7 @@ int32_t WordFragmentClass::Score(const std::string& input,
               ? exp(input)
               : (expanded_input != nullptr ? *expanded_input : input);
       const std::string b = up_exp(WORDFRAG);
-      holds = brain->ExtractFacts(b, a);
+      holds = turn.ExtractFacts(b, a);
       break;
     }
     default:
@@ -438,8 +447,8 @@ int32_t WordFragmentClass::Score(const std::string& input,
       default: score = holds ? BONUS : CheckedNeg(PENALTY); break;
     }
   }
-  brain->LastFrag = ObjectName;
-  if (TurnTrace* trace = brain->trace();
+  turn.state().LastFrag = ObjectName;
+  if (TurnTrace* trace = turn.state().trace();
       trace != nullptr && trace->collect_fragments)
     trace->scratch.push_back({RELATION, WORDFRAG.empty() ? THENAME : WORDFRAG,
                               holds, score, source()});

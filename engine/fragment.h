@@ -18,6 +18,7 @@ namespace corvane {
 class BrainClass;
 class PatternClass;
 class StepPatternClass;
+class TurnRunner;
 
 // True exactly for the bytes 65 to 90.
 inline bool IsCapital(unsigned char b) { return b >= 65 && b <= 90; }
@@ -54,7 +55,8 @@ class OwningList;
 // (kStableMacroRows).
 // `upper_input`, when given, says that the input holds no macro opening
 // and is its upper-cased form, so that neither is looked at again.
-int32_t ScoreFragmentsOfInput(const OwningList<WordFragmentClass>& fragments,
+int32_t ScoreFragmentsOfInput(TurnRunner& turn,
+                              const OwningList<WordFragmentClass>& fragments,
                               const std::string& input, PatternClass* pattern,
                               StepPatternClass* step_pattern,
                               const std::string* upper_input = nullptr);
@@ -67,7 +69,8 @@ bool StripsFragmentText(uint8_t relation, bool of_pattern);
 // text taken out, as a plain substring. A pattern (`pattern` given) strips
 // the kinds AND, OR, NOT, CUSTOM and CUSTOM-Sub; a step pattern the first
 // four only.
-std::string StripFragmentTexts(const OwningList<WordFragmentClass>& fragments,
+std::string StripFragmentTexts(TurnRunner& turn,
+                               const OwningList<WordFragmentClass>& fragments,
                                const std::string& input, PatternClass* pattern,
                                StepPatternClass* step_pattern);
 
@@ -76,7 +79,8 @@ std::string StripFragmentTexts(const OwningList<WordFragmentClass>& fragments,
 // `input_rows`, when given, are the rows of the macro table with an
 // opening in the input (see MacroRowsIn). A brain with another Scorer
 // installed (engine/scorer.h) hands the work to it.
-bool CutFragmentTexts(const OwningList<WordFragmentClass>& fragments,
+bool CutFragmentTexts(TurnRunner& turn,
+                      const OwningList<WordFragmentClass>& fragments,
                       const std::string& input, PatternClass* pattern,
                       StepPatternClass* step_pattern, std::string& rest,
                       const uint32_t* input_rows);
@@ -88,18 +92,21 @@ class WordFragmentClass : public Item {
 
   PatternClass* OwnerPattern() const;
   StepPatternClass* OwnerStepPattern() const;
-  // The owner's brain. Requires an owner.
+  // The owner's brain, for attaching. Requires an owner.
   BrainClass* Brain() const;
 
   // The fragment's score for an input that the owner has already expanded
-  // once. Sets the brain's LastFrag on every call. Throws OverflowError when
-  // a failing fragment negates a PENALTY of -2147483648.
-  int32_t Score(const std::string& input) { return Score(input, nullptr); }
+  // once. Sets the conversation's LastFrag on every call. Throws
+  // OverflowError when a failing fragment negates a PENALTY of -2147483648.
+  int32_t Score(TurnRunner& turn, const std::string& input) {
+    return Score(turn, input, nullptr);
+  }
   // As Score, with the fragment's own expansion of the input made already:
   // `upper_input`, when given, is that expansion upper-cased, and
   // `expanded_input` the expansion itself, or null when it is the input
   // (which then holds no macro opening). The input is not expanded again.
-  int32_t Score(const std::string& input, const std::string* upper_input,
+  int32_t Score(TurnRunner& turn, const std::string& input,
+                const std::string* upper_input,
                 const std::string* expanded_input = nullptr);
 
   // The small fields first: they share the first word with the kind tag.

@@ -11,6 +11,8 @@
 #include "engine/pattern_index.h"
 #include "engine/response.h"
 #include "engine/scorer.h"
+#include "engine/turn_runner.h"
+#include "base/error.h"
 #include "text/text_util.h"
 
 namespace corvane {
@@ -86,35 +88,45 @@ void KnowledgeClass::NoteStartOrStop(PatternClass* pattern) {
   if (pattern->HasFinalize) List(stop_patterns_, pattern);
 }
 
-void KnowledgeClass::Answer(const std::string& input) {
-  BrainClass* brain = Brain();
-  if (Scorer* other = brain->scorer()) return other->Answer(*this, input);
+void KnowledgeClass::Answer(TurnRunner& turn, const std::string& input) {
+  if (Scorer* other = turn.state().scorer())
+    return other->Answer(turn, *this, input);
   // Every pattern is scored before any responds, so a response cannot change
-  // this turn's ranking. The first of equal scores wins.
-  if (!index_) index_ = std::make_unique<PatternIndex>();
-  PatternClass* chosen = ChoosePattern(*brain, *index_, Patterns, input);
+  // this turn's ranking. The first of equal scores wins. Frozen knowledge
+  // has its index built already.
+  if (!index_) {
+    if (turn.knowledge().frozen()) throw AssertionError(__FILE__, __LINE__);
+    index_ = std::make_unique<PatternIndex>();
+  }
+  PatternClass* chosen = ChoosePattern(turn, *index_, Patterns, input);
   if (chosen == nullptr)
-    brain->Say(kModeFallbackMessage);
+    turn.Say(kModeFallbackMessage);
   else
-    chosen->Fire(input);
-  // Only marked patterns need clearing. The list may have grown while the
-  // chosen pattern fired; a deleted pattern has left it.
-  for (std::size_t i = 0; i < MarkedPatterns.size(); ++i)
-    MarkedPatterns[i]->ClearLastVolition();
-  MarkedPatterns.clear();
-  brain->LastKnow = ObjectName;
+    chosen->Fire(turn, input);
+  // The firing may have promoted the conversation: the rest of the answer
+  // belongs to the mode it runs on now.
+  KnowledgeClass* self = turn.Live(this);
+  turn.ClearVolitionMarks(*self);
+  turn.state().LastKnow = self->ObjectName;
 }
 
-void KnowledgeClass::ResetHits() {
-  for (int i = 0; i < Patterns.Count(); ++i) Patterns.At(i)->HITCOUNT = 0;
+void KnowledgeClass::FreezeIndex(uint64_t generation) {
+  if (!index_) index_ = std::make_unique<PatternIndex>();
+  RefreshIndexOf(*index_, Patterns, generation);
+  index_->Freeze();
 }
 
-void KnowledgeClass::FireListed(const std::vector<PatternClass*>& list,
-                                bool start) {
-  // The list may change while its patterns fire; the next to fire is the
-  // first one listed after the last that fired.
+void KnowledgeClass::ResetHits(TurnRunner& turn) { turn.ResetHits(*this); }
+
+void KnowledgeClass::FireListed(TurnRunner& turn, bool start) {
+  // The list may change while its patterns fire (and move to a private
+  // copy of the knowledge, when a firing promotes the conversation); the
+  // next to fire is the first one listed after the last that fired.
   uint64_t fired = 0;
   for (;;) {
+    const KnowledgeClass* self = turn.Live(this);
+    const std::vector<PatternClass*>& list =
+        start ? self->start_patterns_ : self->stop_patterns_;
     const auto next =
         std::upper_bound(list.begin(), list.end(), fired,
                          [](uint64_t ordinal, const PatternClass* p) {
@@ -124,18 +136,18 @@ void KnowledgeClass::FireListed(const std::vector<PatternClass*>& list,
     PatternClass* pattern = *next;
     fired = pattern->ordinal();
     if (start)
-      pattern->FireIfInitialize();
+      pattern->FireIfInitialize(turn);
     else
-      pattern->FireIfFinalize();
+      pattern->FireIfFinalize(turn);
   }
 }
 
-void KnowledgeClass::FireInitialize() {
-  FireListed(start_patterns_, true);
+void KnowledgeClass::FireInitialize(TurnRunner& turn) {
+  FireListed(turn, true);
 }
 
-void KnowledgeClass::FireFinalize() {
-  FireListed(stop_patterns_, false);
+void KnowledgeClass::FireFinalize(TurnRunner& turn) {
+  FireListed(turn, false);
 }
 
 }  // namespace corvane

@@ -2,7 +2,9 @@
 // brain's current mode and no procedure runs. It owns its patterns and the
 // index through which it chooses among them, which it keeps up to date as
 // patterns and their fragments change; its owner is the brain, or for a
-// nested mode the response that holds it. Not thread-safe.
+// nested mode the response that holds it. Its part of a turn runs with
+// the turn's runner. Not thread-safe while it is being built; frozen
+// (shared knowledge), any number of turns may answer through it at once.
 #ifndef CORVANE_ENGINE_KNOWLEDGE_H_
 #define CORVANE_ENGINE_KNOWLEDGE_H_
 
@@ -20,6 +22,7 @@ namespace corvane {
 class BrainClass;
 class PatternClass;
 class PatternIndex;
+class TurnRunner;
 
 class KnowledgeClass : public Item {
  public:
@@ -27,7 +30,9 @@ class KnowledgeClass : public Item {
   KnowledgeClass();
   ~KnowledgeClass();
 
-  // The brain: the owner when that is a brain, else the owning response's.
+  // The brain that attaches items to the mode: the owner when that is a
+  // brain, else the owning response's. For building knowledge only; a
+  // turn passes its runner.
   BrainClass* Brain() const;
 
   // Attaches a pattern. The mode must already be registered with its brain.
@@ -48,18 +53,21 @@ class KnowledgeClass : public Item {
 
   // Lets the best-scoring pattern respond; the first of equal scores wins,
   // and a pattern must score above -30000. Otherwise says the fallback.
-  void Answer(const std::string& input);
+  void Answer(TurnRunner& turn, const std::string& input);
   // The index the mode chooses through, once its first answer built it;
   // nullptr before. For the tests and the benchmarks.
   const PatternIndex* index() const { return index_.get(); }
+  // Builds the index now and freezes it, for knowledge that turns share.
+  void FreezeIndex(uint64_t generation);
 
-  void ResetHits();
+  // Every pattern's hit count becomes 0 (on the turn's view).
+  void ResetHits(TurnRunner& turn);
   // Fires the start (stop) patterns with empty input, in list order, each
   // once: also those that become start (stop) patterns later in the list
   // while the others fire, but none that is detached before its turn.
   // Costs what those patterns do, not the size of the mode.
-  void FireInitialize();
-  void FireFinalize();
+  void FireInitialize(TurnRunner& turn);
+  void FireFinalize(TurnRunner& turn);
 
   Label ObjectName;                    // Named-object label.
   std::string Name;                    // Given by AddMode.
@@ -70,8 +78,9 @@ class KnowledgeClass : public Item {
   std::vector<PatternClass*> MarkedPatterns;
 
  private:
-  // Fires the listed patterns as FireInitialize describes.
-  void FireListed(const std::vector<PatternClass*>& list, bool start);
+  friend class KnowledgeCodec;
+  // Fires the start (stop) patterns as FireInitialize describes.
+  void FireListed(TurnRunner& turn, bool start);
 
   std::unique_ptr<PatternIndex> index_;  // Built by the first answer.
   uint64_t next_ordinal_ = 1;            // For the next pattern added.

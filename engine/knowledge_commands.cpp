@@ -7,15 +7,21 @@
 // walk a copy, because source and target may be the same collection, and a
 // "Make Code" line may change the collection being read.
 //
-// What they add during a turn counts against the brain's learnt knowledge
-// (BrainClass::ChargeLearnt): a command whose additions do not fit adds
+// What they add during a turn counts against the learnt knowledge
+// (TurnRunner::ChargeLearnt): a command whose additions do not fit adds
 // nothing. The learning commands keep at most kMaxLearntText bytes of each
 // text they are given.
+//
+// On shared knowledge a collection command changes the conversation's own
+// copy of the collection; "Make Code" and the learning commands first give
+// the conversation its private copy of the knowledge (TurnRunner::Promote),
+// once they are sure to change it.
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "engine/brain.h"
+#include "engine/turn_runner.h"
 #include "engine/collection.h"
 #include "engine/fragment.h"
 #include "engine/knowledge.h"
@@ -73,12 +79,12 @@ std::vector<std::string> MemberTexts(const DataCollectionClass& c) {
 }
 
 // A "Just Text" response saying `text`, labelled automatically.
-std::unique_ptr<ResponseClass> LearntResponse(BrainClass& brain,
+std::unique_ptr<ResponseClass> LearntResponse(TurnRunner& turn,
                                               const std::string& text) {
   auto response = std::make_unique<ResponseClass>();
   response->RESPONSETYPE = rt::kJustText;
   response->OUTTEXT = text;
-  response->ObjectName = brain.AutoName();
+  response->ObjectName = turn.AutoName();
   return response;
 }
 
@@ -95,7 +101,7 @@ std::unique_ptr<WordFragmentClass> LearntFragment(const std::string& text,
 
 }  // namespace
 
-void BrainClass::LoadCollection(const std::string& name,
+void TurnRunner::LoadCollection(const std::string& name,
                                 const std::string& file) {
   DataCollectionClass* c = FindOrCreateCollection(name);
   if (c == nullptr) return;
@@ -103,26 +109,33 @@ void BrainClass::LoadCollection(const std::string& name,
   // file that does not fit leaves them as they were.
   const std::size_t before = MembersCost(c->Members);
   NameList kept = c->Members;
-  c->LoadFromFile(file);
+  c->LoadFromFile(file, knowledge_->paths());
   const std::size_t after = MembersCost(c->Members);
   if (after > before && !ChargeLearnt(after - before))
     c->Members = std::move(kept);
 }
 
-void BrainClass::SaveCollection(const std::string& name,
+void TurnRunner::SaveCollection(const std::string& name,
                                 const std::string& file) {
-  if (const DataCollectionClass* c = FindCollection(name)) c->SaveToFile(file);
+  if (const DataCollectionClass* c = FindCollection(name))
+    c->SaveToFile(file, knowledge_->paths(), state_->effects());
 }
 
-void BrainClass::ClearCollection(const std::string& name) {
-  if (DataCollectionClass* c = FindCollection(name)) c->Clear();
+void TurnRunner::ClearCollection(const std::string& name) {
+  if (DataCollectionClass* c = FindCollection(name)) {
+    if (c->Members.empty()) return;
+    Writable(c)->Clear();
+  }
 }
 
-void BrainClass::SetUnsorted(const std::string& name) {
-  if (DataCollectionClass* c = FindCollection(name)) c->Members.SetUnsorted();
+void TurnRunner::SetUnsorted(const std::string& name) {
+  if (DataCollectionClass* c = FindCollection(name)) {
+    if (!c->Members.sorted()) return;
+    Writable(c)->Members.SetUnsorted();
+  }
 }
 
-void BrainClass::ParseCollection(const std::string& source,
+void TurnRunner::ParseCollection(const std::string& source,
                                  const std::string& target,
                                  const std::string& text) {
   const DataCollectionClass* from = FindCollection(source);
@@ -140,7 +153,7 @@ void BrainClass::ParseCollection(const std::string& source,
   for (const std::string& member : found) to->Include(member);
 }
 
-void BrainClass::MergeCollection(const std::string& source,
+void TurnRunner::MergeCollection(const std::string& source,
                                  const std::string& target) {
   const DataCollectionClass* from = FindCollection(source);
   if (from == nullptr) return;
@@ -153,7 +166,7 @@ void BrainClass::MergeCollection(const std::string& source,
   to->Members.AddMany(std::move(members));
 }
 
-void BrainClass::WordsToCollection(const std::string& text,
+void TurnRunner::WordsToCollection(const std::string& text,
                                    const std::string& name) {
   DataCollectionClass* c = FindOrCreateCollection(name);
   if (c == nullptr) return;
@@ -167,9 +180,9 @@ void BrainClass::WordsToCollection(const std::string& text,
   for (std::string& word : words) c->Members.Add(std::move(word));
 }
 
-void BrainClass::MakeCode(const std::string& name) {
+void TurnRunner::MakeCode(const std::string& name) {
   const DataCollectionClass* c = FindCollection(name);
-  if (c == nullptr || !line_loader_) return;
+  if (c == nullptr || !knowledge_->line_loader()) return;
   // Each line may make an item; its text may become a fragment's.
   std::size_t cost = 0;
   for (const NameList::Entry& line : c->Members.entries())
@@ -177,10 +190,12 @@ void BrainClass::MakeCode(const std::string& name) {
   if (!ChargeLearnt(cost)) return;
   // The lines are copied first: they may change or replace this very
   // collection while they are read.
-  line_loader_(*this, MemberTexts(*c));
+  const std::vector<std::string> lines = MemberTexts(*c);
+  Promote();
+  knowledge_->line_loader()(*knowledge_, lines);
 }
 
-void BrainClass::CreateAutoPattern(const std::string& words,
+void TurnRunner::CreateAutoPattern(const std::string& words,
                                    const std::string& bonus,
                                    const std::string& reply) {
   if (words.empty()) return;
@@ -189,42 +204,49 @@ void BrainClass::CreateAutoPattern(const std::string& words,
   if (split.empty()) return;
   // A mode deleted by "Delete Object" can leave no current mode; there is
   // then nowhere to learn into.
-  if (CurrentMode < 0 || CurrentMode >= Modes.Count()) return;
+  const int32_t current = state_->CurrentMode;
+  if (current < 0 || current >= knowledge_->Modes.Count()) return;
   const std::string kept_reply = LearntText(reply);
   std::size_t cost =
       2 * kLearntItemCost + kept_reply.size() * kLearntTextByteCost;
   for (const NameList::Entry& word : split.entries())
     cost += kLearntItemCost + word.name.size() * kLearntKeyByteCost;
   if (!ChargeLearnt(cost)) return;
+  Promote();
 
   auto fresh = std::make_unique<PatternClass>();
   fresh->ObjectName = AutoName();
-  PatternClass* pattern = Modes.At(CurrentMode)->AddPattern(std::move(fresh));
+  PatternClass* pattern =
+      knowledge_->Modes.At(current)->AddPattern(std::move(fresh));
   pattern->AddResponse(LearntResponse(*this, kept_reply));
   for (const NameList::Entry& word : split.entries())
     pattern->AddFragment(LearntFragment(word.name, bonus));
 }
 
-void BrainClass::AddResponseToLastPattern(const std::string& text) {
-  if (text.empty() || LastPat.empty()) return;
-  auto* pattern = ItemAs<PatternClass>(FindNamedObject(LastPat));
+void TurnRunner::AddResponseToLastPattern(const std::string& text) {
+  if (text.empty() || state_->LastPat.empty()) return;
+  auto* pattern =
+      ItemAs<PatternClass>(knowledge_->FindNamedObject(state_->LastPat));
   if (pattern == nullptr) return;
   const std::string kept = LearntText(text);
   if (!ChargeLearnt(kLearntItemCost + kept.size() * kLearntTextByteCost))
     return;
-  pattern->AddResponse(LearntResponse(*this, kept));
+  Promote();
+  Live(pattern)->AddResponse(LearntResponse(*this, kept));
 }
 
-void BrainClass::AddFragmentToLastPattern(const std::string& text,
+void TurnRunner::AddFragmentToLastPattern(const std::string& text,
                                           const std::string& bonus) {
-  if (text.empty() || LastPat.empty()) return;
-  auto* pattern = ItemAs<PatternClass>(FindNamedObject(LastPat));
+  if (text.empty() || state_->LastPat.empty()) return;
+  auto* pattern =
+      ItemAs<PatternClass>(knowledge_->FindNamedObject(state_->LastPat));
   if (pattern == nullptr) return;
   const std::string kept = LearntText(text);
   if (!ChargeLearnt(kLearntItemCost + kept.size() * kLearntKeyByteCost)) return;
+  Promote();
   auto fragment = LearntFragment(kept, bonus);  // Whole text, case kept.
   fragment->ObjectName = AutoName();
-  pattern->AddFragment(std::move(fragment));
+  Live(pattern)->AddFragment(std::move(fragment));
 }
 
 }  // namespace corvane

@@ -1,4 +1,4 @@
-// Macro expansion: the brain's ExpandMacros, the condition test of
+// Macro expansion: the macro expander of a turn, the condition test of
 // "BranchIf" and the two collection tests of "In Collection" fragments.
 #include "engine/macros.h"
 
@@ -16,6 +16,8 @@
 
 #include "base/error.h"
 #include "engine/brain.h"
+#include "engine/macro_expander.h"
+#include "engine/turn_runner.h"
 #include "engine/collection.h"
 #include "engine/fragment.h"
 #include "engine/limits.h"
@@ -272,23 +274,24 @@ enum Row {
   kDiv,
 };
 
-// The brain whose remainder is being computed on this thread, if any. The
-// remainder computation expands the input again; leaving "^Remain{}"
-// unexpanded meanwhile ends what would otherwise be an endless recursion.
-thread_local const BrainClass* remainder_in_progress = nullptr;
+// The conversation whose remainder is being computed on this thread, if
+// any. The remainder computation expands the input again; leaving
+// "^Remain{}" unexpanded meanwhile ends what would otherwise be an endless
+// recursion.
+thread_local const ConversationState* remainder_in_progress = nullptr;
 
 class RemainderGuard {
  public:
-  explicit RemainderGuard(const BrainClass* brain)
+  explicit RemainderGuard(const ConversationState* state)
       : previous_(remainder_in_progress) {
-    remainder_in_progress = brain;
+    remainder_in_progress = state;
   }
   ~RemainderGuard() { remainder_in_progress = previous_; }
   RemainderGuard(const RemainderGuard&) = delete;
   RemainderGuard& operator=(const RemainderGuard&) = delete;
 
  private:
-  const BrainClass* previous_;
+  const ConversationState* previous_;
 };
 
 // The candidates of ^MemberZ{A|B}, distinct and in member order of B.
@@ -306,10 +309,10 @@ struct RelatedMembers {
 // members, facts or fragments, so the kept values stay true for the call.
 class Expander {
  public:
-  Expander(BrainClass& brain, const std::string& input, PatternClass* pattern,
-           StepPatternClass* step_pattern, BrainClass::ExpansionNotes& notes,
+  Expander(TurnRunner& turn, const std::string& input, PatternClass* pattern,
+           StepPatternClass* step_pattern, ExpansionNotes& notes,
            uint32_t& valued_rows)
-      : brain_(brain),
+      : brain_(turn),
         input_(input),
         pattern_(pattern),
         step_pattern_(step_pattern),
@@ -335,7 +338,7 @@ class Expander {
   bool WordInInput(const std::string& word);
   const std::string& Remainder();
 
-  BrainClass& brain_;
+  TurnRunner& brain_;  // The turn.
   const std::string& input_;
   PatternClass* pattern_;
   StepPatternClass* step_pattern_;
@@ -347,8 +350,8 @@ class Expander {
   std::map<std::pair<const DataCollectionClass*, const DataCollectionClass*>,
            RelatedMembers>
       related_;
-  BrainClass::ExpansionNotes& notes_;  // Holds the remainder once made.
-  uint32_t& valued_rows_;  // The brain's rows valued so far.
+  ExpansionNotes& notes_;  // Holds the remainder once made.
+  uint32_t& valued_rows_;  // The conversation's rows valued so far.
 };
 
 // The collection name of a selector: the text before its first "|", or all.
@@ -379,7 +382,7 @@ bool Expander::ExpandRow(int row, std::string& work,
   const std::string_view opening = entry.opening;
   const std::size_t len = opening.size();
   if (row == kRemain && ((pattern_ == nullptr && step_pattern_ == nullptr) ||
-                         remainder_in_progress == &brain_))
+                         remainder_in_progress == &brain_.state()))
     return true;
   const std::size_t first = FindMacroOpening(work, 0, opening);
   if (first == std::string::npos) return true;
@@ -495,17 +498,17 @@ std::string Expander::Value(int row, const std::string& argument) {
     case kLastOut:
       return brain_.RecallOutput(argument);
     case kLastPat:
-      return brain_.LastPat;
+      return brain_.state().LastPat;
     case kLastSPat:
-      return brain_.LastSPat;
+      return brain_.state().LastSPat;
     case kLastFrag:
-      return brain_.LastFrag;
+      return brain_.state().LastFrag;
     case kLastResp:
-      return brain_.LastResp;
+      return brain_.state().LastResp;
     case kLastTask:
-      return brain_.LastTask;
+      return brain_.state().LastTask;
     case kLastKnow:
-      return brain_.LastKnow;
+      return brain_.state().LastKnow;
     case kAutoName:
       return brain_.AutoName();
     case kAdd:
@@ -527,28 +530,28 @@ std::string Expander::MemberValue(const std::string& selector) {
   const std::size_t bar = selector.find('|');
   std::string value;
   if (bar == std::string::npos) {
-    if (c->MemberPickTime == brain_.LastInput) return c->MemberPick;
+    if (brain_.RememberedPick(*c, false, &value)) return value;
     value = c->FirstWordMember(input_);
   } else {
     value = IndexedMember(c, std::string_view(selector).substr(bar + 1));
   }
-  c->MemberPick = value;
-  c->MemberPickTime = brain_.LastInput;
+  brain_.RememberPick(*c, false, value);
   return value;
 }
 
 std::string Expander::MemberSubValue(const std::string& name) {
   DataCollectionClass* c = brain_.FindCollection(name);
   if (c == nullptr) return std::string();
-  if (c->MemberSubPickTime == brain_.LastInput) return c->MemberSubPick;
-  c->MemberSubPick = c->FirstSubstringMember(input_);
-  c->MemberSubPickTime = brain_.LastInput;
-  return c->MemberSubPick;
+  std::string value;
+  if (brain_.RememberedPick(*c, true, &value)) return value;
+  value = c->FirstSubstringMember(input_);
+  brain_.RememberPick(*c, true, value);
+  return value;
 }
 
 std::string Expander::MemberXValue(const std::string& selector) {
   DataCollectionClass* c = brain_.FindCollection(SelectorName(selector));
-  return c ? c->PickMember(selector) : std::string();
+  return c ? c->PickMember(selector, brain_.state().random()) : std::string();
 }
 
 // Candidate n among the members, in member order, that equal a word of the
@@ -626,14 +629,14 @@ std::string Expander::MemberZValue(const std::string& selector) {
       related.preferred.empty() ? related.candidates : related.preferred;
   if (pool.empty()) return std::string();
   return pool[static_cast<std::size_t>(
-      brain_.random().Below(static_cast<int32_t>(pool.size())))];
+      brain_.state().random().Below(static_cast<int32_t>(pool.size())))];
 }
 
 const std::string& Expander::Remainder() {
   if (!notes_.remainder_made) {
-    notes_.remainder_cut =
-        brain_.CutRemainder(input_, pattern_, step_pattern_, notes_.remainder,
-                            nullptr, notes_.remainder_rows);
+    notes_.remainder_cut = MacroExpander(brain_).CutRemainder(
+        input_, pattern_, step_pattern_, notes_.remainder, nullptr,
+        notes_.remainder_rows);
     notes_.remainder_made = true;
   }
   return notes_.remainder_cut ? notes_.remainder : input_;
@@ -641,14 +644,14 @@ const std::string& Expander::Remainder() {
 
 }  // namespace
 
-std::string BrainClass::ExpandMacros(const std::string& text,
-                                     const std::string& input,
-                                     PatternClass* pattern,
-                                     StepPatternClass* step_pattern) {
+std::string MacroExpander::Expand(const std::string& text,
+                                  const std::string& input,
+                                  PatternClass* pattern,
+                                  StepPatternClass* step_pattern) {
   // Most texts hold no macro at all: only the copy of the result.
   if (text.find('^') == std::string::npos) return text;
   ExpansionNotes notes;
-  return ExpandMacros(text, input, pattern, step_pattern, notes);
+  return Expand(text, input, pattern, step_pattern, notes);
 }
 
 namespace {
@@ -676,11 +679,11 @@ class ValuedRowsScope {
 
 }  // namespace
 
-std::string BrainClass::ExpandMacros(const std::string& text,
-                                     const std::string& input,
-                                     PatternClass* pattern,
-                                     StepPatternClass* step_pattern,
-                                     ExpansionNotes& notes) {
+std::string MacroExpander::Expand(const std::string& text,
+                                  const std::string& input,
+                                  PatternClass* pattern,
+                                  StepPatternClass* step_pattern,
+                                  ExpansionNotes& notes) {
   // A row without an opening in the text leaves it as it is, so only the
   // rows found are visited; after a row has replaced something, the text
   // is looked at again, since values (and the bytes around them) may hold
@@ -688,8 +691,13 @@ std::string BrainClass::ExpandMacros(const std::string& text,
   uint32_t rows = MacroRowsIn(text);
   notes.rows_after = rows;
   if (rows == 0) return text;
-  ValuedRowsScope scope(valued_rows_, notes.valued_rows);
-  Expander expander(*this, input, pattern, step_pattern, notes, valued_rows_);
+  // A promotion during the turn moved the knowledge: the pattern whose
+  // fragments ^Remain{} takes out is the private copy.
+  pattern = turn_.Live(pattern);
+  step_pattern = turn_.Live(step_pattern);
+  uint32_t& valued_rows = turn_.state().valued_rows_;
+  ValuedRowsScope scope(valued_rows, notes.valued_rows);
+  Expander expander(turn_, input, pattern, step_pattern, notes, valued_rows);
   std::string work = text;
   for (int row = 0; row < static_cast<int>(kMacroRows.size()); ++row) {
     if ((rows & MacroRowBit(static_cast<std::size_t>(row))) == 0) continue;
@@ -702,38 +710,30 @@ std::string BrainClass::ExpandMacros(const std::string& text,
   return work;
 }
 
-bool BrainClass::CutRemainder(const std::string& input, PatternClass* pattern,
-                              StepPatternClass* step_pattern, std::string& rest,
-                              const uint32_t* input_rows,
-                              uint32_t& valued_rows) {
-  RemainderGuard guard(this);
-  ValuedRowsScope scope(valued_rows_, valued_rows);
+bool MacroExpander::CutRemainder(const std::string& input,
+                                 PatternClass* pattern,
+                                 StepPatternClass* step_pattern,
+                                 std::string& rest, const uint32_t* input_rows,
+                                 uint32_t& valued_rows) {
+  pattern = turn_.Live(pattern);
+  step_pattern = turn_.Live(step_pattern);
+  RemainderGuard guard(&turn_.state());
+  ValuedRowsScope scope(turn_.state().valued_rows_, valued_rows);
   return CutFragmentTexts(
-      pattern != nullptr ? pattern->Fragments : step_pattern->Fragments, input,
-      pattern, step_pattern, rest, input_rows);
+      turn_, pattern != nullptr ? pattern->Fragments : step_pattern->Fragments,
+      input, pattern, step_pattern, rest, input_rows);
 }
 
-bool BrainClass::MacroRowsWouldExpand(
+bool MacroExpander::RowsWouldExpand(
     uint32_t rows, const PatternClass* pattern,
     const StepPatternClass* step_pattern) const {
   if ((pattern == nullptr && step_pattern == nullptr) ||
-      remainder_in_progress == this)
+      remainder_in_progress == &turn_.state())
     rows &= ~MacroRowBit(kRemain);
   return rows != 0;
 }
 
-void BrainClass::ForgetKeptExpansions() {
-  // Most choices keep nothing: then there is nothing to free.
-  auto forget = [](KeptExpansion& kept) {
-    if (kept.valid || !kept.text.empty() || !kept.result.empty() ||
-        !kept.upper.empty() || !kept.notes.remainder.empty())
-      kept = KeptExpansion();
-  };
-  forget(kept_input_expansion);
-  forget(kept_second_expansion);
-}
-
-bool BrainClass::TestCondition(const std::string& condition) const {
+bool MacroExpander::TestCondition(const std::string& condition) {
   static constexpr std::string_view kOperators[] = {">=", "<=", "<", ">", "="};
   const std::string_view c = condition;
   std::size_t at = std::string_view::npos;
@@ -765,15 +765,15 @@ bool BrainClass::TestCondition(const std::string& condition) const {
   return order == 0;
 }
 
-bool BrainClass::CollectionHasWord(const std::string& name,
-                                   const std::string& text) const {
-  const DataCollectionClass* c = FindCollection(name);
+bool MacroExpander::CollectionHasWord(const std::string& name,
+                                      const std::string& text) {
+  const DataCollectionClass* c = turn_.FindCollection(name);
   return c != nullptr && c->HasWordMember(text);
 }
 
-bool BrainClass::CollectionHasSubstring(const std::string& name,
-                                        const std::string& text) const {
-  const DataCollectionClass* c = FindCollection(name);
+bool MacroExpander::CollectionHasSubstring(const std::string& name,
+                                           const std::string& text) {
+  const DataCollectionClass* c = turn_.FindCollection(name);
   return c != nullptr && c->HasSubstringMember(text);
 }
 

@@ -2,6 +2,10 @@
 // ("Self Modify") and detaches labelled items from their owners ("Delete
 // Object").
 //
+// On shared knowledge, a write into any item but the brain, and every
+// deletion, first gives the conversation its private copy of the knowledge
+// (TurnRunner::Promote); the brain's own fields are conversation state.
+//
 // A detached item is parked in the brain, together with everything it owns,
 // so that registry entries of its parts, the owner references of its
 // children and any operation that is running inside it (a response deleting
@@ -13,13 +17,13 @@
 #include <string>
 
 #include "engine/brain.h"
+#include "engine/turn_runner.h"
 #include "engine/collection.h"
 #include "engine/fragment.h"
 #include "engine/knowledge.h"
 #include "engine/pattern.h"
 #include "engine/proc.h"
 #include "engine/response.h"
-#include "platform/clock.h"
 #include "text/text_util.h"
 
 namespace corvane {
@@ -111,14 +115,14 @@ bool SetStateField(StateClass& s, const std::string& key,
   return true;
 }
 
-bool SetPatternField(PatternClass& p, const std::string& key,
+bool SetPatternField(TurnRunner& turn, PatternClass& p, const std::string& key,
                      const std::string& value) {
   if (key == "HITCOUNT") {
-    p.HITCOUNT = IntValue(value);
+    turn.SetHitCount(p, IntValue(value));
   } else if (key == "HASVOLITION") {
     p.HASVOLITION = FlagValue(value);
   } else if (key == "LASTVOLITION") {
-    p.LASTVOLITION = BrainClass::TextToReal(value, NowDateTime());
+    p.LASTVOLITION = BrainClass::TextToReal(value, turn.Now());
   } else if (key == "VOLITIONWHEN") {
     p.VOLITIONWHEN = BrainClass::TextToReal(value, kNoVolitionTime);
   } else {
@@ -155,12 +159,12 @@ bool SetStepField(StepClass& s, const std::string& key,
 }
 
 // Likewise a renamed procedure keeps its entry in ProcNames.
-bool SetProcField(ProcClass& p, const std::string& key,
+bool SetProcField(TurnRunner& turn, ProcClass& p, const std::string& key,
                   const std::string& value) {
   if (key == "THENAME") {
     p.Name = value;
   } else if (key == "CURRENTSTEP") {
-    p.CurrentStep = value;
+    turn.SetCurrentStep(p, value);
   } else if (key == "STARTSTEP") {
     p.StartStep = value;
   } else {
@@ -169,24 +173,27 @@ bool SetProcField(ProcClass& p, const std::string& key,
   return true;
 }
 
-bool SetBrainField(BrainClass& b, const std::string& key,
+// The brain's fields are the conversation's state.
+bool SetBrainField(TurnRunner& turn, const std::string& key,
                    const std::string& value) {
+  ConversationState& b = turn.state();
+  const BrainClass& k = turn.knowledge();
   if (key == "MYNAME") {
     b.Name = value;  // The registry entry "MyBrain" stays as it is.
   } else if (key == "CURRENTMODE") {
-    SetPosition(b.CurrentMode, b.Modes.Count(), value);
+    SetPosition(b.CurrentMode, k.Modes.Count(), value);
   } else if (key == "CURRENTSTATE") {
-    SetPosition(b.CurrentState, b.StateNames.Count(), value);
+    SetPosition(b.CurrentState, turn.StateCount(), value);
   } else if (key == "CURRENTPROC") {
-    SetPosition(b.CurrentProc, b.Procs.Count(), value);
+    SetPosition(b.CurrentProc, k.Procs.Count(), value);
   } else if (key == "HASVOLITION") {
     b.HasVolition = FlagValue(value);
   } else if (key == "LASTINPUT") {
-    b.TouchLastInput();  // The value is ignored.
+    turn.TouchLastInput();  // The value is ignored.
   } else if (key == "SHOWBLANKOUTPUT") {
     b.ShowBlankOutput = FlagValue(value);
   } else if (key == "LASTOUTPUT") {
-    b.RecordOutput(value);  // Remembered as said, but not said.
+    turn.RecordOutput(value);  // Remembered as said, but not said.
   } else {
     return false;
   }
@@ -238,15 +245,20 @@ void ShiftPosition(int32_t& position, int removed, int32_t if_removed) {
 
 }  // namespace
 
-void BrainClass::SetObjectField(const std::string& label,
+void TurnRunner::SetObjectField(const std::string& label,
                                 const std::string& field,
                                 const std::string& value) {
-  const int at = NamedObjects.IndexOf(label);
+  const int at = knowledge_->NamedObjects.IndexOf(label);
   if (at < 0) return;
-  Item* item = static_cast<Item*>(NamedObjects.ObjectAt(at));
+  Item* item = static_cast<Item*>(knowledge_->NamedObjects.ObjectAt(at));
   if (item == nullptr) {
     Say(kUnknownClassMessage + label);
     return;
+  }
+  if (item->kind() != ObjectKind::kBrain && on_shared_knowledge()) {
+    // A knowledge item changes: the conversation needs its own copy.
+    Promote();
+    item = Live(item);
   }
   const std::string key = UpperAscii(field);  // Not trimmed.
   bool known = false;
@@ -271,7 +283,7 @@ void BrainClass::SetObjectField(const std::string& label,
       known = SetStateField(*ItemAs<StateClass>(item), key, value);
       break;
     case ObjectKind::kPattern:
-      known = SetPatternField(*ItemAs<PatternClass>(item), key, value);
+      known = SetPatternField(*this, *ItemAs<PatternClass>(item), key, value);
       break;
     case ObjectKind::kMode:
       known = SetModeField(*ItemAs<KnowledgeClass>(item), key, value);
@@ -284,10 +296,10 @@ void BrainClass::SetObjectField(const std::string& label,
       known = SetStepField(*ItemAs<StepClass>(item), key, value);
       break;
     case ObjectKind::kProc:
-      known = SetProcField(*ItemAs<ProcClass>(item), key, value);
+      known = SetProcField(*this, *ItemAs<ProcClass>(item), key, value);
       break;
     case ObjectKind::kBrain:
-      known = SetBrainField(*ItemAs<BrainClass>(item), key, value);
+      known = SetBrainField(*this, key, value);
       break;
     default:  // A kind without a field table.
       Say(kUnknownClassMessage + label);
@@ -296,20 +308,31 @@ void BrainClass::SetObjectField(const std::string& label,
   if (!known) Say(kUnknownFieldMessage + label + " " + key);
 }
 
-void BrainClass::DeleteNamedObject(const std::string& label) {
-  const int at = NamedObjects.IndexOf(label);
-  if (at < 0) return;
-  Item* item = static_cast<Item*>(NamedObjects.ObjectAt(at));
-  NamedObjects.Delete(at);
+void TurnRunner::DeleteNamedObject(const std::string& label) {
+  if (knowledge_->NamedObjects.IndexOf(label) < 0) return;
+  // The registry and the items change: the conversation needs its own copy.
+  Promote();
+  BrainClass& brain = *knowledge_;
+  const int at = brain.NamedObjects.IndexOf(label);
+  Item* item = static_cast<Item*>(brain.NamedObjects.ObjectAt(at));
+  brain.NamedObjects.Delete(at);
   if (item == nullptr) return;
+  int32_t& CurrentMode = state_->CurrentMode;
+  int32_t& CurrentProc = state_->CurrentProc;
+  OwningList<KnowledgeClass>& Modes = brain.Modes;
+  NameList& ModeNames = brain.ModeNames;
+  OwningList<ProcClass>& Procs = brain.Procs;
+  NameList& ProcNames = brain.ProcNames;
+  NameList& Collections = brain.Collections;
+  auto Park = [&](auto item_to_park) { brain.Park(std::move(item_to_park)); };
 
   switch (item->kind()) {
     case ObjectKind::kFragment: {
       auto* fragment = ItemAs<WordFragmentClass>(item);
       if (auto* pattern = ItemAs<PatternClass>(fragment->Owner)) {
-        DetachFrom(*this, pattern->Fragments, fragment);
+        DetachFrom(brain, pattern->Fragments, fragment);
       } else if (auto* sp = ItemAs<StepPatternClass>(fragment->Owner)) {
-        DetachFrom(*this, sp->Fragments, fragment);
+        DetachFrom(brain, sp->Fragments, fragment);
       }
       NoteFragmentsChanged(fragment->Owner);
       break;
@@ -317,38 +340,38 @@ void BrainClass::DeleteNamedObject(const std::string& label) {
     case ObjectKind::kTask: {
       auto* task = ItemAs<TaskClass>(item);
       if (task->Response != nullptr)
-        DetachFrom(*this, task->Response->Tasks, task);
+        DetachFrom(brain, task->Response->Tasks, task);
       break;
     }
     case ObjectKind::kResponse: {
       auto* response = ItemAs<ResponseClass>(item);
       Item* owner = response->Owner;
       if (auto* group = ItemAs<StateClass>(owner)) {
-        DetachFrom(*this, group->Responses, response);
+        DetachFrom(brain, group->Responses, response);
       } else if (auto* threshold = ItemAs<ThresholdClass>(owner)) {
-        DetachFrom(*this, threshold->Responses, response);
+        DetachFrom(brain, threshold->Responses, response);
       } else if (auto* sp = ItemAs<StepPatternClass>(owner)) {
-        DetachFrom(*this, sp->Responses, response);
+        DetachFrom(brain, sp->Responses, response);
       } else if (auto* pattern = ItemAs<PatternClass>(owner)) {
-        DetachFrom(*this, pattern->Responses, response);
+        DetachFrom(brain, pattern->Responses, response);
       }
       break;
     }
     case ObjectKind::kThreshold: {
       auto* threshold = ItemAs<ThresholdClass>(item);
       if (threshold->Pattern != nullptr)
-        DetachFrom(*this, threshold->Pattern->Thresholds, threshold);
+        DetachFrom(brain, threshold->Pattern->Thresholds, threshold);
       break;
     }
     case ObjectKind::kState: {
       auto* group = ItemAs<StateClass>(item);
       if (group->Pattern != nullptr)
-        DetachFrom(*this, group->Pattern->StateResponses, group);
+        DetachFrom(brain, group->Pattern->StateResponses, group);
       break;
     }
     case ObjectKind::kPattern: {
       auto* pattern = ItemAs<PatternClass>(item);
-      ForgetFiringPattern(*this, pattern);
+      ForgetFiringPattern(brain, pattern);
       if (pattern->Mode != nullptr) Park(pattern->Mode->DetachPattern(pattern));
       break;
     }
@@ -357,7 +380,7 @@ void BrainClass::DeleteNamedObject(const std::string& label) {
       // earlier shares its name with the registered one, which must stay.
       auto* mode = ItemAs<KnowledgeClass>(item);
       for (const auto& pattern : mode->Patterns)
-        ForgetFiringPattern(*this, pattern.get());
+        ForgetFiringPattern(brain, pattern.get());
       const int index = Modes.IndexOf(mode);
       if (index >= 0) {
         ModeNames.Delete(index);

@@ -7,6 +7,7 @@
 #include "engine/knowledge.h"
 #include "engine/response.h"
 #include "engine/trace_record.h"
+#include "engine/turn_runner.h"
 #include "engine/type_tables.h"
 
 namespace corvane {
@@ -80,23 +81,23 @@ StateClass* PatternClass::AddStateResponse(std::unique_ptr<StateClass> group) {
   return AttachItem(StateResponses, std::move(group), Brain(), nullptr);
 }
 
-int32_t PatternClass::Score(const std::string& input) {
-  return ScoreFragmentsOfInput(Fragments, input, this, nullptr);
+int32_t PatternClass::Score(TurnRunner& turn, const std::string& input) {
+  return ScoreFragmentsOfInput(turn, Fragments, input, this, nullptr);
 }
 
-void PatternClass::Fire(const std::string& input) {
-  HITCOUNT = CheckedAdd(HITCOUNT, 1);
+void PatternClass::Fire(TurnRunner& turn, const std::string& input) {
+  const int32_t hits = CheckedAdd(turn.HitCount(*this), 1);
+  turn.SetHitCount(*this, hits);
   const OwningList<ResponseClass>* group = &Responses;
   const ThresholdClass* threshold = nullptr;  // The group's, for a trace.
   for (int i = 0; i < Thresholds.Count(); ++i) {
     const ThresholdClass* t = Thresholds.At(i);
-    if (t->THRESHFROM <= HITCOUNT && HITCOUNT <= t->THRESHTO) {
+    if (t->THRESHFROM <= hits && hits <= t->THRESHTO) {
       group = &t->Responses;
       threshold = t;
     }
   }
-  BrainClass* brain = Brain();
-  const std::string state = brain->CurrentStateName();
+  const std::string state = turn.CurrentStateName();
   const StateClass* state_group = nullptr;
   for (int i = 0; i < StateResponses.Count(); ++i) {
     const StateClass* s = StateResponses.At(i);
@@ -105,30 +106,31 @@ void PatternClass::Fire(const std::string& input) {
       state_group = s;
     }
   }
-  TraceFiring* firing = brain->trace() ? NewFiring(*brain) : nullptr;
+  TraceFiring* firing = turn.state().trace() ? NewFiring(turn) : nullptr;
   if (group->empty()) {
     if (firing != nullptr)
-      RecordFiring(*firing, *this, HITCOUNT, threshold, state_group, nullptr);
+      RecordFiring(*firing, *this, hits, threshold, state_group, nullptr);
     return;
   }
-  const int32_t pick = brain->random().Below(group->Count());
+  const int32_t pick = turn.state().random().Below(group->Count());
   if (firing != nullptr)
-    RecordFiring(*firing, *this, HITCOUNT, threshold, state_group,
+    RecordFiring(*firing, *this, hits, threshold, state_group,
                  group->At(pick));
-  group->At(pick)->ResolveToString(input);
-  brain->LastPat = ObjectName;
+  group->At(pick)->ResolveToString(turn, input);
+  turn.state().LastPat = ObjectName;
 }
 
-std::string PatternClass::StripFragments(const std::string& input) {
-  return StripFragmentTexts(Fragments, input, this, nullptr);
+std::string PatternClass::StripFragments(TurnRunner& turn,
+                                         const std::string& input) {
+  return StripFragmentTexts(turn, Fragments, input, this, nullptr);
 }
 
-void PatternClass::FireIfInitialize() {
-  if (HasInitialize) Fire(std::string());
+void PatternClass::FireIfInitialize(TurnRunner& turn) {
+  if (HasInitialize) Fire(turn, std::string());
 }
 
-void PatternClass::FireIfFinalize() {
-  if (HasFinalize) Fire(std::string());
+void PatternClass::FireIfFinalize(TurnRunner& turn) {
+  if (HasFinalize) Fire(turn, std::string());
 }
 
 ThresholdClass::ThresholdClass() : Item(kKind) {}

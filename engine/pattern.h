@@ -1,6 +1,8 @@
 // Patterns: the input rules of a mode. A pattern owns its word fragments,
 // its own responses, its threshold groups (chosen by hit count) and its
-// state groups (chosen by the current state). Not thread-safe.
+// state groups (chosen by the current state). Its part of a turn runs with
+// the turn's runner, which keeps the hit count (in the pattern, or for
+// shared knowledge beside it). Not thread-safe while being built.
 #ifndef CORVANE_ENGINE_PATTERN_H_
 #define CORVANE_ENGINE_PATTERN_H_
 
@@ -21,6 +23,7 @@ class ResponseClass;
 class WordFragmentClass;
 class ThresholdClass;
 class StateClass;
+class TurnRunner;
 
 // The time of a pattern's last volition, reset after every answer. A mark
 // other than 0 puts its pattern on the mode's list of marked patterns, so
@@ -38,6 +41,7 @@ class VolitionMark {
   void List();
 
  private:
+  friend class KnowledgeCodec;
   double value_ = 0;
   PatternClass* owner_;  // Also keeps whether it is listed (see there).
 };
@@ -48,7 +52,7 @@ class PatternClass : public Item {
   PatternClass();
   ~PatternClass();
 
-  // The brain of the owning mode. Requires a mode.
+  // The brain of the owning mode, for attaching items. Requires a mode.
   BrainClass* Brain() const;
 
   WordFragmentClass* AddFragment(std::unique_ptr<WordFragmentClass> fragment);
@@ -58,15 +62,15 @@ class PatternClass : public Item {
 
   // The sum of the fragments' scores for the input, expanded once (see
   // ScoreFragmentsOfInput). Throws OverflowError when the sum overflows.
-  int32_t Score(const std::string& input);
+  int32_t Score(TurnRunner& turn, const std::string& input);
   // Counts a hit, picks the response group and carries out one response.
-  void Fire(const std::string& input);
+  void Fire(TurnRunner& turn, const std::string& input);
   void ClearLastVolition() { LASTVOLITION.Clear(); }
   // The input with the first occurrence of each word fragment's text taken
   // out (kinds AND, OR, NOT, CUSTOM, CUSTOM-Sub).
-  std::string StripFragments(const std::string& input);
-  void FireIfInitialize();
-  void FireIfFinalize();
+  std::string StripFragments(TurnRunner& turn, const std::string& input);
+  void FireIfInitialize(TurnRunner& turn);
+  void FireIfFinalize(TurnRunner& turn);
   // Its place among the patterns ever added to its mode: later ones have
   // larger ordinals, so the order of ordinals is the order of Patterns;
   // 0 once detached.
@@ -79,11 +83,12 @@ class PatternClass : public Item {
  private:
   friend class VolitionMark;
   friend class KnowledgeClass;
+  friend class KnowledgeCodec;
   bool volition_listed_ = false;              // On the mode's marked list.
   uint64_t ordinal_ = 0;                      // Set by AddPattern.
 
  public:
-  int32_t HITCOUNT = 0;                       // Times fired.
+  int32_t HITCOUNT = 0;  // Times fired; read it through TurnRunner::HitCount.
   // Members are destroyed in reverse order: state groups, thresholds,
   // responses, fragments.
   Label ObjectName;                           // Named-object label.

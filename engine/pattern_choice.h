@@ -14,24 +14,27 @@
 #include "base/owning_list.h"
 #include "engine/brain.h"
 #include "engine/fragment.h"
+#include "engine/macro_expander.h"
 #include "engine/macros.h"
 #include "engine/pattern_index.h"
 #include "engine/trace_record.h"
+#include "engine/turn_runner.h"
 #include "text/text_util.h"
 
 namespace corvane {
 
-// Makes `index` describe `patterns`: built on first use, and built again
-// when the knowledge changed behind the brain's back.
+// Makes `index` describe `patterns` at the knowledge `generation`: built on
+// first use, and built again when the knowledge changed behind the brain's
+// back. A frozen index is never built again (it throws AssertionError).
 template <typename P>
-void RefreshIndex(BrainClass& brain, PatternIndex& index,
-                  const OwningList<P>& patterns) {
-  if (index.Fresh(brain.KnowledgeGeneration(), patterns.Count())) return;
+void RefreshIndexOf(PatternIndex& index, const OwningList<P>& patterns,
+                    uint64_t generation) {
+  if (index.Fresh(generation, patterns.Count())) return;
   std::vector<PatternIndex::Source> sources;
   sources.reserve(static_cast<std::size_t>(patterns.Count()));
   for (const auto& pattern : patterns)
     sources.push_back({pattern.get(), pattern->ordinal(), &pattern->Fragments});
-  index.Build(sources, brain.KnowledgeGeneration());
+  index.Build(sources, generation);
 }
 
 // The pattern whose score is highest above kLowestScore, the first of
@@ -41,25 +44,27 @@ void RefreshIndex(BrainClass& brain, PatternIndex& index,
 // other input goes through the index, which scores only the dynamic
 // patterns through their fragments.
 template <typename P>
-P* ChoosePattern(BrainClass& brain, PatternIndex& index,
+P* ChoosePattern(TurnRunner& turn, PatternIndex& index,
                  const OwningList<P>& patterns, const std::string& input) {
-  // The expansions patterns pass on to the next are not kept past the
-  // choice.
-  struct ForgetKept {
-    BrainClass& brain;
-    ~ForgetKept() { brain.ForgetKeptExpansions(); }
-  } forget{brain};
-  RefreshIndex(brain, index, patterns);
+  // The expansions patterns pass on to the next live on this stack, so
+  // they are not kept past the choice.
+  KeptExpansions kept;
+  struct KeepScope {
+    TurnRunner& turn;
+    KeptExpansions* previous;
+    ~KeepScope() { turn.SetKeptExpansions(previous); }
+  } keep{turn, turn.SetKeptExpansions(&kept)};
+  RefreshIndexOf(index, patterns, turn.knowledge().KnowledgeGeneration());
   const bool score_every = HasMacroOpening(input);
   auto fragments_score = [&](P& pattern, const std::string* upper) {
     if constexpr (std::is_same_v<P, PatternClass>)
-      return ScoreFragmentsOfInput(pattern.Fragments, input, &pattern, nullptr,
-                                   upper);
+      return ScoreFragmentsOfInput(turn, pattern.Fragments, input, &pattern,
+                                   nullptr, upper);
     else
-      return ScoreFragmentsOfInput(pattern.Fragments, input, nullptr, &pattern,
-                                   upper);
+      return ScoreFragmentsOfInput(turn, pattern.Fragments, input, nullptr,
+                                   &pattern, upper);
   };
-  TurnTrace* trace = RankingTrace(brain);
+  TurnTrace* trace = RankingTrace(turn);
   if (trace == nullptr) {
     // Dynamic patterns of an input without macros share it upper-cased once.
     std::string upper;
@@ -73,7 +78,7 @@ P* ChoosePattern(BrainClass& brain, PatternIndex& index,
           have_upper = true;
           return fragments_score(*static_cast<P*>(owner), &upper);
         },
-        brain.LastFrag);
+        turn.state().LastFrag);
     return static_cast<P*>(chosen);
   }
   // Traced: the same choice, with each pattern recorded as it is scored,
@@ -86,7 +91,7 @@ P* ChoosePattern(BrainClass& brain, PatternIndex& index,
         return recorder.Scored(
             pattern, [&] { return fragments_score(pattern, nullptr); });
       },
-      brain.LastFrag);
+      turn.state().LastFrag);
   if (!score_every) recorder.RecordIndexed(index, input);
   return static_cast<P*>(chosen);
 }

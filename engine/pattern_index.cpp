@@ -124,12 +124,34 @@ int32_t StaticFragmentScore(const WordFragmentClass& f,
 // the trimmed texts of AND, OR, NOT and CUSTOM fragments, confirmed with
 // FragmentInText; substring keys the untrimmed texts of CUSTOM-Sub, which
 // hold whenever they occur. Each key has its postings (CSR).
+// What one choice works with, in the choosing thread: the entries it
+// touched with their scores, and the keys each automaton has seen. The
+// previous choice's entries are cleared when the next choice of the thread
+// begins (so a trace can still read them right after a choice), and an
+// automaton's keys when its pass ends; the arrays grow to the largest
+// index the thread chooses through and are shared by all of them.
+struct PatternIndex::Scratch {
+  const PatternIndex* index = nullptr;  // Of the latest choice.
+  // By slot: the choice that last touched the entry, and its score in that
+  // choice. Together, so that a posting that holds costs one cache line
+  // here; a new choice only moves `stamp` on, clearing nothing.
+  struct Touch {
+    int64_t score = 0;
+    uint32_t stamp = 0;
+  };
+  std::vector<Touch> by_slot;
+  uint32_t stamp = 0;             // Of the choice in progress.
+  std::vector<uint32_t> touched;  // The flagged slots.
+  std::vector<uint8_t> key_seen;  // By key of the automaton matching.
+  std::vector<std::pair<uint32_t, std::size_t>> found;  // (key, first end)
+};
+
 struct PatternIndex::Level {
   explicit Level(std::vector<PendingKey> raw);
 
   // Calls `hit` for every posting of every key that holds in `input`.
   template <typename Hit>
-  void Match(const std::string& input, Hit&& hit);
+  void Match(const std::string& input, Scratch& scratch, Hit&& hit) const;
   // Appends the postings that `live` accepts, with their keys, to `out`;
   // counts the others in `dropped`.
   template <typename Live>
@@ -156,11 +178,6 @@ struct PatternIndex::Level {
   std::vector<uint32_t> output;   // Nearest terminal proper suffix, or 0.
   std::vector<int32_t> node_key;  // First key ending here, or -1.
   uint32_t root_next[256] = {};
-
-  // Per-turn work, reset by stamps.
-  uint32_t stamp = 0;
-  std::vector<uint32_t> key_stamp;
-  std::vector<std::pair<uint32_t, std::size_t>> found;  // (key, first end)
 };
 
 PatternIndex::Level::Level(std::vector<PendingKey> raw) {
@@ -191,7 +208,6 @@ PatternIndex::Level::Level(std::vector<PendingKey> raw) {
   weight += postings.size();
   std::vector<PendingKey>().swap(raw);
   BuildAutomaton();
-  key_stamp.assign(text.size(), 0);
 }
 
 void PatternIndex::Level::BuildAutomaton() {
@@ -296,11 +312,11 @@ uint32_t PatternIndex::Level::Child(uint32_t node, unsigned char b) const {
 }
 
 template <typename Hit>
-void PatternIndex::Level::Match(const std::string& input, Hit&& hit) {
-  if (++stamp == 0) {
-    std::fill(key_stamp.begin(), key_stamp.end(), 0);
-    stamp = 1;
-  }
+void PatternIndex::Level::Match(const std::string& input, Scratch& scratch,
+                                Hit&& hit) const {
+  std::vector<uint8_t>& key_seen = scratch.key_seen;
+  if (key_seen.size() < text.size()) key_seen.resize(text.size(), 0);
+  std::vector<std::pair<uint32_t, std::size_t>>& found = scratch.found;
   found.clear();
   // One pass: every key that occurs, with the end of its first occurrence.
   // A terminal's chain of shorter keys is walked once per turn: a key seen
@@ -323,8 +339,8 @@ void PatternIndex::Level::Match(const std::string& input, Hit&& hit) {
     for (uint32_t t = node_key[node] >= 0 ? node : output[node]; t != 0;
          t = output[t]) {
       const uint32_t k = static_cast<uint32_t>(node_key[t]);
-      if (key_stamp[k] == stamp) break;
-      key_stamp[k] = stamp;
+      if (key_seen[k] != 0) break;
+      key_seen[k] = 1;
       found.emplace_back(k, i);
     }
   }
@@ -339,6 +355,7 @@ void PatternIndex::Level::Match(const std::string& input, Hit&& hit) {
         hit(postings[p]);
     }
   }
+  for (const auto& entry : found) key_seen[entry.first] = 0;
 }
 
 template <typename Live>
@@ -359,19 +376,22 @@ void PatternIndex::Level::Collect(std::vector<PendingKey>& out, Live&& live,
 PatternIndex::PatternIndex() = default;
 PatternIndex::~PatternIndex() = default;
 
+void PatternIndex::CheckWritable() const {
+  if (frozen_) throw AssertionError(__FILE__, __LINE__);
+}
+
 void PatternIndex::Build(const std::vector<Source>& entries,
                          uint64_t generation) {
+  CheckWritable();
   levels_.clear();
   pending_.clear();
   entries_.clear();
   dynamic_.clear();
   dynamic_pred_.clear();
-  touched_.clear();
   hot_.clear();
   live_entries_ = 0;
   live_postings_ = 0;
   dead_postings_ = 0;
-  stamp_ = 0;
   last_nonempty_ = kUnknown;
   generation_ = generation;
   built_ = true;
@@ -391,6 +411,7 @@ void PatternIndex::Build(const std::vector<Source>& entries,
 void PatternIndex::Append(Item* owner, uint64_t ordinal,
                           const FragmentList& fragments) {
   if (!built_) return;
+  CheckWritable();
   // Entries are found by bisection over their ordinals.
   if (ordinal == 0 || (!entries_.empty() && ordinal <= entries_.back().ordinal))
     throw AssertionError(__FILE__, __LINE__);
@@ -438,6 +459,7 @@ int64_t PatternIndex::FindSlot(uint64_t ordinal) const {
 void PatternIndex::FragmentsAppended(uint64_t ordinal) {
   const int64_t found = FindSlot(ordinal);
   if (found < 0) return;
+  CheckWritable();
   const uint32_t slot = static_cast<uint32_t>(found);
   Entry& e = entries_[slot];
   if (e.seen > e.fragments->Count()) return FragmentsChanged(ordinal);
@@ -448,6 +470,7 @@ void PatternIndex::FragmentsAppended(uint64_t ordinal) {
 void PatternIndex::FragmentsChanged(uint64_t ordinal) {
   const int64_t found = FindSlot(ordinal);
   if (found < 0) return;
+  CheckWritable();
   const uint32_t slot = static_cast<uint32_t>(found);
   Entry& e = entries_[slot];
   if (e.is_static)
@@ -464,6 +487,7 @@ void PatternIndex::FragmentsChanged(uint64_t ordinal) {
 void PatternIndex::Remove(uint64_t ordinal) {
   const int64_t found = FindSlot(ordinal);
   if (found < 0) return;
+  CheckWritable();
   const uint32_t slot = static_cast<uint32_t>(found);
   Entry& e = entries_[slot];
   if (!e.is_static) LeaveDynamic(slot);
@@ -496,10 +520,10 @@ void PatternIndex::TakeFragments(uint32_t slot, int from) {
     const std::string upper = UpperAscii(f.WORDFRAG);
     std::string key = Folded(whole ? TrimView(upper) : std::string_view(upper));
     if (key.empty()) continue;  // Never holds.
-    pending_.push_back({std::move(key),
-                        static_cast<uint8_t>(whole),
-                        {slot, hot_[slot].version,
-                         static_cast<int64_t>(hold) - fail}});
+    pending_.push_back(
+        {std::move(key),
+         static_cast<uint8_t>(whole),
+         {slot, hot_[slot].version, static_cast<int64_t>(hold) - fail}});
     ++e.postings;
     ++live_postings_;
   }
@@ -546,22 +570,24 @@ void PatternIndex::SetBest(uint32_t slot) {
   const Entry& e = entries_[slot];
   // Within 32 bits while static (its reach is).
   std::size_t node = best_leaves_ + slot;
-  best_[node] =
-      e.owner != nullptr && e.is_static ? PackBest(hot_[slot].baseline, slot)
-                                        : 0;
+  best_[node] = e.owner != nullptr && e.is_static
+                    ? PackBest(hot_[slot].baseline, slot)
+                    : 0;
   for (node /= 2; node >= 1; node /= 2)
     best_[node] = std::max(best_[2 * node], best_[2 * node + 1]);
 }
 
-uint64_t PatternIndex::BestUntouched(std::size_t node) const {
+uint64_t PatternIndex::BestUntouched(std::size_t node,
+                                     const Scratch& scratch) const {
   // The best of a subtree is its answer unless this turn touched it; then
   // both halves are asked. Only paths to touched entries are walked, and
   // the depth is that of the tree (at most 32).
   const uint64_t best = best_[node];
   if (best == 0) return 0;
-  if (hot_[BestSlot(best)].stamp != stamp_) return best;
+  if (scratch.by_slot[BestSlot(best)].stamp != scratch.stamp) return best;
   if (node >= best_leaves_) return 0;
-  return std::max(BestUntouched(2 * node), BestUntouched(2 * node + 1));
+  return std::max(BestUntouched(2 * node, scratch),
+                  BestUntouched(2 * node + 1, scratch));
 }
 
 void PatternIndex::CountAppend(int32_t value) {
@@ -623,7 +649,8 @@ void PatternIndex::Compact() {
   std::vector<Source> sources;
   sources.reserve(live_entries_);
   for (const Entry& e : entries_)
-    if (e.owner != nullptr) sources.push_back({e.owner, e.ordinal, e.fragments});
+    if (e.owner != nullptr)
+      sources.push_back({e.owner, e.ordinal, e.fragments});
   Build(sources, generation_);
 }
 
@@ -675,27 +702,58 @@ int PatternIndex::key_count() const {
   return static_cast<int>(keys);
 }
 
-void PatternIndex::NewTurn() {
-  if (++stamp_ == 0) {
-    for (Hot& h : hot_) h.stamp = 0;
-    stamp_ = 1;
+PatternIndex::Scratch& PatternIndex::ThreadScratch() {
+  thread_local Scratch scratch;
+  return scratch;
+}
+
+PatternIndex::Scratch& PatternIndex::NewTurn() const {
+  Scratch& scratch = ThreadScratch();
+  scratch.touched.clear();
+  if (scratch.by_slot.size() < entries_.size())
+    scratch.by_slot.resize(entries_.size());
+  if (++scratch.stamp == 0) {
+    // After 2^32 choices the stamps start again.
+    for (Scratch::Touch& t : scratch.by_slot) t.stamp = 0;
+    scratch.stamp = 1;
   }
-  touched_.clear();
+  scratch.index = this;
+  return scratch;
 }
 
 int32_t PatternIndex::LastStaticScore(uint64_t ordinal) const {
   const uint32_t slot = SlotOf(ordinal);
-  const Hot& h = hot_[slot];
-  return h.stamp == stamp_ ? static_cast<int32_t>(h.score) : h.baseline;
+  const Scratch& scratch = ThreadScratch();
+  if (scratch.index == this && slot < scratch.by_slot.size() &&
+      scratch.by_slot[slot].stamp == scratch.stamp)
+    return static_cast<int32_t>(scratch.by_slot[slot].score);
+  return hot_[slot].baseline;
 }
 
-Item* PatternIndex::Choose(const std::string& input, bool score_every,
-                           const ScoreFn& score, std::string& last_fragment) {
+void PatternIndex::Freeze() {
+  if (!built_) throw AssertionError(__FILE__, __LINE__);
+  if (frozen_) return;
   if (dead_postings_ > live_postings_ + kCompactSlack ||
       entries_.size() - live_entries_ > live_entries_ + kCompactSlack)
     Compact();
   FlushPending();
-  NewTurn();
+  for (std::size_t j = 0; j < dynamic_.size(); ++j)
+    if (dynamic_pred_[j] == kUnknown)
+      dynamic_pred_[j] = NonEmptyBefore(dynamic_[j]);
+  if (last_nonempty_ == kUnknown)
+    last_nonempty_ = NearestNonEmptyBefore(entries_.size());
+  frozen_ = true;
+}
+
+Item* PatternIndex::Choose(const std::string& input, bool score_every,
+                           const ScoreFn& score, std::string& last_fragment) {
+  if (!frozen_) {
+    if (dead_postings_ > live_postings_ + kCompactSlack ||
+        entries_.size() - live_entries_ > live_entries_ + kCompactSlack)
+      Compact();
+    FlushPending();
+  }
+  Scratch& scratch = NewTurn();
 
   int64_t best = -1;
   int32_t best_score = kLowestScore;
@@ -718,23 +776,25 @@ Item* PatternIndex::Choose(const std::string& input, bool score_every,
   }
 
   for (const auto& level : levels_) {
-    level->Match(input, [&](const Posting& p) {
-      Hot& h = hot_[p.slot];
+    level->Match(input, scratch, [&](const Posting& p) {
+      const Hot& h = hot_[p.slot];
       if (h.version != p.version) return;
-      if (h.stamp != stamp_) {
-        h.stamp = stamp_;
-        h.score = h.baseline;
-        touched_.push_back(p.slot);
+      Scratch::Touch& t = scratch.by_slot[p.slot];
+      if (t.stamp != scratch.stamp) {
+        t.stamp = scratch.stamp;
+        t.score = h.baseline;
+        scratch.touched.push_back(p.slot);
       }
-      h.score += p.delta;
+      t.score += p.delta;
     });
   }
-  for (const uint32_t slot : touched_)
-    consider(slot, static_cast<int32_t>(hot_[slot].score));
-  if (const uint64_t untouched = BestUntouched(1))
+  for (const uint32_t slot : scratch.touched)
+    consider(slot, static_cast<int32_t>(scratch.by_slot[slot].score));
+  if (const uint64_t untouched = BestUntouched(1, scratch))
     consider(BestSlot(untouched), BestBaseline(untouched));
   // Dynamic entries in list order, each seeing the LastFrag that scoring
-  // every entry would have left before it.
+  // every entry would have left before it. A frozen index found every one
+  // when it froze.
   for (std::size_t j = 0; j < dynamic_.size(); ++j) {
     const uint32_t slot = dynamic_[j];
     if (dynamic_pred_[j] == kUnknown) dynamic_pred_[j] = NonEmptyBefore(slot);

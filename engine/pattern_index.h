@@ -23,7 +23,13 @@
 // postings until a merge drops them, or until they outweigh the live ones
 // and the whole index is built again. The owner builds it afresh also when
 // the brain's knowledge generation moved (a change made behind the brain's
-// back). Not thread-safe.
+// back).
+//
+// Threads: a private index (of a brain) is used by one thread at a time.
+// A frozen one (Freeze, for shared knowledge) is never written again, and
+// any number of threads choose through it at once: what one choice works
+// with (the scores of the entries it touched, which keys it has seen)
+// lives in a scratch area of the choosing thread, not in the index.
 #ifndef CORVANE_ENGINE_PATTERN_INDEX_H_
 #define CORVANE_ENGINE_PATTERN_INDEX_H_
 
@@ -74,8 +80,14 @@ class PatternIndex {
 
   // Indexes the entries afresh, in order; `generation` is what Fresh
   // compares with the brain's knowledge generation. Throws AssertionError
-  // when the ordinals do not grow.
+  // when the ordinals do not grow, or when the index is frozen.
   void Build(const std::vector<Source>& entries, uint64_t generation);
+  // Finishes every piece of work a choice would otherwise do on demand
+  // (pending keys, a due rebuild, the labels the dynamic entries find) and
+  // makes the index read-only: every later change throws AssertionError,
+  // and Choose writes nothing in it. Requires a built index.
+  void Freeze();
+  bool frozen() const { return frozen_; }
   // Whether the index describes a list of `count` entries at `generation`.
   bool Fresh(uint64_t generation, int count) const {
     return built_ && generation == generation_ &&
@@ -84,7 +96,8 @@ class PatternIndex {
   bool built() const { return built_; }
 
   // ---- Following changes; each does nothing before the first Build, and
-  // for an ordinal that names no entry (a pattern no longer attached) ----
+  // for an ordinal that names no entry (a pattern no longer attached); each
+  // throws AssertionError on a frozen index ----
 
   // `owner` was appended to the end of the list; throws AssertionError
   // when its ordinal is not above those before it.
@@ -107,9 +120,10 @@ class PatternIndex {
   Item* Choose(const std::string& input, bool score_every, const ScoreFn& score,
                std::string& last_fragment);
 
-  // After a Choose without `score_every`, for a trace: the score the index
-  // gave a static entry it scored itself (its baseline when nothing touched
-  // it). Throws AssertionError for an ordinal that names no entry.
+  // After a Choose without `score_every` on this index by this thread, for
+  // a trace: the score the index gave a static entry it scored itself (its
+  // baseline when nothing touched it). Throws AssertionError for an ordinal
+  // that names no entry.
   int32_t LastStaticScore(uint64_t ordinal) const;
 
   // Counts, for the tests and the benchmarks.
@@ -123,6 +137,7 @@ class PatternIndex {
 
  private:
   struct Level;
+  struct Scratch;
   struct Posting {
     uint32_t slot;     // The entry.
     uint32_t version;  // Dead once the entry's version moved on.
@@ -158,11 +173,15 @@ class PatternIndex {
   void Reshape(uint32_t slot);
   void Compact();
   void FlushPending();
-  void NewTurn();
+  void CheckWritable() const;
+  // The scratch area of this thread's choice, with what the previous choice
+  // of the thread left in it cleared.
+  Scratch& NewTurn() const;
+  static Scratch& ThreadScratch();
 
   // The tree of the best static entry, by (baseline desc, slot asc).
   void SetBest(uint32_t slot);
-  uint64_t BestUntouched(std::size_t node) const;
+  uint64_t BestUntouched(std::size_t node, const Scratch& scratch) const;
   // Counts of non-empty entries (a Fenwick tree), for the nearest earlier
   // entry with fragments, whose last fragment labels LastFrag.
   void CountAppend(int32_t value);
@@ -173,6 +192,7 @@ class PatternIndex {
   void SetLastFragment(int64_t slot, std::string& last_fragment) const;
 
   bool built_ = false;
+  bool frozen_ = false;
   uint64_t generation_ = 0;
   uint64_t full_builds_ = 0;
   // In list order, so by ordinal; removed ones stay until a build.
@@ -193,18 +213,14 @@ class PatternIndex {
   uint64_t dead_postings_ = 0;
 
   // What a turn reads for each posting that holds, together in one place:
-  // whether the posting is alive, and the entry's score of this turn.
+  // whether the posting is alive, and the entry's baseline.
   struct Hot {
-    uint32_t version = 0;   // Postings of other versions are dead.
-    uint32_t stamp = 0;     // The turn that last touched the entry.
+    uint32_t version = 0;  // Postings of other versions are dead.
     // Sum of the fail scores of a static entry; within 32 bits, as its
     // reach is.
     int32_t baseline = 0;
-    int64_t score = 0;      // Of that turn: the baseline and the deltas.
   };
   std::vector<Hot> hot_;  // By slot.
-  uint32_t stamp_ = 0;
-  std::vector<uint32_t> touched_;
 };
 
 }  // namespace corvane

@@ -7,7 +7,9 @@
 #include "engine/pattern_index.h"
 #include "engine/response.h"
 #include "engine/scorer.h"
+#include "base/error.h"
 #include "engine/trace_record.h"
+#include "engine/turn_runner.h"
 #include "text/text_util.h"
 
 namespace corvane {
@@ -43,35 +45,38 @@ StepClass* ProcClass::AddStep(const std::string& name,
   return added;
 }
 
-StepClass* ProcClass::CurrentStepItem() const {
-  const int index = StepNames.IndexOf(CurrentStep);
+StepClass* ProcClass::StepNamed(const std::string& name) const {
+  const int index = StepNames.IndexOf(name);
   return index < 0 ? nullptr : Steps.At(index);
 }
 
-void ProcClass::Begin() {
-  CurrentStep = StepNames.IndexOf(StartStep) >= 0 ? StartStep : std::string();
-  Owner->Say(CurrentStep.empty() ? std::string() : CurrentPrompt());
+void ProcClass::Begin(TurnRunner& turn) {
+  const std::string step =
+      StepNames.IndexOf(StartStep) >= 0 ? StartStep : std::string();
+  turn.SetCurrentStep(*this, step);
+  turn.Say(step.empty() ? std::string() : CurrentPrompt(turn));
 }
 
-std::string ProcClass::CurrentPrompt() {
-  StepClass* step = CurrentStepItem();
+std::string ProcClass::CurrentPrompt(TurnRunner& turn) {
+  StepClass* step = turn.CurrentStepItem(*this);
   if (step == nullptr) return {};
-  const std::string context =
-      Owner->InputHistory.empty() ? std::string() : Owner->InputHistory.At(0);
-  return Owner->ExpandMacros(step->Prompt, context, nullptr, nullptr);
+  const NameList& history = turn.state().InputHistory;
+  const std::string context = history.empty() ? std::string() : history.At(0);
+  return turn.ExpandMacros(step->Prompt, context, nullptr, nullptr);
 }
 
-void ProcClass::Handle(const std::string& input) {
-  BrainClass* brain = Owner;
-  if (StepClass* step = CurrentStepItem())
-    step->Answer(input);
+void ProcClass::Handle(TurnRunner& turn, const std::string& input) {
+  if (StepClass* step = turn.CurrentStepItem(*this))
+    step->Answer(turn, input);
   else
-    brain->Say("There is a problem with the procedure " + Name +
-               ".  There is not a current step!");
+    turn.Say("There is a problem with the procedure " + Name +
+             ".  There is not a current step!");
   // A response may have halted this procedure or started another; then its
-  // prompt no longer belongs to the reply.
-  if (brain->ProcNames.IndexOf(Name) == brain->CurrentProc)
-    brain->Say(CurrentPrompt());
+  // prompt no longer belongs to the reply. It may also have promoted the
+  // conversation: the procedure is then the private copy.
+  ProcClass* self = turn.Live(this);
+  if (turn.knowledge().ProcNames.IndexOf(self->Name) == turn.state().CurrentProc)
+    turn.Say(self->CurrentPrompt(turn));
 }
 
 StepClass::StepClass() : Item(kKind) {}
@@ -109,16 +114,24 @@ void StepClass::NoteFragmentsChanged(const StepPatternClass& sp) {
   if (index_) index_->FragmentsChanged(sp.ordinal());
 }
 
-void StepClass::Answer(const std::string& input) {
-  BrainClass* brain = Brain();
-  if (Scorer* other = brain->scorer()) return other->Answer(*this, input);
-  if (!index_) index_ = std::make_unique<PatternIndex>();
-  StepPatternClass* chosen =
-      ChoosePattern(*brain, *index_, StepPatterns, input);
+void StepClass::Answer(TurnRunner& turn, const std::string& input) {
+  if (Scorer* other = turn.state().scorer())
+    return other->Answer(turn, *this, input);
+  if (!index_) {
+    if (turn.knowledge().frozen()) throw AssertionError(__FILE__, __LINE__);
+    index_ = std::make_unique<PatternIndex>();
+  }
+  StepPatternClass* chosen = ChoosePattern(turn, *index_, StepPatterns, input);
   if (chosen == nullptr)
-    brain->Say(kNoStepPatternsMessage);
+    turn.Say(kNoStepPatternsMessage);
   else
-    chosen->Respond(input);
+    chosen->Respond(turn, input);
+}
+
+void StepClass::FreezeIndex(uint64_t generation) {
+  if (!index_) index_ = std::make_unique<PatternIndex>();
+  RefreshIndexOf(*index_, StepPatterns, generation);
+  index_->Freeze();
 }
 
 StepPatternClass::StepPatternClass() : Item(kKind) {}
@@ -146,22 +159,22 @@ ResponseClass* StepPatternClass::AddResponse(
   return AttachItem(Responses, std::move(response), brain, &brain->LastResp);
 }
 
-int32_t StepPatternClass::Score(const std::string& input) {
-  return ScoreFragmentsOfInput(Fragments, input, nullptr, this);
+int32_t StepPatternClass::Score(TurnRunner& turn, const std::string& input) {
+  return ScoreFragmentsOfInput(turn, Fragments, input, nullptr, this);
 }
 
-void StepPatternClass::Respond(const std::string& input) {
+void StepPatternClass::Respond(TurnRunner& turn, const std::string& input) {
   if (Responses.empty()) return;
-  BrainClass* brain = Brain();
-  const int32_t pick = brain->random().Below(Responses.Count());
-  if (TraceFiring* firing = brain->trace() ? NewFiring(*brain) : nullptr)
+  const int32_t pick = turn.state().random().Below(Responses.Count());
+  if (TraceFiring* firing = turn.state().trace() ? NewFiring(turn) : nullptr)
     RecordFiring(*firing, *this, -1, nullptr, nullptr, Responses.At(pick));
-  Responses.At(pick)->ResolveToString(input);
-  brain->LastSPat = ObjectName;
+  Responses.At(pick)->ResolveToString(turn, input);
+  turn.state().LastSPat = ObjectName;
 }
 
-std::string StepPatternClass::StripFragments(const std::string& input) {
-  return StripFragmentTexts(Fragments, input, nullptr, this);
+std::string StepPatternClass::StripFragments(TurnRunner& turn,
+                                             const std::string& input) {
+  return StripFragmentTexts(turn, Fragments, input, nullptr, this);
 }
 
 }  // namespace corvane

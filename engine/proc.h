@@ -2,7 +2,9 @@
 // step patterns. While a procedure runs, every input turn goes to its
 // current step. A procedure owns its steps, a step its step patterns and
 // the index through which it chooses among them, a step pattern its
-// fragments and responses. Not thread-safe.
+// fragments and responses. Their part of a turn runs with the turn's
+// runner, which keeps each procedure's current step (in the procedure, or
+// for shared knowledge beside it). Not thread-safe while being built.
 #ifndef CORVANE_ENGINE_PROC_H_
 #define CORVANE_ENGINE_PROC_H_
 
@@ -22,6 +24,7 @@ class PatternIndex;
 class ResponseClass;
 class StepClass;
 class StepPatternClass;
+class TurnRunner;
 class WordFragmentClass;
 
 inline constexpr const char* kNoStepPatternsMessage =
@@ -40,23 +43,24 @@ class ProcClass : public Item {
   // go on using it.
   StepClass* AddStep(const std::string& name, std::unique_ptr<StepClass> step);
   // Makes StartStep current and says its prompt.
-  void Begin();
+  void Begin(TurnRunner& turn);
   // The procedure's share of an input turn.
-  void Handle(const std::string& input);
+  void Handle(TurnRunner& turn, const std::string& input);
   // The current step's prompt, expanded; empty when there is no such step.
-  std::string CurrentPrompt();
-  // The current step, or nullptr.
-  StepClass* CurrentStepItem() const;
+  std::string CurrentPrompt(TurnRunner& turn);
+  // The step named `name`, or nullptr.
+  StepClass* StepNamed(const std::string& name) const;
 
   Label ObjectName;                // Named-object label.
   std::string Name;                // Given by AddProc; field THENAME.
-  std::string CurrentStep;         // Name of the current step.
+  std::string CurrentStep;  // Current step; read it through the turn's view.
   std::string StartStep;           // The first step added.
   OwningList<StepClass> Steps;     // The steps.
   NameList StepNames;              // Parallel to Steps.
   BrainClass* Owner = nullptr;     // Set by AddProc.
 
  private:
+  friend class KnowledgeCodec;
   // Replaced and unnamed steps of a procedure that has no brain yet; with a
   // brain they are parked there instead.
   OwningList<StepClass> detached_steps_;
@@ -78,10 +82,12 @@ class StepClass : public Item {
   void NoteFragmentsChanged(const StepPatternClass& sp);
   // Lets the best step pattern respond; says the no-patterns message when
   // none scores above -30000.
-  void Answer(const std::string& input);
+  void Answer(TurnRunner& turn, const std::string& input);
   // The index the step chooses through, once its first answer built it;
   // nullptr before. For the tests and the benchmarks.
   const PatternIndex* index() const { return index_.get(); }
+  // Builds the index now and freezes it, for knowledge that turns share.
+  void FreezeIndex(uint64_t generation);
 
   Label ObjectName;                            // Named-object label.
   std::string Name;                            // Field THENAME.
@@ -90,6 +96,7 @@ class StepClass : public Item {
   ProcClass* Proc = nullptr;                   // Owner.
 
  private:
+  friend class KnowledgeCodec;
   std::unique_ptr<PatternIndex> index_;  // Built by the first answer.
   uint64_t next_ordinal_ = 1;            // For the next step pattern added.
 };
@@ -103,10 +110,10 @@ class StepPatternClass : public Item {
 
   WordFragmentClass* AddFragment(std::unique_ptr<WordFragmentClass> fragment);
   ResponseClass* AddResponse(std::unique_ptr<ResponseClass> response);
-  int32_t Score(const std::string& input);
+  int32_t Score(TurnRunner& turn, const std::string& input);
   // Carries out one response drawn at random; nothing without responses.
-  void Respond(const std::string& input);
-  std::string StripFragments(const std::string& input);
+  void Respond(TurnRunner& turn, const std::string& input);
+  std::string StripFragments(TurnRunner& turn, const std::string& input);
   // Its place among the step patterns ever added to its step, as for
   // patterns (PatternClass::ordinal); 0 once detached.
   uint64_t ordinal() const { return ordinal_; }
@@ -118,6 +125,7 @@ class StepPatternClass : public Item {
 
  private:
   friend class StepClass;
+  friend class KnowledgeCodec;
   uint64_t ordinal_ = 0;  // Set by StepClass::AddStepPattern.
 };
 

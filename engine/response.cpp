@@ -7,9 +7,10 @@
 #include "engine/limits.h"
 #include "engine/pattern.h"
 #include "engine/proc.h"
+#include "engine/effects.h"
 #include "engine/trace.h"
+#include "engine/turn_runner.h"
 #include "engine/type_tables.h"
-#include "platform/launch.h"
 #include "text/text_util.h"
 
 namespace corvane {
@@ -58,160 +59,161 @@ TaskClass* ResponseClass::AddTask(std::unique_ptr<TaskClass> task) {
   return AttachItem(Tasks, std::move(task), brain, &brain->LastTask);
 }
 
-std::string ResponseClass::Exp(const std::string& text, const std::string& input) {
-  return Brain()->ExpandMacros(text, input, OwnerPattern(), OwnerStepPattern());
+std::string ResponseClass::Exp(TurnRunner& turn, const std::string& text,
+                               const std::string& input) {
+  return turn.ExpandMacros(text, input, OwnerPattern(), OwnerStepPattern());
 }
 
-bool ResponseClass::RunAction(uint8_t type, const std::string& name_text,
+bool ResponseClass::RunAction(TurnRunner& turn, uint8_t type,
+                              const std::string& name_text,
                               const std::string& value_text,
                               const std::string& out_text,
                               const std::string& input) {
-  BrainClass* brain = Brain();
   // Arguments are expanded when the action needs them, in the order
   // value, name, output text ("Parse Collection": output text first).
-  auto exp = [&](const std::string& text) { return Exp(text, input); };
+  auto exp = [&](const std::string& text) { return Exp(turn, text, input); };
   switch (type) {
     case rt::kModeChange:
-      brain->SetMode(exp(name_text));
+      turn.SetMode(exp(name_text));
       return true;
     case rt::kAssignment: {
       const std::string value = exp(value_text);
       const std::string name = exp(name_text);
-      brain->SetFact(name, value);
+      turn.SetFact(name, value);
       return true;
     }
     case rt::kAction:
       // The command line is handed over as stored; its outcome is ignored.
-      LaunchProgram(name_text, brain->paths().root());
+      turn.state().effects().Launch(name_text, turn.knowledge().paths());
       return true;
     case rt::kResetHits:
-      if (PatternClass* p = OwnerPattern()) p->HITCOUNT = 0;
+      if (PatternClass* p = OwnerPattern()) turn.SetHitCount(*p, 0);
       return true;
     case rt::kStateChange:
-      brain->SetState(exp(name_text));
+      turn.SetState(exp(name_text));
       return true;
     case rt::kResetState:
-      brain->ClearState();
+      turn.ClearState();
       return true;
     case rt::kResetKmHits:
       if (PatternClass* p = OwnerPattern())
-        if (p->Mode != nullptr) p->Mode->ResetHits();
+        if (p->Mode != nullptr) p->Mode->ResetHits(turn);
       return true;
     case rt::kResetBrainHits:
-      brain->ResetAllHits();
+      turn.ResetAllHits();
       return true;
     case rt::kAddToCollection: {
       const std::string value = exp(value_text);
       const std::string name = exp(name_text);
-      brain->AddMember(name, value);
+      turn.AddMember(name, value);
       return true;
     }
     case rt::kRemoveFromCollection: {
       const std::string value = exp(value_text);
       const std::string name = exp(name_text);
-      brain->RemoveMember(name, value);
+      turn.RemoveMember(name, value);
       return true;
     }
     case rt::kSubmitThis:
-      brain->Submit(exp(name_text));
+      turn.Submit(exp(name_text));
       return true;
     case rt::kLogThis: {
       const std::string value = exp(value_text);
       const std::string name = exp(name_text);
-      brain->LogLine(name, value);
+      turn.LogLine(name, value);
       return true;
     }
     case rt::kStartProc:
-      brain->StartProc(exp(name_text));
+      turn.StartProc(exp(name_text));
       return true;
     case rt::kGotoStep:
-      brain->SetStep(exp(name_text));
+      turn.SetStep(exp(name_text));
       return true;
     case rt::kHaltProc:
-      brain->EndProc();
+      turn.EndProc();
       return true;
     case rt::kCallProc:
-      brain->CallProc(exp(name_text));
+      turn.CallProc(exp(name_text));
       return true;
     case rt::kProcReturn:
-      brain->ProcReturn();
+      turn.ProcReturn();
       return true;
     case rt::kSelfModify: {
       const std::string value = exp(value_text);
       const std::string name = exp(name_text);
       const std::string label = exp(out_text);
-      brain->SetObjectField(label, name, value);
+      turn.SetObjectField(label, name, value);
       return true;
     }
     case rt::kLoadCollection: {
       const std::string value = exp(value_text);
       const std::string name = exp(name_text);
-      brain->LoadCollection(name, value);
+      turn.LoadCollection(name, value);
       return true;
     }
     case rt::kSaveCollection: {
       const std::string value = exp(value_text);
       const std::string name = exp(name_text);
-      brain->SaveCollection(name, value);
+      turn.SaveCollection(name, value);
       return true;
     }
     case rt::kClearCollection:
-      brain->ClearCollection(exp(name_text));
+      turn.ClearCollection(exp(name_text));
       return true;
     case rt::kParseCollection: {
       const std::string text = exp(out_text);
       const std::string value = exp(value_text);
       const std::string name = exp(name_text);
-      brain->ParseCollection(name, value, text);
+      turn.ParseCollection(name, value, text);
       return true;
     }
     case rt::kDeleteObject:
-      brain->DeleteNamedObject(exp(out_text));
+      turn.DeleteNamedObject(exp(out_text));
       return true;
     case rt::kMakeCode:
-      brain->MakeCode(exp(out_text));
+      turn.MakeCode(exp(out_text));
       return true;
     case rt::kMergeCollection: {
       const std::string value = exp(value_text);
       const std::string name = exp(name_text);
-      brain->MergeCollection(name, value);
+      turn.MergeCollection(name, value);
       return true;
     }
     case rt::kDoResponseFor:
-      brain->DoResponseFor(exp(out_text));
+      turn.DoResponseFor(exp(out_text));
       return true;
     case rt::kWordsToCollection: {
       const std::string name = exp(name_text);
       const std::string text = exp(out_text);
-      brain->WordsToCollection(text, name);
+      turn.WordsToCollection(text, name);
       return true;
     }
     case rt::kCreateAutoPattern: {
       const std::string value = exp(value_text);
       const std::string name = exp(name_text);
       const std::string text = exp(out_text);
-      brain->CreateAutoPattern(text, name, value);
+      turn.CreateAutoPattern(text, name, value);
       return true;
     }
     case rt::kAddResponse:
-      brain->AddResponseToLastPattern(exp(out_text));
+      turn.AddResponseToLastPattern(exp(out_text));
       return true;
     case rt::kAddFragment: {
       const std::string name = exp(name_text);
       const std::string text = exp(out_text);
-      brain->AddFragmentToLastPattern(text, name);
+      turn.AddFragmentToLastPattern(text, name);
       return true;
     }
     case rt::kSetUnsorted:
-      brain->SetUnsorted(exp(name_text));
+      turn.SetUnsorted(exp(name_text));
       return true;
     default:
       return false;
   }
 }
 
-void ResponseClass::ResolveToString(const std::string& input) {
-  BrainClass* brain = Brain();
+void ResponseClass::ResolveToString(TurnRunner& turn,
+                                    const std::string& input) {
   const uint8_t type = RESPONSETYPE;
   std::string out;
   // Types that take their output text as an argument and say nothing do
@@ -220,8 +222,8 @@ void ResponseClass::ResolveToString(const std::string& input) {
                       type == rt::kWordsToCollection ||
                       type == rt::kCreateAutoPattern ||
                       type == rt::kAddResponse || type == rt::kAddFragment;
-  if (!silent) out = Exp(OUTTEXT, input);
-  if (TurnTrace* trace = brain->trace();
+  if (!silent) out = Exp(turn, OUTTEXT, input);
+  if (TurnTrace* trace = turn.state().trace();
       trace != nullptr && out != OUTTEXT && !silent)
     trace->events.push_back({TraceEvent::Kind::kMacro, 0, OUTTEXT, out, {}});
   switch (type) {
@@ -231,64 +233,70 @@ void ResponseClass::ResolveToString(const std::string& input) {
     case rt::kJustText:
       break;
     case rt::kNested:
-      if (NestedMode != nullptr) NestedMode->Answer(input);
+      if (NestedMode != nullptr) NestedMode->Answer(turn, input);
       break;
     case rt::kTaskList:
-      RunTasks(input);
+      RunTasks(turn, input);
       break;
     case rt::kAskOrvalis: {
-      const std::string value = Exp(THEVALUE, input);
-      const std::string name = Exp(THENAME, input);
-      out = brain->AskWordIndex(name, value);
+      const std::string value = Exp(turn, THEVALUE, input);
+      const std::string name = Exp(turn, THENAME, input);
+      out = turn.AskWordIndex(name, value);
       break;
     }
     default:
       if (type > rt::kSetUnsorted)
         out = kUnknownResponseTypeMessage;
       else
-        RunAction(type, THENAME, THEVALUE, OUTTEXT, input);
+        RunAction(turn, type, THENAME, THEVALUE, OUTTEXT, input);
       break;
   }
-  brain->Say(out);
-  brain->LastResp = ObjectName;
+  turn.Say(out);
+  turn.state().LastResp = ObjectName;
 }
 
-void ResponseClass::RunTasks(const std::string& input) {
-  BrainClass* brain = Brain();
+void ResponseClass::RunTasks(TurnRunner& turn, const std::string& input) {
   NameList labels(NameList::kSorted);
   int32_t i = 0;
   // The task count is read anew on every pass: tasks may add or delete
-  // tasks of this very list.
-  while (i >= 0 && i < Tasks.Count()) {
-    if (!brain->ChargeTask()) break;
-    TaskClass* task = Tasks.At(i);
-    const std::string out = Exp(task->OUTTEXT, input);
-    if (TurnTrace* trace = brain->trace())
+  // tasks of this very list. A task that promotes the conversation moves
+  // the rest of the run to the private copy of this response.
+  for (;;) {
+    ResponseClass* self = turn.Live(this);
+    if (i < 0 || i >= self->Tasks.Count()) break;
+    if (!turn.ChargeTask()) break;
+    TaskClass* task = self->Tasks.At(i);
+    const std::string out = self->Exp(turn, task->OUTTEXT, input);
+    if (TurnTrace* trace = turn.state().trace())
       trace->events.push_back(
           {TraceEvent::Kind::kTask, task->RESPONSETYPE,
            task->OUTTEXT.empty() ? task->THENAME : task->OUTTEXT, out,
            task->source()});
     switch (task->RESPONSETYPE) {
       case rt::kJustText:
-        brain->Say(out);
+        turn.Say(out);
         break;
       case rt::kAskOrvalis: {
-        const std::string value = Exp(task->THEVALUE, input);
-        const std::string name = Exp(task->THENAME, input);
-        brain->Say(brain->AskWordIndex(name, value));
+        const std::string value = self->Exp(turn, task->THEVALUE, input);
+        const std::string name = self->Exp(turn, task->THENAME, input);
+        turn.Say(turn.AskWordIndex(name, value));
         break;
       }
       case rt::kSetLabel:
-        labels.Add(Trim(Exp(task->THENAME, input)) + "=" + std::to_string(i));
+        labels.Add(Trim(self->Exp(turn, task->THENAME, input)) + "=" +
+                   std::to_string(i));
         break;
       case rt::kGoto: {
-        const int32_t target = LabelTarget(labels, Trim(Exp(task->THENAME, input)));
+        const int32_t target =
+            LabelTarget(labels, Trim(self->Exp(turn, task->THENAME, input)));
         if (target != -1) i = target;
         break;
       }
       case rt::kBranchIf: {
-        const int32_t target = LabelTarget(labels, Trim(Exp(task->THENAME, input)));
-        if (target != -1 && brain->TestCondition(Exp(task->THEVALUE, input)))
+        const int32_t target =
+            LabelTarget(labels, Trim(self->Exp(turn, task->THENAME, input)));
+        if (target != -1 && MacroExpander::TestCondition(
+                                self->Exp(turn, task->THEVALUE, input)))
           i = target;
         break;
       }
@@ -298,11 +306,11 @@ void ResponseClass::RunTasks(const std::string& input) {
         break;
       default:
         if (task->RESPONSETYPE <= rt::kBranchIf)
-          RunAction(task->RESPONSETYPE, task->THENAME, task->THEVALUE,
-                    task->OUTTEXT, input);
+          self->RunAction(turn, task->RESPONSETYPE, task->THENAME,
+                          task->THEVALUE, task->OUTTEXT, input);
         break;
     }
-    brain->LastTask = task->ObjectName;
+    turn.state().LastTask = task->ObjectName;
     ++i;
   }
 }

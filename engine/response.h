@@ -1,7 +1,7 @@
 // Responses, what a fired pattern or step pattern does, and tasks, the
 // steps of a "Task List" response. A response belongs to a pattern, a
-// threshold, a state group or a step pattern, and owns its tasks.
-// Not thread-safe.
+// threshold, a state group or a step pattern, and owns its tasks. Carrying
+// one out runs with the turn's runner. Not thread-safe while being built.
 #ifndef CORVANE_ENGINE_RESPONSE_H_
 #define CORVANE_ENGINE_RESPONSE_H_
 
@@ -20,6 +20,7 @@ class KnowledgeClass;
 class PatternClass;
 class StepPatternClass;
 class TaskClass;
+class TurnRunner;
 
 inline constexpr const char* kUnknownResponseTypeMessage =
     "UNKNOWN RESPONSE TYPE!  [ResponseClass.ResolveToString]";
@@ -40,11 +41,11 @@ class ResponseClass : public Item {
 
   // Carries out the response: its action, then Say of its output text
   // (always, also when empty), then LastResp.
-  void ResolveToString(const std::string& input);
+  void ResolveToString(TurnRunner& turn, const std::string& input);
   // Runs the task list with its labels and jumps; each task executed counts
-  // against the turn's budget (BrainClass::ChargeTask), and the list ends
+  // against the turn's budget (TurnRunner::ChargeTask), and the list ends
   // when the budget is spent.
-  void RunTasks(const std::string& input);
+  void RunTasks(TurnRunner& turn, const std::string& input);
 
   Label ObjectName;                   // Named-object label.
   uint8_t RESPONSETYPE = 0;           // Type code, 0 to 38.
@@ -58,10 +59,11 @@ class ResponseClass : public Item {
 
  private:
   // `exp` of one text in this response's context.
-  std::string Exp(const std::string& text, const std::string& input);
+  std::string Exp(TurnRunner& turn, const std::string& text,
+                  const std::string& input);
   // The action of a command type shared by responses and tasks. Returns
   // false when the type has no such action.
-  bool RunAction(uint8_t type, const std::string& name_text,
+  bool RunAction(TurnRunner& turn, uint8_t type, const std::string& name_text,
                  const std::string& value_text, const std::string& out_text,
                  const std::string& input);
 };

@@ -1,5 +1,5 @@
 // Another way of answering in modes and steps, which a brain uses instead
-// of its own when one is installed (BrainClass::SetScorer). The engine has
+// of its own when one is installed (ConversationState::SetScorer). The engine has
 // one way of choosing, through each mode's and step's index; the tests and
 // the fuzzers install the plain reference, which scores every pattern in
 // full, and compare the two. Nothing in the engine installs one.
@@ -17,6 +17,7 @@ class KnowledgeClass;
 class PatternClass;
 class StepClass;
 class StepPatternClass;
+class TurnRunner;
 class WordFragmentClass;
 
 class Scorer {
@@ -25,13 +26,16 @@ class Scorer {
 
   // The whole of a mode's answer to the input: the choice, the firing or
   // the fallback message, the clearing of volition marks and LastKnow.
-  virtual void Answer(KnowledgeClass& mode, const std::string& input) = 0;
+  virtual void Answer(TurnRunner& turn, KnowledgeClass& mode,
+                      const std::string& input) = 0;
   // The whole of a step's answer to the input.
-  virtual void Answer(StepClass& step, const std::string& input) = 0;
+  virtual void Answer(TurnRunner& turn, StepClass& step,
+                      const std::string& input) = 0;
   // The input with each matching fragment's text taken out (^Remain{}), as
   // CutFragmentTexts (engine/fragment.h) describes it: false when nothing is
   // taken out, else true with the result in `rest`.
-  virtual bool CutFragmentTexts(const OwningList<WordFragmentClass>& fragments,
+  virtual bool CutFragmentTexts(TurnRunner& turn,
+                                const OwningList<WordFragmentClass>& fragments,
                                 const std::string& input, PatternClass* pattern,
                                 StepPatternClass* step_pattern,
                                 std::string& rest) = 0;

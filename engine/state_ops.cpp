@@ -8,8 +8,13 @@
 
 #include "base/ascii.h"
 #include "base/error.h"
+#include "engine/turn_runner.h"
+
+#include <algorithm>
+
 #include "engine/brain.h"
 #include "engine/collection.h"
+#include "engine/effects.h"
 #include "engine/knowledge.h"
 #include "engine/limits.h"
 #include "engine/pattern.h"
@@ -21,95 +26,123 @@
 #include "platform/locale.h"
 #include "text/fstr.h"
 #include "text/text_util.h"
+#include "text/word_index.h"
 
 namespace corvane {
 
-void BrainClass::SetMode(const std::string& name) {
-  const int index = ModeNames.IndexOf(name);
+void TurnRunner::SetMode(const std::string& name) {
+  const int index = knowledge_->ModeNames.IndexOf(name);
   if (index < 0) return;
-  CurrentMode = index;
-  if (trace_ != nullptr)
-    NoteEvent(static_cast<int>(TraceEvent::Kind::kMode), ModeNames.At(index),
-              {});
+  state_->CurrentMode = index;
+  if (state_->trace_ != nullptr)
+    NoteEvent(static_cast<int>(TraceEvent::Kind::kMode),
+              knowledge_->ModeNames.At(index), {});
 }
 
-void BrainClass::SetState(const std::string& name) {
-  if (StateNames.IndexOf(name) < 0) AddState(name);
-  CurrentState = StateNames.IndexOf(name);
-  if (trace_ != nullptr)
+void TurnRunner::SetState(const std::string& name) {
+  if (StateIndexOf(name) < 0) RegisterState(name);
+  state_->CurrentState = StateIndexOf(name);
+  if (state_->trace_ != nullptr)
     NoteEvent(static_cast<int>(TraceEvent::Kind::kState), CurrentStateName(),
               {});
 }
 
-void BrainClass::ClearState() {
-  CurrentState = -1;
-  if (trace_ != nullptr)
+void TurnRunner::ClearState() {
+  state_->CurrentState = -1;
+  if (state_->trace_ != nullptr)
     NoteEvent(static_cast<int>(TraceEvent::Kind::kState), {}, {});
 }
 
-void BrainClass::StartProc(const std::string& name) {
-  CurrentProc = ProcNames.IndexOf(name);
-  if (CurrentProc != -1) Procs.At(CurrentProc)->Begin();
-  if (trace_ != nullptr) NoteProcedure();
+void TurnRunner::StartProc(const std::string& name) {
+  state_->CurrentProc = knowledge_->ProcNames.IndexOf(name);
+  if (state_->CurrentProc != -1)
+    knowledge_->Procs.At(state_->CurrentProc)->Begin(*this);
+  if (state_->trace_ != nullptr) NoteProcedure();
 }
 
-void BrainClass::SetStep(const std::string& name) {
-  if (CurrentProc == -1) return;
-  ProcClass* proc = Procs.At(CurrentProc);
+void TurnRunner::SetStep(const std::string& name) {
+  if (state_->CurrentProc == -1) return;
+  ProcClass* proc = knowledge_->Procs.At(state_->CurrentProc);
   if (proc->StepNames.IndexOf(name) < 0) return;
-  proc->CurrentStep = name;
-  if (trace_ != nullptr) NoteProcedure();
+  SetCurrentStep(*proc, name);
+  if (state_->trace_ != nullptr) NoteProcedure();
 }
 
-void BrainClass::EndProc() {
-  CurrentProc = -1;
-  if (trace_ != nullptr) NoteProcedure();
+void TurnRunner::EndProc() {
+  state_->CurrentProc = -1;
+  if (state_->trace_ != nullptr) NoteProcedure();
 }
 
-void BrainClass::CallProc(const std::string& name) {
-  if (CurrentProc != -1) {
-    const ProcClass* proc = Procs.At(CurrentProc);
-    ProcStack.Add(proc->Name);
-    StepStack.Add(proc->CurrentStep);
+void TurnRunner::CallProc(const std::string& name) {
+  if (state_->CurrentProc != -1) {
+    const ProcClass* proc = knowledge_->Procs.At(state_->CurrentProc);
+    state_->ProcStack.Add(proc->Name);
+    state_->StepStack.Add(CurrentStepOf(*proc));
   }
   StartProc(name);
 }
 
-void BrainClass::ProcReturn() {
-  if (ProcStack.empty()) return;
-  const std::string proc_name = ProcStack.At(ProcStack.Count() - 1);
-  const std::string step_name = StepStack.At(StepStack.Count() - 1);
-  ProcStack.Delete(ProcStack.Count() - 1);
-  StepStack.Delete(StepStack.Count() - 1);
-  CurrentProc = ProcNames.IndexOf(proc_name);
-  ProcClass* proc = Procs.At(CurrentProc);
-  proc->CurrentStep = step_name;
+void TurnRunner::ProcReturn() {
+  ConversationState& s = *state_;
+  if (s.ProcStack.empty()) return;
+  const std::string proc_name = s.ProcStack.At(s.ProcStack.Count() - 1);
+  const std::string step_name = s.StepStack.At(s.StepStack.Count() - 1);
+  s.ProcStack.Delete(s.ProcStack.Count() - 1);
+  s.StepStack.Delete(s.StepStack.Count() - 1);
+  s.CurrentProc = knowledge_->ProcNames.IndexOf(proc_name);
+  ProcClass* proc = knowledge_->Procs.At(s.CurrentProc);
+  SetCurrentStep(*proc, step_name);
   const StepClass* step = proc->Steps.At(proc->StepNames.IndexOf(step_name));
-  if (trace_ != nullptr) NoteProcedure();
+  if (s.trace_ != nullptr) NoteProcedure();
   // Said as stored: a returning procedure repeats its prompt literally.
   Say(step->Prompt);
 }
 
-void BrainClass::SetFact(const std::string& name, const std::string& value) {
-  const int index = FactNames.IndexOf(name);
-  if (index < 0) {
+void TurnRunner::SetFact(const std::string& name, const std::string& value) {
+  const int index = knowledge_->FactNames.IndexOf(name);
+  ConversationSideTables* side = state_->side_.get();
+  if (index >= 0) {
+    if (side == nullptr) {
+      knowledge_->FactValues.SetName(index, value);
+    } else {
+      auto& list = side->fact_values;
+      const auto at = std::lower_bound(
+          list.begin(), list.end(), index,
+          [](const auto& entry, int k) { return entry.first < k; });
+      if (at != list.end() && at->first == index)
+        at->second = value;
+      else
+        list.insert(at, {index, value});
+    }
+  } else if (const int own =
+                 side != nullptr ? side->new_fact_names.IndexOf(name) : -1;
+             own >= 0) {
+    side->new_fact_values.SetName(own, value);
+  } else {
     // A new fact counts against the learnt knowledge; one that does not fit
     // is not made.
     if (!ChargeLearnt(kLearntMemberCost +
                       (name.size() + value.size()) * kLearntTextByteCost))
       return;
-    FactNames.Add(name);
-    FactValues.Add(value);
-  } else {
-    FactValues.SetName(index, value);
+    if (side == nullptr) {
+      knowledge_->FactNames.Add(name);
+      knowledge_->FactValues.Add(value);
+    } else {
+      side->new_fact_names.Add(name);
+      side->new_fact_values.Add(value);
+    }
   }
-  if (trace_ != nullptr)
+  if (state_->trace_ != nullptr)
     NoteEvent(static_cast<int>(TraceEvent::Kind::kFact), name, value);
 }
 
-std::string BrainClass::GetFact(std::string_view name) const {
-  const int index = FactNames.IndexOf(name);
-  return index < 0 ? std::string("#") : FactValues.At(index);
+std::string TurnRunner::GetFact(std::string_view name) const {
+  const int index = knowledge_->FactNames.IndexOf(name);
+  if (index >= 0) return FactValue(index);
+  const ConversationSideTables* side = state_->side_.get();
+  if (side == nullptr) return "#";
+  const int own = side->new_fact_names.IndexOf(name);
+  return own < 0 ? std::string("#") : side->new_fact_values.At(own);
 }
 
 namespace {
@@ -123,7 +156,7 @@ constexpr std::string_view kSlotOpening = "^EXTR{";
 
 }  // namespace
 
-bool BrainClass::ExtractFacts(const std::string& templ, const std::string& input) {
+bool TurnRunner::ExtractFacts(const std::string& templ, const std::string& input) {
   if (TrimView(templ).empty() || TrimView(input).empty() ||
       PosNoCase(kSlotOpening, templ) == 0)
     return false;
@@ -194,9 +227,9 @@ bool BrainClass::ExtractFacts(const std::string& templ, const std::string& input
   return true;
 }
 
-std::string BrainClass::SystemValue(const std::string& key) const {
+std::string TurnRunner::SystemValue(const std::string& key) const {
   const std::string k = UpperAscii(key);
-  const double now = NowDateTime();
+  const double now = Now();
   if (k == "TIME") return FormatLongTime(now);
   if (k == "DATE") return FormatShortDate(now);
   if (k == "AGE") {
@@ -206,7 +239,8 @@ std::string BrainClass::SystemValue(const std::string& key) const {
   return "*";
 }
 
-void BrainClass::AddMember(const std::string& collection, const std::string& member) {
+void TurnRunner::AddMember(const std::string& collection,
+                           const std::string& member) {
   DataCollectionClass* c = FindCollection(collection);
   // Only a member that is not there yet counts against the learnt knowledge.
   const std::string_view trimmed = TrimView(member);
@@ -214,22 +248,39 @@ void BrainClass::AddMember(const std::string& collection, const std::string& mem
       !ChargeLearnt(kLearntMemberCost + trimmed.size() * kLearntTextByteCost))
     return;
   if (c != nullptr) {
-    c->Include(member);
+    // An empty text or one already there changes nothing, so it leaves a
+    // shared collection shared.
+    if (member.empty() || c->Members.IndexOf(trimmed) >= 0) return;
+    Writable(c)->Include(member);
     return;
   }
   // A collection with an empty name is not registered, so the member is lost.
-  AddCollection(collection, std::make_unique<DataCollectionClass>())->Include(member);
+  if (DataCollectionClass* made = FindOrCreateCollection(collection))
+    made->Include(member);
 }
 
-void BrainClass::RemoveMember(const std::string& collection, const std::string& member) {
-  if (DataCollectionClass* c = FindCollection(collection)) c->Exclude(member);
+void TurnRunner::RemoveMember(const std::string& collection,
+                              const std::string& member) {
+  DataCollectionClass* c = FindCollection(collection);
+  if (c == nullptr || member.empty() || c->Members.IndexOf(TrimView(member)) < 0)
+    return;
+  Writable(c)->Exclude(member);
 }
 
-void BrainClass::ResetAllHits() {
-  for (int i = 0; i < Modes.Count(); ++i) Modes.At(i)->ResetHits();
+void TurnRunner::ResetAllHits() {
+  ConversationSideTables* side = state_->side_.get();
+  if (side == nullptr) {
+    for (int i = 0; i < knowledge_->Modes.Count(); ++i)
+      ResetHits(*knowledge_->Modes.At(i));
+    return;
+  }
+  std::erase_if(side->hit_counts, [&](const auto& entry) {
+    return entry.first->ordinal() != 0 &&
+           knowledge_->Modes.IndexOf(entry.first->Mode) >= 0;
+  });
 }
 
-void BrainClass::LogLine(const std::string& file_name, const std::string& text) {
+void TurnRunner::LogLine(const std::string& file_name, const std::string& text) {
   // The text often holds what a visitor typed: a CR or LF in it would forge
   // further log lines, so every control byte becomes a blank.
   std::string line = text;
@@ -238,15 +289,15 @@ void BrainClass::LogLine(const std::string& file_name, const std::string& text) 
     if (u < 0x20 || u == 0x7F) c = ' ';
   }
   line += "\r\n";
-  paths_.AppendConfined(file_name, line);
+  state_->effects().AppendLog(file_name, line, knowledge_->paths());
 }
 
-void BrainClass::DoResponseFor(const std::string& object_name) {
-  Item* item = FindNamedObject(object_name);
+void TurnRunner::DoResponseFor(const std::string& object_name) {
+  Item* item = knowledge_->FindNamedObject(object_name);
   if (PatternClass* p = ItemAs<PatternClass>(item))
-    p->Fire(std::string());
+    p->Fire(*this, std::string());
   else if (StepPatternClass* sp = ItemAs<StepPatternClass>(item))
-    sp->Respond(std::string());
+    sp->Respond(*this, std::string());
 }
 
 namespace {
@@ -260,24 +311,49 @@ std::string Recall(const NameList& history, std::string_view position) {
 
 }  // namespace
 
-std::string BrainClass::RecallInput(std::string_view position) const {
-  return Recall(InputHistory, position);
+std::string TurnRunner::RecallInput(std::string_view position) const {
+  return Recall(state_->InputHistory, position);
 }
 
-std::string BrainClass::RecallOutput(std::string_view position) const {
-  return Recall(OutputHistory, position);
+std::string TurnRunner::RecallOutput(std::string_view position) const {
+  return Recall(state_->OutputHistory, position);
 }
 
-char BrainClass::RandomLetter() {
-  return static_cast<char>('A' + random_.Below(25));
+char TurnRunner::RandomLetter() {
+  return static_cast<char>('A' + state_->random_.Below(25));
 }
 
-std::string BrainClass::AutoName() {
+std::string TurnRunner::AutoName() {
   while (true) {
     std::string name = "Auto-";
     for (int i = 0; i < 10; ++i) name.push_back(RandomLetter());
-    if (NamedObjects.IndexOf(name) < 0) return name;
+    if (knowledge_->NamedObjects.IndexOf(name) < 0) return name;
   }
+}
+
+void TurnRunner::NoteEvent(int kind, std::string text, std::string value) {
+  TraceEvent event;
+  event.kind = static_cast<TraceEvent::Kind>(kind);
+  event.text = std::move(text);
+  event.value = std::move(value);
+  state_->trace_->events.push_back(std::move(event));
+}
+
+void TurnRunner::NoteProcedure() {
+  const int32_t at = state_->CurrentProc;
+  if (at >= 0 && at < knowledge_->Procs.Count()) {
+    const ProcClass* proc = knowledge_->Procs.At(at);
+    NoteEvent(static_cast<int>(TraceEvent::Kind::kProcedure), proc->Name,
+              CurrentStepOf(*proc));
+  } else {
+    NoteEvent(static_cast<int>(TraceEvent::Kind::kProcedure), {}, {});
+  }
+}
+
+std::string TurnRunner::AskWordIndex(const std::string& phrase,
+                                     const std::string& directory) {
+  return knowledge_->word_index().Ask(phrase, directory, knowledge_->paths(),
+                                      state_->random_);
 }
 
 std::string BrainClass::ResponseTypeName(int code) {

@@ -16,14 +16,15 @@
 #include "engine/pattern_index.h"
 #include "engine/response.h"
 #include "engine/trace.h"
+#include "engine/turn_runner.h"
 #include "text/text_util.h"
 
 namespace corvane {
 
 // The trace that the ranking of the answering mode or step fills, or
 // nullptr: none attached, a nested turn, or scoring outside the answer.
-inline TurnTrace* RankingTrace(const BrainClass& brain) {
-  TurnTrace* trace = brain.trace();
+inline TurnTrace* RankingTrace(const TurnRunner& turn) {
+  TurnTrace* trace = turn.state().trace();
   if (trace == nullptr || trace->nested > 0 ||
       trace->phase != TurnTrace::Phase::kAnswer)
     return nullptr;
@@ -32,8 +33,8 @@ inline TurnTrace* RankingTrace(const BrainClass& brain) {
 
 // The firing record for a pattern that fires now, in the list of the
 // turn's phase, or nullptr when none is wanted.
-inline TraceFiring* NewFiring(BrainClass& brain) {
-  TurnTrace* trace = brain.trace();
+inline TraceFiring* NewFiring(TurnRunner& turn) {
+  TurnTrace* trace = turn.state().trace();
   if (trace == nullptr) return nullptr;
   const auto other = [&]() -> TraceFiring* {
     return trace->record_all_firings ? &trace->other_firings.emplace_back()

@@ -28,10 +28,13 @@
 #include <functional>
 #include <future>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "cli/options.h"
 #include "host/access_log.h"
 #include "host/http_host.h"
 #include "host/server.h"
@@ -128,10 +131,11 @@ std::string Absolute(const std::string& path) {
   return std::string(cwd) + "/" + path;
 }
 
-[[noreturn]] void UsageError(const std::string& message) {
-  std::fprintf(stderr, "corvane-httpd: %s\n", message.c_str());
-  std::fprintf(stderr, kUsage, kSessionUsage);
-  std::exit(2);
+// The usage text, with the lines of the session options in it.
+std::string UsageText() {
+  std::string text = kUsage;
+  text.replace(text.find("%s"), 2, kSessionUsage);
+  return text;
 }
 
 bool ParseCount(const char* text, std::size_t* out) {
@@ -219,40 +223,29 @@ Options ParseOptions(int argc, char** argv) {
       {"--drain-seconds", "bad drain time", Count(&o.drain_seconds, 0, 86400)},
       {"--body-timeout", "bad body timeout", Count(&o.body_seconds, 1, 3600)},
   };
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") {
-      std::printf(kUsage, kSessionUsage);
-      std::exit(0);
-    }
-    if (arg == "--version") {
-      std::printf("corvane-httpd %s\n", CORVANE_VERSION);
-      std::exit(0);
-    }
-    if (arg == "--admin") {
-      o.admin = true;
-      continue;
-    }
-    // The session options (host/session_options.h) come first.
-    std::string session_error;
-    const int taken =
-        TakeSessionOption(argc, argv, &i, &o.sessions, &session_error);
-    if (taken < 0) {
-      std::fprintf(stderr, "corvane-httpd: %s\n", session_error.c_str());
-      std::exit(2);
-    }
-    if (taken > 0) continue;
-    const OptionRule* rule = nullptr;
-    for (const OptionRule& s : rules)
-      if (arg == s.name) rule = &s;
-    if (rule == nullptr) UsageError("unknown option " + arg);
-    if (i + 1 >= argc) UsageError(arg + " needs a value");
-    const char* value = argv[++i];
-    if (!rule->apply(value)) {
-      std::fprintf(stderr, "corvane-httpd: %s %s\n", rule->bad, value);
-      std::exit(2);
-    }
+  CommandStyle style;
+  style.prefix = "corvane-httpd: ";
+  style.usage = UsageText();
+  style.help = style.usage;
+  style.unknown = "unknown option %s";
+  style.double_dash = CommandStyle::DoubleDash::kUnknown;
+  style.max_words = 0;  // a word is an unknown option too
+  CommandLine args(std::move(style));
+  args.Exit("--version",
+            std::string("corvane-httpd ") + CORVANE_VERSION + "\n");
+  args.Flag("--admin", [&o] { o.admin = true; });
+  AddSessionOptions(args, &o.sessions);
+  for (const OptionRule& rule : rules) {
+    const std::string name = rule.name;
+    args.Value(name, false, UsageProblem(name + " needs a value"),
+               [&rule](const std::string& value) {
+                 if (!rule.apply(value.c_str()))
+                   throw UsageProblem(std::string(rule.bad) + " " + value,
+                                      /*with_usage=*/false);
+               });
   }
+  if (const std::optional<int> status = args.Parse(argc - 1, argv + 1))
+    std::exit(*status);
   std::string session_error;
   if (!CheckSessionOptions(o.sessions, &session_error)) {
     std::fprintf(stderr, "corvane-httpd: %s\n", session_error.c_str());

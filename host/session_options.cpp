@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "web/isapi.h"
 
@@ -22,28 +23,24 @@ const char kSessionUsage[] =
     "  --session-dir DIR      save live sessions here at shutdown and resume\n"
     "                         them when their visitors return\n";
 
-int TakeSessionOption(int argc, char** argv, int* i, SessionOptions* options,
-                      std::string* error) {
-  const std::string arg = argv[*i];
-  if (arg == "--sessions") {
-    options->enabled = true;
-    return 1;
+void AddSessionOptions(CommandLine& args, SessionOptions* options) {
+  args.Flag("--sessions", [options] { options->enabled = true; });
+  const std::pair<const char*, std::string*> values[] = {
+      {"--max-sessions", &options->max_sessions},
+      {"--session-idle", &options->idle_minutes},
+      {"--session-dir", &options->dir},
+  };
+  for (const auto& [name, slot] : values) {
+    const std::string option = name;
+    args.Value(option, false,
+               UsageProblem(option + " needs a value", /*with_usage=*/false),
+               [option, slot = slot](const std::string& value) {
+                 if (value.empty())
+                   throw UsageProblem("bad value for " + option,
+                                      /*with_usage=*/false);
+                 *slot = value;
+               });
   }
-  std::string* slot = nullptr;
-  if (arg == "--max-sessions") slot = &options->max_sessions;
-  if (arg == "--session-idle") slot = &options->idle_minutes;
-  if (arg == "--session-dir") slot = &options->dir;
-  if (slot == nullptr) return 0;
-  if (*i + 1 >= argc) {
-    *error = arg + " needs a value";
-    return -1;
-  }
-  *slot = argv[++*i];
-  if (slot->empty()) {
-    *error = "bad value for " + arg;
-    return -1;
-  }
-  return 1;
 }
 
 bool CheckSessionOptions(const SessionOptions& options, std::string* error) {

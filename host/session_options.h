@@ -1,12 +1,14 @@
 // The host's session options (--sessions, --max-sessions, --session-idle,
 // --session-dir) and their handing to the extension through its optional
 // configuration entry point (web/isapi.h). Kept apart from the rest of the
-// host, which only forwards the arguments and calls ApplySessionOptions
-// once the extension is loaded.
+// host, which declares them with the rest of its options and calls
+// ApplySessionOptions once the extension is loaded.
 #ifndef CORVANE_HOST_SESSION_OPTIONS_H_
 #define CORVANE_HOST_SESSION_OPTIONS_H_
 
 #include <string>
+
+#include "cli/options.h"
 
 namespace corvane {
 
@@ -20,11 +22,9 @@ struct SessionOptions {
 // The lines of the usage text for these options.
 extern const char kSessionUsage[];
 
-// Takes the option at argv[*i] when it is one of these, advancing *i past
-// its value. Returns 1 when taken, 0 when it is not a session option, -1 on
-// a missing or bad value (with the reason in *error).
-int TakeSessionOption(int argc, char** argv, int* i, SessionOptions* options,
-                      std::string* error);
+// Declares these options on `args`, which fill `*options` as they are read.
+// A missing or empty value is a usage problem without the usage text.
+void AddSessionOptions(CommandLine& args, SessionOptions* options);
 
 // Checks the options as a whole (the others need --sessions). False with
 // the reason in *error.

@@ -308,8 +308,23 @@ ModuleLease SessionPool::Take(const ModuleRequest& request) {
           !settings_.files.language_file.empty()
               ? settings_.files.language_file
               : PathMapper(request.web_root).Map(kLanguageFile).value_or("");
-      std::lock_guard<std::mutex> lock(mutex_);
-      setup.report_problems = NoticeLanguageFileLocked(file, now_ms_());
+      bool load = false;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        setup.report_problems = NoticeLanguageFileLocked(file, now_ms_());
+        load = setup.report_problems || knowledge_ == nullptr ||
+               knowledge_root_ != request.web_root;
+        if (!load) setup.knowledge = knowledge_;
+      }
+      if (load) {
+        // Read once per version of the file (and per web root); every
+        // session that starts on it shares it. Loading runs outside the
+        // pool's lock, so other sessions go on meanwhile.
+        setup.knowledge = LoadSharedKnowledge(request.web_root, setup);
+        std::lock_guard<std::mutex> lock(mutex_);
+        knowledge_ = setup.knowledge;
+        knowledge_root_ = request.web_root;
+      }
     }
     s.module = std::make_unique<TWebModule1>(request.web_root, setup);
     if (s.resume && settings_.store_latency != nullptr)

@@ -1,9 +1,13 @@
 // The session pool: in session mode every visitor has a conversation of
 // their own. A session is named by 128 random bits (32 lower-case
 // hexadecimal digits) that the visitor keeps in the cookie
-// "corvane_session"; it owns one web module, whose brain is loaded from the
-// language file as it is when the session starts and started, so its
-// "Initialize" patterns greet that visitor alone.
+// "corvane_session"; it owns one web module with a conversation of its
+// own on the knowledge of the language file as it was when the session
+// started, started so that its "Initialize" patterns greet that visitor
+// alone. The knowledge is read once per version of the file and shared,
+// frozen, by every session that starts on that version; a session's own
+// changes stay in its conversation, which takes a private copy only when
+// it changes the knowledge itself (learning, edits, deletions).
 //
 // The pool takes a module for a request and gives it back, like the shared
 // pool (web/module_source.h): Take hands out a lease, which holds the
@@ -43,6 +47,8 @@
 #include "web/web_module.h"
 
 namespace corvane {
+
+class SharedKnowledge;
 
 // The name of the session cookie.
 inline constexpr const char* kSessionCookie = "corvane_session";
@@ -157,6 +163,10 @@ class SessionPool : public ModuleSource {
   std::string file_stamp_;
   int64_t last_check_ = 0;
   bool checked_once_ = false;
+  // The knowledge new sessions start on: the language file as last read,
+  // frozen, and the web root it was read for; mutex_.
+  std::shared_ptr<const SharedKnowledge> knowledge_;
+  std::string knowledge_root_;
 };
 
 }  // namespace corvane

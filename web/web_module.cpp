@@ -5,6 +5,7 @@
 #include "base/ascii.h"
 #include "base/error.h"
 #include "engine/brain.h"
+#include "engine/conversation.h"
 #include "langfile/CorvLangU.h"
 #include "web/operator_log.h"
 
@@ -16,49 +17,95 @@ std::string TemplateHostPath(const std::string& web_root,
   return PathMapper(web_root).Map(kPageTemplateFile).value_or(std::string());
 }
 
-TWebModule1::TWebModule1(const std::string& web_root, const ModuleSetup& setup)
-    : setup_(setup), paths_(web_root), brain_(std::make_unique<BrainClass>()) {
-  WebActionItem1.Default = true;
-  WebActionItem1.PathInfo = kActionPath;
+namespace {
 
-  language_file_ = !setup_.files.language_file.empty()
-                       ? setup_.files.language_file
-                       : paths_.Map(kLanguageFile).value_or(std::string());
-  log_name_ =
-      language_file_.empty() ? std::string(kLanguageFile) : language_file_;
-  brain_->SetFileRoot(paths_.root());
+// The language file of a module for `web_root`: the operator's, or the
+// fixed name mapped into the root; empty when the mapper refuses it.
+std::string LanguageHostPath(const PathMapper& paths,
+                             const ModuleSetup& setup) {
+  return !setup.files.language_file.empty()
+             ? setup.files.language_file
+             : paths.Map(kLanguageFile).value_or(std::string());
+}
+
+// Fills `brain` as a module does: files under the root, the language file
+// and the page out of a conversation's reach, the reader attached, then
+// the language file (or setup.knowledge_file) read with its problems
+// logged. Returns the version of the language file the brain stands for.
+FileVersion FillModuleBrain(BrainClass& brain, const std::string& web_root,
+                            const PathMapper& paths, const ModuleSetup& setup,
+                            const std::string& language_file,
+                            const std::string& log_name_default) {
+  brain.SetFileRoot(paths.root());
   // A conversation may neither log into nor save over the knowledge base
   // or the page.
   for (const std::string& file :
-       {language_file_, TemplateHostPath(web_root, setup_.files)})
-    if (!file.empty()) brain_->ProtectFile(file);
-  AttachLanguageReader(*brain_);
+       {language_file, TemplateHostPath(web_root, setup.files)})
+    if (!file.empty()) brain.ProtectFile(file);
+  AttachLanguageReader(brain);
   const std::string& source =
-      !setup_.knowledge_file.empty() ? setup_.knowledge_file : language_file_;
-  const std::string& log_name = source.empty() ? log_name_ : source;
+      !setup.knowledge_file.empty() ? setup.knowledge_file : language_file;
+  const std::string& log_name = source.empty() ? log_name_default : source;
   OperatorFileScope scope(log_name);
   if (source.empty()) {
     // A refused path behaves like a file that cannot be opened.
-    if (setup_.report_problems)
+    if (setup.report_problems)
       LogOperatorLine(log_name,
                       std::string("Could not open file: ") + kLanguageFile);
-  } else {
-    // Only a regular file is read: a FIFO put in its place would otherwise
-    // hold this request until something writes to it. The unload saves over
-    // the language file only while it holds what this brain was made from.
-    FileVersion read;
-    LoadRegularLanguageFile(
-        *brain_, source,
-        [&](const LanguageProblem& problem) {
-          if (!setup_.report_problems) return;
-          LogOperatorLine(log_name, problem.message);
-          if (problem.has_text) LogOperatorLine(log_name, problem.text);
-        },
-        &read);
-    language_version_ =
-        source == language_file_ ? read : CurrentFileVersion(language_file_);
+    return FileVersion();
   }
+  // Only a regular file is read: a FIFO put in its place would otherwise
+  // hold this request until something writes to it. The unload saves over
+  // the language file only while it holds what this brain was made from.
+  FileVersion read;
+  LoadRegularLanguageFile(
+      brain, source,
+      [&](const LanguageProblem& problem) {
+        if (!setup.report_problems) return;
+        LogOperatorLine(log_name, problem.message);
+        if (problem.has_text) LogOperatorLine(log_name, problem.text);
+      },
+      &read);
+  return source == language_file ? read : CurrentFileVersion(language_file);
+}
+
+}  // namespace
+
+std::shared_ptr<const SharedKnowledge> LoadSharedKnowledge(
+    const std::string& web_root, const ModuleSetup& setup) {
+  const PathMapper paths(web_root);
+  const std::string language_file = LanguageHostPath(paths, setup);
+  auto brain = std::make_unique<BrainClass>();
+  FillModuleBrain(
+      *brain, web_root, paths, setup, language_file,
+      language_file.empty() ? std::string(kLanguageFile) : language_file);
+  return SharedKnowledge::Freeze(std::move(brain));
+}
+
+TWebModule1::TWebModule1(const std::string& web_root, const ModuleSetup& setup)
+    : setup_(setup), paths_(web_root) {
+  WebActionItem1.Default = true;
+  WebActionItem1.PathInfo = kActionPath;
+
+  language_file_ = LanguageHostPath(paths_, setup_);
+  log_name_ =
+      language_file_.empty() ? std::string(kLanguageFile) : language_file_;
+  if (setup_.knowledge != nullptr) {
+    // The knowledge was read once for every session of its version; this
+    // visitor's conversation is all the module holds.
+    conversation_ = std::make_unique<Conversation>(setup_.knowledge);
+    OperatorFileScope scope(log_name_);
+    conversation_->Start();
+    return;
+  }
+  brain_ = std::make_unique<BrainClass>();
+  language_version_ = FillModuleBrain(*brain_, web_root, paths_, setup_,
+                                      language_file_, log_name_);
   brain_->Start();
+}
+
+BrainClass& TWebModule1::brain() {
+  return conversation_ != nullptr ? conversation_->Materialize() : *brain_;
 }
 
 const std::string& TWebModule1::LogName() const {
@@ -67,10 +114,12 @@ const std::string& TWebModule1::LogName() const {
 
 std::string TWebModule1::Converse(const std::string& visitor_text) {
   OperatorFileScope file_scope(LogName());
+  if (conversation_ != nullptr) return conversation_->Respond(visitor_text);
   return brain_->Respond(visitor_text);
 }
 
 std::string TWebModule1::Greeting() {
+  if (conversation_ != nullptr) return conversation_->TakePending();
   // Joined as BrainClass::Respond joins a reply: two blanks between texts,
   // and empty texts said first leave no separator.
   std::string said;
@@ -87,13 +136,18 @@ bool TWebModule1::EndSession(const std::string& save_path) noexcept {
   try {
     OperatorFileScope scope(log_name);
     try {
-      brain_->Stop();
+      if (conversation_ != nullptr)
+        conversation_->Stop();
+      else
+        brain_->Stop();
     } catch (const std::exception& e) {
       LogOperatorLine(log_name,
                       std::string("Stopping the brain failed: ") + e.what());
     }
     if (!save_path.empty()) {
-      if (!SaveLanguageFile(*brain_, save_path)) {
+      // A conversation on shared knowledge is written with its changes
+      // applied to a private copy.
+      if (!SaveLanguageFile(brain(), save_path)) {
         LogOperatorLine(log_name, "Saving failed: the file cannot be written");
         return false;
       }

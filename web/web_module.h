@@ -22,6 +22,8 @@
 namespace corvane {
 
 class BrainClass;
+class Conversation;
+class SharedKnowledge;
 
 // The fixed values of the web front end. The two files are Windows paths
 // that the module's PathMapper maps into the web root.
@@ -62,7 +64,19 @@ struct ModuleSetup {
   // logged once per visitor.
   bool report_problems = true;
   ModuleFiles files;
+  // A session's module on knowledge it shares with other sessions
+  // (LoadSharedKnowledge): it holds a conversation of a few kilobytes
+  // instead of a brain, and reads no file. Null: the module loads a brain
+  // of its own.
+  std::shared_ptr<const SharedKnowledge> knowledge;
 };
+
+// The language file (or setup.knowledge_file) read as TWebModule1 reads it,
+// problems logged as it logs them, and frozen, for the sessions that
+// start on it. Not started: each conversation greets its own visitor.
+// Throws what reading throws (nothing for the file's content).
+std::shared_ptr<const SharedKnowledge> LoadSharedKnowledge(
+    const std::string& web_root, const ModuleSetup& setup);
 
 class TWebModule1 {
  public:
@@ -106,7 +120,11 @@ class TWebModule1 {
   // file.
   bool StopAndSave() noexcept;
 
-  BrainClass& brain() { return *brain_; }
+  // The module's brain. A module on shared knowledge gives its
+  // conversation a private copy of the knowledge first.
+  BrainClass& brain();
+  // The conversation of a module on shared knowledge; nullptr otherwise.
+  Conversation* conversation() { return conversation_.get(); }
   bool is_session() const { return setup_.session; }
   const std::string& language_file() const { return language_file_; }
 
@@ -121,10 +139,11 @@ class TWebModule1 {
   PathMapper paths_;
   std::string language_file_;  // Host path; empty when the mapper refused it.
   std::string log_name_;       // language_file_, or the fixed name.
-  FileVersion language_version_;  // language_file_ as this brain read it.
-  std::unique_ptr<BrainClass> brain_;
-  bool stopped_ = false;  // StopAndSave ran.
-  bool saved_ = false;    // Its result.
+  FileVersion language_version_;       // language_file_ as this brain read it.
+  std::unique_ptr<BrainClass> brain_;  // Null on shared knowledge.
+  std::unique_ptr<Conversation> conversation_;  // On shared knowledge.
+  bool stopped_ = false;                        // StopAndSave ran.
+  bool saved_ = false;                          // Its result.
 };
 
 // The host path of the page template for `web_root` with `files`: the

@@ -1,6 +1,6 @@
 // A temporary directory in which the end-to-end tests of the command line
-// run build/corvane with a given standard input, collecting its standard
-// output, standard error and exit status.
+// run build/corvane (or another program) with a given standard input,
+// collecting its standard output, standard error and exit status.
 #ifndef CORVANE_TESTS_CLI_CLI_SANDBOX_H_
 #define CORVANE_TESTS_CLI_CLI_SANDBOX_H_
 
@@ -65,8 +65,14 @@ class Sandbox {
   // Runs corvane with `args` (already quoted as needed) in the sandbox.
   RunResult Corvane(const std::string& args,
                     const std::string& input = "") const {
+    return Run(kCorvane, args, input);
+  }
+
+  // Runs `program` with `args` (already quoted as needed) in the sandbox.
+  RunResult Run(const std::string& program, const std::string& args,
+                const std::string& input = "") const {
     Write(".stdin", input);
-    const std::string command = "cd " + Quote(dir_) + " && " + Quote(kCorvane) +
+    const std::string command = "cd " + Quote(dir_) + " && " + Quote(program) +
                                 " " + args + " < .stdin > .stdout 2> .stderr";
     RunResult run;
     const int raw = std::system(command.c_str());

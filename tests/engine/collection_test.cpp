@@ -7,6 +7,7 @@
 #include <string>
 
 #include "engine/a1U2.h"
+#include "engine/effects.h"
 #include "platform/files.h"
 #include "tests/temp_dir.h"
 
@@ -52,12 +53,12 @@ TEST_F(CollectionTest, IndexedPickOverSplitWordsInMemberOrder) {
 }
 
 TEST_F(CollectionTest, PickMemberByIndexText) {
-  EXPECT_EQ(colours_->PickMember("colours|1"), "dark red");
-  EXPECT_EQ(colours_->PickMember("colours|x"), "blue");
-  EXPECT_EQ(colours_->PickMember("colours|9"), "");
-  EXPECT_EQ(colours_->PickMember("colours|-1"), "");
-  EXPECT_EQ(colours_->PickMember(""), "");
-  const std::string any = colours_->PickMember("colours");
+  EXPECT_EQ(colours_->PickMember("colours|1", brain_.random()), "dark red");
+  EXPECT_EQ(colours_->PickMember("colours|x", brain_.random()), "blue");
+  EXPECT_EQ(colours_->PickMember("colours|9", brain_.random()), "");
+  EXPECT_EQ(colours_->PickMember("colours|-1", brain_.random()), "");
+  EXPECT_EQ(colours_->PickMember("", brain_.random()), "");
+  const std::string any = colours_->PickMember("colours", brain_.random());
   EXPECT_GE(colours_->Members.IndexOf(any), 0);
 }
 
@@ -98,10 +99,10 @@ TEST_F(CollectionTest, UnsortedAppendsAndLooksUpInListOrder) {
 }
 
 TEST_F(CollectionTest, FilesRoundTripRefuseEscapesAndNeverRaise) {
-  colours_->SaveToFile("out.txt");
+  colours_->SaveToFile("out.txt", brain_.paths(), RealEffects());
   DataCollectionClass* copy = brain_.FindOrCreateCollection("copy");
   copy->Include("old");
-  copy->LoadFromFile("out.txt");
+  copy->LoadFromFile("out.txt", brain_.paths());
   ASSERT_EQ(copy->Members.Count(), 3);
   EXPECT_EQ(copy->Members.At(1), "dark red");
   EXPECT_EQ(*ReadFileBytes((root_ / "out.txt").string()), "blue\r\ndark red\r\nred\r\n");
@@ -109,7 +110,7 @@ TEST_F(CollectionTest, FilesRoundTripRefuseEscapesAndNeverRaise) {
   // Mixed line ends, an empty line, repeats dropped by the sorted list,
   // lines not trimmed.
   WriteFileBytes((root_ / "mixed.txt").string(), "b\nA\r\n\r a \nb\nlast");
-  copy->LoadFromFile("C:\\Inetpub\\wwwroot\\mixed.txt");
+  copy->LoadFromFile("C:\\Inetpub\\wwwroot\\mixed.txt", brain_.paths());
   ASSERT_EQ(copy->Members.Count(), 5);
   EXPECT_EQ(copy->Members.At(0), "");
   EXPECT_EQ(copy->Members.At(1), " a ");
@@ -119,9 +120,9 @@ TEST_F(CollectionTest, FilesRoundTripRefuseEscapesAndNeverRaise) {
 
   // Refused and missing paths leave the members as they are.
   for (const char* bad : {"../outside.txt", "/etc/hostname", "D:\\x.txt", "missing.txt", ""}) {
-    copy->LoadFromFile(bad);
+    copy->LoadFromFile(bad, brain_.paths());
     EXPECT_EQ(copy->Members.Count(), 5) << bad;
-    colours_->SaveToFile(bad);
+    colours_->SaveToFile(bad, brain_.paths(), RealEffects());
   }
   EXPECT_FALSE(std::filesystem::exists(root_.parent_path() / "outside.txt"));
 }
@@ -129,7 +130,7 @@ TEST_F(CollectionTest, FilesRoundTripRefuseEscapesAndNeverRaise) {
 TEST_F(CollectionTest, LoadingAnUnsortedCollectionKeepsFileOrderAndRepeats) {
   WriteFileBytes((root_ / "u.txt").string(), "b\na\nb\n");
   colours_->Members.SetUnsorted();
-  colours_->LoadFromFile("u.txt");
+  colours_->LoadFromFile("u.txt", brain_.paths());
   ASSERT_EQ(colours_->Members.Count(), 3);
   EXPECT_EQ(colours_->Members.At(0), "b");
   EXPECT_EQ(colours_->Members.At(2), "b");

@@ -84,7 +84,7 @@ TEST(CrossPartTurnTest, StripFragmentsTakesNotAndSubFragmentsToo) {
   AddFragment(p, rel::kNot, "never");
   AddFragment(p, rel::kCustomSub, "cat");
   AddFragment(p, rel::kDataMatch, "the");
-  EXPECT_EQ(p->StripFragments("I never concatenate the"), "I  conenate the");
+  EXPECT_EQ(p->StripFragments(brain.turn(), "I never concatenate the"), "I  conenate the");
 }
 
 TEST(CrossPartTurnTest, OutMatchLooksAtTheChosenOutput) {
@@ -93,9 +93,9 @@ TEST(CrossPartTurnTest, OutMatchLooksAtTheChosenOutput) {
   brain.Say("newer pear");
   PatternClass* p = NewPattern(brain);
   WordFragmentClass* f = AddFragment(p, rel::kOutMatch, "pear", 7, 3);
-  EXPECT_EQ(f->Score("x"), 7);
+  EXPECT_EQ(f->Score(brain.turn(), "x"), 7);
   f->WORDFRAG = "1";
-  EXPECT_EQ(f->Score("x"), -3);
+  EXPECT_EQ(f->Score(brain.turn(), "x"), -3);
 }
 
 TEST(CrossPartTurnTest, EmptyStartStepSaysAnEmptyText) {

@@ -172,12 +172,12 @@ TEST_F(ConversationFilesTest, WordIndexIsReadOnlyBeneathTheRoot) {
   std::string error;
   ASSERT_TRUE(WriteWordIndexFiles(build.files, dir_.File("outside"), &error));
   fs::create_symlink(dir_.File("outside"), dir_ / "root" / "data");
-  ResetWordIndexForTesting();
+  brain_.word_index().Reset();
   EXPECT_EQ(brain_.AskWordIndex("cat", "data/"), "");
-  ResetWordIndexForTesting();
+  brain_.word_index().Reset();
   ASSERT_TRUE(WriteWordIndexFiles(build.files, dir_.File("root/inside"), &error));
   EXPECT_EQ(brain_.AskWordIndex("cat", "inside/"), "The cat sat.");
-  ResetWordIndexForTesting();
+  brain_.word_index().Reset();
 }
 
 }  // namespace

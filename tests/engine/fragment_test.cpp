@@ -132,7 +132,7 @@ class FragmentScoreTest : public ::testing::Test {
     WordFragmentClass* f = AddFragment(p, relation, text, bonus, penalty, name, value);
     f->ObjectName = "F" + std::to_string(++counter_);
     brain_.LastFrag.clear();
-    const int32_t score = f->Score(input);
+    const int32_t score = f->Score(brain_.turn(), input);
     EXPECT_EQ(brain_.LastFrag, f->ObjectName);
     return score;
   }
@@ -191,8 +191,8 @@ TEST_F(FragmentScoreTest, NegatingTheMostNegativePenaltyOverflows) {
   PatternClass* p = NewPattern(brain_);
   WordFragmentClass* f =
       AddFragment(p, rel::kCustom, "cat", 0, -2147483647 - 1);
-  EXPECT_THROW(f->Score("dog"), OverflowError);
-  EXPECT_EQ(f->Score("cat"), 0);
+  EXPECT_THROW(f->Score(brain_.turn(), "dog"), OverflowError);
+  EXPECT_EQ(f->Score(brain_.turn(), "cat"), 0);
 }
 
 }  // namespace

@@ -98,11 +98,11 @@ TEST(PatternFireTest, HitCountOverflowRaises) {
 TEST(PatternTest, ScoreSumsFragmentsAndOverflowRaises) {
   BrainClass brain;
   PatternClass* p = NewPattern(brain);
-  EXPECT_EQ(p->Score("anything"), 0);
+  EXPECT_EQ(p->Score(brain.turn(), "anything"), 0);
   AddFragment(p, rel::kCustom, "a", 2000000000, 0);
   AddFragment(p, rel::kCustom, "b", 2000000000, 0);
-  EXPECT_EQ(p->Score("a"), 2000000000);
-  EXPECT_THROW(p->Score("a b"), OverflowError);
+  EXPECT_EQ(p->Score(brain.turn(), "a"), 2000000000);
+  EXPECT_THROW(p->Score(brain.turn(), "a b"), OverflowError);
 }
 
 TEST(PatternTest, PatternWithoutFragmentsAnswersWhenOthersScoreBelowZero) {
@@ -165,12 +165,12 @@ TEST(PatternTest, StripFragmentsTakesFirstOccurrencesOut) {
   PatternClass* p = NewPattern(brain);
   AddFragment(p, rel::kCustom, "open");
   AddFragment(p, rel::kCustom, "door");
-  EXPECT_EQ(p->StripFragments("Please open the door"), "Please  the ");
+  EXPECT_EQ(p->StripFragments(brain.turn(), "Please open the door"), "Please  the ");
   PatternClass* q = NewPattern(brain);
   AddFragment(q, rel::kNot, "cat");         // taken out like the others
   AddFragment(q, rel::kCustomSub, "ten");   // plain substring
   AddFragment(q, rel::kDataMatch, "the");   // other kinds stay
-  EXPECT_EQ(q->StripFragments("the cat is tenth cat"), "the  is th cat");
+  EXPECT_EQ(q->StripFragments(brain.turn(), "the cat is tenth cat"), "the  is th cat");
 }
 
 }  // namespace

@@ -11,31 +11,32 @@
 namespace corvane::reference {
 namespace {
 
-int32_t SumOfFragments(const OwningList<WordFragmentClass>& fragments,
+int32_t SumOfFragments(TurnRunner& turn,
+                       const OwningList<WordFragmentClass>& fragments,
                        const std::string& expanded) {
   int32_t sum = 0;
   for (int i = 0; i < fragments.Count(); ++i)
-    sum = CheckedAdd(sum, fragments.At(i)->Score(expanded));
+    sum = CheckedAdd(sum, fragments.At(i)->Score(turn, expanded));
   return sum;
 }
 
 // Scores every pattern in list order; the first of the highest score above
 // kLowestScore, or nullptr.
 template <typename P>
-P* ChoosePlain(BrainClass& brain, const OwningList<P>& patterns,
+P* ChoosePlain(TurnRunner& turn, const OwningList<P>& patterns,
                const std::string& input) {
-  TurnTrace* trace = RankingTrace(brain);
+  TurnTrace* trace = RankingTrace(turn);
   int32_t best = kLowestScore;
   P* chosen = nullptr;
   for (int i = 0; i < patterns.Count(); ++i) {
     P* pattern = patterns.At(i);
     int32_t score = 0;
     if (trace != nullptr) {
-      score =
-          ScoreCollecting(*trace, [&] { return PlainScore(*pattern, input); });
+      score = ScoreCollecting(*trace,
+                              [&] { return PlainScore(turn, *pattern, input); });
       RecordScored(*trace, *pattern, i, score);
     } else {
-      score = PlainScore(*pattern, input);
+      score = PlainScore(turn, *pattern, input);
     }
     if (score > best) {
       best = score;
@@ -47,50 +48,53 @@ P* ChoosePlain(BrainClass& brain, const OwningList<P>& patterns,
 
 class PlainScorer final : public Scorer {
  public:
-  void Answer(KnowledgeClass& mode, const std::string& input) override {
-    BrainClass& brain = *mode.Brain();
-    PatternClass* chosen = ChoosePlain(brain, mode.Patterns, input);
+  void Answer(TurnRunner& turn, KnowledgeClass& answering,
+              const std::string& input) override {
+    PatternClass* chosen = ChoosePlain(turn, answering.Patterns, input);
     if (chosen == nullptr)
-      brain.Say(kModeFallbackMessage);
+      turn.Say(kModeFallbackMessage);
     else
-      chosen->Fire(input);
+      chosen->Fire(turn, input);
+    // A firing that promoted the conversation leaves the rest to the
+    // mode's private copy.
+    KnowledgeClass& mode = *turn.Live(&answering);
     for (int i = 0; i < mode.Patterns.Count(); ++i) {
       PatternClass* pattern = mode.Patterns.At(i);
       if (static_cast<double>(pattern->LASTVOLITION) != 0)
         pattern->ClearLastVolition();
     }
-    mode.MarkedPatterns.clear();
-    brain.LastKnow = mode.ObjectName;
+    if (!mode.MarkedPatterns.empty()) mode.MarkedPatterns.clear();
+    turn.state().LastKnow = mode.ObjectName;
   }
 
-  void Answer(StepClass& step, const std::string& input) override {
-    BrainClass& brain = *step.Brain();
-    StepPatternClass* chosen = ChoosePlain(brain, step.StepPatterns, input);
+  void Answer(TurnRunner& turn, StepClass& step,
+              const std::string& input) override {
+    StepPatternClass* chosen = ChoosePlain(turn, step.StepPatterns, input);
     if (chosen == nullptr)
-      brain.Say(kNoStepPatternsMessage);
+      turn.Say(kNoStepPatternsMessage);
     else
-      chosen->Respond(input);
+      chosen->Respond(turn, input);
   }
 
   // For each fragment of a stripped kind, in order: the current text
   // expanded against itself is the context in which the fragment's text is
   // expanded; that, upper-cased, is cut out of the current text where it
   // first occurs, as a plain substring.
-  bool CutFragmentTexts(const OwningList<WordFragmentClass>& fragments,
+  bool CutFragmentTexts(TurnRunner& turn,
+                        const OwningList<WordFragmentClass>& fragments,
                         const std::string& input, PatternClass* pattern,
                         StepPatternClass* step_pattern,
                         std::string& rest) override {
-    BrainClass& brain =
-        pattern != nullptr ? *pattern->Brain() : *step_pattern->Brain();
+    MacroExpander brain = turn.macros();
     std::string current = input;
     bool cut = false;
     for (int i = 0; i < fragments.Count(); ++i) {
       const WordFragmentClass* f = fragments.At(i);
       if (!StripsFragmentText(f->RELATION, pattern != nullptr)) continue;
       const std::string context =
-          brain.ExpandMacros(current, current, pattern, step_pattern);
+          brain.Expand(current, current, pattern, step_pattern);
       const std::string text = UpperAscii(
-          brain.ExpandMacros(f->WORDFRAG, context, pattern, step_pattern));
+          brain.Expand(f->WORDFRAG, context, pattern, step_pattern));
       const int32_t p = PosNoCase(text, UpperAscii(current));
       if (p <= 0) continue;
       current.erase(static_cast<std::size_t>(p - 1), text.size());
@@ -103,21 +107,22 @@ class PlainScorer final : public Scorer {
 
 }  // namespace
 
-void UsePlainScoring(BrainClass& brain) {
-  static PlainScorer scorer;  // Holds nothing; brains may share it.
-  brain.SetScorer(&scorer);
+void UsePlainScoring(ConversationState& state) {
+  static PlainScorer scorer;  // Holds nothing; conversations may share it.
+  state.SetScorer(&scorer);
 }
 
-int32_t PlainScore(PatternClass& pattern, const std::string& input) {
-  return SumOfFragments(
-      pattern.Fragments,
-      pattern.Brain()->ExpandMacros(input, input, &pattern, nullptr));
+int32_t PlainScore(TurnRunner& turn, PatternClass& pattern,
+                   const std::string& input) {
+  return SumOfFragments(turn, pattern.Fragments,
+                        turn.ExpandMacros(input, input, &pattern, nullptr));
 }
 
-int32_t PlainScore(StepPatternClass& step_pattern, const std::string& input) {
+int32_t PlainScore(TurnRunner& turn, StepPatternClass& step_pattern,
+                   const std::string& input) {
   return SumOfFragments(
-      step_pattern.Fragments,
-      step_pattern.Brain()->ExpandMacros(input, input, nullptr, &step_pattern));
+      turn, step_pattern.Fragments,
+      turn.ExpandMacros(input, input, nullptr, &step_pattern));
 }
 
 }  // namespace corvane::reference

@@ -17,14 +17,17 @@
 
 namespace corvane::reference {
 
-// Makes `brain` answer the plain way from now on (a turn trace attached to
-// it is filled as the engine fills it).
-void UsePlainScoring(BrainClass& brain);
+// Makes the conversation of `state` (a brain, or a conversation on shared
+// knowledge) answer the plain way from now on (a turn trace attached to it
+// is filled as the engine fills it).
+void UsePlainScoring(ConversationState& state);
 
-// The plain score of a pattern or step pattern for an input. Throws
-// OverflowError when the sum overflows.
-int32_t PlainScore(PatternClass& pattern, const std::string& input);
-int32_t PlainScore(StepPatternClass& step_pattern, const std::string& input);
+// The plain score of a pattern or step pattern for an input in a turn.
+// Throws OverflowError when the sum overflows.
+int32_t PlainScore(TurnRunner& turn, PatternClass& pattern,
+                   const std::string& input);
+int32_t PlainScore(TurnRunner& turn, StepPatternClass& step_pattern,
+                   const std::string& input);
 
 }  // namespace corvane::reference
 

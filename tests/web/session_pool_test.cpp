@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "engine/conversation.h"
 #include "tests/web/web_test_helpers.h"
 #include "web/web_app.h"
 #include "web/web_request.h"
@@ -545,6 +546,41 @@ TEST(SessionPoolTest, ASessionServesOneRequestAtATimeAndSessionsRunTogether) {
   EXPECT_TRUE(got.load());
   EXPECT_EQ(reply, "Before: echo one");
   EXPECT_EQ(pool.turns_in_progress(), 1u);
+}
+
+TEST(SessionPoolTest, NewSessionsShareOneReadingOfTheLanguageFile) {
+  TempDir dir;
+  dir.Write("CorvWebDemo.clf", kKb);
+  SessionSettings settings;
+  settings.reload_check_ms = 1000;
+  int64_t clock = 0;
+  SessionPool pool(settings, [&] { return clock; });
+
+  ModuleLease a = pool.Take(At(dir));
+  ASSERT_NE(a.module().conversation(), nullptr);
+  const auto knowledge = a.module().conversation()->knowledge();
+  EXPECT_EQ(a.module().Converse("my name is Ann"), "Welcome.  Hello Ann.");
+  a.GiveBack();
+  // The file is gone, but within the check interval a new session starts
+  // on the knowledge already read: nothing is loaded again.
+  std::filesystem::remove(dir.path() + "/CorvWebDemo.clf");
+  ModuleLease b = pool.Take(At(dir));
+  ASSERT_NE(b.module().conversation(), nullptr);
+  EXPECT_EQ(b.module().conversation()->knowledge(), knowledge);
+  EXPECT_FALSE(b.module().conversation()->promoted());
+  // Each conversation keeps its own facts.
+  EXPECT_EQ(b.module().Converse("who"), "Welcome.  You are #.");
+  b.GiveBack();
+  // Once the change is noticed, new sessions read the file as it is now.
+  clock += 1000;
+  testing::internal::CaptureStderr();
+  ModuleLease c = pool.Take(At(dir));
+  testing::internal::GetCapturedStderr();
+  ASSERT_NE(c.module().conversation(), nullptr);
+  EXPECT_NE(c.module().conversation()->knowledge(), knowledge);
+  EXPECT_EQ(c.module().Converse("who").find("Welcome"), std::string::npos);
+  ModuleLease again = pool.Take(At(dir, a.id()));
+  EXPECT_EQ(again.module().Converse("who"), "You are Ann.");
 }
 
 TEST(SessionPoolTest, ShutdownSavesSessionsNotInATurnAndSaysWhenOneWasNot) {
