@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/keyword_brain.h"
 #include "engine/a1U2.h"
 #include "engine/conversation.h"
 #include "engine/effects.h"
@@ -85,27 +86,13 @@ std::unique_ptr<BrainClass> KeywordBrain(int patterns) {
   auto brain = std::make_unique<BrainClass>();
   brain->Seed(1);
   KnowledgeClass* mode = brain->Modes.At(0);
-  auto reply = [](PatternClass* p, std::string text) {
-    auto r = std::make_unique<ResponseClass>();
-    r->RESPONSETYPE = rt::kJustText;
-    r->OUTTEXT = std::move(text);
-    p->AddResponse(std::move(r));
-  };
   PatternClass* greet = mode->AddPattern(std::make_unique<PatternClass>());
   auto start = std::make_unique<WordFragmentClass>();
   start->RELATION = rel::kInitialize;
   greet->AddFragment(std::move(start));
-  reply(greet, "Hello.");
-  reply(mode->AddPattern(std::make_unique<PatternClass>()), "Pardon?");
-  for (int i = 0; i < patterns; ++i) {
-    PatternClass* p = mode->AddPattern(std::make_unique<PatternClass>());
-    auto f = std::make_unique<WordFragmentClass>();
-    f->RELATION = rel::kCustom;
-    f->BONUS = 10;
-    f->WORDFRAG = "kw" + std::to_string(i);
-    p->AddFragment(std::move(f));
-    reply(p, "Reply " + std::to_string(i));
-  }
+  AddTextReply(greet, "Hello.");
+  AddTextReply(mode->AddPattern(std::make_unique<PatternClass>()), "Pardon?");
+  AddKeywordPatterns(mode, patterns);
   return brain;
 }
 
