@@ -20,6 +20,45 @@ std::string FoldedKey(std::string_view name) {
 
 }  // namespace
 
+NameList::~NameList() = default;
+
+// A list moved from is empty and without an index.
+NameList::NameList(NameList&& other) noexcept
+    : entries_(std::move(other.entries_)),
+      index_(std::move(other.index_)),
+      sorted_(other.sorted_),
+      index_valid_(other.index_valid_) {
+  other.entries_.clear();
+  other.index_valid_ = false;
+}
+
+NameList& NameList::operator=(NameList&& other) noexcept {
+  if (this != &other) {
+    entries_ = std::move(other.entries_);
+    index_ = std::move(other.index_);
+    sorted_ = other.sorted_;
+    index_valid_ = other.index_valid_;
+    other.entries_.clear();
+    other.index_valid_ = false;
+  }
+  return *this;
+}
+
+NameList::NameList(const NameList& other)
+    : entries_(other.entries_),
+      index_(other.index_valid_ ? std::make_unique<Index>(*other.index_)
+                                : nullptr),
+      sorted_(other.sorted_),
+      index_valid_(other.index_valid_) {}
+
+NameList& NameList::operator=(const NameList& other) {
+  if (this != &other) {
+    NameList copy(other);
+    *this = std::move(copy);
+  }
+  return *this;
+}
+
 void NameList::Check(int i) const {
   if (i < 0 || static_cast<std::size_t>(i) >= entries_.size())
     throw IndexError("List index out of bounds (" + std::to_string(i) + ")");
@@ -63,7 +102,7 @@ std::size_t NameList::LowerBound(std::string_view name) const {
 
 int NameList::Add(std::string name, void* object) {
   if (!sorted_) {
-    if (index_valid_) index_.emplace(FoldedKey(name), Count());
+    if (index_valid_) index_->emplace(FoldedKey(name), Count());
     entries_.push_back(Entry{std::move(name), object});
     return Count() - 1;
   }
@@ -78,7 +117,8 @@ int NameList::Add(std::string name, void* object) {
 void NameList::AddMany(std::vector<std::string> names) {
   if (!sorted_) {
     entries_.reserve(entries_.size() + names.size());
-    for (std::string& n : names) entries_.push_back(Entry{std::move(n), nullptr});
+    for (std::string& n : names)
+      entries_.push_back(Entry{std::move(n), nullptr});
     InvalidateIndex();
     return;
   }
@@ -123,15 +163,15 @@ void NameList::Delete(int i) {
   // The index follows: later positions move down by one, and when the
   // entry was the first of its name, the next equal entry takes its place.
   // One pass over the index, instead of hashing every name again.
-  for (auto& entry : index_)
+  for (auto& entry : *index_)
     if (entry.second > i) --entry.second;
   const std::string key = FoldedKey(name);
-  const auto found = index_.find(key);
-  if (found == index_.end() || found->second != i) return;
-  index_.erase(found);
+  const auto found = index_->find(key);
+  if (found == index_->end() || found->second != i) return;
+  index_->erase(found);
   for (std::size_t k = static_cast<std::size_t>(i); k < entries_.size(); ++k)
     if (EqualNoCase(entries_[k].name, name)) {
-      index_.emplace(key, static_cast<int>(k));
+      index_->emplace(key, static_cast<int>(k));
       break;
     }
 }
@@ -149,8 +189,8 @@ int NameList::IndexOf(std::string_view name) const {
     return -1;
   }
   if (!index_valid_) RebuildIndex();
-  const auto it = index_.find(FoldedKey(name));
-  return it == index_.end() ? -1 : it->second;
+  const auto it = index_->find(FoldedKey(name));
+  return it == index_->end() ? -1 : it->second;
 }
 
 void NameList::PrepareLookups() const {
@@ -159,10 +199,13 @@ void NameList::PrepareLookups() const {
 }
 
 void NameList::RebuildIndex() const {
-  index_.clear();
-  index_.reserve(entries_.size());
+  if (index_ == nullptr)
+    index_ = std::make_unique<Index>();
+  else
+    index_->clear();
+  index_->reserve(entries_.size());
   for (std::size_t i = 0; i < entries_.size(); ++i)
-    index_.emplace(FoldedKey(entries_[i].name), static_cast<int>(i));
+    index_->emplace(FoldedKey(entries_[i].name), static_cast<int>(i));
   index_valid_ = true;
 }
 

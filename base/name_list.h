@@ -8,12 +8,13 @@
 #ifndef CORVANE_BASE_NAME_LIST_H_
 #define CORVANE_BASE_NAME_LIST_H_
 
-#include "base/ascii.h"
-
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
+
+#include "base/ascii.h"
 
 namespace corvane {
 
@@ -27,6 +28,12 @@ class NameList {
   };
 
   explicit NameList(Order order = kUnsorted) : sorted_(order == kSorted) {}
+  ~NameList();
+  // A copy has the entries, order and (when built) index of the original.
+  NameList(const NameList& other);
+  NameList& operator=(const NameList& other);
+  NameList(NameList&&) noexcept;
+  NameList& operator=(NameList&&) noexcept;
 
   int Count() const { return static_cast<int>(entries_.size()); }
   bool empty() const { return entries_.empty(); }
@@ -62,7 +69,7 @@ class NameList {
   void Delete(int i);
   void Clear() {
     entries_.clear();
-    index_.clear();
+    index_.reset();
     index_valid_ = false;
   }
 
@@ -87,15 +94,20 @@ class NameList {
   void RebuildIndex() const;
   void InvalidateIndex() { index_valid_ = false; }
 
+  using Index = std::unordered_map<std::string, int>;
+
   std::vector<Entry> entries_;
-  bool sorted_;
   // Unsorted lists that are searched by name keep, once they are longer
   // than a few entries, a hash index from the upper-cased name to its first
   // position, so that registering many distinct names stays linear. Appends
   // and deletions keep it current; other changes drop it until the next
-  // lookup.
-  mutable std::unordered_map<std::string, int> index_;
-  mutable bool index_valid_ = false;
+  // lookup. Held through a pointer, made by the first lookup that needs
+  // it, so that the many short or never searched lists (a conversation's
+  // stacks and pending output, a collection's members) cost no more than
+  // their entries.
+  mutable std::unique_ptr<Index> index_;
+  bool sorted_;
+  mutable bool index_valid_ = false;  // index_ describes entries_.
 };
 
 }  // namespace corvane

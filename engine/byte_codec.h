@@ -97,10 +97,12 @@ class ByteReader {
     std::memcpy(&v, &bits, sizeof v);
     return v;
   }
-  std::string Text() {
+  std::string Text() { return std::string(TextView()); }
+  // The same as a view of the bytes read, valid as long as they are.
+  std::string_view TextView() {
     const uint64_t n = U64();
     if (n > left()) Fail("a text runs past the end");
-    std::string text(in_.substr(at_, static_cast<std::size_t>(n)));
+    const std::string_view text = in_.substr(at_, static_cast<std::size_t>(n));
     at_ += static_cast<std::size_t>(n);
     return text;
   }

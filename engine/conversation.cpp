@@ -51,6 +51,29 @@ void ReadNames(ByteReader& in, NameList& list, std::size_t most) {
   }
 }
 
+// A history is written as an unsorted name list of its texts, newest
+// first, so snapshots made while histories were name lists read the same.
+void WriteHistory(ByteWriter& out, const TextHistory& history) {
+  out.Bool(false);
+  out.U64(static_cast<uint64_t>(history.Count()));
+  for (const std::string_view text : history) out.Text(text);
+}
+
+void ReadHistory(ByteReader& in, TextHistory& history) {
+  if (in.Bool()) in.Fail("a history is sorted");
+  const std::size_t n = in.Count();
+  if (n > static_cast<std::size_t>(kHistoryLimit))
+    in.Fail("a list is longer than a conversation keeps");
+  std::vector<std::string_view> texts;
+  texts.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) texts.push_back(in.TextView());
+  // Restored as written: the limits apply from the next push on, as they
+  // would have in the original.
+  history.Clear();
+  for (auto text = texts.rbegin(); text != texts.rend(); ++text)
+    history.Push(*text, kHistoryLimit, SIZE_MAX);
+}
+
 void WritePicks(ByteWriter& out, const CollectionPicks& p) {
   out.Text(p.member_pick);
   out.Real(p.member_pick_time);
@@ -278,9 +301,11 @@ void Conversation::EncodeState(ByteWriter& out) const {
   for (const std::string* label : {&s.LastPat, &s.LastSPat, &s.LastFrag,
                                    &s.LastResp, &s.LastTask, &s.LastKnow})
     out.Text(*label);
-  for (const NameList* list : {&s.ProcStack, &s.StepStack, &s.InputHistory,
-                               &s.OutputHistory, &s.PendingOutput})
-    WriteNames(out, *list);
+  WriteNames(out, s.ProcStack);
+  WriteNames(out, s.StepStack);
+  WriteHistory(out, s.InputHistory);
+  WriteHistory(out, s.OutputHistory);
+  WriteNames(out, s.PendingOutput);
   uint64_t random[4];
   s.random_.GetState(random);
   for (const uint64_t word : random) out.U64(word);
@@ -360,17 +385,13 @@ std::unique_ptr<Conversation> Conversation::RestoreState(
     *label = in.Text();
   ReadNames(in, s.ProcStack, in.left());
   ReadNames(in, s.StepStack, in.left());
-  ReadNames(in, s.InputHistory, kHistoryLimit);
-  ReadNames(in, s.OutputHistory, kHistoryLimit);
+  ReadHistory(in, s.InputHistory);
+  ReadHistory(in, s.OutputHistory);
   ReadNames(in, s.PendingOutput, in.left());
-  for (NameList* list : {&s.ProcStack, &s.StepStack, &s.InputHistory,
-                         &s.OutputHistory, &s.PendingOutput})
+  for (NameList* list : {&s.ProcStack, &s.StepStack, &s.PendingOutput})
     if (list->sorted()) in.Fail("a history is sorted");
   if (s.ProcStack.Count() != s.StepStack.Count())
     in.Fail("the procedure and step stacks differ in length");
-  // The histories' byte counts are summed again at their next push.
-  s.input_history_count_ = -1;
-  s.output_history_count_ = -1;
   uint64_t random[4];
   for (uint64_t& word : random) word = in.U64();
   if (!s.random_.SetState(random)) in.Fail("the generator's state is zero");

@@ -30,6 +30,7 @@
 
 #include "base/name_list.h"
 #include "base/random.h"
+#include "engine/text_history.h"
 
 namespace corvane {
 
@@ -144,8 +145,8 @@ class ConversationState {
   std::string LastKnow;           // Label of the last mode.
   NameList ProcStack;             // Suspended procedures, top last.
   NameList StepStack;             // Their steps, parallel.
-  NameList InputHistory;          // Newest first, at most 100.
-  NameList OutputHistory;         // Newest first, at most 100.
+  TextHistory InputHistory;       // Newest first, at most 100.
+  TextHistory OutputHistory;      // Newest first, at most 100.
   NameList PendingOutput;         // Said since the last reply.
 
  private:
@@ -161,10 +162,6 @@ class ConversationState {
   int32_t turn_tasks_ = 0;  // Tasks the current turn has executed.
   int turns_running_ = 0;   // Nesting of Submit, Start and Stop.
   double turn_clock_ = 0;   // The clock of the turn in progress.
-  std::size_t input_history_bytes_ = 0;  // See TurnRunner::RecordInput.
-  int input_history_count_ = 0;
-  std::size_t output_history_bytes_ = 0;
-  int output_history_count_ = 0;
   std::size_t learnt_bytes_ = 0;   // See TurnRunner::ChargeLearnt.
   bool learning_stopped_ = false;  // The operator was told.
   uint32_t valued_rows_ = 0;    // Of the expansions under way (MacroExpander).

@@ -60,8 +60,9 @@ void ProcClass::Begin(TurnRunner& turn) {
 std::string ProcClass::CurrentPrompt(TurnRunner& turn) {
   StepClass* step = turn.CurrentStepItem(*this);
   if (step == nullptr) return {};
-  const NameList& history = turn.state().InputHistory;
-  const std::string context = history.empty() ? std::string() : history.At(0);
+  const TextHistory& history = turn.state().InputHistory;
+  const std::string context =
+      history.empty() ? std::string() : std::string(history.At(0));
   return turn.ExpandMacros(step->Prompt, context, nullptr, nullptr);
 }
 

@@ -302,11 +302,11 @@ void TurnRunner::DoResponseFor(const std::string& object_name) {
 
 namespace {
 
-std::string Recall(const NameList& history, std::string_view position) {
+std::string Recall(const TextHistory& history, std::string_view position) {
   if (history.empty()) return {};
   const int32_t n = ToIntOrZeroLeading(position);
   if (n < 0 || n > kHighestRecallPosition || n > history.Count() - 1) return {};
-  return history.At(n);
+  return std::string(history.At(n));
 }
 
 }  // namespace

@@ -91,35 +91,12 @@ void TurnRunner::TouchLastInput() {
   s.LastInput = now;
 }
 
-void TurnRunner::PushHistory(NameList& list, const std::string& text,
-                             std::size_t& bytes, int& count) {
-  if (list.Count() != count) {
-    bytes = 0;
-    for (const NameList::Entry& e : list.entries()) bytes += e.name.size();
-  }
-  if (list.empty())
-    list.Add(text);
-  else
-    list.Insert(0, text);
-  bytes += text.size();
-  while (list.Count() > 1 &&
-         (list.Count() > kHistoryLimit || bytes > kMaxHistoryBytes)) {
-    bytes -= list.At(list.Count() - 1).size();
-    list.Delete(list.Count() - 1);
-  }
-  count = list.Count();
-}
-
 void TurnRunner::RecordInput(const std::string& text) {
-  ConversationState& s = *state_;
-  PushHistory(s.InputHistory, text, s.input_history_bytes_,
-              s.input_history_count_);
+  state_->InputHistory.Push(text, kHistoryLimit, kMaxHistoryBytes);
 }
 
 void TurnRunner::RecordOutput(const std::string& text) {
-  ConversationState& s = *state_;
-  PushHistory(s.OutputHistory, text, s.output_history_bytes_,
-              s.output_history_count_);
+  state_->OutputHistory.Push(text, kHistoryLimit, kMaxHistoryBytes);
 }
 
 void TurnRunner::Say(const std::string& text) {

@@ -260,10 +260,6 @@ class TurnRunner {
   // Counts Submit, Start and Stop for ChargeLearnt while it lives, and sets
   // the turn's clock for an outermost one.
   class TurnScope;
-  // Pushes onto a history, whose texts' sizes are summed in `bytes` as
-  // long as its count is `count` (a list changed elsewhere is summed again).
-  void PushHistory(NameList& list, const std::string& text, std::size_t& bytes,
-                   int& count);
   // Trace events; called only with a trace attached. `kind` is a
   // TraceEvent::Kind (an int here, so this header needs no trace types).
   void NoteEvent(int kind, std::string text, std::string value);

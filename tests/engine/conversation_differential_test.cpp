@@ -65,11 +65,17 @@ std::string Dump(const TurnRunner& turn) {
       << '|' << s.LastInput << '|' << s.LastPat << '|' << s.LastSPat << '|'
       << s.LastFrag << '|' << s.LastResp << '|' << s.LastTask << '|'
       << s.LastKnow << '|' << s.learnt_bytes() << "\n";
-  for (const NameList* list : {&s.ProcStack, &s.StepStack, &s.InputHistory,
-                               &s.OutputHistory, &s.PendingOutput}) {
+  for (const NameList* list : {&s.ProcStack, &s.StepStack}) {
     for (const NameList::Entry& e : list->entries()) out << e.name << '^';
     out << "\n";
   }
+  for (const TextHistory* history : {&s.InputHistory, &s.OutputHistory}) {
+    for (const std::string_view text : *history) out << text << '^';
+    out << "\n";
+  }
+  for (const NameList::Entry& e : s.PendingOutput.entries())
+    out << e.name << '^';
+  out << "\n";
   uint64_t random[4];
   s.random().GetState(random);
   out << random[0] << ' ' << random[1] << ' ' << random[2] << ' ' << random[3]

@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/error.h"
@@ -73,6 +74,126 @@ std::string Refusal(const std::shared_ptr<const SharedKnowledge>& k,
   } catch (const CorruptDataError& e) {
     return e.what();
   }
+}
+
+// Four turns of the knowledge above, with a fixed clock and seed.
+std::unique_ptr<Conversation> FourTurns(
+    const std::shared_ptr<const SharedKnowledge>& k) {
+  auto c = std::make_unique<Conversation>(k, 17);
+  c->state().SetEffects(&DiscardedEffects());
+  c->state().LastInput = kNoon - 0.25;  // Not the clock of the run.
+  c->Start(kNoon);
+  const char* const inputs[] = {"count", "my name is Di", "count", "what?"};
+  for (int t = 0; t < 4; ++t) c->Respond(inputs[t], kNoon + t / 86400.0);
+  return c;
+}
+
+std::string FromHex(std::string_view hex) {
+  std::string bytes;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+    bytes.push_back(
+        static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
+  return bytes;
+}
+
+std::vector<std::string> Texts(const TextHistory& h) {
+  return std::vector<std::string>(h.begin(), h.end());
+}
+
+// The state of FourTurns as written when each history was a list of
+// separate texts: the layout has not changed since.
+constexpr const char* kFourTurnsState =
+    "01074d79427261696e00000100005ad148001076e64000000000000000000000"
+    "000405776861743f05636f756e740d6d79206e616d6520697320446905636f75"
+    "6e7400050848656c6c6f207e2e0654776963652e1148692044692c207e20666f"
+    "7220796f752e054f6e63652e0848656c6c6f207e2e0000f5a29af2c0b8ee80de"
+    "0183f7d8f399a8d5ff09a3e5b3a6ac9ef286d201ddbadf8cf281afb0d801114c"
+    "000103010404040b02000114017e5ad148001076e64000000000000000000000"
+    "00000001044e414d4500010244690000";
+
+TEST(ConversationSnapshotTest, StateWrittenBeforeTheHistoryBufferReadsTheSame) {
+  const auto k = Knowledge();
+  const std::string old_bytes = FromHex(kFourTurnsState);
+  ByteReader in(old_bytes, "conversation");
+  auto restored = Conversation::RestoreState(k, in);
+  EXPECT_TRUE(in.done());
+  restored->state().SetEffects(&DiscardedEffects());
+  EXPECT_EQ(Texts(restored->state().InputHistory),
+            (std::vector<std::string>{"what?", "count", "my name is Di",
+                                      "count"}));
+  EXPECT_EQ(Texts(restored->state().OutputHistory),
+            (std::vector<std::string>{"Hello ~.", "Twice.",
+                                      "Hi Di, ~ for you.", "Once.",
+                                      "Hello ~."}));
+  // Today's conversation writes the same bytes, and both go on alike.
+  auto now = FourTurns(k);
+  ByteWriter written;
+  now->EncodeState(written);
+  EXPECT_TRUE(written.bytes() == old_bytes);
+  for (int t = 4; t < 8; ++t) {
+    const double at = kNoon + t / 86400.0;
+    EXPECT_EQ(Reply(*restored, "count", at), Reply(*now, "count", at));
+  }
+  ByteWriter a, b;
+  restored->EncodeState(a);
+  now->EncodeState(b);
+  EXPECT_TRUE(a.bytes() == b.bytes());
+}
+
+TEST(ConversationSnapshotTest, HistoriesThatWrappedComeBackWholeAndGoOn) {
+  const auto k = Knowledge();
+  Conversation c(k, 23);
+  c.state().SetEffects(&DiscardedEffects());
+  c.Start(kNoon);
+  auto input = [](int t) {
+    return (t % 2 == 0 ? "count " : "my name is N") + std::to_string(t);
+  };
+  for (int t = 0; t < 130; ++t) Reply(c, input(t), kNoon + t / 86400.0);
+  ASSERT_EQ(c.state().InputHistory.Count(), 100);
+  EXPECT_EQ(c.state().InputHistory.At(99), input(30));
+  auto restored = ReadSnapshot(k, WriteSnapshot(c));
+  restored->state().SetEffects(&DiscardedEffects());
+  EXPECT_EQ(Texts(restored->state().InputHistory),
+            Texts(c.state().InputHistory));
+  EXPECT_EQ(Texts(restored->state().OutputHistory),
+            Texts(c.state().OutputHistory));
+  for (int t = 130; t < 170; ++t) {
+    const double at = kNoon + t / 86400.0;
+    ASSERT_EQ(Reply(*restored, input(t), at), Reply(c, input(t), at)) << t;
+    ASSERT_EQ(Texts(restored->state().InputHistory),
+              Texts(c.state().InputHistory))
+        << t;
+    ASSERT_EQ(Texts(restored->state().OutputHistory),
+              Texts(c.state().OutputHistory))
+        << t;
+  }
+  EXPECT_EQ(restored->state().InputHistory.At(0), input(169));
+  EXPECT_EQ(restored->state().InputHistory.At(99), input(70));
+  EXPECT_EQ(WriteSnapshot(*restored), WriteSnapshot(c));
+}
+
+TEST(ConversationSnapshotTest, AHistoryTooLongOrSortedIsRefused) {
+  const auto k = Knowledge();
+  const std::string good = FromHex(kFourTurnsState);
+  // Byte 32 is the input history's sorted flag, byte 33 its count.
+  ASSERT_EQ(good[32], 0);
+  ASSERT_EQ(good[33], 4);
+  auto refusal = [&](std::size_t at, char value) -> std::string {
+    std::string bytes = good;
+    bytes[at] = value;
+    ByteReader in(bytes, "conversation");
+    try {
+      Conversation::RestoreState(k, in);
+      return "";
+    } catch (const CorruptDataError& e) {
+      return e.what();
+    }
+  };
+  EXPECT_EQ(refusal(33, 101),
+            "Damaged conversation: a list is longer than a conversation "
+            "keeps (at byte 34)");
+  EXPECT_EQ(refusal(32, 1),
+            "Damaged conversation: a history is sorted (at byte 33)");
 }
 
 TEST(ConversationSnapshotTest, RestoredConversationsGoOnAsTheOriginal) {

@@ -116,6 +116,40 @@ TEST(ConversationTest, TheFirstStructuralEditPromotesThatConversationOnly) {
   EXPECT_EQ(restored->Respond("learn zebra", kNoon), "Striped.");
 }
 
+std::vector<std::string> Texts(const TextHistory& h) {
+  return std::vector<std::string>(h.begin(), h.end());
+}
+
+// Histories that have wrapped move into the private copy whole, and go on
+// exactly as a private brain's of the same seed and clock.
+TEST(ConversationTest, HistoriesGoOnAcrossThePromotion) {
+  const auto k = Knowledge();
+  Conversation c(k, 31);
+  c.state().SetEffects(&DiscardedEffects());
+  auto brain = std::make_unique<BrainClass>();
+  LoadLanguageLines(*brain, kLines, [](const LanguageProblem&) {});
+  brain->Seed(31);
+  brain->SetEffects(&DiscardedEffects());
+  c.state().LastInput = brain->LastInput = kNoon - 1;
+  c.Start(kNoon);
+  brain->turn().Start(kNoon);
+  auto input = [](int t) {
+    if (t == 120) return std::string("teach");
+    return (t % 3 == 0 ? "pets " : "my name is P") + std::to_string(t);
+  };
+  for (int t = 0; t < 160; ++t) {
+    const double now = kNoon + t / 86400.0;
+    ASSERT_EQ(c.Respond(input(t), now), brain->Respond(input(t), now)) << t;
+    ASSERT_EQ(c.promoted(), t >= 120) << t;
+    ASSERT_EQ(Texts(c.state().InputHistory), Texts(brain->InputHistory)) << t;
+    ASSERT_EQ(Texts(c.state().OutputHistory), Texts(brain->OutputHistory))
+        << t;
+  }
+  EXPECT_EQ(c.state().InputHistory.At(0), input(159));
+  EXPECT_EQ(c.state().InputHistory.At(99), input(60));
+  EXPECT_EQ(c.turn().RecallInput("39"), "teach");
+}
+
 TEST(ConversationTest, OnlyAnUnusedBrainCanBeFrozen) {
   auto brain = std::make_unique<BrainClass>();
   LoadLanguageLines(*brain, kLines, [](const LanguageProblem&) {});

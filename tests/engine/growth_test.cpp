@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 #include "engine/a1U2.h"
 #include "kb_builder.h"
@@ -56,9 +57,9 @@ std::string Phrase(std::size_t bytes, uint64_t seed) {
   return text;
 }
 
-std::size_t HistoryBytes(const NameList& history) {
+std::size_t HistoryBytes(const TextHistory& history) {
   std::size_t bytes = 0;
-  for (const NameList::Entry& e : history.entries()) bytes += e.name.size();
+  for (const std::string_view text : history) bytes += text.size();
   return bytes;
 }
 

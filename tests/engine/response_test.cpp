@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <string>
+#include <string_view>
 
 #include "engine/a1U2.h"
 #include "platform/launch.h"
@@ -97,8 +98,8 @@ TEST(TaskListTest, LabelsJumpsAndTheExecutionLimit) {
   // Label once, then tick and jump alternate: 1 + 2 * 499999 + 1 = 1000000
   // executions before the 1000001st ends the run.
   int ticks = 0;
-  for (const NameList::Entry& e : brain.OutputHistory.entries())
-    if (e.name == "tick") ++ticks;
+  for (const std::string_view text : brain.OutputHistory)
+    if (text == "tick") ++ticks;
   EXPECT_EQ(ticks, 99);  // the newest hundred: 99 ticks and the own text
   EXPECT_EQ(brain.OutputHistory.At(0), "");  // the response's own text
   EXPECT_EQ(brain.OutputHistory.At(1), "tick");

@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/a1U2.h"
@@ -175,8 +176,7 @@ TEST(HistoryLimitTest, HistoriesKeepTheirByteBudgetButTheNewestWhole) {
   for (int i = 0; i < 10; ++i)
     brain.RecordInput(std::to_string(i) + Letters(999));
   std::size_t bytes = 0;
-  for (const NameList::Entry& e : brain.InputHistory.entries())
-    bytes += e.name.size();
+  for (const std::string_view text : brain.InputHistory) bytes += text.size();
   EXPECT_EQ(brain.InputHistory.Count(), 4);
   EXPECT_LE(bytes, kMaxHistoryBytes);
   EXPECT_EQ(brain.RecallInput("0").substr(0, 1), "9");
