@@ -6,6 +6,7 @@
 #define CORVANE_ENGINE_PATTERN_CHOICE_H_
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <type_traits>
@@ -69,16 +70,16 @@ P* ChoosePattern(TurnRunner& turn, PatternIndex& index,
     // Dynamic patterns of an input without macros share it upper-cased once.
     std::string upper;
     bool have_upper = false;
-    Item* chosen = index.Choose(
-        input, score_every,
-        [&](Item* owner) {
-          if (score_every)
-            return fragments_score(*static_cast<P*>(owner), nullptr);
-          if (!have_upper) upper = UpperAscii(input);
-          have_upper = true;
-          return fragments_score(*static_cast<P*>(owner), &upper);
-        },
-        turn.state().LastFrag);
+    auto score = [&](Item* owner) {
+      if (score_every) return fragments_score(*static_cast<P*>(owner), nullptr);
+      if (!have_upper) upper = UpperAscii(input);
+      have_upper = true;
+      return fragments_score(*static_cast<P*>(owner), &upper);
+    };
+    // Handed over by reference, which the callback holds without
+    // allocating; the lambda's captures would not fit in it.
+    Item* chosen = index.Choose(input, score_every, std::ref(score),
+                                turn.state().LastFrag);
     return static_cast<P*>(chosen);
   }
   // Traced: the same choice, with each pattern recorded as it is scored,
