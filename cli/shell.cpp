@@ -108,9 +108,9 @@ class LineEditor {
 
   // The next line, without its line end: kLine. Ctrl-C on a line with
   // text: kCancelled (the text is dropped). Ctrl-D, Ctrl-C on an empty
-  // line, SIGTERM and SIGHUP: kEnd.
+  // line, SIGTERM and SIGHUP: kEnd. A signal that came between lines
+  // (during a turn) is kept and counts as one on an empty line.
   Result Read(std::string& line) {
-    g_signal = 0;
     typed_at_signal_ = false;
     int count = 0;
     const char* text = ::el_gets(editor_, &count);

@@ -400,8 +400,8 @@ TEST(ShellTest, ATerminalGetsTheShellAndAPipeDoesNot) {
             "//echo slash\n/reload\nhello\n/quit\nhello\n");
   const std::string command =
       "cd " + Quote(box.dir()) + " && HOME=" + Quote(box.dir()) +
-      " timeout 20 script -qec " + Quote(kCorvane + " chat kb.clf") +
-      " /dev/null < in > out 2>&1";
+      " SHELL=/bin/sh timeout 20 script -qec " +
+      Quote("exec " + kCorvane + " chat kb.clf") + " /dev/null < in > out 2>&1";
   ASSERT_EQ(std::system(command.c_str()), 0);
   const std::string out = box.Read("out");
   for (const char* expected : {

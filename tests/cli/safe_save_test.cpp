@@ -154,6 +154,8 @@ TEST(SafeSaveTest, CtrlCInTheShellCancelsTheLineAndLeavesOnAnEmptyOne) {
   // was taken: a loaded machine may start the shell late, and a Ctrl-C
   // before its handler is in place would end it. A Ctrl-C makes the
   // terminal drop the keys it holds unread.
+  // The shell that runs the command execs corvane: a shell left waiting
+  // in between would die of the Ctrl-C itself and report it.
   const std::string keys =
       "seen() { n=0; while [ \"$(grep -o \"$1\" out | wc -l)\" -lt "
       "\"$2\" ] && [ $n -lt 400 ]; do sleep 0.05; n=$((n+1)); done; }; "
@@ -163,8 +165,10 @@ TEST(SafeSaveTest, CtrlCInTheShellCancelsTheLineAndLeavesOnAnEmptyOne) {
       "sleep 1";
   const std::string command =
       "cd " + Quote(box.dir()) + " && : > out && (" + keys +
-      ") | HOME=" + Quote(box.dir()) + " timeout 40 script -qec " +
-      Quote(kCorvane + " chat --save kb.clf") + " /dev/null > out 2>&1";
+      ") | HOME=" + Quote(box.dir()) +
+      " SHELL=/bin/sh timeout 40 script -qec " +
+      Quote("exec " + kCorvane + " chat --save kb.clf") +
+      " /dev/null > out 2>&1";
   const int status = std::system(command.c_str());
   const std::string out = box.Read("out");
   ASSERT_EQ(status, 0) << out;
