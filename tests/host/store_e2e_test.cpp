@@ -368,6 +368,7 @@ TEST_P(StoreE2eTest, KilledUnderLoadEveryAnsweredTurnIsKept) {
                        static_cast<int>(random() % 40);
         while (done_turns.load() < at) std::this_thread::yield();
         httpd->Stop(SIGKILL, 20000);
+        httpd.reset();
         httpd = Start();
         port = httpd->port();
       }
@@ -388,6 +389,41 @@ TEST_P(StoreE2eTest, KilledUnderLoadEveryAnsweredTurnIsKept) {
     for (const TurnEntry& e : *transcript) stored.push_back(e.record.reply);
     EXPECT_EQ(stored, killed[v]) << "visitor " << v;
   }
+}
+
+TEST_P(StoreE2eTest, AVersionWithProblemsNeverGoesLive) {
+  auto httpd = Start();
+  const std::string old = Api(httpd->port(), "count", "").cookie;
+  ASSERT_EQ(old.size(), 32u);
+  std::string changed = kKb;
+  changed.replace(changed.find("{Welcome.}"), 10, "{Good day.}");
+  // A stray step is a problem of the reader: that version stays out.
+  root_.Write("CorvWebDemo.clf", changed + "Step {Stray},{}\r\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  EXPECT_EQ(Api(httpd->port(), "count", "").reply, "Welcome.  n=1");
+  root_.Write("CorvWebDemo.clf", changed);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  EXPECT_EQ(Api(httpd->port(), "count", "").reply, "Good day.  n=1");
+  // The running conversation keeps the knowledge it started with.
+  EXPECT_EQ(Api(httpd->port(), "count", old).reply, "n=2");
+  const std::string log = httpd->Log();
+  EXPECT_NE(log.find("The language file has problems; new conversations "
+                     "keep the version read before"),
+            std::string::npos)
+      << log;
+  // A host that never had the old version cannot continue it exactly:
+  // the visitor starts anew, and the operator is told.
+  httpd->Stop(SIGKILL, 20000);
+  httpd.reset();  // Its log file goes with it; the next one makes its own.
+  httpd = Start();
+  const Reply anew = Api(httpd->port(), "count", old);
+  EXPECT_EQ(anew.reply, "Good day.  n=1");
+  EXPECT_EQ(anew.cookie.size(), 32u);
+  EXPECT_NE(anew.cookie, old);
+  const std::string later = httpd->Log();
+  EXPECT_NE(later.find("Conversation " + old + " cannot continue"),
+            std::string::npos)
+      << later;
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, StoreE2eTest,
