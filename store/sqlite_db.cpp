@@ -159,6 +159,14 @@ int64_t SqliteConnection::Changes() const {
 
 SqliteTransaction::SqliteTransaction(SqliteConnection& db, Kind kind)
     : db_(db) {
+  if (kind == Kind::kWrite && db_.writers_ != nullptr) {
+    writer_ = std::unique_lock<std::timed_mutex>(*db_.writers_,
+                                                 std::defer_lock);
+    if (!writer_.try_lock_for(db_.writers_wait_))
+      throw StoreUnavailableError(db_.where_ +
+                                  ": the database is locked (another "
+                                  "writer of this process took too long)");
+  }
   db_.Execute(kind == Kind::kWrite ? "BEGIN IMMEDIATE" : "BEGIN DEFERRED");
 }
 
@@ -175,6 +183,7 @@ SqliteTransaction::~SqliteTransaction() {
 void SqliteTransaction::Commit() {
   db_.Execute("COMMIT");
   open_ = false;
+  if (writer_.owns_lock()) writer_.unlock();
 }
 
 }  // namespace corvane

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -68,7 +69,19 @@ class SqliteConnection {
   // Rows changed by the last statement.
   int64_t Changes() const;
 
+  // Makes this connection's write transactions take `writers` first, for
+  // at most `wait`: the connections of one process then queue for the
+  // write lock on a mutex instead of in SQLite's busy handler, which
+  // sleeps whole milliseconds between tries. Null: no such mutex.
+  void ShareWriters(std::timed_mutex* writers, std::chrono::milliseconds wait) {
+    writers_ = writers;
+    writers_wait_ = wait;
+  }
+
  private:
+  friend class SqliteTransaction;
+  std::timed_mutex* writers_ = nullptr;
+  std::chrono::milliseconds writers_wait_{0};
   std::string where_;
   sqlite3* db_ = nullptr;
   std::unordered_map<const char*, std::unique_ptr<SqliteStatement>> cache_;
@@ -89,6 +102,7 @@ class SqliteTransaction {
  private:
   SqliteConnection& db_;
   bool open_ = true;
+  std::unique_lock<std::timed_mutex> writer_;  // Of a write transaction.
 };
 
 // Throws the store error for SQLite result `code` on `db` while `doing`.
