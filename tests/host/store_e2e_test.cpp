@@ -232,9 +232,13 @@ TEST_P(StoreE2eTest, IdsTheStoreDoesNotKnowAreNeverTakenOn) {
 }
 
 TEST_P(StoreE2eTest, LongCookieHeaderIsReadWhole) {
-  auto httpd = Start();
+  auto httpd = Start({"--cookie-secure", "--retain", "2"});
   const Reply first = Api(httpd->port(), "my name is Zoe", "");
   ASSERT_EQ(first.cookie.size(), 32u);
+  EXPECT_NE(first.raw.find("; Path=/; Max-Age=172800; HttpOnly; "
+                           "SameSite=Lax; Secure\r\n"),
+            std::string::npos)
+      << first.raw;
   // 20 KB of other cookies before ours.
   std::string header = "Cookie: ";
   for (int i = 0; i < 400; ++i)
