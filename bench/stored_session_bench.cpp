@@ -26,25 +26,38 @@ namespace {
 enum Kind { kSqlite, kRedis };
 
 // A demo visit of 25 lines, as the demo's own tests talk.
-const char* const kVisit[] = {
-    "hello",           "my name is Anna",  "hello",
-    "what is my name", "who are you",      "help",
-    "how are you",     "what are your opening hours",
-    "is the tiramisu good",                "thanks",
-    "menu",            "tell me a joke",   "another joke",
-    "tell me about owls",                  "tell me about the moon",
-    "what is my name", "how are you",      "is the risotto good",
-    "thanks",          "help",             "tell me about bread",
-    "who are you",     "hello",            "thanks",
-    "bye"};
+const char* const kVisit[] = {"hello",
+                              "my name is Anna",
+                              "hello",
+                              "what is my name",
+                              "who are you",
+                              "help",
+                              "how are you",
+                              "what are your opening hours",
+                              "is the tiramisu good",
+                              "thanks",
+                              "menu",
+                              "tell me a joke",
+                              "another joke",
+                              "tell me about owls",
+                              "tell me about the moon",
+                              "what is my name",
+                              "how are you",
+                              "is the risotto good",
+                              "thanks",
+                              "help",
+                              "tell me about bread",
+                              "who are you",
+                              "hello",
+                              "thanks",
+                              "bye"};
 
 std::string Root() {
   static TempDir root;
   static std::once_flag once;
   std::call_once(once, [] {
     root.Write("CorvWebDemo.clf",
-               ReadFileBytes(CORVANE_SOURCE_DIR
-                             "/demo/wwwroot/CorvWebDemo.clf")
+               ReadFileBytes(CORVANE_SOURCE_DIR "/demo/wwwroot/CorvWebDemo.clf")
                    .value_or(""));
   });
   return root.path() + "/";

@@ -22,8 +22,10 @@ const char kSessionUsage[] =
     "  --session-idle MIN     minutes without a request that end a session\n"
     "                         (default 30)\n"
     "  --session-dir DIR      save live sessions here at shutdown and resume\n"
-    "                         them when their visitors return (without --store)\n"
-    "  --store URL            keep every turn of every conversation in a store:\n"
+    "                         them when their visitors return (without "
+    "--store)\n"
+    "  --store URL            keep every turn of every conversation in a "
+    "store:\n"
     "                         sqlite:PATH or redis://HOST:PORT[/DB]\n"
     "  --store-prefix PREFIX  the start of the store's Redis keys (default\n"
     "                         corvane:)\n"
@@ -109,8 +111,8 @@ bool ApplySessionOptions(void* library, const SessionOptions& options,
     // at, were the directory theirs to write.
     if ((st.st_uid != ::geteuid() && st.st_uid != 0) ||
         (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-      *error = "the session directory " + options.dir +
-               " may be written by others";
+      *error =
+          "the session directory " + options.dir + " may be written by others";
       return false;
     }
     dir = real;

@@ -1,8 +1,9 @@
 // The host's session options (--sessions, --max-sessions, --session-idle,
-// --session-dir, --store, --store-prefix, --retain, --cookie-secure) and their handing to the extension through its optional
-// configuration entry point (web/isapi.h). Kept apart from the rest of the
-// host, which declares them with the rest of its options and calls
-// ApplySessionOptions once the extension is loaded.
+// --session-dir, --store, --store-prefix, --retain, --cookie-secure) and their
+// handing to the extension through its optional configuration entry point
+// (web/isapi.h). Kept apart from the rest of the host, which declares them with
+// the rest of its options and calls ApplySessionOptions once the extension is
+// loaded.
 #ifndef CORVANE_HOST_SESSION_OPTIONS_H_
 #define CORVANE_HOST_SESSION_OPTIONS_H_
 

@@ -160,8 +160,8 @@ int64_t SqliteConnection::Changes() const {
 SqliteTransaction::SqliteTransaction(SqliteConnection& db, Kind kind)
     : db_(db) {
   if (kind == Kind::kWrite && db_.writers_ != nullptr) {
-    writer_ = std::unique_lock<std::timed_mutex>(*db_.writers_,
-                                                 std::defer_lock);
+    writer_ =
+        std::unique_lock<std::timed_mutex>(*db_.writers_, std::defer_lock);
     if (!writer_.try_lock_for(db_.writers_wait_))
       throw StoreUnavailableError(db_.where_ +
                                   ": the database is locked (another "

@@ -74,7 +74,7 @@ class StoredSessionPool::Cached {
   }
 
   const std::string id;
-  std::mutex turn;  // Held by the request being served.
+  std::mutex turn;                      // Held by the request being served.
   std::unique_ptr<TWebModule1> module;  // turn; null: read the store.
   uint64_t turns = kNothingCached;      // turn; the store's turn of module.
   std::size_t users = 0;  // Requests waiting for it or in a turn; pool mutex.
@@ -182,9 +182,9 @@ void StoredSessionPool::ExpireIfDue() noexcept {
   try {
     store_->Expire();
   } catch (const std::exception& e) {
-    LogOperatorLine(store_->url(),
-                    std::string("Expiring old conversations failed: ") +
-                        e.what());
+    LogOperatorLine(
+        store_->url(),
+        std::string("Expiring old conversations failed: ") + e.what());
   }
 }
 
@@ -196,7 +196,8 @@ void StoredSessionPool::TrimLocked(int64_t now, LruList& dropped) {
     --it;
     Cached& c = **it;
     const bool idle = now - c.last_used >= settings_.idle_ms;
-    if (!idle && lru_.size() <= std::max<std::size_t>(1, settings_.max_sessions))
+    if (!idle &&
+        lru_.size() <= std::max<std::size_t>(1, settings_.max_sessions))
       break;
     if (c.users > 0) continue;
     cached_.erase(c.id);
@@ -445,8 +446,8 @@ ModuleLease StoredSessionPool::Take(const ModuleRequest& request) {
       if (!problem.empty()) {
         // The visitor starts anew; the old conversation stays in the store
         // for its transcript.
-        LogOperatorLine(store_->url(), "Conversation " + id +
-                                           " cannot continue: " + problem);
+        LogOperatorLine(store_->url(),
+                        "Conversation " + id + " cannot continue: " + problem);
         held.reset();
         return Create(request);
       }

@@ -122,7 +122,7 @@ class StoredSessionPool : public ModuleSource {
   mutable std::mutex mutex_;
   LruList lru_;  // Cached conversations, most recently used first; mutex_.
   std::unordered_map<std::string, LruList::iterator> cached_;  // mutex_.
-  std::size_t turns_ = 0;  // Requests holding a lease; mutex_.
+  std::size_t turns_ = 0;    // Requests holding a lease; mutex_.
   int64_t last_expire_ = 0;  // mutex_.
   // The knowledge: the current version, and every version by name while a
   // conversation holds it; mutex_.

@@ -429,8 +429,7 @@ bool SaysFallback(std::string_view reply) {
 
 }  // namespace
 
-std::string WebApplication::KeptTurn(ModuleLease& lease,
-                                     std::string_view input,
+std::string WebApplication::KeptTurn(ModuleLease& lease, std::string_view input,
                                      const std::string& brain_input,
                                      bool last) {
   if (stored_ == nullptr) return Turn(lease.module(), brain_input);
@@ -494,8 +493,8 @@ uint32_t WebApplication::HandlePage(WebRequest& request, WebResponse& response,
       // The reply is text: the brain echoes user input, which must never
       // become markup in the page. Session pages go out in UTF-8, which
       // their form then posts back.
-      std::string reply = EscapeHtml(KeptTurn(
-          lease, sent, input, i + 1 == page->response_tags()));
+      std::string reply = EscapeHtml(
+          KeptTurn(lease, sent, input, i + 1 == page->response_tags()));
       replies.push_back(sessions ? CodePageToUtf8(reply) : std::move(reply));
     }
   }

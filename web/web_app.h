@@ -155,15 +155,15 @@ class WebApplication {
   std::unique_ptr<ConversationStore> OpenStoreLocked();
 
   mutable std::mutex mutex_;
-  ModuleFactory factory_;                     // Guarded by mutex_.
-  bool started_ = false;                      // A request has come; mutex_.
-  bool session_mode_ = false;                 // mutex_; constant once started.
-  SessionSettings session_settings_;          // mutex_.
-  std::string store_url_;                     // mutex_; empty: no store.
-  std::string store_prefix_;                  // mutex_; empty: the default.
-  int retain_days_ = 30;                      // mutex_.
+  ModuleFactory factory_;             // Guarded by mutex_.
+  bool started_ = false;              // A request has come; mutex_.
+  bool session_mode_ = false;         // mutex_; constant once started.
+  SessionSettings session_settings_;  // mutex_.
+  std::string store_url_;             // mutex_; empty: no store.
+  std::string store_prefix_;          // mutex_; empty: the default.
+  int retain_days_ = 30;              // mutex_.
   std::chrono::milliseconds lease_time_{3000};  // mutex_.
-  bool cookie_secure_ = false;                // mutex_; constant once started.
+  bool cookie_secure_ = false;  // mutex_; constant once started.
   std::unique_ptr<ConversationStore> opened_store_;  // By Check; mutex_.
   ModuleFiles files_;                         // mutex_; constant once started.
   std::string root_;                          // The "root" setting; mutex_.

@@ -104,9 +104,9 @@ std::optional<std::string> WebRequest::ServerVariable(
                               &got))
     return std::nullopt;
   const std::size_t limit = std::min<std::size_t>(got, long_value.size());
-  long_value.resize(std::find(long_value.begin(), long_value.begin() + limit,
-                              '\0') -
-                    long_value.begin());
+  long_value.resize(
+      std::find(long_value.begin(), long_value.begin() + limit, '\0') -
+      long_value.begin());
   return long_value;
 }
 

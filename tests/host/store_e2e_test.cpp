@@ -99,10 +99,9 @@ std::string CookieHeader(const std::string& id) {
 Reply Api(int port, const std::string& input, const std::string& id,
           const std::string& extra = "") {
   try {
-    return Parse(Fetch(port, "POST", "/api/reply",
-                       "{\"input\": \"" + input + "\"}",
-                       "Content-Type: application/json\r\n" +
-                           CookieHeader(id) + extra));
+    return Parse(
+        Fetch(port, "POST", "/api/reply", "{\"input\": \"" + input + "\"}",
+              "Content-Type: application/json\r\n" + CookieHeader(id) + extra));
   } catch (const std::exception&) {
     return Reply();
   }
@@ -131,8 +130,8 @@ class StoreE2eTest : public ::testing::TestWithParam<Kind> {
   }
 
   std::vector<std::string> Args(std::vector<std::string> more = {}) {
-    std::vector<std::string> args = {"--sessions", "--store", url_,
-                                     "--threads", "2"};
+    std::vector<std::string> args = {"--sessions", "--store", url_, "--threads",
+                                     "2"};
     args.insert(args.end(), more.begin(), more.end());
     return args;
   }
@@ -192,9 +191,9 @@ TEST_P(StoreE2eTest, ConversationContinuesExactlyAfterTheHostIsKilled) {
     inputs.push_back(e.record.input);
     replies.push_back(e.record.reply);
   }
-  EXPECT_EQ(inputs, (std::vector<std::string>{"my name is Anna", "count",
-                                              "count", "count", "before",
-                                              "who"}));
+  EXPECT_EQ(inputs,
+            (std::vector<std::string>{"my name is Anna", "count", "count",
+                                      "count", "before", "who"}));
   EXPECT_EQ(replies.front(), "Welcome.  Hello Anna.");
   EXPECT_EQ(replies.back(), "You are Anna.");
   if (GetParam() == Kind::kSqlite) {
@@ -218,10 +217,10 @@ TEST_P(StoreE2eTest, IdsTheStoreDoesNotKnowAreNeverTakenOn) {
   EXPECT_EQ(api.reply, "Welcome.  You are #.");
   EXPECT_NE(Member(Body(api.raw), "session"), page.cookie);
   EXPECT_NE(Member(Body(api.raw), "session"), planted);
-  const Reply by_member = Parse(
-      Fetch(httpd->port(), "POST", "/api/reply",
-            "{\"input\": \"who\", \"session\": \"" + planted + "\"}",
-            "Content-Type: application/json\r\n"));
+  const Reply by_member =
+      Parse(Fetch(httpd->port(), "POST", "/api/reply",
+                  "{\"input\": \"who\", \"session\": \"" + planted + "\"}",
+                  "Content-Type: application/json\r\n"));
   EXPECT_EQ(by_member.reply, "Welcome.  You are #.");
   EXPECT_FALSE(Store().Load(planted));
   // A page without form content gives no id: the store makes ids with
@@ -245,9 +244,9 @@ TEST_P(StoreE2eTest, LongCookieHeaderIsReadWhole) {
     header += "tracker" + std::to_string(i) + "=" + std::string(40, 'x') + "; ";
   header += "corvane_session=" + first.cookie + "\r\n";
   ASSERT_GT(header.size(), 16000u);
-  const Reply r = Parse(Fetch(httpd->port(), "POST", "/api/reply",
-                              "{\"input\": \"who\"}",
-                              "Content-Type: application/json\r\n" + header));
+  const Reply r =
+      Parse(Fetch(httpd->port(), "POST", "/api/reply", "{\"input\": \"who\"}",
+                  "Content-Type: application/json\r\n" + header));
   EXPECT_EQ(r.reply, "You are Zoe.") << r.raw.substr(0, 300);
   EXPECT_EQ(r.cookie, "");
 }
@@ -321,8 +320,8 @@ TEST_P(StoreE2eTest, KilledUnderLoadEveryAnsweredTurnIsKept) {
   constexpr int kVisitors = 8;
   constexpr int kTurns = 50;
   const auto input_of = [](int v, int t) -> std::string {
-    if (t % 7 == 0) return "my name is V" + std::to_string(v) + "x" +
-                           std::to_string(t);
+    if (t % 7 == 0)
+      return "my name is V" + std::to_string(v) + "x" + std::to_string(t);
     if (t % 5 == 0) return "who";
     if (t % 3 == 0) return "before";
     return "count";
@@ -433,8 +432,7 @@ TEST_P(StoreE2eTest, AVersionWithProblemsNeverGoesLive) {
 INSTANTIATE_TEST_SUITE_P(Stores, StoreE2eTest,
                          ::testing::Values(Kind::kSqlite, Kind::kRedis),
                          [](const ::testing::TestParamInfo<Kind>& p) {
-                           return p.param == Kind::kSqlite ? "Sqlite"
-                                                           : "Redis";
+                           return p.param == Kind::kSqlite ? "Sqlite" : "Redis";
                          });
 
 class StoreE2eRedisTest : public StoreE2eTest {};
@@ -480,9 +478,9 @@ TEST(StoreE2eStartTest, UnsafeStorePathsStopTheStart) {
   std::filesystem::create_directory(open_dir);
   ::chmod(open_dir.c_str(), 0777);
   const auto run = [&](const std::string& url) {
-    return RunHttpd({"--port", "0", "--root", root.path(), "--sessions",
-                     "--store", url},
-                    20000);
+    return RunHttpd(
+        {"--port", "0", "--root", root.path(), "--sessions", "--store", url},
+        20000);
   };
   const Finished open = run("sqlite:" + open_dir + "/c.db");
   EXPECT_EQ(open.status, 2) << open.log;

@@ -3,8 +3,6 @@
 // leaves nothing of its turn; another holder's lease is waited for; many
 // threads on many conversations, and several on one, keep every count
 // exact (also under ThreadSanitizer: the file name holds "pool").
-#include "web/stored_sessions.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -17,6 +15,7 @@
 #include "store/conversation_store.h"
 #include "tests/temp_dir.h"
 #include "tests/web/web_test_helpers.h"
+#include "web/stored_sessions.h"
 #include "web/web_module.h"
 
 namespace corvane {
@@ -134,8 +133,7 @@ TEST_F(StoredSessionPoolTest, AnotherHoldersLeaseIsWaitedFor) {
   std::string id;
   Count(*pool, &id);
   std::unique_ptr<ConversationStore> side = OpenStore(url_);
-  const LeaseResult held =
-      side->TryAcquire(id, std::chrono::milliseconds(100));
+  const LeaseResult held = side->TryAcquire(id, std::chrono::milliseconds(100));
   ASSERT_EQ(held.status, LeaseStatus::kAcquired);
   // The lease runs out (a host that died in a turn); then the turn runs.
   const auto started = std::chrono::steady_clock::now();
