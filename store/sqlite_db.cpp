@@ -160,30 +160,37 @@ int64_t SqliteConnection::Changes() const {
 SqliteTransaction::SqliteTransaction(SqliteConnection& db, Kind kind)
     : db_(db) {
   if (kind == Kind::kWrite && db_.writers_ != nullptr) {
-    writer_ =
-        std::unique_lock<std::timed_mutex>(*db_.writers_, std::defer_lock);
-    if (!writer_.try_lock_for(db_.writers_wait_))
+    if (!db_.writers_->Enter(db_.writers_wait_))
       throw StoreUnavailableError(db_.where_ +
                                   ": the database is locked (another "
                                   "writer of this process took too long)");
+    entered_ = db_.writers_;
   }
-  db_.Execute(kind == Kind::kWrite ? "BEGIN IMMEDIATE" : "BEGIN DEFERRED");
+  try {
+    db_.Execute(kind == Kind::kWrite ? "BEGIN IMMEDIATE" : "BEGIN DEFERRED");
+  } catch (...) {
+    if (entered_ != nullptr) entered_->Leave();
+    throw;
+  }
 }
 
 SqliteTransaction::~SqliteTransaction() {
-  if (!open_) return;
-  try {
-    db_.Execute("ROLLBACK");
-  } catch (...) {
-    // A failed rollback leaves SQLite's own recovery to undo the
-    // transaction; a destructor must not throw.
+  if (open_) {
+    try {
+      db_.Execute("ROLLBACK");
+    } catch (...) {
+      // A failed rollback leaves SQLite's own recovery to undo the
+      // transaction; a destructor must not throw.
+    }
   }
+  if (entered_ != nullptr) entered_->Leave();
 }
 
 void SqliteTransaction::Commit() {
   db_.Execute("COMMIT");
   open_ = false;
-  if (writer_.owns_lock()) writer_.unlock();
+  if (entered_ != nullptr) entered_->Leave();
+  entered_ = nullptr;
 }
 
 }  // namespace corvane
