@@ -288,7 +288,10 @@ TEST_P(StoreE2eTest, ParallelRequestsOfOneConversationTakeTurns) {
 }
 
 TEST_P(StoreE2eTest, ChurnLeavesAVisitorAndTheDescriptorsAlone) {
-  auto httpd = Start({"--max-sessions", "20"});
+  // 2,000 conversations, 1,000 in memory at most: the visitor's falls out
+  // of memory and comes back from the store, and a descriptor held per
+  // conversation would show as hundreds more.
+  auto httpd = Start({"--max-sessions", "1000"});
   const std::string id = Api(httpd->port(), "my name is Rita", "").cookie;
   ASSERT_EQ(id.size(), 32u);
   const auto descriptors = [&] {
@@ -300,20 +303,23 @@ TEST_P(StoreE2eTest, ChurnLeavesAVisitorAndTheDescriptorsAlone) {
     }
     return n;
   };
-  Api(httpd->port(), "count", "");
-  const std::size_t before = descriptors();
+  // The first round warms what the host keeps whatever the number of
+  // conversations (its store connections, loop threads); the rest may not
+  // add to it.
+  std::size_t before = 0;
   for (int round = 0; round < 20; ++round) {
     for (int i = 0; i < 100; ++i)
       ASSERT_EQ(Page(httpd->port(), "hello", "").status, 200);
     EXPECT_EQ(Api(httpd->port(), "who", id).reply, "You are Rita.");
+    if (round == 0) before = descriptors();
   }
   // Connections that just closed linger a moment; then the count is back.
   std::size_t after = descriptors();
-  for (int i = 0; i < 100 && after > before + 2; ++i) {
+  for (int i = 0; i < 100 && after > before + 4; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     after = descriptors();
   }
-  EXPECT_LE(after, before + 2);
+  EXPECT_LE(after, before + 4);
 }
 
 TEST_P(StoreE2eTest, KilledUnderLoadEveryAnsweredTurnIsKept) {
