@@ -4,6 +4,7 @@
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -21,14 +22,27 @@ const char kSessionUsage[] =
     "  --session-idle MIN     minutes without a request that end a session\n"
     "                         (default 30)\n"
     "  --session-dir DIR      save live sessions here at shutdown and resume\n"
-    "                         them when their visitors return\n";
+    "                         them when their visitors return (without "
+    "--store)\n"
+    "  --store URL            keep every turn of every conversation in a "
+    "store:\n"
+    "                         sqlite:PATH or redis://HOST:PORT[/DB]\n"
+    "  --store-prefix PREFIX  the start of the store's Redis keys (default\n"
+    "                         corvane:)\n"
+    "  --retain DAYS          days a conversation is kept after its last turn\n"
+    "                         (default 30; 0: for ever)\n"
+    "  --cookie-secure        send the session cookie only over HTTPS\n";
 
 void AddSessionOptions(CommandLine& args, SessionOptions* options) {
   args.Flag("--sessions", [options] { options->enabled = true; });
+  args.Flag("--cookie-secure", [options] { options->cookie_secure = true; });
   const std::pair<const char*, std::string*> values[] = {
       {"--max-sessions", &options->max_sessions},
       {"--session-idle", &options->idle_minutes},
       {"--session-dir", &options->dir},
+      {"--store", &options->store},
+      {"--store-prefix", &options->store_prefix},
+      {"--retain", &options->retain_days},
   };
   for (const auto& [name, slot] : values) {
     const std::string option = name;
@@ -48,6 +62,19 @@ bool CheckSessionOptions(const SessionOptions& options, std::string* error) {
       (!options.max_sessions.empty() || !options.idle_minutes.empty() ||
        !options.dir.empty())) {
     *error = "--max-sessions, --session-idle and --session-dir need --sessions";
+    return false;
+  }
+  if (!options.enabled && (!options.store.empty() || options.cookie_secure)) {
+    *error = "--store and --cookie-secure need --sessions";
+    return false;
+  }
+  if (options.store.empty() &&
+      (!options.store_prefix.empty() || !options.retain_days.empty())) {
+    *error = "--store-prefix and --retain need --store";
+    return false;
+  }
+  if (!options.store.empty() && !options.dir.empty()) {
+    *error = "--session-dir and --store cannot be used together";
     return false;
   }
   return true;
@@ -71,18 +98,40 @@ bool ApplySessionOptions(void* library, const SessionOptions& options,
     }
     char real[PATH_MAX];
     struct stat st {};
+    if (::lstat(options.dir.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+      *error = "the session directory " + options.dir + " is a symbolic link";
+      return false;
+    }
     if (::realpath(options.dir.c_str(), real) == nullptr ||
         ::stat(real, &st) != 0 || !S_ISDIR(st.st_mode)) {
       *error = "the session directory " + options.dir + " is not a directory";
       return false;
     }
+    // Saved sessions are written under names that others could plant links
+    // at, were the directory theirs to write.
+    if ((st.st_uid != ::geteuid() && st.st_uid != 0) ||
+        (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+      *error =
+          "the session directory " + options.dir + " may be written by others";
+      return false;
+    }
     dir = real;
+  }
+  std::string store = options.store;
+  if (store.rfind("sqlite:", 0) == 0 && store.size() > 7 && store[7] != '/') {
+    char cwd[PATH_MAX];
+    if (::getcwd(cwd, sizeof cwd) != nullptr)
+      store = "sqlite:" + std::string(cwd) + "/" + store.substr(7);
   }
   const std::pair<const char*, std::string> settings[] = {
       {"sessions", "1"},
       {"max-sessions", options.max_sessions},
       {"session-idle", options.idle_minutes},
       {"session-dir", dir},
+      {"store", store},
+      {"store-prefix", options.store_prefix},
+      {"retain-days", options.retain_days},
+      {"cookie-secure", options.cookie_secure ? "1" : ""},
   };
   for (const auto& [name, value] : settings) {
     if (value.empty()) continue;

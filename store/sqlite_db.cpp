@@ -159,22 +159,38 @@ int64_t SqliteConnection::Changes() const {
 
 SqliteTransaction::SqliteTransaction(SqliteConnection& db, Kind kind)
     : db_(db) {
-  db_.Execute(kind == Kind::kWrite ? "BEGIN IMMEDIATE" : "BEGIN DEFERRED");
+  if (kind == Kind::kWrite && db_.writers_ != nullptr) {
+    if (!db_.writers_->Enter(db_.writers_wait_))
+      throw StoreUnavailableError(db_.where_ +
+                                  ": the database is locked (another "
+                                  "writer of this process took too long)");
+    entered_ = db_.writers_;
+  }
+  try {
+    db_.Execute(kind == Kind::kWrite ? "BEGIN IMMEDIATE" : "BEGIN DEFERRED");
+  } catch (...) {
+    if (entered_ != nullptr) entered_->Leave();
+    throw;
+  }
 }
 
 SqliteTransaction::~SqliteTransaction() {
-  if (!open_) return;
-  try {
-    db_.Execute("ROLLBACK");
-  } catch (...) {
-    // A failed rollback leaves SQLite's own recovery to undo the
-    // transaction; a destructor must not throw.
+  if (open_) {
+    try {
+      db_.Execute("ROLLBACK");
+    } catch (...) {
+      // A failed rollback leaves SQLite's own recovery to undo the
+      // transaction; a destructor must not throw.
+    }
   }
+  if (entered_ != nullptr) entered_->Leave();
 }
 
 void SqliteTransaction::Commit() {
   db_.Execute("COMMIT");
   open_ = false;
+  if (entered_ != nullptr) entered_->Leave();
+  entered_ = nullptr;
 }
 
 }  // namespace corvane

@@ -5,8 +5,10 @@
 #define CORVANE_STORE_SQLITE_DB_H_
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -48,6 +50,33 @@ class SqliteStatement {
   const std::string& where_;  // The store file, for messages.
 };
 
+// The turn that the write transactions of one store's connections take,
+// one at a time, waiting at most a given time: in one process they then
+// queue here instead of in SQLite's busy handler, which sleeps whole
+// milliseconds between tries. Thread-safe.
+class WriterQueue {
+ public:
+  // False when the turn did not come within `wait`.
+  bool Enter(std::chrono::milliseconds wait) {
+    std::unique_lock<std::mutex> lock(mu_);
+    if (!free_.wait_for(lock, wait, [this] { return !busy_; })) return false;
+    busy_ = true;
+    return true;
+  }
+  void Leave() {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      busy_ = false;
+    }
+    free_.notify_one();
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable free_;
+  bool busy_ = false;  // Guarded by mu_.
+};
+
 // One connection to a store file, with its statements prepared once.
 class SqliteConnection {
  public:
@@ -68,7 +97,17 @@ class SqliteConnection {
   // Rows changed by the last statement.
   int64_t Changes() const;
 
+  // Makes this connection's write transactions take their turn in
+  // `writers` first, waiting at most `wait`. Null: they do not.
+  void ShareWriters(WriterQueue* writers, std::chrono::milliseconds wait) {
+    writers_ = writers;
+    writers_wait_ = wait;
+  }
+
  private:
+  friend class SqliteTransaction;
+  WriterQueue* writers_ = nullptr;
+  std::chrono::milliseconds writers_wait_{0};
   std::string where_;
   sqlite3* db_ = nullptr;
   std::unordered_map<const char*, std::unique_ptr<SqliteStatement>> cache_;
@@ -89,6 +128,7 @@ class SqliteTransaction {
  private:
   SqliteConnection& db_;
   bool open_ = true;
+  WriterQueue* entered_ = nullptr;  // The queue whose turn it holds.
 };
 
 // Throws the store error for SQLite result `code` on `db` while `doing`.

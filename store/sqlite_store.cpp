@@ -233,8 +233,10 @@ SqliteStore::Handle SqliteStore::Take() {
     }
   }
   // Opening touches the file; the lock is not held meanwhile.
-  return Handle(
-      *this, std::make_unique<SqliteConnection>(path_, url_, options_.timeout));
+  auto connection =
+      std::make_unique<SqliteConnection>(path_, url_, options_.timeout);
+  connection->ShareWriters(&writers_, options_.timeout);
+  return Handle(*this, std::move(connection));
 }
 
 void SqliteStore::GiveBack(std::unique_ptr<SqliteConnection> connection) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "store/conversation_store.h"
+#include "store/sqlite_db.h"
 #include "store/store_file.h"
 
 namespace corvane {
@@ -64,6 +65,7 @@ class SqliteStore : public ConversationStore {
   const int64_t retain_ms_;
   StoreFileIdentity identity_;
   std::mutex mu_;
+  WriterQueue writers_;  // Every write transaction takes its turn here.
   std::vector<std::unique_ptr<SqliteConnection>> idle_;  // Guarded by mu_.
   bool stopping_ = false;                                // Guarded by mu_.
   std::string checkpoint_problem_;  // Guarded by mu_; empty when fine.

@@ -72,8 +72,16 @@ bool CheckFile(const std::string& path) {
 }
 
 // Opens an existing file without following links, narrows its mode to
-// 0600 and returns its identity.
+// 0600 and returns its identity. A file that is 0600 already is not
+// opened: closing a descriptor of a database file would drop the locks
+// that SQLite connections of this process hold on it (POSIX locks belong
+// to the process), and another process could then take the database for
+// unused and reset its shared memory under them.
 StoreFileIdentity Narrow(const std::string& path) {
+  struct stat seen;
+  if (::lstat(path.c_str(), &seen) == 0 && S_ISREG(seen.st_mode) &&
+      (seen.st_mode & 077) == 0)
+    return {seen.st_dev, seen.st_ino};
   const int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) Refuse("file " + path, std::strerror(errno));
   struct stat st;

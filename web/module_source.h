@@ -44,6 +44,14 @@ class UnavailableError : public Error {
       : Error("EServiceUnavailable", message) {}
 };
 
+// One turn a request ran, as a source that keeps conversations records it.
+struct TurnDone {
+  std::string_view input;  // The visitor's text as sent (UTF-8).
+  std::string_view reply;  // The reply as sent (UTF-8), or the error's text.
+  bool failed = false;     // The turn ended in an error.
+  bool fallback = false;   // A fallback message answered it.
+};
+
 // A request's hold on one module. Move-only; dropping it (or GiveBack)
 // gives the module back to its source, exactly once.
 class ModuleLease {
@@ -56,6 +64,14 @@ class ModuleLease {
     virtual ~Holder() = default;
     virtual TWebModule1& module() = 0;
     virtual void Release() noexcept { delete this; }
+    // Keeps what the turn just run on module() did; `last` when the
+    // request runs no more turns. A source without a store keeps nothing.
+    // Throws UnavailableError when it cannot be kept; the module's state
+    // is then dropped, so nothing of the turn stays.
+    virtual void Commit(const TurnDone& turn, bool last) {
+      (void)turn;
+      (void)last;
+    }
   };
 
   ModuleLease() = default;
@@ -72,6 +88,8 @@ class ModuleLease {
   // its id).
   bool is_new() const { return is_new_; }
   bool holds() const { return holder_ != nullptr; }
+  // Keeps the turn just run (Holder::Commit); throws as that does.
+  void Commit(const TurnDone& turn, bool last) { holder_->Commit(turn, last); }
   // Gives the module back now.
   void GiveBack() noexcept { holder_.reset(); }
 
@@ -117,6 +135,11 @@ class ModuleSource {
 
   // Leases held now.
   virtual std::size_t in_use() const = 0;
+
+  // Whether a page without form content gives a visitor without one a
+  // conversation id at once. A source whose store issues the ids gives
+  // one only with the conversation, at the visitor's first line.
+  virtual bool NamesVisitorsEarly() const { return true; }
 };
 
 }  // namespace corvane

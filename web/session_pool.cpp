@@ -326,6 +326,14 @@ ModuleLease SessionPool::Take(const ModuleRequest& request) {
         knowledge_root_ = request.web_root;
       }
     }
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!paths_ || paths_root_ != request.web_root) {
+        paths_.emplace(request.web_root);
+        paths_root_ = request.web_root;
+      }
+      setup.paths = paths_;
+    }
     s.module = std::make_unique<TWebModule1>(request.web_root, setup);
     if (s.resume && settings_.store_latency != nullptr)
       settings_.store_latency->ObserveNs(

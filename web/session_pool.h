@@ -167,6 +167,10 @@ class SessionPool : public ModuleSource {
   // frozen, and the web root it was read for; mutex_.
   std::shared_ptr<const SharedKnowledge> knowledge_;
   std::string knowledge_root_;
+  // One mapper of the web root for every session's module, so that the
+  // sessions share one descriptor of the root; mutex_.
+  std::optional<PathMapper> paths_;
+  std::string paths_root_;
 };
 
 }  // namespace corvane

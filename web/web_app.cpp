@@ -12,6 +12,9 @@
 
 #include "base/ascii.h"
 #include "base/error.h"
+#include "engine/knowledge.h"
+#include "engine/proc.h"
+#include "store/conversation_store.h"
 #include "web/form_fields.h"
 #include "web/json_api.h"
 #include "web/module_pool.h"
@@ -108,6 +111,8 @@ WebApplication::WebApplication()
   metrics_.GaugeFunction(
       "corvane_sessions_live", "Conversations held in memory (session mode).",
       [this] {
+        if (StoredSessionPool* stored = stored_sessions())
+          return static_cast<int64_t>(stored->live_count());
         SessionPool* pool = sessions();
         return pool ? static_cast<int64_t>(pool->live_count()) : 0;
       });
@@ -166,6 +171,47 @@ bool WebApplication::Configure(std::string_view name, std::string_view value) {
     return true;
   }
   if (name == "session-dir") return absolute_path(&session_settings_.dir);
+  if (name == "store") {
+    try {
+      ParseStoreUrl(text);
+    } catch (const StoreConfigError&) {
+      return false;
+    }
+    store_url_ = text;
+    return true;
+  }
+  if (name == "store-prefix") {
+    if (text.empty()) return false;
+    store_prefix_ = text;
+    return true;
+  }
+  const auto number = [&](int64_t low, int64_t high, int64_t* out) {
+    int64_t n = 0;
+    const auto [end, ec] =
+        std::from_chars(text.data(), text.data() + text.size(), n);
+    if (ec != std::errc() || end != text.data() + text.size() || n < low ||
+        n > high)
+      return false;
+    *out = n;
+    return true;
+  };
+  if (name == "retain-days") {
+    int64_t days = 0;
+    if (!number(0, 36500, &days)) return false;
+    retain_days_ = static_cast<int>(days);
+    return true;
+  }
+  if (name == "store-lease-ms") {
+    int64_t ms = 0;
+    if (!number(10, 60000, &ms)) return false;
+    lease_time_ = std::chrono::milliseconds(ms);
+    return true;
+  }
+  if (name == "cookie-secure") {
+    if (text != "0" && text != "1") return false;
+    cookie_secure_ = text == "1";
+    return true;
+  }
   if (name == "language-file") return absolute_path(&files_.language_file);
   if (name == "template") return absolute_path(&files_.template_file);
   if (name == "root") return absolute_path(&root_);
@@ -198,7 +244,44 @@ bool WebApplication::Check(std::string* why) {
            (templ.empty() ? std::string(kPageTemplateFile) : templ) + ": " + p;
     return false;
   }
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (session_mode_ && !store_url_.empty() && !started_ && !opened_store_) {
+    // A store that cannot be opened (a refused path, a server that does
+    // not answer) stops the start, before anything is served.
+    try {
+      opened_store_ = OpenStoreLocked();
+    } catch (const std::exception& e) {
+      *why = "the conversation store " + store_url_ + ": " + e.what();
+      return false;
+    }
+  }
   return true;
+}
+
+std::unique_ptr<ConversationStore> WebApplication::OpenStoreLocked() {
+  StoreOptions options;
+  options.retain_days = retain_days_;
+  if (!store_prefix_.empty()) options.key_prefix = store_prefix_;
+  return OpenStore(store_url_, options);
+}
+
+std::string WebApplication::CookieFor(const std::string& id) const {
+  if (stored_ == nullptr) {
+    std::string cookie = SessionCookie(id);
+    if (cookie_secure_) cookie += "; Secure";
+    return cookie;
+  }
+  // The cookie lasts as long as the store keeps the conversation; browsers
+  // hold a cookie at most 400 days.
+  constexpr int64_t kMaxCookieDays = 400;
+  const int64_t days = retain_days_ == 0
+                           ? kMaxCookieDays
+                           : std::min<int64_t>(retain_days_, kMaxCookieDays);
+  std::string cookie = std::string(kSessionCookie) + "=" + id +
+                       "; Path=/; Max-Age=" + std::to_string(days * 86400) +
+                       "; HttpOnly; SameSite=Lax";
+  if (cookie_secure_) cookie += "; Secure";
+  return cookie;
 }
 
 bool WebApplication::Healthy(std::string* why) {
@@ -216,7 +299,21 @@ ModuleSource& WebApplication::Start() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!started_) {
     started_ = true;
-    if (session_mode_) {
+    if (session_mode_ && !store_url_.empty()) {
+      StoredSessionSettings settings;
+      settings.max_sessions = session_settings_.max_sessions;
+      settings.idle_ms = session_settings_.idle_ms;
+      settings.max_turns = MaxConnections;
+      settings.lease_time = lease_time_;
+      settings.files = files_;
+      settings.store_latency = &store_seconds_;
+      std::unique_ptr<ConversationStore> store = std::move(opened_store_);
+      if (!store) store = OpenStoreLocked();
+      auto pool =
+          std::make_unique<StoredSessionPool>(std::move(store), settings);
+      stored_ = pool.get();
+      source_ = std::move(pool);
+    } else if (session_mode_) {
       SessionSettings settings = session_settings_;
       settings.max_turns = MaxConnections;
       settings.files = files_;
@@ -250,6 +347,11 @@ ModuleSource& WebApplication::Start() {
 SessionPool* WebApplication::sessions() {
   std::lock_guard<std::mutex> lock(mutex_);
   return sessions_;
+}
+
+StoredSessionPool* WebApplication::stored_sessions() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return stored_;
 }
 
 std::shared_ptr<WebApplication::RootFiles> WebApplication::FilesOf(
@@ -316,10 +418,43 @@ std::string WebApplication::Turn(TWebModule1& module,
   }
 }
 
+namespace {
+
+// Whether `reply` holds a fallback: the mode's message when no pattern
+// answered, or the step's when it has no step patterns.
+bool SaysFallback(std::string_view reply) {
+  return reply.find(kModeFallbackMessage) != std::string_view::npos ||
+         reply.find(kNoStepPatternsMessage) != std::string_view::npos;
+}
+
+}  // namespace
+
+std::string WebApplication::KeptTurn(ModuleLease& lease, std::string_view input,
+                                     const std::string& brain_input,
+                                     bool last) {
+  if (stored_ == nullptr) return Turn(lease.module(), brain_input);
+  std::string reply;
+  try {
+    reply = Turn(lease.module(), brain_input);
+  } catch (const std::exception& e) {
+    // The failed turn is kept as the failure left it, as in memory; a
+    // store that cannot keep it answers 503 instead.
+    const Error* error = dynamic_cast<const Error*>(&e);
+    const std::string text =
+        std::string(error != nullptr ? error->kind_name() : "Exception") +
+        ": " + e.what();
+    lease.Commit(TurnDone{input, text, true, false}, true);
+    throw;
+  }
+  const std::string utf8 = CodePageToUtf8(reply);
+  lease.Commit(TurnDone{input, utf8, false, SaysFallback(reply)}, last);
+  return reply;
+}
+
 uint32_t WebApplication::HandlePage(WebRequest& request, WebResponse& response,
                                     ModuleSource& source) {
   EXTENSION_CONTROL_BLOCK& ecb = request.ecb();
-  const bool sessions = sessions_ != nullptr;
+  const bool sessions = sessions_ != nullptr || stored_ != nullptr;
   const std::shared_ptr<RootFiles> files = RequestFiles(request);
   const std::string cookie = sessions ? CookieSession(request) : std::string();
   ModuleLease lease;
@@ -330,15 +465,15 @@ uint32_t WebApplication::HandlePage(WebRequest& request, WebResponse& response,
   // module for every request, and reads the body only then.
   if (!sessions || !request.ContentFields().empty() || source.Touch(cookie)) {
     lease = TakeModule(source, *files, cookie);
-    if (lease.is_new()) response.Cookies.push_back(SessionCookie(lease.id()));
+    if (lease.is_new()) response.Cookies.push_back(CookieFor(lease.id()));
     LogSession(ecb, lease.id());
     if (!lease.module().Dispatches(request.Method(), request.PathInfo()))
       return HSE_STATUS_ERROR;
   } else {
     std::string id = cookie;
-    if (!IsSessionId(id)) {
+    if (!IsSessionId(id) && source.NamesVisitorsEarly()) {
       id = NewSessionId();
-      response.Cookies.push_back(SessionCookie(id));
+      response.Cookies.push_back(CookieFor(id));
     }
     LogSession(ecb, id);
   }
@@ -350,14 +485,16 @@ uint32_t WebApplication::HandlePage(WebRequest& request, WebResponse& response,
       !request.ContentFields().empty()) {
     // Visitor text is never code: its macro signs are made harmless before
     // the brain sees it (web/visitor_text.h).
-    const std::string input = VisitorText(
-        FormFieldValue(request.ContentFields(), kInputField), sessions);
+    const std::string sent =
+        FormFieldValue(request.ContentFields(), kInputField);
+    const std::string input = VisitorText(sent, sessions);
     replies.reserve(page->response_tags());
     for (std::size_t i = 0; i < page->response_tags(); ++i) {
       // The reply is text: the brain echoes user input, which must never
       // become markup in the page. Session pages go out in UTF-8, which
       // their form then posts back.
-      std::string reply = EscapeHtml(Turn(lease.module(), input));
+      std::string reply = EscapeHtml(
+          KeptTurn(lease, sent, input, i + 1 == page->response_tags()));
       replies.push_back(sessions ? CodePageToUtf8(reply) : std::move(reply));
     }
   }
@@ -374,7 +511,7 @@ uint32_t WebApplication::HandlePage(WebRequest& request, WebResponse& response,
 uint32_t WebApplication::HandleApi(WebRequest& request, WebResponse& response,
                                    ModuleSource& source) {
   EXTENSION_CONTROL_BLOCK& ecb = request.ecb();
-  const bool sessions = sessions_ != nullptr;
+  const bool sessions = sessions_ != nullptr || stored_ != nullptr;
   try {
     if (!IsJsonContentType(request.ContentType())) {
       SendJson(ecb, response, 415,
@@ -394,10 +531,18 @@ uint32_t WebApplication::HandleApi(WebRequest& request, WebResponse& response,
     if (sessions)
       wanted = api->session ? *api->session : CookieSession(request);
     ModuleLease lease = TakeModule(source, *RequestFiles(request), wanted);
-    if (lease.is_new()) response.Cookies.push_back(SessionCookie(lease.id()));
+    if (lease.is_new()) response.Cookies.push_back(CookieFor(lease.id()));
     LogSession(ecb, lease.id());
-    const std::string reply =
-        api->greeting ? lease.module().Greeting() : Turn(lease.module(), input);
+    std::string reply;
+    if (api->greeting) {
+      reply = lease.module().Greeting();
+      // Taking the greeting changes the conversation: it is kept as a
+      // turn without input.
+      if (stored_ != nullptr)
+        lease.Commit(TurnDone{"", CodePageToUtf8(reply), false, false}, true);
+    } else {
+      reply = KeptTurn(lease, api->input, input, true);
+    }
     const std::string session = lease.id();
     lease.GiveBack();
     SendJson(ecb, response, 200, ApiReplyBody(CodePageToUtf8(reply), session));

@@ -15,6 +15,7 @@
 #define CORVANE_WEB_WEB_APP_H_
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -26,11 +27,13 @@
 #include "web/module_source.h"
 #include "web/page_template.h"
 #include "web/session_pool.h"
+#include "web/stored_sessions.h"
 #include "web/web_module.h"
 #include "web/web_request.h"
 
 namespace corvane {
 
+class ConversationStore;
 class ModulePool;
 
 // Modules in use at once.
@@ -76,15 +79,20 @@ class WebApplication {
   // (minutes, a decimal number above 0), "session-dir" (an absolute path
   // of a directory), "language-file" and "template" (absolute host paths
   // where the files of the fixed names are), "root" (the absolute web
-  // root, for Check). False, changing nothing, for an unknown name, a bad
-  // value, or once a request has been served.
+  // root, for Check); with sessions "store" (a store URL: conversations are
+  // kept there, web/stored_sessions.h), "store-prefix" (its key prefix),
+  // "retain-days" (0 .. 36500), "store-lease-ms" (10 .. 60000) and
+  // "cookie-secure" ("1" or "0"). False, changing nothing, for an unknown
+  // name, a bad value, or once a request has been served.
   bool Configure(std::string_view name, std::string_view value);
 
   // Whether the files can be served: the language file and the page
   // template exist beneath the configured root (or where configured), are
-  // regular files and can be read, and the template is not too large.
-  // False with "the language file PATH: REASON" (or "the page template")
-  // in *why. Requires the "root" setting or both files.
+  // regular files and can be read, and the template is not too large;
+  // and the conversation store, when one is set, opens (it is kept for
+  // serving). False with "the language file PATH: REASON" (or "the page
+  // template", "the conversation store") in *why. Requires the "root"
+  // setting or both files.
   bool Check(std::string* why);
 
   // Whether requests can be served now (the source can reach what keeps
@@ -95,8 +103,10 @@ class WebApplication {
   std::string MetricsText();
 
   // The session pool in session mode, once the first request started it;
-  // null otherwise.
+  // null otherwise (and with a store).
   SessionPool* sessions();
+  // The pool of session mode with a store, once started; null otherwise.
+  StoredSessionPool* stored_sessions();
 
   std::size_t MaxConnections = kMaxActiveModules;  // 0: no limit.
   std::string Title;  // Reported as the extension's description.
@@ -133,18 +143,35 @@ class WebApplication {
                      ModuleSource& source);
   // One turn on `module`, counted and timed.
   std::string Turn(TWebModule1& module, const std::string& input);
+  // One turn through `lease`, kept by its source: `input` is the visitor's
+  // text as sent (UTF-8), `brain_input` as the brain reads it. Returns the
+  // reply in the code page. A failed turn is kept as failed, then its
+  // error thrown on.
+  std::string KeptTurn(ModuleLease& lease, std::string_view input,
+                       const std::string& brain_input, bool last);
+  // The Set-Cookie value that gives a visitor the conversation `id`.
+  std::string CookieFor(const std::string& id) const;
+  // Opens the configured store. Requires mutex_.
+  std::unique_ptr<ConversationStore> OpenStoreLocked();
 
   mutable std::mutex mutex_;
-  ModuleFactory factory_;                     // Guarded by mutex_.
-  bool started_ = false;                      // A request has come; mutex_.
-  bool session_mode_ = false;                 // mutex_; constant once started.
-  SessionSettings session_settings_;          // mutex_.
+  ModuleFactory factory_;             // Guarded by mutex_.
+  bool started_ = false;              // A request has come; mutex_.
+  bool session_mode_ = false;         // mutex_; constant once started.
+  SessionSettings session_settings_;  // mutex_.
+  std::string store_url_;             // mutex_; empty: no store.
+  std::string store_prefix_;          // mutex_; empty: the default.
+  int retain_days_ = 30;              // mutex_.
+  std::chrono::milliseconds lease_time_{3000};  // mutex_.
+  bool cookie_secure_ = false;  // mutex_; constant once started.
+  std::unique_ptr<ConversationStore> opened_store_;  // By Check; mutex_.
   ModuleFiles files_;                         // mutex_; constant once started.
   std::string root_;                          // The "root" setting; mutex_.
   std::unique_ptr<ModuleSource> source_;      // Made by Start; then constant.
   std::atomic<ModuleSource*> made_{nullptr};  // source_, once made.
   ModulePool* pool_ = nullptr;                // source_ in the default mode.
   SessionPool* sessions_ = nullptr;           // source_ in session mode.
+  StoredSessionPool* stored_ = nullptr;       // source_ with a store.
   std::shared_ptr<RootFiles> root_files_;     // Of the last root; mutex_.
 
   MetricsRegistry metrics_;

@@ -6,6 +6,7 @@
 #include "base/error.h"
 #include "engine/brain.h"
 #include "engine/conversation.h"
+#include "engine/conversation_snapshot.h"
 #include "langfile/CorvLangU.h"
 #include "web/operator_log.h"
 
@@ -61,6 +62,7 @@ FileVersion FillModuleBrain(BrainClass& brain, const std::string& web_root,
   LoadRegularLanguageFile(
       brain, source,
       [&](const LanguageProblem& problem) {
+        if (setup.problem_count != nullptr) ++*setup.problem_count;
         if (!setup.report_problems) return;
         LogOperatorLine(log_name, problem.message);
         if (problem.has_text) LogOperatorLine(log_name, problem.text);
@@ -83,7 +85,7 @@ std::shared_ptr<const SharedKnowledge> LoadSharedKnowledge(
 }
 
 TWebModule1::TWebModule1(const std::string& web_root, const ModuleSetup& setup)
-    : setup_(setup), paths_(web_root) {
+    : setup_(setup), paths_(setup.paths ? *setup.paths : PathMapper(web_root)) {
   WebActionItem1.Default = true;
   WebActionItem1.PathInfo = kActionPath;
 
@@ -102,6 +104,23 @@ TWebModule1::TWebModule1(const std::string& web_root, const ModuleSetup& setup)
   language_version_ = FillModuleBrain(*brain_, web_root, paths_, setup_,
                                       language_file_, log_name_);
   brain_->Start();
+}
+
+TWebModule1::TWebModule1(const std::string& web_root, const ModuleSetup& setup,
+                         std::string_view snapshot)
+    : setup_(setup), paths_(setup.paths ? *setup.paths : PathMapper(web_root)) {
+  WebActionItem1.Default = true;
+  WebActionItem1.PathInfo = kActionPath;
+  language_file_ = LanguageHostPath(paths_, setup_);
+  log_name_ =
+      language_file_.empty() ? std::string(kLanguageFile) : language_file_;
+  if (setup_.knowledge == nullptr) throw AssertionError(__FILE__, __LINE__);
+  conversation_ = ReadSnapshot(setup_.knowledge, snapshot);
+}
+
+std::string TWebModule1::Snapshot() const {
+  if (conversation_ == nullptr) throw AssertionError(__FILE__, __LINE__);
+  return WriteSnapshot(*conversation_);
 }
 
 BrainClass& TWebModule1::brain() {

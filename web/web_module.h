@@ -10,8 +10,10 @@
 #ifndef CORVANE_WEB_WEB_MODULE_H_
 #define CORVANE_WEB_WEB_MODULE_H_
 
+#include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -69,6 +71,13 @@ struct ModuleSetup {
   // instead of a brain, and reads no file. Null: the module loads a brain
   // of its own.
   std::shared_ptr<const SharedKnowledge> knowledge;
+  // When not null, counts the problems the reader reported (whether or
+  // not they reach the log).
+  std::size_t* problem_count = nullptr;
+  // The mapper of the web root to share (copies share its descriptor of
+  // the root), so that many modules of one root hold one descriptor;
+  // empty: the module opens the root for itself.
+  std::optional<PathMapper> paths;
 };
 
 // The language file (or setup.knowledge_file) read as TWebModule1 reads it,
@@ -85,6 +94,12 @@ class TWebModule1 {
   // started. Throws whatever starting the brain throws.
   explicit TWebModule1(const std::string& web_root,
                        const ModuleSetup& setup = ModuleSetup());
+  // A session's module on setup.knowledge that continues the conversation
+  // of `snapshot` (written by Snapshot on knowledge of the same version):
+  // nothing is started and nothing is said. Throws CorruptDataError for
+  // bytes that do not decode or were made on other knowledge.
+  TWebModule1(const std::string& web_root, const ModuleSetup& setup,
+              std::string_view snapshot);
   // Destruction handler. A pool module stops its brain and saves it to the
   // language file (StopAndSave) unless that was done; a session module
   // stops its brain unless EndSession ran. Failures are logged, never
@@ -111,6 +126,15 @@ class TWebModule1 {
   // never thrown. Returns false when saving failed, true otherwise. Later
   // calls and the destructor do nothing more (and return true).
   bool EndSession(const std::string& save_path) noexcept;
+
+  // The conversation of a module on shared knowledge as snapshot bytes
+  // (engine/conversation_snapshot.h). Requires such a module and no turn
+  // in progress; throws AssertionError otherwise.
+  std::string Snapshot() const;
+  // Leaves the conversation without ending it: its stop patterns do not
+  // fire and nothing is saved, since it lives on where it is kept (a
+  // conversation store). The destructor then only frees it.
+  void Drop() noexcept { ended_ = true; }
 
   // A pool module: stops the brain and saves it to the language file, once;
   // later calls return the first result. Logs the outcome to the operator

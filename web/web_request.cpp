@@ -89,8 +89,25 @@ std::optional<std::string> WebRequest::ServerVariable(
     std::string_view name) const {
   char buffer[kServerVariableBufferSize];
   const std::optional<std::string_view> value = ServerVariable(name, buffer);
-  if (!value) return std::nullopt;
-  return std::string(*value);
+  if (value) return std::string(*value);
+  if (ecb_.GetServerVariable == nullptr) return std::nullopt;
+  // A value longer than the buffer (a long Cookie header) is read again
+  // into one of the size the server asks for, up to kMaxServerVariableBytes.
+  std::string name_text(name);
+  uint32_t size = 0;
+  ecb_.GetServerVariable(ecb_.ConnID, name_text.data(), nullptr, &size);
+  if (size <= kServerVariableBufferSize || size > kMaxServerVariableBytes)
+    return std::nullopt;
+  std::string long_value(size, '\0');
+  uint32_t got = size;
+  if (!ecb_.GetServerVariable(ecb_.ConnID, name_text.data(), long_value.data(),
+                              &got))
+    return std::nullopt;
+  const std::size_t limit = std::min<std::size_t>(got, long_value.size());
+  long_value.resize(
+      std::find(long_value.begin(), long_value.begin() + limit, '\0') -
+      long_value.begin());
+  return long_value;
 }
 
 const std::string& WebRequest::Content() {

@@ -16,9 +16,12 @@
 
 namespace corvane {
 
-// Size of the buffer that server variables are read into; a longer value
-// reads as missing.
+// Size of the buffer that server variables are read into first. The
+// owning form of ServerVariable reads a longer value whole, up to
+// kMaxServerVariableBytes (beyond any header a server takes); the form
+// with a caller's buffer reads a longer one as missing.
 inline constexpr uint32_t kServerVariableBufferSize = 4096;
+inline constexpr uint32_t kMaxServerVariableBytes = 1u << 20;
 
 // Largest form body the extension reads; the host's own limit is lower.
 inline constexpr std::size_t kMaxFormBodyBytes = 64u << 20;
@@ -39,8 +42,9 @@ class WebRequest {
   std::string_view ContentType() const { return Text(ecb_.lpszContentType); }
   uint32_t ContentLength() const { return ecb_.cbTotalBytes; }
 
-  // The server variable's value through GetServerVariable; nothing when the
-  // server does not know it or it does not fit the buffer.
+  // The server variable's value through GetServerVariable, however long
+  // (up to kMaxServerVariableBytes); nothing when the server does not know
+  // it.
   std::optional<std::string> ServerVariable(std::string_view name) const;
   // The same read into `buffer`, which the value then points into.
   std::optional<std::string_view> ServerVariable(

@@ -105,8 +105,8 @@ for path in $(grep -o '/usr/[^ ]*' "$unit"); do
   [ -e "$out/root$path" ] || fail "unit names $path, which the package lacks"
 done
 grep -q -- '--root /var/lib/corvane/wwwroot' "$unit" || fail "web root"
-grep -q -- '--sessions --session-dir /var/lib/corvane/sessions' "$unit" ||
-  fail "the service does not run session mode"
+grep -q -- '--sessions --store sqlite:/var/lib/corvane/conversations.db' "$unit" ||
+  fail "the service does not run session mode on the conversation store"
 
 # The programs carry no debug symbols.
 for prog in usr/bin/corvane usr/bin/corvane-httpd usr/lib/corvane/corvane-isapi.so; do
@@ -134,7 +134,8 @@ step "the packaged host"
   "$out/root/usr/share/corvane/wwwroot" "$out/demo"
 [ -f "$out/demo/windex/Words.str" ] || fail "the word index was not copied"
 "$out/root/usr/bin/corvane-httpd" --port 0 --root "$out/demo" \
-  --extension "$out/root/usr/lib/corvane/corvane-isapi.so" 2>"$out/httpd.log" &
+  --extension "$out/root/usr/lib/corvane/corvane-isapi.so" \
+  --sessions --store "sqlite:$out/state-db/conversations.db" 2>"$out/httpd.log" &
 httpd_pid=$!
 port=""
 for _ in $(seq 200); do
@@ -152,6 +153,11 @@ answer=$(timeout 30 cat <&3 || true)
 exec 3<&-
 grep -q 'Owls cannot move their eyes' <<<"$answer" ||
   fail "the word index did not answer: $answer"
+# The turn is in the store, a file only its owner may read.
+[ "$(stat -c %a "$out/state-db/conversations.db")" = 600 ] ||
+  fail "the conversation store is not mode 0600"
+"$out/root/usr/bin/corvane" sessions "sqlite:$out/state-db/conversations.db" export |
+  grep -q 'tell me about owls' || fail "the turn is not in the conversation store"
 kill -TERM "$httpd_pid"
 for _ in $(seq 300); do
   kill -0 "$httpd_pid" 2>/dev/null || break

@@ -1,0 +1,177 @@
+// The session pool on a conversation store, in-process: a conversation
+// dropped from memory continues from the store; a commit the store refuses
+// leaves nothing of its turn; another holder's lease is waited for; many
+// threads on many conversations, and several on one, keep every count
+// exact (also under ThreadSanitizer: the file name holds "pool").
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "store/conversation_store.h"
+#include "tests/temp_dir.h"
+#include "tests/web/web_test_helpers.h"
+#include "web/stored_sessions.h"
+#include "web/web_module.h"
+
+namespace corvane {
+namespace {
+
+const std::string kKb = ClfLines({
+    "For-Mode",
+    "  Fragment Initialize,0,0, {}, {}, {}",
+    "  Response {},Assignment,{n},{0}",
+    "For-Mode",
+    "  Fragment CUSTOM,10,30000, {count}, {}, {}",
+    "  Response {n=^Add{^Fact{n}|1}},Assignment,{n},{^Add{^Fact{n}|1}}",
+});
+
+// A store that passes every call to a real one, but refuses commits while
+// told to, as a store that cannot be written does.
+class FlakyStore : public ConversationStore {
+ public:
+  explicit FlakyStore(std::unique_ptr<ConversationStore> real)
+      : real_(std::move(real)) {}
+  Lease Create(const NewConversation& c) override { return real_->Create(c); }
+  std::optional<StoredConversation> Load(std::string_view id) override {
+    return real_->Load(id);
+  }
+  LeaseResult TryAcquire(std::string_view id, std::chrono::milliseconds ttl,
+                         uint64_t cached_turn) override {
+    ++acquires;
+    return real_->TryAcquire(id, ttl, cached_turn);
+  }
+  void Commit(Lease& lease, const TurnCommit& commit,
+              AfterCommit after) override {
+    if (refuse_commits) throw StoreUnavailableError("disk full");
+    real_->Commit(lease, commit, after);
+  }
+  void Release(const Lease& lease) override { real_->Release(lease); }
+  std::optional<std::vector<TurnEntry>> Transcript(std::string_view id,
+                                                   uint64_t first,
+                                                   std::size_t limit) override {
+    return real_->Transcript(id, first, limit);
+  }
+  ConversationPage List(std::string_view cursor, std::size_t limit) override {
+    return real_->List(cursor, limit);
+  }
+  std::size_t Expire() override { return real_->Expire(); }
+  StoreHealth Health() override { return real_->Health(); }
+  const std::string& url() const override { return real_->url(); }
+
+  std::atomic<bool> refuse_commits{false};
+  std::atomic<int> acquires{0};
+
+ private:
+  std::unique_ptr<ConversationStore> real_;
+};
+
+class StoredSessionPoolTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_.Write("CorvWebDemo.clf", kKb);
+    url_ = "sqlite:" + data_.path() + "/c.db";
+  }
+  std::unique_ptr<StoredSessionPool> MakePool(std::size_t max_sessions = 100,
+                                              FlakyStore** flaky = nullptr) {
+    auto store = std::make_unique<FlakyStore>(OpenStore(url_));
+    if (flaky != nullptr) *flaky = store.get();
+    StoredSessionSettings settings;
+    settings.max_sessions = max_sessions;
+    settings.lease_time = std::chrono::milliseconds(200);
+    return std::make_unique<StoredSessionPool>(std::move(store), settings);
+  }
+  // One turn of `id` ("" for a new conversation); returns the reply and
+  // sets *id to the conversation's.
+  std::string Count(StoredSessionPool& pool, std::string* id) {
+    ModuleLease lease = pool.Take(ModuleRequest{root_.path() + "/", *id});
+    *id = lease.id();
+    const std::string reply = lease.module().Converse("count");
+    lease.Commit(TurnDone{"count", reply, false, false}, true);
+    return reply;
+  }
+  TempDir root_;
+  TempDir data_;
+  std::string url_;
+};
+
+TEST_F(StoredSessionPoolTest, DroppedFromMemoryAConversationContinues) {
+  auto pool = MakePool(/*max_sessions=*/1);
+  std::string a, b;
+  EXPECT_EQ(Count(*pool, &a), "n=1");
+  EXPECT_EQ(Count(*pool, &b), "n=1");  // Drops a from memory.
+  EXPECT_EQ(pool->live_count(), 1u);
+  EXPECT_EQ(Count(*pool, &a), "n=2");
+  EXPECT_EQ(Count(*pool, &b), "n=2");
+  // Another pool on the same store (another host) takes both on.
+  auto other = MakePool();
+  EXPECT_EQ(Count(*other, &a), "n=3");
+  // The first pool notices the turn it did not run.
+  EXPECT_EQ(Count(*pool, &a), "n=4");
+}
+
+TEST_F(StoredSessionPoolTest, ARefusedCommitLeavesNothingOfItsTurn) {
+  FlakyStore* flaky = nullptr;
+  auto pool = MakePool(100, &flaky);
+  std::string id;
+  EXPECT_EQ(Count(*pool, &id), "n=1");
+  flaky->refuse_commits = true;
+  for (int i = 0; i < 3; ++i) EXPECT_THROW(Count(*pool, &id), UnavailableError);
+  flaky->refuse_commits = false;
+  EXPECT_EQ(Count(*pool, &id), "n=2");
+  const auto transcript = flaky->Transcript(id, 1, 10);
+  ASSERT_TRUE(transcript);
+  EXPECT_EQ(transcript->size(), 2u);
+}
+
+TEST_F(StoredSessionPoolTest, AnotherHoldersLeaseIsWaitedFor) {
+  auto pool = MakePool();
+  std::string id;
+  Count(*pool, &id);
+  std::unique_ptr<ConversationStore> side = OpenStore(url_);
+  const LeaseResult held = side->TryAcquire(id, std::chrono::milliseconds(100));
+  ASSERT_EQ(held.status, LeaseStatus::kAcquired);
+  // The lease runs out (a host that died in a turn); then the turn runs.
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(Count(*pool, &id), "n=2");
+  EXPECT_GE(std::chrono::steady_clock::now() - started,
+            std::chrono::milliseconds(50));
+}
+
+TEST_F(StoredSessionPoolTest, ThreadsKeepEveryCountExact) {
+  auto pool = MakePool(/*max_sessions=*/4);
+  constexpr int kThreads = 6;
+  constexpr int kTurns = 20;
+  std::vector<std::string> ids(kThreads);
+  std::atomic<int> wrong{0};
+  std::string shared;
+  Count(*pool, &shared);
+  std::atomic<int> shared_turns{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 1; i <= kTurns; ++i) {
+        if (Count(*pool, &ids[t]) != "n=" + std::to_string(i)) ++wrong;
+        // Every thread also talks in one conversation they share.
+        std::string s = shared;
+        try {
+          Count(*pool, &s);
+          ++shared_turns;
+        } catch (const UnavailableError&) {
+          // Too many of its requests at once: refused, nothing kept.
+        }
+      }
+    });
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(Count(*pool, &shared),
+            "n=" + std::to_string(shared_turns.load() + 2));
+  EXPECT_LE(pool->live_count(), 4u + kThreads);
+}
+
+}  // namespace
+}  // namespace corvane
