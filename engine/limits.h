@@ -14,9 +14,9 @@ inline constexpr int kHistoryLimit = 100;
 #ifndef CORVANE_MAX_HISTORY_BYTES
 #define CORVANE_MAX_HISTORY_BYTES (2u << 20)
 #endif
-// Bytes of text one history keeps besides its newest entry, which stays
-// whole whatever its size (the turn's own input, the text said last); the
-// oldest entries leave first.
+// Bytes of text one history keeps, its newest entry included; the oldest
+// entries leave first. A newest entry larger than this stays alone and
+// whole (the turn's own input, the text said last).
 inline constexpr std::size_t kMaxHistoryBytes = CORVANE_MAX_HISTORY_BYTES;
 
 #ifndef CORVANE_MAX_LEARNT_TEXT
