@@ -1,8 +1,9 @@
 // The conversation store in one SQLite file, for one host or several on
 // one machine: WAL journal, synchronous=NORMAL (a committed turn survives
-// a crash of the process), each commit and lease change one transaction.
-// The tables are described in docs/store.md.
-// Thread-safe: each thread takes a connection of its own from a pool.
+// a crash of the process). The tables are described in docs/store.md.
+// Thread-safe: writes of all threads run on one connection, those ready at
+// once in one transaction (group commit); reads take a connection of
+// their own from a pool.
 #ifndef CORVANE_STORE_SQLITE_STORE_H_
 #define CORVANE_STORE_SQLITE_STORE_H_
 
