@@ -157,6 +157,10 @@ int64_t SqliteConnection::Changes() const {
   return sqlite3_changes64(db_);
 }
 
+bool SqliteConnection::InTransaction() const {
+  return sqlite3_get_autocommit(db_) == 0;
+}
+
 SqliteTransaction::SqliteTransaction(SqliteConnection& db, Kind kind)
     : db_(db) {
   if (kind == Kind::kWrite && db_.writers_ != nullptr) {

@@ -96,6 +96,9 @@ class SqliteConnection {
   SqliteStatement& Statement(const char* sql);
   // Rows changed by the last statement.
   int64_t Changes() const;
+  // False when no transaction is open (SQLite rolls one back by itself
+  // after some errors: a full disk, an I/O error, no memory).
+  bool InTransaction() const;
 
   // Makes this connection's write transactions take their turn in
   // `writers` first, waiting at most `wait`. Null: they do not.

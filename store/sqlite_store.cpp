@@ -1,5 +1,6 @@
 #include "store/sqlite_store.h"
 
+#include <algorithm>
 #include <exception>
 #include <limits>
 
@@ -245,6 +246,112 @@ void SqliteStore::GiveBack(std::unique_ptr<SqliteConnection> connection) {
     idle_.push_back(std::move(connection));
 }
 
+// A caller's job and how it ended; lives on the caller's stack until done.
+struct SqliteStore::WriteJob {
+  const std::function<void(SqliteConnection&)>* run = nullptr;
+  bool done = false;                // Guarded by write_mu_.
+  std::exception_ptr error;         // Set by the leader before done.
+};
+
+void SqliteStore::Write(const std::function<void(SqliteConnection&)>& run) {
+  WriteJob job;
+  job.run = &run;
+  const auto deadline = std::chrono::steady_clock::now() + options_.timeout;
+  std::unique_lock<std::mutex> lock(write_mu_);
+  pending_.push_back(&job);
+  while (!job.done) {
+    if (writing_) {
+      if (write_done_.wait_until(lock, deadline) ==
+              std::cv_status::timeout &&
+          !job.done) {
+        // Still waiting for a leader: the job leaves the queue untouched.
+        // A job in a running batch is waited for, since the batch's own
+        // waits are bounded by the timeout.
+        const auto it = std::find(pending_.begin(), pending_.end(), &job);
+        if (it != pending_.end()) {
+          pending_.erase(it);
+          throw StoreUnavailableError(
+              "store " + url_ +
+              ": the database is locked (another writer of this process "
+              "took too long)");
+        }
+      }
+      continue;
+    }
+    // This thread leads: it runs what is pending, its own job included
+    // unless an earlier leader took it already.
+    writing_ = true;
+    std::vector<WriteJob*> batch;
+    batch.swap(pending_);
+    lock.unlock();
+    RunBatch(batch);
+    lock.lock();
+    for (WriteJob* j : batch) j->done = true;
+    writing_ = false;
+    write_done_.notify_all();
+  }
+  lock.unlock();
+  if (job.error) std::rethrow_exception(job.error);
+}
+
+SqliteConnection& SqliteStore::Writer() {
+  if (!writer_) {
+    writer_ = std::make_unique<SqliteConnection>(path_, url_, options_.timeout);
+    writer_->ShareWriters(&writers_, options_.timeout);
+  }
+  return *writer_;
+}
+
+void SqliteStore::RunAlone(WriteJob& job) {
+  try {
+    SqliteConnection& db = Writer();
+    SqliteTransaction tx(db, SqliteTransaction::Kind::kWrite);
+    (*job.run)(db);
+    tx.Commit();
+  } catch (const LeaseLostError&) {
+    // Refused before any write, and rolled back: the connection is sound.
+    job.error = std::current_exception();
+  } catch (...) {
+    // A connection in an unknown state is not used again.
+    writer_.reset();
+    job.error = std::current_exception();
+  }
+}
+
+void SqliteStore::RunBatch(const std::vector<WriteJob*>& batch) {
+  if (batch.size() == 1) {
+    RunAlone(*batch.front());
+    return;
+  }
+  try {
+    SqliteConnection& db = Writer();
+    SqliteTransaction tx(db, SqliteTransaction::Kind::kWrite);
+    for (WriteJob* job : batch) {
+      db.Execute("SAVEPOINT job");
+      try {
+        (*job->run)(db);
+      } catch (...) {
+        // A transaction that SQLite rolled back by itself fails the batch.
+        if (!db.InTransaction()) throw;
+        job->error = std::current_exception();
+        db.Execute("ROLLBACK TO job");
+      }
+      db.Execute("RELEASE job");
+    }
+    tx.Commit();
+    return;
+  } catch (...) {
+    writer_.reset();
+    // The shared transaction failed: nothing of it was kept. Each job that
+    // had not failed by itself runs alone, so that it fails only for a
+    // reason of its own.
+  }
+  for (WriteJob* job : batch) {
+    job->error = nullptr;
+    RunAlone(*job);
+  }
+}
+
 StoreTime SqliteStore::Cutoff() const {
   if (retain_ms_ == 0) return std::numeric_limits<int64_t>::min();
   return StoreNow() - retain_ms_;
@@ -255,28 +362,28 @@ Lease SqliteStore::Create(const NewConversation& conversation) {
   const std::chrono::milliseconds lease_time =
       ClampLeaseTime(conversation.lease_time);
   Lease lease = FirstLease(conversation);
-  Handle db = Take();
-  for (;;) {
-    lease.conversation_id = NewConversationId();
-    SqliteTransaction tx(*db, SqliteTransaction::Kind::kWrite);
-    db->Statement(kInsertConversation)
-        .Bind(1, std::string_view(lease.conversation_id))
-        .Bind(2, conversation.knowledge_version)
-        .Bind(3, time)
-        .Bind(4, conversation.snapshot)
-        .Run();
-    // A taken id (one in 2^128) draws again.
-    if (db->Changes() == 0) continue;
-    lease.expires = std::chrono::steady_clock::now() + lease_time;
-    db->Statement(kPutLease)
-        .Bind(1, std::string_view(lease.conversation_id))
-        .Bind(2, int64_t{1})
-        .Bind(3, std::string_view(lease.holder))
-        .Bind(4, StoreNow() + Millis(lease_time))
-        .Run();
-    tx.Commit();
-    return lease;
-  }
+  Write([&](SqliteConnection& db) {
+    for (;;) {
+      lease.conversation_id = NewConversationId();
+      db.Statement(kInsertConversation)
+          .Bind(1, std::string_view(lease.conversation_id))
+          .Bind(2, conversation.knowledge_version)
+          .Bind(3, time)
+          .Bind(4, conversation.snapshot)
+          .Run();
+      // A taken id (one in 2^128) draws again.
+      if (db.Changes() == 0) continue;
+      lease.expires = std::chrono::steady_clock::now() + lease_time;
+      db.Statement(kPutLease)
+          .Bind(1, std::string_view(lease.conversation_id))
+          .Bind(2, int64_t{1})
+          .Bind(3, std::string_view(lease.holder))
+          .Bind(4, StoreNow() + Millis(lease_time))
+          .Run();
+      return;
+    }
+  });
+  return lease;
 }
 
 std::optional<StoredConversation> SqliteStore::Load(std::string_view id) {
@@ -302,48 +409,48 @@ LeaseResult SqliteStore::TryAcquire(std::string_view id,
   LeaseResult result;
   if (!IsConversationId(id)) return result;
   lease_time = ClampLeaseTime(lease_time);
-  Handle db = Take();
-  SqliteTransaction tx(*db, SqliteTransaction::Kind::kWrite);
-  SqliteStatement& q = db->Statement(kSelectTurnsAndLease);
-  q.Bind(1, id).Bind(2, Cutoff());
-  if (!q.Step()) return result;
-  const StoreTime now = StoreNow();
-  const uint64_t turns = static_cast<uint64_t>(q.Int(0));
-  std::string knowledge_version = q.Bytes(1);
-  const int64_t fence = q.IsNull(2) ? 0 : q.Int(2);
-  const bool held = !q.IsNull(3) && !q.Bytes(3).empty() && q.Int(4) > now;
-  const int64_t expires = q.Int(4);
-  // The snapshot's pages are read only when the caller lacks them.
-  if (!held && turns != cached_turn) {
-    StoredConversation& c = result.conversation.emplace();
-    c.info.id = Text(id);
-    c.info.knowledge_version = knowledge_version;
-    c.info.turns = turns;
-    c.info.created = q.Int(5);
-    c.info.updated = q.Int(6);
-    c.snapshot = q.Bytes(7);
-  }
-  q.Reset();
-  if (held) {
-    result.status = LeaseStatus::kBusy;
-    result.retry_after = std::chrono::milliseconds(expires - now);
-    return result;
-  }
-  Lease& lease = result.lease;
-  lease.conversation_id = Text(id);
-  lease.fence = static_cast<uint64_t>(fence) + 1;
-  lease.turn = turns;
-  lease.holder = RandomHex(8);
-  lease.knowledge_version = std::move(knowledge_version);
-  lease.expires = std::chrono::steady_clock::now() + lease_time;
-  db->Statement(kPutLease)
-      .Bind(1, id)
-      .Bind(2, AsInt(lease.fence))
-      .Bind(3, std::string_view(lease.holder))
-      .Bind(4, now + Millis(lease_time))
-      .Run();
-  tx.Commit();
-  result.status = LeaseStatus::kAcquired;
+  Write([&](SqliteConnection& db) {
+    result = LeaseResult{};
+    SqliteStatement& q = db.Statement(kSelectTurnsAndLease);
+    q.Bind(1, id).Bind(2, Cutoff());
+    if (!q.Step()) return;
+    const StoreTime now = StoreNow();
+    const uint64_t turns = static_cast<uint64_t>(q.Int(0));
+    std::string knowledge_version = q.Bytes(1);
+    const int64_t fence = q.IsNull(2) ? 0 : q.Int(2);
+    const bool held = !q.IsNull(3) && !q.Bytes(3).empty() && q.Int(4) > now;
+    const int64_t expires = q.Int(4);
+    // The snapshot's pages are read only when the caller lacks them.
+    if (!held && turns != cached_turn) {
+      StoredConversation& c = result.conversation.emplace();
+      c.info.id = Text(id);
+      c.info.knowledge_version = knowledge_version;
+      c.info.turns = turns;
+      c.info.created = q.Int(5);
+      c.info.updated = q.Int(6);
+      c.snapshot = q.Bytes(7);
+    }
+    q.Reset();
+    if (held) {
+      result.status = LeaseStatus::kBusy;
+      result.retry_after = std::chrono::milliseconds(expires - now);
+      return;
+    }
+    Lease& lease = result.lease;
+    lease.conversation_id = Text(id);
+    lease.fence = static_cast<uint64_t>(fence) + 1;
+    lease.turn = turns;
+    lease.holder = RandomHex(8);
+    lease.knowledge_version = std::move(knowledge_version);
+    lease.expires = std::chrono::steady_clock::now() + lease_time;
+    db.Statement(kPutLease)
+        .Bind(1, id)
+        .Bind(2, AsInt(lease.fence))
+        .Bind(3, std::string_view(lease.holder))
+        .Bind(4, now + Millis(lease_time))
+        .Run();
+    result.status = LeaseStatus::kAcquired;
+  });
   return result;
 }
 
@@ -353,66 +460,66 @@ void SqliteStore::Commit(Lease& lease, const TurnCommit& commit,
   const TurnRecord& r = commit.record;
   const StoreTime time = r.time != 0 ? r.time : StoreNow();
   const std::string_view id = lease.conversation_id;
-  Handle db = Take();
-  SqliteTransaction tx(*db, SqliteTransaction::Kind::kWrite);
-  SqliteStatement& q = db->Statement(kSelectTurnsAndLease);
-  q.Bind(1, id).Bind(2, Cutoff());
-  if (!q.Step())
-    throw LeaseLostError("conversation " + Text(id) + " no longer exists");
-  const bool ours = !q.IsNull(2) && q.Int(2) == AsInt(lease.fence) &&
-                    q.Bytes(3) == lease.holder && q.Int(4) > StoreNow();
-  const uint64_t turns = static_cast<uint64_t>(q.Int(0));
-  q.Reset();
-  if (!ours)
-    throw LeaseLostError("the lease of conversation " + Text(id) +
-                         " expired or was taken over");
-  if (turns != lease.turn)
-    throw LeaseLostError("conversation " + Text(id) + " is at turn " +
-                         std::to_string(turns) + ", not " +
-                         std::to_string(lease.turn));
-  const int64_t turn = AsInt(lease.turn + 1);
-  if (commit.snapshot) {
-    db->Statement(kUpdateWithSnapshot)
+  Write([&](SqliteConnection& db) {
+    SqliteStatement& q = db.Statement(kSelectTurnsAndLease);
+    q.Bind(1, id).Bind(2, Cutoff());
+    if (!q.Step())
+      throw LeaseLostError("conversation " + Text(id) + " no longer exists");
+    const bool ours = !q.IsNull(2) && q.Int(2) == AsInt(lease.fence) &&
+                      q.Bytes(3) == lease.holder && q.Int(4) > StoreNow();
+    const uint64_t turns = static_cast<uint64_t>(q.Int(0));
+    q.Reset();
+    if (!ours)
+      throw LeaseLostError("the lease of conversation " + Text(id) +
+                           " expired or was taken over");
+    if (turns != lease.turn)
+      throw LeaseLostError("conversation " + Text(id) + " is at turn " +
+                           std::to_string(turns) + ", not " +
+                           std::to_string(lease.turn));
+    const int64_t turn = AsInt(lease.turn + 1);
+    if (commit.snapshot) {
+      db.Statement(kUpdateWithSnapshot)
+          .Bind(1, id)
+          .Bind(2, turn)
+          .Bind(3, time)
+          .Bind(4, *commit.snapshot)
+          .Run();
+    } else {
+      db.Statement(kUpdateWithoutSnapshot)
+          .Bind(1, id)
+          .Bind(2, turn)
+          .Bind(3, time)
+          .Run();
+    }
+    db.Statement(kInsertTurn)
         .Bind(1, id)
         .Bind(2, turn)
         .Bind(3, time)
-        .Bind(4, *commit.snapshot)
+        .Bind(4, r.input)
+        .Bind(5, r.reply)
+        .Bind(6, int64_t{r.failed})
+        .Bind(7, int64_t{r.fallback})
+        .Bind(8, r.knowledge_version)
         .Run();
-  } else {
-    db->Statement(kUpdateWithoutSnapshot)
-        .Bind(1, id)
-        .Bind(2, turn)
-        .Bind(3, time)
-        .Run();
-  }
-  db->Statement(kInsertTurn)
-      .Bind(1, id)
-      .Bind(2, turn)
-      .Bind(3, time)
-      .Bind(4, r.input)
-      .Bind(5, r.reply)
-      .Bind(6, int64_t{r.failed})
-      .Bind(7, int64_t{r.fallback})
-      .Bind(8, r.knowledge_version)
-      .Run();
-  if (after == AfterCommit::kReleaseLease)
-    db->Statement(kReleaseLease)
-        .Bind(1, id)
-        .Bind(2, AsInt(lease.fence))
-        .Bind(3, std::string_view(lease.holder))
-        .Run();
-  tx.Commit();
+    if (after == AfterCommit::kReleaseLease)
+      db.Statement(kReleaseLease)
+          .Bind(1, id)
+          .Bind(2, AsInt(lease.fence))
+          .Bind(3, std::string_view(lease.holder))
+          .Run();
+  });
   lease.turn += 1;
 }
 
 void SqliteStore::Release(const Lease& lease) {
   if (!IsConversationId(lease.conversation_id)) return;
-  Handle db = Take();
-  db->Statement(kReleaseLease)
-      .Bind(1, std::string_view(lease.conversation_id))
-      .Bind(2, AsInt(lease.fence))
-      .Bind(3, std::string_view(lease.holder))
-      .Run();
+  Write([&](SqliteConnection& db) {
+    db.Statement(kReleaseLease)
+        .Bind(1, std::string_view(lease.conversation_id))
+        .Bind(2, AsInt(lease.fence))
+        .Bind(3, std::string_view(lease.holder))
+        .Run();
+  });
 }
 
 std::optional<std::vector<TurnEntry>> SqliteStore::Transcript(

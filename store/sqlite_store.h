@@ -1,12 +1,14 @@
 // The conversation store in one SQLite file, for one host or several on
 // one machine: WAL journal, synchronous=NORMAL (a committed turn survives
-// a crash of the process), each commit and lease change one transaction.
-// The tables are described in docs/store.md.
-// Thread-safe: each thread takes a connection of its own from a pool.
+// a crash of the process). The tables are described in docs/store.md.
+// Thread-safe: writes of all threads run on one connection, those ready at
+// once in one transaction (group commit); reads take a connection of
+// their own from a pool.
 #ifndef CORVANE_STORE_SQLITE_STORE_H_
 #define CORVANE_STORE_SQLITE_STORE_H_
 
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -58,6 +60,25 @@ class SqliteStore : public ConversationStore {
   // Copies the WAL into the database file every little while, so that a
   // checkpoint's fsyncs fall on this thread and not on a turn's commit.
   void CheckpointLoop();
+  // Runs `job` in a write transaction, as one step: the job's writes are
+  // committed (durable as the store's synchronous setting makes them) when
+  // Write returns, and none of them is kept when it throws. Jobs of
+  // several threads that are ready at once share one transaction (group
+  // commit), each in a savepoint of its own: a job that throws rolls back
+  // only its own writes, and when the shared transaction itself fails,
+  // every job that did not throw runs again alone, so one conversation's
+  // failure never fails or loses another's turn.
+  void Write(const std::function<void(SqliteConnection&)>& job);
+  struct WriteJob;
+  // Runs `batch` as the leader of a group commit; marks each job done.
+  void RunBatch(const std::vector<WriteJob*>& batch);
+  // The connection that every write job runs on, opened when missing.
+  // Only the leader of a group commit uses it: one connection's page
+  // cache stays valid from one transaction to the next, while a pool of
+  // writers would each read back what the others changed.
+  SqliteConnection& Writer();
+  // Runs one job in a transaction of its own.
+  void RunAlone(WriteJob& job);
 
   const std::string url_;
   const std::string path_;
@@ -71,6 +92,12 @@ class SqliteStore : public ConversationStore {
   std::string checkpoint_problem_;  // Guarded by mu_; empty when fine.
   std::condition_variable wake_;    // Stops the checkpointer.
   std::thread checkpointer_;
+  // The group commit: jobs waiting for a leader, and whether one runs.
+  std::mutex write_mu_;
+  std::condition_variable write_done_;
+  std::vector<WriteJob*> pending_;  // Guarded by write_mu_.
+  bool writing_ = false;            // Guarded by write_mu_.
+  std::unique_ptr<SqliteConnection> writer_;  // Used by the leader only.
 };
 
 }  // namespace corvane

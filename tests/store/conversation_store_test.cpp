@@ -449,6 +449,65 @@ TEST_P(ConversationStoreTest, ConcurrentCommitsKeepEveryTurnOnce) {
   EXPECT_EQ(per_thread.size(), std::size_t{kThreads * kTurnsPerThread});
 }
 
+// Commits of many threads at once on one client (which may share one
+// transaction among them): a holder whose lease was taken over is refused
+// without failing or losing the others, and the new holder's turn stays.
+TEST_P(ConversationStoreTest, SimultaneousCommitsFailOnlyTheStaleHolder) {
+  auto host = Open();
+  auto other = Open();
+  constexpr int kConversations = 8;
+  constexpr int kRounds = 5;
+  for (int round = 0; round < kRounds; ++round) {
+    std::vector<Lease> leases;
+    for (int i = 0; i < kConversations; ++i) {
+      NewConversation n;
+      // Conversation 0's lease runs out at once; the other host takes it
+      // over and commits a turn there.
+      n.lease_time = milliseconds(i == 0 ? 10 : 10'000);
+      leases.push_back(host->Create(n));
+    }
+    const std::string stale_id = leases[0].conversation_id;
+    LeaseResult taken;
+    for (int tries = 0; tries < 5000; ++tries) {
+      taken = other->TryAcquire(stale_id, milliseconds(10'000));
+      if (taken.status == LeaseStatus::kAcquired) break;
+      std::this_thread::sleep_for(milliseconds(1));
+    }
+    ASSERT_EQ(taken.status, LeaseStatus::kAcquired);
+    other->Commit(taken.lease, Turn("new", "holder", Snap(stale_id, 1)),
+                  AfterCommit::kReleaseLease);
+
+    std::atomic<int> ready{0};
+    std::vector<std::string> outcome(kConversations);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kConversations; ++i) {
+      threads.emplace_back([&, i] {
+        ++ready;
+        while (ready.load() < kConversations) std::this_thread::yield();
+        try {
+          host->Commit(leases[i],
+                       Turn("in", std::to_string(i),
+                            Snap(leases[i].conversation_id, 1)),
+                       AfterCommit::kReleaseLease);
+          outcome[i] = "ok";
+        } catch (const LeaseLostError&) {
+          outcome[i] = "lost";
+        } catch (const std::exception& e) {
+          outcome[i] = e.what();
+        }
+      });
+    }
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(outcome[0], "lost");
+    ExpectTurns(*other, stale_id, 1, "holder");
+    for (int i = 1; i < kConversations; ++i) {
+      EXPECT_EQ(outcome[i], "ok") << i;
+      ExpectTurns(*other, leases[i].conversation_id, 1, std::to_string(i));
+      EXPECT_EQ(leases[i].turn, 1u);
+    }
+  }
+}
+
 // Down: calls throw StoreUnavailableError and health says so, a commit
 // under way is not kept; back up: the same lease commits, nothing was
 // lost and nothing doubled.
