@@ -118,4 +118,14 @@ std::string ConflictFileName(const std::string& name, int64_t unix_seconds) {
   return name + ".conflict-" + stamp;
 }
 
+std::string FileStatusStamp(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return "missing";
+  return std::to_string(st.st_ino) + ":" + std::to_string(st.st_size) + ":" +
+         std::to_string(st.st_mtim.tv_sec) + "." +
+         std::to_string(st.st_mtim.tv_nsec) + ":" +
+         std::to_string(st.st_ctim.tv_sec) + "." +
+         std::to_string(st.st_ctim.tv_nsec);
+}
+
 }  // namespace corvane

@@ -55,6 +55,11 @@ FileVersion FileVersionOfDescriptor(int fd);
 // identity or time).
 FileVersion VersionOfBytes(std::string_view data);
 
+// What identifies a version of the host file `path` without reading it:
+// inode, size, modification and change times, as one text; "missing" when
+// it cannot be stat'ed. Cheap enough to ask before every request.
+std::string FileStatusStamp(const std::string& path);
+
 // The conflict file's name for `name` at the local time `unix_seconds`:
 // NAME.conflict-YYYYMMDD-HHMMSS.
 std::string ConflictFileName(const std::string& name, int64_t unix_seconds);

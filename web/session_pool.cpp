@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "platform/file_version.h"
 #include "platform/files.h"
 #include "web/operator_log.h"
 
@@ -32,18 +33,6 @@ int64_t SteadyMs() {
 
 int64_t WallSeconds() {
   return static_cast<int64_t>(std::time(nullptr));
-}
-
-// What identifies a version of a file: inode, size and change times; a
-// missing file has its own stamp.
-std::string FileStamp(const std::string& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return "missing";
-  return std::to_string(st.st_ino) + ":" + std::to_string(st.st_size) + ":" +
-         std::to_string(st.st_mtim.tv_sec) + "." +
-         std::to_string(st.st_mtim.tv_nsec) + ":" +
-         std::to_string(st.st_ctim.tv_sec) + "." +
-         std::to_string(st.st_ctim.tv_nsec);
 }
 
 void RemoveFile(const std::string& path) {
@@ -227,7 +216,7 @@ bool SessionPool::NoticeLanguageFileLocked(const std::string& path,
   if (checked_once_ && now - last_check_ < settings_.reload_check_ms)
     return false;
   last_check_ = now;
-  const std::string stamp = FileStamp(path);
+  const std::string stamp = FileStatusStamp(path);
   const bool first = !checked_once_;
   checked_once_ = true;
   if (!first && stamp == file_stamp_) return false;

@@ -1,13 +1,12 @@
 #include "web/stored_sessions.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <thread>
 #include <utility>
 
 #include "base/error.h"
 #include "engine/conversation.h"
+#include "platform/file_version.h"
 #include "platform/files.h"
 #include "store/conversation_store.h"
 #include "web/operator_log.h"
@@ -25,17 +24,6 @@ int64_t SteadyMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
-}
-
-// What identifies a version of a file: inode, size and change times.
-std::string FileStamp(const std::string& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return "missing";
-  return std::to_string(st.st_ino) + ":" + std::to_string(st.st_size) + ":" +
-         std::to_string(st.st_mtim.tv_sec) + "." +
-         std::to_string(st.st_mtim.tv_nsec) + ":" +
-         std::to_string(st.st_ctim.tv_sec) + "." +
-         std::to_string(st.st_ctim.tv_nsec);
 }
 
 // A store's failure as the visitor sees it: 503 with what went wrong.
@@ -220,7 +208,7 @@ std::shared_ptr<const SharedKnowledge> StoredSessionPool::CurrentKnowledge(
     const int64_t now = SteadyMs();
     if (!checked_once_ || now - last_check_ >= settings_.reload_check_ms) {
       last_check_ = now;
-      const std::string stamp = FileStamp(file);
+      const std::string stamp = FileStatusStamp(file);
       changed = checked_once_ && stamp != file_stamp_;
       read = !checked_once_ || changed;
       checked_once_ = true;
