@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "base/random.h"
+#include "engine/brain.h"
 #include "engine/effects.h"
 #include "engine/fragment.h"
 #include "platform/files.h"
@@ -11,9 +12,24 @@
 #include "text/text_util.h"
 
 namespace corvane {
+namespace {
+
+// Members compare under the encoding of the brain that holds them.
+TextEncoding EncodingOf(const DataCollectionClass& c) {
+  return c.Owner != nullptr ? c.Owner->text_encoding() : TextEncoding::kCodePage;
+}
+
+}  // namespace
 
 bool DataCollectionClass::HasWordMember(std::string_view text) const {
   if (text.empty()) return false;
+  const TextEncoding encoding = EncodingOf(*this);
+  if (encoding == TextEncoding::kUtf8) {
+    const std::string folded = utf8::Fold(text);
+    for (const NameList::Entry& e : Members.entries())
+      if (FragmentInMatchText(utf8::Fold(e.name), folded, encoding)) return true;
+    return false;
+  }
   for (const NameList::Entry& e : Members.entries())
     if (FragmentInText(e.name, text)) return true;
   return false;
@@ -21,30 +37,33 @@ bool DataCollectionClass::HasWordMember(std::string_view text) const {
 
 bool DataCollectionClass::HasSubstringMember(std::string_view text) const {
   if (text.empty()) return false;
+  const TextEncoding encoding = EncodingOf(*this);
   for (const NameList::Entry& e : Members.entries())
-    if (!e.name.empty() && PosNoCase(e.name, text) > 0) return true;
+    if (!e.name.empty() && PosNoCaseIn(encoding, e.name, text) > 0) return true;
   return false;
 }
 
 std::string DataCollectionClass::FirstWordMember(std::string_view text) const {
   if (text.empty()) return "~";
+  const TextEncoding encoding = EncodingOf(*this);
   for (const NameList::Entry& e : Members.entries())
-    if (FragmentInText(e.name, text)) return e.name;
+    if (FragmentInText(e.name, text, encoding)) return e.name;
   return "~";
 }
 
 std::string DataCollectionClass::IndexedWordMember(std::string_view text,
                                                    std::string_view index) const {
   if (text.empty()) return {};
+  const TextEncoding encoding = EncodingOf(*this);
   NameList words;
-  SplitWords(text, words);
+  SplitWords(text, words, encoding);
   std::unordered_set<std::string> word_set;
   for (const NameList::Entry& e : words.entries()) word_set.insert(e.name);
   const int32_t n = TryParseInt32(TrimView(index)).value_or(-1);
   if (n < 0) return {};
   int32_t seen = 0;
   for (const NameList::Entry& e : Members.entries()) {
-    if (word_set.count(UpperAscii(e.name)) == 0) continue;
+    if (word_set.count(UpperForMatch(encoding, e.name)) == 0) continue;
     if (seen == n) return e.name;
     ++seen;
   }
@@ -53,8 +72,9 @@ std::string DataCollectionClass::IndexedWordMember(std::string_view text,
 
 std::string DataCollectionClass::FirstSubstringMember(std::string_view text) const {
   if (text.empty()) return "~";
+  const TextEncoding encoding = EncodingOf(*this);
   for (const NameList::Entry& e : Members.entries())
-    if (PosNoCase(e.name, text) > 0) return e.name;
+    if (PosNoCaseIn(encoding, e.name, text) > 0) return e.name;
   return "~";
 }
 

@@ -141,9 +141,10 @@ std::shared_ptr<const SharedKnowledge> SharedKnowledge::Freeze(
       throw AssertionError(__FILE__, __LINE__);
   }
   const uint64_t generation = brain->KnowledgeGeneration();
-  for (const auto& mode : brain->Modes) mode->FreezeIndex(generation);
+  const TextEncoding encoding = brain->text_encoding();
+  for (const auto& mode : brain->Modes) mode->FreezeIndex(generation, encoding);
   for (const auto& proc : brain->Procs)
-    for (const auto& step : proc->Steps) step->FreezeIndex(generation);
+    for (const auto& step : proc->Steps) step->FreezeIndex(generation, encoding);
   for (const NameList* list :
        {&brain->ProcNames, &brain->ModeNames, &brain->FactNames,
         &brain->StateNames, &brain->NamedObjects, &brain->Collections})

@@ -17,6 +17,7 @@
 #include "engine/type_tables.h"
 #include "text/fstr.h"
 #include "text/text_util.h"
+#include "text/utf8.h"
 
 namespace corvane {
 namespace {
@@ -164,6 +165,129 @@ bool FragmentInTextAt(std::string_view f, std::string_view text,
   return false;
 }
 
+// The same search for a UTF-8 knowledge base, on texts already folded
+// (utf8::Fold): bytes compare as they are, and the neighbours of an
+// occurrence are whole characters, a word character being a letter or a
+// mark. Valid UTF-8 needles only match at character starts, and cutting
+// whole occurrences out keeps the kept bytes valid, so the character
+// before a cut is decoded backwards from it.
+bool FoldedFragmentInTextAt(std::string_view f, std::string_view text,
+                            std::size_t p) {
+  const std::size_t m = f.size();
+  const std::size_t n = text.size();
+  const bool first_word = utf8::WordCodeAt(f, 0);
+  const bool last_word = utf8::WordCodeBefore(f, m);
+  auto acceptable = [&](std::string_view left, std::size_t q, std::size_t r) {
+    const bool starts = !first_word || !utf8::WordCodeBefore(left, q);
+    const bool ends = !last_word || !utf8::WordCodeAt(text, r);
+    return starts && ends;
+  };
+  if (acceptable(text, p, p + m)) return true;
+  std::string buf(text.substr(0, p));
+  buf.reserve(n);
+  const bool hashed = m > kDirectCompareMax;
+  std::vector<uint64_t> prefix;
+  uint64_t f_hash = 0, base_pow_m = 1;
+  if (hashed) {
+    for (char c : f)
+      f_hash = AddMod(MulMod(f_hash, kBase), static_cast<unsigned char>(c) + 1u);
+    for (std::size_t i = 0; i < m; ++i) base_pow_m = MulMod(base_pow_m, kBase);
+    prefix.reserve(n + 1);
+    prefix.push_back(0);
+    for (char c : buf)
+      prefix.push_back(AddMod(MulMod(prefix.back(), kBase),
+                              static_cast<unsigned char>(c) + 1u));
+  }
+  auto ends_with_fragment = [&]() {
+    const std::size_t w = buf.size();
+    if (w < m) return false;
+    if (hashed) {
+      const uint64_t h = SubMod(prefix[w], MulMod(prefix[w - m], base_pow_m));
+      if (h != f_hash) return false;
+    } else if (buf[w - 1] != f[m - 1]) {
+      return false;
+    }
+    return std::string_view(buf).substr(w - m) == f;
+  };
+  for (std::size_t r = p + m; r < n;) {
+    const char c = text[r++];
+    buf.push_back(c);
+    if (hashed)
+      prefix.push_back(AddMod(MulMod(prefix.back(), kBase),
+                              static_cast<unsigned char>(c) + 1u));
+    if (!ends_with_fragment()) continue;
+    const std::size_t q = buf.size() - m;
+    if (acceptable(buf, q, r)) return true;
+    buf.resize(q);
+    if (hashed) prefix.resize(q + 1);
+  }
+  return false;
+}
+
+bool FragmentInFoldedText(std::string_view fragment, std::string_view text) {
+  const std::string_view f = TrimView(fragment);
+  if (f.empty()) return false;
+  if (f == text) return true;
+  const std::size_t hit = text.find(f);
+  if (hit == std::string_view::npos) return false;
+  return FoldedFragmentInTextAt(f, text, hit);
+}
+
+bool FragmentInText(std::string_view fragment, std::string_view text,
+                    TextEncoding encoding) {
+  if (encoding == TextEncoding::kCodePage) return FragmentInText(fragment, text);
+  return FragmentInFoldedText(utf8::Fold(TrimView(fragment)), utf8::Fold(text));
+}
+
+bool FragmentInMatchText(std::string_view fragment, std::string_view text,
+                         TextEncoding encoding) {
+  if (encoding == TextEncoding::kCodePage) return FragmentInText(fragment, text);
+  return FragmentInFoldedText(fragment, text);
+}
+
+bool FragmentInMatchTextAt(std::string_view fragment, std::string_view text,
+                           std::size_t first, TextEncoding encoding) {
+  if (encoding == TextEncoding::kCodePage)
+    return FragmentInTextAt(fragment, text, first);
+  return FoldedFragmentInTextAt(fragment, text, first);
+}
+
+void SplitWords(std::string_view text, NameList& list, TextEncoding encoding) {
+  if (encoding == TextEncoding::kCodePage) return SplitWords(text, list);
+  const std::string folded = utf8::Fold(text);
+  std::size_t i = 0;
+  while (i < folded.size()) {
+    std::size_t j = i;
+    while (j < folded.size()) {
+      const utf8::Decoded d = utf8::Decode(folded, j);
+      if (!utf8::IsWordCode(d.code)) break;
+      j += d.length;
+    }
+    if (j > i) list.Add(folded.substr(i, j - i));
+    // One separating character is skipped, as one separating byte is in
+    // the code page.
+    i = j < folded.size() ? j + utf8::Decode(folded, j).length : j;
+  }
+}
+
+int32_t PosNoCaseIn(TextEncoding encoding, std::string_view needle,
+                    std::string_view text) {
+  if (encoding == TextEncoding::kCodePage) return PosNoCase(needle, text);
+  if (needle.empty() || text.empty()) return 0;
+  const std::string n = utf8::Fold(needle);
+  const std::string t = utf8::Fold(text);
+  const std::size_t at = t.find(n);
+  return at == std::string::npos ? 0 : CheckedCount(at + 1);
+}
+
+int32_t PosInMatchText(TextEncoding encoding, std::string_view needle,
+                       std::string_view text) {
+  if (encoding == TextEncoding::kCodePage) return PosNoCase(needle, text);
+  if (needle.empty() || text.empty()) return 0;
+  const std::size_t at = text.find(needle);
+  return at == std::string_view::npos ? 0 : CheckedCount(at + 1);
+}
+
 bool StripsFragmentText(uint8_t r, bool of_pattern) {
   return r == rel::kAnd || r == rel::kOr || r == rel::kNot ||
          r == rel::kCustom || (of_pattern && r == rel::kCustomSub);
@@ -178,6 +302,7 @@ bool CutFragmentTexts(TurnRunner& turn,
     return other->CutFragmentTexts(turn, fragments, input, pattern,
                                    step_pattern, rest);
   MacroExpander macros = turn.macros();
+  const TextEncoding encoding = turn.knowledge().text_encoding();
   // Each fragment's text is expanded against the expanded current text;
   // the current text itself stays unexpanded. While the current text holds
   // no opening that would expand, its expansion is the text itself and has
@@ -195,22 +320,30 @@ bool CutFragmentTexts(TurnRunner& turn,
     std::string context;
     if (rest_expands)
       context = macros.Expand(*current, *current, pattern, step_pattern);
-    const std::string text =
-        f->WORDFRAG.find('^') == std::string::npos
-            ? UpperAscii(f->WORDFRAG)
-            : UpperAscii(macros.Expand(f->WORDFRAG,
-                                       rest_expands ? context : *current,
-                                       pattern, step_pattern));
+    const std::string text = UpperForMatch(
+        encoding, f->WORDFRAG.find('^') == std::string::npos
+                      ? f->WORDFRAG
+                      : macros.Expand(f->WORDFRAG,
+                                      rest_expands ? context : *current,
+                                      pattern, step_pattern));
     // Folding ignores ASCII case, so the current text need not be
-    // upper-cased first.
-    const int32_t p = PosNoCase(text, *current);
-    if (p <= 0) continue;
+    // upper-cased first. In UTF-8 a folded character may differ in length
+    // from the one it folds, so the cut is the stretch that matched.
+    std::size_t cut = 0;
+    std::size_t cut_length = text.size();
+    if (encoding == TextEncoding::kCodePage) {
+      const int32_t p = PosNoCase(text, *current);
+      if (p <= 0) continue;
+      cut = static_cast<std::size_t>(p - 1);
+    } else if (text.empty() ||
+               !utf8::FindFolded(text, *current, cut, cut_length)) {
+      continue;
+    }
     if (current == &input) {
       rest = input;
       current = &rest;
     }
-    const std::size_t cut = static_cast<std::size_t>(p - 1);
-    rest.erase(cut, text.size());
+    rest.erase(cut, cut_length);
     if (!rest_expands) {
       const std::size_t from =
           cut >= kLongestMacroOpening ? cut - (kLongestMacroOpening - 1) : 0;
@@ -293,9 +426,9 @@ const KeptExpansion& ExpandKept(MacroExpander& macros, KeptExpansion& kept,
   return kept;
 }
 
-const std::string& KeptUpper(KeptExpansion& kept) {
+const std::string& KeptUpper(KeptExpansion& kept, TextEncoding encoding) {
   if (!kept.have_upper) {
-    kept.upper = UpperAscii(kept.result);
+    kept.upper = UpperForMatch(encoding, kept.result);
     kept.have_upper = true;
   }
   return kept.upper;
@@ -314,9 +447,10 @@ int32_t ScoreFragmentsOfInput(TurnRunner& turn,
       sum = CheckedAdd(sum, fragments.At(i)->Score(turn, input, upper_input));
     return sum;
   }
+  const TextEncoding encoding = turn.knowledge().text_encoding();
   // A text without "^" expands to itself: no copy.
   if (input.find('^') == std::string::npos) {
-    const std::string upper = UpperAscii(input);
+    const std::string upper = UpperForMatch(encoding, input);
     int32_t sum = 0;
     for (int i = 0; i < fragments.Count(); ++i)
       sum = CheckedAdd(sum, fragments.At(i)->Score(turn, input, &upper));
@@ -333,7 +467,7 @@ int32_t ScoreFragmentsOfInput(TurnRunner& turn,
   ExpandKept(macros, first, input, nullptr, pattern, step_pattern, reusable);
   const std::string& expanded = first.result;
   if (first.notes.rows_after == 0) {
-    const std::string& upper = KeptUpper(first);
+    const std::string& upper = KeptUpper(first, encoding);
     int32_t sum = 0;
     for (int i = 0; i < fragments.Count(); ++i)
       sum = CheckedAdd(sum, fragments.At(i)->Score(turn, expanded, &upper));
@@ -357,7 +491,7 @@ int32_t ScoreFragmentsOfInput(TurnRunner& turn,
       have_second = true;
     }
     sum = CheckedAdd(sum,
-                     f->Score(turn, expanded, &KeptUpper(second), &second.result));
+                     f->Score(turn, expanded, &KeptUpper(second, encoding), &second.result));
   }
   return sum;
 }
@@ -372,9 +506,12 @@ int32_t WordFragmentClass::Score(TurnRunner& turn, const std::string& input,
   };
   // exp(text) upper-cased; a text without a caret is its own expansion, so
   // it is upper-cased as it is, without a copy first.
+  const TextEncoding encoding = turn.knowledge().text_encoding();
+  auto up = [encoding](const std::string& text) {
+    return UpperForMatch(encoding, text);
+  };
   auto up_exp = [&](const std::string& text) {
-    return text.find('^') == std::string::npos ? UpperAscii(text)
-                                               : UpperAscii(exp(text));
+    return text.find('^') == std::string::npos ? up(text) : up(exp(text));
   };
   // The input expanded and upper-cased, made at most once.
   std::string upper_copy;
@@ -392,18 +529,18 @@ int32_t WordFragmentClass::Score(TurnRunner& turn, const std::string& input,
     case rel::kCustom: {
       const std::string& a = upper_in();
       const std::string b = up_exp(WORDFRAG);
-      holds = FragmentInText(b, a);
+      holds = FragmentInMatchText(b, a, encoding);
       break;
     }
     case rel::kDataMatch: {
       const std::string a = up_exp(THEVALUE);
-      const std::string b = UpperAscii(turn.GetFact(THENAME));
+      const std::string b = up(turn.GetFact(THENAME));
       holds = a == b;
       break;
     }
     case rel::kStateMatch: {
       const std::string a = up_exp(THENAME);
-      const std::string b = UpperAscii(turn.CurrentStateName());
+      const std::string b = up(turn.CurrentStateName());
       holds = a == b;
       break;
     }
@@ -411,15 +548,15 @@ int32_t WordFragmentClass::Score(TurnRunner& turn, const std::string& input,
       holds = turn.macros().CollectionHasWord(THENAME, input);
       break;
     case rel::kOutMatch: {
-      const std::string h = UpperAscii(turn.RecallOutput(WORDFRAG));
+      const std::string h = up(turn.RecallOutput(WORDFRAG));
       const std::string b = up_exp(WORDFRAG);
-      holds = FragmentInText(b, h);
+      holds = FragmentInMatchText(b, h, encoding);
       break;
     }
     case rel::kCustomSub: {
       const std::string& a = upper_in();
       const std::string b = up_exp(WORDFRAG);
-      holds = PosNoCase(b, a) > 0;
+      holds = PosInMatchText(encoding, b, a) > 0;
       break;
     }
     case rel::kInCollectionSub:

@@ -12,6 +12,7 @@
 #include "base/label.h"
 #include "base/name_list.h"
 #include "engine/item.h"
+#include "text/utf8.h"
 
 namespace corvane {
 
@@ -38,6 +39,29 @@ bool FragmentInText(std::string_view fragment, std::string_view text);
 // table) is known to start at byte `first`: the search starts there.
 bool FragmentInTextAt(std::string_view fragment, std::string_view text,
                       std::size_t first);
+
+// The helpers for a knowledge base in `encoding`. The code page gives the
+// functions above. In UTF-8, words are runs of letters and marks and case
+// is folded (text/utf8.h).
+void SplitWords(std::string_view text, NameList& list, TextEncoding encoding);
+// FragmentInText on texts as they are: both are folded first in UTF-8.
+bool FragmentInText(std::string_view fragment, std::string_view text,
+                    TextEncoding encoding);
+// FragmentInText on texts made by UpperForMatch (the fragment not yet
+// trimmed): in UTF-8 they are not folded again.
+bool FragmentInMatchText(std::string_view fragment, std::string_view text,
+                         TextEncoding encoding);
+// FragmentInTextAt on texts made by UpperForMatch, the fragment trimmed and
+// not empty, its leftmost occurrence starting at byte `first`.
+bool FragmentInMatchTextAt(std::string_view fragment, std::string_view text,
+                           std::size_t first, TextEncoding encoding);
+// PosNoCase (needle first) on texts as they are; in UTF-8 the position is
+// that in the folded text, so only whether it is 0 means anything there.
+int32_t PosNoCaseIn(TextEncoding encoding, std::string_view needle,
+                    std::string_view text);
+// As PosNoCaseIn, on texts made by UpperForMatch.
+int32_t PosInMatchText(TextEncoding encoding, std::string_view needle,
+                       std::string_view text);
 
 class WordFragmentClass;
 template <typename T>

@@ -110,9 +110,10 @@ void KnowledgeClass::Answer(TurnRunner& turn, const std::string& input) {
   turn.state().LastKnow = self->ObjectName;
 }
 
-void KnowledgeClass::FreezeIndex(uint64_t generation) {
+void KnowledgeClass::FreezeIndex(uint64_t generation,
+                                 TextEncoding encoding) {
   if (!index_) index_ = std::make_unique<PatternIndex>();
-  RefreshIndexOf(*index_, Patterns, generation);
+  RefreshIndexOf(*index_, Patterns, generation, encoding);
   index_->Freeze();
 }
 

@@ -16,6 +16,7 @@
 #include "base/label.h"
 #include "base/owning_list.h"
 #include "engine/item.h"
+#include "text/utf8.h"
 
 namespace corvane {
 
@@ -58,7 +59,7 @@ class KnowledgeClass : public Item {
   // nullptr before. For the tests and the benchmarks.
   const PatternIndex* index() const { return index_.get(); }
   // Builds the index now and freezes it, for knowledge that turns share.
-  void FreezeIndex(uint64_t generation);
+  void FreezeIndex(uint64_t generation, TextEncoding encoding);
 
   // Every pattern's hit count becomes 0 (on the turn's view).
   void ResetHits(TurnRunner& turn);

@@ -16,8 +16,10 @@ namespace corvane {
 namespace {
 
 // Version of the knowledge's byte form; a snapshot names the version of
-// the form it holds.
+// the form it holds. A code-page knowledge base is written in format 1, as
+// it always was; a UTF-8 one in format 2, which adds the encoding.
 constexpr uint64_t kFormat = 1;
+constexpr uint64_t kFormatWithEncoding = 2;
 
 // A reference: 0 none, 1 the brain, 2 + n item n.
 constexpr uint64_t kNoRef = 0;
@@ -310,7 +312,12 @@ void KnowledgeCodec::Writer::Item1(const Item* item) {
 }
 
 void KnowledgeCodec::Writer::Write() {
-  out_.U64(kFormat);
+  if (brain_.text_encoding() == TextEncoding::kCodePage) {
+    out_.U64(kFormat);
+  } else {
+    out_.U64(kFormatWithEncoding);
+    out_.Byte(static_cast<uint8_t>(brain_.text_encoding()));
+  }
   out_.Bool(with_sources_);
   out_.U64(items_.size());
   for (const Item* item : items_) out_.Byte(static_cast<uint8_t>(item->kind()));
@@ -704,12 +711,20 @@ void KnowledgeCodec::Reader::Check() {
 std::unique_ptr<BrainClass> KnowledgeCodec::Reader::Read(
     std::vector<Item*>* out_items) {
   const uint64_t format = in_.U64();
-  if (format != kFormat)
+  if (format != kFormat && format != kFormatWithEncoding)
     Fail("the knowledge is of format " + std::to_string(format) + ", not " +
-         std::to_string(kFormat));
+         std::to_string(kFormat) + " or " + std::to_string(kFormatWithEncoding));
+  TextEncoding encoding = TextEncoding::kCodePage;
+  if (format == kFormatWithEncoding) {
+    const uint8_t code = in_.Byte();
+    if (code != static_cast<uint8_t>(TextEncoding::kUtf8))
+      Fail("the knowledge is of no known encoding");
+    encoding = TextEncoding::kUtf8;
+  }
   with_sources_ = in_.Bool();
   std::unique_ptr<BrainClass> brain(new BrainClass(BrainClass::Bare{}));
   brain_ = brain.get();
+  brain->SetTextEncoding(encoding);
   const std::size_t n = in_.Count();
   items_.assign(n, nullptr);
   owned_.assign(n, false);

@@ -65,9 +65,12 @@ std::size_t MembersCost(const NameList& members) {
   return cost;
 }
 
-// The first kMaxLearntText bytes of a text given to a learning command.
-std::string LearntText(const std::string& text) {
-  return text.size() <= kMaxLearntText ? text : text.substr(0, kMaxLearntText);
+// The first kMaxLearntText bytes of a text given to a learning command,
+// without a character cut in two in UTF-8.
+std::string LearntText(const std::string& text, TextEncoding encoding) {
+  return text.size() <= kMaxLearntText
+             ? text
+             : std::string(CutTextIn(encoding, text, kMaxLearntText));
 }
 
 std::vector<std::string> MemberTexts(const DataCollectionClass& c) {
@@ -145,7 +148,8 @@ void TurnRunner::ParseCollection(const std::string& source,
   if (to == nullptr) return;
   std::vector<std::string> found;
   for (const std::string& member : members)
-    if (FragmentInText(member, text)) found.push_back(member);
+    if (FragmentInText(member, text, knowledge_->text_encoding()))
+      found.push_back(member);
   std::size_t cost = 0;
   for (const std::string& member : found)
     if (to->Members.IndexOf(TrimView(member)) < 0) cost += MemberCost(member);
@@ -171,7 +175,7 @@ void TurnRunner::WordsToCollection(const std::string& text,
   DataCollectionClass* c = FindOrCreateCollection(name);
   if (c == nullptr) return;
   NameList split;  // Unsorted: every word, in order.
-  SplitWords(text, split);
+  SplitWords(text, split, knowledge_->text_encoding());
   std::vector<std::string> words;
   words.reserve(static_cast<std::size_t>(split.Count()));
   for (const NameList::Entry& word : split.entries())
@@ -200,13 +204,14 @@ void TurnRunner::CreateAutoPattern(const std::string& words,
                                    const std::string& reply) {
   if (words.empty()) return;
   NameList split;  // Unsorted: keeps order and repetitions.
-  SplitWords(LearntText(words), split);
+  SplitWords(LearntText(words, knowledge_->text_encoding()), split,
+             knowledge_->text_encoding());
   if (split.empty()) return;
   // A mode deleted by "Delete Object" can leave no current mode; there is
   // then nowhere to learn into.
   const int32_t current = state_->CurrentMode;
   if (current < 0 || current >= knowledge_->Modes.Count()) return;
-  const std::string kept_reply = LearntText(reply);
+  const std::string kept_reply = LearntText(reply, knowledge_->text_encoding());
   std::size_t cost =
       2 * kLearntItemCost + kept_reply.size() * kLearntTextByteCost;
   for (const NameList::Entry& word : split.entries())
@@ -228,7 +233,7 @@ void TurnRunner::AddResponseToLastPattern(const std::string& text) {
   auto* pattern =
       ItemAs<PatternClass>(knowledge_->FindNamedObject(state_->LastPat));
   if (pattern == nullptr) return;
-  const std::string kept = LearntText(text);
+  const std::string kept = LearntText(text, knowledge_->text_encoding());
   if (!ChargeLearnt(kLearntItemCost + kept.size() * kLearntTextByteCost))
     return;
   Promote();
@@ -241,7 +246,7 @@ void TurnRunner::AddFragmentToLastPattern(const std::string& text,
   auto* pattern =
       ItemAs<PatternClass>(knowledge_->FindNamedObject(state_->LastPat));
   if (pattern == nullptr) return;
-  const std::string kept = LearntText(text);
+  const std::string kept = LearntText(text, knowledge_->text_encoding());
   if (!ChargeLearnt(kLearntItemCost + kept.size() * kLearntKeyByteCost)) return;
   Promote();
   auto fragment = LearntFragment(kept, bonus);  // Whole text, case kept.

@@ -33,6 +33,7 @@
 #include "base/owning_list.h"
 #include "engine/item.h"
 #include "platform/files.h"
+#include "text/utf8.h"
 
 namespace corvane {
 
@@ -98,6 +99,12 @@ class KnowledgeStore {
   // private copy of shared knowledge keeps the shared one's. Thread-safe.
   WordIndex& word_index() const { return *word_index_; }
 
+  // How the knowledge base's texts are encoded: the code page unless its
+  // language file declared UTF-8. Set by the reader before the first text
+  // of the file is taken, and never changed once turns have run.
+  TextEncoding text_encoding() const { return text_encoding_; }
+  void SetTextEncoding(TextEncoding encoding) { text_encoding_ = encoding; }
+
   // Whether the store is frozen: shared by conversations, never written.
   bool frozen() const { return frozen_; }
 
@@ -132,6 +139,7 @@ class KnowledgeStore {
   uint64_t knowledge_generation_ = 1;
   std::shared_ptr<WordIndex> word_index_;
   bool frozen_ = false;
+  TextEncoding text_encoding_ = TextEncoding::kCodePage;
 };
 
 }  // namespace corvane

@@ -337,6 +337,7 @@ class Expander {
                                 const DataCollectionClass* b);
   bool WordInInput(const std::string& word);
   const std::string& Remainder();
+  TextEncoding encoding() const { return brain_.knowledge().text_encoding(); }
 
   TurnRunner& brain_;  // The turn.
   const std::string& input_;
@@ -566,14 +567,14 @@ std::string Expander::IndexedMember(const DataCollectionClass* c,
   if (found == index_matches_.end()) {
     if (!input_words_) {
       NameList words;
-      SplitWords(input_, words);
+      SplitWords(input_, words, encoding());
       input_words_.emplace();
       for (const NameList::Entry& e : words.entries())
         input_words_->insert(e.name);
     }
     std::vector<std::string> matches;
     for (const NameList::Entry& m : c->Members.entries())
-      if (input_words_->count(UpperAscii(m.name)) > 0)
+      if (input_words_->count(UpperForMatch(encoding(), m.name)) > 0)
         matches.push_back(m.name);
     found = index_matches_.emplace(c, std::move(matches)).first;
   }
@@ -586,7 +587,7 @@ std::string Expander::IndexedMember(const DataCollectionClass* c,
 bool Expander::WordInInput(const std::string& word) {
   const auto found = word_in_input_.find(word);
   if (found != word_in_input_.end()) return found->second;
-  const bool holds = FragmentInText(word, input_);
+  const bool holds = FragmentInText(word, input_, encoding());
   word_in_input_.emplace(word, holds);
   return holds;
 }
@@ -600,7 +601,7 @@ const RelatedMembers& Expander::Related(const DataCollectionClass* a,
   std::unordered_set<std::string> seen_preferred, seen_candidates;
   for (const NameList::Entry& m : b->Members.entries()) {
     NameList words;
-    SplitWords(m.name, words);
+    SplitWords(m.name, words, encoding());
     bool candidate = false, preferred = false;
     for (const NameList::Entry& w : words.entries()) {
       if (!candidate && a->HasWordMember(w.name)) candidate = true;

@@ -29,13 +29,13 @@ namespace corvane {
 // back. A frozen index is never built again (it throws AssertionError).
 template <typename P>
 void RefreshIndexOf(PatternIndex& index, const OwningList<P>& patterns,
-                    uint64_t generation) {
-  if (index.Fresh(generation, patterns.Count())) return;
+                    uint64_t generation, TextEncoding encoding) {
+  if (index.Fresh(generation, patterns.Count(), encoding)) return;
   std::vector<PatternIndex::Source> sources;
   sources.reserve(static_cast<std::size_t>(patterns.Count()));
   for (const auto& pattern : patterns)
     sources.push_back({pattern.get(), pattern->ordinal(), &pattern->Fragments});
-  index.Build(sources, generation);
+  index.Build(sources, generation, encoding);
 }
 
 // The pattern whose score is highest above kLowestScore, the first of
@@ -55,7 +55,9 @@ P* ChoosePattern(TurnRunner& turn, PatternIndex& index,
     KeptExpansions* previous;
     ~KeepScope() { turn.SetKeptExpansions(previous); }
   } keep{turn, turn.SetKeptExpansions(&kept)};
-  RefreshIndexOf(index, patterns, turn.knowledge().KnowledgeGeneration());
+  const TextEncoding encoding = turn.knowledge().text_encoding();
+  RefreshIndexOf(index, patterns, turn.knowledge().KnowledgeGeneration(),
+                 encoding);
   const bool score_every = HasMacroOpening(input);
   auto fragments_score = [&](P& pattern, const std::string* upper) {
     if constexpr (std::is_same_v<P, PatternClass>)
@@ -72,7 +74,7 @@ P* ChoosePattern(TurnRunner& turn, PatternIndex& index,
     bool have_upper = false;
     auto score = [&](Item* owner) {
       if (score_every) return fragments_score(*static_cast<P*>(owner), nullptr);
-      if (!have_upper) upper = UpperAscii(input);
+      if (!have_upper) upper = UpperForMatch(encoding, input);
       have_upper = true;
       return fragments_score(*static_cast<P*>(owner), &upper);
     };

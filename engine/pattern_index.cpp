@@ -1,5 +1,7 @@
 #include "engine/pattern_index.h"
 
+#include <array>
+
 #include <algorithm>
 #include <cstdlib>
 #include <limits>
@@ -55,7 +57,21 @@ std::pair<int32_t, int32_t> HoldAndFail(const WordFragmentClass& f) {
   }
 }
 
-std::string Folded(std::string_view text) {
+// The byte table the automaton compares through: the engine's upper-case
+// table for the code page; for UTF-8, whose texts are folded before they
+// reach the automaton, one that leaves every byte as it is (the code
+// page's table would make different characters' bytes equal).
+const std::array<unsigned char, 256>& ByteTable(TextEncoding encoding) {
+  static const std::array<unsigned char, 256> identity = [] {
+    std::array<unsigned char, 256> t{};
+    for (int b = 0; b < 256; ++b) t[b] = static_cast<unsigned char>(b);
+    return t;
+  }();
+  return encoding == TextEncoding::kUtf8 ? identity : FStr::Module().table();
+}
+
+std::string Folded(std::string_view text, TextEncoding encoding) {
+  if (encoding == TextEncoding::kUtf8) return std::string(text);
   const auto& table = FStr::Module().table();
   std::string out(text.size(), '\0');
   for (std::size_t i = 0; i < text.size(); ++i)
@@ -107,12 +123,15 @@ bool IsStaticFragment(const WordFragmentClass& f) {
 }
 
 int32_t StaticFragmentScore(const WordFragmentClass& f,
-                            const std::string& upper_input, bool* holds) {
+                            const std::string& upper_input, bool* holds,
+                            TextEncoding encoding) {
   bool h = false;
   if (f.RELATION == rel::kCustomSub)
-    h = PosNoCase(UpperAscii(f.WORDFRAG), upper_input) > 0;
+    h = PosInMatchText(encoding, UpperForMatch(encoding, f.WORDFRAG),
+                       upper_input) > 0;
   else if (IsTextKind(f.RELATION))
-    h = FragmentInText(UpperAscii(f.WORDFRAG), upper_input);
+    h = FragmentInMatchText(UpperForMatch(encoding, f.WORDFRAG), upper_input,
+                            encoding);
   if (holds != nullptr) *holds = h;
   const auto [hold, fail] = HoldAndFail(f);
   return h ? hold : fail;
@@ -151,7 +170,8 @@ struct PatternIndex::Level {
 
   // Calls `hit` for every posting of every key that holds in `input`.
   template <typename Hit>
-  void Match(const std::string& input, Scratch& scratch, Hit&& hit) const;
+  void Match(const std::string& input, TextEncoding encoding, Scratch& scratch,
+             Hit&& hit) const;
   // Appends the postings that `live` accepts, with their keys, to `out`;
   // counts the others in `dropped`.
   template <typename Live>
@@ -312,7 +332,8 @@ uint32_t PatternIndex::Level::Child(uint32_t node, unsigned char b) const {
 }
 
 template <typename Hit>
-void PatternIndex::Level::Match(const std::string& input, Scratch& scratch,
+void PatternIndex::Level::Match(const std::string& input,
+                                TextEncoding encoding, Scratch& scratch,
                                 Hit&& hit) const {
   std::vector<uint8_t>& key_seen = scratch.key_seen;
   if (key_seen.size() < text.size()) key_seen.resize(text.size(), 0);
@@ -321,7 +342,7 @@ void PatternIndex::Level::Match(const std::string& input, Scratch& scratch,
   // One pass: every key that occurs, with the end of its first occurrence.
   // A terminal's chain of shorter keys is walked once per turn: a key seen
   // already had its chain walked when it was first seen.
-  const auto& table = FStr::Module().table();
+  const auto& table = ByteTable(encoding);
   uint32_t node = 0;
   for (std::size_t i = 0; i < input.size(); ++i) {
     const unsigned char b = table[static_cast<unsigned char>(input[i])];
@@ -349,7 +370,8 @@ void PatternIndex::Level::Match(const std::string& input, Scratch& scratch,
     const std::size_t length = text[first].size();
     for (uint32_t k = first;
          k < text.size() && (k == first || text[k] == text[first]); ++k) {
-      if (whole[k] && !FragmentInTextAt(text[k], input, end + 1 - length))
+      if (whole[k] &&
+          !FragmentInMatchTextAt(text[k], input, end + 1 - length, encoding))
         continue;
       for (uint32_t p = post_begin[k]; p < post_begin[k + 1]; ++p)
         hit(postings[p]);
@@ -381,8 +403,9 @@ void PatternIndex::CheckWritable() const {
 }
 
 void PatternIndex::Build(const std::vector<Source>& entries,
-                         uint64_t generation) {
+                         uint64_t generation, TextEncoding encoding) {
   CheckWritable();
+  encoding_ = encoding;
   levels_.clear();
   pending_.clear();
   entries_.clear();
@@ -517,8 +540,9 @@ void PatternIndex::TakeFragments(uint32_t slot, int from) {
     hot_[slot].baseline += fail;
     if (!IsTextKind(f.RELATION) || hold == fail) continue;
     const bool whole = f.RELATION != rel::kCustomSub;
-    const std::string upper = UpperAscii(f.WORDFRAG);
-    std::string key = Folded(whole ? TrimView(upper) : std::string_view(upper));
+    const std::string upper = UpperForMatch(encoding_, f.WORDFRAG);
+    std::string key =
+        Folded(whole ? TrimView(upper) : std::string_view(upper), encoding_);
     if (key.empty()) continue;  // Never holds.
     pending_.push_back(
         {std::move(key),
@@ -651,7 +675,7 @@ void PatternIndex::Compact() {
   for (const Entry& e : entries_)
     if (e.owner != nullptr)
       sources.push_back({e.owner, e.ordinal, e.fragments});
-  Build(sources, generation_);
+  Build(sources, generation_, encoding_);
 }
 
 void PatternIndex::FlushPending() {
@@ -775,8 +799,13 @@ Item* PatternIndex::Choose(const std::string& input, bool score_every,
     return chosen();
   }
 
+  // A UTF-8 input is folded once for every automaton.
+  std::string folded_input;
+  if (encoding_ == TextEncoding::kUtf8) folded_input = utf8::Fold(input);
+  const std::string& match_input =
+      encoding_ == TextEncoding::kUtf8 ? folded_input : input;
   for (const auto& level : levels_) {
-    level->Match(input, scratch, [&](const Posting& p) {
+    level->Match(match_input, encoding_, scratch, [&](const Posting& p) {
       const Hot& h = hot_[p.slot];
       if (h.version != p.version) return;
       Scratch::Touch& t = scratch.by_slot[p.slot];

@@ -41,6 +41,7 @@
 
 #include "base/owning_list.h"
 #include "engine/item.h"
+#include "text/utf8.h"
 
 namespace corvane {
 
@@ -52,8 +53,10 @@ inline constexpr int32_t kLowestScore = -30000;
 // The score of a fragment of a static kind for an input that holds no
 // macro opening, upper-cased, without touching the brain; `holds` tells
 // whether the fragment held. Requires IsStaticFragment.
+// `upper_input` is the input as UpperForMatch makes it under `encoding`.
 int32_t StaticFragmentScore(const WordFragmentClass& fragment,
-                            const std::string& upper_input, bool* holds);
+                            const std::string& upper_input, bool* holds,
+                            TextEncoding encoding);
 
 // Whether the fragment's score depends on the input text alone.
 bool IsStaticFragment(const WordFragmentClass& fragment);
@@ -81,7 +84,9 @@ class PatternIndex {
   // Indexes the entries afresh, in order; `generation` is what Fresh
   // compares with the brain's knowledge generation. Throws AssertionError
   // when the ordinals do not grow, or when the index is frozen.
-  void Build(const std::vector<Source>& entries, uint64_t generation);
+  // Keys and inputs are compared under `encoding`, the knowledge base's.
+  void Build(const std::vector<Source>& entries, uint64_t generation,
+             TextEncoding encoding);
   // Finishes every piece of work a choice would otherwise do on demand
   // (pending keys, a due rebuild, the labels the dynamic entries find) and
   // makes the index read-only: every later change throws AssertionError,
@@ -89,11 +94,12 @@ class PatternIndex {
   void Freeze();
   bool frozen() const { return frozen_; }
   // Whether the index describes a list of `count` entries at `generation`.
-  bool Fresh(uint64_t generation, int count) const {
-    return built_ && generation == generation_ &&
+  bool Fresh(uint64_t generation, int count, TextEncoding encoding) const {
+    return built_ && generation == generation_ && encoding == encoding_ &&
            static_cast<uint32_t>(count) == live_entries_;
   }
   bool built() const { return built_; }
+  TextEncoding encoding() const { return encoding_; }
 
   // ---- Following changes; each does nothing before the first Build, and
   // for an ordinal that names no entry (a pattern no longer attached); each
@@ -193,6 +199,7 @@ class PatternIndex {
 
   bool built_ = false;
   bool frozen_ = false;
+  TextEncoding encoding_ = TextEncoding::kCodePage;
   uint64_t generation_ = 0;
   uint64_t full_builds_ = 0;
   // In list order, so by ordinal; removed ones stay until a build.

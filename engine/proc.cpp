@@ -129,9 +129,9 @@ void StepClass::Answer(TurnRunner& turn, const std::string& input) {
     chosen->Respond(turn, input);
 }
 
-void StepClass::FreezeIndex(uint64_t generation) {
+void StepClass::FreezeIndex(uint64_t generation, TextEncoding encoding) {
   if (!index_) index_ = std::make_unique<PatternIndex>();
-  RefreshIndexOf(*index_, StepPatterns, generation);
+  RefreshIndexOf(*index_, StepPatterns, generation, encoding);
   index_->Freeze();
 }
 

@@ -16,6 +16,7 @@
 #include "base/name_list.h"
 #include "base/owning_list.h"
 #include "engine/item.h"
+#include "text/utf8.h"
 
 namespace corvane {
 
@@ -87,7 +88,7 @@ class StepClass : public Item {
   // nullptr before. For the tests and the benchmarks.
   const PatternIndex* index() const { return index_.get(); }
   // Builds the index now and freezes it, for knowledge that turns share.
-  void FreezeIndex(uint64_t generation);
+  void FreezeIndex(uint64_t generation, TextEncoding encoding);
 
   Label ObjectName;                            // Named-object label.
   std::string Name;                            // Field THENAME.

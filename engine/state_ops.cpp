@@ -15,6 +15,7 @@
 #include "engine/brain.h"
 #include "engine/collection.h"
 #include "engine/effects.h"
+#include "engine/fragment.h"
 #include "engine/knowledge.h"
 #include "engine/limits.h"
 #include "engine/pattern.h"
@@ -161,8 +162,23 @@ bool TurnRunner::ExtractFacts(const std::string& templ, const std::string& input
       PosNoCase(kSlotOpening, templ) == 0)
     return false;
 
+  const TextEncoding encoding = knowledge().text_encoding();
+  // Where the literal `text` (upper-cased for matching) first occurs in
+  // `work` as it is: its offset and the length of the matching stretch,
+  // which in UTF-8 may differ from the literal's own length.
+  auto find_literal = [encoding](const std::string& text,
+                                 const std::string& work, std::size_t& offset,
+                                 std::size_t& length) {
+    if (encoding == TextEncoding::kUtf8)
+      return !text.empty() && utf8::FindFolded(text, work, offset, length);
+    const int32_t p = PosNoCase(text, UpperAscii(work));
+    if (p <= 0) return false;
+    offset = static_cast<std::size_t>(p - 1);
+    length = text.size();
+    return true;
+  };
   std::vector<Segment> segments;
-  std::string rest = UpperAscii(TrimView(templ));
+  std::string rest = UpperForMatch(encoding, TrimView(templ));
   bool has_literal = false, has_slot = false;
   while (!rest.empty()) {
     if (segments.size() == static_cast<std::size_t>(kMaxExtractSegments))
@@ -189,20 +205,23 @@ bool TurnRunner::ExtractFacts(const std::string& templ, const std::string& input
   }
   if (!has_literal || !has_slot) return false;
 
-  const std::string upper_input = UpperAscii(TrimView(input));
+  const std::string upper_input = UpperForMatch(encoding, TrimView(input));
   for (const Segment& s : segments)
-    if (!s.slot && PosNoCase(s.text, upper_input) == 0) return false;
+    if (!s.slot && PosInMatchText(encoding, s.text, upper_input) == 0)
+      return false;
 
   std::string work = Trim(input);
   for (std::size_t i = 0; i < segments.size(); ++i) {
     if (work.empty()) continue;
     const Segment& s = segments[i];
     if (!s.slot) {
-      const int32_t p = PosNoCase(s.text, UpperAscii(work));
-      if (p > 0)
-        work.erase(0, static_cast<std::size_t>(p - 1) + s.text.size());
+      std::size_t offset = 0, length = 0;
+      if (find_literal(s.text, work, offset, length))
+        work.erase(0, offset + length);
       else
-        work.erase(0, s.text.empty() ? 0 : s.text.size() - 1);
+        work.erase(0, CutTextIn(encoding, work,
+                                s.text.empty() ? 0 : s.text.size() - 1)
+                          .size());
       continue;
     }
     const Segment* next_literal = nullptr;
@@ -216,10 +235,10 @@ bool TurnRunner::ExtractFacts(const std::string& templ, const std::string& input
       work.clear();
       continue;
     }
-    const int32_t p = PosNoCase(next_literal->text, UpperAscii(work));
-    if (p > 0) {
-      SetFact(s.text, Trim(std::string_view(work).substr(0, static_cast<std::size_t>(p - 1))));
-      work.erase(0, static_cast<std::size_t>(p - 1));
+    std::size_t offset = 0, length = 0;
+    if (find_literal(next_literal->text, work, offset, length)) {
+      SetFact(s.text, Trim(std::string_view(work).substr(0, offset)));
+      work.erase(0, offset);
     } else {
       SetFact(s.text, std::string());
     }

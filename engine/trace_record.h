@@ -156,7 +156,8 @@ int32_t ScoreCollecting(TurnTrace& trace, Fn&& score) {
 // has no effect on the brain.
 template <typename P>
 void RecordStatic(TurnTrace& trace, const P& pattern, int position,
-                  int32_t score, const std::string& upper_input) {
+                  int32_t score, const std::string& upper_input,
+                  TextEncoding encoding) {
   ++trace.candidates;
   if (!BelongsAmongBest(trace, score, position)) return;
   TracePattern entry = TraceEntryFor(pattern, position, score);
@@ -166,7 +167,7 @@ void RecordStatic(TurnTrace& trace, const P& pattern, int position,
     fragment.relation = f.RELATION;
     fragment.text = f.WORDFRAG.empty() ? f.THENAME : f.WORDFRAG;
     fragment.contribution =
-        StaticFragmentScore(f, upper_input, &fragment.holds);
+        StaticFragmentScore(f, upper_input, &fragment.holds, encoding);
     fragment.source = f.source();
     entry.fragments.push_back(std::move(fragment));
   }
@@ -200,12 +201,12 @@ class RankingRecorder {
 
   // Records every pattern not recorded yet: the index scored it.
   void RecordIndexed(const PatternIndex& index, const std::string& input) {
-    const std::string upper_input = UpperAscii(input);
+    const std::string upper_input = UpperForMatch(index.encoding(), input);
     for (int i = 0; i < patterns_.Count(); ++i) {
       if (recorded_[static_cast<std::size_t>(i)]) continue;
       const P* pattern = patterns_.At(i);
       RecordStatic(trace_, *pattern, i, index.LastStaticScore(pattern->ordinal()),
-                   upper_input);
+                   upper_input, index.encoding());
     }
   }
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/file_version.h"
+#include "text/utf8.h"
 
 namespace corvane {
 
@@ -98,6 +99,12 @@ struct SaveOutcome {
 SaveOutcome SaveLanguageFileOver(const BrainClass& brain,
                                  const std::string& path,
                                  const FileVersion& base);
+
+// The encoding the language file at `path` declares, as the reader would
+// take it: UTF-8 for a byte-order mark at its start or the declaration
+// line before its first keyword line; the code page otherwise, and for a
+// file that cannot be read. Reads only the file's first lines.
+TextEncoding DeclaredTextEncoding(const std::string& path);
 
 // Lets `brain` read collection members as language-file lines ("Make
 // Code") through LoadLanguageLines.

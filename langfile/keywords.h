@@ -29,6 +29,12 @@ inline constexpr std::array<std::string_view, 17> kLanguageKeywords = {
     "AUTO-NAME",
 };
 
+// The declaration line of a UTF-8 language file besides the byte-order
+// mark: a data line, outside a collection and before the first keyword
+// line, that reads this when trimmed, in any letter case. Files of the code
+// page ignore it like any other data line.
+inline constexpr std::string_view kUtf8Declaration = "Encoding: UTF-8";
+
 // The keyword (upper case, as "START-COLLECTION") that begins the
 // left-trimmed line text, compared without regard to ASCII case; the first
 // in the reader's order when several would. Empty for a data line.

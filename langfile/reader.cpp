@@ -36,6 +36,7 @@
 #include "platform/file_version.h"
 #include "platform/operator_messages.h"
 #include "text/text_util.h"
+#include "text/utf8.h"
 
 namespace corvane {
 namespace {
@@ -169,12 +170,33 @@ class LineReader {
   // Takes the next line: counts it, classifies it and runs its handler.
   void Take(std::string_view line) {
     ++line_number_;
+    // A file declares UTF-8 by a byte-order mark at its start, or by the
+    // declaration line before its first keyword line. Lines of a UTF-8
+    // file are taken with each invalid sequence made U+FFFD, so that no
+    // text of the knowledge base holds a broken character.
+    if (!from_lines_ && line_number_ == 1 &&
+        line.substr(0, utf8::kByteOrderMark.size()) == utf8::kByteOrderMark) {
+      brain_.SetTextEncoding(TextEncoding::kUtf8);
+      line.remove_prefix(utf8::kByteOrderMark.size());
+    }
+    std::string sanitized;
+    if (brain_.text_encoding() == TextEncoding::kUtf8 && !utf8::IsValid(line)) {
+      sanitized = utf8::Sanitize(line);
+      line = sanitized;
+    }
     whole_ = line;
     rest_ = line;
     // Every handler that creates an item makes it the current object, so a
     // changed current object is the item this line created.
     Item* const before = cur_object_;
     kind_ = Classify();
+    if (!from_lines_ && !keyword_seen_) {
+      if (kind_ != kData)
+        keyword_seen_ = true;
+      else if (block_ == Block::kTop &&
+               EqualNoCase(TrimView(line), kUtf8Declaration))
+        brain_.SetTextEncoding(TextEncoding::kUtf8);
+    }
     Dispatch(kind_);
     if (file_ != nullptr && cur_object_ != before && cur_object_ != nullptr)
       cur_object_->set_source(file_number_, line_number_);
@@ -566,6 +588,7 @@ class LineReader {
   ResponseClass* cur_response_ = nullptr;
   DataCollectionClass* cur_collection_ = nullptr;
   Item* cur_object_ = nullptr;                // What "NAME-OBJECT" labels.
+  bool keyword_seen_ = false;  // A keyword line was read: no declaration now.
   std::vector<std::string> pending_members_;  // Of cur_collection_.
 };
 
@@ -796,6 +819,28 @@ void AttachLanguageReader(BrainClass& brain) {
       [](BrainClass& target, const std::vector<std::string>& lines) {
         LoadLanguageLines(target, lines);
       });
+}
+
+TextEncoding DeclaredTextEncoding(const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return TextEncoding::kCodePage;
+  std::string head(kReadPiece, '\0');
+  head.resize(std::fread(head.data(), 1, head.size(), file));
+  std::fclose(file);
+  if (head.substr(0, utf8::kByteOrderMark.size()) == utf8::kByteOrderMark)
+    return TextEncoding::kUtf8;
+  head = head.substr(0, head.find('\x1a'));
+  const char end = head.find('\r') != std::string::npos ? '\r' : '\n';
+  for (std::size_t from = 0; from < head.size();) {
+    std::size_t to = head.find(end, from);
+    // A line the piece cuts is not judged: the declaration comes early.
+    if (to == std::string::npos) break;
+    const std::string_view line = std::string_view(head).substr(from, to - from);
+    if (KeywordKind(TrimLeftView(line)) != kData) break;
+    if (EqualNoCase(TrimView(line), kUtf8Declaration)) return TextEncoding::kUtf8;
+    from = to + 1;
+  }
+  return TextEncoding::kCodePage;
 }
 
 std::string_view LanguageKeywordOf(std::string_view left_trimmed) {

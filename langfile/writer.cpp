@@ -31,6 +31,7 @@
 #include "platform/atomic_file.h"
 #include "platform/operator_messages.h"
 #include "text/text_util.h"
+#include "text/utf8.h"
 
 namespace corvane {
 namespace {
@@ -345,6 +346,9 @@ void DocumentWriter::Members(const DataCollectionClass& collection,
 }
 
 void DocumentWriter::WriteBrain(const BrainClass& brain) {
+  // A UTF-8 knowledge base keeps its declaration: the file starts with the
+  // byte-order mark, before the header's first (empty) line.
+  if (brain.text_encoding() == TextEncoding::kUtf8) Raw(utf8::kByteOrderMark);
   Line("");
   Line(kTitleLine);
   Line(kNoticeLine1);

@@ -1,6 +1,8 @@
 # Installs the Debian packages the build needs when they are missing.
 # Sourced by scripts/test and scripts/run. Installs only when run as root.
 CORVANE_PACKAGES="g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev libboost-dev nlohmann-json3-dev libedit-dev libcli11-dev"
+# Unicode case folding and character classes for UTF-8 knowledge bases.
+CORVANE_PACKAGES="$CORVANE_PACKAGES libutf8proc-dev"
 # The conversation store: SQLite and hiredis, and redis-server for its tests.
 CORVANE_PACKAGES="$CORVANE_PACKAGES libsqlite3-dev libhiredis-dev redis-server"
 

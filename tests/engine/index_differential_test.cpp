@@ -8,7 +8,10 @@
 // Between turns the knowledge changes as conversations change it: learnt
 // patterns and fragments, edited fragment fields, deleted patterns and
 // fragments. Every turn must leave the same reply (or error), the same
-// labels, facts, hit counts and volition marks in both brains.
+// labels, facts, hit counts and volition marks in both brains. The same
+// runs on UTF-8 knowledge bases whose letters come from several scripts,
+// with case variants that fold to one another (some changing their length
+// in bytes), combining marks and characters of scripts without spaces.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -64,9 +67,52 @@ struct KnowledgeShape {
 const char* const kFillers[] = {"1",  "22", "333", "4.5", "...", "!?",
                                 "--", "#7", "(8)", "9,",  "0",   "42"};
 
+// The letters of UTF-8 knowledge bases, each with the forms that fold to
+// it: ASCII; "ς" and "Σ" with "σ"; the Kelvin sign (three bytes) with "k",
+// long s with "s", capital sharp s with "ß" and the ohm sign with "ω",
+// whose folded forms are shorter; "ǅ" and "Ǆ" with "ǆ"; an "e" with a
+// combining acute beside the precomposed "é"; "İ" (which folds to itself,
+// so an "i" written "İ" misses) and dotless "ı"; and characters of scripts
+// written without spaces, which need no word boundary.
+const std::vector<std::vector<std::string>>& Utf8Letters() {
+  static const std::vector<std::vector<std::string>> letters = {
+      {"a", "A"},
+      {"b", "B"},
+      {"c", "C"},
+      {"d", "D"},
+      {"e", "E"},
+      {"f", "F"},
+      {"g", "G"},
+      {"h", "H"},
+      {"i", "I", "i", "I", "\u0130"},
+      {"k", "K", "\u212A"},
+      {"s", "S", "\u017F"},
+      {"\u00E9", "\u00C9"},
+      {"e\u0301", "E\u0301"},
+      {"\u03C3", "\u03A3", "\u03C2"},
+      {"\u0436", "\u0416"},
+      {"\u0142", "\u0141"},
+      {"\u01C6", "\u01C5", "\u01C4"},
+      {"\u00DF", "\u1E9E"},
+      {"\u03C9", "\u03A9", "\u2126"},
+      {"\u0130"},
+      {"\u0131"},
+      {"\u4F60"},
+      {"\u597D"},
+      {"\u0E01"},
+      {"\u3042"},
+      {"\u0105", "\u0104"},
+  };
+  return letters;
+}
+
+// Fillers of UTF-8 inputs: no letters, several bytes each.
+const char* const kUtf8Fillers[] = {"\u2014", "\u00BF", "\u2026", "\u00AB12\u00BB",
+                                    "\u3002", "7\u00B0", "\U0001F600"};
+
 class Shapes {
  public:
-  explicit Shapes(uint64_t seed) : rng_(seed) {}
+  explicit Shapes(uint64_t seed, bool utf8 = false) : rng_(seed), utf8_(utf8) {}
 
   int Pick(int n) {
     return static_cast<int>(rng_() % static_cast<uint64_t>(n));
@@ -76,11 +122,20 @@ class Shapes {
   const T& PickOf(const T (&a)[N]) {
     return a[Pick(static_cast<int>(N))];
   }
-  char Letter() { return static_cast<char>('a' + Pick(26)); }
+  // One letter: a to z, or in UTF-8 the base form of one of its letters.
+  std::string Letter() {
+    if (utf8_) return LetterAt(Pick(static_cast<int>(Utf8Letters().size())));
+    return std::string(1, static_cast<char>('a' + Pick(26)));
+  }
+  std::string LetterAt(int i) {
+    if (utf8_) return Utf8Letters()[static_cast<std::size_t>(i)].front();
+    return std::string(1, static_cast<char>('a' + i));
+  }
 
   // Upper, lower or mixed case; now and then a Windows-1252 letter whose
-  // case folds.
+  // case folds. In UTF-8 every letter takes one of its forms at random.
   std::string Cased(const std::string& text) {
+    if (utf8_) return CasedUtf8(text);
     std::string out = text;
     const int how = Pick(10);
     for (char& c : out) {
@@ -91,10 +146,10 @@ class Shapes {
   }
 
   std::string Stem() {
-    std::string stem(1, Letter());
+    std::string stem = Letter();
     const int more = 1 + Pick(2);
     for (int i = 0; i < more; ++i) stem += Letter();
-    if (Chance(3)) stem += "\xe9";  // Folds with "\xc9".
+    if (!utf8_ && Chance(3)) stem += "\xe9";  // Folds with "\xc9".
     return stem;
   }
 
@@ -105,11 +160,13 @@ class Shapes {
     switch (Pick(6)) {
       case 0:
       case 1: {  // 1 to 26 one-letter extensions, in no particular order.
-        std::string letters = "abcdefghijklmnopqrstuvwxyz";
+        std::vector<int> letters(26);
+        for (int i = 0; i < 26; ++i) letters[static_cast<std::size_t>(i)] = i;
         std::shuffle(letters.begin(), letters.end(), rng_);
         const int n = Chance(40) ? 9 + Pick(18) : 1 + Pick(26);
         if (Chance(40)) keys.push_back(stem);
-        for (int i = 0; i < n; ++i) keys.push_back(stem + letters[i]);
+        for (int i = 0; i < n; ++i)
+          keys.push_back(stem + LetterAt(letters[static_cast<std::size_t>(i)]));
         break;
       }
       case 2: {  // Prefixes of one another.
@@ -293,7 +350,7 @@ class Shapes {
     std::string input;
     auto filler = [&] {
       if (!input.empty()) input += ' ';
-      input += PickOf(kFillers);
+      input += utf8_ && Chance(50) ? PickOf(kUtf8Fillers) : PickOf(kFillers);
     };
     const int before = Pick(2);
     for (int i = 0; i < before; ++i) filler();
@@ -301,6 +358,22 @@ class Shapes {
       const std::string key = Cased(
           keys[static_cast<std::size_t>(Pick(static_cast<int>(keys.size())))]);
       if (!input.empty()) input += ' ';
+      if (utf8_ && Chance(15)) {
+        switch (Pick(4)) {
+          case 0:
+            input += key + "\u0301";  // A combining mark ends the word later.
+            break;
+          case 1:
+            input += "\u0436" + key;  // Inside a Cyrillic word.
+            break;
+          case 2:
+            input += "\u4F60" + key + "\u597D";  // Between Chinese characters.
+            break;
+          default:
+            input += "\u00AB" + key + "\u00BB";
+            break;
+        }
+      } else {
       switch (Pick(40)) {
         case 0:
         case 6:
@@ -330,6 +403,7 @@ class Shapes {
           input += key;
           break;
       }
+      }
     }
     const int after = Pick(2);
     for (int i = 0; i < after; ++i) filler();
@@ -337,11 +411,41 @@ class Shapes {
   }
 
  private:
+  // Each letter of the UTF-8 alphabet replaced by one of its forms; other
+  // bytes kept.
+  std::string CasedUtf8(const std::string& text) {
+    const auto& letters = Utf8Letters();
+    std::string out;
+    std::size_t i = 0;
+    while (i < text.size()) {
+      std::size_t best = letters.size(), best_length = 0;
+      for (std::size_t l = 0; l < letters.size(); ++l) {
+        for (const std::string& form : letters[l]) {
+          if (form.size() > best_length && text.compare(i, form.size(), form) == 0) {
+            best = l;
+            best_length = form.size();
+          }
+        }
+      }
+      if (best == letters.size()) {
+        out += text[i++];
+        continue;
+      }
+      const auto& forms = letters[best];
+      out += forms[static_cast<std::size_t>(Pick(static_cast<int>(forms.size())))];
+      i += best_length;
+    }
+    return out;
+  }
+
   std::mt19937_64 rng_;
+  bool utf8_ = false;
 };
 
-void Fill(BrainClass& brain, const KnowledgeShape& kb) {
+void Fill(BrainClass& brain, const KnowledgeShape& kb, bool utf8 = false) {
+  if (utf8) brain.SetTextEncoding(TextEncoding::kUtf8);
   brain.Seed(kb.seed);
+  if (utf8) brain.AddMember("words", "\u0142\u00F3d\u017A");
   brain.AddState("busy");
   brain.AddMember("words", "hey");
   brain.AddMember("words", "ok");
@@ -465,13 +569,14 @@ struct Counts {
 };
 
 void RunKnowledgeBase(int kb, int size, int turns, Counts& counts,
-                      std::chrono::steady_clock::time_point start) {
-  Shapes shapes(static_cast<uint64_t>(kb) * 1000003u + 17u);
+                      std::chrono::steady_clock::time_point start,
+                      bool utf8 = false) {
+  Shapes shapes(static_cast<uint64_t>(kb) * 1000003u + 17u, utf8);
   const KnowledgeShape knowledge = shapes.Knowledge(size);
   BrainClass plain, indexed;
   reference::UsePlainScoring(plain);
-  Fill(plain, knowledge);
-  Fill(indexed, knowledge);
+  Fill(plain, knowledge, utf8);
+  Fill(indexed, knowledge, utf8);
   for (int t = 0; t < turns; ++t) {
     const std::string input = shapes.Input(knowledge.keys);
     const std::string a = TurnOutcome(plain, input);
@@ -522,6 +627,30 @@ TEST_P(IndexDifferentialTest, IndexedChoiceEqualsPlainOnKnowledgeInFamilies) {
 
 INSTANTIATE_TEST_SUITE_P(Shards, IndexDifferentialTest,
                          ::testing::Range(0, kShards));
+
+// UTF-8 knowledge bases of 1,000 to 4,000 patterns; 16 of them with 12,000
+// turns in all (under the sanitizers, a part of that).
+constexpr int kUtf8KnowledgeBases = std::max(2, 16 / kScale);
+constexpr int kUtf8Turns = 12000 / kScale;
+constexpr int kUtf8Shards = 2;
+
+class Utf8IndexDifferentialTest : public ::testing::TestWithParam<int> {};
+
+TEST_P(Utf8IndexDifferentialTest, IndexedChoiceEqualsPlainOnMixedScripts) {
+  const auto start = std::chrono::steady_clock::now();
+  Counts counts;
+  for (int kb = GetParam(); kb < kUtf8KnowledgeBases; kb += kUtf8Shards) {
+    const int size = 1000 + (kb * 3000) / std::max(1, kUtf8KnowledgeBases - 1);
+    RunKnowledgeBase(kb + 5000, size, kUtf8Turns / kUtf8KnowledgeBases,
+                     counts, start, /*utf8=*/true);
+    if (HasFatalFailure()) return;
+  }
+  EXPECT_GT(counts.named, counts.turns / 3);
+  EXPECT_GT(counts.pardon, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Shards, Utf8IndexDifferentialTest,
+                         ::testing::Range(0, kUtf8Shards));
 
 TEST(IndexDifferentialPlanTest, CoversTheSizesAndTurnsAsked) {
   const Plan plan = MakePlan();

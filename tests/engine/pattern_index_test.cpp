@@ -538,7 +538,7 @@ TEST(PatternIndexScaleTest, OnlyStaticPatternsGoIntoTheAutomaton) {
   std::vector<PatternIndex::Source> sources;
   for (const auto& p : brain.Modes.At(0)->Patterns)
     sources.push_back({p.get(), p->ordinal(), &p->Fragments});
-  index.Build(sources, 1);
+  index.Build(sources, 1, TextEncoding::kCodePage);
   EXPECT_EQ(index.entry_count(), 3);
   EXPECT_EQ(index.dynamic_count(), 2);
   EXPECT_EQ(index.key_count(), 2);
