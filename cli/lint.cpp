@@ -9,6 +9,7 @@
 #include "engine/type_tables.h"
 #include "langfile/keywords.h"
 #include "text/text_util.h"
+#include "text/utf8.h"
 
 namespace corvane {
 namespace {
@@ -615,10 +616,41 @@ std::vector<std::string_view> LanguageFileLines(std::string_view input) {
   return lines;
 }
 
+namespace {
+
+// Texts in the wrong encoding: UTF-8 in a file read in the code page (shown
+// and matched as single bytes), and bytes that are no UTF-8 in a file
+// declared UTF-8 (read as U+FFFD).
+void LintEncoding(const BrainClass& brain, std::string_view file_text,
+                  std::vector<LintWarning>& warnings) {
+  const bool utf8_file = brain.text_encoding() == TextEncoding::kUtf8;
+  const std::vector<std::string_view> lines = LanguageFileLines(file_text);
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const std::string_view line = lines[i];
+    const int64_t number = static_cast<int64_t>(i) + 1;
+    if (utf8_file) {
+      const std::size_t bad = utf8::FirstInvalid(line);
+      if (bad != std::string_view::npos)
+        warnings.push_back(
+            {number, "invalid UTF-8 at byte " + std::to_string(bad + 1) +
+                         " of the line; it is read as U+FFFD"});
+    } else if (utf8::HasMultiByteSequence(line)) {
+      warnings.push_back(
+          {number,
+           "the line holds UTF-8 text, but the file is read in the code page "
+           "(one byte per character); declare UTF-8 with a byte-order mark or "
+           "a line 'Encoding: UTF-8' before the first keyword line"});
+    }
+  }
+}
+
+}  // namespace
+
 std::vector<LintWarning> LintKnowledgeBase(const BrainClass& brain,
                                            std::string_view file_text) {
   std::vector<LintWarning> warnings;
   Linter(brain, warnings).Run(file_text);
+  LintEncoding(brain, file_text, warnings);
   std::stable_sort(warnings.begin(), warnings.end(),
                    [](const LintWarning& a, const LintWarning& b) {
                      return a.line < b.line;

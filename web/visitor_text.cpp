@@ -116,4 +116,24 @@ std::string VisitorText(std::string_view text, bool utf8) {
   return NeutralizeMacroSign(utf8 ? Utf8ToCodePage(text) : std::string(text));
 }
 
+std::string VisitorTextIn(std::string_view text, bool utf8,
+                          TextEncoding encoding) {
+  if (encoding != TextEncoding::kUtf8) return VisitorText(text, utf8);
+  const std::string clean = utf8::Sanitize(text);
+  std::string out;
+  out.reserve(clean.size());
+  for (char c : clean) {
+    if (c == '^')
+      out += kVisitorCaretUtf8;
+    else
+      out.push_back(c);
+  }
+  return out;
+}
+
+std::string ReplyInUtf8(std::string_view reply, TextEncoding encoding) {
+  return encoding == TextEncoding::kUtf8 ? std::string(reply)
+                                         : CodePageToUtf8(reply);
+}
+
 }  // namespace corvane

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "text/utf8.h"
+
 namespace corvane {
 
 // The byte that stands for a visitor's "^" in engine text: Windows-1252
@@ -36,6 +38,21 @@ std::string CodePageToUtf8(std::string_view text);
 // Visitor text as the engine gets it: converted from UTF-8 when `utf8`,
 // taken as code-page bytes otherwise, then NeutralizeMacroSign.
 std::string VisitorText(std::string_view text, bool utf8);
+
+// The sign that stands for a visitor's "^" in a UTF-8 knowledge base: the
+// same modifier letter circumflex, U+02C6, in UTF-8.
+inline constexpr std::string_view kVisitorCaretUtf8 = "\xCB\x86";
+
+// Visitor text for a knowledge base in `encoding`. For the code page as
+// VisitorText. For UTF-8 the text (sent in UTF-8) is kept as it is, but
+// for each invalid sequence, which becomes U+FFFD, and the macro sign,
+// which becomes kVisitorCaretUtf8.
+std::string VisitorTextIn(std::string_view text, bool utf8,
+                          TextEncoding encoding);
+
+// A reply of a knowledge base in `encoding` in UTF-8: converted from the
+// code page, or as it is.
+std::string ReplyInUtf8(std::string_view reply, TextEncoding encoding);
 
 }  // namespace corvane
 

@@ -14,6 +14,7 @@
 #include "base/error.h"
 #include "engine/knowledge.h"
 #include "engine/proc.h"
+#include "langfile/CorvLangU.h"
 #include "store/conversation_store.h"
 #include "web/form_fields.h"
 #include "web/json_api.h"
@@ -361,6 +362,8 @@ std::shared_ptr<WebApplication::RootFiles> WebApplication::FilesOf(
     return root_files_;
   auto files = std::make_shared<RootFiles>();
   files->pool_request.web_root = std::string(root);
+  files->language_file =
+      LanguageFileHostPath(files->pool_request.web_root, files_);
   if (!root.empty() || !files_.template_file.empty()) {
     const std::string host =
         TemplateHostPath(files->pool_request.web_root, files_);
@@ -385,6 +388,21 @@ std::shared_ptr<WebApplication::RootFiles> WebApplication::RequestFiles(
   char buffer[kServerVariableBufferSize];
   return FilesOf(request.ServerVariable("APPL_PHYSICAL_PATH", buffer)
                      .value_or(std::string_view()));
+}
+
+TextEncoding WebApplication::EncodingOf(RootFiles& files, ModuleLease& lease) {
+  if (lease.holds()) {
+    const TextEncoding encoding = lease.module().text_encoding();
+    files.encoding.store(static_cast<int>(encoding), std::memory_order_relaxed);
+    return encoding;
+  }
+  const int known = files.encoding.load(std::memory_order_relaxed);
+  if (known != kUnknownEncoding) return static_cast<TextEncoding>(known);
+  const TextEncoding declared = files.language_file.empty()
+                                    ? TextEncoding::kCodePage
+                                    : DeclaredTextEncoding(files.language_file);
+  files.encoding.store(static_cast<int>(declared), std::memory_order_relaxed);
+  return declared;
 }
 
 ModuleLease WebApplication::TakeModule(ModuleSource& source,
@@ -446,7 +464,7 @@ std::string WebApplication::KeptTurn(ModuleLease& lease, std::string_view input,
     lease.Commit(TurnDone{input, text, true, false}, true);
     throw;
   }
-  const std::string utf8 = CodePageToUtf8(reply);
+  const std::string utf8 = ReplyInUtf8(reply, lease.module().text_encoding());
   lease.Commit(TurnDone{input, utf8, false, SaysFallback(reply)}, last);
   return reply;
 }
@@ -478,6 +496,10 @@ uint32_t WebApplication::HandlePage(WebRequest& request, WebResponse& response,
     LogSession(ecb, id);
   }
   const std::shared_ptr<const PageTemplate> page = Template(*files);
+  // A UTF-8 knowledge base has a UTF-8 template and replies: its page needs
+  // no conversion in either mode.
+  const TextEncoding encoding = EncodingOf(*files, lease);
+  const bool convert = sessions && encoding == TextEncoding::kCodePage;
   std::vector<std::string> replies;
   // Only a request with form content consults the brain, once for every
   // response tag of the template, in the order of the tags.
@@ -487,7 +509,7 @@ uint32_t WebApplication::HandlePage(WebRequest& request, WebResponse& response,
     // the brain sees it (web/visitor_text.h).
     const std::string sent =
         FormFieldValue(request.ContentFields(), kInputField);
-    const std::string input = VisitorText(sent, sessions);
+    const std::string input = VisitorTextIn(sent, sessions, encoding);
     replies.reserve(page->response_tags());
     for (std::size_t i = 0; i < page->response_tags(); ++i) {
       // The reply is text: the brain echoes user input, which must never
@@ -495,14 +517,15 @@ uint32_t WebApplication::HandlePage(WebRequest& request, WebResponse& response,
       // their form then posts back.
       std::string reply = EscapeHtml(
           KeptTurn(lease, sent, input, i + 1 == page->response_tags()));
-      replies.push_back(sessions ? CodePageToUtf8(reply) : std::move(reply));
+      replies.push_back(convert ? CodePageToUtf8(reply) : std::move(reply));
     }
   }
   lease.GiveBack();
   // The page goes to the server piece by piece, never copied whole.
-  if (sessions) response.ContentType = "text/html; charset=utf-8";
-  response.SendHeader(ecb, page->Size(replies, sessions));
-  page->ForEachPiece(replies, sessions, [&ecb](std::string_view piece) {
+  if (sessions || encoding == TextEncoding::kUtf8)
+    response.ContentType = "text/html; charset=utf-8";
+  response.SendHeader(ecb, page->Size(replies, convert));
+  page->ForEachPiece(replies, convert, [&ecb](std::string_view piece) {
     WebResponse::WriteContent(ecb, piece);
   });
   return HSE_STATUS_SUCCESS;
@@ -526,11 +549,13 @@ uint32_t WebApplication::HandleApi(WebRequest& request, WebResponse& response,
       SendJson(ecb, response, 400, ApiErrorBody(error));
       return HSE_STATUS_SUCCESS;
     }
-    const std::string input = VisitorText(api->input, /*utf8=*/true);
     std::string wanted;
     if (sessions)
       wanted = api->session ? *api->session : CookieSession(request);
-    ModuleLease lease = TakeModule(source, *RequestFiles(request), wanted);
+    const std::shared_ptr<RootFiles> files = RequestFiles(request);
+    ModuleLease lease = TakeModule(source, *files, wanted);
+    const TextEncoding encoding = EncodingOf(*files, lease);
+    const std::string input = VisitorTextIn(api->input, /*utf8=*/true, encoding);
     if (lease.is_new()) response.Cookies.push_back(CookieFor(lease.id()));
     LogSession(ecb, lease.id());
     std::string reply;
@@ -539,13 +564,15 @@ uint32_t WebApplication::HandleApi(WebRequest& request, WebResponse& response,
       // Taking the greeting changes the conversation: it is kept as a
       // turn without input.
       if (stored_ != nullptr)
-        lease.Commit(TurnDone{"", CodePageToUtf8(reply), false, false}, true);
+        lease.Commit(TurnDone{"", ReplyInUtf8(reply, encoding), false, false},
+                     true);
     } else {
       reply = KeptTurn(lease, api->input, input, true);
     }
     const std::string session = lease.id();
     lease.GiveBack();
-    SendJson(ecb, response, 200, ApiReplyBody(CodePageToUtf8(reply), session));
+    SendJson(ecb, response, 200,
+             ApiReplyBody(ReplyInUtf8(reply, encoding), session));
     return HSE_STATUS_SUCCESS;
   } catch (const BusyError& e) {
     busy_.Add();

@@ -122,7 +122,16 @@ class WebApplication {
   struct RootFiles {
     ModuleRequest pool_request;  // The root, and no session.
     std::unique_ptr<TemplateFile> template_file;
+    std::string language_file;  // Host path; empty when refused.
+    // The encoding of the knowledge base: kUnknownEncoding until a module
+    // of the root or the language file's declaration told it.
+    std::atomic<int> encoding{kUnknownEncoding};
   };
+  static constexpr int kUnknownEncoding = -1;
+  // The encoding of the root's knowledge base: the module's when a lease
+  // holds one (and the root remembers it), else what the root knows, else
+  // what its language file declares.
+  static TextEncoding EncodingOf(RootFiles& files, ModuleLease& lease);
 
   // Marks the application started and makes the module source; returns it.
   ModuleSource& Start();

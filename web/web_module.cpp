@@ -18,6 +18,12 @@ std::string TemplateHostPath(const std::string& web_root,
   return PathMapper(web_root).Map(kPageTemplateFile).value_or(std::string());
 }
 
+std::string LanguageFileHostPath(const std::string& web_root,
+                                 const ModuleFiles& files) {
+  if (!files.language_file.empty()) return files.language_file;
+  return PathMapper(web_root).Map(kLanguageFile).value_or(std::string());
+}
+
 namespace {
 
 // The language file of a module for `web_root`: the operator's, or the
@@ -125,6 +131,12 @@ std::string TWebModule1::Snapshot() const {
 
 BrainClass& TWebModule1::brain() {
   return conversation_ != nullptr ? conversation_->Materialize() : *brain_;
+}
+
+TextEncoding TWebModule1::text_encoding() const {
+  if (conversation_ != nullptr)
+    return conversation_->knowledge()->brain().text_encoding();
+  return brain_ != nullptr ? brain_->text_encoding() : TextEncoding::kCodePage;
 }
 
 const std::string& TWebModule1::LogName() const {

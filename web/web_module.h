@@ -20,6 +20,7 @@
 
 #include "platform/file_version.h"
 #include "platform/files.h"
+#include "text/utf8.h"
 
 namespace corvane {
 
@@ -147,6 +148,8 @@ class TWebModule1 {
   // The module's brain. A module on shared knowledge gives its
   // conversation a private copy of the knowledge first.
   BrainClass& brain();
+  // How the module's knowledge base is encoded; makes no copy.
+  TextEncoding text_encoding() const;
   // The conversation of a module on shared knowledge; nullptr otherwise.
   Conversation* conversation() { return conversation_.get(); }
   bool is_session() const { return setup_.session; }
@@ -175,6 +178,9 @@ class TWebModule1 {
 // mapper refuses it.
 std::string TemplateHostPath(const std::string& web_root,
                              const ModuleFiles& files);
+// The same for the language file.
+std::string LanguageFileHostPath(const std::string& web_root,
+                                 const ModuleFiles& files);
 
 }  // namespace corvane
 
