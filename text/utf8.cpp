@@ -228,23 +228,49 @@ bool IsWordCode(char32_t c) {
 }
 
 std::string Fold(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size();) {
-    const unsigned char b = static_cast<unsigned char>(text[i]);
+  // A folded character takes at most half as many bytes again as the one
+  // it folds (Ⱥ, two bytes, folds to ⱥ, three), so the result is written
+  // into room made once.
+  std::string out(text.size() + text.size() / 2 + 4, '\0');
+  char* w = out.data();
+  const uint32_t* plane = PlaneTable().data();
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t n = text.size();
+  for (std::size_t i = 0; i < n;) {
+    const unsigned char b = s[i];
     if (b < 0x80) {
-      out.push_back(b >= 'a' && b <= 'z' ? static_cast<char>(b - 32)
-                                         : static_cast<char>(b));
+      *w++ = static_cast<char>(b >= 'a' && b <= 'z' ? b - 32 : b);
       ++i;
       continue;
     }
     const Decoded d = Decode(text, i);
-    if (d.valid)
-      Append(out, FoldCode(d.code));
-    else
-      out.append(text, i, d.length);
+    if (!d.valid) {
+      for (int k = 0; k < d.length; ++k) *w++ = static_cast<char>(s[i + k]);
+      i += d.length;
+      continue;
+    }
+    const char32_t f = d.code < 0x10000 ? (plane[d.code] & kCodeMask)
+                                        : FoldCode(d.code);
+    if (f == d.code) {
+      for (int k = 0; k < d.length; ++k) *w++ = static_cast<char>(s[i + k]);
+    } else if (f < 0x80) {
+      *w++ = static_cast<char>(f);
+    } else if (f < 0x800) {
+      *w++ = static_cast<char>(0xC0 | (f >> 6));
+      *w++ = static_cast<char>(0x80 | (f & 0x3F));
+    } else if (f < 0x10000) {
+      *w++ = static_cast<char>(0xE0 | (f >> 12));
+      *w++ = static_cast<char>(0x80 | ((f >> 6) & 0x3F));
+      *w++ = static_cast<char>(0x80 | (f & 0x3F));
+    } else {
+      *w++ = static_cast<char>(0xF0 | (f >> 18));
+      *w++ = static_cast<char>(0x80 | ((f >> 12) & 0x3F));
+      *w++ = static_cast<char>(0x80 | ((f >> 6) & 0x3F));
+      *w++ = static_cast<char>(0x80 | (f & 0x3F));
+    }
     i += d.length;
   }
+  out.resize(static_cast<std::size_t>(w - out.data()));
   return out;
 }
 
@@ -286,12 +312,16 @@ bool FindFolded(std::string_view needle, std::string_view text,
 
 bool WordCodeBefore(std::string_view text, std::size_t end) {
   if (end == 0) return false;
+  const unsigned char last = static_cast<unsigned char>(text[end - 1]);
+  if (last < 0x80) return IsWordCode(last);
   const std::size_t start = BoundaryAtOrBefore(text, end - 1);
   return IsWordCode(Decode(text, start).code);
 }
 
 bool WordCodeAt(std::string_view text, std::size_t at) {
   if (at >= text.size()) return false;
+  const unsigned char first = static_cast<unsigned char>(text[at]);
+  if (first < 0x80) return IsWordCode(first);
   return IsWordCode(Decode(text, at).code);
 }
 
