@@ -37,17 +37,29 @@ bool DataCollectionClass::HasWordMember(std::string_view text) const {
 
 bool DataCollectionClass::HasSubstringMember(std::string_view text) const {
   if (text.empty()) return false;
-  const TextEncoding encoding = EncodingOf(*this);
+  if (EncodingOf(*this) == TextEncoding::kUtf8) {
+    const std::string folded = utf8::Fold(text);
+    for (const NameList::Entry& e : Members.entries())
+      if (!e.name.empty() && folded.find(utf8::Fold(e.name)) != std::string::npos)
+        return true;
+    return false;
+  }
   for (const NameList::Entry& e : Members.entries())
-    if (!e.name.empty() && PosNoCaseIn(encoding, e.name, text) > 0) return true;
+    if (!e.name.empty() && PosNoCase(e.name, text) > 0) return true;
   return false;
 }
 
 std::string DataCollectionClass::FirstWordMember(std::string_view text) const {
   if (text.empty()) return "~";
-  const TextEncoding encoding = EncodingOf(*this);
+  if (EncodingOf(*this) == TextEncoding::kUtf8) {
+    const std::string folded = utf8::Fold(text);
+    for (const NameList::Entry& e : Members.entries())
+      if (FragmentInMatchText(utf8::Fold(e.name), folded, TextEncoding::kUtf8))
+        return e.name;
+    return "~";
+  }
   for (const NameList::Entry& e : Members.entries())
-    if (FragmentInText(e.name, text, encoding)) return e.name;
+    if (FragmentInText(e.name, text)) return e.name;
   return "~";
 }
 
@@ -72,9 +84,15 @@ std::string DataCollectionClass::IndexedWordMember(std::string_view text,
 
 std::string DataCollectionClass::FirstSubstringMember(std::string_view text) const {
   if (text.empty()) return "~";
-  const TextEncoding encoding = EncodingOf(*this);
+  if (EncodingOf(*this) == TextEncoding::kUtf8) {
+    const std::string folded = utf8::Fold(text);
+    for (const NameList::Entry& e : Members.entries())
+      if (!e.name.empty() && folded.find(utf8::Fold(e.name)) != std::string::npos)
+        return e.name;
+    return "~";
+  }
   for (const NameList::Entry& e : Members.entries())
-    if (PosNoCaseIn(encoding, e.name, text) > 0) return e.name;
+    if (PosNoCase(e.name, text) > 0) return e.name;
   return "~";
 }
 

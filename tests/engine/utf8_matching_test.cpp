@@ -169,13 +169,18 @@ TEST(Utf8TurnTest, CollectionsCompareMembersByFoldedWords) {
       "For-Mode",
       "  Fragment In Collection,100,0, {}, {Cities}, {}",
       "  Response {City: ^Member{Cities}},Just Text,{},{}",
+      "For-Mode",
+      "  Fragment In Collection-Sub,50,0, {}, {Cities}, {}",
+      "  Response {Inside: ^MemberSub{Cities}},Just Text,{},{}",
       "Start-Collection {Cities}",
       "\xC5\x81\xC3\xB3" "d\xC5\xBA",  // Łódź
       "Krak\xC3\xB3w",
       "End-Collection",
   });
   EXPECT_EQ(brain.Respond("jad\xC4\x99 do \xC5\x81\xC3\x93" "D\xC5\xB9"), "City: \xC5\x81\xC3\xB3" "d\xC5\xBA");
-  EXPECT_EQ(brain.Respond("krak\xC3\xB3wek"), "Pardon?");
+  // Inside a word only the substring test holds.
+  EXPECT_EQ(brain.Respond("KRAK\xC3\x93WEK"), "Inside: Krak\xC3\xB3w");
+  EXPECT_EQ(brain.Respond("krakowek"), "Pardon?");
 }
 
 TEST(Utf8TurnTest, CodePageBrainKeepsTreatingHighBytesAsSeparators) {
