@@ -147,6 +147,10 @@ void DataCollectionClass::LoadFromFile(const std::string& path,
     start = i + 1;
   }
   if (start < d.size()) lines.emplace_back(d, start, d.size() - start);
+  // A UTF-8 knowledge base holds only UTF-8: bytes of the file that are
+  // none become U+FFFD.
+  if (EncodingOf(*this) == TextEncoding::kUtf8)
+    for (std::string& line : lines) utf8::SanitizeInPlace(line);
   Members.Clear();
   Members.AddMany(std::move(lines));
 }

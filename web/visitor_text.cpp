@@ -132,7 +132,9 @@ std::string VisitorTextIn(std::string_view text, bool utf8,
 }
 
 std::string ReplyInUtf8(std::string_view reply, TextEncoding encoding) {
-  return encoding == TextEncoding::kUtf8 ? std::string(reply)
+  // A UTF-8 brain says only UTF-8, but what it reads from outside (a word
+  // index) may hold other bytes; they never reach a page or a JSON body.
+  return encoding == TextEncoding::kUtf8 ? utf8::Sanitize(reply)
                                          : CodePageToUtf8(reply);
 }
 

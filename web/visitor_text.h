@@ -51,7 +51,7 @@ std::string VisitorTextIn(std::string_view text, bool utf8,
                           TextEncoding encoding);
 
 // A reply of a knowledge base in `encoding` in UTF-8: converted from the
-// code page, or as it is.
+// code page, or as it is (any byte that is no UTF-8 made U+FFFD).
 std::string ReplyInUtf8(std::string_view reply, TextEncoding encoding);
 
 }  // namespace corvane

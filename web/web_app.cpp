@@ -517,7 +517,11 @@ uint32_t WebApplication::HandlePage(WebRequest& request, WebResponse& response,
       // their form then posts back.
       std::string reply = EscapeHtml(
           KeptTurn(lease, sent, input, i + 1 == page->response_tags()));
-      replies.push_back(convert ? CodePageToUtf8(reply) : std::move(reply));
+      if (convert)
+        reply = CodePageToUtf8(reply);
+      else if (encoding == TextEncoding::kUtf8)
+        utf8::SanitizeInPlace(reply);
+      replies.push_back(std::move(reply));
     }
   }
   lease.GiveBack();

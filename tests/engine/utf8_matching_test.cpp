@@ -8,6 +8,7 @@
 #include "engine/a1U2.h"
 #include "langfile/CorvLangU.h"
 #include "tests/engine/kb_builder.h"
+#include "tests/temp_dir.h"
 #include "text/text_util.h"
 #include "text/utf8.h"
 
@@ -181,6 +182,25 @@ TEST(Utf8TurnTest, CollectionsCompareMembersByFoldedWords) {
   // Inside a word only the substring test holds.
   EXPECT_EQ(brain.Respond("KRAK\xC3\x93WEK"), "Inside: Krak\xC3\xB3w");
   EXPECT_EQ(brain.Respond("krakowek"), "Pardon?");
+}
+
+TEST(Utf8TurnTest, LoadedCollectionFilesHoldOnlyUtf8) {
+  TempDir dir;
+  dir.Write("names.txt", "Zo\xC3\xAB\r\nZo\xEB\r\n\xC5\x81ukasz\r\n");
+  BrainClass brain;
+  brain.SetTextEncoding(kUtf8);
+  brain.SetFileRoot(dir.path());
+  brain.LoadCollection("Names", "names.txt");
+  const DataCollectionClass* names = brain.FindCollection("Names");
+  ASSERT_NE(names, nullptr);
+  ASSERT_EQ(names->Members.Count(), 3);
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(utf8::IsValid(names->Members.At(i)));
+  EXPECT_GE(names->Members.IndexOf("Zo\xEF\xBF\xBD"), 0);
+  // The code page keeps every byte.
+  BrainClass old;
+  old.SetFileRoot(dir.path());
+  old.LoadCollection("Names", "names.txt");
+  EXPECT_GE(old.FindCollection("Names")->Members.IndexOf("Zo\xEB"), 0);
 }
 
 TEST(Utf8TurnTest, CodePageBrainKeepsTreatingHighBytesAsSeparators) {
