@@ -6,6 +6,7 @@
 #include "cli/cli_support.h"
 #include "platform/file_version.h"
 #include "platform/files.h"
+#include "text/utf8.h"
 
 namespace corvane {
 namespace {
@@ -59,7 +60,12 @@ std::string ChatSession::Respond(const std::string& input, TurnTrace* trace) {
   brain_->SetTrace(trace);
   // A failed turn replies with an empty line; what it said stays pending
   // and leads the next reply.
-  const bool answered = Guarded([&] { reply = brain_->Respond(input); });
+  // A UTF-8 knowledge base takes only UTF-8: a line that is none (typed
+  // in another encoding) has its bad bytes made U+FFFD first.
+  const bool utf8 = brain_->text_encoding() == TextEncoding::kUtf8;
+  const bool answered = Guarded([&] {
+    reply = brain_->Respond(utf8 ? utf8::Sanitize(input) : input);
+  });
   brain_->SetTrace(nullptr);
   if (trace != nullptr && !answered) {
     trace->abandoned = true;

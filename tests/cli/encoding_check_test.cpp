@@ -1,5 +1,6 @@
 // `corvane check` on texts in the wrong encoding: UTF-8 in a file read in
-// the code page, and bytes that are no UTF-8 in a file declared UTF-8.
+// the code page, and bytes that are no UTF-8 in a file declared UTF-8; and
+// `corvane chat` on such a file.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -56,6 +57,19 @@ TEST(EncodingCheckTest, InvalidSequencesOfADeclaredFileAreWarnedAbout) {
   box.Write("kb.clf", "\xEF\xBB\xBF" + CrLf({"For-Mode",
                                              "  Response {\xE4\xBD\xA0\xE5\xA5\xBD},Just Text,{},{}"}));
   EXPECT_EQ(box.Corvane("check --strict kb.clf").status, 0);
+}
+
+TEST(EncodingCheckTest, ChatOfAUtf8FileTakesBadBytesAsReplacementCharacters) {
+  Sandbox box;
+  const std::string kb = CrLf({"For-Mode",
+                               "  Response {[^Input{0}]},Just Text,{},{}"});
+  box.Write("utf8.clf", "\xEF\xBB\xBF" + kb);
+  box.Write("cp.clf", kb);
+  const std::string typed = "Zo\xEB \xC5\x81ukasz\n";
+  EXPECT_EQ(box.Corvane("chat utf8.clf", typed).out,
+            "[Zo\xEF\xBF\xBD \xC5\x81ukasz]\n");
+  // The code page takes every byte as it comes.
+  EXPECT_EQ(box.Corvane("chat cp.clf", typed).out, "[Zo\xEB \xC5\x81ukasz]\n");
 }
 
 }  // namespace
