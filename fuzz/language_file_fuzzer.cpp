@@ -36,7 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     brain.SetFileRoot("/nonexistent-corvane-root");
     AttachLanguageReader(brain);
     LoadLanguageFile(brain, path);
-    for (const char* input : {"hello", "", "^Fact{x} ^Member{x} ^Remain{}"}) {
+    for (const char* input : {"hello", "", "^Fact{x} ^Member{x} ^Remain{}",
+                              "\xC5\x81\xC3\xB3" "d\xC5\xBA \xE2\x84\xAA\xCF\x82 \xE9\xFF"}) {
       try {
         brain.Start();
         (void)brain.Respond(input);
