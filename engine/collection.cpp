@@ -70,7 +70,8 @@ std::string DataCollectionClass::IndexedWordMember(std::string_view text,
   NameList words;
   SplitWords(text, words, encoding);
   std::unordered_set<std::string> word_set;
-  for (const NameList::Entry& e : words.entries()) word_set.insert(e.name);
+  for (const NameList::Entry& e : words.entries())
+    word_set.insert(UpperForMatch(encoding, e.name));
   const int32_t n = TryParseInt32(TrimView(index)).value_or(-1);
   if (n < 0) return {};
   int32_t seen = 0;

@@ -254,19 +254,21 @@ bool FragmentInMatchTextAt(std::string_view fragment, std::string_view text,
 
 void SplitWords(std::string_view text, NameList& list, TextEncoding encoding) {
   if (encoding == TextEncoding::kCodePage) return SplitWords(text, list);
-  const std::string folded = utf8::Fold(text);
+  // Words are upper-cased, as in the code page; they compare folded.
   std::size_t i = 0;
-  while (i < folded.size()) {
+  while (i < text.size()) {
+    std::string word;
     std::size_t j = i;
-    while (j < folded.size()) {
-      const utf8::Decoded d = utf8::Decode(folded, j);
-      if (!utf8::IsWordCode(d.code)) break;
+    while (j < text.size()) {
+      const utf8::Decoded d = utf8::Decode(text, j);
+      if (!d.valid || !utf8::IsWordCode(d.code)) break;
+      utf8::Append(word, utf8::UpperCode(d.code));
       j += d.length;
     }
-    if (j > i) list.Add(folded.substr(i, j - i));
+    if (!word.empty()) list.Add(std::move(word));
     // One separating character is skipped, as one separating byte is in
     // the code page.
-    i = j < folded.size() ? j + utf8::Decode(folded, j).length : j;
+    i = j < text.size() ? j + utf8::Decode(text, j).length : j;
   }
 }
 
@@ -567,7 +569,15 @@ int32_t WordFragmentClass::Score(TurnRunner& turn, const std::string& input,
           upper_input == nullptr
               ? exp(input)
               : (expanded_input != nullptr ? *expanded_input : input);
-      const std::string b = up_exp(WORDFRAG);
+      // The template's fact names are upper-cased as names are (a to z
+      // only), in UTF-8 too, so ^Fact{} finds what ^Extr{} set; its
+      // literals are folded where they are matched.
+      const std::string b =
+          encoding == TextEncoding::kCodePage
+              ? up_exp(WORDFRAG)
+              : UpperAscii(WORDFRAG.find('^') == std::string::npos
+                               ? WORDFRAG
+                               : exp(WORDFRAG));
       holds = turn.ExtractFacts(b, a);
       break;
     }

@@ -42,7 +42,8 @@ bool FragmentInTextAt(std::string_view fragment, std::string_view text,
 
 // The helpers for a knowledge base in `encoding`. The code page gives the
 // functions above. In UTF-8, words are runs of letters and marks and case
-// is folded (text/utf8.h).
+// is folded (text/utf8.h); SplitWords gives the words upper-cased
+// (utf8::UpperCode), to be folded for comparison.
 void SplitWords(std::string_view text, NameList& list, TextEncoding encoding);
 // FragmentInText on texts as they are: both are folded first in UTF-8.
 bool FragmentInText(std::string_view fragment, std::string_view text,

@@ -570,7 +570,7 @@ std::string Expander::IndexedMember(const DataCollectionClass* c,
       SplitWords(input_, words, encoding());
       input_words_.emplace();
       for (const NameList::Entry& e : words.entries())
-        input_words_->insert(e.name);
+        input_words_->insert(UpperForMatch(encoding(), e.name));
     }
     std::vector<std::string> matches;
     for (const NameList::Entry& m : c->Members.entries())

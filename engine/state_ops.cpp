@@ -177,8 +177,13 @@ bool TurnRunner::ExtractFacts(const std::string& templ, const std::string& input
     length = text.size();
     return true;
   };
+  // A literal as it is matched: folded in UTF-8.
+  auto literal = [encoding](std::string_view text) {
+    return encoding == TextEncoding::kUtf8 ? utf8::Fold(TrimView(text))
+                                           : Trim(text);
+  };
   std::vector<Segment> segments;
-  std::string rest = UpperForMatch(encoding, TrimView(templ));
+  std::string rest = UpperAscii(TrimView(templ));
   bool has_literal = false, has_slot = false;
   while (!rest.empty()) {
     if (segments.size() == static_cast<std::size_t>(kMaxExtractSegments))
@@ -193,12 +198,13 @@ bool TurnRunner::ExtractFacts(const std::string& templ, const std::string& input
       rest.erase(0, close + 1);
       has_slot = true;
     } else if (p > 1) {
-      segments.push_back(
-          Segment{false, Trim(std::string_view(rest).substr(0, static_cast<std::size_t>(p - 1)))});
+      segments.push_back(Segment{
+          false, literal(std::string_view(rest).substr(
+                     0, static_cast<std::size_t>(p - 1)))});
       rest.erase(0, static_cast<std::size_t>(p - 1));
       has_literal = true;
     } else {
-      segments.push_back(Segment{false, Trim(rest)});
+      segments.push_back(Segment{false, literal(rest)});
       rest.clear();
       has_literal = true;
     }

@@ -221,6 +221,13 @@ char32_t FoldCode(char32_t c) {
   return ShowAsciiUpper(SimpleFold(c));
 }
 
+char32_t UpperCode(char32_t c) {
+  if (c < 0x80) return ShowAsciiUpper(c);
+  const char32_t upper =
+      static_cast<char32_t>(utf8proc_toupper(static_cast<utf8proc_int32_t>(c)));
+  return FoldCode(upper) == FoldCode(c) ? upper : c;
+}
+
 bool IsWordCode(char32_t c) {
   if (c < 0x80) return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
   if (c < 0x10000) return (PlaneTable()[c] & kWordBit) != 0;

@@ -76,6 +76,11 @@ std::size_t BoundaryAtOrBefore(std::string_view text, std::size_t at);
 // a to z shown as A to Z. Two characters are equal without regard to case
 // when their folded forms are equal.
 char32_t FoldCode(char32_t code);
+// The simple upper case of one code point, for showing a word: the
+// character itself when its upper case would fold differently (dotless ı,
+// whose upper case is I).
+char32_t UpperCode(char32_t code);
+
 // Whether the character belongs to words: a letter or a mark, outside the
 // scripts written without spaces.
 bool IsWordCode(char32_t code);

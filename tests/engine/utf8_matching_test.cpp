@@ -97,17 +97,24 @@ TEST(Utf8FragmentInTextTest, AgreesWithThePlainRuleOnRandomTexts) {
   }
 }
 
-TEST(Utf8SplitWordsTest, WordsAreFoldedRunsOfLetters) {
+TEST(Utf8SplitWordsTest, WordsAreUpperCasedRunsOfLetters) {
   NameList words;
   SplitWords("Zo\xC3\xAB's caf\xC3\xA9\xE2\x80\x94Stra\xC3\x9F" "e 2x \xE4\xBD\xA0\xE5\xA5\xBD",
              words, kUtf8);
   ASSERT_EQ(words.Count(), 5);
-  EXPECT_EQ(words.At(0), "ZO\xC3\xAB");
+  EXPECT_EQ(words.At(0), "ZO\xC3\x8B");
   EXPECT_EQ(words.At(1), "S");
-  EXPECT_EQ(words.At(2), "CAF\xC3\xA9");
-  EXPECT_EQ(words.At(3), "STRA\xC3\x9F" "E");
+  EXPECT_EQ(words.At(2), "CAF\xC3\x89");
+  EXPECT_EQ(words.At(3), "STRA\xE1\xBA\x9E" "E");  // ẞ folds back to ß
   EXPECT_EQ(words.At(4), "X");
+  // Dotless ı stays itself: its upper case I would fold to i.
+  NameList turkish;
+  SplitWords("\xC4\xB1s\xC4\xB1k \xC4\xB0zmir", turkish, kUtf8);
+  ASSERT_EQ(turkish.Count(), 2);
+  EXPECT_EQ(turkish.At(0), "\xC4\xB1S\xC4\xB1K");
+  EXPECT_EQ(turkish.At(1), "\xC4\xB0ZMIR");
 }
+
 
 // A UTF-8 brain read from language lines.
 void LoadUtf8(BrainClass& brain, const std::vector<std::string>& lines) {
@@ -141,6 +148,35 @@ TEST(Utf8TurnTest, PatternsAnswerInAnyScriptAndCase) {
   EXPECT_EQ(brain.Respond("\xE4\xBD\xA0\xE5\xA5\xBD\xE5\x90\x97"), "\xE4\xBD\xA0\xE5\xA5\xBD\xEF\xBC\x81");
   EXPECT_EQ(brain.Respond("\xCE\xA3\xCE\x9F\xCE\xA6\xCE\x8A\xCE\x91"), "Greek");
   EXPECT_EQ(brain.Respond("\xF0\x9F\x98\x80"), "Pardon?");
+}
+
+TEST(Utf8TurnTest, ExtractedFactsAreFoundByTheirNamesAsWritten) {
+  BrainClass brain;
+  LoadUtf8(brain, {
+      "For-Mode",
+      "  Response {Pardon?},Just Text,{},{}",
+      "For-Mode",
+      "  Fragment EXTRACT,100,0, {jestem ^Extr{IMI\xC4\x98}}, {}, {}",
+      "  Response {Cze\xC5\x9B\xC4\x87, ^Fact{IMI\xC4\x98}!},Just Text,{},{}",
+      "For-Mode",
+      "  Fragment CUSTOM,100,0, {kto}, {}, {}",
+      "  Response {^Fact{imi\xC4\x98}/^Member{Words|1}},Just Text,{},{}",
+      "For-Mode",
+      "  Fragment CUSTOM,100,0, {zapisz}, {}, {}",
+      "  Response {^Input{0}},Words To Collection,{Words},{}",
+  });
+  EXPECT_EQ(brain.Respond("JESTEM \xC5\x81ukasz"), "Cze\xC5\x9B\xC4\x87, \xC5\x81ukasz!");
+  // Names compare with a to z folded only, as everywhere.
+  EXPECT_EQ(brain.GetFact("imi\xC4\x98"), "\xC5\x81ukasz");
+  EXPECT_EQ(brain.GetFact("IMI\xC4\x99"), "#");
+  EXPECT_EQ(brain.Respond("zapisz \xC5\xBC\xC3\xB3\xC5\x82w"), "");  // Silent.
+  const DataCollectionClass* words = brain.FindCollection("Words");
+  ASSERT_NE(words, nullptr);
+  ASSERT_EQ(words->Members.Count(), 2);
+  EXPECT_GE(words->Members.IndexOf("\xC5\xBB\xC3\x93\xC5\x81W"), 0);
+  // The indexed pick compares the input's words folded.
+  EXPECT_EQ(brain.Respond("kto \xC5\xBC\xC3\xB3\xC5\x82w ZAPISZ"),
+            "\xC5\x81ukasz/\xC5\xBB\xC3\x93\xC5\x81W");
 }
 
 TEST(Utf8TurnTest, ExtractionAndRemainderCutWhereTheFoldedTextMatched) {
