@@ -495,6 +495,10 @@ class HttpSession : public Connection,
     Enter(Phase::kIdle, host_.config().idle_timeout_ms, now);
     if (reader_.buffered() > 0) {
       Process();  // The next request came with the last one.
+    } else if (host_.BatchAnswers()) {
+      stream_ops::Defer(stream_, [self = this->shared_from_this()] {
+        if (self->phase_ == Phase::kIdle) self->Read();
+      });
     } else {
       Read();
     }
