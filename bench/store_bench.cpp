@@ -85,6 +85,35 @@ BENCHMARK_CAPTURE(BM_StoreTurn, redis, kRedis)
     ->Threads(4)
     ->UseRealTime();
 
+// The same turns as the host runs them now: the host that ran the last
+// turn commits the next one without taking the lease (one transaction or
+// round trip a turn).
+void BM_StoreTurnUntouched(benchmark::State& state, Kind kind) {
+  ConversationStore* store = Store(kind, state);
+  if (store == nullptr) return;
+  Lease lease = store->Create({});
+  store->Release(lease);
+  uint64_t n = 0;
+  for (auto _ : state) {
+    if (!store->CommitIfUntouched(lease, Turn(++n), AfterCommit::kReleaseLease,
+                                  std::chrono::milliseconds(10'000))) {
+      state.SkipWithError("the conversation was touched");
+      break;
+    }
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                          static_cast<int64_t>(kSnapshotBytes));
+}
+BENCHMARK_CAPTURE(BM_StoreTurnUntouched, sqlite, kSqlite)
+    ->Threads(1)
+    ->Threads(4)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(BM_StoreTurnUntouched, redis, kRedis)
+    ->Threads(1)
+    ->Threads(4)
+    ->UseRealTime();
+
 void BM_StoreResume(benchmark::State& state, Kind kind) {
   ConversationStore* store = Store(kind, state);
   if (store == nullptr) return;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <utility>
 
@@ -29,6 +30,8 @@ const char kSessionUsage[] =
     "                         sqlite:PATH or redis://HOST:PORT[/DB]\n"
     "  --store-prefix PREFIX  the start of the store's Redis keys (default\n"
     "                         corvane:)\n"
+    "  --store-lease SECONDS  how long a host that stops in a turn holds its\n"
+    "                         conversation (0.01 to 60; default 3)\n"
     "  --retain DAYS          days a conversation is kept after its last turn\n"
     "                         (default 30; 0: for ever)\n"
     "  --cookie-secure        send the session cookie only over HTTPS\n";
@@ -43,6 +46,7 @@ void AddSessionOptions(CommandLine& args, SessionOptions* options) {
       {"--store", &options->store},
       {"--store-prefix", &options->store_prefix},
       {"--retain", &options->retain_days},
+      {"--store-lease", &options->lease_seconds},
   };
   for (const auto& [name, slot] : values) {
     const std::string option = name;
@@ -55,6 +59,26 @@ void AddSessionOptions(CommandLine& args, SessionOptions* options) {
                  *slot = value;
                });
   }
+}
+
+std::string LeaseMillis(const SessionOptions& options) {
+  const std::string& text = options.lease_seconds;
+  // Digits, with at most three after a point: whole milliseconds.
+  int64_t ms = 0;
+  int decimals = -1;
+  for (char c : text) {
+    if (c == '.' && decimals < 0) {
+      decimals = 0;
+      continue;
+    }
+    if (c < '0' || c > '9' || decimals == 3 || ms > 60'000'000) return "";
+    ms = ms * 10 + (c - '0');
+    if (decimals >= 0) ++decimals;
+  }
+  if (text.empty() || text == "." || text.back() == '.') return "";
+  for (int d = decimals < 0 ? 0 : decimals; d < 3; ++d) ms *= 10;
+  if (ms < 10 || ms > 60'000) return "";
+  return std::to_string(ms);
 }
 
 bool CheckSessionOptions(const SessionOptions& options, std::string* error) {
@@ -71,6 +95,14 @@ bool CheckSessionOptions(const SessionOptions& options, std::string* error) {
   if (options.store.empty() &&
       (!options.store_prefix.empty() || !options.retain_days.empty())) {
     *error = "--store-prefix and --retain need --store";
+    return false;
+  }
+  if (options.store.empty() && !options.lease_seconds.empty()) {
+    *error = "--store-lease needs --store";
+    return false;
+  }
+  if (!options.lease_seconds.empty() && LeaseMillis(options).empty()) {
+    *error = "bad value for --store-lease: give 0.01 to 60 seconds";
     return false;
   }
   if (!options.store.empty() && !options.dir.empty()) {
@@ -131,6 +163,7 @@ bool ApplySessionOptions(void* library, const SessionOptions& options,
       {"store", store},
       {"store-prefix", options.store_prefix},
       {"retain-days", options.retain_days},
+      {"store-lease-ms", LeaseMillis(options)},
       {"cookie-secure", options.cookie_secure ? "1" : ""},
   };
   for (const auto& [name, value] : settings) {

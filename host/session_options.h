@@ -1,5 +1,6 @@
 // The host's session options (--sessions, --max-sessions, --session-idle,
-// --session-dir, --store, --store-prefix, --retain, --cookie-secure) and their
+// --session-dir, --store, --store-prefix, --store-lease, --retain,
+// --cookie-secure) and their
 // handing to the extension through its optional configuration entry point
 // (web/isapi.h). Kept apart from the rest of the host, which declares them with
 // the rest of its options and calls ApplySessionOptions once the extension is
@@ -21,6 +22,7 @@ struct SessionOptions {
   std::string store;         // --store URL; empty: conversations in memory
   std::string store_prefix;  // --store-prefix PREFIX; empty: the default
   std::string retain_days;   // --retain DAYS; empty: the default (30)
+  std::string lease_seconds;   // --store-lease SECONDS; empty: the default (3)
   bool cookie_secure = false;  // --cookie-secure
 };
 
@@ -30,6 +32,10 @@ extern const char kSessionUsage[];
 // Declares these options on `args`, which fill `*options` as they are read.
 // A missing or empty value is a usage problem without the usage text.
 void AddSessionOptions(CommandLine& args, SessionOptions* options);
+
+// --store-lease in milliseconds as decimal text; empty when it is not
+// given or not 0.01 to 60 seconds.
+std::string LeaseMillis(const SessionOptions& options);
 
 // Checks the options as a whole (the others need --sessions). False with
 // the reason in *error.

@@ -10,6 +10,9 @@
 //   if (r.conversation) restore from r.conversation->snapshot;
 //   ... run the turn ...
 //   store.Commit(r.lease, {snapshot, record}, AfterCommit::kReleaseLease);
+// A holder that keeps the state in memory commits its next turn with
+// CommitIfUntouched(r.lease, ...), without taking the lease again; that
+// fails, changing nothing, when another holder took a lease meanwhile.
 // The lease makes one holder at a time run a conversation, across threads,
 // processes and hosts; its fence makes a holder that overslept its lease
 // unable to commit over a newer holder's turns.
@@ -183,6 +186,24 @@ class ConversationStore {
   // for a snapshot or record text over its limit.
   virtual void Commit(Lease& lease, const TurnCommit& commit,
                       AfterCommit after) = 0;
+
+  // Commits turn lease.turn + 1 as Commit does, for a holder whose lease
+  // ended (released with its last commit, or run out) and who kept the
+  // conversation's state in memory since: in one step, without taking the
+  // lease first, and only when no lease was taken on the conversation
+  // since (its fence is still lease.fence), no other holder's lease runs
+  // and the conversation is still at lease.turn. So a host that serves a
+  // conversation turn after turn pays one round trip a turn. kKeepLease
+  // takes a fresh lease (a higher fence, a new holder token, lease_time)
+  // in the same step; kReleaseLease leaves the conversation unleased.
+  // Returns false, and changes nothing, when another holder took a lease
+  // since: the caller's state may be behind the store's, so it takes the
+  // lease (TryAcquire) and runs the turn again from what that brings.
+  // Throws LeaseLostError when the conversation no longer exists,
+  // LimitError as Commit does.
+  virtual bool CommitIfUntouched(Lease& lease, const TurnCommit& commit,
+                                 AfterCommit after,
+                                 std::chrono::milliseconds lease_time) = 0;
 
   // Gives the lease up; no effect when it is no longer held.
   virtual void Release(const Lease& lease) = 0;

@@ -67,6 +67,9 @@ class RedisConnection {
   const std::string& where_;  // The store's URL, for messages.
   bool broken_ = false;
   bool served_ = false;
+  // SIGPIPE was ignored by the process when the connection was made (as
+  // the host does), so writes need not block it.
+  bool pipe_ignored_ = false;
 };
 
 // The text of an error reply, or empty when `reply` is no error.

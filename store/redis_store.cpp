@@ -115,10 +115,54 @@ if redis.call('EXISTS', KEYS[1]) == 0 then return false end
 return redis.call('LRANGE', KEYS[2], ARGV[1], ARGV[2])
 )lua";
 
+// KEYS: conversation, transcript, lease, index.
+// ARGV: fence, holder, base turn, has snapshot, snapshot, record, time,
+//       expire-at, keep, id, lease ms, new holder.
+// {1, fence}: committed (or committed by this very call before), with the
+// fence of the lease kept (or the old one); {0}: unknown; {2}: a lease was
+// taken since, or another holder's runs; {3}: another turn number; {-1}:
+// foreign keys.
+constexpr char kCommitIfUntouchedScript[] = R"lua(
+local tag = ARGV[1] .. ':' .. ARGV[2] .. ':' .. ARGV[3]
+local m = redis.call('HMGET', KEYS[1], 'turns', 'last', 'fence')
+if not m[1] then return {0} end
+if m[2] == tag then return {1, tonumber(m[3])} end
+if m[3] ~= ARGV[1] then return {2} end
+local cur = redis.call('GET', KEYS[3])
+if cur and cur ~= ARGV[1] .. ':' .. ARGV[2] then return {2} end
+if m[1] ~= ARGV[3] then return {3} end
+local tt = redis.call('TYPE', KEYS[2]).ok
+local it = redis.call('TYPE', KEYS[4]).ok
+if (tt ~= 'list' and tt ~= 'none') or (it ~= 'zset' and it ~= 'none') then
+  return {-1}
+end
+local turns = tostring(tonumber(m[1]) + 1)
+if ARGV[4] == '1' then
+  redis.call('HSET', KEYS[1], 'turns', turns, 'updated', ARGV[7], 'last', tag,
+             'snapshot', ARGV[5])
+else
+  redis.call('HSET', KEYS[1], 'turns', turns, 'updated', ARGV[7], 'last', tag)
+end
+redis.call('RPUSH', KEYS[2], ARGV[6])
+if ARGV[8] ~= '0' then
+  redis.call('PEXPIREAT', KEYS[1], ARGV[8])
+  redis.call('PEXPIREAT', KEYS[2], ARGV[8])
+end
+redis.call('ZADD', KEYS[4], 0, ARGV[10])
+local fence = tonumber(ARGV[1])
+if ARGV[9] == '1' then
+  fence = redis.call('HINCRBY', KEYS[1], 'fence', 1)
+  redis.call('SET', KEYS[3], fence .. ':' .. ARGV[12], 'PX', ARGV[11])
+elseif cur then
+  redis.call('DEL', KEYS[3])
+end
+return {1, fence}
+)lua";
+
 // By RedisStore::Script.
-constexpr const char* kScripts[] = {kCreateScript, kAcquireScript,
-                                    kCommitScript, kReleaseScript,
-                                    kTranscriptScript};
+constexpr const char* kScripts[] = {
+    kCreateScript,  kAcquireScript,    kCommitScript,
+    kReleaseScript, kTranscriptScript, kCommitIfUntouchedScript};
 
 std::string_view Str(const redisReply* r) {
   if (r == nullptr || r->str == nullptr) return {};
@@ -400,6 +444,60 @@ void RedisStore::Commit(Lease& lease, const TurnCommit& commit,
                            " expired or was taken over");
     case 3:
       throw LeaseLostError("conversation " + id + " is not at turn " + base);
+    default:
+      throw StoreDataError("store " + url_ + ": keys of conversation " + id +
+                           " belong to another program");
+  }
+}
+
+bool RedisStore::CommitIfUntouched(Lease& lease, const TurnCommit& commit,
+                                   AfterCommit after,
+                                   std::chrono::milliseconds lease_time) {
+  CheckCommitLimits(commit);
+  lease_time = ClampLeaseTime(lease_time);
+  const std::string& id = lease.conversation_id;
+  if (!IsConversationId(id))
+    throw LeaseLostError("no conversation " + id + " to commit to");
+  TurnEntry entry{lease.turn + 1, commit.record};
+  if (entry.record.time == 0) entry.record.time = StoreNow();
+  const std::string record = EncodeTurnRecord(entry);
+  const std::string fence = std::to_string(lease.fence);
+  const std::string base = std::to_string(lease.turn);
+  const std::string time = std::to_string(entry.record.time);
+  const std::string expire_at = ExpireAt(entry.record.time);
+  const bool keep = after == AfterCommit::kKeepLease;
+  const std::string holder = keep ? RandomHex(8) : std::string();
+  const std::string ms = std::to_string(lease_time.count());
+  const std::string_view snapshot =
+      commit.snapshot ? std::string_view(*commit.snapshot) : std::string_view();
+  const std::pair<int64_t, int64_t> result =
+      WithConnection([&](RedisConnection& c) {
+        RedisReply r = RunScript(
+            c, Script::kCommitIfUntouched,
+            {ConversationKey(id), TranscriptKey(id), LeaseKey(id), IndexKey()},
+            {fence, lease.holder, base, commit.snapshot ? "1" : "0", snapshot,
+             record, time, expire_at, keep ? "1" : "0", id, ms, holder});
+        if (r->type != REDIS_REPLY_ARRAY)
+          ThrowRedisError(r.get(), url_, "committing a turn");
+        const int64_t status = Integer(Element(r.get(), 0, url_), url_);
+        const int64_t kept =
+            status == 1 ? Integer(Element(r.get(), 1, url_), url_) : 0;
+        return std::make_pair(status, kept);
+      });
+  switch (result.first) {
+    case 1:
+      lease.turn += 1;
+      if (keep) {
+        lease.fence = static_cast<uint64_t>(result.second);
+        lease.holder = holder;
+        lease.expires = std::chrono::steady_clock::now() + lease_time;
+      }
+      return true;
+    case 0:
+      throw LeaseLostError("conversation " + id + " no longer exists");
+    case 2:
+    case 3:
+      return false;
     default:
       throw StoreDataError("store " + url_ + ": keys of conversation " + id +
                            " belong to another program");

@@ -34,6 +34,9 @@ class RedisStore : public ConversationStore {
                          uint64_t cached_turn) override;
   void Commit(Lease& lease, const TurnCommit& commit,
               AfterCommit after) override;
+  bool CommitIfUntouched(Lease& lease, const TurnCommit& commit,
+                         AfterCommit after,
+                         std::chrono::milliseconds lease_time) override;
   void Release(const Lease& lease) override;
   std::optional<std::vector<TurnEntry>> Transcript(std::string_view id,
                                                    uint64_t first,
@@ -50,7 +53,14 @@ class RedisStore : public ConversationStore {
   std::string IndexKey() const;
 
  private:
-  enum class Script { kCreate, kAcquire, kCommit, kRelease, kTranscript };
+  enum class Script {
+    kCreate,
+    kAcquire,
+    kCommit,
+    kRelease,
+    kTranscript,
+    kCommitIfUntouched
+  };
 
   // Runs `work` on a pooled connection; once more on a fresh one when the
   // server had closed the pooled one (every operation may run twice).

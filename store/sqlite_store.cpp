@@ -118,6 +118,38 @@ std::string Text(std::string_view s) {
   return std::string(s);
 }
 
+// Writes turn `turn_number` of conversation `id`: the metadata, the snapshot
+// when the commit has one, and the record.
+void WriteTurn(SqliteConnection& db, std::string_view id, uint64_t turn_number,
+               const TurnCommit& commit, StoreTime time) {
+  const TurnRecord& r = commit.record;
+  const int64_t turn = AsInt(turn_number);
+  if (commit.snapshot) {
+    db.Statement(kUpdateWithSnapshot)
+        .Bind(1, id)
+        .Bind(2, turn)
+        .Bind(3, time)
+        .Bind(4, *commit.snapshot)
+        .Run();
+  } else {
+    db.Statement(kUpdateWithoutSnapshot)
+        .Bind(1, id)
+        .Bind(2, turn)
+        .Bind(3, time)
+        .Run();
+  }
+  db.Statement(kInsertTurn)
+      .Bind(1, id)
+      .Bind(2, turn)
+      .Bind(3, time)
+      .Bind(4, r.input)
+      .Bind(5, r.reply)
+      .Bind(6, int64_t{r.failed})
+      .Bind(7, int64_t{r.fallback})
+      .Bind(8, r.knowledge_version)
+      .Run();
+}
+
 }  // namespace
 
 class SqliteStore::Handle {
@@ -249,8 +281,8 @@ void SqliteStore::GiveBack(std::unique_ptr<SqliteConnection> connection) {
 // A caller's job and how it ended; lives on the caller's stack until done.
 struct SqliteStore::WriteJob {
   const std::function<void(SqliteConnection&)>* run = nullptr;
-  bool done = false;                // Guarded by write_mu_.
-  std::exception_ptr error;         // Set by the leader before done.
+  bool done = false;         // Guarded by write_mu_.
+  std::exception_ptr error;  // Set by the leader before done.
 };
 
 void SqliteStore::Write(const std::function<void(SqliteConnection&)>& run) {
@@ -261,8 +293,7 @@ void SqliteStore::Write(const std::function<void(SqliteConnection&)>& run) {
   pending_.push_back(&job);
   while (!job.done) {
     if (writing_) {
-      if (write_done_.wait_until(lock, deadline) ==
-              std::cv_status::timeout &&
+      if (write_done_.wait_until(lock, deadline) == std::cv_status::timeout &&
           !job.done) {
         // Still waiting for a leader: the job leaves the queue untouched.
         // A job in a running batch is waited for, since the batch's own
@@ -476,31 +507,7 @@ void SqliteStore::Commit(Lease& lease, const TurnCommit& commit,
       throw LeaseLostError("conversation " + Text(id) + " is at turn " +
                            std::to_string(turns) + ", not " +
                            std::to_string(lease.turn));
-    const int64_t turn = AsInt(lease.turn + 1);
-    if (commit.snapshot) {
-      db.Statement(kUpdateWithSnapshot)
-          .Bind(1, id)
-          .Bind(2, turn)
-          .Bind(3, time)
-          .Bind(4, *commit.snapshot)
-          .Run();
-    } else {
-      db.Statement(kUpdateWithoutSnapshot)
-          .Bind(1, id)
-          .Bind(2, turn)
-          .Bind(3, time)
-          .Run();
-    }
-    db.Statement(kInsertTurn)
-        .Bind(1, id)
-        .Bind(2, turn)
-        .Bind(3, time)
-        .Bind(4, r.input)
-        .Bind(5, r.reply)
-        .Bind(6, int64_t{r.failed})
-        .Bind(7, int64_t{r.fallback})
-        .Bind(8, r.knowledge_version)
-        .Run();
+    WriteTurn(db, id, lease.turn + 1, commit, time);
     if (after == AfterCommit::kReleaseLease)
       db.Statement(kReleaseLease)
           .Bind(1, id)
@@ -509,6 +516,62 @@ void SqliteStore::Commit(Lease& lease, const TurnCommit& commit,
           .Run();
   });
   lease.turn += 1;
+}
+
+bool SqliteStore::CommitIfUntouched(Lease& lease, const TurnCommit& commit,
+                                    AfterCommit after,
+                                    std::chrono::milliseconds lease_time) {
+  CheckCommitLimits(commit);
+  lease_time = ClampLeaseTime(lease_time);
+  const StoreTime time =
+      commit.record.time != 0 ? commit.record.time : StoreNow();
+  const std::string_view id = lease.conversation_id;
+  if (!IsConversationId(id))
+    throw LeaseLostError("no conversation " + Text(id) + " to commit to");
+  // A kept lease needs a fresh token; drawn outside the write lock.
+  const std::string holder =
+      after == AfterCommit::kKeepLease ? RandomHex(8) : std::string();
+  bool untouched = false;
+  Write([&](SqliteConnection& db) {
+    untouched = false;
+    SqliteStatement& q = db.Statement(kSelectTurnsAndLease);
+    q.Bind(1, id).Bind(2, Cutoff());
+    if (!q.Step())
+      throw LeaseLostError("conversation " + Text(id) + " no longer exists");
+    const StoreTime now = StoreNow();
+    const uint64_t turns = static_cast<uint64_t>(q.Int(0));
+    const int64_t fence = q.IsNull(2) ? 0 : q.Int(2);
+    const std::string current = q.IsNull(3) ? std::string() : q.Bytes(3);
+    const bool others =
+        !current.empty() && current != lease.holder && q.Int(4) > now;
+    q.Reset();
+    if (fence != AsInt(lease.fence) || others || turns != lease.turn) return;
+    WriteTurn(db, id, lease.turn + 1, commit, time);
+    if (after == AfterCommit::kKeepLease) {
+      db.Statement(kPutLease)
+          .Bind(1, id)
+          .Bind(2, AsInt(lease.fence + 1))
+          .Bind(3, std::string_view(holder))
+          .Bind(4, now + Millis(lease_time))
+          .Run();
+    } else if (!current.empty()) {
+      // Still ours (an earlier release did not reach the store): let it go.
+      db.Statement(kReleaseLease)
+          .Bind(1, id)
+          .Bind(2, fence)
+          .Bind(3, std::string_view(current))
+          .Run();
+    }
+    untouched = true;
+  });
+  if (!untouched) return false;
+  lease.turn += 1;
+  if (after == AfterCommit::kKeepLease) {
+    lease.fence += 1;
+    lease.holder = holder;
+    lease.expires = std::chrono::steady_clock::now() + lease_time;
+  }
+  return true;
 }
 
 void SqliteStore::Release(const Lease& lease) {

@@ -40,6 +40,9 @@ class SqliteStore : public ConversationStore {
                          uint64_t cached_turn) override;
   void Commit(Lease& lease, const TurnCommit& commit,
               AfterCommit after) override;
+  bool CommitIfUntouched(Lease& lease, const TurnCommit& commit,
+                         AfterCommit after,
+                         std::chrono::milliseconds lease_time) override;
   void Release(const Lease& lease) override;
   std::optional<std::vector<TurnEntry>> Transcript(std::string_view id,
                                                    uint64_t first,
@@ -95,8 +98,8 @@ class SqliteStore : public ConversationStore {
   // The group commit: jobs waiting for a leader, and whether one runs.
   std::mutex write_mu_;
   std::condition_variable write_done_;
-  std::vector<WriteJob*> pending_;  // Guarded by write_mu_.
-  bool writing_ = false;            // Guarded by write_mu_.
+  std::vector<WriteJob*> pending_;            // Guarded by write_mu_.
+  bool writing_ = false;                      // Guarded by write_mu_.
   std::unique_ptr<SqliteConnection> writer_;  // Used by the leader only.
 };
 

@@ -44,6 +44,17 @@ class UnavailableError : public Error {
       : Error("EServiceUnavailable", message) {}
 };
 
+// Holder::Commit's answer when the turn ran on a state of the conversation
+// that another host has moved past meanwhile: nothing of it was kept, and
+// the module now holds the conversation as stored. Run the turn again on
+// module() and commit that. Where it is not caught it is a 503.
+class StaleTurnError : public UnavailableError {
+ public:
+  StaleTurnError()
+      : UnavailableError(
+            "The conversation went on elsewhere meanwhile; try again") {}
+};
+
 // One turn a request ran, as a source that keeps conversations records it.
 struct TurnDone {
   std::string_view input;  // The visitor's text as sent (UTF-8).
@@ -67,7 +78,8 @@ class ModuleLease {
     // Keeps what the turn just run on module() did; `last` when the
     // request runs no more turns. A source without a store keeps nothing.
     // Throws UnavailableError when it cannot be kept; the module's state
-    // is then dropped, so nothing of the turn stays.
+    // is then dropped, so nothing of the turn stays. Throws StaleTurnError
+    // when the turn must run again.
     virtual void Commit(const TurnDone& turn, bool last) {
       (void)turn;
       (void)last;

@@ -59,23 +59,38 @@ class StoredSessionPool::Cached {
     if (module) module->Drop();
     module.reset();
     turns = kNothingCached;
+    resumable = false;
   }
 
   const std::string id;
   std::mutex turn;                      // Held by the request being served.
   std::unique_ptr<TWebModule1> module;  // turn; null: read the store.
   uint64_t turns = kNothingCached;      // turn; the store's turn of module.
+  // turn: the lease of the last turn this host committed, released with
+  // it; while `resumable`, `module` is at that turn and the next turn
+  // commits on this lease without taking it again (CommitIfUntouched).
+  Lease last;
+  bool resumable = false;
+  // turn: another holder took the lease since this host's last one (a
+  // balancer without stickiness): take the lease before each turn until a
+  // lease follows this host's own again.
+  bool contended = false;
   std::size_t users = 0;  // Requests waiting for it or in a turn; pool mutex.
   int64_t last_used = 0;  // pool mutex.
 };
 
 // A request's hold: the conversation's turn lock, its place under
-// max_turns and the store's lease until the last commit releases it.
+// max_turns and the store's lease until the last commit releases it (or,
+// resumed, the lease of this host's last turn, on which the first commit
+// goes without taking the lease again).
 class StoredSessionPool::Held : public ModuleLease::Holder {
  public:
   Held(StoredSessionPool* pool, std::shared_ptr<Cached> cached,
-       std::unique_lock<std::mutex> turn)
-      : pool_(pool), cached_(std::move(cached)), turn_(std::move(turn)) {}
+       std::unique_lock<std::mutex> turn, std::string web_root)
+      : pool_(pool),
+        cached_(std::move(cached)),
+        turn_(std::move(turn)),
+        web_root_(std::move(web_root)) {}
   ~Held() override {
     if (leased_) {
       try {
@@ -98,6 +113,7 @@ class StoredSessionPool::Held : public ModuleLease::Holder {
   void Commit(const TurnDone& turn, bool last) override {
     const auto started = std::chrono::steady_clock::now();
     Cached& c = *cached_;
+    bool stale = false;
     try {
       TurnCommit commit;
       commit.snapshot = c.module->Snapshot();
@@ -106,11 +122,24 @@ class StoredSessionPool::Held : public ModuleLease::Holder {
       commit.record.failed = turn.failed;
       commit.record.fallback = turn.fallback;
       commit.record.knowledge_version = lease_.knowledge_version;
-      pool_->store_->Commit(
-          lease_, commit,
-          last ? AfterCommit::kReleaseLease : AfterCommit::kKeepLease);
-      if (last) leased_ = false;
-      c.turns = lease_.turn;
+      const AfterCommit after =
+          last ? AfterCommit::kReleaseLease : AfterCommit::kKeepLease;
+      if (resumed_) {
+        resumed_ = false;
+        stale = !pool_->store_->CommitIfUntouched(lease_, commit, after,
+                                                  pool_->settings_.lease_time);
+        if (!stale) leased_ = !last;
+      } else {
+        pool_->store_->Commit(lease_, commit, after);
+        if (last) leased_ = false;
+      }
+      if (!stale) {
+        c.turns = lease_.turn;
+        if (last) {
+          c.last = lease_;
+          c.resumable = true;
+        }
+      }
     } catch (const StoreError& e) {
       // Nothing of the turn stays: the next request starts from the store.
       c.Forget();
@@ -119,6 +148,17 @@ class StoredSessionPool::Held : public ModuleLease::Holder {
       c.Forget();
       throw;
     }
+    if (stale) {
+      // Another host ran the conversation since this one's last turn: the
+      // turn ran on an old state and is dropped. The lease is taken and
+      // the stored state read, and the turn runs again on it.
+      c.Forget();
+      c.contended = true;
+      std::string problem;
+      if (pool_->Acquire(*this, web_root_, &problem) != Acquired::kReady)
+        throw UnavailableError("The conversation cannot continue: " + problem);
+      throw StaleTurnError();
+    }
     pool_->Observe(started);
   }
 
@@ -126,14 +166,23 @@ class StoredSessionPool::Held : public ModuleLease::Holder {
   void SetLease(Lease lease) {
     lease_ = std::move(lease);
     leased_ = true;
+    resumed_ = false;
+  }
+  // The first commit goes on `last` without taking the lease again.
+  void Resume(const Lease& last) {
+    lease_ = last;
+    leased_ = false;
+    resumed_ = true;
   }
 
  private:
   StoredSessionPool* pool_;
   std::shared_ptr<Cached> cached_;
   std::unique_lock<std::mutex> turn_;
+  const std::string web_root_;
   Lease lease_;
-  bool leased_ = false;  // lease_ is held in the store.
+  bool leased_ = false;   // lease_ is held in the store.
+  bool resumed_ = false;  // lease_ was released; commit if untouched.
 };
 
 StoredSessionPool::StoredSessionPool(std::unique_ptr<ConversationStore> store,
@@ -327,7 +376,8 @@ ModuleLease StoredSessionPool::Create(const ModuleRequest& request) {
   }
   dropped.clear();
   const std::string id = cached->id;
-  auto held = std::make_unique<Held>(this, std::move(cached), std::move(turn));
+  auto held = std::make_unique<Held>(this, std::move(cached), std::move(turn),
+                                     request.web_root);
   place.held = true;
   held->SetLease(std::move(lease));
   return ModuleLease(std::move(held), id, true);
@@ -373,32 +423,23 @@ ModuleLease StoredSessionPool::Take(const ModuleRequest& request) {
     }
     ++turns_;
   }
-  auto held = std::make_unique<Held>(this, cached, std::move(turn));
-
-  // Another holder's lease (another host's turn, or one that died in a
-  // turn) is waited for as long as a lease lasts.
-  const auto deadline = std::chrono::steady_clock::now() +
-                        settings_.lease_time + std::chrono::milliseconds(500);
-  for (;;) {
-    const auto started = std::chrono::steady_clock::now();
-    LeaseResult r;
-    try {
-      r = store_->TryAcquire(id, settings_.lease_time,
-                             cached->module ? cached->turns : kNothingCached);
-    } catch (const StoreError& e) {
-      cached->Forget();
-      Unavailable(e);
-    }
-    if (r.status == LeaseStatus::kBusy) {
-      if (started + r.retry_after > deadline)
-        throw UnavailableError(kConversationBusy);
-      std::this_thread::sleep_for(r.retry_after);
-      continue;
-    }
-    if (r.status == LeaseStatus::kUnknown) {
+  auto held =
+      std::make_unique<Held>(this, cached, std::move(turn), request.web_root);
+  // This host ran the conversation's last turn and nobody else has run it
+  // lately: the turn runs on the state in memory, and its commit checks
+  // in the same step that no other holder took the lease meanwhile.
+  if (cached->module && cached->resumable && !cached->contended &&
+      cached->turns == cached->last.turn) {
+    held->Resume(cached->last);
+    return ModuleLease(std::move(held), id, false);
+  }
+  std::string problem;
+  switch (Acquire(*held, request.web_root, &problem)) {
+    case Acquired::kReady:
+      return ModuleLease(std::move(held), id, false);
+    case Acquired::kUnknown:
       // Not the store's: the visitor gets a conversation of their own
       // under an id the store makes.
-      cached->Forget();
       held.reset();
       {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -411,37 +452,73 @@ ModuleLease StoredSessionPool::Take(const ModuleRequest& request) {
       }
       dropped.clear();
       return Create(request);
+    case Acquired::kCannotContinue:
+      // The visitor starts anew; the old conversation stays in the store
+      // for its transcript.
+      LogOperatorLine(store_->url(),
+                      "Conversation " + id + " cannot continue: " + problem);
+      held.reset();
+      return Create(request);
+  }
+  return Create(request);
+}
+
+StoredSessionPool::Acquired StoredSessionPool::Acquire(
+    Held& held, const std::string& web_root, std::string* problem) {
+  Cached& cached = held.cached();
+  const std::string& id = cached.id;
+  // Another holder's lease (another host's turn, or one that died in a
+  // turn) is waited for as long as a lease lasts.
+  const auto deadline = std::chrono::steady_clock::now() +
+                        settings_.lease_time + std::chrono::milliseconds(500);
+  for (;;) {
+    const auto started = std::chrono::steady_clock::now();
+    LeaseResult r;
+    try {
+      r = store_->TryAcquire(id, settings_.lease_time,
+                             cached.module ? cached.turns : kNothingCached);
+    } catch (const StoreError& e) {
+      cached.Forget();
+      Unavailable(e);
     }
-    held->SetLease(r.lease);
+    if (r.status == LeaseStatus::kBusy) {
+      if (started + r.retry_after > deadline)
+        throw UnavailableError(kConversationBusy);
+      std::this_thread::sleep_for(r.retry_after);
+      continue;
+    }
+    if (r.status == LeaseStatus::kUnknown) {
+      cached.Forget();
+      *problem = "it is no longer in the store";
+      return Acquired::kUnknown;
+    }
+    // A lease right after this host's own, on the state this host holds:
+    // nobody else ran the conversation meanwhile.
+    if (!r.conversation && cached.last.fence != 0 &&
+        r.lease.fence == cached.last.fence + 1)
+      cached.contended = false;
+    held.SetLease(r.lease);
     if (r.conversation) {
-      cached->Forget();
+      cached.Forget();
       const std::shared_ptr<const SharedKnowledge> knowledge =
-          KnowledgeOf(r.lease.knowledge_version, request.web_root);
-      std::string problem;
+          KnowledgeOf(r.lease.knowledge_version, web_root);
       if (knowledge == nullptr) {
-        problem = "its knowledge version " + r.lease.knowledge_version +
-                  " is not the language file's any more";
-      } else {
-        const ModuleSetup setup = SetupFor(request.web_root, knowledge);
-        try {
-          cached->module = std::make_unique<TWebModule1>(
-              request.web_root, setup, r.conversation->snapshot);
-          cached->turns = r.lease.turn;
-        } catch (const CorruptDataError& e) {
-          problem = e.what();
-        }
+        *problem = "its knowledge version " + r.lease.knowledge_version +
+                   " is not the language file's any more";
+        return Acquired::kCannotContinue;
       }
-      if (!problem.empty()) {
-        // The visitor starts anew; the old conversation stays in the store
-        // for its transcript.
-        LogOperatorLine(store_->url(),
-                        "Conversation " + id + " cannot continue: " + problem);
-        held.reset();
-        return Create(request);
+      const ModuleSetup setup = SetupFor(web_root, knowledge);
+      try {
+        cached.module = std::make_unique<TWebModule1>(web_root, setup,
+                                                      r.conversation->snapshot);
+        cached.turns = r.lease.turn;
+      } catch (const CorruptDataError& e) {
+        *problem = e.what();
+        return Acquired::kCannotContinue;
       }
       Observe(started);
     }
-    return ModuleLease(std::move(held), id, false);
+    return Acquired::kReady;
   }
 }
 

@@ -14,7 +14,14 @@
 // this host wait for each other (at most max_waiting of them; more are
 // refused with UnavailableError, 503), and the store's lease keeps hosts
 // from running one conversation at once. A lease that another holder keeps
-// (a host that died in a turn) is waited for at most lease_time.
+// (a host that died in a turn) is waited for at most lease_time. A host
+// that committed a conversation's last turn itself runs the next one on
+// the state in memory and commits it without taking the lease first
+// (CommitIfUntouched, one round trip a turn); when another holder took
+// the lease meanwhile, nothing of that turn is kept: the lease is taken,
+// the stored state read and the turn run again (StaleTurnError), and the
+// conversation takes the lease before each turn until this host's leases
+// follow each other again.
 //
 // A store that cannot be reached or written refuses the request with
 // UnavailableError (503); the turn's effects are dropped with the cached
@@ -108,6 +115,15 @@ class StoredSessionPool : public ModuleSource {
   // descriptor of the root with every other module.
   ModuleSetup SetupFor(const std::string& web_root,
                        std::shared_ptr<const SharedKnowledge> knowledge);
+  // Takes the store's lease of the held conversation, waiting for another
+  // holder's at most about a lease time, and reads the stored state into
+  // its module unless it has that turn already. kUnknown: the store does
+  // not know the conversation; kCannotContinue: its state cannot be
+  // restored here (*problem says why). Throws UnavailableError when the
+  // store fails or the lease does not come.
+  enum class Acquired { kReady, kUnknown, kCannotContinue };
+  Acquired Acquire(Held& held, const std::string& web_root,
+                   std::string* problem);
   // A new conversation for the request, created in the store.
   ModuleLease Create(const ModuleRequest& request);
   // Drops from the cache what is idle or beyond max_sessions and not in a

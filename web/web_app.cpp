@@ -433,22 +433,30 @@ std::string WebApplication::KeptTurn(ModuleLease& lease, std::string_view input,
                                      const std::string& brain_input,
                                      bool last) {
   if (stored_ == nullptr) return Turn(lease.module(), brain_input);
-  std::string reply;
-  try {
-    reply = Turn(lease.module(), brain_input);
-  } catch (const std::exception& e) {
-    // The failed turn is kept as the failure left it, as in memory; a
-    // store that cannot keep it answers 503 instead.
-    const Error* error = dynamic_cast<const Error*>(&e);
-    const std::string text =
-        std::string(error != nullptr ? error->kind_name() : "Exception") +
-        ": " + e.what();
-    lease.Commit(TurnDone{input, text, true, false}, true);
-    throw;
+  // A turn that ran on a state another host had moved past is run once
+  // more, on the state the source then holds.
+  for (int attempt = 0;; ++attempt) {
+    try {
+      std::string reply;
+      try {
+        reply = Turn(lease.module(), brain_input);
+      } catch (const std::exception& e) {
+        // The failed turn is kept as the failure left it, as in memory; a
+        // store that cannot keep it answers 503 instead.
+        const Error* error = dynamic_cast<const Error*>(&e);
+        const std::string text =
+            std::string(error != nullptr ? error->kind_name() : "Exception") +
+            ": " + e.what();
+        lease.Commit(TurnDone{input, text, true, false}, true);
+        throw;
+      }
+      const std::string utf8 = CodePageToUtf8(reply);
+      lease.Commit(TurnDone{input, utf8, false, SaysFallback(reply)}, last);
+      return reply;
+    } catch (const StaleTurnError&) {
+      if (attempt > 0) throw;
+    }
   }
-  const std::string utf8 = CodePageToUtf8(reply);
-  lease.Commit(TurnDone{input, utf8, false, SaysFallback(reply)}, last);
-  return reply;
 }
 
 uint32_t WebApplication::HandlePage(WebRequest& request, WebResponse& response,
@@ -537,9 +545,15 @@ uint32_t WebApplication::HandleApi(WebRequest& request, WebResponse& response,
     if (api->greeting) {
       reply = lease.module().Greeting();
       // Taking the greeting changes the conversation: it is kept as a
-      // turn without input.
-      if (stored_ != nullptr)
-        lease.Commit(TurnDone{"", CodePageToUtf8(reply), false, false}, true);
+      // turn without input (taken again once when it went stale).
+      if (stored_ != nullptr) {
+        try {
+          lease.Commit(TurnDone{"", CodePageToUtf8(reply), false, false}, true);
+        } catch (const StaleTurnError&) {
+          reply = lease.module().Greeting();
+          lease.Commit(TurnDone{"", CodePageToUtf8(reply), false, false}, true);
+        }
+      }
     } else {
       reply = KeptTurn(lease, api->input, input, true);
     }

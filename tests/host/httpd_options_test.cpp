@@ -88,6 +88,20 @@ TEST(HttpdOptionsTest, EveryOutcome) {
       {"--max-sessions 5", 2,
        "corvane-httpd: --max-sessions, --session-idle and --session-dir need "
        "--sessions\n"},
+      {"--sessions --store-lease 2", 2,
+       "corvane-httpd: --store-lease needs --store\n"},
+      {"--sessions --store sqlite:s.db --store-lease 0.009", 2,
+       "corvane-httpd: bad value for --store-lease: give 0.01 to 60 "
+       "seconds\n"},
+      {"--sessions --store sqlite:s.db --store-lease 60.001", 2,
+       "corvane-httpd: bad value for --store-lease: give 0.01 to 60 "
+       "seconds\n"},
+      {"--sessions --store sqlite:s.db --store-lease 1.", 2,
+       "corvane-httpd: bad value for --store-lease: give 0.01 to 60 "
+       "seconds\n"},
+      {"--sessions --store sqlite:s.db --store-lease 1e3", 2,
+       "corvane-httpd: bad value for --store-lease: give 0.01 to 60 "
+       "seconds\n"},
       {"--session-dir d --bogus", 2,
        "corvane-httpd: unknown option --bogus\n%U"},
       {"--session-dir d --port 99999", 2, "corvane-httpd: bad port 99999\n"},

@@ -10,19 +10,18 @@ root); without them the test is skipped (exit 77), and fails in CI.
 
 usage: scale_out_store_test.py BINARY_DIR SOURCE_DIR
 """
-import http.client
-import json
 import os
-import re
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
-import time
 
-SKIP = 77
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from scale_out_common import (find, free_port, missing,  # noqa: E402
+                              start_host, start_nginx, wait_listening,
+                              Visitor)
+
 TURNS = 50
 VISITORS = 20
 
@@ -43,113 +42,13 @@ KB = (
 )
 
 
-def find(program, source_dir):
-    for path in (shutil.which(program), "/usr/sbin/" + program,
-                 "/usr/bin/" + program):
-        if path and os.access(path, os.X_OK):
-            return path
-    if os.geteuid() == 0:
-        subprocess.run(
-            ["bash", "-c", ". scripts/deps.sh && corvane_install_optional"],
-            cwd=source_dir, stdout=sys.stderr, check=False, timeout=600)
-        for path in (shutil.which(program), "/usr/sbin/" + program,
-                     "/usr/bin/" + program):
-            if path and os.access(path, os.X_OK):
-                return path
-    return None
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_for_port(log_path, proc):
-    for _ in range(2000):
-        with open(log_path) as f:
-            m = re.search(r"http://127\.0\.0\.1:(\d+)/", f.read())
-        if m:
-            return int(m.group(1))
-        if proc.poll() is not None:
-            break
-        time.sleep(0.01)
-    raise AssertionError("corvane-httpd named no port: " + open(log_path).read())
-
-
-def wait_listening(port, proc, what):
-    for _ in range(2000):
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
-            return
-        except OSError:
-            if proc.poll() is not None:
-                raise AssertionError("%s exited with %d" % (what, proc.returncode))
-            time.sleep(0.01)
-    raise AssertionError("%s did not listen" % what)
-
-
 # Round robin; a host that refuses connections is skipped for the request
 # (a POST is retried on the other host only when the first one could not
 # be reached, which is safe: it never ran the turn).
-NGINX_CONF = """
-daemon off;
-master_process off;
-worker_processes 1;
-pid {work}/nginx.pid;
-error_log {work}/nginx-error.log warn;
-events {{ worker_connections 256; }}
-http {{
-  access_log off;
-  client_body_temp_path {work}/tmp/body;
-  proxy_temp_path {work}/tmp/proxy;
-  fastcgi_temp_path {work}/tmp/fastcgi;
-  uwsgi_temp_path {work}/tmp/uwsgi;
-  scgi_temp_path {work}/tmp/scgi;
-  upstream corvane {{
-    server 127.0.0.1:{port_a} max_fails=0;
-    server 127.0.0.1:{port_b} max_fails=0;
-  }}
-  server {{
-    listen 127.0.0.1:{port};
-    location / {{
-      proxy_pass http://corvane;
-      proxy_next_upstream error;
-      proxy_connect_timeout 2s;
-      proxy_http_version 1.1;
-      proxy_set_header Connection "";
-      proxy_set_header Host $host;
-    }}
-  }}
-}}
-"""
-
-
-class Visitor:
-    def __init__(self, port, name):
-        self.port = port
-        self.name = name
-        self.cookie = None
-
-    def say(self, text):
-        body = json.dumps({"input": text}).encode("utf-8")
-        headers = {"Content-Type": "application/json"}
-        if self.cookie:
-            headers["Cookie"] = "corvane_session=" + self.cookie
-        conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=20)
-        conn.request("POST", "/api/reply", body=body, headers=headers)
-        r = conn.getresponse()
-        data = r.read()
-        for value in r.msg.get_all("Set-Cookie") or []:
-            m = re.match(r"corvane_session=([0-9a-f]{32});", value)
-            if m:
-                if self.cookie and m.group(1) != self.cookie:
-                    raise AssertionError("%s got a new conversation mid-way"
-                                         % self.name)
-                self.cookie = m.group(1)
-        conn.close()
-        assert r.status == 200, (self.name, r.status, data)
-        return json.loads(data.decode("utf-8"))["reply"]
+UPSTREAM = """    server 127.0.0.1:{port_a} max_fails=0;
+    server 127.0.0.1:{port_b} max_fails=0;"""
+LOCATION = """      proxy_next_upstream error;
+      proxy_connect_timeout 2s;"""
 
 
 def expected(name, turn):
@@ -162,11 +61,7 @@ def main():
     nginx = find("nginx", source_dir)
     redis = find("redis-server", source_dir)
     if nginx is None or redis is None:
-        if os.environ.get("CI", "") not in ("", "0", "false"):
-            print("nginx or redis-server is not installed; CI must run this test")
-            return 1
-        print("nginx or redis-server is not installed; skipped")
-        return SKIP
+        return missing("nginx or redis-server")
     work = tempfile.mkdtemp(prefix="corvane-scale-store-")
     os.makedirs(os.path.join(work, "tmp"))
     procs = []
@@ -189,29 +84,17 @@ def main():
                                  "web_corvane_example.htm"), root)
         hosts = []
         for tag in ("a", "b"):
-            log_path = os.path.join(work, "httpd-%s.log" % tag)
-            log = open(log_path, "w")
-            proc = subprocess.Popen(
-                [os.path.join(binary_dir, "corvane-httpd"), "--port", "0",
-                 "--root", root, "--sessions", "--store", url,
-                 "--max-conns-per-address", "0"],
-                stderr=log)
-            procs.append(proc)
-            hosts.append({"proc": proc, "log": log_path,
-                          "port": wait_for_port(log_path, proc)})
+            host = start_host(binary_dir, work, tag,
+                              ["--root", root, "--sessions", "--store", url,
+                               "--max-conns-per-address", "0"])
+            procs.append(host["proc"])
+            hosts.append(host)
 
-        port = free_port()
-        conf = os.path.join(work, "nginx.conf")
-        with open(conf, "w") as f:
-            f.write(NGINX_CONF.format(work=work, port=port,
-                                      port_a=hosts[0]["port"],
-                                      port_b=hosts[1]["port"]))
-        nginx_proc = subprocess.Popen(
-            [nginx, "-c", conf, "-p", work, "-e",
-             os.path.join(work, "nginx-error.log")],
-            stdout=sys.stderr, stderr=sys.stderr)
+        nginx_proc, port = start_nginx(
+            nginx, work,
+            UPSTREAM.format(port_a=hosts[0]["port"], port_b=hosts[1]["port"]),
+            LOCATION)
         procs.append(nginx_proc)
-        wait_listening(port, nginx_proc, "nginx")
 
         visitors = [Visitor(port, "guest%d" % i) for i in range(VISITORS)]
         for v in visitors:

@@ -9,19 +9,16 @@ test is skipped (exit 77).
 
 usage: scale_out_test.py BINARY_DIR SOURCE_DIR
 """
-import http.client
-import json
 import os
-import re
 import shutil
 import signal
-import socket
-import subprocess
 import sys
 import tempfile
-import time
 
-SKIP = 77
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from scale_out_common import (find, missing, start_host,  # noqa: E402
+                              start_nginx, Visitor)
+
 TURNS = 50
 VISITORS = 6  # Two would all too often share one host; six spread.
 
@@ -38,125 +35,18 @@ KB = (
     "Just Text,{},{}\r\n"
 )
 
-
-def find_nginx(source_dir):
-    for path in (shutil.which("nginx"), "/usr/sbin/nginx"):
-        if path and os.access(path, os.X_OK):
-            return path
-    if os.geteuid() == 0:
-        subprocess.run(
-            ["bash", "-c", ". scripts/deps.sh && corvane_install_optional"],
-            cwd=source_dir, stdout=sys.stderr, check=False, timeout=600)
-        for path in (shutil.which("nginx"), "/usr/sbin/nginx"):
-            if path and os.access(path, os.X_OK):
-                return path
-    return None
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_for_port(log_path, proc):
-    for _ in range(1000):
-        with open(log_path) as f:
-            m = re.search(r"http://127\.0\.0\.1:(\d+)/", f.read())
-        if m:
-            return int(m.group(1))
-        if proc.poll() is not None:
-            break
-        time.sleep(0.01)
-    raise AssertionError("corvane-httpd named no port")
-
-
-def wait_listening(port, proc):
-    for _ in range(1000):
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
-            return
-        except OSError:
-            if proc.poll() is not None:
-                raise AssertionError("nginx exited with %d" % proc.returncode)
-            time.sleep(0.01)
-    raise AssertionError("nginx did not listen")
-
-
-NGINX_CONF = """
-daemon off;
-master_process off;
-worker_processes 1;
-pid {work}/nginx.pid;
-error_log {work}/nginx-error.log warn;
-events {{ worker_connections 256; }}
-http {{
-  access_log off;
-  client_body_temp_path {work}/tmp/body;
-  proxy_temp_path {work}/tmp/proxy;
-  fastcgi_temp_path {work}/tmp/fastcgi;
-  uwsgi_temp_path {work}/tmp/uwsgi;
-  scgi_temp_path {work}/tmp/scgi;
-  upstream corvane {{
-    hash $cookie_corvane_session consistent;
+# Sessions stick to a host by their cookie.
+UPSTREAM = """    hash $cookie_corvane_session consistent;
     server 127.0.0.1:{port_a};
     server 127.0.0.1:{port_b};
-    keepalive 8;
-  }}
-  server {{
-    listen 127.0.0.1:{port};
-    location / {{
-      proxy_pass http://corvane;
-      proxy_http_version 1.1;
-      proxy_set_header Connection "";
-      proxy_set_header Host $host;
-    }}
-  }}
-}}
-"""
-
-
-class Visitor:
-    def __init__(self, port, name):
-        self.port = port
-        self.name = name
-        self.cookie = None
-
-    def request(self, method, path, body=None, headers=None):
-        conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=20)
-        headers = dict(headers or {})
-        if self.cookie:
-            headers["Cookie"] = "corvane_session=" + self.cookie
-        conn.request(method, path, body=body, headers=headers)
-        r = conn.getresponse()
-        data = r.read()
-        for value in r.msg.get_all("Set-Cookie") or []:
-            m = re.match(r"corvane_session=([0-9a-f]{32});", value)
-            if m:
-                if self.cookie and m.group(1) != self.cookie:
-                    raise AssertionError("%s got a new session mid-conversation"
-                                         % self.name)
-                self.cookie = m.group(1)
-        conn.close()
-        assert r.status == 200, (r.status, data)
-        return data.decode("utf-8")
-
-    def say(self, text):
-        body = json.dumps({"input": text}).encode("utf-8")
-        return json.loads(self.request(
-            "POST", "/api/reply", body,
-            {"Content-Type": "application/json"}))["reply"]
+    keepalive 8;"""
 
 
 def main():
     binary_dir, source_dir = sys.argv[1], sys.argv[2]
-    nginx = find_nginx(source_dir)
+    nginx = find("nginx", source_dir)
     if nginx is None:
-        if os.environ.get("CI", "") not in ("", "0", "false"):
-            print("nginx is not installed; CI must run this test")
-            return 1
-        print("nginx is not installed; skipped")
-        return SKIP
+        return missing("nginx")
     work = tempfile.mkdtemp(prefix="corvane-scale-")
     os.makedirs(os.path.join(work, "tmp"))
     procs = []
@@ -169,28 +59,18 @@ def main():
                 f.write(KB)
             shutil.copy(os.path.join(source_dir, "demo", "wwwroot",
                                      "web_corvane_example.htm"), root)
-            log_path = os.path.join(work, "httpd-%s.log" % tag)
             sessions = os.path.join(work, "sessions-" + tag)
-            log = open(log_path, "w")
-            proc = subprocess.Popen(
-                [os.path.join(binary_dir, "corvane-httpd"), "--port", "0",
-                 "--root", root, "--sessions", "--session-dir", sessions],
-                stderr=log)
-            procs.append(proc)
-            hosts.append({"proc": proc, "log": log_path, "sessions": sessions,
-                          "port": wait_for_port(log_path, proc)})
+            host = start_host(binary_dir, work, tag,
+                              ["--root", root, "--sessions",
+                               "--session-dir", sessions])
+            procs.append(host["proc"])
+            host["sessions"] = sessions
+            hosts.append(host)
 
-        port = free_port()
-        conf = os.path.join(work, "nginx.conf")
-        with open(conf, "w") as f:
-            f.write(NGINX_CONF.format(work=work, port=port,
-                                      port_a=hosts[0]["port"],
-                                      port_b=hosts[1]["port"]))
-        nginx_proc = subprocess.Popen(
-            [nginx, "-c", conf, "-p", work, "-e", os.path.join(work, "nginx-error.log")],
-            stdout=sys.stderr, stderr=sys.stderr)
+        nginx_proc, port = start_nginx(
+            nginx, work, UPSTREAM.format(port_a=hosts[0]["port"],
+                                         port_b=hosts[1]["port"]))
         procs.append(nginx_proc)
-        wait_listening(port, nginx_proc)
 
         visitors = [Visitor(port, "guest%d" % i) for i in range(VISITORS)]
         for v in visitors:

@@ -251,6 +251,24 @@ TEST_P(StoreE2eTest, LongCookieHeaderIsReadWhole) {
   EXPECT_EQ(r.cookie, "");
 }
 
+// --store-lease is the host's lease time, and so bounds how long it waits
+// for another holder's lease: 0.3 s waits about 0.8 s at most, so a lease
+// 1.5 s long is not waited for (the 3 s default would wait for it).
+TEST_P(StoreE2eTest, StoreLeaseBoundsTheWaitForAnotherHolder) {
+  auto httpd = Start({"--store-lease", "0.3"});
+  const Reply first = Api(httpd->port(), "my name is Zoe", "");
+  ASSERT_EQ(first.cookie.size(), 32u);
+  const LeaseResult held =
+      Store().TryAcquire(first.cookie, std::chrono::milliseconds(1500));
+  ASSERT_EQ(held.status, LeaseStatus::kAcquired);
+  const Reply busy = Api(httpd->port(), "who", first.cookie);
+  EXPECT_EQ(busy.status, 503);
+  EXPECT_NE(busy.error.find("is being answered"), std::string::npos)
+      << busy.raw;
+  Store().Release(held.lease);
+  EXPECT_EQ(Api(httpd->port(), "who", first.cookie).reply, "You are Zoe.");
+}
+
 TEST_P(StoreE2eTest, ParallelRequestsOfOneConversationTakeTurns) {
   auto httpd = Start({"--threads", "2"});
   const std::string id = Api(httpd->port(), "count", "").cookie;

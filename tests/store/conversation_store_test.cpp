@@ -221,6 +221,93 @@ TEST_P(ConversationStoreTest, LeaseIsExclusiveAndFencesStaleHolders) {
   ExpectTurns(*host_b, id, 3, "three");
 }
 
+// A holder that released its lease with its last commit commits the next
+// turn without taking the lease again, as long as nobody took it since;
+// a lease taken meanwhile (even one that committed nothing), a lease that
+// runs, or a turn it did not see make it refuse, changing nothing.
+TEST_P(ConversationStoreTest, CommitIfUntouchedOnlyWhenNobodyTookTheLease) {
+  auto host_a = Open();
+  auto host_b = Open();
+  NewConversation n;
+  n.lease_time = milliseconds(10'000);
+  Lease a = host_a->Create(n);
+  const std::string id = a.conversation_id;
+  host_a->Commit(a, Turn("1", "one", Snap(id, 1)), AfterCommit::kReleaseLease);
+  const uint64_t first_fence = a.fence;
+
+  // Turn after turn on the released lease: the fence stays, no lease is
+  // left behind.
+  ASSERT_TRUE(host_a->CommitIfUntouched(a, Turn("2", "two", Snap(id, 2)),
+                                        AfterCommit::kReleaseLease,
+                                        milliseconds(10'000)));
+  ASSERT_TRUE(host_a->CommitIfUntouched(a, Turn("3", "three", std::nullopt),
+                                        AfterCommit::kReleaseLease,
+                                        milliseconds(10'000)));
+  EXPECT_EQ(a.turn, 3u);
+  EXPECT_EQ(a.fence, first_fence);
+  {
+    const auto c = host_b->Load(id);
+    ASSERT_TRUE(c);
+    EXPECT_EQ(c->info.turns, 3u);
+    // A commit without a snapshot keeps the one before.
+    EXPECT_EQ(c->snapshot, Snap(id, 2));
+  }
+
+  // Another host takes the lease and lets it go without a commit: the
+  // first host's state is not known to be current any more.
+  LeaseResult b = host_b->TryAcquire(id, milliseconds(10'000), 3);
+  ASSERT_EQ(b.status, LeaseStatus::kAcquired);
+  EXPECT_GT(b.lease.fence, first_fence);
+  host_b->Release(b.lease);
+  Lease late = a;
+  EXPECT_FALSE(host_a->CommitIfUntouched(late, Turn("4", "late", Snap(id, 4)),
+                                         AfterCommit::kReleaseLease,
+                                         milliseconds(10'000)));
+  EXPECT_EQ(late.turn, 3u);
+  EXPECT_EQ(late.fence, first_fence);
+
+  // The other host's released lease works the same way for it; kept, it
+  // is a running lease that nobody else may take, and that fences the
+  // first host out as well.
+  ASSERT_TRUE(host_b->CommitIfUntouched(b.lease, Turn("4", "four", Snap(id, 4)),
+                                        AfterCommit::kKeepLease,
+                                        milliseconds(10'000)));
+  EXPECT_GT(b.lease.fence, late.fence);
+  EXPECT_EQ(b.lease.turn, 4u);
+  EXPECT_EQ(host_a->TryAcquire(id, milliseconds(1000)).status,
+            LeaseStatus::kBusy);
+  EXPECT_FALSE(host_a->CommitIfUntouched(late, Turn("5", "late", Snap(id, 5)),
+                                         AfterCommit::kKeepLease,
+                                         milliseconds(10'000)));
+  // The kept lease commits as any lease does, and releases.
+  host_b->Commit(b.lease, Turn("5", "five", Snap(id, 5)),
+                 AfterCommit::kReleaseLease);
+  ExpectTurns(*host_a, id, 5, "five");
+  EXPECT_EQ(host_a->TryAcquire(id, milliseconds(1000)).status,
+            LeaseStatus::kAcquired);
+
+  // A turn number that is not the store's is refused too. (The same
+  // lease at the turn it already committed is that commit sent again,
+  // which Redis recognises and SQLite refuses.)
+  Lease c = host_a->Create(n);
+  host_a->Commit(c, Turn("1", "one", Snap(c.conversation_id, 1)),
+                 AfterCommit::kReleaseLease);
+  Lease ahead = c;
+  ahead.turn = 2;
+  EXPECT_FALSE(host_a->CommitIfUntouched(
+      ahead, Turn("3", "ahead", Snap(c.conversation_id, 3)),
+      AfterCommit::kReleaseLease, milliseconds(10'000)));
+  ExpectTurns(*host_a, c.conversation_id, 1, "one");
+
+  // A conversation that is gone.
+  Lease gone = c;
+  gone.conversation_id = std::string(32, 'a');
+  EXPECT_THROW(
+      host_a->CommitIfUntouched(gone, Turn("x", "y", std::nullopt),
+                                AfterCommit::kReleaseLease, milliseconds(1000)),
+      LeaseLostError);
+}
+
 TEST_P(ConversationStoreTest, LeaseComesWithTheStateUnlessCached) {
   auto store = Open();
   NewConversation n;
@@ -485,10 +572,10 @@ TEST_P(ConversationStoreTest, SimultaneousCommitsFailOnlyTheStaleHolder) {
         ++ready;
         while (ready.load() < kConversations) std::this_thread::yield();
         try {
-          host->Commit(leases[i],
-                       Turn("in", std::to_string(i),
-                            Snap(leases[i].conversation_id, 1)),
-                       AfterCommit::kReleaseLease);
+          host->Commit(
+              leases[i],
+              Turn("in", std::to_string(i), Snap(leases[i].conversation_id, 1)),
+              AfterCommit::kReleaseLease);
           outcome[i] = "ok";
         } catch (const LeaseLostError&) {
           outcome[i] = "lost";
