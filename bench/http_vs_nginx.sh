@@ -197,13 +197,14 @@ host_of() {
 port_of() { local v="port_$1"; echo "${!v}"; }
 pid_of() { local v="pid_$1"; echo "${!v}"; }
 
-# CPU time (clock ticks) of the processes given and all their threads.
+# CPU time (clock ticks) of the processes given: all their threads,
+# including those that have ended (a thread the host adds for a slow call
+# leaves again, and its time must still count).
 ticks() {
-  local t=0 p f
+  local t=0 p
   for p in "$@"; do
-    for f in /proc/"$p"/task/*/stat; do
-      [ -r "$f" ] && t=$((t + $(awk '{print $14 + $15}' "$f" 2>/dev/null || echo 0)))
-    done
+    [ -r /proc/"$p"/stat ] &&
+      t=$((t + $(awk '{print $14 + $15}' /proc/"$p"/stat 2>/dev/null || echo 0)))
   done
   echo "$t"
 }

@@ -7,10 +7,12 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "bench/bench_util.h"
 #include "host/http_session.h"
@@ -262,18 +264,11 @@ class CountingHost : public SessionHost {
   std::size_t ok_ = 0;
 };
 
-// What one request of the demo costs outside the kernel: 64 requests on one
-// keep-alive connection, each read on its own, through the host's connection
-// state machine, the extension from the shared pool and the demo's brain
-// (its turn included) on a copy of the demo site: a GET of the page (0), the
-// form "T1=hello" (1) and {"input":"hello"} to the JSON API (2), as the load
-// test sends them.
-void BM_KeepAliveRequests(benchmark::State& state) {
+// A copy of the demo site whose files are old enough to be read once and
+// kept; empty when no directory could be made.
+std::string DemoRoot() {
   const std::string root = TempRoot();
-  if (root.empty()) {
-    state.SkipWithError("mkdtemp failed");
-    return;
-  }
+  if (root.empty()) return root;
   for (const char* name : {"CorvWebDemo.clf", "web_corvane_example.htm"}) {
     std::filesystem::copy_file(
         std::string(CORVANE_SOURCE_DIR "/demo/wwwroot/") + name,
@@ -283,47 +278,110 @@ void BM_KeepAliveRequests(benchmark::State& state) {
         root + "/" + name,
         std::filesystem::file_time_type::clock::now() - std::chrono::hours(1));
   }
-  const auto post = [](const char* path, const char* type,
-                       const std::string& body) {
-    return std::string("POST ") + path +
-           " HTTP/1.1\r\nHost: 127.0.0.1:8080\r\nContent-Length: " +
-           std::to_string(body.size()) + "\r\nContent-Type: " + type +
-           "\r\n\r\n" + body;
-  };
-  const std::string requests[] = {
-      "GET / HTTP/1.1\r\nHost: 127.0.0.1:8080\r\n\r\n",
-      post("/", "application/x-www-form-urlencoded", "T1=hello"),
-      post("/api/reply", "application/json", "{\"input\":\"hello\"}")};
-  const std::string& request = requests[state.range(0)];
-  constexpr int kPerConnection = 64;
-  std::string input;
-  for (int i = 0; i < kPerConnection; ++i) input += request;
+  return root;
+}
 
-  WebApplication app;
-  app.RegisterModuleClass(TWebModule1Factory());
+// The request of the load test: a GET of the page (0), the form "T1=hello"
+// (1) or {"input":"hello"} to the JSON API (2); with `cookie`, the header
+// "Cookie: corvane_session=<cookie>".
+std::string LoadTestRequest(int kind, const std::string& cookie = "") {
+  const std::string cookie_line =
+      cookie.empty() ? "" : "Cookie: corvane_session=" + cookie + "\r\n";
+  if (kind == 0)
+    return "GET / HTTP/1.1\r\nHost: 127.0.0.1:8080\r\n" + cookie_line +
+           "\r\n";
+  const bool json = kind == 2;
+  const std::string body = json ? "{\"input\":\"hello\"}" : "T1=hello";
+  return std::string("POST ") + (json ? "/api/reply" : "/") +
+         " HTTP/1.1\r\nHost: 127.0.0.1:8080\r\nContent-Length: " +
+         std::to_string(body.size()) + "\r\nContent-Type: " +
+         (json ? "application/json" : "application/x-www-form-urlencoded") +
+         "\r\n" + cookie_line + "\r\n" + body;
+}
+
+// Serves each of `inputs` in turn, one per iteration, as the bytes of one
+// keep-alive connection read one request at a time (`piece` bytes), through
+// the host's connection state machine and `app`; every answer must be 200.
+void ServeConnections(benchmark::State& state, WebApplication& app,
+                      const std::string& root,
+                      const std::vector<std::string>& inputs,
+                      std::size_t piece, std::size_t per_connection) {
   keep_alive_app = &app;
   HostConfig config;
   config.root = root;
   config.extension = &KeepAliveExtension;
   CountingHost host(config);
   boost::asio::io_context io(1);
+  std::size_t next = 0;
   for (auto _ : state) {
     auto session = std::make_shared<HttpSession<ScriptedStream>>(
-        ScriptedStream(io, input, request.size()), host, PeerInfo{});
+        ScriptedStream(io, inputs[next], piece), host, PeerInfo{});
+    next = (next + 1) % inputs.size();
     session->Start();
     io.restart();
     io.run();
   }
-  if (host.ok() !=
-      static_cast<std::size_t>(state.iterations()) * kPerConnection)
+  if (host.ok() != static_cast<std::size_t>(state.iterations()) * per_connection)
     state.SkipWithError("not every request was answered with 200");
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) *
-                          kPerConnection);
+                          static_cast<int64_t>(per_connection));
   app.DestroyModules();
   keep_alive_app = nullptr;
   std::filesystem::remove_all(root);
 }
+
+// What one request of the demo costs outside the kernel: 64 requests on one
+// keep-alive connection, each read on its own, through the host's connection
+// state machine, the extension from the shared pool and the demo's brain
+// (its turn included) on a copy of the demo site: a GET of the page (0), the
+// form "T1=hello" (1) and {"input":"hello"} to the JSON API (2), as the load
+// test sends them.
+void BM_KeepAliveRequests(benchmark::State& state) {
+  const std::string root = DemoRoot();
+  if (root.empty()) {
+    state.SkipWithError("mkdtemp failed");
+    return;
+  }
+  const std::string request = LoadTestRequest(static_cast<int>(state.range(0)));
+  constexpr std::size_t kPerConnection = 64;
+  std::string input;
+  for (std::size_t i = 0; i < kPerConnection; ++i) input += request;
+  WebApplication app;
+  app.RegisterModuleClass(TWebModule1Factory());
+  ServeConnections(state, app, root, {input}, request.size(), kPerConnection);
+}
 BENCHMARK(BM_KeepAliveRequests)->DenseRange(0, 2);
+
+// The same in session mode, as the load test with sessions sends them: the
+// form (1) or the JSON API (2), each request with one of 256 session
+// cookies in turn, so 256 conversations take turns.
+void BM_KeepAliveSessionRequests(benchmark::State& state) {
+  const std::string root = DemoRoot();
+  if (root.empty()) {
+    state.SkipWithError("mkdtemp failed");
+    return;
+  }
+  const int kind = static_cast<int>(state.range(0));
+  constexpr std::size_t kPerConnection = 64;
+  constexpr int kSessions = 256;
+  std::vector<std::string> inputs(kSessions / kPerConnection);
+  std::size_t piece = 0;
+  for (int i = 0; i < kSessions; ++i) {
+    char id[40];
+    std::snprintf(id, sizeof id, "%032x", 4096 + i + 1);
+    const std::string request = LoadTestRequest(kind, id);
+    piece = request.size();
+    inputs[static_cast<std::size_t>(i) / kPerConnection] += request;
+  }
+  WebApplication app;
+  app.RegisterModuleClass(TWebModule1Factory());
+  if (!app.Configure("sessions", "1")) {
+    state.SkipWithError("session mode refused");
+    return;
+  }
+  ServeConnections(state, app, root, inputs, piece, kPerConnection);
+}
+BENCHMARK(BM_KeepAliveSessionRequests)->DenseRange(1, 2);
 
 }  // namespace
 }  // namespace corvane

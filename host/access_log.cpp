@@ -28,9 +28,12 @@ void AppendField(std::string& out, std::string_view text) {
     out += '-';
     return;
   }
-  for (char c : text.substr(0, 300)) {
-    const unsigned char u = static_cast<unsigned char>(c);
-    out += (u < 0x20 || u == 0x7F || c == ' ') ? '?' : c;
+  text = text.substr(0, 300);
+  const std::size_t start = out.size();
+  out.append(text);
+  for (std::size_t i = start; i < out.size(); ++i) {
+    const unsigned char u = static_cast<unsigned char>(out[i]);
+    if (u <= 0x20 || u == 0x7F) out[i] = '?';
   }
 }
 

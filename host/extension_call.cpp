@@ -499,8 +499,10 @@ void CallExtension(const HostConfig& config, const PeerInfo& peer,
 
   const uint32_t result =
       config.extension != nullptr ? config.extension(&ecb) : HSE_STATUS_ERROR;
-  // The extension's text for the log: its conversation, made printable.
-  std::string log_data;
+  // The extension's text for the log: its conversation, made printable,
+  // in the answer's own text (which keeps its memory between requests).
+  std::string log_data = std::move(answer.log_data);
+  log_data.clear();
   for (std::size_t i = 0; i < sizeof ecb.lpszLogData && ecb.lpszLogData[i];
        ++i) {
     const unsigned char u = static_cast<unsigned char>(ecb.lpszLogData[i]);

@@ -3,7 +3,10 @@
 // benchmarks run on a stream in memory. It reads and parses requests
 // asynchronously (RequestReader), calls the extension for each complete
 // request on the thread that completed it (CallExtension), and writes each
-// answer with one gathering write where the socket takes it.
+// answer with one gathering write where the socket takes it. While other
+// connections are open, an answer waits for the handlers the loop already
+// has in hand (SessionHost::BatchAnswers), so the answers of one round of
+// the loop leave together.
 //
 // At most one operation of a connection is under way at any time (a read,
 // a call, a write), each step starting the next, and every handler runs on
@@ -27,9 +30,12 @@
 
 #include <array>
 #include <boost/asio/buffer.hpp>
+#include <boost/asio/defer.hpp>
+#include <boost/asio/dispatch.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
 #include <boost/asio/write.hpp>
 #include <cerrno>
 #include <chrono>
@@ -56,6 +62,12 @@ class SessionHost {
   virtual void LogAccess(const AccessRecord& record) = 0;
   // The host's own answer to GET /healthz or /metrics.
   virtual Answer AdminAnswer(const Request& request) = 0;
+  // Whether an answer waits until the loop has run the handlers it already
+  // has in hand (the other connections' requests that came with it), so
+  // that the answers of one round leave one after the other: a client that
+  // sleeps is then woken once for the round rather than once per answer,
+  // and each wake-up costs the sender a cross-core interrupt.
+  virtual bool BatchAnswers() const { return false; }
   // Around every extension call on the calling thread; CallEnded is the
   // last thing a handler does and may end the thread's part in the loop
   // (by throwing, see LoopThreads).
@@ -161,6 +173,18 @@ void SendSmall(TcpSocket<Executor>& socket, std::string_view bytes) {
          MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 
+// Runs `f` on the socket's strand once the loop thread has run what it
+// already has queued. Deferred on the loop itself (not posted to the
+// strand), so no other loop thread is woken for it.
+template <class Inner, class F>
+void Defer(TcpSocket<boost::asio::strand<Inner>>& socket, F&& f) {
+  boost::asio::defer(
+      socket.get_executor().get_inner_executor(),
+      [strand = socket.get_executor(), f = std::forward<F>(f)]() mutable {
+        boost::asio::dispatch(strand, std::move(f));
+      });
+}
+
 template <class Executor>
 void CancelReads(TcpSocket<Executor>& socket) {
   boost::system::error_code ec;
@@ -197,6 +221,10 @@ bool WriteBlocking(Stream& stream, std::string_view bytes, int) {
 template <class Stream>
 void SendSmall(Stream& stream, std::string_view bytes) {
   WriteBlocking(stream, bytes, 0);
+}
+template <class Stream, class F>
+void Defer(Stream& stream, F&& f) {
+  boost::asio::post(stream.get_executor(), std::forward<F>(f));
 }
 template <class Stream>
 void CancelReads(Stream& stream) {
@@ -418,6 +446,18 @@ class HttpSession : public Connection,
     // The write and the wait for the next request count from here.
     const Clock::time_point now = Clock::now();
     Enter(Phase::kWrite, host_.config().write_timeout_ms, now);
+    if (host_.BatchAnswers()) {
+      stream_ops::Defer(stream_, [self = this->shared_from_this(), now] {
+        self->Write(now);
+      });
+      return;
+    }
+    Write(now);
+  }
+
+  // Writes answer_, ready since `now`.
+  void Write(Clock::time_point now) {
+    if (phase_ == Phase::kClosed) return;
     // Head and body leave together in one system call where the socket's
     // buffer takes them, and the connection goes on at once; only the rest
     // waits for the socket.
@@ -455,6 +495,10 @@ class HttpSession : public Connection,
     Enter(Phase::kIdle, host_.config().idle_timeout_ms, now);
     if (reader_.buffered() > 0) {
       Process();  // The next request came with the last one.
+    } else if (host_.BatchAnswers()) {
+      stream_ops::Defer(stream_, [self = this->shared_from_this()] {
+        if (self->phase_ == Phase::kIdle) self->Read();
+      });
     } else {
       Read();
     }

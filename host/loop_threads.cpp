@@ -1,5 +1,6 @@
 #include "host/loop_threads.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "host/http_host.h"
@@ -79,8 +80,9 @@ void LoopThreads::CallEnded() {
 void LoopThreads::Watch() {
   const auto period = std::chrono::milliseconds(std::max(1, stall_ms_ / 10));
   std::unique_lock<std::mutex> lock(mutex_);
+  auto wait = period;
   while (!stopping_) {
-    stop_.wait_for(lock, period);
+    stop_.wait_for(lock, wait);
     if (stopping_) break;
     // Threads that left the loop are joined.
     for (auto it = slots_.begin(); it != slots_.end();) {
@@ -94,14 +96,28 @@ void LoopThreads::Watch() {
     const int64_t now = MonotonicMs();
     std::size_t busy = 0;
     bool stalled = false;
+    // No call can have stalled before this: a call that starts after this
+    // look stalls a stall time later at the earliest.
+    int64_t next_stall = now + stall_ms_;
     for (const Slot& s : slots_) {
       const int64_t since = s.call_since_ms.load();
       if (since == 0) continue;
       ++busy;
-      if (now - since >= stall_ms_) stalled = true;
+      if (now - since >= stall_ms_) {
+        stalled = true;
+      } else {
+        next_stall = std::min(next_stall, since + stall_ms_);
+      }
     }
     if (stalled && busy >= in_loop_.load() && in_loop_.load() < max_)
       AddThreadLocked();
+    // While a call is stalled, whether every thread is in a call changes
+    // with every call: look ten times per stall time. Otherwise nothing
+    // can happen before the next call could stall, so a busy loop of short
+    // calls wakes the watcher about once per stall time.
+    wait = stalled ? period
+                   : std::chrono::milliseconds(std::max<int64_t>(
+                         1, next_stall - now));
   }
 }
 

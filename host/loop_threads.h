@@ -4,11 +4,12 @@
 // each, for every request.
 //
 // A call that takes long (a slow turn, a large answer to a slow client)
-// holds its thread. A watcher looks ten times per stall time: when every
-// loop thread is inside a call and one call has run for the stall time, it
-// starts one more thread in the loop (up to `base` + `extra`), so the other
-// connections go on; so a slow turn delays other requests by about the
-// stall time at most. When a call ends and more threads are outside calls
+// holds its thread. A watcher looks when the earliest call in progress
+// reaches the stall time, and then ten times per stall time while one has:
+// when every loop thread is inside a call and one call has run for the
+// stall time, it starts one more thread in the loop (up to `base` +
+// `extra`), so the other connections go on; so a slow turn delays other
+// requests by about the stall time at most. When a call ends and more threads are outside calls
 // than `base`, the thread that made it leaves the loop, so a busy host
 // runs `base` threads and pays for no wake-ups between them.
 //

@@ -81,6 +81,8 @@ class Server : public SessionHost {
   bool stopping() const override { return stopping_.load(); }
   void LogAccess(const AccessRecord& record) override;
   Answer AdminAnswer(const Request& request) override;
+  // With one connection, no other request can come in the same round.
+  bool BatchAnswers() const override { return open_.load() > 1; }
   void CallStarted() override { threads_.CallStarted(); }
   void CallEnded() override { threads_.CallEnded(); }
   void Released(const void* connection) override;
@@ -124,7 +126,8 @@ class Server : public SessionHost {
   mutable std::mutex mutex_;
   std::unordered_map<const void*, Entry> connections_;        // mutex_.
   std::unordered_map<std::string, std::size_t> per_address_;  // mutex_.
-  std::size_t open_ = 0;  // Connections counted against the cap; mutex_.
+  // Connections counted against the cap; changed under mutex_.
+  std::atomic<std::size_t> open_{0};
 };
 
 }  // namespace corvane

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -344,6 +345,65 @@ TEST(HttpdTest, LargeAnswersAreStreamed) {
   EXPECT_NE(head_only.find("\r\nContent-Length: 3000000\r\n"),
             std::string::npos);
   EXPECT_EQ(Body(head_only), "");
+  EXPECT_EQ(httpd.Stop(SIGTERM, 20000), 0);
+}
+
+// Many connections whose requests come in the same rounds of the loop, so
+// that their answers wait for one another and leave together: each client
+// gets exactly its own answers, whole and in order, a large one (more than
+// the socket takes at once) among them, and its connection ends after the
+// last.
+TEST(HttpdTest, AnswersOfManyConnectionsLeaveWholeAndInOrder) {
+  Root root;
+  HttpdProcess httpd(root.path(), kFakeExtension, {"--threads", "1"});
+  constexpr int kClients = 24;
+  constexpr int kRequests = 12;
+  constexpr std::size_t kBig = 600000;
+  std::vector<std::unique_ptr<Client>> clients;
+  for (int c = 0; c < kClients; ++c) {
+    clients.push_back(std::make_unique<Client>(httpd.port()));
+    std::string requests;
+    for (int i = 0; i < kRequests; ++i) {
+      requests += i == kRequests / 2 && c % 4 == 0
+                      ? "GET /big?" + std::to_string(kBig)
+                      : "GET /echo?" + std::to_string(c) + "-" +
+                            std::to_string(i);
+      requests += " HTTP/1.1\r\nHost: x\r\n";
+      if (i == kRequests - 1) requests += "Connection: close\r\n";
+      requests += "\r\n";
+    }
+    ASSERT_TRUE(clients.back()->Send(requests));
+  }
+  for (int c = 0; c < kClients; ++c) {
+    std::string rest = clients[c]->ReadAll();
+    for (int i = 0; i < kRequests; ++i) {
+      SCOPED_TRACE("client " + std::to_string(c) + ", answer " +
+                   std::to_string(i));
+      ASSERT_EQ(StatusLine(rest), "HTTP/1.1 200 OK") << rest.substr(0, 200);
+      const std::size_t head_end = rest.find("\r\n\r\n");
+      ASSERT_NE(head_end, std::string::npos);
+      const std::string head = rest.substr(0, head_end);
+      const std::size_t at = head.find("\r\nContent-Length: ");
+      ASSERT_NE(at, std::string::npos) << head;
+      const std::size_t length =
+          std::stoul(head.substr(at + std::strlen("\r\nContent-Length: ")));
+      ASSERT_GE(rest.size(), head_end + 4 + length);
+      const std::string body = rest.substr(head_end + 4, length);
+      if (i == kRequests / 2 && c % 4 == 0) {
+        EXPECT_TRUE(body == Pattern(kBig));
+      } else {
+        EXPECT_NE(body.find(" query=" + std::to_string(c) + "-" +
+                            std::to_string(i) + " "),
+                  std::string::npos)
+            << body;
+      }
+      EXPECT_EQ(head.find("Connection: close") != std::string::npos,
+                i == kRequests - 1)
+          << head;
+      rest.erase(0, head_end + 4 + length);
+    }
+    EXPECT_EQ(rest, "");
+  }
   EXPECT_EQ(httpd.Stop(SIGTERM, 20000), 0);
 }
 

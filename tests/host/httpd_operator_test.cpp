@@ -298,6 +298,14 @@ TEST(AccessLogTest, ClientTextStaysInItsField) {
             "{\"time\":\"2026-03-07T15:07:09.045Z\",\"client\":\"127.0.0.1\","
             "\"method\":\"GET\",\"path\":\"/a b\\u000d\\u000a\\\"\\\\\\u00e9\","
             "\"status\":404,\"bytes\":12,\"ms\":1234.567,\"session\":\"abc\"}");
+  // A field keeps at most 300 bytes; DEL and the bytes up to the blank
+  // become "?", the byte after the blank stays.
+  const std::string long_target = "!" + std::string(297, 'a') + "\x1f\x7f\x20x";
+  r.target = long_target;
+  r.session = "";
+  EXPECT_EQ(AccessLog::FormatLine(r, when, AccessLog::Format::kText),
+            "2026-03-07T15:07:09.045Z 127.0.0.1 GET !" + std::string(297, 'a') +
+                "?? 404 12 1234.567 -");
 }
 
 // Under systemd the host says it is ready once it listens, and that it
