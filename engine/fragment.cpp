@@ -58,6 +58,70 @@ inline uint64_t AddMod(uint64_t a, uint64_t b) {
 inline uint64_t SubMod(uint64_t a, uint64_t b) { return a >= b ? a - b : a + kMod - b; }
 constexpr uint64_t kBase = 0x1F3D5B79A2C4E6Full % kMod;
 
+// The kept buffer of a search that cuts rejected occurrences out: bytes
+// are pushed one at a time, the needle is recognised the moment its last
+// byte arrives, and a rejected occurrence is popped off the end again.
+// Needles longer than kDirectCompareMax are recognised through prefix
+// hashes, so every step costs O(1).
+class CutSearchBuffer {
+ public:
+  // `needle` and `kept` are already folded as the search compares them.
+  CutSearchBuffer(std::string needle, std::string_view kept, std::size_t room)
+      : needle_(std::move(needle)), hashed_(needle_.size() > kDirectCompareMax) {
+    buf_.reserve(room);
+    if (hashed_) {
+      for (char c : needle_) needle_hash_ = Step(needle_hash_, c);
+      for (std::size_t i = 0; i < needle_.size(); ++i)
+        base_pow_m_ = MulMod(base_pow_m_, kBase);
+      prefix_.reserve(room + 1);
+      prefix_.push_back(0);
+    }
+    for (char c : kept) Push(c);
+  }
+
+  void Push(char c) {
+    buf_.push_back(c);
+    if (hashed_) prefix_.push_back(Step(prefix_.back(), c));
+  }
+
+  bool EndsWithNeedle() const {
+    const std::size_t m = needle_.size();
+    const std::size_t w = buf_.size();
+    if (w < m) return false;
+    if (hashed_) {
+      const uint64_t h = SubMod(prefix_[w], MulMod(prefix_[w - m], base_pow_m_));
+      if (h != needle_hash_) return false;
+    } else if (buf_[w - 1] != needle_[m - 1]) {
+      return false;
+    }
+    return std::string_view(buf_).substr(w - m) == needle_;
+  }
+
+  // Where the needle at the end starts.
+  std::size_t NeedleStart() const { return buf_.size() - needle_.size(); }
+
+  // Pops the needle at the end off the buffer.
+  void CutNeedle() {
+    const std::size_t q = NeedleStart();
+    buf_.resize(q);
+    if (hashed_) prefix_.resize(q + 1);
+  }
+
+  std::string_view kept() const { return buf_; }
+
+ private:
+  static uint64_t Step(uint64_t h, char c) {
+    return AddMod(MulMod(h, kBase), static_cast<unsigned char>(c) + 1u);
+  }
+
+  std::string needle_;
+  bool hashed_;
+  std::string buf_;
+  std::vector<uint64_t> prefix_;  // prefix_[k]: hash of buf_[0..k)
+  uint64_t needle_hash_ = 0;
+  uint64_t base_pow_m_ = 1;
+};
+
 // The kinds whose test expands the input (a second time, for a pattern).
 bool TestsExpandedInput(uint8_t relation) {
   switch (relation) {
@@ -122,45 +186,19 @@ bool FragmentInTextAt(std::string_view f, std::string_view text,
                  p + m < n ? Fold(text[p + m]) : -1))
     return true;
 
-  std::vector<unsigned char> folded_f(m);
-  for (std::size_t i = 0; i < m; ++i) folded_f[i] = Fold(f[i]);
-  std::vector<unsigned char> buf;
-  buf.reserve(n);
-  for (std::size_t i = 0; i < p; ++i) buf.push_back(Fold(text[i]));
-  const bool hashed = m > kDirectCompareMax;
-  std::vector<uint64_t> prefix;  // prefix[k]: hash of buf[0..k)
-  uint64_t f_hash = 0, base_pow_m = 1;
-  if (hashed) {
-    for (unsigned char c : folded_f) f_hash = AddMod(MulMod(f_hash, kBase), c + 1u);
-    for (std::size_t i = 0; i < m; ++i) base_pow_m = MulMod(base_pow_m, kBase);
-    prefix.reserve(n + 1);
-    prefix.push_back(0);
-    for (unsigned char c : buf) prefix.push_back(AddMod(MulMod(prefix.back(), kBase), c + 1u));
-  }
-  auto ends_with_fragment = [&]() {
-    const std::size_t w = buf.size();
-    if (w < m) return false;
-    if (hashed) {
-      const uint64_t h = SubMod(prefix[w], MulMod(prefix[w - m], base_pow_m));
-      if (h != f_hash) return false;
-    } else if (buf[w - 1] != folded_f[m - 1]) {
-      return false;
-    }
-    for (std::size_t k = 0; k < m; ++k)
-      if (buf[w - m + k] != folded_f[k]) return false;
-    return true;
-  };
+  std::string folded_f(m, '\0');
+  for (std::size_t i = 0; i < m; ++i) folded_f[i] = static_cast<char>(Fold(f[i]));
+  CutSearchBuffer buf(std::move(folded_f), {}, n);
+  for (std::size_t i = 0; i < p; ++i) buf.Push(static_cast<char>(Fold(text[i])));
   for (std::size_t r = p + m; r < n;) {
-    const unsigned char c = Fold(text[r++]);
-    buf.push_back(c);
-    if (hashed) prefix.push_back(AddMod(MulMod(prefix.back(), kBase), c + 1u));
-    if (!ends_with_fragment()) continue;
-    const std::size_t q = buf.size() - m;
-    if (Acceptable(first, last, q > 0 ? buf[q - 1] : -1,
+    buf.Push(static_cast<char>(Fold(text[r++])));
+    if (!buf.EndsWithNeedle()) continue;
+    const std::size_t q = buf.NeedleStart();
+    if (Acceptable(first, last,
+                   q > 0 ? static_cast<unsigned char>(buf.kept()[q - 1]) : -1,
                    r < n ? Fold(text[r]) : -1))
       return true;
-    buf.resize(q);
-    if (hashed) prefix.resize(q + 1);
+    buf.CutNeedle();
   }
   return false;
 }
@@ -183,43 +221,13 @@ bool FoldedFragmentInTextAt(std::string_view f, std::string_view text,
     return starts && ends;
   };
   if (acceptable(text, p, p + m)) return true;
-  std::string buf(text.substr(0, p));
-  buf.reserve(n);
-  const bool hashed = m > kDirectCompareMax;
-  std::vector<uint64_t> prefix;
-  uint64_t f_hash = 0, base_pow_m = 1;
-  if (hashed) {
-    for (char c : f)
-      f_hash = AddMod(MulMod(f_hash, kBase), static_cast<unsigned char>(c) + 1u);
-    for (std::size_t i = 0; i < m; ++i) base_pow_m = MulMod(base_pow_m, kBase);
-    prefix.reserve(n + 1);
-    prefix.push_back(0);
-    for (char c : buf)
-      prefix.push_back(AddMod(MulMod(prefix.back(), kBase),
-                              static_cast<unsigned char>(c) + 1u));
-  }
-  auto ends_with_fragment = [&]() {
-    const std::size_t w = buf.size();
-    if (w < m) return false;
-    if (hashed) {
-      const uint64_t h = SubMod(prefix[w], MulMod(prefix[w - m], base_pow_m));
-      if (h != f_hash) return false;
-    } else if (buf[w - 1] != f[m - 1]) {
-      return false;
-    }
-    return std::string_view(buf).substr(w - m) == f;
-  };
+  CutSearchBuffer buf(std::string(f), text.substr(0, p), n);
   for (std::size_t r = p + m; r < n;) {
-    const char c = text[r++];
-    buf.push_back(c);
-    if (hashed)
-      prefix.push_back(AddMod(MulMod(prefix.back(), kBase),
-                              static_cast<unsigned char>(c) + 1u));
-    if (!ends_with_fragment()) continue;
-    const std::size_t q = buf.size() - m;
-    if (acceptable(buf, q, r)) return true;
-    buf.resize(q);
-    if (hashed) prefix.resize(q + 1);
+    buf.Push(text[r++]);
+    if (!buf.EndsWithNeedle()) continue;
+    const std::size_t q = buf.NeedleStart();
+    if (acceptable(buf.kept(), q, r)) return true;
+    buf.CutNeedle();
   }
   return false;
 }

@@ -63,6 +63,30 @@ local c = redis.call('HMGET', KEYS[1], 'created', 'updated', 'snapshot')
 return {1, fence, m[1], m[2], c[1], c[2], c[3]}
 )lua";
 
+// The part both commit scripts share: with m[1] the stored turn number and
+// `tag` the commit's, refuses foreign keys, then writes the turn, its
+// record, the expiry and the index entry. A string literal, so that each
+// script stays one literal for the server.
+#define CORVANE_REDIS_WRITE_TURN(FOREIGN) \
+  "local tt = redis.call('TYPE', KEYS[2]).ok\n" \
+  "local it = redis.call('TYPE', KEYS[4]).ok\n" \
+  "if (tt ~= 'list' and tt ~= 'none') or (it ~= 'zset' and it ~= 'none') then\n" \
+  "  return " FOREIGN "\n" \
+  "end\n" \
+  "local turns = tostring(tonumber(m[1]) + 1)\n" \
+  "if ARGV[4] == '1' then\n" \
+  "  redis.call('HSET', KEYS[1], 'turns', turns, 'updated', ARGV[7], 'last', tag,\n" \
+  "             'snapshot', ARGV[5])\n" \
+  "else\n" \
+  "  redis.call('HSET', KEYS[1], 'turns', turns, 'updated', ARGV[7], 'last', tag)\n" \
+  "end\n" \
+  "redis.call('RPUSH', KEYS[2], ARGV[6])\n" \
+  "if ARGV[8] ~= '0' then\n" \
+  "  redis.call('PEXPIREAT', KEYS[1], ARGV[8])\n" \
+  "  redis.call('PEXPIREAT', KEYS[2], ARGV[8])\n" \
+  "end\n" \
+  "redis.call('ZADD', KEYS[4], 0, ARGV[10])\n"
+
 // KEYS: conversation, transcript, lease, index.
 // ARGV: fence, holder, base turn, has snapshot, snapshot, record, time,
 //       expire-at, release, id.
@@ -80,24 +104,7 @@ if m[2] == tag then
 end
 if not held then return 2 end
 if m[1] ~= ARGV[3] then return 3 end
-local tt = redis.call('TYPE', KEYS[2]).ok
-local it = redis.call('TYPE', KEYS[4]).ok
-if (tt ~= 'list' and tt ~= 'none') or (it ~= 'zset' and it ~= 'none') then
-  return -1
-end
-local turns = tostring(tonumber(m[1]) + 1)
-if ARGV[4] == '1' then
-  redis.call('HSET', KEYS[1], 'turns', turns, 'updated', ARGV[7], 'last', tag,
-             'snapshot', ARGV[5])
-else
-  redis.call('HSET', KEYS[1], 'turns', turns, 'updated', ARGV[7], 'last', tag)
-end
-redis.call('RPUSH', KEYS[2], ARGV[6])
-if ARGV[8] ~= '0' then
-  redis.call('PEXPIREAT', KEYS[1], ARGV[8])
-  redis.call('PEXPIREAT', KEYS[2], ARGV[8])
-end
-redis.call('ZADD', KEYS[4], 0, ARGV[10])
+)lua" CORVANE_REDIS_WRITE_TURN("-1") R"lua(
 if ARGV[9] == '1' then redis.call('DEL', KEYS[3]) end
 return 1
 )lua";
@@ -131,24 +138,7 @@ if m[3] ~= ARGV[1] then return {2} end
 local cur = redis.call('GET', KEYS[3])
 if cur and cur ~= ARGV[1] .. ':' .. ARGV[2] then return {2} end
 if m[1] ~= ARGV[3] then return {3} end
-local tt = redis.call('TYPE', KEYS[2]).ok
-local it = redis.call('TYPE', KEYS[4]).ok
-if (tt ~= 'list' and tt ~= 'none') or (it ~= 'zset' and it ~= 'none') then
-  return {-1}
-end
-local turns = tostring(tonumber(m[1]) + 1)
-if ARGV[4] == '1' then
-  redis.call('HSET', KEYS[1], 'turns', turns, 'updated', ARGV[7], 'last', tag,
-             'snapshot', ARGV[5])
-else
-  redis.call('HSET', KEYS[1], 'turns', turns, 'updated', ARGV[7], 'last', tag)
-end
-redis.call('RPUSH', KEYS[2], ARGV[6])
-if ARGV[8] ~= '0' then
-  redis.call('PEXPIREAT', KEYS[1], ARGV[8])
-  redis.call('PEXPIREAT', KEYS[2], ARGV[8])
-end
-redis.call('ZADD', KEYS[4], 0, ARGV[10])
+)lua" CORVANE_REDIS_WRITE_TURN("{-1}") R"lua(
 local fence = tonumber(ARGV[1])
 if ARGV[9] == '1' then
   fence = redis.call('HINCRBY', KEYS[1], 'fence', 1)
@@ -158,6 +148,7 @@ elseif cur then
 end
 return {1, fence}
 )lua";
+#undef CORVANE_REDIS_WRITE_TURN
 
 // By RedisStore::Script.
 constexpr const char* kScripts[] = {
