@@ -90,7 +90,9 @@ class StoredSessionPoolTest : public ::testing::Test {
     if (flaky != nullptr) *flaky = store.get();
     StoredSessionSettings settings;
     settings.max_sessions = max_sessions;
-    settings.lease_time = std::chrono::milliseconds(200);
+    // Long enough that no lease lapses while a slow (sanitized) thread
+    // holds it; no test here waits for this pool's lease to run out.
+    settings.lease_time = std::chrono::seconds(5);
     return std::make_unique<StoredSessionPool>(std::move(store), settings);
   }
   // One turn of `id` ("" for a new conversation); returns the reply and
