@@ -3,7 +3,7 @@
 // benchmarks run on a stream in memory. It reads and parses requests
 // asynchronously (RequestReader), calls the extension for each complete
 // request on the thread that completed it (CallExtension), and writes each
-// answer with one gathering write where the socket takes it. While other
+// answer with one gathering write where the socket takes it. While many
 // connections are open, an answer waits for the handlers the loop already
 // has in hand (SessionHost::BatchAnswers), so the answers of one round of
 // the loop leave together.
