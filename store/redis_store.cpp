@@ -398,28 +398,44 @@ LeaseResult RedisStore::TryAcquire(std::string_view id,
   });
 }
 
-void RedisStore::Commit(Lease& lease, const TurnCommit& commit,
-                        AfterCommit after) {
+RedisStore::CommitArgs RedisStore::PrepareCommit(
+    const Lease& lease, const TurnCommit& commit) const {
   CheckCommitLimits(commit);
   const std::string& id = lease.conversation_id;
   if (!IsConversationId(id))
     throw LeaseLostError("no conversation " + id + " to commit to");
   TurnEntry entry{lease.turn + 1, commit.record};
   if (entry.record.time == 0) entry.record.time = StoreNow();
-  const std::string record = EncodeTurnRecord(entry);
-  const std::string fence = std::to_string(lease.fence);
-  const std::string base = std::to_string(lease.turn);
-  const std::string time = std::to_string(entry.record.time);
-  const std::string expire_at = ExpireAt(entry.record.time);
-  const std::string_view snapshot =
-      commit.snapshot ? std::string_view(*commit.snapshot) : std::string_view();
+  CommitArgs a;
+  a.record = EncodeTurnRecord(entry);
+  a.fence = std::to_string(lease.fence);
+  a.base = std::to_string(lease.turn);
+  a.time = std::to_string(entry.record.time);
+  a.expire_at = ExpireAt(entry.record.time);
+  a.has_snapshot = commit.snapshot.has_value();
+  if (a.has_snapshot) a.snapshot = *commit.snapshot;
+  return a;
+}
+
+std::vector<std::string_view> RedisStore::CommitArgs::Leading(
+    const Lease& lease) const {
+  return {fence,  lease.holder, base, has_snapshot ? "1" : "0",
+          snapshot, record,     time, expire_at};
+}
+
+void RedisStore::Commit(Lease& lease, const TurnCommit& commit,
+                        AfterCommit after) {
+  const CommitArgs a = PrepareCommit(lease, commit);
+  const std::string& id = lease.conversation_id;
+  const std::string& base = a.base;
+  std::vector<std::string_view> args = a.Leading(lease);
+  args.push_back(after == AfterCommit::kReleaseLease ? "1" : "0");
+  args.push_back(id);
   const int64_t status = WithConnection([&](RedisConnection& c) {
     RedisReply r = RunScript(
         c, Script::kCommit,
         {ConversationKey(id), TranscriptKey(id), LeaseKey(id), IndexKey()},
-        {fence, lease.holder, base, commit.snapshot ? "1" : "0", snapshot,
-         record, time, expire_at,
-         after == AfterCommit::kReleaseLease ? "1" : "0", id});
+        args);
     if (r->type != REDIS_REPLY_INTEGER)
       ThrowRedisError(r.get(), url_, "committing a turn");
     return r->integer;
@@ -444,30 +460,20 @@ void RedisStore::Commit(Lease& lease, const TurnCommit& commit,
 bool RedisStore::CommitIfUntouched(Lease& lease, const TurnCommit& commit,
                                    AfterCommit after,
                                    std::chrono::milliseconds lease_time) {
-  CheckCommitLimits(commit);
+  const CommitArgs a = PrepareCommit(lease, commit);
   lease_time = ClampLeaseTime(lease_time);
   const std::string& id = lease.conversation_id;
-  if (!IsConversationId(id))
-    throw LeaseLostError("no conversation " + id + " to commit to");
-  TurnEntry entry{lease.turn + 1, commit.record};
-  if (entry.record.time == 0) entry.record.time = StoreNow();
-  const std::string record = EncodeTurnRecord(entry);
-  const std::string fence = std::to_string(lease.fence);
-  const std::string base = std::to_string(lease.turn);
-  const std::string time = std::to_string(entry.record.time);
-  const std::string expire_at = ExpireAt(entry.record.time);
   const bool keep = after == AfterCommit::kKeepLease;
   const std::string holder = keep ? RandomHex(8) : std::string();
   const std::string ms = std::to_string(lease_time.count());
-  const std::string_view snapshot =
-      commit.snapshot ? std::string_view(*commit.snapshot) : std::string_view();
+  std::vector<std::string_view> args = a.Leading(lease);
+  args.insert(args.end(), {keep ? "1" : "0", id, ms, holder});
   const std::pair<int64_t, int64_t> result =
       WithConnection([&](RedisConnection& c) {
         RedisReply r = RunScript(
             c, Script::kCommitIfUntouched,
             {ConversationKey(id), TranscriptKey(id), LeaseKey(id), IndexKey()},
-            {fence, lease.holder, base, commit.snapshot ? "1" : "0", snapshot,
-             record, time, expire_at, keep ? "1" : "0", id, ms, holder});
+            args);
         if (r->type != REDIS_REPLY_ARRAY)
           ThrowRedisError(r.get(), url_, "committing a turn");
         const int64_t status = Integer(Element(r.get(), 0, url_), url_);

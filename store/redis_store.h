@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "store/conversation_store.h"
@@ -76,6 +77,17 @@ class RedisStore : public ConversationStore {
   // PEXPIREAT's time for a conversation last updated at `time`; "0" when
   // conversations are kept.
   std::string ExpireAt(StoreTime time) const;
+  // The arguments both commit scripts begin with, for the turn after
+  // `lease`'s: fence, holder, base turn, whether a snapshot comes, the
+  // snapshot, the turn record, its time and the expiry. Checks the
+  // commit's limits and the conversation id first.
+  struct CommitArgs {
+    std::string fence, base, record, time, expire_at;
+    std::string_view snapshot;
+    bool has_snapshot = false;
+    std::vector<std::string_view> Leading(const Lease& lease) const;
+  };
+  CommitArgs PrepareCommit(const Lease& lease, const TurnCommit& commit) const;
 
   const std::string url_;
   const StoreUrl parsed_;
