@@ -3,7 +3,8 @@
 # connections, with conversations in memory, in a SQLite store
 # (synchronous=NORMAL) and in a Redis store (append-only, every second),
 # the three one after the other in each round, and the best round of each
-# counting; then their ratios to memory, and the load average.
+# counting, with the CPU time per turn of the host and of redis-server;
+# then their ratios to memory, and the load average.
 #   bench/store_throughput.sh [SECONDS] [ROUNDS] [CHURN]
 # 256 visitors talk at once: each is made first (its conversation and
 # cookie), then wrk sends the JSON API one of their cookies per request, in
@@ -54,7 +55,8 @@ redis_port=$(free_port)
 redis-server --port "$redis_port" --bind 127.0.0.1 --dir "$work" --save '' \
   --appendonly yes --appendfsync everysec --daemonize no \
   --logfile "$work/redis.log" &
-pids+=($!)
+redis_pid=$!
+pids+=("$redis_pid")
 for _ in $(seq 200); do
   redis-cli -p "$redis_port" ping >/dev/null 2>&1 && break
   python3 -c "import socket; socket.create_connection(('127.0.0.1', $redis_port)).close()" \
@@ -111,13 +113,22 @@ EOF
   } >"$work/visit.lua"
 }
 
-# Requests per second of one wrk run against $host_port.
+# CPU time of process $1 so far, in clock ticks (user and system).
+cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+
+# Requests per second of one wrk run against $host_port; sets cpu_line to
+# the CPU microseconds per turn of the host and of redis-server.
 measure() {
+  local h0 r0 h1 r1 n
+  h0=$(cpu_ticks "$host_pid"); r0=$(cpu_ticks "$redis_pid")
   wrk -t1 -c"$conns" -d"${secs}s" -s "$work/visit.lua" \
     "http://127.0.0.1:$host_port/" >"$work/wrk.out"
   if grep -q "Non-2xx" "$work/wrk.out"; then
     echo "store_throughput: failed requests: $(grep Non-2xx "$work/wrk.out")" >&2
   fi
+  h1=$(cpu_ticks "$host_pid"); r1=$(cpu_ticks "$redis_pid")
+  n=$(awk '/requests in/ {print $1}' "$work/wrk.out")
+  cpu_line=$(python3 -c "t = 1e6 / $(getconf CLK_TCK) / max($n, 1); print('cpu per turn: host %.0f us, redis-server %.0f us' % (($h1 - $h0) * t, ($r1 - $r0) * t))")
   awk '/Requests\/sec/ {print $2}' "$work/wrk.out"
 }
 
@@ -131,8 +142,9 @@ for round in $(seq "$rounds"); do
       redis) start_host --store "redis://127.0.0.1:$redis_port" ;;
     esac
     make_visitors
-    rps=$(measure)
-    echo "round $round $mode: $rps turns/s" >&2
+    measure >"$work/rps"
+    rps=$(cat "$work/rps")
+    echo "round $round $mode: $rps turns/s; $cpu_line" >&2
     if [ -z "${best[$mode]:-}" ] || python3 -c "import sys; sys.exit(0 if $rps > ${best[$mode]} else 1)"; then
       best[$mode]=$rps
     fi
