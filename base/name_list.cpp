@@ -12,13 +12,14 @@ namespace {
 // Short lists are searched directly; longer ones through the hash index.
 constexpr std::size_t kLinearLookupMax = 16;
 
-std::string FoldedKey(std::string_view name) {
+}  // namespace
+
+std::string FoldName(const NameFolding* folding, std::string_view name) {
+  if (folding != nullptr) return folding->key(name);
   std::string key(name);
   for (char& c : key) c = FoldAscii(c);
   return key;
 }
-
-}  // namespace
 
 NameList::~NameList() = default;
 
@@ -26,6 +27,7 @@ NameList::~NameList() = default;
 NameList::NameList(NameList&& other) noexcept
     : entries_(std::move(other.entries_)),
       index_(std::move(other.index_)),
+      folding_(other.folding_),
       sorted_(other.sorted_),
       index_valid_(other.index_valid_) {
   other.entries_.clear();
@@ -36,6 +38,7 @@ NameList& NameList::operator=(NameList&& other) noexcept {
   if (this != &other) {
     entries_ = std::move(other.entries_);
     index_ = std::move(other.index_);
+    folding_ = other.folding_;
     sorted_ = other.sorted_;
     index_valid_ = other.index_valid_;
     other.entries_.clear();
@@ -48,6 +51,7 @@ NameList::NameList(const NameList& other)
     : entries_(other.entries_),
       index_(other.index_valid_ ? std::make_unique<Index>(*other.index_)
                                 : nullptr),
+      folding_(other.folding_),
       sorted_(other.sorted_),
       index_valid_(other.index_valid_) {}
 
@@ -92,7 +96,7 @@ std::size_t NameList::LowerBound(std::string_view name) const {
   std::size_t lo = 0, hi = entries_.size();
   while (lo < hi) {
     const std::size_t mid = lo + (hi - lo) / 2;
-    if (CompareNoCase(entries_[mid].name, name) < 0)
+    if (Compare(entries_[mid].name, name) < 0)
       lo = mid + 1;
     else
       hi = mid;
@@ -102,12 +106,12 @@ std::size_t NameList::LowerBound(std::string_view name) const {
 
 int NameList::Add(std::string name, void* object) {
   if (!sorted_) {
-    if (index_valid_) index_->emplace(FoldedKey(name), Count());
+    if (index_valid_) index_->emplace(FoldName(folding_, name), Count());
     entries_.push_back(Entry{std::move(name), object});
     return Count() - 1;
   }
   const std::size_t pos = LowerBound(name);
-  if (pos < entries_.size() && CompareNoCase(entries_[pos].name, name) == 0)
+  if (pos < entries_.size() && Compare(entries_[pos].name, name) == 0)
     return static_cast<int>(pos);
   entries_.insert(entries_.begin() + static_cast<std::ptrdiff_t>(pos),
                   Entry{std::move(name), object});
@@ -125,8 +129,8 @@ void NameList::AddMany(std::vector<std::string> names) {
   std::vector<Entry> added;
   added.reserve(names.size());
   for (std::string& n : names) added.push_back(Entry{std::move(n), nullptr});
-  auto less = [](const Entry& a, const Entry& b) {
-    return CompareNoCase(a.name, b.name) < 0;
+  auto less = [this](const Entry& a, const Entry& b) {
+    return Compare(a.name, b.name) < 0;
   };
   // Stable, so the first of equal names stays first; existing entries go
   // before new ones and win ties.
@@ -141,7 +145,23 @@ void NameList::AddMany(std::vector<std::string> names) {
   entries_.clear();
   InvalidateIndex();
   for (Entry& e : merged)
-    if (entries_.empty() || CompareNoCase(entries_.back().name, e.name) != 0)
+    if (entries_.empty() || Compare(entries_.back().name, e.name) != 0)
+      entries_.push_back(std::move(e));
+}
+
+void NameList::SetFolding(const NameFolding* folding) {
+  if (folding == folding_) return;
+  folding_ = folding;
+  InvalidateIndex();
+  if (!sorted_ || entries_.size() < 2) return;
+  std::vector<Entry> old = std::move(entries_);
+  entries_.clear();
+  std::stable_sort(old.begin(), old.end(),
+                   [this](const Entry& a, const Entry& b) {
+                     return Compare(a.name, b.name) < 0;
+                   });
+  for (Entry& e : old)
+    if (entries_.empty() || Compare(entries_.back().name, e.name) != 0)
       entries_.push_back(std::move(e));
 }
 
@@ -165,12 +185,12 @@ void NameList::Delete(int i) {
   // One pass over the index, instead of hashing every name again.
   for (auto& entry : *index_)
     if (entry.second > i) --entry.second;
-  const std::string key = FoldedKey(name);
+  const std::string key = FoldName(folding_, name);
   const auto found = index_->find(key);
   if (found == index_->end() || found->second != i) return;
   index_->erase(found);
   for (std::size_t k = static_cast<std::size_t>(i); k < entries_.size(); ++k)
-    if (EqualNoCase(entries_[k].name, name)) {
+    if (Equal(entries_[k].name, name)) {
       index_->emplace(key, static_cast<int>(k));
       break;
     }
@@ -179,17 +199,17 @@ void NameList::Delete(int i) {
 int NameList::IndexOf(std::string_view name) const {
   if (sorted_) {
     const std::size_t pos = LowerBound(name);
-    if (pos < entries_.size() && CompareNoCase(entries_[pos].name, name) == 0)
+    if (pos < entries_.size() && Compare(entries_[pos].name, name) == 0)
       return static_cast<int>(pos);
     return -1;
   }
   if (entries_.size() <= kLinearLookupMax) {
     for (std::size_t i = 0; i < entries_.size(); ++i)
-      if (EqualNoCase(entries_[i].name, name)) return static_cast<int>(i);
+      if (Equal(entries_[i].name, name)) return static_cast<int>(i);
     return -1;
   }
   if (!index_valid_) RebuildIndex();
-  const auto it = index_->find(FoldedKey(name));
+  const auto it = index_->find(FoldName(folding_, name));
   return it == index_->end() ? -1 : it->second;
 }
 
@@ -205,7 +225,7 @@ void NameList::RebuildIndex() const {
     index_->clear();
   index_->reserve(entries_.size());
   for (std::size_t i = 0; i < entries_.size(); ++i)
-    index_->emplace(FoldedKey(entries_[i].name), static_cast<int>(i));
+    index_->emplace(FoldName(folding_, entries_[i].name), static_cast<int>(i));
   index_valid_ = true;
 }
 

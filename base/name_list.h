@@ -1,8 +1,10 @@
 // An ordered list of texts, each with an attached object reference that the
-// list does not own. Lookup by name ignores ASCII case. An unsorted list
-// keeps duplicates and finds the first equal entry; a sorted list keeps its
-// entries in case-insensitive byte order, finds by bisection and ignores the
-// adding of a name already present. Reading outside the list raises
+// list does not own. Lookup by name ignores case: ASCII case unless the list
+// is given another folding (NameFolding; the names of a UTF-8 knowledge
+// base fold by Unicode simple case folding). An unsorted list keeps
+// duplicates and finds the first equal entry; a sorted list keeps its
+// entries in the byte order of the folded names, finds by bisection and
+// ignores the adding of a name already present. Reading outside the list raises
 // IndexError. Not thread-safe, except that lookups of a list that no one
 // changes may run at once after PrepareLookups.
 #ifndef CORVANE_BASE_NAME_LIST_H_
@@ -18,6 +20,31 @@
 
 namespace corvane {
 
+// How a list compares names without regard to case, when not by ASCII
+// letters alone. The layer that knows the text rules provides it; the list
+// only calls it. Both functions must agree: two names compare equal exactly
+// when their keys are equal, and names order as their keys do byte by byte
+// as unsigned values.
+struct NameFolding {
+  // <0, 0, >0 as the folded forms of a and b compare.
+  int (*compare)(std::string_view a, std::string_view b);
+  // The folded form of the name, the key of a list's hash index.
+  std::string (*key)(std::string_view name);
+};
+
+// Compares as a list with that folding does; nullptr is ASCII folding.
+inline int CompareNames(const NameFolding* folding, std::string_view a,
+                        std::string_view b) {
+  return folding == nullptr ? CompareNoCase(a, b) : folding->compare(a, b);
+}
+inline bool EqualNames(const NameFolding* folding, std::string_view a,
+                       std::string_view b) {
+  return folding == nullptr ? EqualNoCase(a, b) : folding->compare(a, b) == 0;
+}
+// The folded form of a name under that folding: with nullptr, the name
+// with a to z upper-cased.
+std::string FoldName(const NameFolding* folding, std::string_view name);
+
 class NameList {
  public:
   enum Order { kUnsorted, kSorted };
@@ -27,9 +54,12 @@ class NameList {
     void* object = nullptr;  // Not owned.
   };
 
-  explicit NameList(Order order = kUnsorted) : sorted_(order == kSorted) {}
+  explicit NameList(Order order = kUnsorted,
+                    const NameFolding* folding = nullptr)
+      : folding_(folding), sorted_(order == kSorted) {}
   ~NameList();
-  // A copy has the entries, order and (when built) index of the original.
+  // A copy has the entries, order, folding and (when built) index of the
+  // original.
   NameList(const NameList& other);
   NameList& operator=(const NameList& other);
   NameList(NameList&&) noexcept;
@@ -38,6 +68,20 @@ class NameList {
   int Count() const { return static_cast<int>(entries_.size()); }
   bool empty() const { return entries_.empty(); }
   bool sorted() const { return sorted_; }
+
+  // How names compare; nullptr for ASCII folding, the default.
+  const NameFolding* folding() const { return folding_; }
+  // Compares names from now on with `folding` (nullptr: ASCII letters). A
+  // sorted list is put into the new order at once, keeping the first of
+  // names that have become equal; an unsorted one keeps its order.
+  void SetFolding(const NameFolding* folding);
+  // Compares two names as this list does: <0, 0, >0.
+  int Compare(std::string_view a, std::string_view b) const {
+    return CompareNames(folding_, a, b);
+  }
+  bool Equal(std::string_view a, std::string_view b) const {
+    return EqualNames(folding_, a, b);
+  }
 
   // Stops keeping the list sorted; the current order stays. From then on
   // Add appends and keeps duplicates.
@@ -67,6 +111,7 @@ class NameList {
 
   // Removes the entry at i; throws IndexError outside the list.
   void Delete(int i);
+  // Removes every entry; the order and folding stay.
   void Clear() {
     entries_.clear();
     index_.reset();
@@ -98,7 +143,7 @@ class NameList {
 
   std::vector<Entry> entries_;
   // Unsorted lists that are searched by name keep, once they are longer
-  // than a few entries, a hash index from the upper-cased name to its first
+  // than a few entries, a hash index from the folded name to its first
   // position, so that registering many distinct names stays linear. Appends
   // and deletions keep it current; other changes drop it until the next
   // lookup. Held through a pointer, made by the first lookup that needs
@@ -106,6 +151,7 @@ class NameList {
   // stacks and pending output, a collection's members) cost no more than
   // their entries.
   mutable std::unique_ptr<Index> index_;
+  const NameFolding* folding_;  // Not owned; static. Null: ASCII folding.
   bool sorted_;
   mutable bool index_valid_ = false;  // index_ describes entries_.
 };

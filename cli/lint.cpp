@@ -129,7 +129,7 @@ class Linter {
   Linter(const BrainClass& brain, std::vector<LintWarning>& out)
       : brain_(brain), out_(out) {
     for (int i = 0; i < brain.Collections.Count(); ++i)
-      collections_.insert(UpperAscii(brain.Collections.At(i)));
+      collections_.insert(Key(brain.Collections.At(i)));
   }
 
   void Run(std::string_view file_text) {
@@ -315,12 +315,12 @@ class Linter {
       case rt::kAddToCollection:
       case rt::kLoadCollection:
       case rt::kWordsToCollection:
-        collections_.insert(UpperAscii(Trim(r.THENAME)));
+        collections_.insert(Key(Trim(r.THENAME)));
         break;
       case rt::kParseCollection:
       case rt::kMergeCollection:
-        collections_.insert(UpperAscii(Trim(r.THENAME)));
-        collections_.insert(UpperAscii(Trim(r.THEVALUE)));
+        collections_.insert(Key(Trim(r.THENAME)));
+        collections_.insert(Key(Trim(r.THEVALUE)));
         break;
       default:
         break;
@@ -328,7 +328,7 @@ class Linter {
   }
 
   bool CollectionKnown(const std::string& name) const {
-    return collections_.count(UpperAscii(Trim(name))) > 0;
+    return collections_.count(Key(Trim(name))) > 0;
   }
 
   void CheckTexts(const Item& item,
@@ -412,7 +412,7 @@ class Linter {
     for (int t = 0; t < r.Tasks.Count(); ++t) {
       const TaskClass* task = r.Tasks.At(t);
       if (task->RESPONSETYPE == rt::kSetLabel)
-        labels.insert(UpperAscii(Trim(task->THENAME)));
+        labels.insert(Key(Trim(task->THENAME)));
     }
     for (int t = 0; t < r.Tasks.Count(); ++t) {
       const TaskClass* task = r.Tasks.At(t);
@@ -420,7 +420,7 @@ class Linter {
           task->RESPONSETYPE != rt::kBranchIf)
         continue;
       const std::string label = Trim(task->THENAME);
-      if (IsDynamic(label) || labels.count(UpperAscii(label)) > 0) continue;
+      if (IsDynamic(label) || labels.count(Key(label)) > 0) continue;
       Warn(*task, BrainClass::ResponseTypeName(task->RESPONSETYPE) +
                       " jumps to the label '" + label +
                       "', which no Set Label task of its list sets");
@@ -568,7 +568,7 @@ class Linter {
       const Item* item =
           static_cast<const Item*>(brain_.NamedObjects.ObjectAt(i));
       if (TrimView(label).empty() || item == nullptr) continue;
-      const auto [at, added] = first.emplace(UpperAscii(label), item);
+      const auto [at, added] = first.emplace(Key(label), item);
       if (added || at->second == item) continue;
       std::string where;
       if (at->second->source().from_file())
@@ -579,9 +579,15 @@ class Linter {
     }
   }
 
+  // A name as the knowledge base compares it: folded as its name lists
+  // fold, so that names equal there are equal here.
+  std::string Key(std::string_view name) const {
+    return FoldName(brain_.name_folding(), name);
+  }
+
   const BrainClass& brain_;
   std::vector<LintWarning>& out_;
-  std::set<std::string> collections_;  // Upper-cased names.
+  std::set<std::string> collections_;  // Folded names.
 };
 
 }  // namespace

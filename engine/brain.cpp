@@ -27,13 +27,28 @@ Item* KnowledgeStore::FindNamedObject(std::string_view label) const {
   return static_cast<Item*>(NamedObjects.ObjectAt(index));
 }
 
+void KnowledgeStore::SetTextEncoding(TextEncoding encoding) {
+  text_encoding_ = encoding;
+  const NameFolding* folding = name_folding();
+  for (NameList* list : {&ProcNames, &ModeNames, &FactNames, &FactValues,
+                         &StateNames, &Collections, &NamedObjects})
+    list->SetFolding(folding);
+  for (const auto& proc : Procs) proc->StepNames.SetFolding(folding);
+  for (const auto& collection : collection_store_)
+    collection->Members.SetFolding(folding);
+  std::map<std::string, SourceLocation> sources;
+  for (auto& [name, source] : fact_sources_)
+    sources.emplace(FoldName(folding, name), std::move(source));
+  fact_sources_ = std::move(sources);
+}
+
 void KnowledgeStore::NoteFactSource(std::string_view name,
                                     SourceLocation source) {
-  fact_sources_[UpperAscii(name)] = std::move(source);
+  fact_sources_[FoldName(name_folding(), name)] = std::move(source);
 }
 
 const SourceLocation* KnowledgeStore::FactSource(std::string_view name) const {
-  const auto found = fact_sources_.find(UpperAscii(name));
+  const auto found = fact_sources_.find(FoldName(name_folding(), name));
   return found == fact_sources_.end() ? nullptr : &found->second;
 }
 
@@ -81,6 +96,7 @@ ProcClass* BrainClass::AddProc(const std::string& name,
                                std::unique_ptr<ProcClass> proc) {
   ProcClass* added = proc.get();
   proc->Owner = this;
+  proc->StepNames.SetFolding(name_folding());
   if (name.empty()) {
     // Not registered, but kept alive so that the caller's steps still have
     // a brain to reach.
@@ -103,6 +119,7 @@ DataCollectionClass* BrainClass::AddCollection(
     const std::string& name, std::unique_ptr<DataCollectionClass> collection) {
   DataCollectionClass* added = collection.get();
   collection->Owner = this;
+  collection->Members.SetFolding(name_folding());
   if (name.empty()) {
     Park(std::move(collection));
     return added;

@@ -35,11 +35,13 @@ void WriteNames(ByteWriter& out, const NameList& list) {
   for (const NameList::Entry& e : list.entries()) out.Text(e.name);
 }
 
+// The list keeps its folding: callers give it the knowledge base's first.
 void ReadNames(ByteReader& in, NameList& list, std::size_t most) {
   const bool sorted = in.Bool();
   const std::size_t n = in.Count();
   if (n > most) in.Fail("a list is longer than a conversation keeps");
-  list = NameList(sorted ? NameList::kSorted : NameList::kUnsorted);
+  list = NameList(sorted ? NameList::kSorted : NameList::kUnsorted,
+                  list.folding());
   std::vector<std::string> names;
   names.reserve(n);
   for (std::size_t i = 0; i < n; ++i) names.push_back(in.Text());
@@ -99,8 +101,11 @@ void WriteCollection(ByteWriter& out, const DataCollectionClass& c) {
 
 // A collection of the conversation's own, read as WriteCollection wrote it;
 // `name` is taken from the shared one for a changed copy.
-std::unique_ptr<DataCollectionClass> ReadCollection(ByteReader& in) {
+// Its members compare with `folding`, the knowledge base's.
+std::unique_ptr<DataCollectionClass> ReadCollection(
+    ByteReader& in, const NameFolding* folding) {
   auto c = std::make_unique<DataCollectionClass>();
+  c->Members.SetFolding(folding);
   c->CollectionName = in.Text();
   ReadNames(in, c->Members, in.left());
   const CollectionPicks p = ReadPicks(in);
@@ -199,7 +204,8 @@ Conversation::Conversation(std::shared_ptr<const SharedKnowledge> knowledge,
       runner_(*shared_->brain_, state_, this) {
   // The frozen brain's state is the state a fresh load leaves; the
   // conversation starts from it, with side tables of its own.
-  state_.side_ = std::make_unique<ConversationSideTables>();
+  state_.side_ = std::make_unique<ConversationSideTables>(
+      shared_->brain().name_folding());
   state_.OutputHandler = nullptr;
   state_.trace_ = nullptr;
   state_.scorer_ = nullptr;
@@ -407,7 +413,7 @@ std::unique_ptr<Conversation> Conversation::RestoreState(
                      : "the conversation's knowledge is missing");
   const BrainClass& frozen = shared.brain();
   if (has_side) {
-    auto side = std::make_unique<ConversationSideTables>();
+    auto side = std::make_unique<ConversationSideTables>(frozen.name_folding());
     auto item = [&](ObjectKind kind) -> Item* {
       Item* found = shared.ItemNumbered(in.U64());
       if (found == nullptr || found->kind() != kind)
@@ -435,7 +441,7 @@ std::unique_ptr<Conversation> Conversation::RestoreState(
     for (std::size_t i = 0; i < n; ++i) {
       const auto* c = static_cast<const DataCollectionClass*>(
           item(ObjectKind::kCollection));
-      std::unique_ptr<DataCollectionClass> own = ReadCollection(in);
+      std::unique_ptr<DataCollectionClass> own = ReadCollection(in, frozen.name_folding());
       own->CollectionName = c->CollectionName;
       own->ObjectName = c->ObjectName;
       own->Owner = c->Owner;
@@ -443,7 +449,7 @@ std::unique_ptr<Conversation> Conversation::RestoreState(
     }
     n = in.Count();
     for (std::size_t i = 0; i < n; ++i) {
-      std::unique_ptr<DataCollectionClass> made = ReadCollection(in);
+      std::unique_ptr<DataCollectionClass> made = ReadCollection(in, frozen.name_folding());
       if (made->CollectionName.empty() ||
           frozen.FindCollection(made->CollectionName) != nullptr ||
           side->new_collection_names.IndexOf(made->CollectionName) >= 0)

@@ -6,7 +6,11 @@
 
 namespace corvane {
 
-ConversationSideTables::ConversationSideTables() = default;
+ConversationSideTables::ConversationSideTables(const NameFolding* folding)
+    : new_collection_names(NameList::kSorted, folding),
+      new_fact_names(NameList::kUnsorted, folding),
+      new_fact_values(NameList::kUnsorted, folding),
+      new_states(NameList::kUnsorted, folding) {}
 ConversationSideTables::~ConversationSideTables() = default;
 
 ConversationSideTables::ConversationSideTables(
@@ -14,6 +18,8 @@ ConversationSideTables::ConversationSideTables(
     : hit_counts(other.hit_counts),
       current_steps(other.current_steps),
       picks(other.picks),
+      new_collection_names(NameList::kSorted,
+                           other.new_collection_names.folding()),
       fact_values(other.fact_values),
       new_fact_names(other.new_fact_names),
       new_fact_values(other.new_fact_values),

@@ -55,7 +55,9 @@ struct CollectionPicks {
 // only what differs from the shared knowledge as frozen (where every hit
 // count is 0, every current step empty and every pick unmade).
 struct ConversationSideTables {
-  ConversationSideTables();
+  // The name lists compare with `folding`, the knowledge base's
+  // (KnowledgeStore::name_folding).
+  explicit ConversationSideTables(const NameFolding* folding = nullptr);
   ~ConversationSideTables();
   ConversationSideTables(const ConversationSideTables& other);
   ConversationSideTables& operator=(const ConversationSideTables&) = delete;

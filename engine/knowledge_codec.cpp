@@ -734,6 +734,12 @@ std::unique_ptr<BrainClass> KnowledgeCodec::Reader::Read(
     if (kind == static_cast<uint8_t>(ObjectKind::kBrain) || kind >= kKindCount)
       Fail("an item is of no known kind");
     items_[i] = NewItem(static_cast<ObjectKind>(kind));
+    // The lists of procedures and collections compare names as the
+    // knowledge base does before the first name is filed in them.
+    if (auto* proc = ItemAs<ProcClass>(items_[i]))
+      proc->StepNames.SetFolding(brain->name_folding());
+    if (auto* c = ItemAs<DataCollectionClass>(items_[i]))
+      c->Members.SetFolding(brain->name_folding());
     numbers_.emplace(items_[i], i);
   }
   for (Item* item : items_) Item1(item);

@@ -48,7 +48,7 @@ std::size_t AdditionCost(const DataCollectionClass& c,
     for (const std::string& text : texts) cost += MemberCost(text);
     return cost;
   }
-  NameList fresh(NameList::kSorted);
+  NameList fresh(NameList::kSorted, c.Members.folding());
   for (const std::string& text : texts)
     if (c.Members.IndexOf(text) < 0 && fresh.IndexOf(text) < 0) {
       fresh.Add(text);

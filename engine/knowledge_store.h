@@ -101,9 +101,17 @@ class KnowledgeStore {
 
   // How the knowledge base's texts are encoded: the code page unless its
   // language file declared UTF-8. Set by the reader before the first text
-  // of the file is taken, and never changed once turns have run.
+  // of the file is taken, and never changed once turns have run. Setting
+  // it gives every name list of the store, its procedures' steps and its
+  // collections' members the encoding's folding (name_folding).
   TextEncoding text_encoding() const { return text_encoding_; }
-  void SetTextEncoding(TextEncoding encoding) { text_encoding_ = encoding; }
+  void SetTextEncoding(TextEncoding encoding);
+  // How names compare in this knowledge base: Unicode simple case folding
+  // in UTF-8, ASCII letters (nullptr) in the code page. Every name list of
+  // the knowledge and of its conversations is given it.
+  const NameFolding* name_folding() const {
+    return NameFoldingFor(text_encoding_);
+  }
 
   // Whether the store is frozen: shared by conversations, never written.
   bool frozen() const { return frozen_; }
@@ -133,7 +141,7 @@ class KnowledgeStore {
   std::vector<std::unique_ptr<DataCollectionClass>> collection_store_;
   std::vector<std::shared_ptr<void>> parked_;  // Replaced and deleted items.
   std::vector<Item*> parked_items_;            // The same, as items.
-  std::map<std::string, SourceLocation> fact_sources_;  // Upper-cased name.
+  std::map<std::string, SourceLocation> fact_sources_;  // Folded name.
   PathMapper paths_;
   LineLoaderFn line_loader_;
   uint64_t knowledge_generation_ = 1;

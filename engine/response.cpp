@@ -24,7 +24,7 @@ int32_t LabelTarget(const NameList& labels, std::string_view label) {
     const std::size_t eq = e.name.find('=');
     const std::string_view name =
         std::string_view(e.name).substr(0, eq == std::string::npos ? e.name.size() : eq);
-    if (!EqualNoCase(name, label)) continue;
+    if (!labels.Equal(name, label)) continue;
     if (eq == std::string::npos) return -1;
     return TryParseInt32(std::string_view(e.name).substr(eq + 1)).value_or(-1);
   }
@@ -256,7 +256,7 @@ void ResponseClass::ResolveToString(TurnRunner& turn,
 }
 
 void ResponseClass::RunTasks(TurnRunner& turn, const std::string& input) {
-  NameList labels(NameList::kSorted);
+  NameList labels(NameList::kSorted, turn.knowledge().name_folding());
   int32_t i = 0;
   // The task count is read anew on every pass: tasks may add or delete
   // tasks of this very list. A task that promotes the conversation moves

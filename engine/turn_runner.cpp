@@ -371,6 +371,7 @@ DataCollectionClass* TurnRunner::FindOrCreateCollection(
                                      std::make_unique<DataCollectionClass>());
   auto made = std::make_unique<DataCollectionClass>();
   made->CollectionName = name;
+  made->Members.SetFolding(knowledge_->name_folding());
   DataCollectionClass* added = made.get();
   side->new_collections.push_back(std::move(made));
   side->new_collection_names.Add(name, added);
@@ -485,10 +486,11 @@ std::vector<DataCollectionClass*> TurnRunner::AllCollections() const {
   if (side == nullptr) return all;
   for (const NameList::Entry& e : side->new_collection_names.entries())
     all.push_back(static_cast<DataCollectionClass*>(e.object));
+  const NameList& order = knowledge_->Collections;
   std::stable_sort(
       all.begin(), all.end(),
-      [](const DataCollectionClass* a, const DataCollectionClass* b) {
-        return CompareNoCase(a->CollectionName, b->CollectionName) < 0;
+      [&order](const DataCollectionClass* a, const DataCollectionClass* b) {
+        return order.Compare(a->CollectionName, b->CollectionName) < 0;
       });
   return all;
 }

@@ -560,9 +560,10 @@ class LineReader {
     std::vector<std::string> members = std::exchange(pending_members_, {});
     if (collection == nullptr) return;
     if (collection->Members.sorted()) {
+      const NameList& list = collection->Members;
       std::stable_sort(members.begin(), members.end(),
-                       [](const std::string& a, const std::string& b) {
-                         return CompareNoCase(TrimView(a), TrimView(b)) < 0;
+                       [&list](const std::string& a, const std::string& b) {
+                         return list.Compare(TrimView(a), TrimView(b)) < 0;
                        });
     }
     for (const std::string& member : members) collection->Include(member);

@@ -322,11 +322,13 @@ void DocumentWriter::Members(const DataCollectionClass& collection,
     changes[m] = MakeMemberCarriable(carried[m]);
     order[m] = m;
   }
+  const NameList& list = collection.Members;
   std::stable_sort(
       order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-        return CompareNoCase(TrimView(carried[a]), TrimView(carried[b])) < 0;
+        return list.Compare(TrimView(carried[a]), TrimView(carried[b])) < 0;
       });
   DataCollectionClass held;  // What the reader will make of the block.
+  held.Members.SetFolding(list.folding());
   for (const std::size_t m : order) {
     const int before = held.Members.Count();
     // An empty line is skipped, a line of one blank is the blank member.

@@ -2,6 +2,7 @@
 
 #include <utf8proc.h>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -281,6 +282,76 @@ std::string Fold(std::string_view text) {
   return out;
 }
 
+namespace {
+
+// The bytes of a text's folded form, one at a time, as Fold writes them.
+class FoldedBytes {
+ public:
+  FoldedBytes(std::string_view text, std::size_t at) : text_(text), at_(at) {}
+
+  // The next byte (0 to 255), or -1 at the end.
+  int Next() {
+    if (held_at_ < held_) return held_bytes_[held_at_++];
+    if (at_ >= text_.size()) return -1;
+    const auto b = static_cast<unsigned char>(text_[at_]);
+    if (b < 0x80) {
+      ++at_;
+      return b >= 'a' && b <= 'z' ? b - 32 : b;
+    }
+    const Decoded d = Decode(text_, at_);
+    std::string bytes;
+    if (d.valid)
+      Append(bytes, FoldCode(d.code));
+    else
+      bytes.assign(text_, at_, d.length);
+    at_ += d.length;
+    held_ = static_cast<uint8_t>(bytes.size());
+    for (std::size_t k = 0; k < bytes.size(); ++k)
+      held_bytes_[k] = static_cast<unsigned char>(bytes[k]);
+    held_at_ = 1;
+    return held_bytes_[0];
+  }
+
+ private:
+  std::string_view text_;
+  std::size_t at_;
+  unsigned char held_bytes_[4] = {};
+  uint8_t held_ = 0;
+  uint8_t held_at_ = 0;
+};
+
+int CompareFoldedNames(std::string_view a, std::string_view b) {
+  return CompareFolded(a, b);
+}
+std::string FoldName(std::string_view name) { return Fold(name); }
+
+constexpr NameFolding kUtf8NameFolding{&CompareFoldedNames, &FoldName};
+
+}  // namespace
+
+int CompareFolded(std::string_view a, std::string_view b) {
+  // ASCII on both sides compares byte by byte with a to z upper-cased;
+  // from the first other byte on, the folded bytes are made one at a time.
+  const auto* p = reinterpret_cast<const unsigned char*>(a.data());
+  const auto* q = reinterpret_cast<const unsigned char*>(b.data());
+  const std::size_t n = std::min(a.size(), b.size());
+  std::size_t i = 0;
+  for (; i < n; ++i) {
+    const unsigned char x = p[i], y = q[i];
+    if ((x | y) >= 0x80) break;
+    const int fx = x >= 'a' && x <= 'z' ? x - 32 : x;
+    const int fy = y >= 'a' && y <= 'z' ? y - 32 : y;
+    if (fx != fy) return fx - fy;
+  }
+  if (i == n && a.size() == b.size()) return 0;
+  FoldedBytes fa(a, i), fb(b, i);
+  for (;;) {
+    const int x = fa.Next(), y = fb.Next();
+    if (x != y) return x - y;  // The end (-1) orders first.
+    if (x < 0) return 0;
+  }
+}
+
 bool FindFolded(std::string_view needle, std::string_view text,
                 std::size_t& offset, std::size_t& length, std::size_t from) {
   if (needle.empty() || from >= text.size()) return false;
@@ -343,6 +414,10 @@ bool EqualNoCaseIn(TextEncoding encoding, std::string_view a,
   if (encoding == TextEncoding::kUtf8) return utf8::Fold(a) == utf8::Fold(b);
   if (a.size() != b.size()) return false;
   return UpperAscii(a) == UpperAscii(b);
+}
+
+const NameFolding* NameFoldingFor(TextEncoding encoding) {
+  return encoding == TextEncoding::kUtf8 ? &utf8::kUtf8NameFolding : nullptr;
 }
 
 std::string_view CutTextIn(TextEncoding encoding, std::string_view text,

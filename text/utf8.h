@@ -22,6 +22,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/name_list.h"
+
 namespace corvane {
 
 // How a knowledge base's texts are encoded.
@@ -88,6 +90,12 @@ bool IsWordCode(char32_t code);
 // The text with every character folded; invalid bytes are kept as they are.
 std::string Fold(std::string_view text);
 
+// Compares Fold(a) with Fold(b) byte by byte as unsigned values (<0, 0,
+// >0) without making them; texts of ASCII bytes compare as CompareNoCase
+// does. As UTF-8 keeps the order of code points, valid texts order as
+// their folded characters do.
+int CompareFolded(std::string_view a, std::string_view b);
+
 // The first occurrence, without regard to case, of `folded_needle` (already
 // folded, not empty) in the unfolded `text` at or after byte `from`, as the
 // byte offset and byte length of the stretch of `text` that matches; false
@@ -112,6 +120,10 @@ std::string UpperForMatch(TextEncoding encoding, std::string_view text);
 // Whether the texts are equal without regard to case under `encoding`.
 bool EqualNoCaseIn(TextEncoding encoding, std::string_view a,
                    std::string_view b);
+
+// How names compare in a knowledge base in `encoding` (NameList): nullptr,
+// the ASCII letters, for the code page; CompareFolded and Fold for UTF-8.
+const NameFolding* NameFoldingFor(TextEncoding encoding);
 
 // Cuts `text` to at most `max_bytes` bytes without leaving part of a
 // character at its end in UTF-8.

@@ -107,6 +107,11 @@ const std::vector<std::vector<std::string>>& Utf8Letters() {
 }
 
 // Fillers of UTF-8 inputs: no letters, several bytes each.
+// The UTF-8 knowledge bases' collection and second state, as fragments
+// name them: SŁOWA for słowa, ŚPI for śpi.
+const char* const kUtf8WordsAsNamed = "S\u0141OWA";
+const char* const kUtf8BusyAsNamed = "\u015API";
+
 const char* const kUtf8Fillers[] = {"\u2014", "\u00BF", "\u2026", "\u00AB12\u00BB",
                                     "\u3002", "7\u00B0", "\U0001F600"};
 
@@ -239,12 +244,12 @@ class Shapes {
         return {rel::kDataMatch, "",       "x", Chance(50) ? "1" : "#",
                 small,           Pick(30), ""};
       case 1:
-        return {rel::kStateMatch, "", Chance(50) ? "Normal" : "busy", "", small,
+        return {rel::kStateMatch, "", Chance(50) ? "Normal" : Busy(), "", small,
                 Pick(30),         ""};
       case 2:
-        return {rel::kInCollection, "", "words", "", small, Pick(30), ""};
+        return {rel::kInCollection, "", Words(), "", small, Pick(30), ""};
       case 3:
-        return {rel::kInCollectionSub, "", "words", "", small, Pick(30), ""};
+        return {rel::kInCollectionSub, "", Words(), "", small, Pick(30), ""};
       case 4:
         return {rel::kOutMatch, Cased(key), "", "", small, Pick(30), ""};
       case 5:
@@ -438,6 +443,11 @@ class Shapes {
     return out;
   }
 
+  // The collection and the second state as fragments name them; in UTF-8
+  // in another case than Fill made them with, beyond a to z.
+  std::string Words() const { return utf8_ ? kUtf8WordsAsNamed : "words"; }
+  std::string Busy() const { return utf8_ ? kUtf8BusyAsNamed : "busy"; }
+
   std::mt19937_64 rng_;
   bool utf8_ = false;
 };
@@ -445,10 +455,16 @@ class Shapes {
 void Fill(BrainClass& brain, const KnowledgeShape& kb, bool utf8 = false) {
   if (utf8) brain.SetTextEncoding(TextEncoding::kUtf8);
   brain.Seed(kb.seed);
-  if (utf8) brain.AddMember("words", "\u0142\u00F3d\u017A");
-  brain.AddState("busy");
-  brain.AddMember("words", "hey");
-  brain.AddMember("words", "ok");
+  const std::string words = utf8 ? "s\u0142owa" : "words";  // słowa
+  if (utf8) brain.AddMember(words, "\u0142\u00F3d\u017A");
+  brain.AddState(utf8 ? "\u015Bpi" : "busy");  // śpi
+  brain.AddMember(words, "hey");
+  brain.AddMember(words, "ok");
+  if (utf8) {
+    // The fragments' spellings reach them.
+    EXPECT_NE(brain.FindCollection(kUtf8WordsAsNamed), nullptr);
+    EXPECT_GE(brain.StateNames.IndexOf(kUtf8BusyAsNamed), 0);
+  }
   KnowledgeClass* mode = brain.Modes.At(0);
   for (const PatternShape& shape : kb.patterns) {
     PatternClass* p = NewPattern(mode, shape.label);

@@ -166,9 +166,10 @@ TEST(Utf8TurnTest, ExtractedFactsAreFoundByTheirNamesAsWritten) {
       "  Response {^Input{0}},Words To Collection,{Words},{}",
   });
   EXPECT_EQ(brain.Respond("JESTEM \xC5\x81ukasz"), "Cze\xC5\x9B\xC4\x87, \xC5\x81ukasz!");
-  // Names compare with a to z folded only, as everywhere.
+  // Names compare folded, as texts do.
   EXPECT_EQ(brain.GetFact("imi\xC4\x98"), "\xC5\x81ukasz");
-  EXPECT_EQ(brain.GetFact("IMI\xC4\x99"), "#");
+  EXPECT_EQ(brain.GetFact("IMI\xC4\x99"), "\xC5\x81ukasz");
+  EXPECT_EQ(brain.GetFact("imi\xC4\x99"), "\xC5\x81ukasz");
   EXPECT_EQ(brain.Respond("zapisz \xC5\xBC\xC3\xB3\xC5\x82w"), "");  // Silent.
   const DataCollectionClass* words = brain.FindCollection("Words");
   ASSERT_NE(words, nullptr);
