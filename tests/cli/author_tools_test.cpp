@@ -249,11 +249,13 @@ TEST(CheckWarningTest, LikelyMistakesAreWarnedAboutWithTheirLine) {
       // A UTF-8 knowledge base's names fold beyond a to z: É is é here.
       {{"Encoding: UTF-8", "For-Mode", "Name-Object {\xC3\x89" "clair}",
         "For-Mode", "Name-Object {\xC3\xA9" "clair}"},
-       5,
+       4,
        "the label '\xC3\xA9" "clair' is given again (first at line 2)"},
       // In the code page É and é are two names.
-      {{"For-Mode", "Name-Object {\xC9" "clair}", "For-Mode",
-        "Name-Object {\xE9" "clair}"},
+      {{"For-Mode", "Name-Object {\xC9" "clair}",
+        "  Fragment CUSTOM,1,0, {a}, {}, {}", "  Response {A.},Just Text,{},{}",
+        "For-Mode", "Name-Object {\xE9" "clair}",
+        "  Fragment CUSTOM,1,0, {b}, {}, {}", "  Response {B.},Just Text,{},{}"},
        0,
        ""},
       {{"Encoding: UTF-8", "State {\xC5\x9Api\xC4\x85" "cy}", "Mode {J\xC4\x99zyk}",
