@@ -4,9 +4,9 @@
 // base fold by Unicode simple case folding). An unsorted list keeps
 // duplicates and finds the first equal entry; a sorted list keeps its
 // entries in the byte order of the folded names, finds by bisection and
-// ignores the adding of a name already present. Reading outside the list raises
-// IndexError. Not thread-safe, except that lookups of a list that no one
-// changes may run at once after PrepareLookups.
+// ignores the adding of a name already present. Reading outside the list
+// raises IndexError. Not thread-safe, except that lookups of a list that no
+// one changes may run at once after PrepareLookups.
 #ifndef CORVANE_BASE_NAME_LIST_H_
 #define CORVANE_BASE_NAME_LIST_H_
 

@@ -1,6 +1,8 @@
 // A data collection: a named set of member texts that fragments test
-// against and macros pick from. Members compare without regard to ASCII
-// case; the list is sorted until SetUnsorted. Not thread-safe; owned by its
+// against and macros pick from. Members compare without regard to case,
+// folded as the names of its knowledge base are (ASCII letters in the code
+// page, Unicode simple case folding in UTF-8); the list is sorted until
+// SetUnsorted. Not thread-safe; owned by its
 // BrainClass, or by a conversation that changed or made it (its own copy,
 // beside shared knowledge).
 #ifndef CORVANE_ENGINE_COLLECTION_H_
