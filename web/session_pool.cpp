@@ -4,6 +4,7 @@
 #include <sys/random.h>
 #include <sys/stat.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -44,9 +45,16 @@ void RemoveFile(const std::string& path) {
 
 bool IsSessionId(std::string_view id) {
   if (id.size() != kSessionIdDigits) return false;
-  for (char c : id)
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-  return true;
+  // Every request with a cookie asks: one look-up a digit.
+  static constexpr auto kHexDigit = [] {
+    std::array<bool, 256> digit{};
+    for (char c = '0'; c <= '9'; ++c) digit[static_cast<unsigned char>(c)] = true;
+    for (char c = 'a'; c <= 'f'; ++c) digit[static_cast<unsigned char>(c)] = true;
+    return digit;
+  }();
+  bool all = true;
+  for (char c : id) all &= kHexDigit[static_cast<unsigned char>(c)];
+  return all;
 }
 
 std::string NewSessionId() {
@@ -244,12 +252,12 @@ ModuleLease SessionPool::Take(const ModuleRequest& request) {
     const int64_t now = now_ms_();
     ExpireLocked(now, ended);
     if (IsSessionId(wanted)) {
-      const std::string id(wanted);
-      const auto live = live_.find(id);
+      const auto live = live_.find(wanted);
       if (live != live_.end()) {
         lru_.splice(lru_.begin(), lru_, live->second);
         session = *live->second;
-      } else if (const auto saved = saved_.find(id); saved != saved_.end()) {
+      } else if (const auto saved = saved_.find(std::string(wanted));
+                 saved != saved_.end()) {
         // The path comes from the directory listing, not from the request.
         session =
             std::make_shared<Session>(saved->first, SavedPath(saved->first));
@@ -336,7 +344,7 @@ ModuleLease SessionPool::Take(const ModuleRequest& request) {
 bool SessionPool::Touch(std::string_view id) {
   if (!IsSessionId(id)) return false;
   std::lock_guard<std::mutex> lock(mutex_);
-  const auto live = live_.find(std::string(id));
+  const auto live = live_.find(id);
   if (live == live_.end()) return false;
   lru_.splice(lru_.begin(), lru_, live->second);
   (*live->second)->last_used = now_ms_();

@@ -153,7 +153,15 @@ class SessionPool : public ModuleSource {
 
   mutable std::mutex mutex_;
   LruList lru_;  // Live sessions, most recently used first; mutex_.
-  std::unordered_map<std::string, LruList::iterator> live_;  // mutex_.
+  // Found by the cookie's text itself, without a copy of it.
+  struct IdHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view id) const noexcept {
+      return std::hash<std::string_view>()(id);
+    }
+  };
+  std::unordered_map<std::string, LruList::iterator, IdHash, std::equal_to<>>
+      live_;  // mutex_.
   // Saved sessions not resumed yet: id -> last use on the now_ms clock.
   std::map<std::string, int64_t> saved_;  // mutex_.
   std::size_t turns_ = 0;                 // Requests holding a lease; mutex_.

@@ -29,10 +29,15 @@ constexpr const char* kModuleErrorKind = "EWebModuleError";
 
 // The session id the visitor's cookie names; empty when none.
 std::string CookieSession(const WebRequest& request) {
-  const std::optional<std::string> header =
+  // Most Cookie headers fit the buffer: only a longer one is copied.
+  char buffer[kServerVariableBufferSize];
+  if (const std::optional<std::string_view> header =
+          request.ServerVariable("HTTP_COOKIE", buffer))
+    return CookieValue(*header, kSessionCookie).value_or(std::string());
+  const std::optional<std::string> long_header =
       request.ServerVariable("HTTP_COOKIE");
-  if (!header) return std::string();
-  return CookieValue(*header, kSessionCookie).value_or(std::string());
+  if (!long_header) return std::string();
+  return CookieValue(*long_header, kSessionCookie).value_or(std::string());
 }
 
 // Names the conversation in the server's log line of the request.
