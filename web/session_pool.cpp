@@ -290,7 +290,7 @@ ModuleLease SessionPool::Take(const ModuleRequest& request) {
   }
   ended.clear();
 
-  const std::string id = session->id;
+  std::string id = session->id;
   auto held = std::make_unique<Held>(this, std::move(session));
   Session& s = held->session();
   if (!s.module) {
@@ -338,7 +338,7 @@ ModuleLease SessionPool::Take(const ModuleRequest& request) {
               std::chrono::steady_clock::now() - started)
               .count());
   }
-  return ModuleLease(std::move(held), id, is_new);
+  return ModuleLease(std::move(held), std::move(id), is_new);
 }
 
 bool SessionPool::Touch(std::string_view id) {
