@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <ctime>
+#include <deque>
 #include <filesystem>
 #include <system_error>
 #include <utility>
@@ -132,6 +133,10 @@ class SessionPool::Session {
   bool resume = false;  // Load saved_file instead of the language file; turn.
   std::atomic<bool> keep_file{false};  // Shutdown kept its file.
   int64_t last_used = 0;               // On the pool's clock; pool mutex.
+  std::size_t users = 0;  // Requests in its turn or waiting for it; pool mutex.
+  // Requests that wait for the turn without a thread, resumed when nobody
+  // holds or waits for it; pool mutex.
+  std::deque<std::function<void()>> parked;
 };
 
 // A request's hold on its session: the turn lock, and the request's place
@@ -143,8 +148,16 @@ class SessionPool::Held : public ModuleLease::Holder {
       : pool_(pool), session_(std::move(session)), turn_(session_->turn) {}
   ~Held() override {
     turn_.unlock();
+    // Every request parked for the turn tries again; one gets it, and the
+    // others park again behind it.
+    std::deque<std::function<void()>> resume;
+    {
+      std::lock_guard<std::mutex> lock(pool_->mutex_);
+      if (--session_->users == 0) resume.swap(session_->parked);
+    }
     session_.reset();
     pool_->GiveBack();
+    for (auto& f : resume) f();
   }
   TWebModule1& module() override { return *session_->module; }
   Session& session() { return *session_; }
@@ -280,6 +293,13 @@ ModuleLease SessionPool::Take(const ModuleRequest& request) {
       lru_.push_front(session);
       live_[session->id] = lru_.begin();
     }
+    // In another request's turn: a request that can wait without its
+    // thread parks; the others wait for the turn lock.
+    if (session->users > 0 && request.resume) {
+      session->parked.push_back(request.resume);
+      throw TurnPending();
+    }
+    ++session->users;
     session->last_used = now;
     const std::size_t limit = std::max<std::size_t>(1, settings_.max_sessions);
     while (lru_.size() > limit) {

@@ -12,8 +12,10 @@
 // The pool takes a module for a request and gives it back, like the shared
 // pool (web/module_source.h): Take hands out a lease, which holds the
 // session's turn lock, so two requests of one session are served one after
-// the other; different sessions run in parallel, at most `max_turns` requests
-// at a time. Sessions end after `idle_ms` without a request (noticed by
+// the other (a request that can wait without its thread, with
+// ModuleRequest::resume, parks instead: TurnPending, resumed when the turn
+// is free); different sessions run in parallel, at most `max_turns`
+// requests at a time. Sessions end after `idle_ms` without a request (noticed by
 // the next request or at shutdown), or when more than `max_sessions` are
 // live (the least recently used first); ending stops the brain. The author's
 // language file is never written. With a session directory, Shutdown saves

@@ -416,7 +416,8 @@ ModuleLease WebApplication::TakeModule(ModuleSource& source,
                                        EXTENSION_CONTROL_BLOCK& ecb) {
   if (session.empty()) return source.Take(files.pool_request);
   ModuleRequest request{files.pool_request.web_root, session, {}};
-  if (stored_ != nullptr && ecb.ServerSupportFunction != nullptr &&
+  if ((stored_ != nullptr || sessions_ != nullptr) &&
+      ecb.ServerSupportFunction != nullptr &&
       ecb.ServerSupportFunction(
           ecb.ConnID, HSE_REQ_IO_COMPLETION,
           reinterpret_cast<void*>(&WebApplication::ResumeRequest), nullptr,
