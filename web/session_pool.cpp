@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <chrono>
 #include <ctime>
-#include <deque>
 #include <filesystem>
 #include <system_error>
 #include <utility>
@@ -136,7 +135,7 @@ class SessionPool::Session {
   std::size_t users = 0;  // Requests in its turn or waiting for it; pool mutex.
   // Requests that wait for the turn without a thread, resumed when nobody
   // holds or waits for it; pool mutex.
-  std::deque<std::function<void()>> parked;
+  std::vector<std::function<void()>> parked;
 };
 
 // A request's hold on its session: the turn lock, and the request's place
@@ -150,7 +149,7 @@ class SessionPool::Held : public ModuleLease::Holder {
     turn_.unlock();
     // Every request parked for the turn tries again; one gets it, and the
     // others park again behind it.
-    std::deque<std::function<void()>> resume;
+    std::vector<std::function<void()>> resume;
     {
       std::lock_guard<std::mutex> lock(pool_->mutex_);
       if (--session_->users == 0) resume.swap(session_->parked);

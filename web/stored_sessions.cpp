@@ -1,7 +1,7 @@
 #include "web/stored_sessions.h"
 
 #include <cstdio>
-#include <deque>
+#include <vector>
 #include <thread>
 #include <utility>
 
@@ -80,7 +80,7 @@ class StoredSessionPool::Cached {
   int64_t last_used = 0;  // pool mutex.
   // Requests that wait for the turn without a thread, to be resumed when
   // nobody holds or waits for it; pool mutex.
-  std::deque<std::function<void()>> parked;
+  std::vector<std::function<void()>> parked;
 };
 
 // A request's hold: the conversation's turn lock, its place under
@@ -106,7 +106,7 @@ class StoredSessionPool::Held : public ModuleLease::Holder {
     turn_.unlock();
     // Every request parked for the turn tries again; one gets it, and the
     // others park again behind it, so none is forgotten.
-    std::deque<std::function<void()>> resume;
+    std::vector<std::function<void()>> resume;
     {
       std::lock_guard<std::mutex> lock(pool_->mutex_);
       if (--cached_->users == 0) resume.swap(cached_->parked);
@@ -429,7 +429,7 @@ ModuleLease StoredSessionPool::Take(const ModuleRequest& request) {
 
   std::unique_lock<std::mutex> turn(cached->turn);
   bool refused = false;
-  std::deque<std::function<void()>> resume;
+  std::vector<std::function<void()>> resume;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (settings_.max_turns > 0 && turns_ >= settings_.max_turns) {
