@@ -21,6 +21,8 @@ constexpr std::size_t kMaxIdleConnections = 16;
 constexpr int64_t kExpireBatch = 500;
 // How often the checkpointer copies the WAL into the database.
 constexpr std::chrono::milliseconds kCheckpointInterval{100};
+// A log of this many frames is copied whole (see CheckpointLoop).
+constexpr int64_t kRestartFrames = 1000;
 // The width of the update-time buckets that retention finds conversations
 // by: an hour.
 constexpr int64_t kHourMs = 3'600'000;
@@ -250,6 +252,11 @@ SqliteStore::SqliteStore(std::string url, std::string path,
   CheckTimeout(options_);
   identity_ = PrepareStoreFile(path_, options_.create);
   Handle db = Take();
+  // A new file gets pages of 8 KB: a conversation's row with a snapshot of
+  // up to about 8 KB then lies on one page, where with 4 KB pages a turn
+  // rewrote the row's page, a fresh overflow page and the free list's. An
+  // existing file keeps its page size (a WAL file cannot change it).
+  db->Execute("PRAGMA page_size=8192");
   const char* mode = "PRAGMA journal_mode=WAL";
   SqliteStatement& journal = db->Statement(mode);
   const std::string journal_mode = journal.Step() ? journal.Bytes(0) : "";
@@ -307,7 +314,24 @@ void SqliteStore::CheckpointLoop() {
       if (!db)
         db = std::make_unique<SqliteConnection>(path_, url_, options_.timeout);
       // PASSIVE never waits for readers or writers: turns go on meanwhile.
-      db->Execute("PRAGMA wal_checkpoint(PASSIVE)");
+      const WalState state = Checkpoint(*db);
+      // Under a steady stream of commits a passive checkpoint never
+      // catches up with the log (commits add to it while it copies), and
+      // the log restarts from its beginning only when it has been copied
+      // whole: it would grow with every turn, each commit writing fresh
+      // file blocks. So once it is long, the rest (what came during the
+      // first pass) is copied while this process's writers wait their
+      // turn; the next commit then writes from the start of the log
+      // again, over blocks the file has.
+      if (state.log >= kRestartFrames && writers_.Enter(options_.timeout)) {
+        try {
+          Checkpoint(*db);
+        } catch (...) {
+          writers_.Leave();
+          throw;
+        }
+        writers_.Leave();
+      }
     } catch (const std::exception& e) {
       problem = e.what();
       db.reset();
@@ -315,6 +339,17 @@ void SqliteStore::CheckpointLoop() {
     lock.lock();
     checkpoint_problem_ = problem;
   }
+}
+
+SqliteStore::WalState SqliteStore::Checkpoint(SqliteConnection& db) {
+  SqliteStatement& q = db.Statement("PRAGMA wal_checkpoint(PASSIVE)");
+  WalState state;
+  if (q.Step()) {
+    state.log = q.Int(1);
+    state.checkpointed = q.Int(2);
+  }
+  q.Reset();
+  return state;
 }
 
 SqliteStore::Handle SqliteStore::Take() {
