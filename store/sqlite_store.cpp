@@ -425,6 +425,10 @@ SqliteConnection& SqliteStore::Writer() {
   if (!writer_) {
     writer_ = std::make_unique<SqliteConnection>(path_, url_, options_.timeout);
     writer_->ShareWriters(&writers_, options_.timeout);
+    // Every turn goes through this connection: a page cache of 32 MB keeps
+    // the pages of some thousand live conversations and their latest
+    // turns, which SQLite's default of 2 MB would read back from the log.
+    writer_->Execute("PRAGMA cache_size=-32768");
   }
   return *writer_;
 }

@@ -373,6 +373,46 @@ TEST_F(SqlitePathTest, FirstFormatFilesAreBroughtToTheCurrentOne) {
   EXPECT_EQ(again->Transcript(kept, 1, 10)->size(), 3u);
 }
 
+// Retention finds conversations by the hour of their last update, which
+// each turn must move on: a conversation talked to today must not keep the
+// hour it was made in, weeks ago, or it would be deleted while in use.
+TEST_F(SqlitePathTest, TurnsMoveTheHourRetentionFindsConversationsBy) {
+  const std::string path = dir_.File("hours.db");
+  const StoreTime now = StoreNow();
+  constexpr int64_t kHour = 3600000;
+  auto store = OpenStore(Url(path));
+  NewConversation made;
+  made.time = now - 29 * 24 * kHour;
+  Lease a = store->Create(made);
+  Lease b = store->Create(made);
+  TurnCommit turn;
+  turn.snapshot = "s";
+  turn.record.time = now;
+  store->Commit(a, turn, AfterCommit::kReleaseLease);
+  ASSERT_TRUE(store->CommitIfUntouched(b, turn, AfterCommit::kReleaseLease,
+                                       std::chrono::milliseconds(1000)));
+  // A turn without a snapshot moves it too.
+  Lease c = store->Create(made);
+  TurnCommit bare;
+  bare.record.time = now;
+  store->Commit(c, bare, AfterCommit::kReleaseLease);
+
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  sqlite3_stmt* q = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(db,
+                               "SELECT count(*) FROM conversations"
+                               " WHERE updated_hour = ?1 AND updated = ?2",
+                               -1, &q, nullptr),
+            SQLITE_OK);
+  sqlite3_bind_int64(q, 1, now / kHour);
+  sqlite3_bind_int64(q, 2, now);
+  ASSERT_EQ(sqlite3_step(q), SQLITE_ROW);
+  EXPECT_EQ(sqlite3_column_int64(q, 0), 3);
+  sqlite3_finalize(q);
+  sqlite3_close(db);
+}
+
 TEST_F(SqlitePathTest, HealthNoticesAReplacedFile) {
   const std::string path = dir_.File("c.db");
   auto store = OpenStore(Url(path));
