@@ -1,6 +1,7 @@
 // The call of the extension for one complete request: the control block,
 // its server variables and callbacks, and the answer made of what the
 // extension handed over during the call.
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -18,11 +19,10 @@ namespace {
 // The most an extension may write for one response; more gets 500.
 constexpr std::size_t kMaxResponseBytes = 256u << 20;
 
-// Everything the callbacks of one extension call need. The control block's
-// ConnID points here. Lives on the calling thread's stack for one call.
+// Everything the callbacks of one extension call need.
 struct CallContext {
-  CallContext(CallBuffers& b, std::string& answer_body)
-      : headers(b.headers), variable(b.variable), body(answer_body) {}
+  CallContext(CallBuffers& b, std::string& answer_body, CallState& s)
+      : headers(b.headers), variable(b.variable), body(answer_body), state(s) {}
 
   // What the server variables are made of, on demand: an extension asks
   // for a few of them, so none is built before it asks.
@@ -38,6 +38,7 @@ struct CallContext {
   std::string& variable;  // The server variable asked for last.
   std::string& body;      // Everything written and not yet streamed.
   bool body_overflow = false;
+  CallState& state;
 
   // For streaming a large answer while the extension still writes.
   const HostConfig* config = nullptr;
@@ -51,6 +52,26 @@ struct CallContext {
   unsigned streamed_status = 0;
   std::size_t streamed_bytes = 0;
 };
+
+}  // namespace
+
+// A connection's control block and the context that its callbacks find
+// through ConnID, made once and used by one call after the other: a call
+// that the extension finishes later (pending) keeps them past
+// CallExtension, until it says it is done.
+struct CallState {
+  std::optional<CallContext> ctx;  // Made again for every call.
+  EXTENSION_CONTROL_BLOCK ecb{};
+  uint64_t serial = 0;  // Counts the calls; names the one running.
+  // The call of `serial` returned HSE_STATUS_PENDING and is not done.
+  bool pending = false;
+  const CallCompletion* completion = nullptr;  // Null: cannot go pending.
+  HseIoCompletionFn io_completion = nullptr;   // Registered by the call.
+  void* io_context = nullptr;
+  Answer* answer = nullptr;
+};
+
+namespace {
 
 CallContext* Context(HCONN conn) {
   return static_cast<CallContext*>(conn);
@@ -174,11 +195,37 @@ IsapiBool GetServerVariableCb(HCONN conn, char* name, void* buffer,
   return kIsapiTrue;
 }
 
+IsapiBool WriteClientCb(HCONN conn, void* buffer, uint32_t* bytes,
+                        uint32_t flags);
+
+// A write of a pending call's bytes from any thread: they are taken on the
+// connection's executor, and the completion function is called there.
+IsapiBool WriteAsync(CallContext& ctx, const void* buffer, uint32_t bytes) {
+  CallState& state = ctx.state;
+  if (state.completion == nullptr || state.io_completion == nullptr)
+    return kIsapiFalse;
+  std::string data(static_cast<const char*>(buffer), bytes);
+  state.completion->post([&state, serial = state.serial,
+                          data = std::move(data)]() mutable {
+    // Only for the call that asked, while it is pending.
+    if (state.serial != serial || !state.pending || !state.ctx) return;
+    uint32_t written = static_cast<uint32_t>(data.size());
+    const bool ok = data.empty() ||
+                    WriteClientCb(&*state.ctx, data.data(), &written,
+                                  HSE_IO_SYNC) == kIsapiTrue;
+    state.io_completion(&state.ecb, state.io_context, ok ? written : 0,
+                        ok ? 0 : EIO);
+  });
+  return kIsapiTrue;
+}
+
 // Collects the body: the answer leaves in one write after the call.
-IsapiBool WriteClientCb(HCONN conn, void* buffer, uint32_t* bytes, uint32_t) {
+IsapiBool WriteClientCb(HCONN conn, void* buffer, uint32_t* bytes,
+                        uint32_t flags) {
   if (conn == nullptr || bytes == nullptr || (buffer == nullptr && *bytes > 0))
     return kIsapiFalse;
   CallContext& ctx = *Context(conn);
+  if ((flags & HSE_IO_ASYNC) != 0) return WriteAsync(ctx, buffer, *bytes);
   if (ctx.stream_failed) return kIsapiFalse;
   if (ctx.streaming) {
     return StreamChunk(
@@ -207,10 +254,33 @@ IsapiBool ReadClientCb(HCONN conn, void* buffer, uint32_t* size) {
   return kIsapiTrue;
 }
 
+void FinishCall(CallState& state, uint32_t result);
+
 IsapiBool ServerSupportFunctionCb(HCONN conn, uint32_t request, void* buffer,
                                   uint32_t*, uint32_t* data_type) {
   if (conn == nullptr) return kIsapiFalse;
   CallContext& ctx = *Context(conn);
+  CallState& state = ctx.state;
+  if (request == HSE_REQ_IO_COMPLETION) {
+    if (state.completion == nullptr || buffer == nullptr) return kIsapiFalse;
+    state.io_completion = reinterpret_cast<HseIoCompletionFn>(buffer);
+    state.io_context = data_type;
+    return kIsapiTrue;
+  }
+  if (request == HSE_REQ_DONE_WITH_SESSION) {
+    if (state.completion == nullptr) return kIsapiFalse;
+    const uint32_t result = buffer != nullptr
+                                ? *static_cast<const uint32_t*>(buffer)
+                                : HSE_STATUS_SUCCESS;
+    // From any thread: the answer is made on the connection's executor.
+    state.completion->post([&state, result] {
+      if (!state.pending) return;
+      state.pending = false;
+      FinishCall(state, result);
+      state.completion->done();
+    });
+    return kIsapiTrue;
+  }
   if (request != HSE_REQ_SEND_RESPONSE_HEADER || ctx.header_sent)
     return kIsapiFalse;
   ctx.header_sent = true;
@@ -424,9 +494,10 @@ bool StartStream(CallContext& ctx) {
 
 }  // namespace
 
-void CallExtension(const HostConfig& config, const PeerInfo& peer,
+bool CallExtension(const HostConfig& config, const PeerInfo& peer,
                    Request& request, const StreamWriter* stream,
-                   CallBuffers& buffers, Answer& answer) {
+                   CallBuffers& buffers, Answer& answer,
+                   const CallCompletion* completion) {
   answer.Clear();
   const bool head = request.method == "HEAD";
   const unsigned version = request.version;
@@ -448,7 +519,7 @@ void CallExtension(const HostConfig& config, const PeerInfo& peer,
   if (!DecodePath(path_part.substr(0, question), path) || path.empty() ||
       path[0] != '/') {
     answer = PlainAnswer(version, 400, false, head);
-    return;
+    return true;
   }
 
   // The request's own text, or an empty one.
@@ -462,7 +533,15 @@ void CallExtension(const HostConfig& config, const PeerInfo& peer,
   }
   TranslatePath(config.root, path, buffers.translated);
 
-  CallContext ctx(buffers, answer.body);
+  if (!buffers.state) buffers.state = std::make_shared<CallState>();
+  CallState& state = *buffers.state;
+  ++state.serial;
+  state.pending = false;
+  state.completion = completion;
+  state.io_completion = nullptr;
+  state.io_context = nullptr;
+  state.answer = &answer;
+  CallContext& ctx = state.ctx.emplace(buffers, answer.body, state);
   ctx.config = &config;
   ctx.request = &request;
   ctx.peer = &peer;
@@ -478,7 +557,8 @@ void CallExtension(const HostConfig& config, const PeerInfo& peer,
 
   // The texts of the control block are the request's and the buffers'; an
   // extension only reads them.
-  EXTENSION_CONTROL_BLOCK ecb{};
+  EXTENSION_CONTROL_BLOCK& ecb = state.ecb;
+  ecb = EXTENSION_CONTROL_BLOCK{};
   ctx.ecb = &ecb;
   ecb.cbSize = sizeof ecb;
   ecb.dwVersion = MakeExtensionVersion(2, 0);
@@ -499,6 +579,26 @@ void CallExtension(const HostConfig& config, const PeerInfo& peer,
 
   const uint32_t result =
       config.extension != nullptr ? config.extension(&ecb) : HSE_STATUS_ERROR;
+  if (result == HSE_STATUS_PENDING && completion != nullptr) {
+    state.pending = true;
+    return false;
+  }
+  FinishCall(state, result);
+  return true;
+}
+
+namespace {
+
+// Makes the answer of the call in `state` from what the extension handed
+// over, now that it returned `result` or said it was done.
+void FinishCall(CallState& state, uint32_t result) {
+  CallContext& ctx = *state.ctx;
+  Answer& answer = *state.answer;
+  const HostConfig& config = *ctx.config;
+  const EXTENSION_CONTROL_BLOCK& ecb = state.ecb;
+  const unsigned version = ctx.version;
+  const bool head = ctx.head_method;
+  const bool keep_alive = ctx.keep_alive;
   // The extension's text for the log: its conversation, made printable,
   // in the answer's own text (which keeps its memory between requests).
   std::string log_data = std::move(answer.log_data);
@@ -522,6 +622,7 @@ void CallExtension(const HostConfig& config, const PeerInfo& peer,
       ctx.stream_failed = true;
     answer.keep_alive = ctx.keep_alive && !ctx.stream_failed;
     answer.log_data = std::move(log_data);
+    state.ctx.reset();
     return;
   }
 
@@ -531,6 +632,7 @@ void CallExtension(const HostConfig& config, const PeerInfo& peer,
        result != HSE_STATUS_SUCCESS_AND_KEEP_CONN && !ctx.header_sent)) {
     answer = PlainAnswer(version, 500, keep_alive, head);
     answer.log_data = std::move(log_data);
+    state.ctx.reset();
     return;
   }
 
@@ -565,6 +667,8 @@ void CallExtension(const HostConfig& config, const PeerInfo& peer,
   if (version >= 11 && !keep_alive) answer.head += "Connection: close\r\n";
   if (version < 11 && keep_alive) answer.head += "Connection: keep-alive\r\n";
   answer.head += "\r\n";
+  state.ctx.reset();
 }
 
+}  // namespace
 }  // namespace corvane

@@ -94,7 +94,12 @@ struct Answer {
 // texts of the control block, the extension's header block and the server
 // variable asked for last. Kept by the connection, so that a call
 // allocates none of it once one like it has run.
+struct CallState;
+
 struct CallBuffers {
+  // The control block and what its callbacks use, made by the first call:
+  // a pending call keeps them past CallExtension.
+  std::shared_ptr<CallState> state;
   std::string path;        // The decoded path (PATH_INFO).
   std::string query;       // QUERY_STRING.
   std::string translated;  // PATH_TRANSLATED.
@@ -176,15 +181,31 @@ std::string_view ContinueAnswer();
 // allows; false when they could not be written.
 using StreamWriter = std::function<bool(std::string_view)>;
 
+// How a call that the extension finishes later (it returned
+// HSE_STATUS_PENDING) reaches its connection again.
+struct CallCompletion {
+  // Runs the function on the connection's executor after what runs there
+  // now; from any thread.
+  std::function<void(std::function<void()>)> post;
+  // Runs on that executor once the extension is done: the answer given to
+  // CallExtension is then complete.
+  std::function<void()> done;
+};
+
 // Hands `request` to config.extension and turns what it sends into
 // `answer`, which is cleared first (its memory used again; so is that of
 // `buffers`). With `stream`, an answer that grows past config.stream_after
 // leaves through it during the call, and the answer then carries nothing
-// more to send (empty head and body). Never throws for anything the client
-// or the extension does.
-void CallExtension(const HostConfig& config, const PeerInfo& peer,
+// more to send (empty head and body). Returns true when the answer is
+// complete. With `completion` the extension may finish the request later:
+// then false, and `completion->done` comes when `answer` is complete;
+// until then `request`, `stream`, `buffers` and `answer` must stay as they
+// are. Without it a pending answer is a failure (500). Never throws for
+// anything the client or the extension does.
+bool CallExtension(const HostConfig& config, const PeerInfo& peer,
                    Request& request, const StreamWriter* stream,
-                   CallBuffers& buffers, Answer& answer);
+                   CallBuffers& buffers, Answer& answer,
+                   const CallCompletion* completion = nullptr);
 
 // An answer made by the host itself: a small HTML page for `code`, or with
 // `json` the object {"error": reason phrase}. For a HEAD request the body is

@@ -251,7 +251,28 @@ class HttpSession : public Connection,
         host_(host),
         peer_(std::move(peer)),
         admin_only_(admin_only),
-        reader_(host.config().max_body) {}
+        reader_(host.config().max_body) {
+    stream_writer_ = [this](std::string_view bytes) {
+      return stream_ops::WriteBlocking(stream_, bytes,
+                                       host_.config().write_timeout_ms);
+    };
+    // A call the extension finishes later comes back on this connection's
+    // executor, as one more extension call of a loop thread; the
+    // connection lives until its answer is made.
+    completion_.post = [this](std::function<void()> f) {
+      boost::asio::post(stream_.get_executor(),
+                        [self = this->shared_from_this(), f = std::move(f)] {
+                          self->host_.CallStarted();
+                          f();
+                          // Last: it may end this thread's part in the loop.
+                          self->host_.CallEnded();
+                        });
+    };
+    completion_.done = [this] {
+      const std::shared_ptr<HttpSession> self = std::move(pending_self_);
+      Finish(*pending_request_);
+    };
+  }
   HttpSession(const HttpSession&) = delete;
   HttpSession& operator=(const HttpSession&) = delete;
 
@@ -408,12 +429,15 @@ class HttpSession : public Connection,
       return;
     }
     host_.CallStarted();
-    const StreamWriter stream = [this](std::string_view bytes) {
-      return stream_ops::WriteBlocking(stream_, bytes,
-                                       host_.config().write_timeout_ms);
-    };
-    CallExtension(config, peer_, request, &stream, call_buffers_, answer_);
-    Finish(request);
+    // Held before the call: the extension may finish it from another
+    // thread before the call returns.
+    pending_self_ = this->shared_from_this();
+    pending_request_ = &request;
+    if (CallExtension(config, peer_, request, &stream_writer_, call_buffers_,
+                      answer_, &completion_)) {
+      pending_self_.reset();
+      Finish(request);
+    }
     // Last: it may end this thread's part in the loop.
     host_.CallEnded();
   }
@@ -561,6 +585,12 @@ class HttpSession : public Connection,
   std::array<char, 16384> read_buf_{};
   Answer answer_;  // The answer being written; kept for the next one.
   CallBuffers call_buffers_;  // Kept from one extension call to the next.
+  StreamWriter stream_writer_;  // Writes to the client during a call.
+  CallCompletion completion_;   // How a pending call comes back.
+  // While a call runs or is pending: the connection itself, and the
+  // request being answered.
+  std::shared_ptr<HttpSession> pending_self_;
+  const Request* pending_request_ = nullptr;
   Phase phase_ = Phase::kIdle;
   Phase timed_out_ = Phase::kClosed;  // The phase a deadline ended; kClosed:
                                       // none.

@@ -18,36 +18,61 @@ constexpr std::size_t kExpireBatch = 500;
 // The longest key prefix; keys stay short and printable.
 constexpr std::size_t kMaxPrefix = 64;
 
-// The scripts write only after every check that can fail has passed, so a
-// script never stops halfway: Redis does not undo the writes of a script
-// that fails. TYPE checks come first for keys another program might have
-// put under the prefix.
+// The scripts write only after every check that can fail has passed, or
+// undo what they wrote before a failing step, so a script never stops
+// halfway: Redis does not undo the writes of a script that fails. A key of
+// another program under the prefix makes the first command on it fail
+// (WRONGTYPE) before anything is written; the commit scripts catch such
+// failures (the transcript's at the first write), so that they can delete
+// their staging key, and answer -1.
+//
+// A conversation's snapshot is a string key of its own (the hash's `sk`
+// is "1"); conversations stored before keep it in the hash's `snapshot`
+// field until their next commit with a snapshot moves it. A commit never
+// hands its snapshot to Lua (which would hash every byte of it): the host
+// writes it to a staging key in the same round trip, and the script
+// renames the staging key onto the snapshot key once its checks passed,
+// or deletes it. The hash's `exp` is the expiry last set on all of the
+// conversation's keys, so a commit sets it again only when it changes;
+// a new conversation has none, since its transcript comes with the first
+// turn.
 
-// KEYS: conversation, transcript, lease, index.
+// KEYS: conversation, transcript, lease, index, snapshot.
 // ARGV: holder, lease ms, knowledge version, snapshot, time, expire-at, id.
 // 1: made (or made by this very call before); 0: the id is taken.
 constexpr char kCreateScript[] = R"lua(
-local ty = redis.call('TYPE', KEYS[4]).ok
-if ty ~= 'zset' and ty ~= 'none' then return -1 end
 if redis.call('EXISTS', KEYS[1]) == 1 then
   if redis.call('GET', KEYS[3]) == '1:' .. ARGV[1] then return 1 end
   return 0
 end
+local e = redis.pcall('ZADD', KEYS[4], 0, ARGV[7])
+if type(e) == 'table' and e.err then return -1 end
 redis.call('DEL', KEYS[2])
 redis.call('HSET', KEYS[1], 'kv', ARGV[3], 'turns', '0', 'created', ARGV[5],
-           'updated', ARGV[5], 'snapshot', ARGV[4], 'fence', '1', 'last', '')
-if ARGV[6] ~= '0' then redis.call('PEXPIREAT', KEYS[1], ARGV[6]) end
+           'updated', ARGV[5], 'sk', '1', 'fence', '1', 'last', '')
+redis.call('SET', KEYS[5], ARGV[4])
+if ARGV[6] ~= '0' then
+  redis.call('PEXPIREAT', KEYS[1], ARGV[6])
+  redis.call('PEXPIREAT', KEYS[5], ARGV[6])
+end
 redis.call('SET', KEYS[3], '1:' .. ARGV[1], 'PX', ARGV[2])
-redis.call('ZADD', KEYS[4], 0, ARGV[7])
 return 1
 )lua";
 
-// KEYS: conversation, lease. ARGV: holder, lease ms, cached turns.
+// KEYS: conversation, lease, snapshot. ARGV: holder, lease ms, cached turns.
 // {0}: unknown; {2, ms left}: busy; {1, fence, knowledge, turns}: held,
 // followed by created, updated and snapshot unless the turns are cached.
 constexpr char kAcquireScript[] = R"lua(
-local m = redis.call('HMGET', KEYS[1], 'kv', 'turns')
+local m = redis.call('HMGET', KEYS[1], 'kv', 'turns', 'sk')
 if not m[2] then return {0} end
+local c
+if m[2] ~= ARGV[3] then
+  c = redis.call('HMGET', KEYS[1], 'created', 'updated', 'snapshot')
+  if m[3] == '1' then
+    c[3] = redis.call('GET', KEYS[3])
+    if not c[3] then return {0} end
+  end
+end
 local cur = redis.call('GET', KEYS[2])
 local fence
 if cur then
@@ -58,54 +83,75 @@ else
   fence = tostring(redis.call('HINCRBY', KEYS[1], 'fence', 1))
   redis.call('SET', KEYS[2], fence .. ':' .. ARGV[1], 'PX', ARGV[2])
 end
-if m[2] == ARGV[3] then return {1, fence, m[1], m[2]} end
-local c = redis.call('HMGET', KEYS[1], 'created', 'updated', 'snapshot')
+if not c then return {1, fence, m[1], m[2]} end
 return {1, fence, m[1], m[2], c[1], c[2], c[3]}
 )lua";
 
-// The part both commit scripts share: with m[1] the stored turn number and
-// `tag` the commit's, refuses foreign keys, then writes the turn, its
-// record, the expiry and the index entry. A string literal, so that each
-// script stays one literal for the server.
-#define CORVANE_REDIS_WRITE_TURN(FOREIGN) \
-  "local tt = redis.call('TYPE', KEYS[2]).ok\n" \
-  "local it = redis.call('TYPE', KEYS[4]).ok\n" \
-  "if (tt ~= 'list' and tt ~= 'none') or (it ~= 'zset' and it ~= 'none') then\n" \
+// The parts both commit scripts share, as string literals so that each
+// script stays one literal for the server. m is the hash's turns, last,
+// fence, exp and sk. DROP deletes the staging key on a path that does not
+// use it.
+#define CORVANE_REDIS_DROP \
+  "local function drop()\n" \
+  "  if ARGV[4] == '1' then redis.call('DEL', KEYS[5]) end\n" \
+  "end\n"
+// Writes the turn: its record first (a transcript of another program fails
+// it before anything else is written), then the snapshot (a staging key
+// that is gone undoes the record), the hash, and the expiry when it moved.
+#define CORVANE_REDIS_WRITE_TURN(FOREIGN, NO_STAGE) \
+  "local e = redis.pcall('RPUSH', KEYS[2], ARGV[5])\n" \
+  "if type(e) == 'table' and e.err then\n" \
+  "  drop()\n" \
   "  return " FOREIGN "\n" \
   "end\n" \
-  "local turns = tostring(tonumber(m[1]) + 1)\n" \
   "if ARGV[4] == '1' then\n" \
-  "  redis.call('HSET', KEYS[1], 'turns', turns, 'updated', ARGV[7], 'last', tag,\n" \
-  "             'snapshot', ARGV[5])\n" \
+  "  e = redis.pcall('RENAME', KEYS[5], KEYS[4])\n" \
+  "  if type(e) == 'table' and e.err then\n" \
+  "    redis.call('RPOP', KEYS[2])\n" \
+  "    return " NO_STAGE "\n" \
+  "  end\n" \
+  "  if ARGV[8] == '1' then\n" \
+  "    if ARGV[7] == '0' then redis.call('PERSIST', KEYS[4])\n" \
+  "    else redis.call('PEXPIREAT', KEYS[4], ARGV[7]) end\n" \
+  "  end\n" \
+  "  if m[5] ~= '1' then redis.call('HDEL', KEYS[1], 'snapshot') end\n" \
+  "  redis.call('HSET', KEYS[1], 'turns', ARGV[9], 'updated', ARGV[6],\n" \
+  "             'last', tag, 'exp', ARGV[7], 'sk', '1')\n" \
   "else\n" \
-  "  redis.call('HSET', KEYS[1], 'turns', turns, 'updated', ARGV[7], 'last', tag)\n" \
+  "  redis.call('HSET', KEYS[1], 'turns', ARGV[9], 'updated', ARGV[6],\n" \
+  "             'last', tag, 'exp', ARGV[7])\n" \
   "end\n" \
-  "redis.call('RPUSH', KEYS[2], ARGV[6])\n" \
-  "if ARGV[8] ~= '0' then\n" \
-  "  redis.call('PEXPIREAT', KEYS[1], ARGV[8])\n" \
-  "  redis.call('PEXPIREAT', KEYS[2], ARGV[8])\n" \
-  "end\n" \
-  "redis.call('ZADD', KEYS[4], 0, ARGV[10])\n"
+  "if ARGV[7] ~= '0' and m[4] ~= ARGV[7] then\n" \
+  "  redis.call('PEXPIREAT', KEYS[1], ARGV[7])\n" \
+  "  redis.call('PEXPIREAT', KEYS[2], ARGV[7])\n" \
+  "  if ARGV[4] ~= '1' then redis.call('PEXPIREAT', KEYS[4], ARGV[7]) end\n" \
+  "end\n"
 
-// KEYS: conversation, transcript, lease, index.
-// ARGV: fence, holder, base turn, has snapshot, snapshot, record, time,
-//       expire-at, release, id.
+// KEYS: conversation, transcript, lease, snapshot, staging.
+// ARGV: fence, holder, base turn, has snapshot, record, time, expire-at,
+//       whether the staged snapshot's expiry needs setting, the new turn
+//       number, release.
 // 1: committed (or committed by this very call before); 0: unknown;
-// 2: lease not held; 3: another turn number; -1: foreign keys.
-constexpr char kCommitScript[] = R"lua(
+// 2: lease not held; 3: another turn number; -1: foreign keys; -2: the
+// staged snapshot is missing.
+constexpr char kCommitScript[] = CORVANE_REDIS_DROP R"lua(
 local lease = ARGV[1] .. ':' .. ARGV[2]
 local tag = lease .. ':' .. ARGV[3]
-local m = redis.call('HMGET', KEYS[1], 'turns', 'last')
-if not m[1] then return 0 end
-local held = redis.call('GET', KEYS[3]) == lease
+local m = redis.pcall('HMGET', KEYS[1], 'turns', 'last', 'fence', 'exp', 'sk')
+if m.err then drop() return -1 end
+if not m[1] then drop() return 0 end
+local cur = redis.pcall('GET', KEYS[3])
+if type(cur) == 'table' then drop() return -1 end
+local held = cur == lease
 if m[2] == tag then
-  if held and ARGV[9] == '1' then redis.call('DEL', KEYS[3]) end
+  drop()
+  if held and ARGV[10] == '1' then redis.call('DEL', KEYS[3]) end
   return 1
 end
-if not held then return 2 end
-if m[1] ~= ARGV[3] then return 3 end
-)lua" CORVANE_REDIS_WRITE_TURN("-1") R"lua(
-if ARGV[9] == '1' then redis.call('DEL', KEYS[3]) end
+if not held then drop() return 2 end
+if m[1] ~= ARGV[3] then drop() return 3 end
+)lua" CORVANE_REDIS_WRITE_TURN("-1", "-2") R"lua(
+if ARGV[10] == '1' then redis.call('DEL', KEYS[3]) end
 return 1
 )lua";
 
@@ -122,25 +168,28 @@ if redis.call('EXISTS', KEYS[1]) == 0 then return false end
 return redis.call('LRANGE', KEYS[2], ARGV[1], ARGV[2])
 )lua";
 
-// KEYS: conversation, transcript, lease, index.
-// ARGV: fence, holder, base turn, has snapshot, snapshot, record, time,
-//       expire-at, keep, id, lease ms, new holder.
+// KEYS: conversation, transcript, lease, snapshot, staging.
+// ARGV: fence, holder, base turn, has snapshot, record, time, expire-at,
+//       whether the staged snapshot's expiry needs setting, the new turn
+//       number, keep, lease ms, new holder.
 // {1, fence}: committed (or committed by this very call before), with the
 // fence of the lease kept (or the old one); {0}: unknown; {2}: a lease was
 // taken since, or another holder's runs; {3}: another turn number; {-1}:
-// foreign keys.
-constexpr char kCommitIfUntouchedScript[] = R"lua(
+// foreign keys; {-2}: the staged snapshot is missing.
+constexpr char kCommitIfUntouchedScript[] = CORVANE_REDIS_DROP R"lua(
 local tag = ARGV[1] .. ':' .. ARGV[2] .. ':' .. ARGV[3]
-local m = redis.call('HMGET', KEYS[1], 'turns', 'last', 'fence')
-if not m[1] then return {0} end
-if m[2] == tag then return {1, tonumber(m[3])} end
-if m[3] ~= ARGV[1] then return {2} end
-local cur = redis.call('GET', KEYS[3])
-if cur and cur ~= ARGV[1] .. ':' .. ARGV[2] then return {2} end
-if m[1] ~= ARGV[3] then return {3} end
-)lua" CORVANE_REDIS_WRITE_TURN("{-1}") R"lua(
+local m = redis.pcall('HMGET', KEYS[1], 'turns', 'last', 'fence', 'exp', 'sk')
+if m.err then drop() return {-1} end
+if not m[1] then drop() return {0} end
+if m[2] == tag then drop() return {1, tonumber(m[3])} end
+if m[3] ~= ARGV[1] then drop() return {2} end
+local cur = redis.pcall('GET', KEYS[3])
+if type(cur) == 'table' then drop() return {-1} end
+if cur and cur ~= ARGV[1] .. ':' .. ARGV[2] then drop() return {2} end
+if m[1] ~= ARGV[3] then drop() return {3} end
+)lua" CORVANE_REDIS_WRITE_TURN("{-1}", "{-2}") R"lua(
 local fence = tonumber(ARGV[1])
-if ARGV[9] == '1' then
+if ARGV[10] == '1' then
   fence = redis.call('HINCRBY', KEYS[1], 'fence', 1)
   redis.call('SET', KEYS[3], fence .. ':' .. ARGV[12], 'PX', ARGV[11])
 elseif cur then
@@ -149,6 +198,7 @@ end
 return {1, fence}
 )lua";
 #undef CORVANE_REDIS_WRITE_TURN
+#undef CORVANE_REDIS_DROP
 
 // By RedisStore::Script.
 constexpr const char* kScripts[] = {
@@ -206,6 +256,13 @@ StoredConversation StoredFrom(const redisReply* r, std::size_t first,
   return s;
 }
 
+// A commit whose staged snapshot was gone when its script ran; nothing of
+// the turn was kept.
+std::string StagingLost(const std::string& where, const std::string& id) {
+  return "store " + where + ": the snapshot of conversation " + id +
+         " was lost on its way; the turn was not kept";
+}
+
 void CheckPrefix(const std::string& prefix) {
   bool ok = !prefix.empty() && prefix.size() <= kMaxPrefix;
   for (char c : prefix) ok = ok && c > ' ' && c < 127;
@@ -244,6 +301,9 @@ std::string RedisStore::TranscriptKey(std::string_view id) const {
 }
 std::string RedisStore::LeaseKey(std::string_view id) const {
   return options_.key_prefix + "l:" + std::string(id);
+}
+std::string RedisStore::SnapshotKey(std::string_view id) const {
+  return options_.key_prefix + "s:" + std::string(id);
 }
 std::string RedisStore::IndexKey() const {
   return options_.key_prefix + "ids";
@@ -293,13 +353,22 @@ auto RedisStore::WithConnection(Work&& work) {
 
 RedisReply RedisStore::RunScript(RedisConnection& c, Script script,
                                  const std::vector<std::string>& keys,
-                                 const std::vector<std::string_view>& args) {
+                                 const std::vector<std::string_view>& args,
+                                 const RedisCommand& before,
+                                 RedisReply* before_reply) {
   const std::size_t index = static_cast<std::size_t>(script);
   const std::string key_count = std::to_string(keys.size());
   RedisCommand command{"EVALSHA", shas_[index], key_count};
   for (const std::string& k : keys) command.push_back(k);
   for (std::string_view a : args) command.push_back(a);
-  RedisReply reply = c.Run(command);
+  RedisReply reply;
+  if (before.empty()) {
+    reply = c.Run(command);
+  } else {
+    std::vector<RedisReply> replies = c.RunAll({before, command});
+    *before_reply = std::move(replies[0]);
+    reply = std::move(replies[1]);
+  }
   if (RedisErrorText(reply.get()).rfind("NOSCRIPT", 0) != 0) return reply;
   // The server restarted or its scripts were flushed: load it again (the
   // digest stays the same) and run it once more.
@@ -312,8 +381,12 @@ RedisReply RedisStore::RunScript(RedisConnection& c, Script script,
 std::string RedisStore::ExpireAt(StoreTime time) const {
   if (retain_ms_ == 0) return "0";
   // Never 0 (which means "keep"), whatever the time.
-  const StoreTime at = time + retain_ms_;
-  return std::to_string(at > 0 ? at : 1);
+  StoreTime at = time + retain_ms_;
+  if (at <= 0) return "1";
+  constexpr StoreTime kMinute = 60 * 1000;
+  if (at % kMinute != 0 && at < std::numeric_limits<StoreTime>::max() - kMinute)
+    at += kMinute - at % kMinute;
+  return std::to_string(at);
 }
 
 Lease RedisStore::Create(const NewConversation& conversation) {
@@ -330,7 +403,8 @@ Lease RedisStore::Create(const NewConversation& conversation) {
     const int64_t made = WithConnection([&](RedisConnection& c) {
       RedisReply r = RunScript(
           c, Script::kCreate,
-          {ConversationKey(id), TranscriptKey(id), LeaseKey(id), IndexKey()},
+          {ConversationKey(id), TranscriptKey(id), LeaseKey(id), IndexKey(),
+           SnapshotKey(id)},
           {lease.holder, ms, conversation.knowledge_version,
            conversation.snapshot, time_text, expire_at, id});
       if (r->type != REDIS_REPLY_INTEGER)
@@ -351,12 +425,33 @@ std::optional<StoredConversation> RedisStore::Load(std::string_view id) {
   if (!IsConversationId(id)) return std::nullopt;
   return WithConnection(
       [&](RedisConnection& c) -> std::optional<StoredConversation> {
-        RedisReply r = c.Run({"HMGET", ConversationKey(id), "kv", "turns",
-                              "created", "updated", "snapshot"});
-        if (r->type != REDIS_REPLY_ARRAY)
-          ThrowRedisError(r.get(), url_, "loading a conversation");
-        if (IsNil(Element(r.get(), 0, url_))) return std::nullopt;
-        return StoredFrom(r.get(), 0, id, url_);
+        // The hash and the snapshot key as of one moment.
+        const std::string key = ConversationKey(id);
+        const std::string snapshot_key = SnapshotKey(id);
+        std::vector<RedisReply> replies =
+            c.RunAll({{"MULTI"},
+                      {"HMGET", key, "kv", "turns", "created", "updated",
+                       "snapshot", "sk"},
+                      {"GET", snapshot_key},
+                      {"EXEC"}});
+        const redisReply* r = replies[3].get();
+        if (r->type != REDIS_REPLY_ARRAY || r->elements != 2)
+          ThrowRedisError(IsNil(r) ? replies[1].get() : r, url_,
+                          "loading a conversation");
+        const redisReply* fields = r->element[0];
+        if (fields->type != REDIS_REPLY_ARRAY)
+          ThrowRedisError(fields, url_, "loading a conversation");
+        if (IsNil(Element(fields, 0, url_))) return std::nullopt;
+        StoredConversation s = StoredFrom(fields, 0, id, url_);
+        if (Str(Element(fields, 5, url_)) == "1") {
+          const redisReply* snapshot = r->element[1];
+          // The snapshot key expired a moment before the hash.
+          if (IsNil(snapshot)) return std::nullopt;
+          if (snapshot->type != REDIS_REPLY_STRING)
+            ThrowRedisError(snapshot, url_, "loading a conversation");
+          s.snapshot = std::string(Str(snapshot));
+        }
+        return s;
       });
 }
 
@@ -372,7 +467,8 @@ LeaseResult RedisStore::TryAcquire(std::string_view id,
   return WithConnection([&](RedisConnection& c) {
     LeaseResult result;
     RedisReply r =
-        RunScript(c, Script::kAcquire, {ConversationKey(id), LeaseKey(id)},
+        RunScript(c, Script::kAcquire,
+                  {ConversationKey(id), LeaseKey(id), SnapshotKey(id)},
                   {holder, ms, cached});
     if (r->type != REDIS_REPLY_ARRAY)
       ThrowRedisError(r.get(), url_, "taking a lease");
@@ -410,17 +506,57 @@ RedisStore::CommitArgs RedisStore::PrepareCommit(
   a.record = EncodeTurnRecord(entry);
   a.fence = std::to_string(lease.fence);
   a.base = std::to_string(lease.turn);
+  a.next = std::to_string(lease.turn + 1);
   a.time = std::to_string(entry.record.time);
   a.expire_at = ExpireAt(entry.record.time);
   a.has_snapshot = commit.snapshot.has_value();
-  if (a.has_snapshot) a.snapshot = *commit.snapshot;
+  // The staging key is the commit's own (its tag), so that commits of
+  // other holders never meet it, and one sent twice writes the same key.
+  a.keys = {ConversationKey(id), TranscriptKey(id), LeaseKey(id),
+            SnapshotKey(id),
+            options_.key_prefix + "n:" + id + ":" + a.fence + ":" +
+                lease.holder + ":" + a.base};
+  if (a.has_snapshot) {
+    a.snapshot = *commit.snapshot;
+    // A staging key that its commit never reached (the host died between
+    // the two commands) goes by itself within a minute at most, or at the
+    // conversation's expiry when that comes later.
+    constexpr StoreTime kStagingLife = 60 * 1000;
+    const StoreTime soonest = StoreNow() + kStagingLife;
+    if (a.expire_at == "0") {
+      a.staging_expiry = std::to_string(kStagingLife);
+      a.fix_expiry = true;
+    } else {
+      const StoreTime at = std::stoll(a.expire_at);
+      a.fix_expiry = at < soonest;
+      a.staging_expiry = a.fix_expiry ? std::to_string(soonest) : a.expire_at;
+    }
+  }
   return a;
 }
 
 std::vector<std::string_view> RedisStore::CommitArgs::Leading(
     const Lease& lease) const {
-  return {fence,  lease.holder, base, has_snapshot ? "1" : "0",
-          snapshot, record,     time, expire_at};
+  return {fence,     lease.holder, base,
+          has_snapshot ? "1" : "0", record, time,
+          expire_at, fix_expiry ? "1" : "0", next};
+}
+
+RedisReply RedisStore::RunCommit(RedisConnection& c, Script script,
+                                 const CommitArgs& a,
+                                 const std::vector<std::string_view>& args) {
+  RedisCommand stage;
+  if (a.has_snapshot)
+    stage = {"SET", a.keys[4], a.snapshot,
+             a.expire_at == "0" ? "PX" : "PXAT", a.staging_expiry};
+  RedisReply staged;
+  RedisReply r = RunScript(c, script, a.keys, args, stage, &staged);
+  // A refused staging write (out of memory, a read-only replica) says why
+  // the script then found no snapshot.
+  if (staged &&
+      (staged->type != REDIS_REPLY_STATUS || Str(staged.get()) != "OK"))
+    ThrowRedisError(staged.get(), url_, "committing a turn");
+  return r;
 }
 
 void RedisStore::Commit(Lease& lease, const TurnCommit& commit,
@@ -430,12 +566,8 @@ void RedisStore::Commit(Lease& lease, const TurnCommit& commit,
   const std::string& base = a.base;
   std::vector<std::string_view> args = a.Leading(lease);
   args.push_back(after == AfterCommit::kReleaseLease ? "1" : "0");
-  args.push_back(id);
   const int64_t status = WithConnection([&](RedisConnection& c) {
-    RedisReply r = RunScript(
-        c, Script::kCommit,
-        {ConversationKey(id), TranscriptKey(id), LeaseKey(id), IndexKey()},
-        args);
+    RedisReply r = RunCommit(c, Script::kCommit, a, args);
     if (r->type != REDIS_REPLY_INTEGER)
       ThrowRedisError(r.get(), url_, "committing a turn");
     return r->integer;
@@ -451,6 +583,8 @@ void RedisStore::Commit(Lease& lease, const TurnCommit& commit,
                            " expired or was taken over");
     case 3:
       throw LeaseLostError("conversation " + id + " is not at turn " + base);
+    case -2:
+      throw StoreUnavailableError(StagingLost(url_, id));
     default:
       throw StoreDataError("store " + url_ + ": keys of conversation " + id +
                            " belong to another program");
@@ -467,13 +601,10 @@ bool RedisStore::CommitIfUntouched(Lease& lease, const TurnCommit& commit,
   const std::string holder = keep ? RandomHex(8) : std::string();
   const std::string ms = std::to_string(lease_time.count());
   std::vector<std::string_view> args = a.Leading(lease);
-  args.insert(args.end(), {keep ? "1" : "0", id, ms, holder});
+  args.insert(args.end(), {keep ? "1" : "0", ms, holder});
   const std::pair<int64_t, int64_t> result =
       WithConnection([&](RedisConnection& c) {
-        RedisReply r = RunScript(
-            c, Script::kCommitIfUntouched,
-            {ConversationKey(id), TranscriptKey(id), LeaseKey(id), IndexKey()},
-            args);
+        RedisReply r = RunCommit(c, Script::kCommitIfUntouched, a, args);
         if (r->type != REDIS_REPLY_ARRAY)
           ThrowRedisError(r.get(), url_, "committing a turn");
         const int64_t status = Integer(Element(r.get(), 0, url_), url_);
@@ -495,6 +626,8 @@ bool RedisStore::CommitIfUntouched(Lease& lease, const TurnCommit& commit,
     case 2:
     case 3:
       return false;
+    case -2:
+      throw StoreUnavailableError(StagingLost(url_, id));
     default:
       throw StoreDataError("store " + url_ + ": keys of conversation " + id +
                            " belong to another program");

@@ -51,6 +51,7 @@ class RedisStore : public ConversationStore {
   std::string ConversationKey(std::string_view id) const;
   std::string TranscriptKey(std::string_view id) const;
   std::string LeaseKey(std::string_view id) const;
+  std::string SnapshotKey(std::string_view id) const;
   std::string IndexKey() const;
 
  private:
@@ -69,25 +70,40 @@ class RedisStore : public ConversationStore {
   auto WithConnection(Work&& work);
   std::unique_ptr<RedisConnection> Connect();
   void GiveBack(std::unique_ptr<RedisConnection> connection);
-  // Runs `script` with `keys` and `args`; loads it again when the server
-  // lost it (after a restart). Error replies are returned.
+  // Runs `script` with `keys` and `args`, after `before` when that is not
+  // empty (in the same round trip; its reply, which may be an error, goes
+  // to `before_reply`); loads the script again when the server lost it
+  // (after a restart). Error replies are returned.
   RedisReply RunScript(RedisConnection& c, Script script,
                        const std::vector<std::string>& keys,
-                       const std::vector<std::string_view>& args);
-  // PEXPIREAT's time for a conversation last updated at `time`; "0" when
+                       const std::vector<std::string_view>& args,
+                       const RedisCommand& before = {},
+                       RedisReply* before_reply = nullptr);
+  // PEXPIREAT's time for a conversation last updated at `time`, rounded up
+  // to a whole minute so that the turns of one minute share it; "0" when
   // conversations are kept.
   std::string ExpireAt(StoreTime time) const;
-  // The arguments both commit scripts begin with, for the turn after
-  // `lease`'s: fence, holder, base turn, whether a snapshot comes, the
-  // snapshot, the turn record, its time and the expiry. Checks the
-  // commit's limits and the conversation id first.
+  // What both commit scripts take, for the turn after `lease`'s: the keys
+  // (conversation, transcript, lease, snapshot, staging), the snapshot and
+  // its staging key's expiry (PXAT, or PX when conversations are kept),
+  // and the leading arguments:
+  // fence, holder, base turn, whether a snapshot comes, the turn record,
+  // its time, the expiry, whether the staged snapshot's expiry needs
+  // setting, and the new turn number. Checks the commit's limits and the
+  // conversation id first.
   struct CommitArgs {
-    std::string fence, base, record, time, expire_at;
+    std::vector<std::string> keys;
+    std::string fence, base, next, record, time, expire_at, staging_expiry;
     std::string_view snapshot;
     bool has_snapshot = false;
+    bool fix_expiry = false;
     std::vector<std::string_view> Leading(const Lease& lease) const;
   };
   CommitArgs PrepareCommit(const Lease& lease, const TurnCommit& commit) const;
+  // Runs a commit script: stages the snapshot and runs the script in one
+  // round trip. Throws for an error reply to either.
+  RedisReply RunCommit(RedisConnection& c, Script script, const CommitArgs& a,
+                       const std::vector<std::string_view>& args);
 
   const std::string url_;
   const StoreUrl parsed_;

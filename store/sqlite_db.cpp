@@ -171,7 +171,9 @@ SqliteTransaction::SqliteTransaction(SqliteConnection& db, Kind kind)
     entered_ = db_.writers_;
   }
   try {
-    db_.Execute(kind == Kind::kWrite ? "BEGIN IMMEDIATE" : "BEGIN DEFERRED");
+    // Prepared once per connection: these run on every turn.
+    db_.Statement(kind == Kind::kWrite ? "BEGIN IMMEDIATE" : "BEGIN DEFERRED")
+        .Run();
   } catch (...) {
     if (entered_ != nullptr) entered_->Leave();
     throw;
@@ -181,7 +183,7 @@ SqliteTransaction::SqliteTransaction(SqliteConnection& db, Kind kind)
 SqliteTransaction::~SqliteTransaction() {
   if (open_) {
     try {
-      db_.Execute("ROLLBACK");
+      db_.Statement("ROLLBACK").Run();
     } catch (...) {
       // A failed rollback leaves SQLite's own recovery to undo the
       // transaction; a destructor must not throw.
@@ -191,7 +193,7 @@ SqliteTransaction::~SqliteTransaction() {
 }
 
 void SqliteTransaction::Commit() {
-  db_.Execute("COMMIT");
+  db_.Statement("COMMIT").Run();
   open_ = false;
   if (entered_ != nullptr) entered_->Leave();
   entered_ = nullptr;

@@ -10,8 +10,10 @@
 namespace corvane {
 namespace {
 
-// The layout this code writes; a file with a newer one is refused.
-constexpr char kFormat[] = "1";
+// The layout this code writes; a file with format 1 is brought to it on
+// open, a file with a newer one is refused.
+constexpr char kFormat[] = "2";
+constexpr char kOldFormat[] = "1";
 // Idle connections kept for reuse; more are opened under load.
 constexpr std::size_t kMaxIdleConnections = 16;
 // Conversations deleted in one transaction by Expire(), so that the
@@ -19,7 +21,17 @@ constexpr std::size_t kMaxIdleConnections = 16;
 constexpr int64_t kExpireBatch = 500;
 // How often the checkpointer copies the WAL into the database.
 constexpr std::chrono::milliseconds kCheckpointInterval{100};
+// A log of this many frames is copied whole (see CheckpointLoop).
+constexpr int64_t kRestartFrames = 1000;
+// The width of the update-time buckets that retention finds conversations
+// by: an hour.
+constexpr int64_t kHourMs = 3'600'000;
 
+// A conversation's `updated_hour` is its `updated` time in whole hours.
+// Only that column is indexed, so a turn rewrites the index only when its
+// conversation is touched in a new hour, instead of on every turn. Turns
+// are kept in the order of their key, so that a conversation's records
+// share pages and a turn writes no separate index entry.
 constexpr char kSchema[] =
     "CREATE TABLE IF NOT EXISTS store_meta("
     "  name TEXT PRIMARY KEY, value TEXT NOT NULL);"
@@ -29,9 +41,10 @@ constexpr char kSchema[] =
     "  turns INTEGER NOT NULL,"
     "  created INTEGER NOT NULL,"
     "  updated INTEGER NOT NULL,"
+    "  updated_hour INTEGER NOT NULL DEFAULT 0,"
     "  snapshot BLOB NOT NULL);"
-    "CREATE INDEX IF NOT EXISTS conversations_by_update"
-    "  ON conversations(updated);"
+    "CREATE INDEX IF NOT EXISTS conversations_by_hour"
+    "  ON conversations(updated_hour);"
     "CREATE TABLE IF NOT EXISTS leases("
     "  conversation TEXT PRIMARY KEY,"
     "  fence INTEGER NOT NULL,"
@@ -46,7 +59,35 @@ constexpr char kSchema[] =
     "  failed INTEGER NOT NULL,"
     "  fallback INTEGER NOT NULL,"
     "  knowledge_version BLOB NOT NULL,"
-    "  PRIMARY KEY(conversation, turn));";
+    "  PRIMARY KEY(conversation, turn)) WITHOUT ROWID;";
+
+// Brings a format 1 file to format 2, in the transaction that opens it:
+// the hour column (appended, since a table's columns cannot be reordered
+// in place) and its index instead of the index of every update time, and
+// the turns copied into a table kept in key order.
+constexpr char kMigrateFrom1[] =
+    "ALTER TABLE conversations"
+    "  ADD COLUMN updated_hour INTEGER NOT NULL DEFAULT 0;"
+    "UPDATE conversations SET updated_hour = CASE WHEN updated >= 0"
+    "  THEN updated / 3600000 ELSE -((-updated - 1) / 3600000) - 1 END;"
+    "DROP INDEX IF EXISTS conversations_by_update;"
+    "CREATE INDEX conversations_by_hour ON conversations(updated_hour);"
+    "CREATE TABLE turns_by_key("
+    "  conversation TEXT NOT NULL,"
+    "  turn INTEGER NOT NULL,"
+    "  time INTEGER NOT NULL,"
+    "  input BLOB NOT NULL,"
+    "  reply BLOB NOT NULL,"
+    "  failed INTEGER NOT NULL,"
+    "  fallback INTEGER NOT NULL,"
+    "  knowledge_version BLOB NOT NULL,"
+    "  PRIMARY KEY(conversation, turn)) WITHOUT ROWID;"
+    "INSERT INTO turns_by_key(conversation, turn, time, input, reply, failed,"
+    "  fallback, knowledge_version) SELECT conversation, turn, time, input,"
+    "  reply, failed, fallback, knowledge_version FROM turns;"
+    "DROP TABLE turns;"
+    "ALTER TABLE turns_by_key RENAME TO turns;"
+    "UPDATE store_meta SET value = '2' WHERE name = 'format';";
 
 constexpr char kSelectFormat[] =
     "SELECT value FROM store_meta WHERE name = 'format'";
@@ -57,7 +98,7 @@ constexpr char kInsertFormat[] =
 
 constexpr char kInsertConversation[] =
     "INSERT INTO conversations(id, knowledge_version, turns, created,"
-    " updated, snapshot) VALUES(?1, ?2, 0, ?3, ?3, ?4)"
+    " updated, updated_hour, snapshot) VALUES(?1, ?2, 0, ?3, ?3, ?5, ?4)"
     " ON CONFLICT(id) DO NOTHING";
 constexpr char kPutLease[] =
     "INSERT INTO leases(conversation, fence, holder, expires)"
@@ -72,11 +113,18 @@ constexpr char kSelectTurnsAndLease[] =
     " c.created, c.updated, c.snapshot"
     " FROM conversations c LEFT JOIN leases l ON l.conversation = c.id"
     " WHERE c.id = ?1 AND c.updated >= ?2";
+// What a commit checks, without the snapshot.
+constexpr char kSelectCommitState[] =
+    "SELECT c.turns, c.updated_hour, l.fence, l.holder, l.expires"
+    " FROM conversations c LEFT JOIN leases l ON l.conversation = c.id"
+    " WHERE c.id = ?1 AND c.updated >= ?2";
 constexpr char kUpdateWithSnapshot[] =
     "UPDATE conversations SET turns = ?2, updated = ?3, snapshot = ?4"
     " WHERE id = ?1";
 constexpr char kUpdateWithoutSnapshot[] =
     "UPDATE conversations SET turns = ?2, updated = ?3 WHERE id = ?1";
+constexpr char kUpdateHour[] =
+    "UPDATE conversations SET updated_hour = ?2 WHERE id = ?1";
 constexpr char kInsertTurn[] =
     "INSERT INTO turns(conversation, turn, time, input, reply, failed,"
     " fallback, knowledge_version) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)";
@@ -91,16 +139,22 @@ constexpr char kSelectPage[] =
     "SELECT id, knowledge_version, turns, created, updated FROM conversations"
     " WHERE id > ?1 AND updated >= ?2 ORDER BY id LIMIT ?3";
 // The three deletions of Expire() name the same batch: they run in one
-// transaction, and the conversations go last.
+// transaction, and the conversations go last. They take conversations
+// whose whole hour lies before the cutoff (?3 is the cutoff's hour), found
+// by the hour index; one is deleted at most an hour after it expired, and
+// is never served meanwhile (every read checks `updated` itself).
 constexpr char kExpireTurns[] =
     "DELETE FROM turns WHERE conversation IN (SELECT id FROM conversations"
-    " WHERE updated < ?1 ORDER BY updated, id LIMIT ?2)";
+    " WHERE updated_hour < ?3 AND updated < ?1"
+    " ORDER BY updated_hour, rowid LIMIT ?2)";
 constexpr char kExpireLeases[] =
     "DELETE FROM leases WHERE conversation IN (SELECT id FROM conversations"
-    " WHERE updated < ?1 ORDER BY updated, id LIMIT ?2)";
+    " WHERE updated_hour < ?3 AND updated < ?1"
+    " ORDER BY updated_hour, rowid LIMIT ?2)";
 constexpr char kExpireConversations[] =
     "DELETE FROM conversations WHERE id IN (SELECT id FROM conversations"
-    " WHERE updated < ?1 ORDER BY updated, id LIMIT ?2)";
+    " WHERE updated_hour < ?3 AND updated < ?1"
+    " ORDER BY updated_hour, rowid LIMIT ?2)";
 
 // Lease times are wall-clock milliseconds, the one clock that every
 // process on the machine shares.
@@ -118,10 +172,16 @@ std::string Text(std::string_view s) {
   return std::string(s);
 }
 
+// The hour of a store time, rounded down (also before 1970).
+int64_t Hour(StoreTime time) {
+  return time >= 0 ? time / kHourMs : -((-time - 1) / kHourMs) - 1;
+}
+
 // Writes turn `turn_number` of conversation `id`: the metadata, the snapshot
-// when the commit has one, and the record.
+// when the commit has one, and the record. `stored_hour` is the
+// conversation's `updated_hour` as read in this transaction.
 void WriteTurn(SqliteConnection& db, std::string_view id, uint64_t turn_number,
-               const TurnCommit& commit, StoreTime time) {
+               const TurnCommit& commit, StoreTime time, int64_t stored_hour) {
   const TurnRecord& r = commit.record;
   const int64_t turn = AsInt(turn_number);
   if (commit.snapshot) {
@@ -138,6 +198,8 @@ void WriteTurn(SqliteConnection& db, std::string_view id, uint64_t turn_number,
         .Bind(3, time)
         .Run();
   }
+  if (Hour(time) != stored_hour)
+    db.Statement(kUpdateHour).Bind(1, id).Bind(2, Hour(time)).Run();
   db.Statement(kInsertTurn)
       .Bind(1, id)
       .Bind(2, turn)
@@ -190,6 +252,11 @@ SqliteStore::SqliteStore(std::string url, std::string path,
   CheckTimeout(options_);
   identity_ = PrepareStoreFile(path_, options_.create);
   Handle db = Take();
+  // A new file gets pages of 8 KB: a conversation's row with a snapshot of
+  // up to about 8 KB then lies on one page, where with 4 KB pages a turn
+  // rewrote the row's page, a fresh overflow page and the free list's. An
+  // existing file keeps its page size (a WAL file cannot change it).
+  db->Execute("PRAGMA page_size=8192");
   const char* mode = "PRAGMA journal_mode=WAL";
   SqliteStatement& journal = db->Statement(mode);
   const std::string journal_mode = journal.Step() ? journal.Bytes(0) : "";
@@ -215,7 +282,8 @@ SqliteStore::SqliteStore(std::string url, std::string path,
     }
     const std::string found = format->Step() ? format->Bytes(0) : "";
     format->Reset();
-    if (found != kFormat)
+    if (found == kOldFormat) db->Execute(kMigrateFrom1);
+    else if (found != kFormat)
       throw StoreDataError("store " + url_ + ": format '" + found +
                            "' is not the format " + kFormat +
                            " this program reads");
@@ -246,7 +314,24 @@ void SqliteStore::CheckpointLoop() {
       if (!db)
         db = std::make_unique<SqliteConnection>(path_, url_, options_.timeout);
       // PASSIVE never waits for readers or writers: turns go on meanwhile.
-      db->Execute("PRAGMA wal_checkpoint(PASSIVE)");
+      const WalState state = Checkpoint(*db);
+      // Under a steady stream of commits a passive checkpoint never
+      // catches up with the log (commits add to it while it copies), and
+      // the log restarts from its beginning only when it has been copied
+      // whole: it would grow with every turn, each commit writing fresh
+      // file blocks. So once it is long, the rest (what came during the
+      // first pass) is copied while this process's writers wait their
+      // turn; the next commit then writes from the start of the log
+      // again, over blocks the file has.
+      if (state.log >= kRestartFrames && writers_.Enter(options_.timeout)) {
+        try {
+          Checkpoint(*db);
+        } catch (...) {
+          writers_.Leave();
+          throw;
+        }
+        writers_.Leave();
+      }
     } catch (const std::exception& e) {
       problem = e.what();
       db.reset();
@@ -254,6 +339,17 @@ void SqliteStore::CheckpointLoop() {
     lock.lock();
     checkpoint_problem_ = problem;
   }
+}
+
+SqliteStore::WalState SqliteStore::Checkpoint(SqliteConnection& db) {
+  SqliteStatement& q = db.Statement("PRAGMA wal_checkpoint(PASSIVE)");
+  WalState state;
+  if (q.Step()) {
+    state.log = q.Int(1);
+    state.checkpointed = q.Int(2);
+  }
+  q.Reset();
+  return state;
 }
 
 SqliteStore::Handle SqliteStore::Take() {
@@ -329,6 +425,10 @@ SqliteConnection& SqliteStore::Writer() {
   if (!writer_) {
     writer_ = std::make_unique<SqliteConnection>(path_, url_, options_.timeout);
     writer_->ShareWriters(&writers_, options_.timeout);
+    // Every turn goes through this connection: a page cache of 32 MB keeps
+    // the pages of some thousand live conversations and their latest
+    // turns, which SQLite's default of 2 MB would read back from the log.
+    writer_->Execute("PRAGMA cache_size=-32768");
   }
   return *writer_;
 }
@@ -358,16 +458,16 @@ void SqliteStore::RunBatch(const std::vector<WriteJob*>& batch) {
     SqliteConnection& db = Writer();
     SqliteTransaction tx(db, SqliteTransaction::Kind::kWrite);
     for (WriteJob* job : batch) {
-      db.Execute("SAVEPOINT job");
+      db.Statement("SAVEPOINT job").Run();
       try {
         (*job->run)(db);
       } catch (...) {
         // A transaction that SQLite rolled back by itself fails the batch.
         if (!db.InTransaction()) throw;
         job->error = std::current_exception();
-        db.Execute("ROLLBACK TO job");
+        db.Statement("ROLLBACK TO job").Run();
       }
-      db.Execute("RELEASE job");
+      db.Statement("RELEASE job").Run();
     }
     tx.Commit();
     return;
@@ -401,6 +501,7 @@ Lease SqliteStore::Create(const NewConversation& conversation) {
           .Bind(2, conversation.knowledge_version)
           .Bind(3, time)
           .Bind(4, conversation.snapshot)
+          .Bind(5, Hour(time))
           .Run();
       // A taken id (one in 2^128) draws again.
       if (db.Changes() == 0) continue;
@@ -492,13 +593,14 @@ void SqliteStore::Commit(Lease& lease, const TurnCommit& commit,
   const StoreTime time = r.time != 0 ? r.time : StoreNow();
   const std::string_view id = lease.conversation_id;
   Write([&](SqliteConnection& db) {
-    SqliteStatement& q = db.Statement(kSelectTurnsAndLease);
+    SqliteStatement& q = db.Statement(kSelectCommitState);
     q.Bind(1, id).Bind(2, Cutoff());
     if (!q.Step())
       throw LeaseLostError("conversation " + Text(id) + " no longer exists");
     const bool ours = !q.IsNull(2) && q.Int(2) == AsInt(lease.fence) &&
                       q.Bytes(3) == lease.holder && q.Int(4) > StoreNow();
     const uint64_t turns = static_cast<uint64_t>(q.Int(0));
+    const int64_t hour = q.Int(1);
     q.Reset();
     if (!ours)
       throw LeaseLostError("the lease of conversation " + Text(id) +
@@ -507,7 +609,7 @@ void SqliteStore::Commit(Lease& lease, const TurnCommit& commit,
       throw LeaseLostError("conversation " + Text(id) + " is at turn " +
                            std::to_string(turns) + ", not " +
                            std::to_string(lease.turn));
-    WriteTurn(db, id, lease.turn + 1, commit, time);
+    WriteTurn(db, id, lease.turn + 1, commit, time, hour);
     if (after == AfterCommit::kReleaseLease)
       db.Statement(kReleaseLease)
           .Bind(1, id)
@@ -534,19 +636,20 @@ bool SqliteStore::CommitIfUntouched(Lease& lease, const TurnCommit& commit,
   bool untouched = false;
   Write([&](SqliteConnection& db) {
     untouched = false;
-    SqliteStatement& q = db.Statement(kSelectTurnsAndLease);
+    SqliteStatement& q = db.Statement(kSelectCommitState);
     q.Bind(1, id).Bind(2, Cutoff());
     if (!q.Step())
       throw LeaseLostError("conversation " + Text(id) + " no longer exists");
     const StoreTime now = StoreNow();
     const uint64_t turns = static_cast<uint64_t>(q.Int(0));
+    const int64_t hour = q.Int(1);
     const int64_t fence = q.IsNull(2) ? 0 : q.Int(2);
     const std::string current = q.IsNull(3) ? std::string() : q.Bytes(3);
     const bool others =
         !current.empty() && current != lease.holder && q.Int(4) > now;
     q.Reset();
     if (fence != AsInt(lease.fence) || others || turns != lease.turn) return;
-    WriteTurn(db, id, lease.turn + 1, commit, time);
+    WriteTurn(db, id, lease.turn + 1, commit, time, hour);
     if (after == AfterCommit::kKeepLease) {
       db.Statement(kPutLease)
           .Bind(1, id)
@@ -590,7 +693,7 @@ std::optional<std::vector<TurnEntry>> SqliteStore::Transcript(
   if (!IsConversationId(id)) return std::nullopt;
   Handle db = Take();
   SqliteTransaction tx(*db, SqliteTransaction::Kind::kRead);
-  SqliteStatement& exists = db->Statement(kSelectTurnsAndLease);
+  SqliteStatement& exists = db->Statement(kSelectCommitState);
   exists.Bind(1, id).Bind(2, Cutoff());
   if (!exists.Step()) return std::nullopt;
   exists.Reset();
@@ -638,10 +741,15 @@ std::size_t SqliteStore::Expire() {
   for (;;) {
     SqliteTransaction tx(*db, SqliteTransaction::Kind::kWrite);
     for (const char* sql : {kExpireTurns, kExpireLeases})
-      db->Statement(sql).Bind(1, cutoff).Bind(2, kExpireBatch).Run();
+      db->Statement(sql)
+          .Bind(1, cutoff)
+          .Bind(2, kExpireBatch)
+          .Bind(3, Hour(cutoff))
+          .Run();
     db->Statement(kExpireConversations)
         .Bind(1, cutoff)
         .Bind(2, kExpireBatch)
+        .Bind(3, Hour(cutoff))
         .Run();
     const int64_t changed = db->Changes();
     tx.Commit();

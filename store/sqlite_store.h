@@ -63,6 +63,13 @@ class SqliteStore : public ConversationStore {
   // Copies the WAL into the database file every little while, so that a
   // checkpoint's fsyncs fall on this thread and not on a turn's commit.
   void CheckpointLoop();
+  // The log's length and how much of it is in the database, in frames.
+  struct WalState {
+    int64_t log = 0;
+    int64_t checkpointed = 0;
+  };
+  // One passive checkpoint on `db`.
+  static WalState Checkpoint(SqliteConnection& db);
   // Runs `job` in a write transaction, as one step: the job's writes are
   // committed (durable as the store's synchronous setting makes them) when
   // Write returns, and none of them is kept when it throws. Jobs of

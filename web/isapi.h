@@ -13,6 +13,17 @@
 //   line ended by CR LF, closed by an empty line) in lpdwDataType, passed as
 //   the interface prescribes through that parameter's pointer type; callers
 //   pass storage aligned for uint32_t so the pointer converts back exactly.
+// - An extension that cannot answer yet returns HSE_STATUS_PENDING and
+//   finishes the request later; the control block stays valid until it
+//   calls ServerSupportFunction with HSE_REQ_DONE_WITH_SESSION (lpvBuffer:
+//   null, or a uint32_t with the request's HSE_STATUS_ result). Before it
+//   returns, it registers its completion function with
+//   HSE_REQ_IO_COMPLETION (the function in lpvBuffer, its context in
+//   lpdwDataType); a WriteClient with HSE_IO_ASYNC from any thread then
+//   has the server write the bytes (none is allowed) and call that
+//   function on one of its own threads, where the extension may use the
+//   control block as during the call. The server runs those functions of
+//   one request one after the other, never while HttpExtensionProc runs.
 #ifndef CORVANE_WEB_ISAPI_H_
 #define CORVANE_WEB_ISAPI_H_
 
@@ -34,13 +45,17 @@ inline constexpr uint32_t HSE_STATUS_ERROR = 4;
 
 // Request codes of ServerSupportFunction.
 inline constexpr uint32_t HSE_REQ_SEND_RESPONSE_HEADER = 3;
+inline constexpr uint32_t HSE_REQ_DONE_WITH_SESSION = 4;
+inline constexpr uint32_t HSE_REQ_IO_COMPLETION = 1005;
 
 // Flags of TerminateExtension.
 inline constexpr uint32_t HSE_TERM_ADVISORY_UNLOAD = 1;
 inline constexpr uint32_t HSE_TERM_MUST_UNLOAD = 2;
 
-// Flag of WriteClient: write synchronously.
+// Flags of WriteClient: write synchronously, or asynchronously and call
+// the completion function when written.
 inline constexpr uint32_t HSE_IO_SYNC = 1;
+inline constexpr uint32_t HSE_IO_ASYNC = 2;
 
 inline constexpr uint32_t HSE_MAX_EXT_DLL_NAME_LEN = 256;
 inline constexpr uint32_t HSE_LOG_BUFFER_LEN = 80;
@@ -89,6 +104,12 @@ struct EXTENSION_CONTROL_BLOCK {
   IsapiBool (*ServerSupportFunction)(HCONN conn, uint32_t request, void* buffer,
                                      uint32_t* size, uint32_t* data_type);
 };
+
+// The completion function of a pending request: the block, the context
+// given with HSE_REQ_IO_COMPLETION, the bytes written and 0 (or an error
+// number when the write failed).
+using HseIoCompletionFn = void (*)(EXTENSION_CONTROL_BLOCK* ecb, void* context,
+                                   uint32_t bytes, uint32_t error);
 
 // The entry points an extension exports, by these unmangled names.
 using GetExtensionVersionFn = IsapiBool (*)(HSE_VERSION_INFO* version);

@@ -9,6 +9,7 @@
 #define CORVANE_WEB_MODULE_SOURCE_H_
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -24,7 +25,17 @@ struct ModuleRequest {
   std::string web_root;  // The server's web root (APPL_PHYSICAL_PATH).
   std::string session;   // The conversation the visitor names; may be
                          // empty or malformed.
+  // When set, a request whose conversation is in another request's turn
+  // need not hold its thread: Take may throw TurnPending instead of
+  // waiting, and calls `resume` (from any thread, once) when the request
+  // should take again.
+  std::function<void()> resume = nullptr;
 };
+
+// Take's answer to a request with `resume` whose conversation is busy: it
+// waits without a thread. Not an error (no std::exception), so that the
+// handlers' error answers let it pass.
+struct TurnPending {};
 
 // The refusal when every module allowed is in use. The page answers it
 // with the error page (500), the JSON API with 503.

@@ -4,6 +4,7 @@
 #include <sys/random.h>
 #include <sys/stat.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -44,9 +45,16 @@ void RemoveFile(const std::string& path) {
 
 bool IsSessionId(std::string_view id) {
   if (id.size() != kSessionIdDigits) return false;
-  for (char c : id)
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-  return true;
+  // Every request with a cookie asks: one look-up a digit.
+  static constexpr auto kHexDigit = [] {
+    std::array<bool, 256> digit{};
+    for (char c = '0'; c <= '9'; ++c) digit[static_cast<unsigned char>(c)] = true;
+    for (char c = 'a'; c <= 'f'; ++c) digit[static_cast<unsigned char>(c)] = true;
+    return digit;
+  }();
+  bool all = true;
+  for (char c : id) all &= kHexDigit[static_cast<unsigned char>(c)];
+  return all;
 }
 
 std::string NewSessionId() {
@@ -124,6 +132,10 @@ class SessionPool::Session {
   bool resume = false;  // Load saved_file instead of the language file; turn.
   std::atomic<bool> keep_file{false};  // Shutdown kept its file.
   int64_t last_used = 0;               // On the pool's clock; pool mutex.
+  std::size_t users = 0;  // Requests in its turn or waiting for it; pool mutex.
+  // Requests that wait for the turn without a thread, resumed when nobody
+  // holds or waits for it; pool mutex.
+  std::vector<std::function<void()>> parked;
 };
 
 // A request's hold on its session: the turn lock, and the request's place
@@ -135,8 +147,16 @@ class SessionPool::Held : public ModuleLease::Holder {
       : pool_(pool), session_(std::move(session)), turn_(session_->turn) {}
   ~Held() override {
     turn_.unlock();
+    // Every request parked for the turn tries again; one gets it, and the
+    // others park again behind it.
+    std::vector<std::function<void()>> resume;
+    {
+      std::lock_guard<std::mutex> lock(pool_->mutex_);
+      if (--session_->users == 0) resume.swap(session_->parked);
+    }
     session_.reset();
     pool_->GiveBack();
+    for (auto& f : resume) f();
   }
   TWebModule1& module() override { return *session_->module; }
   Session& session() { return *session_; }
@@ -244,12 +264,12 @@ ModuleLease SessionPool::Take(const ModuleRequest& request) {
     const int64_t now = now_ms_();
     ExpireLocked(now, ended);
     if (IsSessionId(wanted)) {
-      const std::string id(wanted);
-      const auto live = live_.find(id);
+      const auto live = live_.find(wanted);
       if (live != live_.end()) {
         lru_.splice(lru_.begin(), lru_, live->second);
         session = *live->second;
-      } else if (const auto saved = saved_.find(id); saved != saved_.end()) {
+      } else if (const auto saved = saved_.find(std::string(wanted));
+                 saved != saved_.end()) {
         // The path comes from the directory listing, not from the request.
         session =
             std::make_shared<Session>(saved->first, SavedPath(saved->first));
@@ -272,6 +292,13 @@ ModuleLease SessionPool::Take(const ModuleRequest& request) {
       lru_.push_front(session);
       live_[session->id] = lru_.begin();
     }
+    // In another request's turn: a request that can wait without its
+    // thread parks; the others wait for the turn lock.
+    if (session->users > 0 && request.resume) {
+      session->parked.push_back(request.resume);
+      throw TurnPending();
+    }
+    ++session->users;
     session->last_used = now;
     const std::size_t limit = std::max<std::size_t>(1, settings_.max_sessions);
     while (lru_.size() > limit) {
@@ -282,7 +309,7 @@ ModuleLease SessionPool::Take(const ModuleRequest& request) {
   }
   ended.clear();
 
-  const std::string id = session->id;
+  std::string id = session->id;
   auto held = std::make_unique<Held>(this, std::move(session));
   Session& s = held->session();
   if (!s.module) {
@@ -330,13 +357,13 @@ ModuleLease SessionPool::Take(const ModuleRequest& request) {
               std::chrono::steady_clock::now() - started)
               .count());
   }
-  return ModuleLease(std::move(held), id, is_new);
+  return ModuleLease(std::move(held), std::move(id), is_new);
 }
 
 bool SessionPool::Touch(std::string_view id) {
   if (!IsSessionId(id)) return false;
   std::lock_guard<std::mutex> lock(mutex_);
-  const auto live = live_.find(std::string(id));
+  const auto live = live_.find(id);
   if (live == live_.end()) return false;
   lru_.splice(lru_.begin(), lru_, live->second);
   (*live->second)->last_used = now_ms_();

@@ -12,8 +12,10 @@
 // The pool takes a module for a request and gives it back, like the shared
 // pool (web/module_source.h): Take hands out a lease, which holds the
 // session's turn lock, so two requests of one session are served one after
-// the other; different sessions run in parallel, at most `max_turns` requests
-// at a time. Sessions end after `idle_ms` without a request (noticed by
+// the other (a request that can wait without its thread, with
+// ModuleRequest::resume, parks instead: TurnPending, resumed when the turn
+// is free); different sessions run in parallel, at most `max_turns`
+// requests at a time. Sessions end after `idle_ms` without a request (noticed by
 // the next request or at shutdown), or when more than `max_sessions` are
 // live (the least recently used first); ending stops the brain. The author's
 // language file is never written. With a session directory, Shutdown saves
@@ -153,7 +155,15 @@ class SessionPool : public ModuleSource {
 
   mutable std::mutex mutex_;
   LruList lru_;  // Live sessions, most recently used first; mutex_.
-  std::unordered_map<std::string, LruList::iterator> live_;  // mutex_.
+  // Found by the cookie's text itself, without a copy of it.
+  struct IdHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view id) const noexcept {
+      return std::hash<std::string_view>()(id);
+    }
+  };
+  std::unordered_map<std::string, LruList::iterator, IdHash, std::equal_to<>>
+      live_;  // mutex_.
   // Saved sessions not resumed yet: id -> last use on the now_ms clock.
   std::map<std::string, int64_t> saved_;  // mutex_.
   std::size_t turns_ = 0;                 // Requests holding a lease; mutex_.

@@ -1,6 +1,7 @@
 #include "web/stored_sessions.h"
 
 #include <cstdio>
+#include <vector>
 #include <thread>
 #include <utility>
 
@@ -77,6 +78,9 @@ class StoredSessionPool::Cached {
   bool contended = false;
   std::size_t users = 0;  // Requests waiting for it or in a turn; pool mutex.
   int64_t last_used = 0;  // pool mutex.
+  // Requests that wait for the turn without a thread, to be resumed when
+  // nobody holds or waits for it; pool mutex.
+  std::vector<std::function<void()>> parked;
 };
 
 // A request's hold: the conversation's turn lock, its place under
@@ -100,12 +104,16 @@ class StoredSessionPool::Held : public ModuleLease::Holder {
       }
     }
     turn_.unlock();
+    // Every request parked for the turn tries again; one gets it, and the
+    // others park again behind it, so none is forgotten.
+    std::vector<std::function<void()>> resume;
     {
       std::lock_guard<std::mutex> lock(pool_->mutex_);
-      --cached_->users;
+      if (--cached_->users == 0) resume.swap(cached_->parked);
     }
     cached_.reset();
     pool_->GiveBack();
+    for (auto& f : resume) f();
   }
 
   TWebModule1& module() override { return *cached_->module; }
@@ -405,9 +413,14 @@ ModuleLease StoredSessionPool::Take(const ModuleRequest& request) {
       lru_.push_front(cached);
       cached_[id] = lru_.begin();
     }
-    // One in its turn and a few waiting; more would only hold threads.
-    if (cached->users > settings_.max_waiting)
+    // One in its turn and a few waiting; more would only hold threads or
+    // memory.
+    if (cached->users + cached->parked.size() > settings_.max_waiting)
       throw UnavailableError(kConversationBusy);
+    if (cached->users > 0 && request.resume) {
+      cached->parked.push_back(request.resume);
+      throw TurnPending();
+    }
     ++cached->users;
     cached->last_used = now;
     TrimLocked(now, dropped);
@@ -415,13 +428,22 @@ ModuleLease StoredSessionPool::Take(const ModuleRequest& request) {
   dropped.clear();
 
   std::unique_lock<std::mutex> turn(cached->turn);
+  bool refused = false;
+  std::vector<std::function<void()>> resume;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (settings_.max_turns > 0 && turns_ >= settings_.max_turns) {
-      --cached->users;
-      throw BusyError();
+      refused = true;
+      // The requests parked behind this one must not wait for it.
+      if (--cached->users == 0) resume.swap(cached->parked);
+    } else {
+      ++turns_;
     }
-    ++turns_;
+  }
+  if (refused) {
+    turn.unlock();
+    for (auto& f : resume) f();
+    throw BusyError();
   }
   auto held =
       std::make_unique<Held>(this, cached, std::move(turn), request.web_root);

@@ -13,7 +13,9 @@
 // One turn at a time per conversation: requests of one conversation on
 // this host wait for each other (at most max_waiting of them; more are
 // refused with UnavailableError, 503), and the store's lease keeps hosts
-// from running one conversation at once. A lease that another holder keeps
+// from running one conversation at once. A request that can wait without
+// its thread (ModuleRequest::resume) parks instead (TurnPending) and is
+// resumed when the turn is free; the others block on the turn. A lease that another holder keeps
 // (a host that died in a turn) is waited for at most lease_time. A host
 // that committed a conversation's last turn itself runs the next one on
 // the state in memory and commits it without taking the lease first

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 
 namespace corvane {
 namespace {
@@ -98,6 +99,11 @@ std::string CodePageToUtf8(std::string_view text) {
   // ASCII is the same in both, and most replies are ASCII throughout: the
   // run before the first other byte is copied at once.
   std::size_t ascii = 0;
+  // Eight bytes at a time while none has its high bit set.
+  for (uint64_t word; ascii + 8 <= text.size(); ascii += 8) {
+    std::memcpy(&word, text.data() + ascii, 8);
+    if (word & 0x8080808080808080u) break;
+  }
   while (ascii < text.size() && static_cast<unsigned char>(text[ascii]) < 0x80)
     ++ascii;
   std::string out;

@@ -29,10 +29,15 @@ constexpr const char* kModuleErrorKind = "EWebModuleError";
 
 // The session id the visitor's cookie names; empty when none.
 std::string CookieSession(const WebRequest& request) {
-  const std::optional<std::string> header =
+  // Most Cookie headers fit the buffer: only a longer one is copied.
+  char buffer[kServerVariableBufferSize];
+  if (const std::optional<std::string_view> header =
+          request.ServerVariable("HTTP_COOKIE", buffer))
+    return CookieValue(*header, kSessionCookie).value_or(std::string());
+  const std::optional<std::string> long_header =
       request.ServerVariable("HTTP_COOKIE");
-  if (!header) return std::string();
-  return CookieValue(*header, kSessionCookie).value_or(std::string());
+  if (!long_header) return std::string();
+  return CookieValue(*long_header, kSessionCookie).value_or(std::string());
 }
 
 // Names the conversation in the server's log line of the request.
@@ -407,9 +412,34 @@ TextEncoding WebApplication::EncodingOf(RootFiles& files, ModuleLease& lease) {
 
 ModuleLease WebApplication::TakeModule(ModuleSource& source,
                                        const RootFiles& files,
-                                       const std::string& session) {
+                                       const std::string& session,
+                                       EXTENSION_CONTROL_BLOCK& ecb) {
   if (session.empty()) return source.Take(files.pool_request);
-  return source.Take(ModuleRequest{files.pool_request.web_root, session});
+  ModuleRequest request{files.pool_request.web_root, session, {}};
+  if ((stored_ != nullptr || sessions_ != nullptr) &&
+      ecb.ServerSupportFunction != nullptr &&
+      ecb.ServerSupportFunction(
+          ecb.ConnID, HSE_REQ_IO_COMPLETION,
+          reinterpret_cast<void*>(&WebApplication::ResumeRequest), nullptr,
+          reinterpret_cast<uint32_t*>(this)) == kIsapiTrue) {
+    // An empty write that completes on a server thread: the request's way
+    // back once the turn is free.
+    EXTENSION_CONTROL_BLOCK* const block = &ecb;
+    request.resume = [block] {
+      uint32_t none = 0;
+      block->WriteClient(block->ConnID, nullptr, &none, HSE_IO_ASYNC);
+    };
+  }
+  return source.Take(request);
+}
+
+void WebApplication::ResumeRequest(EXTENSION_CONTROL_BLOCK* ecb, void* app,
+                                   uint32_t, uint32_t) {
+  uint32_t result = static_cast<WebApplication*>(app)->HandleRequest(*ecb);
+  // Parked again behind another request of the conversation.
+  if (result == HSE_STATUS_PENDING) return;
+  ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_DONE_WITH_SESSION, &result,
+                             nullptr, nullptr);
 }
 
 std::shared_ptr<const PageTemplate> WebApplication::Template(RootFiles& files) {
@@ -491,7 +521,7 @@ uint32_t WebApplication::HandlePage(WebRequest& request, WebResponse& response,
   // reaches the host that keeps the conversation. The shared pool takes a
   // module for every request, and reads the body only then.
   if (!sessions || !request.ContentFields().empty() || source.Touch(cookie)) {
-    lease = TakeModule(source, *files, cookie);
+    lease = TakeModule(source, *files, cookie, ecb);
     if (lease.is_new()) response.Cookies.push_back(CookieFor(lease.id()));
     LogSession(ecb, lease.id());
     if (!lease.module().Dispatches(request.Method(), request.PathInfo()))
@@ -566,7 +596,7 @@ uint32_t WebApplication::HandleApi(WebRequest& request, WebResponse& response,
     if (sessions)
       wanted = api->session ? *api->session : CookieSession(request);
     const std::shared_ptr<RootFiles> files = RequestFiles(request);
-    ModuleLease lease = TakeModule(source, *files, wanted);
+    ModuleLease lease = TakeModule(source, *files, wanted, ecb);
     const TextEncoding encoding = EncodingOf(*files, lease);
     const std::string input = VisitorTextIn(api->input, /*utf8=*/true, encoding);
     if (lease.is_new()) response.Cookies.push_back(CookieFor(lease.id()));
@@ -619,6 +649,8 @@ uint32_t WebApplication::HandleRequest(EXTENSION_CONTROL_BLOCK& ecb) noexcept {
     if (IsApiRequest(request.Method(), request.PathInfo()))
       return HandleApi(request, response, source);
     return HandlePage(request, response, source);
+  } catch (const TurnPending&) {
+    return HSE_STATUS_PENDING;
   } catch (const BusyError& e) {
     busy_.Add();
     if (!response.Sent) SendErrorPage(ecb, e.kind_name(), e.what());

@@ -140,9 +140,17 @@ class WebApplication {
   // The request's web root (APPL_PHYSICAL_PATH) and its files.
   std::shared_ptr<RootFiles> RequestFiles(const WebRequest& request);
   // The module source's answer for the request of `files` naming
-  // `session`.
+  // `session`. With conversations in a store, a request whose conversation
+  // is busy waits without its thread when the server can finish requests
+  // later: TurnPending is thrown, and the request runs again when the
+  // turn is free (ResumeRequest).
   ModuleLease TakeModule(ModuleSource& source, const RootFiles& files,
-                         const std::string& session);
+                         const std::string& session,
+                         EXTENSION_CONTROL_BLOCK& ecb);
+  // The server's completion function of a request that waited for its
+  // conversation: runs it again, and tells the server when it is done.
+  static void ResumeRequest(EXTENSION_CONTROL_BLOCK* ecb, void* app,
+                            uint32_t bytes, uint32_t error);
   // The template of `files`; throws when the server gives no root.
   static std::shared_ptr<const PageTemplate> Template(RootFiles& files);
   uint32_t HandlePage(WebRequest& request, WebResponse& response,

@@ -4,7 +4,10 @@
 // variables, /error fails without answering, /raw writes a body without a
 // header block, /304 and /204 answer with a body their status forbids,
 // /cookie echoes the cookies and sets one, /slow?MS takes MS milliseconds,
-// /big?N writes N bytes of a pattern in 64 KiB pieces.
+// /big?N writes N bytes of a pattern in 64 KiB pieces. /park answers
+// later: it returns pending, and /release (from another connection) has
+// every parked request answered "parked N" by its completion function;
+// /early asks for a completion from another thread but answers at once.
 // TerminateExtension reports whether a slow call still runs, as an
 // extension that cannot save a brain in a turn does.
 #include <unistd.h>
@@ -15,8 +18,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "web/isapi.h"
 
@@ -50,6 +55,34 @@ bool Send(EXTENSION_CONTROL_BLOCK* ecb, const char* status,
   std::string copy = body;
   uint32_t bytes = static_cast<uint32_t>(copy.size());
   return copy.empty() || ecb->WriteClient(ecb->ConnID, copy.data(), &bytes, 1);
+}
+
+std::mutex parked_mutex;
+std::vector<EXTENSION_CONTROL_BLOCK*> parked;
+std::atomic<int> parked_total{0};
+
+// A parked request's completion: its answer, then done.
+void AnswerParked(EXTENSION_CONTROL_BLOCK* ecb, void* context, uint32_t bytes,
+                  uint32_t error) {
+  const long number = reinterpret_cast<long>(context);
+  Send(ecb, "200 OK", "Content-Type: text/plain\r\n\r\n",
+       "parked " + std::to_string(number) + " bytes=" + std::to_string(bytes) +
+           " error=" + std::to_string(error));
+  uint32_t status = corvane::HSE_STATUS_SUCCESS;
+  ecb->ServerSupportFunction(ecb->ConnID, corvane::HSE_REQ_DONE_WITH_SESSION,
+                             &status, nullptr, nullptr);
+}
+
+bool RegisterCompletion(EXTENSION_CONTROL_BLOCK* ecb, long number) {
+  return ecb->ServerSupportFunction(
+             ecb->ConnID, corvane::HSE_REQ_IO_COMPLETION,
+             reinterpret_cast<void*>(&AnswerParked), nullptr,
+             reinterpret_cast<uint32_t*>(number)) == 1;
+}
+
+void WakeAsync(EXTENSION_CONTROL_BLOCK* ecb) {
+  uint32_t none = 0;
+  ecb->WriteClient(ecb->ConnID, nullptr, &none, corvane::HSE_IO_ASYNC);
 }
 
 }  // namespace
@@ -131,6 +164,45 @@ uint32_t HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) noexcept {
       if (!ecb->WriteClient(ecb->ConnID, piece.data(), &bytes, 1)) break;
       done += n;
     }
+    return corvane::HSE_STATUS_SUCCESS;
+  }
+  if (path == "/park") {
+    const long number = ++parked_total;
+    if (!RegisterCompletion(ecb, number)) return corvane::HSE_STATUS_ERROR;
+    std::lock_guard<std::mutex> lock(parked_mutex);
+    parked.push_back(ecb);
+    return corvane::HSE_STATUS_PENDING;
+  }
+  if (path == "/parked") {
+    std::size_t n;
+    {
+      std::lock_guard<std::mutex> lock(parked_mutex);
+      n = parked.size();
+    }
+    Send(ecb, "200 OK", "Content-Type: text/plain\r\n\r\n",
+         std::to_string(n));
+    return corvane::HSE_STATUS_SUCCESS;
+  }
+  if (path == "/release") {
+    std::vector<EXTENSION_CONTROL_BLOCK*> all;
+    {
+      std::lock_guard<std::mutex> lock(parked_mutex);
+      all.swap(parked);
+    }
+    // From a thread of the extension's own, as a store's reply would.
+    std::thread([all] {
+      for (EXTENSION_CONTROL_BLOCK* p : all) WakeAsync(p);
+    }).join();
+    Send(ecb, "200 OK", "Content-Type: text/plain\r\n\r\n",
+         "released " + std::to_string(all.size()));
+    return corvane::HSE_STATUS_SUCCESS;
+  }
+  if (path == "/early") {
+    // A completion asked for by a call that then answers at once: the
+    // server must not run it for this call or a later one.
+    if (!RegisterCompletion(ecb, -1)) return corvane::HSE_STATUS_ERROR;
+    std::thread([ecb] { WakeAsync(ecb); }).join();
+    Send(ecb, "200 OK", "Content-Type: text/plain\r\n\r\n", "early");
     return corvane::HSE_STATUS_SUCCESS;
   }
   if (path == "/raw") {

@@ -257,14 +257,160 @@ TEST_F(SqlitePathTest, FilesThatAreNoConversationStoreAreRefused) {
         << e.what();
   }
   OpenStore(Url(dir_.File("newer.db")));
-  make("newer.db", "UPDATE store_meta SET value = '2' WHERE name = 'format'");
+  make("newer.db", "UPDATE store_meta SET value = '3' WHERE name = 'format'");
   try {
     OpenStore(Url(dir_.File("newer.db")));
     ADD_FAILURE() << "opened a newer format";
   } catch (const StoreDataError& e) {
-    EXPECT_NE(std::string(e.what()).find("format '2'"), std::string::npos)
+    EXPECT_NE(std::string(e.what()).find("format '3'"), std::string::npos)
         << e.what();
   }
+}
+
+// A file written by the first layout: its conversations, transcripts and
+// fences carry on after the store brings it to the current layout on open.
+TEST_F(SqlitePathTest, FirstFormatFilesAreBroughtToTheCurrentOne) {
+  const std::string path = dir_.File("old.db");
+  const StoreTime now = StoreNow();
+  const std::string kept(32, 'a');
+  const std::string expired(32, 'b');
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    const std::string sql =
+        "PRAGMA journal_mode=WAL;"
+        "CREATE TABLE store_meta(name TEXT PRIMARY KEY, value TEXT NOT NULL);"
+        "INSERT INTO store_meta VALUES('format', '1');"
+        "CREATE TABLE conversations(id TEXT PRIMARY KEY,"
+        "  knowledge_version BLOB NOT NULL, turns INTEGER NOT NULL,"
+        "  created INTEGER NOT NULL, updated INTEGER NOT NULL,"
+        "  snapshot BLOB NOT NULL);"
+        "CREATE INDEX conversations_by_update ON conversations(updated);"
+        "CREATE TABLE leases(conversation TEXT PRIMARY KEY,"
+        "  fence INTEGER NOT NULL, holder TEXT NOT NULL,"
+        "  expires INTEGER NOT NULL) WITHOUT ROWID;"
+        "CREATE TABLE turns(conversation TEXT NOT NULL, turn INTEGER NOT NULL,"
+        "  time INTEGER NOT NULL, input BLOB NOT NULL, reply BLOB NOT NULL,"
+        "  failed INTEGER NOT NULL, fallback INTEGER NOT NULL,"
+        "  knowledge_version BLOB NOT NULL, PRIMARY KEY(conversation, turn));"
+        // Ids as the store writes them (blobs). Turns inserted out of
+        // order: the copy must keep the numbers.
+        "INSERT INTO conversations VALUES(CAST('" + kept + "' AS BLOB), 'v1', 2, " +
+        std::to_string(now - 7200000) + ", " + std::to_string(now - 3600000) +
+        ", X'00736e617000');"
+        "INSERT INTO leases VALUES(CAST('" + kept + "' AS BLOB), 3, '', 0);"
+        "INSERT INTO turns VALUES(CAST('" + kept + "' AS BLOB), 2, " +
+        std::to_string(now - 3600000) + ", 'two', 'second', 1, 0, 'v1');"
+        "INSERT INTO turns VALUES(CAST('" + kept + "' AS BLOB), 1, " +
+        std::to_string(now - 7000000) + ", 'one', 'first', 0, 1, 'v1');"
+        "INSERT INTO conversations VALUES(CAST('" + expired + "' AS BLOB), 'v0', 1, 0, " +
+        std::to_string(now - 40LL * 86400000) + ", 'old');"
+        "INSERT INTO turns VALUES(CAST('" + expired + "' AS BLOB), 1, 5, 'x', 'y', 0, 0,"
+        "  'v0');";
+    ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr),
+              SQLITE_OK)
+        << sqlite3_errmsg(db);
+    sqlite3_close(db);
+  }
+  ::chmod(path.c_str(), 0600);
+
+  {
+    auto store = OpenStore(Url(path));
+    const auto loaded = store->Load(kept);
+    ASSERT_TRUE(loaded);
+    EXPECT_EQ(loaded->snapshot, std::string("\0snap\0", 6));
+    EXPECT_EQ(loaded->info.turns, 2u);
+    EXPECT_EQ(loaded->info.updated, now - 3600000);
+    EXPECT_EQ(loaded->info.knowledge_version, "v1");
+    EXPECT_FALSE(store->Load(expired));
+
+    const auto turns = store->Transcript(kept, 1, 10);
+    ASSERT_TRUE(turns);
+    ASSERT_EQ(turns->size(), 2u);
+    EXPECT_EQ((*turns)[0].turn, 1u);
+    EXPECT_EQ((*turns)[0].record.input, "one");
+    EXPECT_TRUE((*turns)[0].record.fallback);
+    EXPECT_EQ((*turns)[1].turn, 2u);
+    EXPECT_EQ((*turns)[1].record.reply, "second");
+    EXPECT_TRUE((*turns)[1].record.failed);
+
+    // The fence goes on from the old lease row; the next turn is 3.
+    LeaseResult r = store->TryAcquire(kept, std::chrono::milliseconds(1000));
+    ASSERT_EQ(r.status, LeaseStatus::kAcquired);
+    EXPECT_EQ(r.lease.fence, 4u);
+    TurnCommit commit;
+    commit.snapshot = "after";
+    commit.record.input = "three";
+    commit.record.time = now;
+    store->Commit(r.lease, commit, AfterCommit::kReleaseLease);
+    const auto after = store->Transcript(kept, 3, 10);
+    ASSERT_TRUE(after);
+    ASSERT_EQ(after->size(), 1u);
+    EXPECT_EQ((*after)[0].record.input, "three");
+  }
+
+  // Migrated once: the file says so, the per-update index and the
+  // expired conversation's turns are gone, and it opens again as it is.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  const auto one = [&](const char* sql) {
+    sqlite3_stmt* q = nullptr;
+    EXPECT_EQ(sqlite3_prepare_v2(db, sql, -1, &q, nullptr), SQLITE_OK) << sql;
+    std::string value;
+    if (q != nullptr && sqlite3_step(q) == SQLITE_ROW)
+      value = reinterpret_cast<const char*>(sqlite3_column_text(q, 0));
+    sqlite3_finalize(q);
+    return value;
+  };
+  EXPECT_EQ(one("SELECT value FROM store_meta WHERE name = 'format'"), "2");
+  EXPECT_EQ(one("SELECT count(*) FROM sqlite_schema"
+                " WHERE name = 'conversations_by_update'"),
+            "0");
+  EXPECT_EQ(one("SELECT count(*) FROM turns"), "3");
+  sqlite3_close(db);
+  auto again = OpenStore(Url(path));
+  EXPECT_EQ(again->Load(kept)->snapshot, "after");
+  EXPECT_EQ(again->Transcript(kept, 1, 10)->size(), 3u);
+}
+
+// Retention finds conversations by the hour of their last update, which
+// each turn must move on: a conversation talked to today must not keep the
+// hour it was made in, weeks ago, or it would be deleted while in use.
+TEST_F(SqlitePathTest, TurnsMoveTheHourRetentionFindsConversationsBy) {
+  const std::string path = dir_.File("hours.db");
+  const StoreTime now = StoreNow();
+  constexpr int64_t kHour = 3600000;
+  auto store = OpenStore(Url(path));
+  NewConversation made;
+  made.time = now - 29 * 24 * kHour;
+  Lease a = store->Create(made);
+  Lease b = store->Create(made);
+  TurnCommit turn;
+  turn.snapshot = "s";
+  turn.record.time = now;
+  store->Commit(a, turn, AfterCommit::kReleaseLease);
+  ASSERT_TRUE(store->CommitIfUntouched(b, turn, AfterCommit::kReleaseLease,
+                                       std::chrono::milliseconds(1000)));
+  // A turn without a snapshot moves it too.
+  Lease c = store->Create(made);
+  TurnCommit bare;
+  bare.record.time = now;
+  store->Commit(c, bare, AfterCommit::kReleaseLease);
+
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  sqlite3_stmt* q = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(db,
+                               "SELECT count(*) FROM conversations"
+                               " WHERE updated_hour = ?1 AND updated = ?2",
+                               -1, &q, nullptr),
+            SQLITE_OK);
+  sqlite3_bind_int64(q, 1, now / kHour);
+  sqlite3_bind_int64(q, 2, now);
+  ASSERT_EQ(sqlite3_step(q), SQLITE_ROW);
+  EXPECT_EQ(sqlite3_column_int64(q, 0), 3);
+  sqlite3_finalize(q);
+  sqlite3_close(db);
 }
 
 TEST_F(SqlitePathTest, HealthNoticesAReplacedFile) {

@@ -548,6 +548,32 @@ TEST(SessionPoolTest, ASessionServesOneRequestAtATimeAndSessionsRunTogether) {
   EXPECT_EQ(pool.turns_in_progress(), 1u);
 }
 
+// A request that can wait without its thread parks while its session is
+// in another request's turn, and every parked one is resumed once when
+// the turn is free; it then finds the turn's effects.
+TEST(SessionPoolTest, ParkedRequestsAreResumedWhenTheTurnIsFree) {
+  TempDir dir;
+  dir.Write("CorvWebDemo.clf", kKb);
+  SessionPool pool(SessionSettings{});
+  std::atomic<int> resumed{0};
+  ModuleRequest parking = At(dir);
+  parking.resume = [&resumed] { ++resumed; };
+  std::string id;
+  {
+    ModuleLease a = pool.Take(parking);
+    id = a.id();
+    parking.session = id;
+    for (int i = 0; i < 3; ++i) EXPECT_THROW(pool.Take(parking), TurnPending);
+    EXPECT_EQ(pool.turns_in_progress(), 1u);
+    EXPECT_EQ(a.module().Converse("echo one"), "Welcome.  Echo: echo one");
+    EXPECT_EQ(resumed.load(), 0);
+  }
+  EXPECT_EQ(resumed.load(), 3);
+  ModuleLease again = pool.Take(parking);
+  EXPECT_EQ(again.id(), id);
+  EXPECT_EQ(again.module().Converse("before"), "Before: echo one");
+}
+
 TEST(SessionPoolTest, NewSessionsShareOneReadingOfTheLanguageFile) {
   TempDir dir;
   dir.Write("CorvWebDemo.clf", kKb);

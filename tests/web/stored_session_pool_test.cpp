@@ -2,12 +2,17 @@
 // dropped from memory continues from the store; a commit the store refuses
 // leaves nothing of its turn; another holder's lease is waited for; many
 // threads on many conversations, and several on one, keep every count
-// exact (also under ThreadSanitizer: the file name holds "pool").
+// exact (also under ThreadSanitizer: the file name holds "pool"); requests
+// that can wait without a thread park and are resumed, none forgotten.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -100,8 +105,10 @@ class StoredSessionPoolTest : public ::testing::Test {
   // A turn that went stale runs again, as the request pipeline does;
   // *stale counts those.
   std::string Count(StoredSessionPool& pool, std::string* id,
-                    int* stale = nullptr) {
-    ModuleLease lease = pool.Take(ModuleRequest{root_.path() + "/", *id});
+                    int* stale = nullptr,
+                    std::function<void()> resume = nullptr) {
+    ModuleLease lease =
+        pool.Take(ModuleRequest{root_.path() + "/", *id, std::move(resume)});
     *id = lease.id();
     for (;;) {
       const std::string reply = lease.module().Converse("count");
@@ -231,6 +238,101 @@ TEST_F(StoredSessionPoolTest, ThreadsKeepEveryCountExact) {
   EXPECT_EQ(Count(*pool, &shared),
             "n=" + std::to_string(shared_turns.load() + 2));
   EXPECT_LE(pool->live_count(), 4u + kThreads);
+}
+
+// A request of a busy conversation that may wait without its thread parks
+// (TurnPending), at most max_waiting of them; when the turn is free every
+// parked request is resumed once, and one that finds the turn taken again
+// parks behind it.
+TEST_F(StoredSessionPoolTest, ParkedRequestsAreResumedWhenTheTurnIsFree) {
+  auto pool = MakePool();
+  std::string id;
+  EXPECT_EQ(Count(*pool, &id), "n=1");
+  std::atomic<int> resumed{0};
+  const auto resume = [&resumed] { ++resumed; };
+  const std::string root = root_.path() + "/";
+  {
+    ModuleLease holder = pool->Take(ModuleRequest{root, id, resume});
+    for (int i = 0; i < 4; ++i)
+      EXPECT_THROW(pool->Take(ModuleRequest{root, id, resume}), TurnPending);
+    // One in its turn and four waiting: the next is refused.
+    EXPECT_THROW(pool->Take(ModuleRequest{root, id, resume}),
+                 UnavailableError);
+    // Other conversations go on.
+    std::string other;
+    EXPECT_EQ(Count(*pool, &other, nullptr, resume), "n=1");
+    EXPECT_EQ(resumed.load(), 0);
+    const std::string reply = holder.module().Converse("count");
+    EXPECT_EQ(reply, "n=2");
+    holder.Commit(TurnDone{"count", reply, false, false}, true);
+  }
+  EXPECT_EQ(resumed.load(), 4);
+  {
+    ModuleLease next = pool->Take(ModuleRequest{root, id, resume});
+    EXPECT_THROW(pool->Take(ModuleRequest{root, id, resume}), TurnPending);
+  }
+  EXPECT_EQ(resumed.load(), 5);
+  EXPECT_EQ(Count(*pool, &id, nullptr, resume), "n=3");
+}
+
+// Many requests of one conversation at once, each resumed by a small
+// server of two threads: every request ends (a turn or a refusal), and
+// the count is exact.
+TEST_F(StoredSessionPoolTest, ParkedRequestsOfOneConversationAllEnd) {
+  auto pool = MakePool();
+  std::string id;
+  EXPECT_EQ(Count(*pool, &id), "n=1");
+  std::mutex mutex;
+  std::condition_variable ready;
+  std::deque<std::function<void()>> queue;
+  bool stop = false;
+  const auto post = [&](std::function<void()> f) {
+    std::lock_guard<std::mutex> lock(mutex);
+    queue.push_back(std::move(f));
+    ready.notify_one();
+  };
+  constexpr int kRequests = 60;
+  std::atomic<int> ended{0}, turns{0}, refused{0};
+  std::function<void()> attempt = [&] {
+    std::string mine = id;
+    try {
+      Count(*pool, &mine, nullptr, [&] { post(attempt); });
+      ++turns;
+      ++ended;
+    } catch (const TurnPending&) {
+      // Parked: the pool posts it again.
+    } catch (const UnavailableError&) {
+      ++refused;
+      ++ended;
+    }
+  };
+  std::vector<std::thread> servers;
+  for (int t = 0; t < 2; ++t)
+    servers.emplace_back([&] {
+      for (;;) {
+        std::function<void()> f;
+        {
+          std::unique_lock<std::mutex> lock(mutex);
+          ready.wait(lock, [&] { return stop || !queue.empty(); });
+          if (stop && queue.empty()) return;
+          f = std::move(queue.front());
+          queue.pop_front();
+        }
+        f();
+      }
+    });
+  for (int i = 0; i < kRequests; ++i) post(attempt);
+  for (int i = 0; i < 3000 && ended.load() < kRequests; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    stop = true;
+    ready.notify_all();
+  }
+  for (std::thread& t : servers) t.join();
+  EXPECT_EQ(ended.load(), kRequests);
+  EXPECT_GT(turns.load(), 0);
+  EXPECT_EQ(Count(*pool, &id), "n=" + std::to_string(turns.load() + 2));
 }
 
 }  // namespace

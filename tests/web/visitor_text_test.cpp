@@ -54,6 +54,22 @@ TEST(CodePageToUtf8Test, EveryByteRoundTrips) {
             "caf\xC3\xA9 \xE2\x82\xAC \xCB\x86 \xC5\xB8");
 }
 
+TEST(CodePageToUtf8Test, AnOtherByteAnywhereInALongAsciiRunIsConverted) {
+  // The ASCII run is skipped eight bytes at a time: a byte at any place in
+  // or after a block, and a text ending within a block, must still count.
+  for (std::size_t length = 0; length <= 20; ++length) {
+    const std::string ascii(length, 'a');
+    EXPECT_EQ(CodePageToUtf8(ascii), ascii);
+    for (std::size_t at = 0; at < length; ++at) {
+      std::string text = ascii;
+      text[at] = '\xE9';
+      const std::string expected = ascii.substr(0, at) + "\xC3\xA9" +
+                                   ascii.substr(at + 1);
+      EXPECT_EQ(CodePageToUtf8(text), expected) << length << " " << at;
+    }
+  }
+}
+
 TEST(VisitorTextTest, TheMacroSignNeverReachesTheEngine) {
   EXPECT_EQ(NeutralizeMacroSign("^Fact{x} ^^ a^b"),
             "\x88"
@@ -78,6 +94,14 @@ TEST(SessionIdTest, FormAndCookies) {
   EXPECT_FALSE(IsSessionId("0123456789abcdef0123456789abcdef0"));
   EXPECT_FALSE(IsSessionId("../../../../etc/passwd/0123456789ab"));
   EXPECT_FALSE(IsSessionId(""));
+  // Each place refuses a byte next to the digit ranges, and a zero byte.
+  for (std::size_t at = 0; at < 32; ++at) {
+    for (char bad : {'g', '/', ':', '`', 'G', '\0', '\xE0'}) {
+      std::string id(32, 'a');
+      id[at] = bad;
+      EXPECT_FALSE(IsSessionId(id)) << at << " " << int(bad);
+    }
+  }
 
   std::set<std::string> ids;
   for (int i = 0; i < 100; ++i) {
