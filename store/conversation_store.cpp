@@ -211,4 +211,22 @@ void CheckTimeout(const StoreOptions& options) {
                            " ms: give 1 ms to 10 minutes");
 }
 
+void ConversationStore::CommitLater(Lease& lease, LaterCommit commit,
+                                    CommitDone done) {
+  CommitOutcome outcome;
+  try {
+    if (commit.if_untouched) {
+      if (!CommitIfUntouched(lease, commit.commit, commit.after,
+                             commit.lease_time))
+        outcome.status = CommitStatus::kStale;
+    } else {
+      Commit(lease, commit.commit, commit.after);
+    }
+  } catch (...) {
+    outcome.status = CommitStatus::kFailed;
+    outcome.error = std::current_exception();
+  }
+  done(outcome);
+}
+
 }  // namespace corvane

@@ -25,6 +25,8 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -126,6 +128,29 @@ struct TurnCommit {
 
 enum class AfterCommit { kKeepLease, kReleaseLease };
 
+// A commit that does not hold its caller's thread (CommitLater): Commit,
+// or with `if_untouched` CommitIfUntouched with `lease_time`.
+struct LaterCommit {
+  TurnCommit commit;
+  AfterCommit after = AfterCommit::kReleaseLease;
+  bool if_untouched = false;
+  std::chrono::milliseconds lease_time{3000};
+};
+
+// What a CommitLater came to.
+enum class CommitStatus {
+  kCommitted,  // Commit returned, or CommitIfUntouched returned true.
+  kStale,      // CommitIfUntouched returned false: nothing changed.
+  kFailed,     // `error` holds what the synchronous call would throw.
+};
+
+struct CommitOutcome {
+  CommitStatus status = CommitStatus::kCommitted;
+  std::exception_ptr error;  // With kFailed.
+};
+
+using CommitDone = std::function<void(const CommitOutcome&)>;
+
 // A page of ConversationInfo in the order of their ids.
 struct ConversationPage {
   std::vector<ConversationInfo> conversations;
@@ -204,6 +229,16 @@ class ConversationStore {
   virtual bool CommitIfUntouched(Lease& lease, const TurnCommit& commit,
                                  AfterCommit after,
                                  std::chrono::milliseconds lease_time) = 0;
+
+  // Commits as Commit (or CommitIfUntouched) does, without holding the
+  // caller's thread: `done` is called exactly once with what the commit
+  // came to, on a thread of the store, or on the caller's before
+  // CommitLater returns. `lease` must stay alive and untouched until then;
+  // it is advanced as the synchronous call advances it before `done` runs.
+  // Commits of several conversations that are ready at once share one
+  // step of the store. Never throws; `done` must not throw. The default
+  // runs the synchronous call.
+  virtual void CommitLater(Lease& lease, LaterCommit commit, CommitDone done);
 
   // Gives the lease up; no effect when it is no longer held.
   virtual void Release(const Lease& lease) = 0;
