@@ -4,11 +4,15 @@
 // on a host that never saw them (take the lease with the snapshot, and
 // release it). SQLite in a temporary directory; Redis started by the
 // benchmark on loopback, with append-only persistence written every second.
+// Then commits of many conversations at once, through CommitLater and
+// through the synchronous call.
 #include <benchmark/benchmark.h>
 
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "store/conversation_store.h"
 #include "tests/store/redis_server.h"
@@ -112,6 +116,92 @@ BENCHMARK_CAPTURE(BM_StoreTurnUntouched, sqlite, kSqlite)
 BENCHMARK_CAPTURE(BM_StoreTurnUntouched, redis, kRedis)
     ->Threads(1)
     ->Threads(4)
+    ->UseRealTime();
+
+// Commits of many conversations in flight at once, as a host's event loops
+// have them: each thread commits kInFlight conversations' turns, with
+// CommitLater (all of them queued, then waited for: the store runs those
+// ready at once in one step) or with the synchronous call (one at a time).
+// Items are commits.
+constexpr int kInFlight = 16;
+
+class Waiter {
+ public:
+  void Add() {
+    std::lock_guard<std::mutex> lock(mu_);
+    ++count_;
+  }
+  void Done(bool ok) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!ok) failed_ = true;
+    if (--count_ == 0) cv_.notify_one();
+  }
+  // False when a commit did not commit.
+  bool Wait() {
+    std::unique_lock<std::mutex> lock(mu_);
+    cv_.wait(lock, [&] { return count_ == 0; });
+    return !failed_;
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  int count_ = 0;
+  bool failed_ = false;
+};
+
+void BM_StoreCommitMany(benchmark::State& state, Kind kind, bool later) {
+  ConversationStore* store = Store(kind, state);
+  if (store == nullptr) return;
+  std::vector<Lease> leases;
+  for (int i = 0; i < kInFlight; ++i) {
+    leases.push_back(store->Create({}));
+    store->Release(leases.back());
+  }
+  Waiter waiter;
+  uint64_t n = 0;
+  for (auto _ : state) {
+    ++n;
+    for (Lease& lease : leases) {
+      if (!later) {
+        if (!store->CommitIfUntouched(lease, Turn(n),
+                                      AfterCommit::kReleaseLease,
+                                      std::chrono::milliseconds(10'000)))
+          state.SkipWithError("the conversation was touched");
+        continue;
+      }
+      LaterCommit c;
+      c.commit = Turn(n);
+      c.if_untouched = true;
+      c.lease_time = std::chrono::milliseconds(10'000);
+      waiter.Add();
+      store->CommitLater(lease, std::move(c), [&](const CommitOutcome& o) {
+        waiter.Done(o.status == CommitStatus::kCommitted);
+      });
+    }
+    if (later && !waiter.Wait()) {
+      state.SkipWithError("a commit failed");
+      break;
+    }
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) *
+                          kInFlight);
+}
+BENCHMARK_CAPTURE(BM_StoreCommitMany, sqlite_sync, kSqlite, false)
+    ->Threads(2)
+    ->Threads(8)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(BM_StoreCommitMany, sqlite_later, kSqlite, true)
+    ->Threads(2)
+    ->Threads(8)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(BM_StoreCommitMany, redis_sync, kRedis, false)
+    ->Threads(2)
+    ->Threads(8)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(BM_StoreCommitMany, redis_later, kRedis, true)
+    ->Threads(2)
+    ->Threads(8)
     ->UseRealTime();
 
 void BM_StoreResume(benchmark::State& state, Kind kind) {

@@ -105,6 +105,14 @@ std::string SqliteStatement::Bytes(int column) const {
                      static_cast<std::size_t>(size));
 }
 
+std::string_view SqliteStatement::View(int column) const {
+  const void* data = sqlite3_column_blob(stmt_, column);
+  const int size = sqlite3_column_bytes(stmt_, column);
+  if (data == nullptr || size <= 0) return std::string_view();
+  return std::string_view(static_cast<const char*>(data),
+                          static_cast<std::size_t>(size));
+}
+
 SqliteConnection::SqliteConnection(const std::string& path, std::string where,
                                    std::chrono::milliseconds busy)
     : where_(std::move(where)) {

@@ -43,6 +43,9 @@ class SqliteStatement {
   int64_t Int(int column) const;
   bool IsNull(int column) const;
   std::string Bytes(int column) const;
+  // The column's bytes without a copy, valid until the next Step() or
+  // Reset().
+  std::string_view View(int column) const;
 
  private:
   sqlite3* db_;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <exception>
 #include <limits>
+#include <type_traits>
 
 #include "store/sqlite_db.h"
 #include "store/store_support.h"
@@ -295,6 +296,13 @@ SqliteStore::SqliteStore(std::string url, std::string path,
 }
 
 SqliteStore::~SqliteStore() {
+  // The writer thread runs what is queued, calls each `done`, and ends.
+  {
+    std::lock_guard<std::mutex> lock(write_mu_);
+    closing_ = true;
+    WakeWriter();
+  }
+  if (writer_thread_.joinable()) writer_thread_.join();
   {
     std::lock_guard<std::mutex> lock(mu_);
     stopping_ = true;
@@ -374,51 +382,231 @@ void SqliteStore::GiveBack(std::unique_ptr<SqliteConnection> connection) {
     idle_.push_back(std::move(connection));
 }
 
-// A caller's job and how it ended; lives on the caller's stack until done.
+// A write and how it ended. A caller's lives on its stack until done; a
+// CommitLater's is part of a LaterJob of the store's, which are reused.
 struct SqliteStore::WriteJob {
-  const std::function<void(SqliteConnection&)>* run = nullptr;
-  bool done = false;         // Guarded by write_mu_.
-  std::exception_ptr error;  // Set by the leader before done.
+  void (*run)(void* context, SqliteConnection& db,
+              const WriteClock& clock) = nullptr;
+  void* context = nullptr;
+  LaterJob* later = nullptr;  // Set for a CommitLater's job.
+  bool done = false;          // Guarded by write_mu_.
+  std::exception_ptr error;   // Set by the leader before done.
 };
 
-void SqliteStore::Write(const std::function<void(SqliteConnection&)>& run) {
+// A CommitLater's commit, from its queueing until its `done` returned.
+struct SqliteStore::LaterJob {
   WriteJob job;
-  job.run = &run;
+  SqliteStore* store = nullptr;
+  Lease* lease = nullptr;
+  LaterCommit commit;
+  CommitDone done;
+  StoreTime time = 0;  // The record's time.
+  std::string holder;  // A kept lease's new token; drawn at the first run.
+  bool stale = false;  // CommitIfUntouched found the conversation touched.
+
+  static void Run(void* context, SqliteConnection& db,
+                  const WriteClock& clock) {
+    LaterJob& j = *static_cast<LaterJob*>(context);
+    const TurnCommit& c = j.commit.commit;
+    CheckCommitLimits(c);
+    if (!j.commit.if_untouched) {
+      j.store->CommitTurn(db, clock, *j.lease, c, j.time, j.commit.after);
+      return;
+    }
+    if (!IsConversationId(j.lease->conversation_id))
+      throw LeaseLostError("no conversation " + j.lease->conversation_id +
+                           " to commit to");
+    if (j.commit.after == AfterCommit::kKeepLease && j.holder.empty())
+      j.holder = RandomHex(8);
+    j.stale = !j.store->CommitUntouchedTurn(
+        db, clock, *j.lease, c, j.time, j.commit.after, j.holder,
+        ClampLeaseTime(j.commit.lease_time));
+  }
+
+  // Advances the lease as the synchronous call does, after the commit's
+  // transaction ended, and says what the commit came to.
+  CommitOutcome Finish() {
+    CommitOutcome outcome;
+    if (job.error) {
+      outcome.status = CommitStatus::kFailed;
+      outcome.error = job.error;
+    } else if (stale) {
+      outcome.status = CommitStatus::kStale;
+    } else {
+      lease->turn += 1;
+      if (commit.if_untouched && commit.after == AfterCommit::kKeepLease) {
+        lease->fence += 1;
+        lease->holder = std::move(holder);
+        lease->expires = std::chrono::steady_clock::now() +
+                         ClampLeaseTime(commit.lease_time);
+      }
+    }
+    return outcome;
+  }
+};
+
+namespace {
+
+// Spare LaterJobs kept for reuse.
+constexpr std::size_t kMaxSpareJobs = 4096;
+
+CommitOutcome Closing(const std::string& url) {
+  CommitOutcome outcome;
+  outcome.status = CommitStatus::kFailed;
+  outcome.error = std::make_exception_ptr(
+      StoreUnavailableError("store " + url + ": the store is closing"));
+  return outcome;
+}
+
+}  // namespace
+
+template <typename Job>
+void SqliteStore::Write(Job&& job) {
+  WriteJob w;
+  w.context = &job;
+  w.run = [](void* context, SqliteConnection& db, const WriteClock& clock) {
+    (*static_cast<std::remove_reference_t<Job>*>(context))(db, clock);
+  };
+  WriteNow(w);
+}
+
+void SqliteStore::WakeWriter() {
+  if (writer_waiting_) writer_wake_.notify_one();
+}
+
+void SqliteStore::WriteNow(WriteJob& job) {
   const auto deadline = std::chrono::steady_clock::now() + options_.timeout;
   std::unique_lock<std::mutex> lock(write_mu_);
   pending_.push_back(&job);
   while (!job.done) {
-    if (writing_) {
-      if (write_done_.wait_until(lock, deadline) == std::cv_status::timeout &&
-          !job.done) {
-        // Still waiting for a leader: the job leaves the queue untouched.
-        // A job in a running batch is waited for, since the batch's own
-        // waits are bounded by the timeout.
-        const auto it = std::find(pending_.begin(), pending_.end(), &job);
-        if (it != pending_.end()) {
-          pending_.erase(it);
-          throw StoreUnavailableError(
-              "store " + url_ +
-              ": the database is locked (another writer of this process "
-              "took too long)");
-        }
-      }
+    if (!writing_ && later_pending_ == 0) {
+      // This thread leads: it runs what is pending, its own job included
+      // unless an earlier leader took it already.
+      writing_ = true;
+      std::vector<WriteJob*> batch;
+      batch.swap(pending_);
+      lock.unlock();
+      RunBatch(batch);
+      lock.lock();
+      for (WriteJob* j : batch) j->done = true;
+      writing_ = false;
+      write_done_.notify_all();
+      // CommitLater's jobs that came meanwhile are the writer thread's.
+      if (later_pending_ > 0) WakeWriter();
       continue;
     }
-    // This thread leads: it runs what is pending, its own job included
-    // unless an earlier leader took it already.
-    writing_ = true;
-    std::vector<WriteJob*> batch;
-    batch.swap(pending_);
-    lock.unlock();
-    RunBatch(batch);
-    lock.lock();
-    for (WriteJob* j : batch) j->done = true;
-    writing_ = false;
-    write_done_.notify_all();
+    // A CommitLater's job waits: the writer thread takes this one along.
+    if (!writing_) WakeWriter();
+    if (write_done_.wait_until(lock, deadline) == std::cv_status::timeout &&
+        !job.done) {
+      // Still waiting for a leader: the job leaves the queue untouched.
+      // A job in a running batch is waited for, since the batch's own
+      // waits are bounded by the timeout.
+      const auto it = std::find(pending_.begin(), pending_.end(), &job);
+      if (it != pending_.end()) {
+        pending_.erase(it);
+        throw StoreUnavailableError(
+            "store " + url_ +
+            ": the database is locked (another writer of this process "
+            "took too long)");
+      }
+    }
   }
   lock.unlock();
   if (job.error) std::rethrow_exception(job.error);
+}
+
+void SqliteStore::CommitLater(Lease& lease, LaterCommit commit,
+                              CommitDone done) {
+  const StoreTime time =
+      commit.commit.record.time != 0 ? commit.commit.record.time : StoreNow();
+  std::unique_lock<std::mutex> lock(write_mu_);
+  if (!closing_ && !writer_thread_.joinable()) {
+    try {
+      writer_thread_ = std::thread([this] { WriterLoop(); });
+    } catch (const std::exception& e) {
+      lock.unlock();
+      CommitOutcome failed;
+      failed.status = CommitStatus::kFailed;
+      failed.error = std::make_exception_ptr(StoreUnavailableError(
+          "store " + url_ + ": no writer thread: " + e.what()));
+      done(failed);
+      return;
+    }
+  }
+  if (closing_) {
+    lock.unlock();
+    done(Closing(url_));
+    return;
+  }
+  std::unique_ptr<LaterJob> job;
+  if (spare_jobs_.empty()) {
+    job = std::make_unique<LaterJob>();
+    job->store = this;
+    job->job.run = &LaterJob::Run;
+    job->job.context = job.get();
+    job->job.later = job.get();
+  } else {
+    job = std::move(spare_jobs_.back());
+    spare_jobs_.pop_back();
+  }
+  job->lease = &lease;
+  job->commit = std::move(commit);
+  job->done = std::move(done);
+  job->time = time;
+  pending_.push_back(&job.release()->job);
+  ++later_pending_;
+  if (!writing_) WakeWriter();
+}
+
+void SqliteStore::WriterLoop() {
+  std::vector<WriteJob*> batch;
+  std::vector<LaterJob*> finished;
+  std::unique_lock<std::mutex> lock(write_mu_);
+  for (;;) {
+    if (writing_ || pending_.empty()) {
+      if (closing_ && pending_.empty()) return;
+      writer_waiting_ = true;
+      writer_wake_.wait(lock);
+      writer_waiting_ = false;
+      continue;
+    }
+    writing_ = true;
+    batch.swap(pending_);
+    later_pending_ = 0;
+    lock.unlock();
+    RunBatch(batch);
+    bool callers = false;
+    for (WriteJob* j : batch) {
+      if (j->later != nullptr) finished.push_back(j->later);
+      else callers = true;
+    }
+    lock.lock();
+    for (WriteJob* j : batch)
+      if (j->later == nullptr) j->done = true;
+    writing_ = false;
+    if (callers) write_done_.notify_all();
+    lock.unlock();
+    // Outside every lock of the store: `done` may call the store again.
+    for (LaterJob* j : finished) {
+      const CommitOutcome outcome = j->Finish();
+      j->done(outcome);
+      j->done = nullptr;
+      j->commit = LaterCommit();
+      j->holder.clear();
+      j->stale = false;
+      j->lease = nullptr;
+      j->job.error = nullptr;
+    }
+    lock.lock();
+    for (LaterJob* j : finished) {
+      std::unique_ptr<LaterJob> owned(j);
+      if (spare_jobs_.size() < kMaxSpareJobs)
+        spare_jobs_.push_back(std::move(owned));
+    }
+    finished.clear();
+    batch.clear();
+  }
 }
 
 SqliteConnection& SqliteStore::Writer() {
@@ -433,14 +621,25 @@ SqliteConnection& SqliteStore::Writer() {
   return *writer_;
 }
 
+SqliteStore::WriteClock SqliteStore::Clock() const {
+  WriteClock clock;
+  clock.now = StoreNow();
+  clock.cutoff = retain_ms_ == 0 ? std::numeric_limits<int64_t>::min()
+                                 : clock.now - retain_ms_;
+  return clock;
+}
+
 void SqliteStore::RunAlone(WriteJob& job) {
   try {
     SqliteConnection& db = Writer();
     SqliteTransaction tx(db, SqliteTransaction::Kind::kWrite);
-    (*job.run)(db);
+    job.run(job.context, db, Clock());
     tx.Commit();
   } catch (const LeaseLostError&) {
     // Refused before any write, and rolled back: the connection is sound.
+    job.error = std::current_exception();
+  } catch (const LimitError&) {
+    // Refused before any statement.
     job.error = std::current_exception();
   } catch (...) {
     // A connection in an unknown state is not used again.
@@ -457,10 +656,11 @@ void SqliteStore::RunBatch(const std::vector<WriteJob*>& batch) {
   try {
     SqliteConnection& db = Writer();
     SqliteTransaction tx(db, SqliteTransaction::Kind::kWrite);
+    const WriteClock clock = Clock();
     for (WriteJob* job : batch) {
       db.Statement("SAVEPOINT job").Run();
       try {
-        (*job->run)(db);
+        job->run(job->context, db, clock);
       } catch (...) {
         // A transaction that SQLite rolled back by itself fails the batch.
         if (!db.InTransaction()) throw;
@@ -493,7 +693,7 @@ Lease SqliteStore::Create(const NewConversation& conversation) {
   const std::chrono::milliseconds lease_time =
       ClampLeaseTime(conversation.lease_time);
   Lease lease = FirstLease(conversation);
-  Write([&](SqliteConnection& db) {
+  Write([&](SqliteConnection& db, const WriteClock& clock) {
     for (;;) {
       lease.conversation_id = NewConversationId();
       db.Statement(kInsertConversation)
@@ -510,7 +710,7 @@ Lease SqliteStore::Create(const NewConversation& conversation) {
           .Bind(1, std::string_view(lease.conversation_id))
           .Bind(2, int64_t{1})
           .Bind(3, std::string_view(lease.holder))
-          .Bind(4, StoreNow() + Millis(lease_time))
+          .Bind(4, clock.now + Millis(lease_time))
           .Run();
       return;
     }
@@ -541,16 +741,16 @@ LeaseResult SqliteStore::TryAcquire(std::string_view id,
   LeaseResult result;
   if (!IsConversationId(id)) return result;
   lease_time = ClampLeaseTime(lease_time);
-  Write([&](SqliteConnection& db) {
+  Write([&](SqliteConnection& db, const WriteClock& clock) {
     result = LeaseResult{};
     SqliteStatement& q = db.Statement(kSelectTurnsAndLease);
-    q.Bind(1, id).Bind(2, Cutoff());
+    q.Bind(1, id).Bind(2, clock.cutoff);
     if (!q.Step()) return;
-    const StoreTime now = StoreNow();
+    const StoreTime now = clock.now;
     const uint64_t turns = static_cast<uint64_t>(q.Int(0));
     std::string knowledge_version = q.Bytes(1);
     const int64_t fence = q.IsNull(2) ? 0 : q.Int(2);
-    const bool held = !q.IsNull(3) && !q.Bytes(3).empty() && q.Int(4) > now;
+    const bool held = !q.IsNull(3) && !q.View(3).empty() && q.Int(4) > now;
     const int64_t expires = q.Int(4);
     // The snapshot's pages are read only when the caller lacks them.
     if (!held && turns != cached_turn) {
@@ -586,36 +786,86 @@ LeaseResult SqliteStore::TryAcquire(std::string_view id,
   return result;
 }
 
+void SqliteStore::CommitTurn(SqliteConnection& db, const WriteClock& clock,
+                             const Lease& lease, const TurnCommit& commit,
+                             StoreTime time, AfterCommit after) {
+  const std::string_view id = lease.conversation_id;
+  SqliteStatement& q = db.Statement(kSelectCommitState);
+  q.Bind(1, id).Bind(2, clock.cutoff);
+  if (!q.Step())
+    throw LeaseLostError("conversation " + Text(id) + " no longer exists");
+  const bool ours = !q.IsNull(2) && q.Int(2) == AsInt(lease.fence) &&
+                    q.View(3) == lease.holder && q.Int(4) > clock.now;
+  const uint64_t turns = static_cast<uint64_t>(q.Int(0));
+  const int64_t hour = q.Int(1);
+  q.Reset();
+  if (!ours)
+    throw LeaseLostError("the lease of conversation " + Text(id) +
+                         " expired or was taken over");
+  if (turns != lease.turn)
+    throw LeaseLostError("conversation " + Text(id) + " is at turn " +
+                         std::to_string(turns) + ", not " +
+                         std::to_string(lease.turn));
+  WriteTurn(db, id, lease.turn + 1, commit, time, hour);
+  if (after == AfterCommit::kReleaseLease)
+    db.Statement(kReleaseLease)
+        .Bind(1, id)
+        .Bind(2, AsInt(lease.fence))
+        .Bind(3, std::string_view(lease.holder))
+        .Run();
+}
+
+bool SqliteStore::CommitUntouchedTurn(SqliteConnection& db,
+                                      const WriteClock& clock,
+                                      const Lease& lease,
+                                      const TurnCommit& commit, StoreTime time,
+                                      AfterCommit after,
+                                      std::string_view new_holder,
+                                      std::chrono::milliseconds lease_time) {
+  const std::string_view id = lease.conversation_id;
+  SqliteStatement& q = db.Statement(kSelectCommitState);
+  q.Bind(1, id).Bind(2, clock.cutoff);
+  if (!q.Step())
+    throw LeaseLostError("conversation " + Text(id) + " no longer exists");
+  const uint64_t turns = static_cast<uint64_t>(q.Int(0));
+  const int64_t hour = q.Int(1);
+  const int64_t fence = q.IsNull(2) ? 0 : q.Int(2);
+  const std::string_view current = q.IsNull(3) ? std::string_view() : q.View(3);
+  const bool others =
+      !current.empty() && current != lease.holder && q.Int(4) > clock.now;
+  // Still ours (an earlier release did not reach the store): the release
+  // below lets it go. Copied only then, before the row goes.
+  const std::string left = after == AfterCommit::kReleaseLease && !others
+                               ? std::string(current)
+                               : std::string();
+  q.Reset();
+  if (fence != AsInt(lease.fence) || others || turns != lease.turn)
+    return false;
+  WriteTurn(db, id, lease.turn + 1, commit, time, hour);
+  if (after == AfterCommit::kKeepLease) {
+    db.Statement(kPutLease)
+        .Bind(1, id)
+        .Bind(2, AsInt(lease.fence + 1))
+        .Bind(3, new_holder)
+        .Bind(4, clock.now + Millis(lease_time))
+        .Run();
+  } else if (!left.empty()) {
+    db.Statement(kReleaseLease)
+        .Bind(1, id)
+        .Bind(2, fence)
+        .Bind(3, std::string_view(left))
+        .Run();
+  }
+  return true;
+}
+
 void SqliteStore::Commit(Lease& lease, const TurnCommit& commit,
                          AfterCommit after) {
   CheckCommitLimits(commit);
-  const TurnRecord& r = commit.record;
-  const StoreTime time = r.time != 0 ? r.time : StoreNow();
-  const std::string_view id = lease.conversation_id;
-  Write([&](SqliteConnection& db) {
-    SqliteStatement& q = db.Statement(kSelectCommitState);
-    q.Bind(1, id).Bind(2, Cutoff());
-    if (!q.Step())
-      throw LeaseLostError("conversation " + Text(id) + " no longer exists");
-    const bool ours = !q.IsNull(2) && q.Int(2) == AsInt(lease.fence) &&
-                      q.Bytes(3) == lease.holder && q.Int(4) > StoreNow();
-    const uint64_t turns = static_cast<uint64_t>(q.Int(0));
-    const int64_t hour = q.Int(1);
-    q.Reset();
-    if (!ours)
-      throw LeaseLostError("the lease of conversation " + Text(id) +
-                           " expired or was taken over");
-    if (turns != lease.turn)
-      throw LeaseLostError("conversation " + Text(id) + " is at turn " +
-                           std::to_string(turns) + ", not " +
-                           std::to_string(lease.turn));
-    WriteTurn(db, id, lease.turn + 1, commit, time, hour);
-    if (after == AfterCommit::kReleaseLease)
-      db.Statement(kReleaseLease)
-          .Bind(1, id)
-          .Bind(2, AsInt(lease.fence))
-          .Bind(3, std::string_view(lease.holder))
-          .Run();
+  const StoreTime time =
+      commit.record.time != 0 ? commit.record.time : StoreNow();
+  Write([&](SqliteConnection& db, const WriteClock& clock) {
+    CommitTurn(db, clock, lease, commit, time, after);
   });
   lease.turn += 1;
 }
@@ -631,47 +881,18 @@ bool SqliteStore::CommitIfUntouched(Lease& lease, const TurnCommit& commit,
   if (!IsConversationId(id))
     throw LeaseLostError("no conversation " + Text(id) + " to commit to");
   // A kept lease needs a fresh token; drawn outside the write lock.
-  const std::string holder =
+  std::string holder =
       after == AfterCommit::kKeepLease ? RandomHex(8) : std::string();
   bool untouched = false;
-  Write([&](SqliteConnection& db) {
-    untouched = false;
-    SqliteStatement& q = db.Statement(kSelectCommitState);
-    q.Bind(1, id).Bind(2, Cutoff());
-    if (!q.Step())
-      throw LeaseLostError("conversation " + Text(id) + " no longer exists");
-    const StoreTime now = StoreNow();
-    const uint64_t turns = static_cast<uint64_t>(q.Int(0));
-    const int64_t hour = q.Int(1);
-    const int64_t fence = q.IsNull(2) ? 0 : q.Int(2);
-    const std::string current = q.IsNull(3) ? std::string() : q.Bytes(3);
-    const bool others =
-        !current.empty() && current != lease.holder && q.Int(4) > now;
-    q.Reset();
-    if (fence != AsInt(lease.fence) || others || turns != lease.turn) return;
-    WriteTurn(db, id, lease.turn + 1, commit, time, hour);
-    if (after == AfterCommit::kKeepLease) {
-      db.Statement(kPutLease)
-          .Bind(1, id)
-          .Bind(2, AsInt(lease.fence + 1))
-          .Bind(3, std::string_view(holder))
-          .Bind(4, now + Millis(lease_time))
-          .Run();
-    } else if (!current.empty()) {
-      // Still ours (an earlier release did not reach the store): let it go.
-      db.Statement(kReleaseLease)
-          .Bind(1, id)
-          .Bind(2, fence)
-          .Bind(3, std::string_view(current))
-          .Run();
-    }
-    untouched = true;
+  Write([&](SqliteConnection& db, const WriteClock& clock) {
+    untouched = CommitUntouchedTurn(db, clock, lease, commit, time, after,
+                                    holder, lease_time);
   });
   if (!untouched) return false;
   lease.turn += 1;
   if (after == AfterCommit::kKeepLease) {
     lease.fence += 1;
-    lease.holder = holder;
+    lease.holder = std::move(holder);
     lease.expires = std::chrono::steady_clock::now() + lease_time;
   }
   return true;
@@ -679,7 +900,7 @@ bool SqliteStore::CommitIfUntouched(Lease& lease, const TurnCommit& commit,
 
 void SqliteStore::Release(const Lease& lease) {
   if (!IsConversationId(lease.conversation_id)) return;
-  Write([&](SqliteConnection& db) {
+  Write([&](SqliteConnection& db, const WriteClock&) {
     db.Statement(kReleaseLease)
         .Bind(1, std::string_view(lease.conversation_id))
         .Bind(2, AsInt(lease.fence))

@@ -3,7 +3,8 @@
 // a crash of the process). The tables are described in docs/store.md.
 // Thread-safe: writes of all threads run on one connection, those ready at
 // once in one transaction (group commit); reads take a connection of
-// their own from a pool.
+// their own from a pool. CommitLater's commits are run by a writer thread
+// of the store, made at the first of them.
 #ifndef CORVANE_STORE_SQLITE_STORE_H_
 #define CORVANE_STORE_SQLITE_STORE_H_
 
@@ -12,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -43,6 +45,10 @@ class SqliteStore : public ConversationStore {
   bool CommitIfUntouched(Lease& lease, const TurnCommit& commit,
                          AfterCommit after,
                          std::chrono::milliseconds lease_time) override;
+  // Queues the commit for the writer thread and returns; `done` runs on
+  // that thread after the transaction that holds the commit ended. Once
+  // the store is closing, `done` runs at once with StoreUnavailableError.
+  void CommitLater(Lease& lease, LaterCommit commit, CommitDone done) override;
   void Release(const Lease& lease) override;
   std::optional<std::vector<TurnEntry>> Transcript(std::string_view id,
                                                    uint64_t first,
@@ -70,17 +76,28 @@ class SqliteStore : public ConversationStore {
   };
   // One passive checkpoint on `db`.
   static WalState Checkpoint(SqliteConnection& db);
-  // Runs `job` in a write transaction, as one step: the job's writes are
-  // committed (durable as the store's synchronous setting makes them) when
-  // Write returns, and none of them is kept when it throws. Jobs of
-  // several threads that are ready at once share one transaction (group
-  // commit), each in a savepoint of its own: a job that throws rolls back
-  // only its own writes, and when the shared transaction itself fails,
-  // every job that did not throw runs again alone, so one conversation's
-  // failure never fails or loses another's turn.
-  void Write(const std::function<void(SqliteConnection&)>& job);
+  // The time a write job runs at: read once a transaction, after its
+  // write lock was taken, so that no other writer comes between.
+  struct WriteClock {
+    StoreTime now = 0;
+    StoreTime cutoff = 0;  // Cutoff() as of `now`.
+  };
+  WriteClock Clock() const;
+  // One write: the caller's job (sync) or a CommitLater's.
   struct WriteJob;
-  // Runs `batch` as the leader of a group commit; marks each job done.
+  struct LaterJob;
+  // Runs `job(db, clock)` in a write transaction, as one step: the job's
+  // writes are committed (durable as the store's synchronous setting makes
+  // them) when Write returns, and none of them is kept when it throws.
+  // Jobs that are ready at once share one transaction (group commit),
+  // each in a savepoint of its own: a job that throws rolls back only its
+  // own writes, and when the shared transaction itself fails, every job
+  // that did not throw runs again alone, so one conversation's failure
+  // never fails or loses another's turn.
+  template <typename Job>
+  void Write(Job&& job);
+  void WriteNow(WriteJob& job);
+  // Runs `batch` as the leader of a group commit.
   void RunBatch(const std::vector<WriteJob*>& batch);
   // The connection that every write job runs on, opened when missing.
   // Only the leader of a group commit uses it: one connection's page
@@ -89,6 +106,22 @@ class SqliteStore : public ConversationStore {
   SqliteConnection& Writer();
   // Runs one job in a transaction of its own.
   void RunAlone(WriteJob& job);
+  // The writer thread: leads every batch that holds a CommitLater's job,
+  // then calls their `done`.
+  void WriterLoop();
+  // Wakes the writer thread when it waits and nobody leads; write_mu_ held.
+  void WakeWriter();
+  // Turn lease.turn + 1 in the open transaction (Commit's and
+  // CommitIfUntouched's checks and writes); the lease is not advanced.
+  void CommitTurn(SqliteConnection& db, const WriteClock& clock,
+                  const Lease& lease, const TurnCommit& commit,
+                  StoreTime time, AfterCommit after);
+  // False when another holder took a lease since: nothing was written.
+  bool CommitUntouchedTurn(SqliteConnection& db, const WriteClock& clock,
+                           const Lease& lease, const TurnCommit& commit,
+                           StoreTime time, AfterCommit after,
+                           std::string_view new_holder,
+                           std::chrono::milliseconds lease_time);
 
   const std::string url_;
   const std::string path_;
@@ -103,10 +136,19 @@ class SqliteStore : public ConversationStore {
   std::condition_variable wake_;    // Stops the checkpointer.
   std::thread checkpointer_;
   // The group commit: jobs waiting for a leader, and whether one runs.
+  // A caller of Write leads a batch itself unless CommitLater's jobs wait,
+  // which only the writer thread runs, so that their `done` is always
+  // called there.
   std::mutex write_mu_;
-  std::condition_variable write_done_;
+  std::condition_variable write_done_;        // A batch ended.
+  std::condition_variable writer_wake_;       // Work for the writer thread.
   std::vector<WriteJob*> pending_;            // Guarded by write_mu_.
+  std::size_t later_pending_ = 0;             // Guarded by write_mu_.
   bool writing_ = false;                      // Guarded by write_mu_.
+  bool writer_waiting_ = false;               // Guarded by write_mu_.
+  bool closing_ = false;                      // Guarded by write_mu_.
+  std::vector<std::unique_ptr<LaterJob>> spare_jobs_;  // Guarded by write_mu_.
+  std::thread writer_thread_;                 // Made by the first CommitLater.
   std::unique_ptr<SqliteConnection> writer_;  // Used by the leader only.
 };
 
