@@ -653,9 +653,11 @@ void SqliteStore::RunBatch(const std::vector<WriteJob*>& batch) {
     RunAlone(*batch.front());
     return;
   }
+  bool begun = false;
   try {
     SqliteConnection& db = Writer();
     SqliteTransaction tx(db, SqliteTransaction::Kind::kWrite);
+    begun = true;
     const WriteClock clock = Clock();
     for (WriteJob* job : batch) {
       db.Statement("SAVEPOINT job").Run();
@@ -673,6 +675,13 @@ void SqliteStore::RunBatch(const std::vector<WriteJob*>& batch) {
     return;
   } catch (...) {
     writer_.reset();
+    // The write lock was not had (another process held it past the
+    // timeout, the file could not be opened): no job ran, and each alone
+    // would only wait as long again.
+    if (!begun) {
+      for (WriteJob* job : batch) job->error = std::current_exception();
+      return;
+    }
     // The shared transaction failed: nothing of it was kept. Each job that
     // had not failed by itself runs alone, so that it fails only for a
     // reason of its own.

@@ -6,8 +6,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <cstdint>
 #include <map>
+#include <mutex>
 #include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -592,6 +596,372 @@ TEST_P(ConversationStoreTest, SimultaneousCommitsFailOnlyTheStaleHolder) {
       ExpectTurns(*other, leases[i].conversation_id, 1, std::to_string(i));
       EXPECT_EQ(leases[i].turn, 1u);
     }
+  }
+}
+
+// What the CommitLater calls of a test came to: each `done` counted, so
+// that one called twice or never shows.
+class LaterOutcomes {
+ public:
+  explicit LaterOutcomes(std::size_t jobs) : calls_(jobs, 0), outcomes_(jobs) {}
+
+  CommitDone Done(std::size_t job) {
+    return [this, job](const CommitOutcome& outcome) {
+      std::lock_guard<std::mutex> lock(mu_);
+      ++calls_[job];
+      outcomes_[job] = outcome;
+      ++finished_;
+      all_.notify_all();
+    };
+  }
+  // Waits until `count` dones were called (all of them by default).
+  void Wait(std::size_t count = SIZE_MAX) {
+    std::unique_lock<std::mutex> lock(mu_);
+    if (count == SIZE_MAX) count = calls_.size();
+    ASSERT_TRUE(all_.wait_for(lock, std::chrono::seconds(30),
+                              [&] { return finished_ >= count; }))
+        << finished_ << " of " << count << " commits ended";
+  }
+  int Calls(std::size_t job) {
+    std::lock_guard<std::mutex> lock(mu_);
+    return calls_[job];
+  }
+  CommitOutcome Outcome(std::size_t job) {
+    std::lock_guard<std::mutex> lock(mu_);
+    return outcomes_[job];
+  }
+  // The error's kind ("LeaseLostError", ...) or "committed" / "stale".
+  std::string What(std::size_t job) {
+    const CommitOutcome o = Outcome(job);
+    if (o.status == CommitStatus::kCommitted) return "committed";
+    if (o.status == CommitStatus::kStale) return "stale";
+    if (!o.error) return "failed without an error";
+    try {
+      std::rethrow_exception(o.error);
+    } catch (const LeaseLostError&) {
+      return "LeaseLostError";
+    } catch (const LimitError&) {
+      return "LimitError";
+    } catch (const StoreUnavailableError&) {
+      return "StoreUnavailableError";
+    } catch (const std::exception& e) {
+      return std::string("other: ") + e.what();
+    }
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable all_;
+  std::vector<int> calls_;                // Guarded by mu_.
+  std::vector<CommitOutcome> outcomes_;  // Guarded by mu_.
+  std::size_t finished_ = 0;             // Guarded by mu_.
+};
+
+LaterCommit Later(TurnCommit commit, bool if_untouched, AfterCommit after) {
+  LaterCommit c;
+  c.commit = std::move(commit);
+  c.if_untouched = if_untouched;
+  c.after = after;
+  c.lease_time = milliseconds(10'000);
+  return c;
+}
+
+// Threads of one host commit turns of many conversations through
+// CommitLater at once, in each of the ways a host commits: with the lease
+// it holds, without taking it (released or kept). Every done is called
+// once, every lease advances as the synchronous call advances it, and
+// every transcript holds each turn once, in order.
+TEST_P(ConversationStoreTest, CommitLaterFromManyThreadsCommitsEveryTurnOnce) {
+  auto store = Open();
+  constexpr int kThreads = 4;
+  constexpr int kPerThread = 8;
+  constexpr int kRounds = 9;
+  constexpr std::size_t kConversations = kThreads * kPerThread;
+  std::vector<Lease> leases;
+  for (std::size_t i = 0; i < kConversations; ++i)
+    leases.push_back(store->Create({}));
+  LaterOutcomes outcomes(kConversations * kRounds);
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < kRounds; ++round) {
+        // The round's commits of this thread's conversations all at once.
+        for (int k = 0; k < kPerThread; ++k) {
+          const std::size_t c = static_cast<std::size_t>(t * kPerThread + k);
+          Lease& lease = leases[c];
+          const std::string& id = lease.conversation_id;
+          // Round 0 commits with Create's lease; then the turns go
+          // untouched and released, untouched and kept, and with the kept
+          // lease, in turn.
+          const bool held = round == 0 || round % 3 == 2;
+          const AfterCommit after = round % 3 == 1 ? AfterCommit::kKeepLease
+                                                   : AfterCommit::kReleaseLease;
+          const uint64_t fence = lease.fence;
+          const std::size_t job = c * kRounds + static_cast<std::size_t>(round);
+          std::atomic<bool> ended{false};
+          store->CommitLater(
+              lease,
+              Later(Turn(std::to_string(round), id, Snap(id, lease.turn + 1)),
+                    !held, after),
+              [&, job, done = outcomes.Done(job)](const CommitOutcome& o) {
+                done(o);
+                ended = true;
+              });
+          // This conversation's next turn waits for this one, as a
+          // host's next request of it does.
+          while (!ended) std::this_thread::yield();
+          if (lease.turn != static_cast<uint64_t>(round) + 1) ++wrong;
+          if (!held && after == AfterCommit::kKeepLease &&
+              lease.fence != fence + 1)
+            ++wrong;
+        }
+      }
+    });
+  }
+  for (std::thread& th : threads) th.join();
+  outcomes.Wait();
+  EXPECT_EQ(wrong.load(), 0);
+  for (std::size_t job = 0; job < kConversations * kRounds; ++job) {
+    EXPECT_EQ(outcomes.Calls(job), 1) << job;
+    EXPECT_EQ(outcomes.What(job), "committed") << job;
+  }
+  for (const Lease& lease : leases) {
+    const std::string& id = lease.conversation_id;
+    ExpectTurns(*store, id, kRounds, id);
+    const auto t = store->Transcript(id, 1, 100);
+    ASSERT_TRUE(t);
+    for (std::size_t i = 0; i < t->size(); ++i) {
+      EXPECT_EQ((*t)[i].turn, i + 1);
+      EXPECT_EQ((*t)[i].record.input, std::to_string(i));
+    }
+    // Released at the end: another host takes the lease at once.
+    EXPECT_EQ(store->TryAcquire(id, milliseconds(1000)).status,
+              LeaseStatus::kAcquired);
+  }
+}
+
+// Commits queued at once, most of them good, some refused for reasons of
+// their own: each bad one comes to what the synchronous call would throw
+// or return, changing nothing, and the good ones around it commit.
+TEST_P(ConversationStoreTest, CommitLaterFailsOnlyTheBadCommitsOfABatch) {
+  auto host = Open();
+  auto other = Open();
+  constexpr std::size_t kJobs = 12;
+  std::vector<Lease> leases;
+  for (std::size_t i = 0; i < kJobs; ++i) {
+    NewConversation n;
+    n.lease_time = milliseconds(10'000);
+    leases.push_back(host->Create(n));
+    host->Commit(leases[i],
+                 Turn("1", "one", Snap(leases[i].conversation_id, 1)),
+                 AfterCommit::kReleaseLease);
+  }
+  // 3: another host took the lease and let it go, so a commit without
+  // the lease is stale. 5: the lease is held by the other host, so a
+  // commit with the old lease has lost it. 7: a snapshot over the limit.
+  // 9: a text of the record over its limit. 11: a conversation that is
+  // gone.
+  LeaseResult taken = other->TryAcquire(leases[3].conversation_id,
+                                        milliseconds(10'000), 1);
+  ASSERT_EQ(taken.status, LeaseStatus::kAcquired);
+  other->Release(taken.lease);
+  LeaseResult held = other->TryAcquire(leases[5].conversation_id,
+                                       milliseconds(10'000), 1);
+  ASSERT_EQ(held.status, LeaseStatus::kAcquired);
+  leases[11].conversation_id = NewConversationId();
+  const std::vector<Lease> before = leases;
+
+  LaterOutcomes outcomes(kJobs);
+  for (std::size_t i = 0; i < kJobs; ++i) {
+    const std::string& id = leases[i].conversation_id;
+    TurnCommit turn = Turn("2", std::to_string(i), Snap(id, 2));
+    if (i == 7) turn.snapshot = std::string(kMaxSnapshotBytes + 1, 's');
+    if (i == 9) turn.record.reply = std::string(kMaxRecordTextBytes + 1, 'r');
+    // The first commit released every lease: all but 5 commit without it.
+    const bool if_untouched = i != 5;
+    host->CommitLater(leases[i],
+                      Later(std::move(turn), if_untouched,
+                            i % 2 == 0 ? AfterCommit::kKeepLease
+                                       : AfterCommit::kReleaseLease),
+                      outcomes.Done(i));
+  }
+  outcomes.Wait();
+  for (std::size_t i = 0; i < kJobs; ++i) {
+    EXPECT_EQ(outcomes.Calls(i), 1) << i;
+    const std::string& id = leases[i].conversation_id;
+    switch (i) {
+      case 3:
+        EXPECT_EQ(outcomes.What(i), "stale");
+        break;
+      case 5:
+      case 11:
+        EXPECT_EQ(outcomes.What(i), "LeaseLostError") << i;
+        break;
+      case 7:
+      case 9:
+        EXPECT_EQ(outcomes.What(i), "LimitError") << i;
+        break;
+      default:
+        EXPECT_EQ(outcomes.What(i), "committed") << i;
+        ExpectTurns(*other, id, 2, std::to_string(i));
+        EXPECT_EQ(leases[i].turn, 2u);
+        continue;
+    }
+    // Refused: the lease is as it was, the conversation at its first turn.
+    EXPECT_EQ(leases[i].turn, before[i].turn) << i;
+    EXPECT_EQ(leases[i].fence, before[i].fence) << i;
+    EXPECT_EQ(leases[i].holder, before[i].holder) << i;
+    if (i != 11) ExpectTurns(*other, id, 1, "one");
+  }
+  // A kept lease is held: nobody else takes it.
+  EXPECT_EQ(other->TryAcquire(leases[0].conversation_id, milliseconds(1000))
+                .status,
+            LeaseStatus::kBusy);
+  EXPECT_EQ(other->TryAcquire(leases[1].conversation_id, milliseconds(1000))
+                .status,
+            LeaseStatus::kAcquired);
+}
+
+// A store that goes away with commits queued calls every `done` once
+// before its destructor returns, and what each says is what the store
+// holds. A `done` that commits again meanwhile is answered too.
+TEST_P(ConversationStoreTest, ClosingTheStoreEndsEveryQueuedCommit) {
+  auto store = Open();
+  constexpr std::size_t kJobs = 40;
+  std::vector<Lease> leases;
+  for (std::size_t i = 0; i < kJobs + 1; ++i) {
+    leases.push_back(store->Create({}));
+    store->Release(leases.back());
+  }
+  LaterOutcomes outcomes(kJobs + 1);
+  ConversationStore* raw = store.get();
+  for (std::size_t i = 0; i < kJobs; ++i) {
+    const std::string& id = leases[i].conversation_id;
+    CommitDone done = outcomes.Done(i);
+    if (i == 0) {
+      // The first one's done queues one more commit.
+      done = [&, raw, first = std::move(done)](const CommitOutcome& o) {
+        Lease& last = leases[kJobs];
+        raw->CommitLater(
+            last,
+            Later(Turn("1", "again", Snap(last.conversation_id, 1)), true,
+                  AfterCommit::kReleaseLease),
+            outcomes.Done(kJobs));
+        first(o);
+      };
+    }
+    store->CommitLater(leases[i],
+                       Later(Turn("1", "one", Snap(id, 1)), true,
+                             AfterCommit::kReleaseLease),
+                       std::move(done));
+  }
+  store.reset();
+  // Nothing is left to run: every done was called before the destructor
+  // returned.
+  for (std::size_t i = 0; i <= kJobs; ++i) EXPECT_EQ(outcomes.Calls(i), 1) << i;
+  auto reopened = Open();
+  for (std::size_t i = 0; i <= kJobs; ++i) {
+    const std::string& id = leases[i].conversation_id;
+    const std::string what = outcomes.What(i);
+    if (what == "committed") {
+      ExpectTurns(*reopened, id, 1, i == kJobs ? "again" : "one");
+      EXPECT_EQ(leases[i].turn, 1u);
+    } else {
+      EXPECT_EQ(what, "StoreUnavailableError") << i;
+      EXPECT_EQ(reopened->Load(id)->info.turns, 0u) << i;
+    }
+  }
+}
+
+// Commits queued while the store is down fail as unavailable, each once;
+// commits queued while it goes down end either way, as the store shows
+// afterwards; once it is back, the same leases commit again.
+TEST_P(ConversationStoreTest, CommitLaterWhileTheStoreIsDownThenRecovery) {
+  StoreOptions options;
+  options.timeout = milliseconds(150);
+  auto store = Open(options);
+  constexpr std::size_t kJobs = 16;
+  std::vector<Lease> leases;
+  for (std::size_t i = 0; i < kJobs; ++i) {
+    leases.push_back(store->Create({}));
+    store->Release(leases.back());
+  }
+  auto commit_all = [&](LaterOutcomes& outcomes, uint64_t turn) {
+    for (std::size_t i = 0; i < kJobs; ++i) {
+      const std::string& id = leases[i].conversation_id;
+      store->CommitLater(leases[i],
+                         Later(Turn(std::to_string(turn), "r", Snap(id, turn)),
+                               true, AfterCommit::kReleaseLease),
+                         outcomes.Done(i));
+    }
+  };
+
+  backend_->TakeDown();
+  LaterOutcomes down(kJobs);
+  commit_all(down, 1);
+  down.Wait();
+  for (std::size_t i = 0; i < kJobs; ++i) {
+    EXPECT_EQ(down.Calls(i), 1);
+    EXPECT_EQ(down.What(i), "StoreUnavailableError") << i;
+    EXPECT_EQ(leases[i].turn, 0u);
+  }
+  backend_->BringUp();
+  LaterOutcomes up(kJobs);
+  commit_all(up, 1);
+  up.Wait();
+  for (std::size_t i = 0; i < kJobs; ++i) {
+    EXPECT_EQ(up.What(i), "committed") << i;
+    ExpectTurns(*store, leases[i].conversation_id, 1, "r");
+  }
+
+  // Down while the commits are on their way: some may have been kept
+  // although their answer was lost, which the store shows.
+  LaterOutcomes racing(kJobs);
+  commit_all(racing, 2);
+  backend_->TakeDown();
+  racing.Wait();
+  backend_->BringUp();
+  for (std::size_t i = 0; i < kJobs; ++i) {
+    EXPECT_EQ(racing.Calls(i), 1);
+    const std::string what = racing.What(i);
+    const auto c = store->Load(leases[i].conversation_id);
+    ASSERT_TRUE(c);
+    if (what == "committed") {
+      EXPECT_EQ(c->info.turns, 2u) << i;
+      EXPECT_EQ(leases[i].turn, 2u);
+    } else {
+      EXPECT_EQ(what, "StoreUnavailableError") << i;
+      EXPECT_EQ(leases[i].turn, 1u);
+      EXPECT_GE(c->info.turns, 1u);
+    }
+  }
+  // Recovered: each conversation takes its next turn, from the lease when
+  // it is current, or (a commit kept whose answer was lost) after taking
+  // the lease with the stored state.
+  LaterOutcomes after(kJobs);
+  std::vector<uint64_t> expected;
+  for (std::size_t i = 0; i < kJobs; ++i) {
+    Lease& lease = leases[i];
+    const std::string& id = lease.conversation_id;
+    bool held = false;
+    if (store->Load(id)->info.turns != lease.turn) {
+      LeaseResult r = store->TryAcquire(id, milliseconds(5000));
+      ASSERT_EQ(r.status, LeaseStatus::kAcquired);
+      lease = r.lease;
+      held = true;
+    }
+    expected.push_back(lease.turn + 1);
+    store->CommitLater(lease,
+                       Later(Turn("next", "next", Snap(id, lease.turn + 1)),
+                             !held, AfterCommit::kReleaseLease),
+                       after.Done(i));
+  }
+  after.Wait();
+  for (std::size_t i = 0; i < kJobs; ++i) {
+    EXPECT_EQ(after.What(i), "committed") << i;
+    EXPECT_EQ(leases[i].turn, expected[i]);
+    ExpectTurns(*store, leases[i].conversation_id, expected[i], "next");
   }
 }
 

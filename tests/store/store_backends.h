@@ -47,6 +47,8 @@ class SqliteBackend : public StoreBackend {
   void TakeDown() override {
     ASSERT_EQ(sqlite3_open(dir_.File("conversations.db").c_str(), &blocker_),
               SQLITE_OK);
+    // Commits under way end first.
+    sqlite3_busy_timeout(blocker_, 10'000);
     ASSERT_EQ(
         sqlite3_exec(blocker_, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr),
         SQLITE_OK);
