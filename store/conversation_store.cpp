@@ -211,6 +211,18 @@ void CheckTimeout(const StoreOptions& options) {
                            " ms: give 1 ms to 10 minutes");
 }
 
+CommitOutcome FailedOutcome(std::exception_ptr error) {
+  CommitOutcome outcome;
+  outcome.status = CommitStatus::kFailed;
+  outcome.error = std::move(error);
+  return outcome;
+}
+
+CommitOutcome ClosingOutcome(const std::string& url) {
+  return FailedOutcome(std::make_exception_ptr(
+      StoreUnavailableError("store " + url + ": the store is closing")));
+}
+
 void ConversationStore::CommitLater(Lease& lease, LaterCommit commit,
                                     CommitDone done) {
   CommitOutcome outcome;

@@ -291,7 +291,15 @@ RedisStore::RedisStore(std::string url, const StoreUrl& parsed,
   GiveBack(std::move(c));
 }
 
-RedisStore::~RedisStore() = default;
+RedisStore::~RedisStore() {
+  // The thread sends what is queued, calls each `done`, and ends.
+  {
+    std::lock_guard<std::mutex> lock(later_mu_);
+    later_closing_ = true;
+    if (later_waiting_) later_wake_.notify_one();
+  }
+  if (later_thread_.joinable()) later_thread_.join();
+}
 
 std::string RedisStore::ConversationKey(std::string_view id) const {
   return options_.key_prefix + "c:" + std::string(id);
@@ -351,16 +359,33 @@ auto RedisStore::WithConnection(Work&& work) {
   }
 }
 
+RedisCommand RedisStore::ScriptCommand(
+    Script script, const std::vector<std::string>& keys,
+    const std::vector<std::string_view>& args,
+    const std::string& key_count) const {
+  RedisCommand command{"EVALSHA", shas_[static_cast<std::size_t>(script)],
+                       key_count};
+  command.reserve(3 + keys.size() + args.size());
+  for (const std::string& k : keys) command.push_back(k);
+  for (std::string_view a : args) command.push_back(a);
+  return command;
+}
+
+void RedisStore::LoadScript(RedisConnection& c, Script script) {
+  // The digest stays the same.
+  RedisReply loaded =
+      c.Run({"SCRIPT", "LOAD", kScripts[static_cast<std::size_t>(script)]});
+  if (loaded->type != REDIS_REPLY_STRING)
+    ThrowRedisError(loaded.get(), url_, "loading a script");
+}
+
 RedisReply RedisStore::RunScript(RedisConnection& c, Script script,
                                  const std::vector<std::string>& keys,
                                  const std::vector<std::string_view>& args,
                                  const RedisCommand& before,
                                  RedisReply* before_reply) {
-  const std::size_t index = static_cast<std::size_t>(script);
   const std::string key_count = std::to_string(keys.size());
-  RedisCommand command{"EVALSHA", shas_[index], key_count};
-  for (const std::string& k : keys) command.push_back(k);
-  for (std::string_view a : args) command.push_back(a);
+  const RedisCommand command = ScriptCommand(script, keys, args, key_count);
   RedisReply reply;
   if (before.empty()) {
     reply = c.Run(command);
@@ -370,11 +395,9 @@ RedisReply RedisStore::RunScript(RedisConnection& c, Script script,
     reply = std::move(replies[1]);
   }
   if (RedisErrorText(reply.get()).rfind("NOSCRIPT", 0) != 0) return reply;
-  // The server restarted or its scripts were flushed: load it again (the
-  // digest stays the same) and run it once more.
-  RedisReply loaded = c.Run({"SCRIPT", "LOAD", kScripts[index]});
-  if (loaded->type != REDIS_REPLY_STRING)
-    ThrowRedisError(loaded.get(), url_, "loading a script");
+  // The server restarted or its scripts were flushed: load it again and
+  // run it once more.
+  LoadScript(c, script);
   return c.Run(command);
 }
 
@@ -542,47 +565,82 @@ std::vector<std::string_view> RedisStore::CommitArgs::Leading(
           expire_at, fix_expiry ? "1" : "0", next};
 }
 
-RedisReply RedisStore::RunCommit(RedisConnection& c, Script script,
-                                 const CommitArgs& a,
-                                 const std::vector<std::string_view>& args) {
-  RedisCommand stage;
-  if (a.has_snapshot)
-    stage = {"SET", a.keys[4], a.snapshot,
-             a.expire_at == "0" ? "PX" : "PXAT", a.staging_expiry};
-  RedisReply staged;
-  RedisReply r = RunScript(c, script, a.keys, args, stage, &staged);
+void RedisStore::PrepareCall(CommitCall& call, const Lease& lease,
+                             const TurnCommit& commit, AfterCommit after,
+                             bool if_untouched,
+                             std::chrono::milliseconds lease_time) const {
+  call.a = PrepareCommit(lease, commit);
+  call.key_count = std::to_string(call.a.keys.size());
+  call.args = call.a.Leading(lease);
+  if (!if_untouched) {
+    call.script = Script::kCommit;
+    call.args.push_back(after == AfterCommit::kReleaseLease ? "1" : "0");
+    return;
+  }
+  call.script = Script::kCommitIfUntouched;
+  call.lease_time = ClampLeaseTime(lease_time);
+  const bool keep = after == AfterCommit::kKeepLease;
+  call.holder = keep ? RandomHex(8) : std::string();
+  call.ms = std::to_string(call.lease_time.count());
+  call.args.insert(call.args.end(), {keep ? "1" : "0", call.ms, call.holder});
+}
+
+RedisCommand RedisStore::StageCommand(const CommitArgs& a) {
+  if (!a.has_snapshot) return {};
+  return {"SET", a.keys[4], a.snapshot, a.expire_at == "0" ? "PX" : "PXAT",
+          a.staging_expiry};
+}
+
+void RedisStore::CheckStaged(const redisReply* staged) const {
   // A refused staging write (out of memory, a read-only replica) says why
   // the script then found no snapshot.
-  if (staged &&
-      (staged->type != REDIS_REPLY_STATUS || Str(staged.get()) != "OK"))
-    ThrowRedisError(staged.get(), url_, "committing a turn");
+  if (staged != nullptr &&
+      (staged->type != REDIS_REPLY_STATUS || Str(staged) != "OK"))
+    ThrowRedisError(staged, url_, "committing a turn");
+}
+
+RedisReply RedisStore::RunCommit(RedisConnection& c, const CommitCall& call) {
+  RedisReply staged;
+  RedisReply r = RunScript(c, call.script, call.a.keys, call.args,
+                           StageCommand(call.a), &staged);
+  CheckStaged(staged.get());
   return r;
 }
 
-void RedisStore::Commit(Lease& lease, const TurnCommit& commit,
-                        AfterCommit after) {
-  const CommitArgs a = PrepareCommit(lease, commit);
+bool RedisStore::FinishCommit(const CommitCall& call, const redisReply* r,
+                              Lease& lease) const {
   const std::string& id = lease.conversation_id;
-  const std::string& base = a.base;
-  std::vector<std::string_view> args = a.Leading(lease);
-  args.push_back(after == AfterCommit::kReleaseLease ? "1" : "0");
-  const int64_t status = WithConnection([&](RedisConnection& c) {
-    RedisReply r = RunCommit(c, Script::kCommit, a, args);
+  const bool untouched = call.script == Script::kCommitIfUntouched;
+  int64_t status = 0;
+  if (untouched) {
+    if (r->type != REDIS_REPLY_ARRAY)
+      ThrowRedisError(r, url_, "committing a turn");
+    status = Integer(Element(r, 0, url_), url_);
+  } else {
     if (r->type != REDIS_REPLY_INTEGER)
-      ThrowRedisError(r.get(), url_, "committing a turn");
-    return r->integer;
-  });
+      ThrowRedisError(r, url_, "committing a turn");
+    status = r->integer;
+  }
   switch (status) {
     case 1:
       lease.turn += 1;
-      return;
+      if (untouched && !call.holder.empty()) {
+        lease.fence =
+            static_cast<uint64_t>(Integer(Element(r, 1, url_), url_));
+        lease.holder = call.holder;
+        lease.expires = std::chrono::steady_clock::now() + call.lease_time;
+      }
+      return true;
     case 0:
       throw LeaseLostError("conversation " + id + " no longer exists");
     case 2:
+      if (untouched) return false;
       throw LeaseLostError("the lease of conversation " + id +
                            " expired or was taken over");
     case 3:
-      throw LeaseLostError("conversation " + id + " is not at turn " + base);
+      if (untouched) return false;
+      throw LeaseLostError("conversation " + id + " is not at turn " +
+                           call.a.base);
     case -2:
       throw StoreUnavailableError(StagingLost(url_, id));
     default:
@@ -591,46 +649,193 @@ void RedisStore::Commit(Lease& lease, const TurnCommit& commit,
   }
 }
 
+void RedisStore::Commit(Lease& lease, const TurnCommit& commit,
+                        AfterCommit after) {
+  CommitCall call;
+  PrepareCall(call, lease, commit, after, false, {});
+  const RedisReply r = WithConnection(
+      [&](RedisConnection& c) { return RunCommit(c, call); });
+  FinishCommit(call, r.get(), lease);
+}
+
 bool RedisStore::CommitIfUntouched(Lease& lease, const TurnCommit& commit,
                                    AfterCommit after,
                                    std::chrono::milliseconds lease_time) {
-  const CommitArgs a = PrepareCommit(lease, commit);
-  lease_time = ClampLeaseTime(lease_time);
-  const std::string& id = lease.conversation_id;
-  const bool keep = after == AfterCommit::kKeepLease;
-  const std::string holder = keep ? RandomHex(8) : std::string();
-  const std::string ms = std::to_string(lease_time.count());
-  std::vector<std::string_view> args = a.Leading(lease);
-  args.insert(args.end(), {keep ? "1" : "0", ms, holder});
-  const std::pair<int64_t, int64_t> result =
-      WithConnection([&](RedisConnection& c) {
-        RedisReply r = RunCommit(c, Script::kCommitIfUntouched, a, args);
-        if (r->type != REDIS_REPLY_ARRAY)
-          ThrowRedisError(r.get(), url_, "committing a turn");
-        const int64_t status = Integer(Element(r.get(), 0, url_), url_);
-        const int64_t kept =
-            status == 1 ? Integer(Element(r.get(), 1, url_), url_) : 0;
-        return std::make_pair(status, kept);
-      });
-  switch (result.first) {
-    case 1:
-      lease.turn += 1;
-      if (keep) {
-        lease.fence = static_cast<uint64_t>(result.second);
-        lease.holder = holder;
-        lease.expires = std::chrono::steady_clock::now() + lease_time;
+  CommitCall call;
+  PrepareCall(call, lease, commit, after, true, lease_time);
+  const RedisReply r = WithConnection(
+      [&](RedisConnection& c) { return RunCommit(c, call); });
+  return FinishCommit(call, r.get(), lease);
+}
+
+// A CommitLater's commit, from its queueing until its `done` returned.
+struct RedisStore::LaterJob {
+  Lease* lease = nullptr;
+  LaterCommit commit;
+  CommitDone done;
+  CommitCall call;
+  CommitOutcome outcome;
+  bool sent = false;  // Prepared, and so in the batch's pipeline.
+  std::size_t reply = 0;  // Where its script's reply is among the batch's.
+};
+
+namespace {
+
+// Commits sent in one write at most; more wait for the next.
+constexpr std::size_t kMaxLaterBatch = 512;
+constexpr std::size_t kMaxSpareJobs = 4096;
+
+}  // namespace
+
+void RedisStore::CommitLater(Lease& lease, LaterCommit commit,
+                             CommitDone done) {
+  if (commit.commit.record.time == 0)
+    commit.commit.record.time = StoreNow();
+  std::unique_lock<std::mutex> lock(later_mu_);
+  if (!later_closing_ && !later_thread_.joinable()) {
+    try {
+      later_thread_ = std::thread([this] { LaterLoop(); });
+    } catch (const std::exception& e) {
+      lock.unlock();
+      done(FailedOutcome(std::make_exception_ptr(StoreUnavailableError(
+          "store " + url_ + ": no thread for commits: " + e.what()))));
+      return;
+    }
+  }
+  if (later_closing_) {
+    lock.unlock();
+    done(ClosingOutcome(url_));
+    return;
+  }
+  std::unique_ptr<LaterJob> job;
+  if (later_spare_.empty()) {
+    job = std::make_unique<LaterJob>();
+  } else {
+    job = std::move(later_spare_.back());
+    later_spare_.pop_back();
+  }
+  job->lease = &lease;
+  job->commit = std::move(commit);
+  job->done = std::move(done);
+  later_pending_.push_back(job.release());
+  if (later_waiting_) later_wake_.notify_one();
+}
+
+void RedisStore::LaterLoop() {
+  std::vector<LaterJob*> batch;
+  std::unique_lock<std::mutex> lock(later_mu_);
+  for (;;) {
+    if (later_pending_.empty()) {
+      if (later_closing_) return;
+      later_waiting_ = true;
+      later_wake_.wait(lock);
+      later_waiting_ = false;
+      continue;
+    }
+    if (later_pending_.size() <= kMaxLaterBatch) {
+      batch.swap(later_pending_);
+    } else {
+      batch.assign(later_pending_.begin(),
+                   later_pending_.begin() + kMaxLaterBatch);
+      later_pending_.erase(later_pending_.begin(),
+                           later_pending_.begin() + kMaxLaterBatch);
+    }
+    lock.unlock();
+    RunLaterBatch(batch);
+    // Outside every lock of the store: `done` may call the store again.
+    for (LaterJob* j : batch) {
+      j->done(j->outcome);
+      j->done = nullptr;
+      j->commit = LaterCommit();
+      j->outcome = CommitOutcome();
+      j->lease = nullptr;
+    }
+    lock.lock();
+    for (LaterJob* j : batch) {
+      std::unique_ptr<LaterJob> owned(j);
+      if (later_spare_.size() < kMaxSpareJobs)
+        later_spare_.push_back(std::move(owned));
+    }
+    batch.clear();
+  }
+}
+
+void RedisStore::RunLaterBatch(std::vector<LaterJob*>& batch) {
+  // Each commit's checks, then its staging write and its script, all in
+  // one pipeline.
+  std::vector<RedisCommand> commands;
+  commands.reserve(2 * batch.size());
+  for (LaterJob* j : batch) {
+    j->sent = false;
+    try {
+      PrepareCall(j->call, *j->lease, j->commit.commit, j->commit.after,
+                  j->commit.if_untouched, j->commit.lease_time);
+    } catch (...) {
+      j->outcome = FailedOutcome(std::current_exception());
+      continue;
+    }
+    j->sent = true;
+    RedisCommand stage = StageCommand(j->call.a);
+    if (!stage.empty()) commands.push_back(std::move(stage));
+    j->reply = commands.size();
+    commands.push_back(ScriptCommand(j->call.script, j->call.a.keys,
+                                     j->call.args, j->call.key_count));
+  }
+  if (commands.empty()) return;
+  std::vector<RedisReply> replies;
+  try {
+    for (int attempt = 0;; ++attempt) {
+      try {
+        if (!later_connection_ || later_connection_->broken())
+          later_connection_ = Connect();
+        replies = later_connection_->RunAll(commands);
+        break;
+      } catch (const RedisConnectionBroken&) {
+        // The server closed a connection that had served (a restart, an
+        // idle timeout): every commit may be sent once more, on a new one.
+        later_connection_.reset();
+        if (attempt > 0) throw;
       }
-      return true;
-    case 0:
-      throw LeaseLostError("conversation " + id + " no longer exists");
-    case 2:
-    case 3:
-      return false;
-    case -2:
-      throw StoreUnavailableError(StagingLost(url_, id));
-    default:
-      throw StoreDataError("store " + url_ + ": keys of conversation " + id +
-                           " belong to another program");
+    }
+    // Scripts the server lost (a restart, a flush): loaded again, and
+    // their commits' scripts sent once more (the staged snapshots wait).
+    std::vector<RedisCommand> again;
+    std::vector<std::size_t> where;
+    for (LaterJob* j : batch) {
+      if (!j->sent ||
+          RedisErrorText(replies[j->reply].get()).rfind("NOSCRIPT", 0) != 0)
+        continue;
+      if (again.empty()) {
+        for (Script script : {Script::kCommit, Script::kCommitIfUntouched})
+          LoadScript(*later_connection_, script);
+      }
+      where.push_back(j->reply);
+      again.push_back(commands[j->reply]);
+    }
+    if (!again.empty()) {
+      std::vector<RedisReply> retried = later_connection_->RunAll(again);
+      for (std::size_t i = 0; i < where.size(); ++i)
+        replies[where[i]] = std::move(retried[i]);
+    }
+  } catch (...) {
+    // The connection failed: no answer is known, so every commit that
+    // was sent fails (one that the server applied shows in the
+    // conversation's turn number on the next lease).
+    later_connection_.reset();
+    const std::exception_ptr error = std::current_exception();
+    for (LaterJob* j : batch)
+      if (j->sent) j->outcome = FailedOutcome(error);
+    return;
+  }
+  for (LaterJob* j : batch) {
+    if (!j->sent) continue;
+    try {
+      if (j->call.a.has_snapshot) CheckStaged(replies[j->reply - 1].get());
+      if (!FinishCommit(j->call, replies[j->reply].get(), *j->lease))
+        j->outcome.status = CommitStatus::kStale;
+    } catch (...) {
+      j->outcome = FailedOutcome(std::current_exception());
+    }
   }
 }
 

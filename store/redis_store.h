@@ -4,13 +4,18 @@
 // conversation's hash that the commit script checks. Key layout and
 // durability settings are described in docs/store.md.
 // Thread-safe: each thread takes a connection of its own from a pool.
+// CommitLater's commits go to a thread of the store (made at the first of
+// them) with a connection of its own, which sends every commit queued at
+// once in one write and then reads their answers.
 #ifndef CORVANE_STORE_REDIS_STORE_H_
 #define CORVANE_STORE_REDIS_STORE_H_
 
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "store/conversation_store.h"
@@ -38,6 +43,10 @@ class RedisStore : public ConversationStore {
   bool CommitIfUntouched(Lease& lease, const TurnCommit& commit,
                          AfterCommit after,
                          std::chrono::milliseconds lease_time) override;
+  // Queues the commit for the store's thread and returns; `done` runs on
+  // that thread. Once the store is closing, `done` runs at once with
+  // StoreUnavailableError.
+  void CommitLater(Lease& lease, LaterCommit commit, CommitDone done) override;
   void Release(const Lease& lease) override;
   std::optional<std::vector<TurnEntry>> Transcript(std::string_view id,
                                                    uint64_t first,
@@ -100,10 +109,45 @@ class RedisStore : public ConversationStore {
     std::vector<std::string_view> Leading(const Lease& lease) const;
   };
   CommitArgs PrepareCommit(const Lease& lease, const TurnCommit& commit) const;
-  // Runs a commit script: stages the snapshot and runs the script in one
-  // round trip. Throws for an error reply to either.
-  RedisReply RunCommit(RedisConnection& c, Script script, const CommitArgs& a,
-                       const std::vector<std::string_view>& args);
+  // One commit as sent: the script, its arguments, and for
+  // CommitIfUntouched the kept lease's token and time.
+  struct CommitCall {
+    Script script = Script::kCommit;
+    CommitArgs a;
+    std::string key_count;
+    std::string holder, ms;
+    std::chrono::milliseconds lease_time{0};
+    std::vector<std::string_view> args;
+  };
+  // Checks and prepares a commit (Commit's, or CommitIfUntouched's with
+  // `if_untouched`). Throws LimitError or LeaseLostError.
+  void PrepareCall(CommitCall& call, const Lease& lease,
+                   const TurnCommit& commit, AfterCommit after,
+                   bool if_untouched,
+                   std::chrono::milliseconds lease_time) const;
+  // EVALSHA of `script`; the views point into the arguments.
+  RedisCommand ScriptCommand(Script script,
+                             const std::vector<std::string>& keys,
+                             const std::vector<std::string_view>& args,
+                             const std::string& key_count) const;
+  // The write that stages the commit's snapshot; empty without one.
+  static RedisCommand StageCommand(const CommitArgs& a);
+  // Loads `script` into the server again (after a restart or a flush).
+  void LoadScript(RedisConnection& c, Script script);
+  // Runs a commit: stages the snapshot and runs the script in one round
+  // trip. Throws for an error reply to either.
+  RedisReply RunCommit(RedisConnection& c, const CommitCall& call);
+  // Throws for an error reply to the staging write.
+  void CheckStaged(const redisReply* staged) const;
+  // What a commit script's reply means for `lease`: advances it and
+  // returns true when committed, returns false when CommitIfUntouched
+  // found the conversation touched, throws what the commit fails with.
+  bool FinishCommit(const CommitCall& call, const redisReply* reply,
+                    Lease& lease) const;
+  // The store's thread for CommitLater, and one batch of it.
+  struct LaterJob;
+  void LaterLoop();
+  void RunLaterBatch(std::vector<LaterJob*>& batch);
 
   const std::string url_;
   const StoreUrl parsed_;
@@ -112,6 +156,15 @@ class RedisStore : public ConversationStore {
   std::vector<std::string> shas_;  // Of the scripts, by Script; set once.
   std::mutex mu_;
   std::vector<std::unique_ptr<RedisConnection>> idle_;  // Guarded by mu_.
+  // CommitLater's queue and thread.
+  std::mutex later_mu_;
+  std::condition_variable later_wake_;
+  std::vector<LaterJob*> later_pending_;  // Guarded by later_mu_; owned.
+  std::vector<std::unique_ptr<LaterJob>> later_spare_;  // Guarded by later_mu_.
+  bool later_waiting_ = false;                          // Guarded by later_mu_.
+  bool later_closing_ = false;                          // Guarded by later_mu_.
+  std::thread later_thread_;
+  std::unique_ptr<RedisConnection> later_connection_;  // The thread's.
 };
 
 }  // namespace corvane

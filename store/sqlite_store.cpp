@@ -426,11 +426,9 @@ struct SqliteStore::LaterJob {
   // Advances the lease as the synchronous call does, after the commit's
   // transaction ended, and says what the commit came to.
   CommitOutcome Finish() {
+    if (job.error) return FailedOutcome(job.error);
     CommitOutcome outcome;
-    if (job.error) {
-      outcome.status = CommitStatus::kFailed;
-      outcome.error = job.error;
-    } else if (stale) {
+    if (stale) {
       outcome.status = CommitStatus::kStale;
     } else {
       lease->turn += 1;
@@ -449,14 +447,6 @@ namespace {
 
 // Spare LaterJobs kept for reuse.
 constexpr std::size_t kMaxSpareJobs = 4096;
-
-CommitOutcome Closing(const std::string& url) {
-  CommitOutcome outcome;
-  outcome.status = CommitStatus::kFailed;
-  outcome.error = std::make_exception_ptr(
-      StoreUnavailableError("store " + url + ": the store is closing"));
-  return outcome;
-}
 
 }  // namespace
 
@@ -526,17 +516,14 @@ void SqliteStore::CommitLater(Lease& lease, LaterCommit commit,
       writer_thread_ = std::thread([this] { WriterLoop(); });
     } catch (const std::exception& e) {
       lock.unlock();
-      CommitOutcome failed;
-      failed.status = CommitStatus::kFailed;
-      failed.error = std::make_exception_ptr(StoreUnavailableError(
-          "store " + url_ + ": no writer thread: " + e.what()));
-      done(failed);
+      done(FailedOutcome(std::make_exception_ptr(StoreUnavailableError(
+          "store " + url_ + ": no writer thread: " + e.what()))));
       return;
     }
   }
   if (closing_) {
     lock.unlock();
-    done(Closing(url_));
+    done(ClosingOutcome(url_));
     return;
   }
   std::unique_ptr<LaterJob> job;

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <string>
 
@@ -39,6 +40,11 @@ std::string RandomHex(std::size_t count);
 // The retention time in milliseconds; 0 when conversations are kept.
 // Throws StoreConfigError for days out of 0 .. 36500.
 int64_t RetentionMillis(const StoreOptions& options);
+
+// CommitLater's outcome for a commit that failed with `error`, and for one
+// that came when the store `url` was closing.
+CommitOutcome FailedOutcome(std::exception_ptr error);
+CommitOutcome ClosingOutcome(const std::string& url);
 
 // Throws StoreConfigError for a timeout out of 1 ms .. 10 minutes.
 void CheckTimeout(const StoreOptions& options);

@@ -1,12 +1,19 @@
 // The Redis store's own key layout: conversations stored by earlier
 // versions (the snapshot in the hash), keys of other programs under the
-// prefix, staged snapshots, and the expiry of every key of a conversation.
+// prefix, staged snapshots, and the expiry of every key of a conversation;
+// CommitLater's pipelined batches on a server that is killed.
 #include "store/redis_store.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <hiredis/hiredis.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -255,6 +262,128 @@ TEST_F(RedisStoreTest,
   EXPECT_EQ(Number({"PEXPIRETIME", prefix_ + "s:" + k.conversation_id}), -1);
   EXPECT_EQ(Number({"PEXPIRETIME", prefix_ + "c:" + k.conversation_id}), -1);
   EXPECT_EQ(keeper->Load(k.conversation_id)->snapshot, "kept");
+}
+
+// CommitLater's batches on a server that stops answering: a script that
+// never ends holds the server (one thread) while commits are queued and
+// sent, then the server is killed. Every commit of the batch fails as the
+// store being unavailable, none was kept, and after the restart (which
+// also lost the loaded scripts) the same leases commit.
+class RedisConversationStoreLaterTest : public RedisStoreTest {
+ protected:
+  // Sends a script that loops for ever on a connection of its own, and
+  // returns once the server answers nobody else.
+  void HoldTheServer() {
+    const int port = RedisBackend::Server().port();
+    hold_ = Socket(port);
+    const std::string script = "while true do end";
+    const std::string busy = "*3\r\n$4\r\nEVAL\r\n$" +
+                             std::to_string(script.size()) + "\r\n" + script +
+                             "\r\n$1\r\n0\r\n";
+    ASSERT_EQ(::send(hold_, busy.data(), busy.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(busy.size()));
+    for (;;) {
+      const int probe = Socket(port);
+      timeval tv{0, 200'000};
+      ::setsockopt(probe, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+      const char ping[] = "PING\r\n";
+      char reply[16];
+      ::send(probe, ping, sizeof ping - 1, MSG_NOSIGNAL);
+      const ssize_t got = ::recv(probe, reply, sizeof reply, 0);
+      ::close(probe);
+      if (got <= 0) return;  // No answer: the script runs.
+    }
+  }
+  void TearDown() override {
+    if (hold_ >= 0) ::close(hold_);
+    RedisServer& server = RedisBackend::Server();
+    if (!server.ok()) server.Start();
+  }
+
+  static int Socket(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr),
+              0);
+    return fd;
+  }
+
+  int hold_ = -1;
+};
+
+TEST_F(RedisConversationStoreLaterTest, ServerKilledMidBatchFailsEachCommit) {
+  auto store = Open();
+  constexpr std::size_t kJobs = 20;
+  std::vector<Lease> leases;
+  for (std::size_t i = 0; i < kJobs; ++i) {
+    leases.push_back(store->Create({}));
+    store->Release(leases.back());
+  }
+  std::mutex mu;
+  std::condition_variable cv;
+  std::vector<int> calls(kJobs, 0);
+  std::vector<CommitOutcome> outcomes(kJobs);
+  std::size_t ended = 0;
+  auto commit_all = [&](const std::string& input) {
+    ended = 0;
+    for (std::size_t i = 0; i < kJobs; ++i) {
+      LaterCommit c;
+      c.commit = Turn(input, "snapshot " + input);
+      c.if_untouched = true;
+      store->CommitLater(leases[i], std::move(c),
+                         [&, i](const CommitOutcome& o) {
+                           std::lock_guard<std::mutex> lock(mu);
+                           ++calls[i];
+                           outcomes[i] = o;
+                           ++ended;
+                           cv.notify_all();
+                         });
+    }
+  };
+  auto wait_all = [&] {
+    std::unique_lock<std::mutex> lock(mu);
+    ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(30),
+                            [&] { return ended == kJobs; }));
+  };
+
+  // A first batch on the store's own connection, so that the kill breaks
+  // one that has served.
+  commit_all("1");
+  wait_all();
+  for (std::size_t i = 0; i < kJobs; ++i)
+    ASSERT_EQ(outcomes[i].status, CommitStatus::kCommitted) << i;
+
+  HoldTheServer();
+  commit_all("2");
+  RedisBackend::Server().Kill();
+  wait_all();
+  for (std::size_t i = 0; i < kJobs; ++i) {
+    EXPECT_EQ(calls[i], 2) << i;
+    ASSERT_EQ(outcomes[i].status, CommitStatus::kFailed) << i;
+    EXPECT_THROW(std::rethrow_exception(outcomes[i].error),
+                 StoreUnavailableError);
+    EXPECT_EQ(leases[i].turn, 1u);
+  }
+
+  ASSERT_TRUE(RedisBackend::Server().Start());
+  commit_all("2");
+  wait_all();
+  for (std::size_t i = 0; i < kJobs; ++i) {
+    EXPECT_EQ(calls[i], 3) << i;
+    EXPECT_EQ(outcomes[i].status, CommitStatus::kCommitted) << i;
+    EXPECT_EQ(leases[i].turn, 2u);
+    const auto c = store->Load(leases[i].conversation_id);
+    ASSERT_TRUE(c);
+    EXPECT_EQ(c->info.turns, 2u);
+    EXPECT_EQ(c->snapshot, "snapshot 2");
+    const auto t = store->Transcript(leases[i].conversation_id, 1, 10);
+    ASSERT_TRUE(t);
+    ASSERT_EQ(t->size(), 2u);
+    EXPECT_EQ((*t)[1].record.input, "2");
+  }
 }
 
 }  // namespace
