@@ -468,13 +468,24 @@ void SqliteStore::WriteNow(WriteJob& job) {
   const auto deadline = std::chrono::steady_clock::now() + options_.timeout;
   std::unique_lock<std::mutex> lock(write_mu_);
   pending_.push_back(&job);
+  // A `done` that calls the store runs on the writer thread, which must
+  // not wait for itself: it leads, taking the callers' jobs only.
+  const bool on_writer = std::this_thread::get_id() == writer_id_;
   while (!job.done) {
-    if (!writing_ && later_pending_ == 0) {
+    if (!writing_ && (later_pending_ == 0 || on_writer)) {
       // This thread leads: it runs what is pending, its own job included
       // unless an earlier leader took it already.
       writing_ = true;
       std::vector<WriteJob*> batch;
-      batch.swap(pending_);
+      if (later_pending_ == 0) {
+        batch.swap(pending_);
+      } else {
+        const auto later = std::stable_partition(
+            pending_.begin(), pending_.end(),
+            [](const WriteJob* j) { return j->later != nullptr; });
+        batch.assign(later, pending_.end());
+        pending_.erase(later, pending_.end());
+      }
       lock.unlock();
       RunBatch(batch);
       lock.lock();
@@ -550,6 +561,7 @@ void SqliteStore::WriterLoop() {
   std::vector<WriteJob*> batch;
   std::vector<LaterJob*> finished;
   std::unique_lock<std::mutex> lock(write_mu_);
+  writer_id_ = std::this_thread::get_id();
   for (;;) {
     if (writing_ || pending_.empty()) {
       if (closing_ && pending_.empty()) return;

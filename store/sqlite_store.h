@@ -149,6 +149,7 @@ class SqliteStore : public ConversationStore {
   bool closing_ = false;                      // Guarded by write_mu_.
   std::vector<std::unique_ptr<LaterJob>> spare_jobs_;  // Guarded by write_mu_.
   std::thread writer_thread_;                 // Made by the first CommitLater.
+  std::thread::id writer_id_;                 // Guarded by write_mu_.
   std::unique_ptr<SqliteConnection> writer_;  // Used by the leader only.
 };
 

@@ -823,6 +823,49 @@ TEST_P(ConversationStoreTest, CommitLaterFailsOnlyTheBadCommitsOfABatch) {
             LeaseStatus::kAcquired);
 }
 
+// A `done` runs on a thread of the store and may call the store again,
+// synchronously or not, while other commits wait in the queue.
+TEST_P(ConversationStoreTest, ADoneMayCallTheStore) {
+  auto store = Open();
+  constexpr std::size_t kJobs = 24;
+  std::vector<Lease> leases;
+  for (std::size_t i = 0; i < kJobs; ++i) {
+    leases.push_back(store->Create({}));
+    store->Release(leases.back());
+  }
+  LaterOutcomes outcomes(2 * kJobs);
+  std::vector<std::string> seen(kJobs);
+  for (std::size_t i = 0; i < kJobs; ++i) {
+    const std::string& id = leases[i].conversation_id;
+    CommitDone first = outcomes.Done(i);
+    store->CommitLater(
+        leases[i],
+        Later(Turn("1", "one", Snap(id, 1)), true, AfterCommit::kReleaseLease),
+        [&, i, first = std::move(first)](const CommitOutcome& o) {
+          first(o);
+          Lease& lease = leases[i];
+          // Take the lease and commit the next turn with it, later.
+          LeaseResult r = store->TryAcquire(lease.conversation_id,
+                                            milliseconds(5000), lease.turn);
+          seen[i] = r.status == LeaseStatus::kAcquired ? "acquired" : "not";
+          if (r.status != LeaseStatus::kAcquired) return;
+          lease = r.lease;
+          store->CommitLater(
+              lease,
+              Later(Turn("2", "two", Snap(lease.conversation_id, 2)), false,
+                    AfterCommit::kReleaseLease),
+              outcomes.Done(kJobs + i));
+        });
+  }
+  outcomes.Wait();
+  for (std::size_t i = 0; i < kJobs; ++i) {
+    EXPECT_EQ(seen[i], "acquired") << i;
+    EXPECT_EQ(outcomes.What(i), "committed") << i;
+    EXPECT_EQ(outcomes.What(kJobs + i), "committed") << i;
+    ExpectTurns(*store, leases[i].conversation_id, 2, "two");
+  }
+}
+
 // A store that goes away with commits queued calls every `done` once
 // before its destructor returns, and what each says is what the store
 // holds. A `done` that commits again meanwhile is answered too.
