@@ -266,9 +266,10 @@ TEST_F(RedisStoreTest,
 
 // CommitLater's batches on a server that stops answering: a script that
 // never ends holds the server (one thread) while commits are queued and
-// sent, then the server is killed. Every commit of the batch fails as the
-// store being unavailable, none was kept, and after the restart (which
-// also lost the loaded scripts) the same leases commit.
+// sent; a store with a short timeout gives up, then the server is killed
+// under the other's batch. Every commit of either batch fails as the store
+// being unavailable, none was kept, and after the restart (which also lost
+// the loaded scripts) the same leases commit.
 class RedisConversationStoreLaterTest : public RedisStoreTest {
  protected:
   // Sends a script that loops for ever on a connection of its own, and
@@ -314,27 +315,35 @@ class RedisConversationStoreLaterTest : public RedisStoreTest {
   int hold_ = -1;
 };
 
-TEST_F(RedisConversationStoreLaterTest, ServerKilledMidBatchFailsEachCommit) {
-  auto store = Open();
-  constexpr std::size_t kJobs = 20;
+// The commits of one store object and what became of them.
+struct LaterClient {
+  std::unique_ptr<RedisStore> store;
   std::vector<Lease> leases;
-  for (std::size_t i = 0; i < kJobs; ++i) {
-    leases.push_back(store->Create({}));
-    store->Release(leases.back());
-  }
   std::mutex mu;
   std::condition_variable cv;
-  std::vector<int> calls(kJobs, 0);
-  std::vector<CommitOutcome> outcomes(kJobs);
+  std::vector<int> calls;
+  std::vector<CommitOutcome> outcomes;
   std::size_t ended = 0;
-  auto commit_all = [&](const std::string& input) {
-    ended = 0;
-    for (std::size_t i = 0; i < kJobs; ++i) {
+
+  LaterClient(std::unique_ptr<RedisStore> s, std::size_t conversations)
+      : store(std::move(s)), calls(conversations, 0),
+        outcomes(conversations) {
+    for (std::size_t i = 0; i < conversations; ++i) {
+      leases.push_back(store->Create({}));
+      store->Release(leases.back());
+    }
+  }
+  void CommitAll(const std::string& input) {
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      ended = 0;
+    }
+    for (std::size_t i = 0; i < leases.size(); ++i) {
       LaterCommit c;
       c.commit = Turn(input, "snapshot " + input);
       c.if_untouched = true;
       store->CommitLater(leases[i], std::move(c),
-                         [&, i](const CommitOutcome& o) {
+                         [this, i](const CommitOutcome& o) {
                            std::lock_guard<std::mutex> lock(mu);
                            ++calls[i];
                            outcomes[i] = o;
@@ -342,47 +351,70 @@ TEST_F(RedisConversationStoreLaterTest, ServerKilledMidBatchFailsEachCommit) {
                            cv.notify_all();
                          });
     }
-  };
-  auto wait_all = [&] {
+  }
+  void WaitAll() {
     std::unique_lock<std::mutex> lock(mu);
     ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(30),
-                            [&] { return ended == kJobs; }));
-  };
+                            [&] { return ended == leases.size(); }));
+  }
+  // Each commit was answered `rounds` times in all, the last time with
+  // `status` (and StoreUnavailableError when failed), and is at `turn`.
+  void Expect(int rounds, CommitStatus status, uint64_t turn) {
+    for (std::size_t i = 0; i < leases.size(); ++i) {
+      EXPECT_EQ(calls[i], rounds) << i;
+      ASSERT_EQ(outcomes[i].status, status) << i;
+      if (status == CommitStatus::kFailed) {
+        EXPECT_THROW(std::rethrow_exception(outcomes[i].error),
+                     StoreUnavailableError);
+      }
+      EXPECT_EQ(leases[i].turn, turn) << i;
+    }
+  }
+};
 
-  // A first batch on the store's own connection, so that the kill breaks
-  // one that has served.
-  commit_all("1");
-  wait_all();
-  for (std::size_t i = 0; i < kJobs; ++i)
-    ASSERT_EQ(outcomes[i].status, CommitStatus::kCommitted) << i;
-
-  HoldTheServer();
-  commit_all("2");
-  RedisBackend::Server().Kill();
-  wait_all();
-  for (std::size_t i = 0; i < kJobs; ++i) {
-    EXPECT_EQ(calls[i], 2) << i;
-    ASSERT_EQ(outcomes[i].status, CommitStatus::kFailed) << i;
-    EXPECT_THROW(std::rethrow_exception(outcomes[i].error),
-                 StoreUnavailableError);
-    EXPECT_EQ(leases[i].turn, 1u);
+TEST_F(RedisConversationStoreLaterTest, ServerHeldThenKilledFailsEachCommit) {
+  constexpr std::size_t kJobs = 20;
+  LaterClient patient(Open(), kJobs);
+  StoreOptions quick_options;
+  quick_options.key_prefix = prefix_;
+  quick_options.timeout = milliseconds(100);
+  LaterClient quick(
+      std::make_unique<RedisStore>(url_, ParseStoreUrl(url_), quick_options),
+      kJobs);
+  // A first batch each, so that the connections have served.
+  for (LaterClient* c : {&patient, &quick}) {
+    c->CommitAll("1");
+    c->WaitAll();
+    c->Expect(1, CommitStatus::kCommitted, 1);
   }
 
+  HoldTheServer();
+  // A store with a short timeout gives up on its batch ...
+  quick.CommitAll("2");
+  quick.WaitAll();
+  quick.Expect(2, CommitStatus::kFailed, 1);
+  // ... the other waits for it until the server is killed.
+  patient.CommitAll("2");
+  RedisBackend::Server().Kill();
+  patient.WaitAll();
+  patient.Expect(2, CommitStatus::kFailed, 1);
+
+  // The server lost its scripts with the restart; the same leases commit.
   ASSERT_TRUE(RedisBackend::Server().Start());
-  commit_all("2");
-  wait_all();
-  for (std::size_t i = 0; i < kJobs; ++i) {
-    EXPECT_EQ(calls[i], 3) << i;
-    EXPECT_EQ(outcomes[i].status, CommitStatus::kCommitted) << i;
-    EXPECT_EQ(leases[i].turn, 2u);
-    const auto c = store->Load(leases[i].conversation_id);
-    ASSERT_TRUE(c);
-    EXPECT_EQ(c->info.turns, 2u);
-    EXPECT_EQ(c->snapshot, "snapshot 2");
-    const auto t = store->Transcript(leases[i].conversation_id, 1, 10);
-    ASSERT_TRUE(t);
-    ASSERT_EQ(t->size(), 2u);
-    EXPECT_EQ((*t)[1].record.input, "2");
+  for (LaterClient* c : {&patient, &quick}) {
+    c->CommitAll("2");
+    c->WaitAll();
+    c->Expect(3, CommitStatus::kCommitted, 2);
+    for (const Lease& lease : c->leases) {
+      const auto stored = c->store->Load(lease.conversation_id);
+      ASSERT_TRUE(stored);
+      EXPECT_EQ(stored->info.turns, 2u);
+      EXPECT_EQ(stored->snapshot, "snapshot 2");
+      const auto t = c->store->Transcript(lease.conversation_id, 1, 10);
+      ASSERT_TRUE(t);
+      ASSERT_EQ(t->size(), 2u);
+      EXPECT_EQ((*t)[1].record.input, "2");
+    }
   }
 }
 
