@@ -2,9 +2,9 @@
 
 #include <condition_variable>
 #include <cstdio>
-#include <vector>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "base/error.h"
 #include "engine/conversation.h"
@@ -34,7 +34,9 @@ UnavailableError UnavailableFrom(const StoreError& e) {
                           e.kind_name() + ": " + e.what() + ")");
 }
 
-[[noreturn]] void Unavailable(const StoreError& e) { throw UnavailableFrom(e); }
+[[noreturn]] void Unavailable(const StoreError& e) {
+  throw UnavailableFrom(e);
+}
 
 }  // namespace
 

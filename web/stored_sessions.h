@@ -18,10 +18,11 @@
 // resumed when the turn is free; the others block on the turn. A request
 // may also have its last commit finish later (Holder::CommitLater): the
 // store commits it on its own thread, with others ready at once, and the
-// turn stays taken until the request drops its lease. A lease that another holder keeps
-// (a host that died in a turn) is waited for at most lease_time. A host
-// that committed a conversation's last turn itself runs the next one on
-// the state in memory and commits it without taking the lease first
+// turn stays taken until the request drops its lease. A lease that
+// another holder keeps (a host that died in a turn) is waited for at most
+// lease_time. A host that committed a conversation's last turn itself
+// runs the next one on the state in memory and commits it without taking
+// the lease first
 // (CommitIfUntouched, one round trip a turn); when another holder took
 // the lease meanwhile, nothing of that turn is kept: the lease is taken,
 // the stored state read and the turn run again (StaleTurnError), and the

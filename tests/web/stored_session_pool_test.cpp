@@ -76,8 +76,7 @@ class FlakyStore : public ConversationStore {
   const std::string& url() const override { return real_->url(); }
   // While `defer` is set, commits that need not hold their caller's thread
   // wait until RunDeferred, which runs them on another thread.
-  void CommitLater(Lease& lease, LaterCommit commit,
-                   CommitDone done) override {
+  void CommitLater(Lease& lease, LaterCommit commit, CommitDone done) override {
     if (!defer) {
       ConversationStore::CommitLater(lease, std::move(commit), std::move(done));
       return;
@@ -346,8 +345,8 @@ TEST_F(StoredSessionPoolTest, ALaterCommitGoesStaleOrFailsKeepingNothing) {
     ModuleLease lease = pool->Take(ModuleRequest{root, id, nullptr});
     const std::string reply = lease.module().Converse("count");
     EXPECT_EQ(reply, "n=2");  // On the state this host had.
-    ASSERT_TRUE(lease.CommitLater(TurnDone{"count", reply, false, false},
-                                  true, kept.callback()));
+    ASSERT_TRUE(lease.CommitLater(TurnDone{"count", reply, false, false}, true,
+                                  kept.callback()));
     flaky->RunDeferred();
     EXPECT_EQ(kept.what(), "stale");
   }
@@ -358,8 +357,8 @@ TEST_F(StoredSessionPoolTest, ALaterCommitGoesStaleOrFailsKeepingNothing) {
     const std::string reply = lease.module().Converse("count");
     EXPECT_EQ(reply, "n=3");
     flaky->refuse_commits = true;
-    ASSERT_TRUE(lease.CommitLater(TurnDone{"count", reply, false, false},
-                                  true, kept.callback()));
+    ASSERT_TRUE(lease.CommitLater(TurnDone{"count", reply, false, false}, true,
+                                  kept.callback()));
     flaky->RunDeferred();
     EXPECT_EQ(kept.what(),
               "unavailable: The conversations cannot be reached "
@@ -389,8 +388,7 @@ TEST_F(StoredSessionPoolTest, ParkedRequestsAreResumedWhenTheTurnIsFree) {
     for (int i = 0; i < 4; ++i)
       EXPECT_THROW(pool->Take(ModuleRequest{root, id, resume}), TurnPending);
     // One in its turn and four waiting: the next is refused.
-    EXPECT_THROW(pool->Take(ModuleRequest{root, id, resume}),
-                 UnavailableError);
+    EXPECT_THROW(pool->Take(ModuleRequest{root, id, resume}), UnavailableError);
     // Other conversations go on.
     std::string other;
     EXPECT_EQ(Count(*pool, &other, nullptr, resume), "n=1");
