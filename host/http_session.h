@@ -429,14 +429,14 @@ class HttpSession : public Connection,
       return;
     }
     host_.CallStarted();
-    // Held before the call: the extension may finish it from another
-    // thread before the call returns.
-    pending_self_ = this->shared_from_this();
     pending_request_ = &request;
     if (CallExtension(config, peer_, request, &stream_writer_, call_buffers_,
                       answer_, &completion_)) {
-      pending_self_.reset();
       Finish(request);
+    } else {
+      // Pending: the connection lives until the call is done. Its end is
+      // posted to this strand, so it runs only after this handler.
+      pending_self_ = this->shared_from_this();
     }
     // Last: it may end this thread's part in the loop.
     host_.CallEnded();

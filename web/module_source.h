@@ -9,6 +9,7 @@
 #define CORVANE_WEB_MODULE_SOURCE_H_
 
 #include <cstddef>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
@@ -74,6 +75,11 @@ struct TurnDone {
   bool fallback = false;   // A fallback message answered it.
 };
 
+// What a commit that finished later came to: null when the turn is kept,
+// else what Holder::Commit would have thrown (StaleTurnError: run the
+// request again).
+using TurnKept = std::function<void(std::exception_ptr)>;
+
 // A request's hold on one module. Move-only; dropping it (or GiveBack)
 // gives the module back to its source, exactly once.
 class ModuleLease {
@@ -95,6 +101,17 @@ class ModuleLease {
       (void)turn;
       (void)last;
     }
+    // Commit, without holding the thread when the source can: true when
+    // `kept` will be called (once, from any thread, while the holder is
+    // alive) with what the commit came to; false when it did not start,
+    // and the request calls Commit instead. The module is not touched
+    // until `kept` is called.
+    virtual bool CommitLater(const TurnDone& turn, bool last, TurnKept kept) {
+      (void)turn;
+      (void)last;
+      (void)kept;
+      return false;
+    }
   };
 
   ModuleLease() = default;
@@ -113,6 +130,10 @@ class ModuleLease {
   bool holds() const { return holder_ != nullptr; }
   // Keeps the turn just run (Holder::Commit); throws as that does.
   void Commit(const TurnDone& turn, bool last) { holder_->Commit(turn, last); }
+  // Holder::CommitLater.
+  bool CommitLater(const TurnDone& turn, bool last, TurnKept kept) {
+    return holder_->CommitLater(turn, last, std::move(kept));
+  }
   // Gives the module back now.
   void GiveBack() noexcept { holder_.reset(); }
 

@@ -1,9 +1,10 @@
 #include "web/stored_sessions.h"
 
+#include <condition_variable>
 #include <cstdio>
-#include <vector>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "base/error.h"
 #include "engine/conversation.h"
@@ -28,12 +29,40 @@ int64_t SteadyMs() {
 }
 
 // A store's failure as the visitor sees it: 503 with what went wrong.
+UnavailableError UnavailableFrom(const StoreError& e) {
+  return UnavailableError(std::string("The conversations cannot be reached (") +
+                          e.kind_name() + ": " + e.what() + ")");
+}
+
 [[noreturn]] void Unavailable(const StoreError& e) {
-  throw UnavailableError(std::string("The conversations cannot be reached (") +
-                         e.kind_name() + ": " + e.what() + ")");
+  throw UnavailableFrom(e);
 }
 
 }  // namespace
+
+// A conversation's turn: held by one request at a time, from Take until
+// its lease is dropped, which may happen on another thread than the one
+// that took it (a commit that finished later), so it is no std::mutex.
+class StoredSessionPool::TurnGate {
+ public:
+  void lock() {
+    std::unique_lock<std::mutex> hold(mutex_);
+    free_.wait(hold, [this] { return !held_; });
+    held_ = true;
+  }
+  void unlock() {
+    {
+      std::lock_guard<std::mutex> hold(mutex_);
+      held_ = false;
+    }
+    free_.notify_one();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable free_;
+  bool held_ = false;
+};
 
 std::string KnowledgeVersionName(const SharedKnowledge& knowledge) {
   char hex[17];
@@ -64,7 +93,7 @@ class StoredSessionPool::Cached {
   }
 
   const std::string id;
-  std::mutex turn;                      // Held by the request being served.
+  TurnGate turn;                        // Held by the request being served.
   std::unique_ptr<TWebModule1> module;  // turn; null: read the store.
   uint64_t turns = kNothingCached;      // turn; the store's turn of module.
   // turn: the lease of the last turn this host committed, released with
@@ -90,7 +119,7 @@ class StoredSessionPool::Cached {
 class StoredSessionPool::Held : public ModuleLease::Holder {
  public:
   Held(StoredSessionPool* pool, std::shared_ptr<Cached> cached,
-       std::unique_lock<std::mutex> turn, std::string web_root)
+       std::unique_lock<TurnGate> turn, std::string web_root)
       : pool_(pool),
         cached_(std::move(cached)),
         turn_(std::move(turn)),
@@ -123,31 +152,17 @@ class StoredSessionPool::Held : public ModuleLease::Holder {
     Cached& c = *cached_;
     bool stale = false;
     try {
-      TurnCommit commit;
-      commit.snapshot = c.module->Snapshot();
-      commit.record.input = std::string(turn.input);
-      commit.record.reply = std::string(turn.reply);
-      commit.record.failed = turn.failed;
-      commit.record.fallback = turn.fallback;
-      commit.record.knowledge_version = lease_.knowledge_version;
+      const TurnCommit commit = MakeCommit(turn);
       const AfterCommit after =
           last ? AfterCommit::kReleaseLease : AfterCommit::kKeepLease;
-      if (resumed_) {
-        resumed_ = false;
+      const bool untouched = resumed_;
+      resumed_ = false;
+      if (untouched)
         stale = !pool_->store_->CommitIfUntouched(lease_, commit, after,
                                                   pool_->settings_.lease_time);
-        if (!stale) leased_ = !last;
-      } else {
+      else
         pool_->store_->Commit(lease_, commit, after);
-        if (last) leased_ = false;
-      }
-      if (!stale) {
-        c.turns = lease_.turn;
-        if (last) {
-          c.last = lease_;
-          c.resumable = true;
-        }
-      }
+      Committed(last, stale, untouched);
     } catch (const StoreError& e) {
       // Nothing of the turn stays: the next request starts from the store.
       c.Forget();
@@ -170,7 +185,81 @@ class StoredSessionPool::Held : public ModuleLease::Holder {
     pool_->Observe(started);
   }
 
+  bool CommitLater(const TurnDone& turn, bool last, TurnKept kept) override {
+    const auto started = std::chrono::steady_clock::now();
+    LaterCommit later;
+    try {
+      later.commit = MakeCommit(turn);
+    } catch (...) {
+      cached_->Forget();
+      throw;
+    }
+    later.after = last ? AfterCommit::kReleaseLease : AfterCommit::kKeepLease;
+    later.if_untouched = resumed_;
+    later.lease_time = pool_->settings_.lease_time;
+    const bool untouched = resumed_;
+    resumed_ = false;
+    pool_->store_->CommitLater(
+        lease_, std::move(later),
+        [this, last, untouched, started,
+         kept = std::move(kept)](const CommitOutcome& outcome) {
+          Cached& c = *cached_;
+          std::exception_ptr error;
+          switch (outcome.status) {
+            case CommitStatus::kCommitted:
+              Committed(last, false, untouched);
+              pool_->Observe(started);
+              break;
+            case CommitStatus::kStale:
+              // As in Commit, but the request runs again from Take, which
+              // takes the lease and reads the stored state.
+              c.Forget();
+              c.contended = true;
+              error = std::make_exception_ptr(StaleTurnError());
+              break;
+            case CommitStatus::kFailed:
+              c.Forget();
+              error = outcome.error;
+              try {
+                std::rethrow_exception(outcome.error);
+              } catch (const StoreError& e) {
+                error = std::make_exception_ptr(UnavailableFrom(e));
+              } catch (...) {
+              }
+              break;
+          }
+          kept(error);
+        });
+    return true;
+  }
+
   Cached& cached() { return *cached_; }
+  // The store's commit of `turn` on module().
+  TurnCommit MakeCommit(const TurnDone& turn) const {
+    TurnCommit commit;
+    commit.snapshot = cached_->module->Snapshot();
+    commit.record.input = std::string(turn.input);
+    commit.record.reply = std::string(turn.reply);
+    commit.record.failed = turn.failed;
+    commit.record.fallback = turn.fallback;
+    commit.record.knowledge_version = lease_.knowledge_version;
+    return commit;
+  }
+  // After a commit on lease_ (`untouched`: without taking it first) that
+  // went through unless `stale`.
+  void Committed(bool last, bool stale, bool untouched) {
+    if (stale) return;
+    Cached& c = *cached_;
+    if (untouched)
+      leased_ = !last;
+    else if (last)
+      leased_ = false;
+    c.turns = lease_.turn;
+    if (last) {
+      c.last = lease_;
+      c.resumable = true;
+    }
+  }
   void SetLease(Lease lease) {
     lease_ = std::move(lease);
     leased_ = true;
@@ -186,7 +275,7 @@ class StoredSessionPool::Held : public ModuleLease::Holder {
  private:
   StoredSessionPool* pool_;
   std::shared_ptr<Cached> cached_;
-  std::unique_lock<std::mutex> turn_;
+  std::unique_lock<TurnGate> turn_;
   const std::string web_root_;
   Lease lease_;
   bool leased_ = false;   // lease_ is held in the store.
@@ -371,7 +460,7 @@ ModuleLease StoredSessionPool::Create(const ModuleRequest& request) {
   auto cached = std::make_shared<Cached>(lease.conversation_id);
   cached->module = std::move(module);
   cached->turns = lease.turn;
-  std::unique_lock<std::mutex> turn(cached->turn);
+  std::unique_lock<TurnGate> turn(cached->turn);
   LruList dropped;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -427,7 +516,7 @@ ModuleLease StoredSessionPool::Take(const ModuleRequest& request) {
   }
   dropped.clear();
 
-  std::unique_lock<std::mutex> turn(cached->turn);
+  std::unique_lock<TurnGate> turn(cached->turn);
   bool refused = false;
   std::vector<std::function<void()>> resume;
   {

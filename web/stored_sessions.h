@@ -15,10 +15,14 @@
 // refused with UnavailableError, 503), and the store's lease keeps hosts
 // from running one conversation at once. A request that can wait without
 // its thread (ModuleRequest::resume) parks instead (TurnPending) and is
-// resumed when the turn is free; the others block on the turn. A lease that another holder keeps
-// (a host that died in a turn) is waited for at most lease_time. A host
-// that committed a conversation's last turn itself runs the next one on
-// the state in memory and commits it without taking the lease first
+// resumed when the turn is free; the others block on the turn. A request
+// may also have its last commit finish later (Holder::CommitLater): the
+// store commits it on its own thread, with others ready at once, and the
+// turn stays taken until the request drops its lease. A lease that
+// another holder keeps (a host that died in a turn) is waited for at most
+// lease_time. A host that committed a conversation's last turn itself
+// runs the next one on the state in memory and commits it without taking
+// the lease first
 // (CommitIfUntouched, one round trip a turn); when another holder took
 // the lease meanwhile, nothing of that turn is kept: the lease is taken,
 // the stored state read and the turn run again (StaleTurnError), and the
@@ -100,6 +104,7 @@ class StoredSessionPool : public ModuleSource {
   ConversationStore& store() { return *store_; }
 
  private:
+  class TurnGate;
   class Cached;
   class Held;
   using LruList = std::list<std::shared_ptr<Cached>>;

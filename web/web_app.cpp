@@ -433,6 +433,87 @@ ModuleLease WebApplication::TakeModule(ModuleSource& source,
   return source.Take(request);
 }
 
+struct WebApplication::LaterCommit {
+  LaterCommit(WebApplication* application, EXTENSION_CONTROL_BLOCK* block)
+      : app(application), ecb(block) {}
+
+  // The commit's end, on the store's thread (or the handler's): wakes the
+  // request on the server's thread unless the handler has not handed it
+  // over yet, which then finishes it itself.
+  void Kept(std::exception_ptr outcome) {
+    EXTENSION_CONTROL_BLOCK* const block = ecb;
+    error = std::move(outcome);
+    if (handed_over.exchange(true, std::memory_order_acq_rel)) {
+      uint32_t none = 0;
+      block->WriteClient(block->ConnID, nullptr, &none, HSE_IO_ASYNC);
+    }
+  }
+
+  WebApplication* const app;
+  EXTENSION_CONTROL_BLOCK* const ecb;
+  bool started = false;  // The commit was handed to the source.
+  ModuleLease lease;     // Held until the commit is done.
+  // Sends the answer (null error) or the error's; on the server's thread.
+  std::function<uint32_t(std::exception_ptr)> finish;
+  std::exception_ptr error;  // What the commit came to.
+  // Set by the first of Kept and the handler; the second finishes.
+  std::atomic<bool> handed_over{false};
+};
+
+std::unique_ptr<WebApplication::LaterCommit> WebApplication::MayCommitLater(
+    EXTENSION_CONTROL_BLOCK& ecb) {
+  if (stored_ == nullptr || ecb.ServerSupportFunction == nullptr)
+    return nullptr;
+  auto later = std::make_unique<LaterCommit>(this, &ecb);
+  if (ecb.ServerSupportFunction(
+          ecb.ConnID, HSE_REQ_IO_COMPLETION,
+          reinterpret_cast<void*>(&WebApplication::CommitFinished), nullptr,
+          reinterpret_cast<uint32_t*>(later.get())) != kIsapiTrue)
+    return nullptr;
+  return later;
+}
+
+uint32_t WebApplication::FinishOrWait(std::unique_ptr<LaterCommit> later) {
+  if (later->handed_over.exchange(true, std::memory_order_acq_rel))
+    return Finish(*later);
+  // CommitFinished owns it now.
+  later.release();
+  return HSE_STATUS_PENDING;
+}
+
+uint32_t WebApplication::Finish(LaterCommit& later) noexcept {
+  // The conversation's turn is free before the answer leaves, as when the
+  // commit holds the thread.
+  later.lease.GiveBack();
+  if (later.error) {
+    try {
+      std::rethrow_exception(later.error);
+    } catch (const StaleTurnError&) {
+      // Nothing of the turn was kept: the request runs again from the
+      // stored state.
+      return HandleRequest(*later.ecb);
+    } catch (...) {
+    }
+  }
+  try {
+    return later.finish(later.error);
+  } catch (...) {
+    return PageFailure(*later.ecb, WebResponse(), std::current_exception());
+  }
+}
+
+void WebApplication::CommitFinished(EXTENSION_CONTROL_BLOCK* ecb, void* later,
+                                    uint32_t, uint32_t) {
+  std::unique_ptr<LaterCommit> owned(static_cast<LaterCommit*>(later));
+  uint32_t result = owned->app->Finish(*owned);
+  owned.reset();
+  // Run again and parked behind another request of the conversation, or
+  // committing later again.
+  if (result == HSE_STATUS_PENDING) return;
+  ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_DONE_WITH_SESSION, &result,
+                             nullptr, nullptr);
+}
+
 void WebApplication::ResumeRequest(EXTENSION_CONTROL_BLOCK* ecb, void* app,
                                    uint32_t, uint32_t) {
   uint32_t result = static_cast<WebApplication*>(app)->HandleRequest(*ecb);
@@ -478,8 +559,8 @@ bool SaysFallback(std::string_view reply) {
 }  // namespace
 
 std::string WebApplication::KeptTurn(ModuleLease& lease, std::string_view input,
-                                     const std::string& brain_input,
-                                     bool last) {
+                                     const std::string& brain_input, bool last,
+                                     LaterCommit* later) {
   if (stored_ == nullptr) return Turn(lease.module(), brain_input);
   // A turn that ran on a state another host had moved past is run once
   // more, on the state the source then holds.
@@ -500,7 +581,15 @@ std::string WebApplication::KeptTurn(ModuleLease& lease, std::string_view input,
       }
       const std::string utf8 =
           ReplyInUtf8(reply, lease.module().text_encoding());
-      lease.Commit(TurnDone{input, utf8, false, SaysFallback(reply)}, last);
+      const TurnDone done{input, utf8, false, SaysFallback(reply)};
+      if (last && later != nullptr &&
+          lease.CommitLater(done, last, [later](std::exception_ptr error) {
+            later->Kept(std::move(error));
+          })) {
+        later->started = true;
+        return reply;
+      }
+      lease.Commit(done, last);
       return reply;
     } catch (const StaleTurnError&) {
       if (attempt > 0) throw;
@@ -540,6 +629,7 @@ uint32_t WebApplication::HandlePage(WebRequest& request, WebResponse& response,
   const TextEncoding encoding = EncodingOf(*files, lease);
   const bool convert = sessions && encoding == TextEncoding::kCodePage;
   std::vector<std::string> replies;
+  std::unique_ptr<LaterCommit> later;
   // Only a request with form content consults the brain, once for every
   // response tag of the template, in the order of the tags.
   if (lease.holds() && page->response_tags() > 0 &&
@@ -550,12 +640,13 @@ uint32_t WebApplication::HandlePage(WebRequest& request, WebResponse& response,
         FormFieldValue(request.ContentFields(), kInputField);
     const std::string input = VisitorTextIn(sent, sessions, encoding);
     replies.reserve(page->response_tags());
+    later = MayCommitLater(ecb);
     for (std::size_t i = 0; i < page->response_tags(); ++i) {
       // The reply is text: the brain echoes user input, which must never
       // become markup in the page. Session pages go out in UTF-8, which
       // their form then posts back.
-      std::string reply = EscapeHtml(
-          KeptTurn(lease, sent, input, i + 1 == page->response_tags()));
+      std::string reply = EscapeHtml(KeptTurn(
+          lease, sent, input, i + 1 == page->response_tags(), later.get()));
       if (convert)
         reply = CodePageToUtf8(reply);
       else if (encoding == TextEncoding::kUtf8)
@@ -563,15 +654,30 @@ uint32_t WebApplication::HandlePage(WebRequest& request, WebResponse& response,
       replies.push_back(std::move(reply));
     }
   }
-  lease.GiveBack();
   // The page goes to the server piece by piece, never copied whole.
   if (sessions || encoding == TextEncoding::kUtf8)
     response.ContentType = "text/html; charset=utf-8";
-  response.SendHeader(ecb, page->Size(replies, convert));
-  page->ForEachPiece(replies, convert, [&ecb](std::string_view piece) {
-    WebResponse::WriteContent(ecb, piece);
-  });
-  return HSE_STATUS_SUCCESS;
+  auto send = [page, convert](EXTENSION_CONTROL_BLOCK& block,
+                              WebResponse& answer,
+                              const std::vector<std::string>& texts) {
+    answer.SendHeader(block, page->Size(texts, convert));
+    page->ForEachPiece(texts, convert, [&block](std::string_view piece) {
+      WebResponse::WriteContent(block, piece);
+    });
+    return static_cast<uint32_t>(HSE_STATUS_SUCCESS);
+  };
+  if (later != nullptr && later->started) {
+    later->lease = std::move(lease);
+    later->finish = [this, send, block = &ecb, answer = response,
+                     texts = std::move(replies)](
+                        std::exception_ptr error) mutable -> uint32_t {
+      if (error) return PageFailure(*block, answer, error);
+      return send(*block, answer, texts);
+    };
+    return FinishOrWait(std::move(later));
+  }
+  lease.GiveBack();
+  return send(ecb, response, replies);
 }
 
 uint32_t WebApplication::HandleApi(WebRequest& request, WebResponse& response,
@@ -602,6 +708,7 @@ uint32_t WebApplication::HandleApi(WebRequest& request, WebResponse& response,
     if (lease.is_new()) response.Cookies.push_back(CookieFor(lease.id()));
     LogSession(ecb, lease.id());
     std::string reply;
+    std::unique_ptr<LaterCommit> later;
     if (api->greeting) {
       reply = lease.module().Greeting();
       // Taking the greeting changes the conversation: it is kept as a
@@ -617,13 +724,34 @@ uint32_t WebApplication::HandleApi(WebRequest& request, WebResponse& response,
         }
       }
     } else {
-      reply = KeptTurn(lease, api->input, input, true);
+      later = MayCommitLater(ecb);
+      reply = KeptTurn(lease, api->input, input, true, later.get());
     }
-    const std::string session = lease.id();
+    std::string body = ApiReplyBody(ReplyInUtf8(reply, encoding), lease.id());
+    if (later != nullptr && later->started) {
+      later->lease = std::move(lease);
+      later->finish = [this, block = &ecb, answer = response,
+                       body = std::move(body)](
+                          std::exception_ptr failure) mutable -> uint32_t {
+        if (failure) return ApiFailure(*block, answer, failure);
+        SendJson(*block, answer, 200, body);
+        return HSE_STATUS_SUCCESS;
+      };
+      return FinishOrWait(std::move(later));
+    }
     lease.GiveBack();
-    SendJson(ecb, response, 200,
-             ApiReplyBody(ReplyInUtf8(reply, encoding), session));
+    SendJson(ecb, response, 200, body);
     return HSE_STATUS_SUCCESS;
+  } catch (const std::exception&) {
+    return ApiFailure(ecb, response, std::current_exception());
+  }
+}
+
+uint32_t WebApplication::ApiFailure(EXTENSION_CONTROL_BLOCK& ecb,
+                                    WebResponse& response,
+                                    std::exception_ptr error) noexcept {
+  try {
+    std::rethrow_exception(error);
   } catch (const BusyError& e) {
     busy_.Add();
     unavailable_.Add();
@@ -637,6 +765,8 @@ uint32_t WebApplication::HandleApi(WebRequest& request, WebResponse& response,
                ApiErrorBody(std::string(e.kind_name()) + ": " + e.what()));
   } catch (const std::exception& e) {
     if (!response.Sent) SendJson(ecb, response, 500, ApiErrorBody(e.what()));
+  } catch (...) {
+    return PageFailure(ecb, response, std::current_exception());
   }
   return HSE_STATUS_ERROR;
 }
@@ -651,6 +781,16 @@ uint32_t WebApplication::HandleRequest(EXTENSION_CONTROL_BLOCK& ecb) noexcept {
     return HandlePage(request, response, source);
   } catch (const TurnPending&) {
     return HSE_STATUS_PENDING;
+  } catch (...) {
+    return PageFailure(ecb, response, std::current_exception());
+  }
+}
+
+uint32_t WebApplication::PageFailure(EXTENSION_CONTROL_BLOCK& ecb,
+                                     const WebResponse& response,
+                                     std::exception_ptr error) noexcept {
+  try {
+    std::rethrow_exception(error);
   } catch (const BusyError& e) {
     busy_.Add();
     if (!response.Sent) SendErrorPage(ecb, e.kind_name(), e.what());

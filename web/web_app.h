@@ -17,6 +17,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -151,6 +152,29 @@ class WebApplication {
   // conversation: runs it again, and tells the server when it is done.
   static void ResumeRequest(EXTENSION_CONTROL_BLOCK* ecb, void* app,
                             uint32_t bytes, uint32_t error);
+  // A request whose last turn is committed without holding its thread: the
+  // lease until the commit is done, and what the request sends then.
+  struct LaterCommit;
+  // A LaterCommit for the request when the source and the server can
+  // finish it later (its completion function registered); null otherwise.
+  std::unique_ptr<LaterCommit> MayCommitLater(EXTENSION_CONTROL_BLOCK& ecb);
+  // After the handler set up `later` (its lease and `finish`): when the
+  // commit finished already, sends what the request sends now and returns
+  // that; else HSE_STATUS_PENDING, and the commit's end sends it.
+  uint32_t FinishOrWait(std::unique_ptr<LaterCommit> later);
+  // What the request sends once its commit is done: the answer, the error,
+  // or the request run again when the turn went stale.
+  uint32_t Finish(LaterCommit& later) noexcept;
+  // The server's completion function of a request whose commit is done.
+  static void CommitFinished(EXTENSION_CONTROL_BLOCK* ecb, void* later,
+                             uint32_t bytes, uint32_t error);
+  // The answer of a request that failed with `error`: the error page.
+  uint32_t PageFailure(EXTENSION_CONTROL_BLOCK& ecb,
+                       const WebResponse& response,
+                       std::exception_ptr error) noexcept;
+  // The JSON API's answer to `error`.
+  uint32_t ApiFailure(EXTENSION_CONTROL_BLOCK& ecb, WebResponse& response,
+                      std::exception_ptr error) noexcept;
   // The template of `files`; throws when the server gives no root.
   static std::shared_ptr<const PageTemplate> Template(RootFiles& files);
   uint32_t HandlePage(WebRequest& request, WebResponse& response,
@@ -164,8 +188,11 @@ class WebApplication {
   // text as sent (UTF-8), `brain_input` as the brain reads it. Returns the
   // reply in the code page. A failed turn is kept as failed, then its
   // error thrown on.
+  // With `later`, the last turn's commit may finish later
+  // (later->started).
   std::string KeptTurn(ModuleLease& lease, std::string_view input,
-                       const std::string& brain_input, bool last);
+                       const std::string& brain_input, bool last,
+                       LaterCommit* later = nullptr);
   // The Set-Cookie value that gives a visitor the conversation `id`.
   std::string CookieFor(const std::string& id) const;
   // Opens the configured store. Requires mutex_.

@@ -74,13 +74,41 @@ class FlakyStore : public ConversationStore {
   std::size_t Expire() override { return real_->Expire(); }
   StoreHealth Health() override { return real_->Health(); }
   const std::string& url() const override { return real_->url(); }
+  // While `defer` is set, commits that need not hold their caller's thread
+  // wait until RunDeferred, which runs them on another thread.
+  void CommitLater(Lease& lease, LaterCommit commit, CommitDone done) override {
+    if (!defer) {
+      ConversationStore::CommitLater(lease, std::move(commit), std::move(done));
+      return;
+    }
+    auto job = std::make_shared<LaterCommit>(std::move(commit));
+    std::lock_guard<std::mutex> lock(deferred_mutex_);
+    deferred_.push_back([this, &lease, job, done = std::move(done)] {
+      ConversationStore::CommitLater(lease, std::move(*job), done);
+    });
+  }
+  std::size_t RunDeferred() {
+    std::vector<std::function<void()>> jobs;
+    {
+      std::lock_guard<std::mutex> lock(deferred_mutex_);
+      jobs.swap(deferred_);
+    }
+    std::thread runner([&jobs] {
+      for (auto& job : jobs) job();
+    });
+    runner.join();
+    return jobs.size();
+  }
 
+  std::atomic<bool> defer{false};
   std::atomic<bool> refuse_commits{false};
   std::atomic<int> acquires{0};
   std::atomic<int> resumed_commits{0};
 
  private:
   std::unique_ptr<ConversationStore> real_;
+  std::mutex deferred_mutex_;
+  std::vector<std::function<void()>> deferred_;
 };
 
 class StoredSessionPoolTest : public ::testing::Test {
@@ -240,6 +268,110 @@ TEST_F(StoredSessionPoolTest, ThreadsKeepEveryCountExact) {
   EXPECT_LE(pool->live_count(), 4u + kThreads);
 }
 
+// What a commit that did not hold its thread came to, as the pool tells it.
+struct KeptOutcome {
+  std::atomic<int> calls{0};
+  std::exception_ptr error;
+  TurnKept callback() {
+    return [this](std::exception_ptr e) {
+      error = std::move(e);
+      ++calls;
+    };
+  }
+  std::string what() const {
+    try {
+      if (error) std::rethrow_exception(error);
+    } catch (const StaleTurnError&) {
+      return "stale";
+    } catch (const UnavailableError& e) {
+      return std::string("unavailable: ") + e.what();
+    } catch (...) {
+      return "other";
+    }
+    return "kept";
+  }
+};
+
+// A turn committed later holds its conversation until the lease is
+// dropped, on whatever thread; the next turn goes on from memory.
+TEST_F(StoredSessionPoolTest, ALaterCommitHoldsTheTurnUntilItsLeaseIsDropped) {
+  FlakyStore* flaky = nullptr;
+  auto pool = MakePool(100, &flaky);
+  std::string id;
+  EXPECT_EQ(Count(*pool, &id), "n=1");
+  flaky->defer = true;
+  const std::string root = root_.path() + "/";
+  std::atomic<int> resumed{0};
+  const auto resume = [&resumed] { ++resumed; };
+  KeptOutcome kept;
+  auto lease = std::make_unique<ModuleLease>(
+      pool->Take(ModuleRequest{root, id, resume}));
+  const std::string reply = lease->module().Converse("count");
+  EXPECT_EQ(reply, "n=2");
+  ASSERT_TRUE(lease->CommitLater(TurnDone{"count", reply, false, false}, true,
+                                 kept.callback()));
+  EXPECT_EQ(kept.calls.load(), 0);
+  EXPECT_THROW(pool->Take(ModuleRequest{root, id, resume}), TurnPending);
+  EXPECT_EQ(flaky->RunDeferred(), 1u);
+  EXPECT_EQ(kept.calls.load(), 1);
+  EXPECT_EQ(kept.what(), "kept");
+  // Committed, but the turn is free only when the lease goes.
+  EXPECT_EQ(resumed.load(), 0);
+  std::thread([&lease] { lease.reset(); }).join();
+  EXPECT_EQ(resumed.load(), 1);
+  flaky->defer = false;
+  EXPECT_EQ(Count(*pool, &id), "n=3");
+  EXPECT_EQ(flaky->acquires.load(), 0);
+  const auto transcript = flaky->Transcript(id, 1, 10);
+  ASSERT_TRUE(transcript);
+  ASSERT_EQ(transcript->size(), 3u);
+  EXPECT_EQ((*transcript)[1].record.reply, "n=2");
+}
+
+// A later commit that finds another host's turn in the store keeps
+// nothing and says so; the request taken again continues from the store.
+// One that the store refuses forgets the turn.
+TEST_F(StoredSessionPoolTest, ALaterCommitGoesStaleOrFailsKeepingNothing) {
+  FlakyStore* flaky = nullptr;
+  auto pool = MakePool(100, &flaky);
+  const std::string root = root_.path() + "/";
+  std::string id;
+  EXPECT_EQ(Count(*pool, &id), "n=1");
+  auto other = MakePool();
+  EXPECT_EQ(Count(*other, &id), "n=2");
+  flaky->defer = true;
+  {
+    KeptOutcome kept;
+    ModuleLease lease = pool->Take(ModuleRequest{root, id, nullptr});
+    const std::string reply = lease.module().Converse("count");
+    EXPECT_EQ(reply, "n=2");  // On the state this host had.
+    ASSERT_TRUE(lease.CommitLater(TurnDone{"count", reply, false, false}, true,
+                                  kept.callback()));
+    flaky->RunDeferred();
+    EXPECT_EQ(kept.what(), "stale");
+  }
+  {
+    KeptOutcome kept;
+    ModuleLease lease = pool->Take(ModuleRequest{root, id, nullptr});
+    EXPECT_EQ(flaky->acquires.load(), 1);
+    const std::string reply = lease.module().Converse("count");
+    EXPECT_EQ(reply, "n=3");
+    flaky->refuse_commits = true;
+    ASSERT_TRUE(lease.CommitLater(TurnDone{"count", reply, false, false}, true,
+                                  kept.callback()));
+    flaky->RunDeferred();
+    EXPECT_EQ(kept.what(),
+              "unavailable: The conversations cannot be reached "
+              "(EStoreUnavailable: disk full)");
+  }
+  flaky->refuse_commits = false;
+  flaky->defer = false;
+  EXPECT_EQ(Count(*pool, &id), "n=3");
+  const auto transcript = flaky->Transcript(id, 1, 10);
+  ASSERT_TRUE(transcript);
+  EXPECT_EQ(transcript->size(), 3u);
+}
+
 // A request of a busy conversation that may wait without its thread parks
 // (TurnPending), at most max_waiting of them; when the turn is free every
 // parked request is resumed once, and one that finds the turn taken again
@@ -256,8 +388,7 @@ TEST_F(StoredSessionPoolTest, ParkedRequestsAreResumedWhenTheTurnIsFree) {
     for (int i = 0; i < 4; ++i)
       EXPECT_THROW(pool->Take(ModuleRequest{root, id, resume}), TurnPending);
     // One in its turn and four waiting: the next is refused.
-    EXPECT_THROW(pool->Take(ModuleRequest{root, id, resume}),
-                 UnavailableError);
+    EXPECT_THROW(pool->Take(ModuleRequest{root, id, resume}), UnavailableError);
     // Other conversations go on.
     std::string other;
     EXPECT_EQ(Count(*pool, &other, nullptr, resume), "n=1");
