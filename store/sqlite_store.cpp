@@ -658,17 +658,18 @@ void SqliteStore::RunBatch(const std::vector<WriteJob*>& batch) {
     SqliteTransaction tx(db, SqliteTransaction::Kind::kWrite);
     begun = true;
     const WriteClock clock = Clock();
+    // No job runs in a savepoint of its own, which would copy every page
+    // it touches: a job refuses (a lost lease, a limit) before its first
+    // write, and one that fails after it fails the batch, whose jobs then
+    // run alone.
     for (WriteJob* job : batch) {
-      db.Statement("SAVEPOINT job").Run();
       try {
         job->run(job->context, db, clock);
-      } catch (...) {
-        // A transaction that SQLite rolled back by itself fails the batch.
-        if (!db.InTransaction()) throw;
+      } catch (const LeaseLostError&) {
         job->error = std::current_exception();
-        db.Statement("ROLLBACK TO job").Run();
+      } catch (const LimitError&) {
+        job->error = std::current_exception();
       }
-      db.Statement("RELEASE job").Run();
     }
     tx.Commit();
     return;

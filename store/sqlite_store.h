@@ -89,11 +89,12 @@ class SqliteStore : public ConversationStore {
   // Runs `job(db, clock)` in a write transaction, as one step: the job's
   // writes are committed (durable as the store's synchronous setting makes
   // them) when Write returns, and none of them is kept when it throws.
-  // Jobs that are ready at once share one transaction (group commit),
-  // each in a savepoint of its own: a job that throws rolls back only its
-  // own writes, and when the shared transaction itself fails, every job
-  // that did not throw runs again alone, so one conversation's failure
-  // never fails or loses another's turn.
+  // Jobs that are ready at once share one transaction (group commit). A
+  // job refuses (LeaseLostError, LimitError) before its first write, so
+  // its refusal leaves the others' writes alone; any other failure of a
+  // job, or of the shared transaction, rolls it back, and every job then
+  // runs again alone, so one conversation's failure never fails or loses
+  // another's turn and keeps nothing of its own.
   template <typename Job>
   void Write(Job&& job);
   void WriteNow(WriteJob& job);

@@ -21,13 +21,16 @@ namespace {
 
 // Starts the program args[0] with `args`, its standard error into
 // `log_fd`, which is closed here. Returns the child's pid.
+// The child only calls what is safe after a fork in a program with
+// threads: its arguments are made before, since an allocation in the child
+// can wait for ever on a lock that another thread held at the fork.
 pid_t Spawn(std::vector<std::string> args, int log_fd) {
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
   const pid_t pid = ::fork();
   if (pid == 0) {
     ::dup2(log_fd, STDERR_FILENO);
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
     ::execv(argv[0], argv.data());
     ::_exit(127);
   }

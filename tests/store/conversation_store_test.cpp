@@ -866,6 +866,68 @@ TEST_P(ConversationStoreTest, ADoneMayCallTheStore) {
   }
 }
 
+// SQLite runs the commits of a batch without savepoints: one that fails
+// after its first write (here the turn's record collides with a row
+// planted in the file, after the conversation's row was updated) fails
+// the shared transaction, and each commit then runs alone. That one is
+// refused whole, nothing of it kept; the others of the batch commit.
+TEST(ConversationStoreSqliteTest, ACommitFailingMidWayKeepsNothingOfItself) {
+  SqliteBackend backend;
+  backend.SetUp();
+  auto store = backend.Open({});
+  constexpr std::size_t kJobs = 10;
+  constexpr std::size_t kBad = 4;
+  std::vector<Lease> leases;
+  for (std::size_t i = 0; i < kJobs; ++i) {
+    leases.push_back(store->Create({}));
+    store->Commit(leases[i],
+                  Turn("1", "one", Snap(leases[i].conversation_id, 1)),
+                  AfterCommit::kReleaseLease);
+  }
+  const std::string bad_id = leases[kBad].conversation_id;
+  {
+    sqlite3* db = nullptr;
+    const std::string path = backend.CommandLine().substr(7);
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    const std::string plant =
+        "INSERT INTO turns VALUES(CAST('" + bad_id +
+        "' AS BLOB), 2, 0, 'planted', 'planted', 0, 0, 'kv1')";
+    EXPECT_EQ(sqlite3_exec(db, plant.c_str(), nullptr, nullptr, nullptr),
+              SQLITE_OK)
+        << sqlite3_errmsg(db);
+    sqlite3_close(db);
+  }
+  // The store reads the planted record as turn 2.
+  ASSERT_EQ(store->Transcript(bad_id, 1, 10)->size(), 2u);
+  LaterOutcomes outcomes(kJobs);
+  for (std::size_t i = 0; i < kJobs; ++i) {
+    const std::string& id = leases[i].conversation_id;
+    store->CommitLater(leases[i],
+                       Later(Turn("2", "two", Snap(id, 2)), true,
+                             AfterCommit::kReleaseLease),
+                       outcomes.Done(i));
+  }
+  outcomes.Wait();
+  for (std::size_t i = 0; i < kJobs; ++i) {
+    EXPECT_EQ(outcomes.Calls(i), 1) << i;
+    if (i == kBad) {
+      ASSERT_EQ(outcomes.Outcome(i).status, CommitStatus::kFailed);
+      EXPECT_THROW(std::rethrow_exception(outcomes.Outcome(i).error),
+                   StoreDataError);
+      EXPECT_EQ(leases[i].turn, 1u);
+      // The conversation's row was not advanced either.
+      const auto c = store->Load(bad_id);
+      ASSERT_TRUE(c);
+      EXPECT_EQ(c->info.turns, 1u);
+      EXPECT_EQ(c->snapshot, Snap(bad_id, 1));
+    } else {
+      EXPECT_EQ(outcomes.What(i), "committed") << i;
+      ExpectTurns(*store, leases[i].conversation_id, 2, "two");
+    }
+  }
+  backend.TearDown();
+}
+
 // A store that goes away with commits queued calls every `done` once
 // before its destructor returns, and what each says is what the store
 // holds. A `done` that commits again meanwhile is answered too.
