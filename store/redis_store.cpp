@@ -574,6 +574,7 @@ void RedisStore::PrepareCall(CommitCall& call, const Lease& lease,
   call.args = call.a.Leading(lease);
   if (!if_untouched) {
     call.script = Script::kCommit;
+    call.holder.clear();
     call.args.push_back(after == AfterCommit::kReleaseLease ? "1" : "0");
     return;
   }
