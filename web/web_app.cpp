@@ -668,7 +668,7 @@ uint32_t WebApplication::HandlePage(WebRequest& request, WebResponse& response,
   };
   if (later != nullptr && later->started) {
     later->lease = std::move(lease);
-    later->finish = [this, send, block = &ecb, answer = response,
+    later->finish = [this, send, block = &ecb, answer = std::move(response),
                      texts = std::move(replies)](
                         std::exception_ptr error) mutable -> uint32_t {
       if (error) return PageFailure(*block, answer, error);
@@ -730,17 +730,17 @@ uint32_t WebApplication::HandleApi(WebRequest& request, WebResponse& response,
     std::string body = ApiReplyBody(ReplyInUtf8(reply, encoding), lease.id());
     if (later != nullptr && later->started) {
       later->lease = std::move(lease);
-      later->finish = [this, block = &ecb, answer = response,
+      later->finish = [this, block = &ecb, answer = std::move(response),
                        body = std::move(body)](
                           std::exception_ptr failure) mutable -> uint32_t {
         if (failure) return ApiFailure(*block, answer, failure);
-        SendJson(*block, answer, 200, body);
+        SendJson(*block, answer, 200, std::move(body));
         return HSE_STATUS_SUCCESS;
       };
       return FinishOrWait(std::move(later));
     }
     lease.GiveBack();
-    SendJson(ecb, response, 200, body);
+    SendJson(ecb, response, 200, std::move(body));
     return HSE_STATUS_SUCCESS;
   } catch (const std::exception&) {
     return ApiFailure(ecb, response, std::current_exception());
